@@ -1,0 +1,60 @@
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "archive/ZipBuffer.h"
+
+class CZipStore;
+
+// One entry's central directory record in memory. The name is held in local
+// form (backslash separators, ANSI code page) and converted to archive form
+// only when a record is written or read.
+class CZipEntryHeader {
+public:
+    CZipEntryHeader();
+    CZipEntryHeader(const CZipEntryHeader&) = default;
+    CZipEntryHeader& operator=(const CZipEntryHeader&) = default;
+    virtual ~CZipEntryHeader();
+
+    bool ReadCentralRecord(CZipStore& store);
+    uint32_t WriteCentralRecord(CZipStore& store);
+    void WriteLocalRecord(CZipStore& store);
+    bool VerifyLocalRecord(CZipStore& store, uint16_t& localExtraLength);
+    bool CompareDescriptor(const uint8_t* bytes) const;
+    void StoreDescriptor(uint8_t* destination) const;
+    uint32_t GetRecordSize(bool local) const;
+    time_t GetModificationTime() const;
+    void SetModificationTime(time_t when);
+    bool AssignName(const char* name);
+    bool AssignComment(const char* text);
+    std::string NameAsString() const;
+    std::string CommentAsString() const;
+    void SetVersion(uint8_t version);
+    uint8_t GetSystemId() const;
+    uint32_t LocalAttributes() const;
+    void StoreLocalAttributes(uint32_t attributes);
+    bool IsDirectory() const;
+    bool PrepareForAdd(int level, bool dataDescriptor, bool encrypted);
+
+    uint8_t signature[4] = {0, 0, 0, 0};
+    uint16_t versionMadeBy = 0;
+    uint16_t versionNeeded = 0;
+    uint16_t flags = 0;
+    uint16_t method = 8;
+    uint16_t modTime = 0;
+    uint16_t modDate = 0;
+    uint32_t crc32 = 0;
+    uint32_t compressedSize = 0;
+    uint32_t uncompressedSize = 0;
+    uint16_t diskStart = 0;
+    uint16_t internalAttributes = 0;
+    uint32_t externalAttributes = 0;
+    uint32_t localHeaderOffset = 0;
+    CZipBuffer extraField;
+    CZipBuffer fileName;
+    CZipBuffer comment;
+};
+
+void ConvertNameForm(CZipEntryHeader& header, bool toLocal);
+void ReplaceSlashes(CZipBuffer& buffer, bool toBackslash);

@@ -1,0 +1,73 @@
+#!/usr/bin/env python3
+"""Writes a seed corpus for one fuzz target from the shared archive corpus.
+
+Archive-level targets get whole archives; a decoder target (named after its
+method, e.g. unshrink_fuzz) gets the raw compressed bytes of every entry of its
+method, behind whatever small header the target expects (see each target).
+"""
+import os
+import struct
+import sys
+import zipfile
+
+CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus")
+
+# decoder target -> compression methods whose raw data seeds it
+DECODER_METHODS = {
+    "stored_fuzz": [0],
+    "inflate_fuzz": [8],
+    "unshrink_fuzz": [1],
+    "unreduce_fuzz": [2, 3, 4, 5],
+    "explode_fuzz": [6],
+    "deflate64_fuzz": [9],
+}
+MAX_SEED = 1 << 20
+
+
+def archives():
+    for root, _, files in os.walk(CORPUS):
+        if "listings" in root:
+            continue
+        for f in sorted(files):
+            if f.endswith((".tsv", ".md")):
+                continue
+            yield os.path.join(root, f)
+
+
+def main():
+    target, out = sys.argv[1], sys.argv[2]
+    os.makedirs(out, exist_ok=True)
+    n = 0
+    methods = DECODER_METHODS.get(target)
+    for path in archives():
+        if methods is None:
+            if os.path.getsize(path) <= MAX_SEED:
+                with open(path, "rb") as src, open(os.path.join(out, "a%04d" % n), "wb") as dst:
+                    dst.write(src.read())
+                n += 1
+            continue
+        try:
+            zf = zipfile.ZipFile(path)
+            infos = zf.infolist()
+            raw = open(path, "rb").read()
+        except Exception:
+            continue
+        for info in infos:
+            if info.compress_type not in methods or info.compress_size > MAX_SEED:
+                continue
+            off = info.header_offset
+            if raw[off:off + 4] != b"PK\x03\x04":
+                continue
+            nlen, xlen = struct.unpack_from("<HH", raw, off + 26)
+            start = off + 30 + nlen + xlen
+            data = raw[start:start + info.compress_size]
+            # Seed header: method (1 byte), flags (2 bytes LE), uncompressed size (4 bytes LE).
+            head = struct.pack("<BHI", info.compress_type, info.flag_bits, info.file_size)
+            with open(os.path.join(out, "d%04d" % n), "wb") as dst:
+                dst.write(head + data)
+            n += 1
+    print("%s: %d seeds" % (target, n))
+
+
+if __name__ == "__main__":
+    main()
