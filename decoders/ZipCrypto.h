@@ -9,4 +9,7 @@ void UpdateKeys(uint32_t* keys, uint8_t c);
 void DecryptByte(uint32_t* keys, uint8_t& c);
 // Encrypts c in place and advances the keys with the plain byte.
 void EncryptByte(uint32_t* keys, uint8_t& c);
+// DecryptByte / EncryptByte over n bytes in order.
+void DecryptBlock(uint32_t* keys, uint8_t* bytes, uint32_t n);
+void EncryptBlock(uint32_t* keys, uint8_t* bytes, uint32_t n);
 } // namespace ZipCrypto

@@ -31,14 +31,19 @@ public:
     uint32_t Crc() const { return crc; }
 
     // One compressed byte, decrypted; 0xFF without a fetch once none is left.
+    // Bytes are read ahead in blocks (never past the entry's compressed size)
+    // into the input buffer, so the bit readers do not cost one stream read
+    // per byte; compressedLeft still counts the bytes not yet handed out.
     uint8_t FetchByte();
     // The next n (0..16) bits, least significant first; 0 and inputExhausted
     // when the data ends before n bits are there.
     uint32_t GetBits(int n);
     // Fills the bit buffer to at least n bits, one byte at a time.
     void NeedBits(int n);
-    // Reads n compressed bytes straight from the storage (all required) and
-    // decrypts them in place when the entry is encrypted.
+    // Reads n compressed bytes (all required; a short archive throws 101, or
+    // 108 in a spanned one) and decrypts them in place when the entry is
+    // encrypted. Bytes FetchByte has read ahead come first. The counters are
+    // left to the caller.
     void FetchBlock(uint8_t* buffer, uint32_t n);
     void UpdateCrc(const uint8_t* bytes, uint32_t n);
 
@@ -55,6 +60,13 @@ protected:
     uint32_t bitBuffer = 0;
     int32_t bitCount = 0;
     bool inputExhausted = false;
+
+private:
+    void RefillReadAhead();
+
+    // Read-ahead of FetchByte inside inputBuffer: next byte and bytes left.
+    uint32_t readAheadPosition = 0;
+    uint32_t readAheadCount = 0;
 };
 
 // Base of the decoders that decode ahead of the caller into a window of their

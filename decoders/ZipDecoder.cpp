@@ -1,0 +1,125 @@
+#include "decoders/ZipDecoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <zlib.h>
+
+#include "archive/ZipEntryHeader.h"
+#include "decoders/ZipCrypto.h"
+#include "storage/ZipStore.h"
+
+namespace {
+
+// Size of the traditional encryption header in front of encrypted data.
+constexpr uint32_t kEncryptionHeaderSize = 12;
+
+inline uint32_t LowMask(int n)
+{
+    return n >= 32 ? 0xFFFFFFFFu : ((1u << n) - 1u);
+}
+
+} // namespace
+
+CZipDecoder::CZipDecoder() = default;
+
+CZipDecoder::~CZipDecoder() = default;
+
+bool CZipDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
+{
+    store = storeArg;
+    header = headerArg;
+    compressedLeft = header->compressedSize;
+    uncompressedLeft = header->uncompressedSize;
+    encrypted = (header->flags & 1u) != 0;
+    crc = 0;
+    bitBuffer = 0;
+    bitCount = 0;
+    inputExhausted = false;
+    readAheadPosition = 0;
+    readAheadCount = 0;
+    if (encrypted) {
+        // A size below the encryption header's own would wrap round and let
+        // the decoder read the rest of the archive as this entry's data.
+        compressedLeft = compressedLeft >= kEncryptionHeaderSize
+                             ? compressedLeft - kEncryptionHeaderSize
+                             : 0;
+    }
+    inputBuffer.Allocate(inputBufferSize);
+    keys = keysArg;
+    return true;
+}
+
+void CZipDecoder::UpdateCrc(const uint8_t* bytes, uint32_t n)
+{
+    // crc32 with no bytes would answer its initial value, not the running one.
+    if (n > 0) crc = static_cast<uint32_t>(::crc32(crc, bytes, n));
+}
+
+void CZipDecoder::FetchBlock(uint8_t* buffer, uint32_t n)
+{
+    const uint32_t ahead = std::min(readAheadCount, n);
+    if (ahead > 0) {
+        std::memcpy(buffer, inputBuffer.data() + readAheadPosition, ahead);
+        readAheadPosition += ahead;
+        readAheadCount -= ahead;
+    }
+    const uint32_t rest = n - ahead;
+    if (rest == 0) return;
+    store->Read(buffer + ahead, rest, false);
+    if (encrypted) ZipCrypto::DecryptBlock(keys, buffer + ahead, rest);
+}
+
+void CZipDecoder::RefillReadAhead()
+{
+    const uint32_t want = std::min(compressedLeft, inputBuffer.length());
+    uint8_t* block = inputBuffer.data();
+    // Take what the stream has; only a read that brings nothing at all goes
+    // through the storage, which raises the archive's error for a short
+    // archive (or for a missing volume).
+    uint32_t got = store->stream ? store->stream->Read(block, want) : 0;
+    if (got == 0) got = store->Read(block, 1, false);
+    got = std::min(got, want);
+    if (encrypted) ZipCrypto::DecryptBlock(keys, block, got);
+    readAheadPosition = 0;
+    readAheadCount = got;
+}
+
+uint8_t CZipDecoder::FetchByte()
+{
+    if (compressedLeft == 0) return 0xFF;
+    if (readAheadCount == 0) RefillReadAhead();
+    const uint8_t b = inputBuffer[readAheadPosition];
+    ++readAheadPosition;
+    --readAheadCount;
+    --compressedLeft;
+    return b;
+}
+
+uint32_t CZipDecoder::GetBits(int n)
+{
+    if (n > bitCount && bitCount <= 24) {
+        while (compressedLeft > 0) {
+            bitBuffer |= static_cast<uint32_t>(FetchByte()) << bitCount;
+            bitCount += 8;
+            if (bitCount > 24) break;
+        }
+    }
+    if (compressedLeft == 0 && bitCount < n) {
+        inputExhausted = true;
+        return 0;
+    }
+    const uint32_t result = bitBuffer & LowMask(n);
+    bitBuffer = n >= 32 ? 0 : (bitBuffer >> n);
+    bitCount -= n;
+    inputExhausted = (compressedLeft == 0 && bitCount == 0);
+    return result;
+}
+
+void CZipDecoder::NeedBits(int n)
+{
+    while (bitCount < n) {
+        bitBuffer |= static_cast<uint32_t>(FetchByte()) << bitCount;
+        bitCount += 8;
+    }
+}
