@@ -1,0 +1,129 @@
+#pragma once
+#include <cstdint>
+
+// Every fixed value of the ZIP format as this module reads and writes it:
+// record signatures and sizes, flag bits, method numbers, system ids and the
+// fixed settings of the archive engine. Other subsystems append here.
+namespace ZipFormat {
+
+// Record signatures, as stored (little-endian 0x04034B50 and so on).
+constexpr uint8_t localSignature[4] = {0x50, 0x4B, 0x03, 0x04};
+constexpr uint8_t centralSignature[4] = {0x50, 0x4B, 0x01, 0x02};
+constexpr uint8_t endSignature[4] = {0x50, 0x4B, 0x05, 0x06};
+// Optional lead of a data descriptor, also the marker that opens the first
+// volume of a spanned archive.
+constexpr uint8_t descriptorSignature[4] = {0x50, 0x4B, 0x07, 0x08};
+
+// Fixed record sizes.
+constexpr uint32_t localRecordSize = 30;
+constexpr uint32_t centralRecordSize = 46;
+constexpr uint32_t endRecordSize = 22;
+constexpr uint32_t descriptorSize = 12;
+constexpr uint32_t descriptorSignatureSize = 4;
+constexpr uint32_t spanMarkerSize = 4;
+constexpr uint32_t encryptionHeaderSize = 12;
+
+// Field offsets inside the local file header.
+constexpr uint32_t localFlagsOffset = 6;
+constexpr uint32_t localDescriptorOffset = 14;  // CRC-32, then both sizes
+
+// The end record plus the longest comment: how far from the end the end
+// record can start.
+constexpr uint32_t maxCommentLength = 0xFFFF;
+constexpr uint32_t endSearchWindow = endRecordSize + maxCommentLength;  // 65557
+constexpr int defaultSearchBufferSize = 32768;
+constexpr int minSearchBufferSize = 1024;
+
+// The 16-bit length and count fields.
+constexpr uint32_t maxFieldLength = 0xFFFF;
+constexpr uint32_t maxEntries = 0xFFFF;
+
+// General purpose flag bits.
+constexpr uint16_t flagEncrypted = 0x0001;
+constexpr uint16_t flagDeflateOptions = 0x0006;
+constexpr uint16_t flagDataDescriptor = 0x0008;
+constexpr uint16_t flagsChecked = 0x000F;  // bits a local header must repeat
+
+// Compression methods.
+constexpr uint16_t methodStored = 0;
+constexpr uint16_t methodShrunk = 1;
+constexpr uint16_t methodReduced1 = 2;
+constexpr uint16_t methodReduced2 = 3;
+constexpr uint16_t methodReduced3 = 4;
+constexpr uint16_t methodReduced4 = 5;
+constexpr uint16_t methodImploded = 6;
+constexpr uint16_t methodTokenized = 7;
+constexpr uint16_t methodDeflated = 8;
+constexpr uint16_t methodDeflate64 = 9;
+constexpr uint16_t methodPkImplode = 10;
+
+// Versions written into new entries.
+constexpr uint8_t versionMadeBy = 20;
+constexpr uint16_t versionNeededFile = 20;
+constexpr uint16_t versionNeededDirectory = 10;
+
+// Host system ids (high byte of "version made by").
+constexpr uint8_t systemDos = 0;
+constexpr uint8_t systemUnix = 3;
+constexpr uint8_t systemOs2 = 6;
+constexpr uint8_t systemMac = 7;
+constexpr uint8_t systemNtfs = 10;
+constexpr uint8_t localSystemId = systemDos;
+
+// Attribute words for entries without usable attributes: Unix mode in the
+// high half, MS-DOS bits in the low half.
+constexpr uint32_t directoryAttributes = 0x41FF0010;
+constexpr uint32_t fileAttributes = 0x81A40020;
+constexpr uint32_t dosDirectoryBit = 0x10;
+
+// Buffers of the archive engine.
+constexpr uint32_t transferBufferSize = 65536;
+constexpr uint32_t writeBufferSize = 65536;
+
+// Progress callback kinds, one bit each.
+enum CallbackKind : int {
+    callbackAdd = 0x0001,
+    callbackAddTest = 0x0002,
+    callbackAddTemp = 0x0004,
+    callbackExtract = 0x0008,
+    callbackDeleteList = 0x0010,
+    callbackDelete = 0x0020,
+    callbackTest = 0x0040,
+    callbackSave = 0x0080,
+    callbackGet = 0x0100,
+    callbackRename = 0x0200,
+    callbackMoveData = 0x0400,
+    callbackAll = 0x07FF,
+};
+// How often the directory writer reports progress (entries).
+constexpr uint32_t directoryCallbackStep = 256;
+
+// Little-endian field access for record images.
+inline uint16_t GetU16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t GetU32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline void PutU16(uint8_t* p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void PutU32(uint8_t* p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+inline bool HasSignature(const uint8_t* p, const uint8_t (&signature)[4])
+{
+    return p[0] == signature[0] && p[1] == signature[1] && p[2] == signature[2] &&
+           p[3] == signature[3];
+}
+
+} // namespace ZipFormat

@@ -1,0 +1,102 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/ZipBuffer.h"
+#include "archive/ZipEndInfo.h"
+#include "archive/ZipEntryHeader.h"
+
+class CZipStore;
+class CZipActionCallback;
+
+// Name comparison used to order and search the name index: the entry's name
+// against a NUL-terminated name, negative/0/positive like strcoll.
+using ZipNameCompareFunction = int (*)(const std::string& entryName, const char* name);
+
+struct CZipNameIndexEntry {
+    CZipEntryHeader* header;  // not owned; points into headerList
+    uint16_t index;           // that header's position in headerList
+};
+
+// The archive's central directory in memory: finds and reads the end record
+// and all central records, keeps one header per entry in archive order (by
+// volume, then local header offset), opens and closes one entry's local data
+// at a time, and writes the directory and end record back.
+class CZipDirectory {
+public:
+    CZipDirectory();
+    virtual ~CZipDirectory();
+    CZipDirectory(const CZipDirectory&) = delete;
+    CZipDirectory& operator=(const CZipDirectory&) = delete;
+
+    // Reading (archive open).
+    void ReadDirectory();
+    uint32_t LocateEndRecord();
+    void LoadHeaders();
+    void OrderHeaders();
+
+    // One entry's local data.
+    void OpenEntryData(uint16_t index);
+    void CloseEntryData(bool afterError);
+    void FinishNewEntry();
+
+    // Changing the header list.
+    CZipEntryHeader* AddHeader(const CZipEntryHeader& templ, int index);
+    void RemoveHeader(CZipEntryHeader* header, int index, bool adjustIndexes);
+    void RemoveLastHeader(CZipEntryHeader* header, int index);
+    void DeleteAllHeaders();
+    void Forget(bool all);
+    void Reset();
+
+    // Before new data goes to the stream: a directory still on the stream is
+    // cut off (the new data starts where it began).
+    void DiscardWrittenDirectory();
+    // Only the directory's own contents changed (comments, names): the copy
+    // on the stream stays until the next WriteDirectory replaces it, so an
+    // archive whose changes are never flushed keeps a valid directory.
+    void MarkDirectoryChanged();
+
+    // Writing.
+    void WriteDirectory(CZipActionCallback* callback);
+    void StoreHeaders(CZipActionCallback* callback, bool oneVolume);
+    uint32_t WriteEndRecord();
+    uint32_t GetDirectorySize(bool withHeaders) const;
+    bool CollapseToSingleVolume(bool inBuffer);
+
+    // Lookup by name.
+    int FindEntry(const char* name, bool caseSensitive, bool sporadic, bool nameOnly);
+    void SetNameIndex(bool enable, bool caseSensitive);
+    void BuildNameIndex(bool caseSensitive);
+    void InsertIntoNameIndex(CZipEntryHeader* header, uint16_t index);
+    int SearchNameIndex(const char* name) const;
+    int CompareWithIndexed(const char* name, size_t position) const;
+    void RenameEntry(uint16_t index, const char* name);
+
+    bool HasIndex(int index) const { return index >= 0 && index < EntryCount(); }
+    int EntryCount() const { return static_cast<int>(headerList.size()); }
+    // The header at a valid index (HasIndex).
+    CZipEntryHeader* GetHeader(int index) const { return headerList[static_cast<size_t>(index)].get(); }
+
+    uint8_t endSignature[4] = {0, 0, 0, 0};
+    CZipBuffer archiveComment;
+    CZipBuffer openedLocalExtra;
+    CZipEntryHeader* currentHeader = nullptr;  // not owned
+    CZipStore* store = nullptr;                // not owned; set by the archive
+    int searchBufferSize = 32768;
+    std::vector<std::unique_ptr<CZipEntryHeader>> headerList;
+    std::vector<CZipNameIndexEntry> nameIndex;
+    bool nameIndexOn = false;
+    ZipNameCompareFunction compareNames;
+    bool indexCaseSensitive = false;
+    CZipEndInfo endInfo;
+    // A directory that no longer matches the headers is still on the stream
+    // (see MarkDirectoryChanged); it is cut before anything else is written.
+    bool staleDirectoryOnDisk = false;
+
+private:
+    [[noreturn]] void ThrowError(int code) const;
+    void CutDirectoryOnDisk();
+    void ParseHeaders(uint32_t count);
+};

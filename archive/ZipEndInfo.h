@@ -1,0 +1,16 @@
+#pragma once
+#include <cstdint>
+
+// The values of the end of central directory record, plus where the archive
+// sits inside its stream.
+struct CZipEndInfo {
+    uint32_t endRecordOffset = 0;   // stream offset of the end record
+    uint32_t foreignBytes = 0;      // bytes in front of the archive (stub)
+    uint16_t diskNumber = 0;
+    uint16_t diskWithDirectory = 0;
+    uint16_t entriesOnThisDisk = 0;
+    uint16_t totalEntries = 0;
+    uint32_t directorySize = 0;
+    uint32_t directoryOffset = 0;   // relative to the archive start
+    bool directoryOnDisk = false;   // the stream holds a matching directory
+};
