@@ -1,0 +1,4 @@
+#include "platform/ZipCodePage.h"
+#include "archive/ZipBuffer.h"
+
+void ConvertCodePage(CZipBuffer&, bool) {}
