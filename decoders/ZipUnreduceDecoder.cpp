@@ -1,0 +1,225 @@
+#include "decoders/ZipUnreduceDecoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Bits of a follower index for a set of n entries: enough for n - 1, at
+// least one.
+uint8_t IndexWidth(uint32_t n)
+{
+    uint8_t width = 1;
+    while ((1u << width) < n) ++width;
+    return width;
+}
+
+} // namespace
+
+CZipUnreduceDecoder::CZipUnreduceDecoder(uint32_t factorArg)
+{
+    factor = (factorArg >= 1 && factorArg <= 4) ? factorArg : 1;
+    // Factor f keeps 8 - f bits of the escape byte for the length and f for
+    // the high bits of the distance.
+    lengthMask = 0xFFu >> factor;
+    distanceShift = 8 - factor;
+    distanceMask = (1u << factor) - 1u;
+    std::memset(window, 0, sizeof(window));
+    std::memset(followers, 0, sizeof(followers));
+    std::memset(followerCount, 0, sizeof(followerCount));
+    std::memset(indexWidth, 0, sizeof(indexWidth));
+}
+
+CZipUnreduceDecoder::~CZipUnreduceDecoder() = default;
+
+bool CZipUnreduceDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
+{
+    if (!CZipDecoder::Init(storeArg, headerArg, keysArg)) return false;
+    // The sets come first in the data, for the last byte value first.
+    for (int i = 255; i >= 0; --i) {
+        const uint32_t n = GetBits(6);
+        followerCount[i] = static_cast<uint8_t>(n);
+        indexWidth[i] = IndexWidth(n);
+        for (uint32_t k = 0; k < n; ++k) followers[i][k] = static_cast<uint8_t>(GetBits(8));
+    }
+    lastSymbol = 0;
+    escapeState = 0;
+    escapeValue = 0;
+    length = 0;
+    windowPosition = 0;
+    matchLeft = 0;
+    matchSource = 0;
+    finished = false;
+    pendingPosition = nullptr;
+    pendingCount = 0;
+    // A back reference before the first byte of the entry reads zeros: the
+    // window starts cleared.
+    std::memset(window, 0, sizeof(window));
+    return true;
+}
+
+void CZipUnreduceDecoder::Deliver()
+{
+    if (pendingCount == 0 || outputRoom == 0) return;
+    const uint32_t n = std::min(pendingCount, outputRoom);
+    std::memcpy(outputPosition, pendingPosition, n);
+    pendingCount -= n;
+    pendingPosition = pendingCount == 0 ? nullptr : pendingPosition + n;
+    outputRoom -= n;
+    outputPosition = outputRoom == 0 ? nullptr : outputPosition + n;
+}
+
+bool CZipUnreduceDecoder::Flush(uint32_t n)
+{
+    pendingPosition = n > 0 ? window : nullptr;
+    pendingCount = n;
+    Deliver();
+    return outputRoom > 0;
+}
+
+uint32_t CZipUnreduceDecoder::Read(uint8_t* buffer, uint32_t lengthArg)
+{
+    if (!buffer || lengthArg == 0) return 0;
+    outputPosition = buffer;
+    outputRoom = lengthArg;
+    Deliver();
+    if (outputRoom > 0 && uncompressedLeft > 0 && !finished) Decode();
+    const uint32_t delivered = lengthArg - outputRoom;
+    outputPosition = nullptr;
+    outputRoom = 0;
+    UpdateCrc(buffer, delivered);
+    return delivered;
+}
+
+inline bool CZipUnreduceDecoder::ReadSymbol(uint32_t& symbol)
+{
+    // A symbol takes at most nine bits: keep more than 24 whenever the data
+    // has them.
+    if (bitCount < 9) {
+        while (bitCount <= 24 && compressedLeft > 0) {
+            bitBuffer |= static_cast<uint32_t>(FetchByte()) << bitCount;
+            bitCount += 8;
+        }
+    }
+    const uint32_t bits = bitBuffer;
+    const uint32_t count = followerCount[lastSymbol];
+    uint32_t used;
+    if (count == 0) {
+        symbol = bits & 0xFF;
+        used = 8;
+    } else if (bits & 1u) {
+        symbol = (bits >> 1) & 0xFF;
+        used = 9;
+    } else {
+        const uint32_t width = indexWidth[lastSymbol];
+        symbol = followers[lastSymbol][(bits >> 1) & ((1u << width) - 1u)];
+        used = 1 + width;
+    }
+    if (static_cast<uint32_t>(bitCount) < used) {
+        inputExhausted = true;
+        return false;
+    }
+    bitBuffer >>= used;
+    bitCount -= static_cast<int32_t>(used);
+    return true;
+}
+
+void CZipUnreduceDecoder::Decode()
+{
+    constexpr uint32_t wrap = windowSize - 1;
+    uint32_t pos = windowPosition;
+    // Bytes that may go into the window before it must be handed out (full,
+    // or the entry complete); uncompressedLeft is brought up to date there.
+    uint32_t stop = pos + std::min(windowSize - pos, uncompressedLeft);
+    uint32_t start = pos;
+
+    // Settles the counter for the bytes put since the last call; true when
+    // decoding may go on.
+    auto boundary = [&]() -> bool {
+        uncompressedLeft -= pos - start;
+        if (uncompressedLeft == 0) {
+            Flush(pos);
+            pos = 0;
+            start = 0;
+            return false;
+        }
+        const bool room = Flush(pos);
+        pos = 0;
+        start = 0;
+        stop = std::min(windowSize, uncompressedLeft);
+        return room;
+    };
+
+    for (;;) {
+        if (matchLeft > 0) {
+            uint32_t src = matchSource;
+            uint32_t left = matchLeft;
+            for (;;) {
+                const uint32_t n = std::min(left, stop - pos);
+                for (uint32_t i = 0; i < n; ++i) {
+                    window[pos++] = window[src];
+                    src = (src + 1) & wrap;
+                }
+                left -= n;
+                if (pos != stop) break;
+                if (!boundary()) {
+                    // The entry ended, or the caller's buffer is full: the
+                    // rest of the reference waits for the next Read.
+                    matchLeft = uncompressedLeft == 0 ? 0 : left;
+                    matchSource = src;
+                    windowPosition = pos;
+                    return;
+                }
+                if (left == 0) break;
+            }
+            matchLeft = 0;
+        }
+
+        uint32_t symbol;
+        if (!ReadSymbol(symbol)) {
+            // The data ended before the header's size: hand out what there
+            // is; the close finds the entry incomplete.
+            finished = true;
+            uncompressedLeft -= pos - start;
+            Flush(pos);
+            windowPosition = 0;
+            return;
+        }
+        lastSymbol = symbol;
+
+        switch (escapeState) {
+        case 0:
+            if (symbol == escapeByte) {
+                escapeState = 1;
+                continue;
+            }
+            window[pos++] = static_cast<uint8_t>(symbol);
+            break;
+        case 1:
+            if (symbol == 0) {
+                escapeState = 0;
+                window[pos++] = static_cast<uint8_t>(escapeByte);
+                break;
+            }
+            escapeValue = symbol;
+            length = symbol & lengthMask;
+            escapeState = length == lengthMask ? 2 : 3;
+            continue;
+        case 2:
+            length += symbol;
+            escapeState = 3;
+            continue;
+        default: {
+            const uint32_t distance = ((escapeValue >> distanceShift) & distanceMask) * 256 + symbol + 1;
+            escapeState = 0;
+            matchLeft = length + 3;
+            matchSource = (pos - distance) & wrap;
+            continue;
+        }
+        }
+        if (pos == stop && !boundary()) {
+            windowPosition = pos;
+            return;
+        }
+    }
+}

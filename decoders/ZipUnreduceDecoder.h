@@ -1,0 +1,57 @@
+#pragma once
+#include <cstdint>
+
+#include "decoders/ZipDecoder.h"
+
+// Methods 2 to 4 (reduced with compression factor 1 to 3). A first stage
+// predicts each byte from the one before it through 256 follower sets; a
+// second stage expands runs and back references introduced by the escape
+// byte 0x90 into a 16 KiB window, which is handed to the caller whenever it
+// fills and when the data ends.
+class CZipUnreduceDecoder : public CZipDecoder {
+public:
+    // factor: 1 to 3 (method minus one). Factor 4 (method 5) decodes as well,
+    // though the archive refuses to open such entries; other values are
+    // taken as 1.
+    explicit CZipUnreduceDecoder(uint32_t factor);
+    ~CZipUnreduceDecoder() override;
+
+    bool Init(CZipStore* store, CZipEntryHeader* header, uint32_t* keys) override;
+    uint32_t Read(uint8_t* buffer, uint32_t length) override;
+
+    static constexpr uint32_t windowSize = 16384;
+    static constexpr uint32_t escapeByte = 0x90;
+
+private:
+    void Decode();
+    // Hands window[0, n) to the caller as far as its buffer reaches; true
+    // while the caller still has room.
+    bool Flush(uint32_t n);
+    void Deliver();
+    bool ReadSymbol(uint32_t& symbol);
+
+    uint8_t* outputPosition = nullptr;
+    uint32_t outputRoom = 0;
+    uint8_t* pendingPosition = nullptr;
+    uint32_t pendingCount = 0;
+    uint32_t lastSymbol = 0;
+    uint32_t escapeState = 0;
+    uint32_t escapeValue = 0;     // the byte after the escape
+    uint32_t length = 0;
+    uint32_t windowPosition = 0;
+    // Back reference being copied: bytes still to copy and where from.
+    uint32_t matchLeft = 0;
+    uint32_t matchSource = 0;
+    // Set when the input ran out before the header's size was reached.
+    bool finished = false;
+    uint32_t factor = 1;
+    uint32_t lengthMask = 0x7F;
+    uint32_t distanceShift = 7;
+    uint32_t distanceMask = 0x01;
+    uint8_t window[windowSize];
+    // Up to 63 successors per preceding byte; 64 bytes each, so that an index
+    // past a set's count still lands inside it.
+    uint8_t followers[256][64];
+    uint8_t followerCount[256];
+    uint8_t indexWidth[256];
+};

@@ -1,0 +1,196 @@
+#include "decoders/ZipUnshrinkDecoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+CZipUnshrinkDecoder::CZipUnshrinkDecoder()
+{
+    std::memset(prefix, 0, sizeof(prefix));
+    std::memset(suffix, 0, sizeof(suffix));
+    std::memset(freeCode, 0, sizeof(freeCode));
+}
+
+CZipUnshrinkDecoder::~CZipUnshrinkDecoder() = default;
+
+inline bool CZipUnshrinkDecoder::TakeBits(uint32_t n, uint32_t& value)
+{
+    if (static_cast<uint32_t>(bitCount) < n) {
+        while (bitCount <= 24 && compressedLeft > 0) {
+            bitBuffer |= static_cast<uint32_t>(FetchByte()) << bitCount;
+            bitCount += 8;
+        }
+        if (static_cast<uint32_t>(bitCount) < n) {
+            inputExhausted = true;
+            return false;
+        }
+    }
+    value = bitBuffer & ((1u << n) - 1u);
+    bitBuffer >>= n;
+    bitCount -= static_cast<int32_t>(n);
+    return true;
+}
+
+bool CZipUnshrinkDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
+{
+    if (!CZipDecoder::Init(storeArg, headerArg, keysArg)) return false;
+    for (uint32_t i = 0; i < 256; ++i) {
+        suffix[i] = static_cast<uint8_t>(i);
+        prefix[i] = controlCode;
+        freeCode[i] = 0;
+    }
+    // The control code never becomes a string.
+    prefix[controlCode] = 0;
+    freeCode[controlCode] = 0;
+    for (uint32_t i = controlCode + 1; i < codeCount; ++i) {
+        prefix[i] = 0;
+        freeCode[i] = 1;
+    }
+    codeSize = minCodeSize;
+    lastAssignedCode = controlCode;
+    pendingPosition = nullptr;
+    pendingCount = 0;
+    finished = false;
+
+    // The first code is the first byte of the data; anything but a literal
+    // there means the data is not shrunk data at all.
+    uint32_t first = 0;
+    if (!TakeBits(codeSize, first) || first >= 256) {
+        finished = true;
+        return false;
+    }
+    previousCode = first;
+    stack[codeCount - 1] = static_cast<uint8_t>(first);
+    pendingPosition = stack + codeCount - 1;
+    pendingCount = 1;
+    return true;
+}
+
+void CZipUnshrinkDecoder::PartialClear()
+{
+    // Mark every code that is another code's prefix, then free the rest. The
+    // stack is free scratch here: no output is pending during decoding.
+    uint8_t* hasChild = stack;
+    std::memset(hasChild, 0, codeCount);
+    for (uint32_t c = controlCode + 1; c < codeCount; ++c) {
+        const uint32_t p = prefix[c];
+        if (p > controlCode) hasChild[p] = 1;
+    }
+    for (uint32_t c = controlCode + 1; c < codeCount; ++c) {
+        if (!hasChild[c]) {
+            freeCode[c] = 1;
+            prefix[c] = 0;
+        }
+    }
+    lastAssignedCode = controlCode;
+}
+
+inline void CZipUnshrinkDecoder::AddCode(uint8_t firstByte)
+{
+    uint32_t j = lastAssignedCode + 1;
+    while (j < codeCount && !freeCode[j]) ++j;
+    if (j >= codeCount) {
+        // A full table gains no code until the compressor frees some; the
+        // compressors keep writing codes of the full table meanwhile.
+        lastAssignedCode = codeCount - 1;
+        return;
+    }
+    lastAssignedCode = j;
+    freeCode[j] = 0;
+    suffix[j] = firstByte;
+    prefix[j] = static_cast<uint16_t>(previousCode);
+}
+
+uint32_t CZipUnshrinkDecoder::Read(uint8_t* buffer, uint32_t length)
+{
+    if (!buffer || length == 0) return 0;
+    // Never more than the header announced: the counter must not wrap, and a
+    // stream that decodes longer is damaged anyway (the CRC tells at close).
+    const uint32_t want = std::min(length, uncompressedLeft);
+    uint8_t* out = buffer;
+    uint8_t* const end = buffer + want;
+
+    if (pendingCount > 0) {
+        const uint32_t n = std::min(pendingCount, want);
+        std::memcpy(out, pendingPosition, n);
+        out += n;
+        pendingPosition += n;
+        pendingCount -= n;
+    }
+
+    uint8_t* const top = stack + codeCount;
+    while (out < end && !finished) {
+        uint32_t code;
+        if (!TakeBits(codeSize, code)) {
+            finished = true;
+            break;
+        }
+        if (code == controlCode) {
+            uint32_t sub = 0;
+            if (!TakeBits(codeSize, sub)) {
+                finished = true;
+                break;
+            }
+            if (sub == 1) {
+                // Codes wider than the table's 13 bits cannot be valid data.
+                if (codeSize == maxCodeSize) {
+                    finished = true;
+                    break;
+                }
+                ++codeSize;
+            } else if (sub == 2) {
+                PartialClear();
+            }
+            continue;
+        }
+
+        if (code < 256) {
+            // A literal: the commonest case on poorly compressible data.
+            *out++ = static_cast<uint8_t>(code);
+            AddCode(static_cast<uint8_t>(code));
+            previousCode = code;
+            continue;
+        }
+
+        // Walk the prefix chain from the string's end down to its literal.
+        // A code not yet assigned is the previous string plus its own first
+        // byte, which goes into the reserved top byte once known.
+        const bool unassigned = freeCode[code] != 0;
+        uint8_t* p = top;
+        uint32_t c = code;
+        if (unassigned) {
+            --p;
+            c = previousCode;
+        }
+        // A chain that does not end within the stack loops: malformed data.
+        uint8_t* const floor = stack + 1;
+        while (c > controlCode && p > floor) {
+            *--p = suffix[c];
+            c = prefix[c];
+        }
+        if (c > controlCode) {
+            finished = true;
+            break;
+        }
+        *--p = static_cast<uint8_t>(c);
+        if (unassigned) top[-1] = *p;
+
+        const uint32_t stringLength = static_cast<uint32_t>(top - p);
+        const uint32_t room = static_cast<uint32_t>(end - out);
+        if (stringLength <= room) {
+            std::memcpy(out, p, stringLength);
+            out += stringLength;
+        } else {
+            std::memcpy(out, p, room);
+            out += room;
+            pendingPosition = p + room;
+            pendingCount = stringLength - room;
+        }
+        AddCode(*p);
+        previousCode = code;
+    }
+
+    const uint32_t delivered = static_cast<uint32_t>(out - buffer);
+    uncompressedLeft -= delivered;
+    UpdateCrc(buffer, delivered);
+    return delivered;
+}

@@ -1,0 +1,50 @@
+#pragma once
+#include <cstdint>
+
+#include "decoders/ZipDecoder.h"
+
+// Method 1 (shrunk): dynamic LZW with codes of 9 to 13 bits. Code 256 is a
+// control code: followed by 1 it widens the codes by one bit, followed by 2 it
+// frees every code that is no other code's prefix (a partial clear). There is
+// never a full reset. Each code is decoded into a string on a private stack;
+// whatever does not fit into the caller's buffer stays there for the next
+// Read.
+class CZipUnshrinkDecoder : public CZipDecoder {
+public:
+    CZipUnshrinkDecoder();
+    ~CZipUnshrinkDecoder() override;
+
+    bool Init(CZipStore* store, CZipEntryHeader* header, uint32_t* keys) override;
+    uint32_t Read(uint8_t* buffer, uint32_t length) override;
+
+    static constexpr uint32_t codeCount = 8192;     // 13-bit codes
+    static constexpr uint32_t controlCode = 256;
+    static constexpr uint32_t minCodeSize = 9;
+    static constexpr uint32_t maxCodeSize = 13;
+
+private:
+    // The next n bits of input; false (nothing consumed) when fewer are left.
+    bool TakeBits(uint32_t n, uint32_t& value);
+    void PartialClear();
+    // Gives the string just decoded a new code: the previous code's string
+    // plus the string's first byte.
+    void AddCode(uint8_t firstByte);
+
+    uint32_t codeSize = minCodeSize;
+    uint32_t previousCode = 0;
+    uint32_t lastAssignedCode = controlCode;
+    // Set once the data has ended, also when it turned out malformed.
+    bool finished = false;
+    // Decoded bytes still owed to the caller, at the low end of the stack's
+    // used part.
+    uint8_t* pendingPosition = nullptr;
+    uint32_t pendingCount = 0;
+    // prefix[c] is the code whose string c extends (0 for a free code, whose
+    // string is then "suffix[c], 0" like any dangling reference);
+    // freeCode[c] marks the codes that are not assigned.
+    uint16_t prefix[codeCount];
+    uint8_t suffix[codeCount];
+    uint8_t freeCode[codeCount];
+    // Scratch for one string, filled from its end.
+    uint8_t stack[codeCount];
+};
