@@ -1,0 +1,299 @@
+#include "decoders/ZipArchiveEx.h"
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "archive/ZipConstants.h"
+#include "archive/ZipNames.h"
+#include "archive/ZipPath.h"
+#include "errors/ZipException.h"
+#include "platform/ZipFileSystem.h"
+#include "platform/ZipLinks.h"
+#include "storage/ZipDiskStream.h"
+#include "storage/ZipStream.h"
+
+namespace {
+
+// How an extracted file is created: written, others may read it, made anew.
+constexpr uint32_t kExtractFileFlags =
+    CZipStream::modeWrite | CZipStream::shareDenyWrite | CZipStream::modeCreate;
+
+// A path component that would leave the directory it is in, or name a device
+// instead of a file: "." and "..", and on Windows anything that is only dots
+// and blanks (the system drops trailing ones) or a reserved device name.
+bool IsUnsafeComponent(const std::string& component)
+{
+    size_t end = component.size();
+    while (end > 0 && (component[end - 1] == '.' || component[end - 1] == ' ')) --end;
+    if (end == 0) return true;
+    std::string stem = component.substr(0, component.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices) {
+        if (stem == device) return true;
+    }
+    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+           stem[3] >= '0' && stem[3] <= '9';
+}
+
+// Checks that target, built from an entry name below base, stays below base,
+// and clears the way: a symbolic link at the target is removed (the file is
+// written anew, not through the link), a link on the way there refuses the
+// entry. False refuses the entry.
+bool PrepareTarget(const char* base, const std::string& target, bool isDirectory)
+{
+    std::string prefix = base ? base : "";
+    if (!prefix.empty()) EnsureTrailingSeparator(prefix);
+    std::string relative;
+    if (prefix.empty()) {
+        relative = target;
+        if (!relative.empty() && IsPathSeparator(relative[0])) return false;
+    } else if (target.compare(0, prefix.size(), prefix) == 0) {
+        relative = target.substr(prefix.size());
+    } else if (target + '\\' == prefix) {
+        relative.clear();  // the entry's name was empty: the target is base itself
+    } else {
+        return false;
+    }
+    if (relative.size() >= 2 && relative[1] == ':') return false;  // a drive
+    if (relative.empty() && !isDirectory) return false;
+
+    std::vector<std::string> components;
+    std::string part;
+    for (char c : relative) {
+        if (IsPathSeparator(c)) {
+            if (!part.empty()) components.push_back(part);
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) components.push_back(part);
+    for (const std::string& component : components) {
+        if (IsUnsafeComponent(component)) return false;
+    }
+
+    std::string walked = prefix;
+    for (size_t i = 0; i < components.size(); ++i) {
+        walked += components[i];
+        if (IsSymbolicLink(walked.c_str())) {
+            if (i + 1 < components.size()) return false;
+            if (!RemoveSymbolicLink(walked.c_str())) return false;
+        }
+        walked += '\\';
+    }
+    return true;
+}
+
+} // namespace
+
+CZipArchiveEx::CZipArchiveEx() = default;
+
+CZipArchiveEx::~CZipArchiveEx() = default;
+
+bool CZipArchiveEx::OpenEntry(uint16_t index)
+{
+    if (!directory.HasIndex(index)) return false;
+    if (store.SpanState() == 1) return false;
+    if (entryState != 0) return false;
+
+    transfer.buffer.Allocate(transfer.bufferSize);
+    try {
+        directory.OpenEntryData(index);
+        CZipEntryHeader* header = directory.currentHeader;
+        entryDataStart = store.stream->GetPosition();
+        if (header->flags & ZipFormat::flagEncrypted) {
+            if (password.length() == 0) ThrowError(ZipError::badPassword);
+            InitKeys();
+            if (!CheckEncryptionHeader()) ThrowError(ZipError::badPassword);
+        }
+        if (!CreateDecoder(header->method)) ThrowError(ZipError::badZipFile);
+        decoder->Init(&store, header, keys);
+    } catch (...) {
+        // Nothing of this entry stays open: the next open starts afresh.
+        ReleaseDecoder();
+        directory.CloseEntryData(true);
+        throw;
+    }
+    entryState = -1;
+    return true;
+}
+
+uint32_t CZipArchiveEx::ReadEntry(void* buffer, uint32_t length)
+{
+    if (entryState != -1 || !buffer || length == 0 || !decoder) return 0;
+    return decoder->Read(static_cast<uint8_t*>(buffer), length);
+}
+
+int CZipArchiveEx::FinishReading(const char* path)
+{
+    int result = 1;
+    if (decoder->UncompressedLeft() != 0) {
+        result = -1;
+    } else if (!ignoreCrc && decoder->Crc() != directory.currentHeader->crc32) {
+        ThrowError(ZipError::badCrc);
+    }
+    decoder->End();
+    if (path) {
+        const CZipEntryHeader& header = *directory.currentHeader;
+        if (!WriteModificationTime(path, header.GetModificationTime()))
+            result = -2;
+        else if (!WriteFileAttributes(path, header.LocalAttributes()))
+            result = -2;
+    }
+    return result;
+}
+
+void CZipArchiveEx::ReleaseEntry(bool afterException)
+{
+    ReleaseDecoder();
+    // Whatever the descriptor check finds, the entry ends here.
+    struct EntryEnd {
+        CZipArchiveEx& archive;
+        ~EntryEnd()
+        {
+            archive.entryState = 0;
+            archive.transfer.buffer.Release();
+            archive.ReleaseTrackedBlocks();
+        }
+    } end{*this};
+
+    CZipEntryHeader* header = directory.currentHeader;
+    if (!afterException && header && (header->flags & ZipFormat::flagDataDescriptor) && store.stream) {
+        // The descriptor follows the compressed data, whether or not the
+        // decoder read all of it.
+        store.stream->Seek(static_cast<int64_t>(entryDataStart + header->compressedSize),
+                           CZipStream::begin);
+    }
+    try {
+        directory.CloseEntryData(afterException);
+    } catch (...) {
+        directory.CloseEntryData(true);
+        throw;
+    }
+}
+
+int CZipArchiveEx::CloseEntry(const char* path, bool afterException)
+{
+    if (entryState != -1) return 0;
+    int result = 1;
+    if (!afterException) {
+        try {
+            result = FinishReading(path);
+        } catch (...) {
+            // A CRC mismatch still closes the entry, so the archive can go on
+            // with the next one.
+            ReleaseEntry(true);
+            throw;
+        }
+    }
+    ReleaseEntry(afterException);
+    return result;
+}
+
+int CZipArchiveEx::CloseEntry(CZipStream& stream)
+{
+    const std::string path = stream.GetFilePath();
+    try {
+        stream.Close();
+    } catch (...) {
+        CloseEntry(nullptr, true);
+        throw;
+    }
+    return CloseEntry(path.c_str(), false);
+}
+
+void CZipArchiveEx::ReleaseDecoder()
+{
+    decoder.reset();
+}
+
+int CZipArchiveEx::CopyEntry(CZipStream& output, uint32_t bufferSize, CZipActionCallback* callback)
+{
+    CZipBuffer buffer(bufferSize);
+    for (;;) {
+        const uint32_t n = ReadEntry(buffer.data(), bufferSize);
+        if (n > 0) {
+            output.Write(buffer.data(), n);
+            if (callback && !callback->Callback(n)) {
+                // Stopping at the last block leaves a complete entry behind.
+                if (n == bufferSize && ReadEntry(buffer.data(), 1) != 0)
+                    return ZipError::abortedAction;
+                return ZipError::abortedSafely;
+            }
+        }
+        if (n != bufferSize) return 0;
+    }
+}
+
+bool CZipArchiveEx::ExtractEntryToFile(uint16_t index, const char* path, bool fullPath,
+                                       const char* newName, uint32_t bufferSize)
+{
+    if (bufferSize == 0) return false;
+    CZipEntryHeader info;
+    if (!GetFileInfo(info, index)) return false;
+    const std::string name = info.NameAsString();
+    const std::string target = GetExtractedName(name.c_str(), path, fullPath, newName);
+    const bool isDirectory = info.IsDirectory();
+    if (!PrepareTarget(path, target, isDirectory)) return false;
+
+    CZipActionCallback* callback = GetCallback(ZipFormat::callbackExtract);
+    if (callback) callback->Init(name.c_str(), target.c_str());
+
+    if (isDirectory) {
+        if (callback) callback->SetTotal(0);
+        MakeDirectoryTree(target.c_str());
+        WriteFileAttributes(target.c_str(), info.LocalAttributes());
+        if (callback) callback->CallbackEnd();
+        return true;
+    }
+
+    if (callback) callback->SetTotal(info.uncompressedSize);
+    if (!OpenEntry(index)) return false;
+    int abortCode = 0;
+    bool result = false;
+    try {
+        const std::string parent = CZipPath(target).ParentPath();
+        if (!parent.empty()) MakeDirectoryTree(parent.c_str());
+        CZipDiskStream file(ToSystemPath(target.c_str()).c_str(), kExtractFileFlags);
+        abortCode = CopyEntry(file, bufferSize, callback);
+        result = CloseEntry(file) == 1;
+    } catch (...) {
+        CloseEntry(nullptr, true);
+        throw;
+    }
+    if (!result && abortCode == ZipError::abortedSafely) abortCode = ZipError::abortedAction;
+    if (callback) callback->CallbackEnd();
+    if (abortCode != 0) ThrowZipException(abortCode, target);
+    return result;
+}
+
+bool CZipArchiveEx::ExtractEntryToStream(uint16_t index, CZipStream& output, uint32_t bufferSize)
+{
+    if (bufferSize == 0) return false;
+    CZipEntryHeader info;
+    if (!GetFileInfo(info, index)) return false;
+    CZipActionCallback* callback = GetCallback(ZipFormat::callbackExtract);
+    if (callback) {
+        callback->Init(info.NameAsString().c_str(), nullptr);
+        callback->SetTotal(info.uncompressedSize);
+    }
+    if (info.IsDirectory() || !OpenEntry(index)) return false;
+
+    int abortCode = 0;
+    bool result = false;
+    try {
+        output.SeekToEnd();
+        abortCode = CopyEntry(output, bufferSize, callback);
+        result = CloseEntry(nullptr, false) == 1;
+    } catch (...) {
+        CloseEntry(nullptr, true);
+        throw;
+    }
+    if (!result && abortCode == ZipError::abortedSafely) abortCode = ZipError::abortedAction;
+    if (callback) callback->CallbackEnd();
+    if (abortCode != 0) ThrowZipException(abortCode);
+    return result;
+}

@@ -1,0 +1,60 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "archive/ZipArchive.h"
+#include "decoders/ZipDecoder.h"
+
+class CZipStream;
+
+// The archive object the exports use: the archive plus the decoder of the
+// entry open for reading, and the operations that read entries.
+//
+// Calling order: OpenEntry, any number of ReadEntry, one CloseEntry. After an
+// exception between OpenEntry and CloseEntry, CloseEntry(nullptr, true)
+// frees the entry (the extraction loops do that themselves).
+class CZipArchiveEx : public CZipArchive {
+public:
+    CZipArchiveEx();
+    ~CZipArchiveEx() override;
+
+    // False for an invalid index, while a spanned archive is being written or
+    // while an entry is open. Throws 101 (local header, unknown method) and
+    // 110 (no or wrong password).
+    bool OpenEntry(uint16_t index);
+    // Makes the decoder of a compression method the current decoder; false
+    // (and none) for the methods that cannot be read.
+    bool CreateDecoder(uint16_t method);
+    // Decoded bytes of the open entry; fewer than asked means its data ended.
+    uint32_t ReadEntry(void* buffer, uint32_t length);
+    // 1 closed (CRC matched or ignored), -1 closed before all data came,
+    // -2 the file's time or attributes could not be set, 0 nothing was open.
+    // Throws 102 on a CRC mismatch and 101 on a data descriptor that does not
+    // match; the entry is closed either way.
+    int CloseEntry(const char* path = nullptr, bool afterException = false);
+    // Closes the stream, then the entry, and gives the file its time and
+    // attributes.
+    int CloseEntry(CZipStream& stream);
+    void ReleaseDecoder();
+
+    bool ExtractEntryToFile(uint16_t index, const char* path, bool fullPath = true,
+                            const char* newName = nullptr, uint32_t bufferSize = 65536);
+    // Appends the entry's bytes at the end of output.
+    bool ExtractEntryToStream(uint16_t index, CZipStream& output, uint32_t bufferSize = 65536);
+
+    CZipDecoder* CurrentDecoder() const { return decoder.get(); }
+
+protected:
+    std::unique_ptr<CZipDecoder> decoder;
+
+private:
+    int FinishReading(const char* path);
+    void ReleaseEntry(bool afterException);
+    int CopyEntry(CZipStream& output, uint32_t bufferSize, CZipActionCallback* callback);
+
+    // Stream position of the open entry's first data byte (its encryption
+    // header, when it has one): the data descriptor is looked for behind
+    // the compressed data from here, wherever the decoder stopped reading.
+    uint64_t entryDataStart = 0;
+};

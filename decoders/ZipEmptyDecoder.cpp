@@ -1,0 +1,8 @@
+#include "decoders/ZipEmptyDecoder.h"
+
+uint32_t CZipEmptyDecoder::Read(uint8_t* buffer, uint32_t length)
+{
+    (void)buffer;
+    (void)length;
+    return 0;
+}
