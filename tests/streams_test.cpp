@@ -1,0 +1,281 @@
+// Memory and disk streams: growth, seeking, open flags and error codes.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "errors/ZipException.h"
+#include "storage/ZipDiskStream.h"
+#include "storage/ZipMemStream.h"
+#include "support/storage_temp_dir.h"
+
+namespace {
+
+template <typename F>
+int CodeOf(F&& f, std::string* path = nullptr)
+{
+    try {
+        f();
+    } catch (const CZipException& e) {
+        if (path) *path = e.archivePath;
+        return e.code;
+    }
+    return 0;
+}
+
+std::vector<uint8_t> Pattern(size_t n)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + 3);
+    return v;
+}
+
+} // namespace
+
+TEST(MemStream, FreshStreamIsClosedAndEmpty)
+{
+    CZipMemStream s(1024);
+    EXPECT_TRUE(s.IsClosed());
+    EXPECT_EQ(s.GetLength(), 0u);
+    EXPECT_EQ(s.GetPosition(), 0u);
+    uint8_t b[4];
+    EXPECT_EQ(s.Read(b, 4), 0u);
+    EXPECT_TRUE(s.GetFilePath().empty());
+    EXPECT_TRUE(s.Open("ignored", 0, true));
+}
+
+TEST(MemStream, GrowsInWholeSteps)
+{
+    CZipMemStream one(1024);
+    uint8_t byte = 0x5A;
+    one.Write(&byte, 1);
+    EXPECT_FALSE(one.IsClosed());
+    EXPECT_EQ(one.Capacity(), 1024u);
+
+    CZipMemStream s(1024);
+    auto data = Pattern(1025);
+    s.Write(data.data(), 1025);
+    EXPECT_EQ(s.Capacity(), 2048u);
+    EXPECT_EQ(s.GetPosition(), 1025u);
+
+    s.SetLength(5000);
+    EXPECT_EQ(s.Capacity(), 5120u);
+    EXPECT_EQ(s.GetLength(), 5000u);
+    EXPECT_EQ(s.GetPosition(), 1025u);
+
+    s.SetLength(10);
+    EXPECT_EQ(s.GetLength(), 10u);
+    EXPECT_EQ(s.GetPosition(), 10u);
+    EXPECT_EQ(s.Capacity(), 5120u);
+
+    s.SeekToBegin();
+    uint8_t back[16] = {};
+    EXPECT_EQ(s.Read(back, 16), 10u);
+    EXPECT_EQ(std::vector<uint8_t>(back, back + 10), std::vector<uint8_t>(data.begin(), data.begin() + 10));
+}
+
+TEST(MemStream, WriteAfterSeekPastEnd)
+{
+    CZipMemStream s(64);
+    auto data = Pattern(10);
+    s.Write(data.data(), 10);
+    EXPECT_EQ(s.Seek(100, CZipStream::end), 110u);
+    uint8_t none[1];
+    EXPECT_EQ(s.Read(none, 1), 0u);   // beyond the data
+    uint8_t byte = 0xEE;
+    s.Write(&byte, 1);
+    EXPECT_EQ(s.GetLength(), 111u);
+    EXPECT_EQ(s.Capacity(), 128u);
+    EXPECT_EQ(s.Data()[110], 0xEE);
+    EXPECT_EQ(s.Data()[9], data[9]);
+
+    // Reads stop at the end of the data, whatever was asked for.
+    s.Seek(105, CZipStream::begin);
+    uint8_t tail[20];
+    EXPECT_EQ(s.Read(tail, 20), 6u);
+    EXPECT_EQ(s.GetPosition(), 111u);
+}
+
+TEST(MemStream, SeekOriginsAndUnknownOrigin)
+{
+    CZipMemStream s(16);
+    auto data = Pattern(40);
+    s.Write(data.data(), 40);
+    EXPECT_EQ(s.Seek(5, CZipStream::begin), 5u);
+    EXPECT_EQ(s.Seek(3, CZipStream::current), 8u);
+    EXPECT_EQ(s.Seek(-2, CZipStream::current), 6u);
+    EXPECT_EQ(s.Seek(-22, CZipStream::end), 18u);
+    EXPECT_EQ(s.Seek(77, 3), 18u);
+    EXPECT_EQ(s.GetPosition(), 18u);
+    EXPECT_EQ(s.SeekToEnd(), 40u);
+}
+
+TEST(MemStream, ClosedStreamCannotGrowAgain)
+{
+    CZipMemStream s(1024);
+    uint8_t byte = 1;
+    s.Write(&byte, 1);
+    s.Close();
+    EXPECT_TRUE(s.IsClosed());
+    EXPECT_EQ(s.GetLength(), 0u);
+    std::string path = "x";
+    EXPECT_EQ(CodeOf([&] { s.Write(&byte, 1); }, &path), ZipError::zlibMemory);
+    EXPECT_TRUE(path.empty());
+    EXPECT_EQ(CodeOf([&] { s.SetLength(1); }), ZipError::zlibMemory);
+    // Nothing that fits the (empty) block needs growth.
+    s.SetLength(0);
+    EXPECT_EQ(s.GetLength(), 0u);
+}
+
+TEST(MemStream, PositionsPastFourGiBThrowInsteadOfWrapping)
+{
+    CZipMemStream s(1024);
+    uint8_t byte = 1;
+    EXPECT_EQ(CodeOf([&] { s.Seek(int64_t(1) << 32, CZipStream::begin); }), ZipError::zlibMemory);
+    EXPECT_EQ(s.GetPosition(), 0u);
+    EXPECT_EQ(CodeOf([&] { s.Seek(-1, CZipStream::current); }), ZipError::zlibMemory);
+    EXPECT_EQ(CodeOf([&] { s.Seek(-1, CZipStream::end); }), ZipError::zlibMemory);
+    EXPECT_EQ(CodeOf([&] { s.SetLength(uint64_t(1) << 32); }), ZipError::zlibMemory);
+
+    // The last 32-bit position is reachable, but no byte fits after it.
+    EXPECT_EQ(s.Seek(0xFFFFFFFFll, CZipStream::begin), 0xFFFFFFFFull);
+    EXPECT_EQ(CodeOf([&] { s.Write(&byte, 1); }), ZipError::zlibMemory);
+    EXPECT_EQ(CodeOf([&] { s.Seek(1, CZipStream::current); }), ZipError::zlibMemory);
+    EXPECT_TRUE(s.IsClosed());   // nothing was allocated on the way
+    EXPECT_EQ(s.GetLength(), 0u);
+}
+
+TEST(DiskStream, OpenFlagsDecideTruncation)
+{
+    StorageTempDir dir;
+    std::string file = dir.File("f.bin");
+    auto data = Pattern(300);
+
+    struct Case {
+        uint32_t flags;
+        uint64_t lengthAfterOpen;
+    } cases[] = {
+        {0x26, 0},     // write, deny write, create: truncates
+        {0x43, 300},   // read/write, no truncate
+        {0x41, 300},   // read, no truncate
+        {0x01, 300},   // read never truncates
+        {0x23, 0},     // read/write, create: truncates
+        {0x02, 0},     // write only truncates unless asked not to
+        {0x42, 300},
+    };
+    for (const Case& c : cases) {
+        StorageWriteFile(file, std::vector<unsigned char>(data.begin(), data.end()));
+        CZipDiskStream s(file.c_str(), c.flags);
+        EXPECT_FALSE(s.IsClosed());
+        EXPECT_EQ(s.GetLength(), c.lengthAfterOpen) << std::hex << c.flags;
+        EXPECT_EQ(s.GetFilePath(), file);
+        // Descriptors must not leak into programs the host starts.
+        EXPECT_TRUE(fcntl(s.GetHandle(), F_GETFD) & FD_CLOEXEC);
+    }
+}
+
+TEST(DiskStream, OpenFailuresCarryErrnoAndPath)
+{
+    StorageTempDir dir;
+    std::string missing = dir.File("missing.zip");
+    CZipDiskStream s;
+    std::string path;
+    EXPECT_EQ(CodeOf([&] { s.Open(missing.c_str(), CZipStream::modeRead, true); }, &path), 2);
+    EXPECT_EQ(path, missing);
+    EXPECT_FALSE(s.Open(missing.c_str(), CZipStream::modeRead, false));
+    EXPECT_TRUE(s.IsClosed());
+    // Without modeCreate nothing is made, truncating or not.
+    EXPECT_FALSE(s.Open(missing.c_str(), 0x03, false));
+    EXPECT_FALSE(StorageFileExists(missing));
+
+    // A directory cannot be written.
+    EXPECT_EQ(CodeOf([&] { s.Open(dir.Path().c_str(), 0x43, true); }, &path), 21);
+    EXPECT_EQ(path, dir.Path());
+
+    // The constructor throws too.
+    EXPECT_EQ(CodeOf([&] { CZipDiskStream t(missing.c_str(), 0x41); }), 2);
+
+    // A created file can be read and written by its owner.
+    ASSERT_TRUE(s.Open(missing.c_str(), 0x26, false));
+    struct stat st {};
+    ASSERT_EQ(stat(missing.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0600, 0600u);
+}
+
+TEST(DiskStream, ReadWriteSeekAndLength)
+{
+    StorageTempDir dir;
+    std::string file = dir.File("rw.bin");
+    CZipDiskStream s(file.c_str(), 0x23);
+    auto data = Pattern(1000);
+    s.Write(data.data(), 1000);
+    EXPECT_EQ(s.GetPosition(), 1000u);
+
+    uint8_t buf[64];
+    EXPECT_EQ(s.Read(buf, 64), 0u);   // at the end: 0, no exception
+
+    EXPECT_EQ(s.Seek(-22, CZipStream::end), 978u);
+    EXPECT_EQ(s.GetLength(), 1000u);
+    EXPECT_EQ(s.GetPosition(), 978u);   // length leaves the position alone
+    EXPECT_EQ(s.Read(buf, 64), 22u);
+    EXPECT_EQ(buf[0], data[978]);
+
+    s.SetLength(100);
+    EXPECT_EQ(s.GetLength(), 100u);
+    s.SetLength(4096);
+    EXPECT_EQ(s.GetLength(), 4096u);
+    s.SeekToBegin();
+    EXPECT_EQ(s.Read(buf, 10), 10u);
+    EXPECT_EQ(buf[9], data[9]);
+    s.Flush();
+
+    std::string path;
+    EXPECT_EQ(CodeOf([&] { s.Seek(-1, CZipStream::begin); }, &path), 22);
+    EXPECT_EQ(path, file);
+
+    s.Close();
+    EXPECT_TRUE(s.IsClosed());
+    s.Close();   // harmless
+    EXPECT_EQ(s.GetFilePath(), file);
+    EXPECT_EQ(CodeOf([&] { s.GetHandle(); }, &path), 9);
+    EXPECT_EQ(path, file);
+    EXPECT_EQ(StorageReadFile(file).size(), 4096u);
+}
+
+TEST(DiskStream, WriteFailuresThrow)
+{
+    StorageTempDir dir;
+    std::string file = dir.File("ro.bin");
+    StorageWriteFile(file, {1, 2, 3});
+    CZipDiskStream s(file.c_str(), 0x41);
+    uint8_t byte = 9;
+    std::string path;
+    EXPECT_EQ(CodeOf([&] { s.Write(&byte, 1); }, &path), 9);   // not open for writing
+    EXPECT_EQ(path, file);
+
+    if (access("/dev/full", W_OK) == 0) {
+        CZipDiskStream full("/dev/full", CZipStream::modeWrite | CZipStream::modeNoTruncate);
+        EXPECT_EQ(CodeOf([&] { full.Write(&byte, 1); }, &path), 28);
+        EXPECT_EQ(path, "/dev/full");
+    }
+}
+
+TEST(DiskStream, ReopenClosesThePreviousFile)
+{
+    StorageTempDir dir;
+    std::string a = dir.File("a.bin"), b = dir.File("b.bin");
+    StorageWriteFile(a, {1, 2, 3});
+    StorageWriteFile(b, {4, 5});
+    CZipDiskStream s(a.c_str(), 0x41);
+    ASSERT_TRUE(s.Open(b.c_str(), 0x41, true));
+    EXPECT_EQ(s.GetLength(), 2u);
+    EXPECT_EQ(s.GetFilePath(), b);
+    // A failed reopen leaves the stream closed.
+    EXPECT_FALSE(s.Open(dir.File("none").c_str(), 0x41, false));
+    EXPECT_TRUE(s.IsClosed());
+}
