@@ -81,7 +81,7 @@ public:
     void SetAutoFlush(bool enable);
     void SetIgnoreCrc(bool enable) { ignoreCrc = enable; }
     void SetRootPath(const char* path);
-    void SetTempPath(const char* path, bool create = true);
+    void SetTempPath(const char* path, bool createDirectory = true);
     void SetCallback(CZipActionCallback* callback, int kinds = ZipFormat::callbackAll);
     CZipActionCallback* GetCallback(int kind);
     void SetCaseSensitivity(bool enable);

@@ -68,7 +68,6 @@ constexpr uint8_t systemUnix = 3;
 constexpr uint8_t systemOs2 = 6;
 constexpr uint8_t systemMac = 7;
 constexpr uint8_t systemNtfs = 10;
-constexpr uint8_t localSystemId = systemDos;
 
 // Attribute words for entries without usable attributes: Unix mode in the
 // high half, MS-DOS bits in the low half.

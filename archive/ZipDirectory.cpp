@@ -1,43 +1,439 @@
+// Reading the central directory, opening one entry's local data, changing
+// the header list and looking entries up by name. Writing the directory back
+// lives in ZipDirectoryWrite.cpp.
 #include "archive/ZipDirectory.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "archive/ZipConstants.h"
+#include "archive/ZipPath.h"
 #include "errors/ZipException.h"
 #include "storage/ZipStore.h"
 
-CZipDirectory::CZipDirectory() : compareNames(nullptr) {}
+using namespace ZipFormat;
+
+CZipDirectory::CZipDirectory() : compareNames(CompareNamesCollateNoCase) {}
+
 CZipDirectory::~CZipDirectory() = default;
-void CZipDirectory::ReadDirectory() { ThrowError(ZipError::cdirNotFound); }
-uint32_t CZipDirectory::LocateEndRecord() { ThrowError(ZipError::cdirNotFound); }
-void CZipDirectory::LoadHeaders() {}
-void CZipDirectory::OrderHeaders() {}
-void CZipDirectory::OpenEntryData(uint16_t) { ThrowError(ZipError::badZipFile); }
-void CZipDirectory::CloseEntryData(bool) { currentHeader = nullptr; }
-void CZipDirectory::FinishNewEntry() { currentHeader = nullptr; }
-CZipEntryHeader* CZipDirectory::AddHeader(const CZipEntryHeader& templ, int)
+
+void CZipDirectory::ThrowError(int code) const
 {
-    headerList.push_back(std::make_unique<CZipEntryHeader>(templ));
-    currentHeader = headerList.back().get();
-    return currentHeader;
+    std::string path;
+    if (store && store->stream) path = store->stream->GetFilePath();
+    ThrowZipException(code, path);
 }
-void CZipDirectory::RemoveHeader(CZipEntryHeader*, int, bool) {}
-void CZipDirectory::RemoveLastHeader(CZipEntryHeader*, int) {}
-void CZipDirectory::DeleteAllHeaders() { headerList.clear(); nameIndex.clear(); }
-void CZipDirectory::Forget(bool) {}
-void CZipDirectory::Reset() {}
-void CZipDirectory::DiscardWrittenDirectory() {}
-void CZipDirectory::MarkDirectoryChanged() {}
-void CZipDirectory::WriteDirectory(CZipActionCallback*) {}
-void CZipDirectory::StoreHeaders(CZipActionCallback*, bool) {}
-uint32_t CZipDirectory::WriteEndRecord() { return 0; }
-uint32_t CZipDirectory::GetDirectorySize(bool) const { return 0; }
-bool CZipDirectory::CollapseToSingleVolume(bool) { return false; }
-int CZipDirectory::FindEntry(const char*, bool, bool, bool) { return -1; }
-void CZipDirectory::SetNameIndex(bool, bool) {}
-void CZipDirectory::BuildNameIndex(bool) {}
-void CZipDirectory::InsertIntoNameIndex(CZipEntryHeader*, uint16_t) {}
-int CZipDirectory::SearchNameIndex(const char*) const { return -1; }
-int CZipDirectory::CompareWithIndexed(const char*, size_t) const { return 0; }
-void CZipDirectory::RenameEntry(uint16_t, const char*) {}
-void CZipDirectory::ThrowError(int code) const { ThrowZipException(code); }
-void CZipDirectory::CutDirectoryOnDisk() {}
-void CZipDirectory::ParseHeaders(uint32_t) {}
+
+uint32_t CZipDirectory::LocateEndRecord()
+{
+    CZipStream& stream = *store->stream;
+    const uint32_t length = static_cast<uint32_t>(stream.GetLength());
+    const uint32_t window = std::min(length, endSearchWindow);
+    // Chunks overlap by 3 bytes, so a chunk must be longer than that to make
+    // progress.
+    const uint32_t chunkSize =
+        static_cast<uint32_t>(std::max(searchBufferSize, minSearchBufferSize));
+    CZipBuffer buffer(std::min(chunkSize, std::max<uint32_t>(window, 1)));
+
+    uint32_t done = 0;  // bytes of the window already searched
+    while (done < window) {
+        uint32_t upTo = std::min(done + chunkSize, window);
+        uint32_t count = upTo - done;
+        stream.Seek(-static_cast<int64_t>(upTo), CZipStream::end);
+        if (stream.Read(buffer.data(), count) < count) ThrowError(ZipError::badZipFile);
+        const uint8_t* p = buffer.data();
+        for (uint32_t i = count >= 4 ? count - 4 + 1 : 0; i-- > 0;)
+            if (p[i] == 0x50 && HasSignature(p + i, ZipFormat::endSignature))
+                return length - upTo + i;
+        // The whole window has been searched: stop, rather than searching
+        // the last three bytes over and over.
+        if (upTo == window) break;
+        done = upTo - 3;
+    }
+    ThrowError(ZipError::cdirNotFound);
+}
+
+void CZipDirectory::ReadDirectory()
+{
+    CZipStream& stream = *store->stream;
+    endInfo.endRecordOffset = LocateEndRecord();
+    stream.Seek(endInfo.endRecordOffset, CZipStream::begin);
+    uint8_t record[endRecordSize];
+    if (stream.Read(record, endRecordSize) < endRecordSize) ThrowError(ZipError::badZipFile);
+
+    std::memcpy(endSignature, record, 4);
+    endInfo.diskNumber = GetU16(record + 4);
+    endInfo.diskWithDirectory = GetU16(record + 6);
+    endInfo.entriesOnThisDisk = GetU16(record + 8);
+    endInfo.totalEntries = GetU16(record + 10);
+    endInfo.directorySize = GetU32(record + 12);
+    endInfo.directoryOffset = GetU32(record + 16);
+    uint16_t commentLength = GetU16(record + 20);
+
+    store->AdoptLastDisk(endInfo.diskNumber);
+    const bool spanned = store->SpanState() != 0;
+    // Summed in 64 bits: a size and offset that wrap past 4 GiB must not pass
+    // for a directory that ends in front of the end record.
+    const uint64_t directoryEnd =
+        static_cast<uint64_t>(endInfo.directoryOffset) + endInfo.directorySize;
+    if (!spanned && endInfo.endRecordOffset < directoryEnd) ThrowError(ZipError::badZipFile);
+
+    if (commentLength) {
+        archiveComment.Allocate(commentLength);
+        if (stream.Read(archiveComment.data(), commentLength) < commentLength)
+            ThrowError(ZipError::badZipFile);
+    }
+    endInfo.foreignBytes =
+        spanned ? 0 : static_cast<uint32_t>(endInfo.endRecordOffset - directoryEnd);
+    if ((endInfo.directorySize == 0) != (endInfo.totalEntries == 0))
+        ThrowError(ZipError::badZipFile);
+
+    endInfo.directoryOnDisk = true;
+    staleDirectoryOnDisk = false;
+    store->CheckVolume(endInfo.diskWithDirectory);
+    if (endInfo.directorySize) LoadHeaders();
+}
+
+void CZipDirectory::LoadHeaders()
+{
+    CZipStream& stream = *store->stream;
+    const uint64_t start = static_cast<uint64_t>(endInfo.directoryOffset) + endInfo.foreignBytes;
+    DeleteAllHeaders();
+
+    // The directory is read in one piece and parsed in memory. Only the bytes
+    // the stream really holds are read, so a damaged size cannot make us
+    // allocate more than the archive itself justifies.
+    const uint64_t length = stream.GetLength();
+    const uint32_t available = start < length ? static_cast<uint32_t>(length - start) : 0;
+    const uint32_t imageSize = std::min(endInfo.directorySize, available);
+    CZipBuffer image(imageSize);
+    stream.Seek(static_cast<int64_t>(start), CZipStream::begin);
+    if (imageSize) store->Read(image.data(), imageSize, true);
+
+    const uint32_t total = endInfo.totalEntries;
+    headerList.reserve(std::min<uint32_t>(total, imageSize / centralRecordSize + 1));
+    uint32_t position = 0;
+    bool fromStream = false;
+    for (uint32_t i = 0; i < total; ++i) {
+        auto header = std::make_unique<CZipEntryHeader>();
+        if (!fromStream) {
+            int32_t used = header->ParseCentralRecord(image.data() + position, imageSize - position);
+            if (used < 0) ThrowError(ZipError::badZipFile);
+            if (used > 0) {
+                position += static_cast<uint32_t>(used);
+            } else {
+                // The records run on past the stated directory size: go on
+                // reading them from the stream, one record at a time.
+                fromStream = true;
+                stream.Seek(static_cast<int64_t>(start + position), CZipStream::begin);
+            }
+        }
+        if (fromStream && !header->ReadCentralRecord(*store)) ThrowError(ZipError::badZipFile);
+        ConvertNameForm(*header, true);
+        headerList.push_back(std::move(header));
+    }
+
+    OrderHeaders();
+    if (nameIndexOn) BuildNameIndex(indexCaseSensitive);
+}
+
+void CZipDirectory::OrderHeaders()
+{
+    auto before = [](const std::unique_ptr<CZipEntryHeader>& a,
+                     const std::unique_ptr<CZipEntryHeader>& b) {
+        if (a->diskStart != b->diskStart) return a->diskStart < b->diskStart;
+        return a->localHeaderOffset < b->localHeaderOffset;
+    };
+    // Archives nearly always list their entries in order already; checking
+    // that costs one pass instead of a sort.
+    if (!std::is_sorted(headerList.begin(), headerList.end(), before))
+        std::sort(headerList.begin(), headerList.end(), before);
+    // Two entries claiming the same local header cannot both be right.
+    for (size_t i = 1; i < headerList.size(); ++i)
+        if (!before(headerList[i - 1], headerList[i])) ThrowError(ZipError::badZipFile);
+}
+
+void CZipDirectory::OpenEntryData(uint16_t index)
+{
+    if (!HasIndex(index)) ThrowError(ZipError::badZipFile);
+    currentHeader = headerList[index].get();
+    store->CheckVolume(currentHeader->diskStart);
+    store->stream->Seek(
+        static_cast<int64_t>(currentHeader->localHeaderOffset) + endInfo.foreignBytes,
+        CZipStream::begin);
+    uint16_t extraLength = 0;
+    if (!currentHeader->VerifyLocalRecord(*store, extraLength)) ThrowError(ZipError::badZipFile);
+    openedLocalExtra.Release();
+    if (extraLength) {
+        int32_t volume = store->currentVolume;
+        openedLocalExtra.Allocate(extraLength);
+        store->Read(openedLocalExtra.data(), extraLength, true);
+        if (volume != store->currentVolume) ThrowError(ZipError::badZipFile);
+    }
+}
+
+void CZipDirectory::CloseEntryData(bool afterError)
+{
+    if (!currentHeader) return;
+    openedLocalExtra.Release();
+    if (!afterError && (currentHeader->flags & flagDataDescriptor)) {
+        uint8_t descriptor[descriptorSize];
+        store->Read(descriptor, descriptorSignatureSize, false);
+        if (!HasSignature(descriptor, descriptorSignature))
+            store->stream->Seek(-static_cast<int64_t>(descriptorSignatureSize), CZipStream::current);
+        store->Read(descriptor, descriptorSize, false);
+        if (!currentHeader->CompareDescriptor(descriptor)) ThrowError(ZipError::badZipFile);
+    }
+    currentHeader = nullptr;
+}
+
+CZipEntryHeader* CZipDirectory::AddHeader(const CZipEntryHeader& templ, int index)
+{
+    auto copy = std::make_unique<CZipEntryHeader>(templ);
+    CZipEntryHeader* header = copy.get();
+    currentHeader = header;
+
+    bool replacing = HasIndex(index);
+    uint64_t replacedAt = 0;
+    if (replacing) {
+        replacedAt = static_cast<uint64_t>(headerList[static_cast<size_t>(index)]->localHeaderOffset) +
+                     endInfo.foreignBytes;
+        RemoveHeader(headerList[static_cast<size_t>(index)].get(), index, false);
+        headerList.insert(headerList.begin() + index, std::move(copy));
+    } else {
+        headerList.push_back(std::move(copy));
+        index = EntryCount() - 1;
+    }
+    if (nameIndexOn) InsertIntoNameIndex(header, static_cast<uint16_t>(index));
+    DiscardWrittenDirectory();
+    if (replacing)
+        store->stream->Seek(static_cast<int64_t>(replacedAt), CZipStream::begin);
+    else
+        store->stream->SeekToEnd();
+    // Where the local record will go (an absolute stream position, like the
+    // value the record writer sets), so that an entry whose writing fails
+    // before its local record is out is still taken off at the right place.
+    header->diskStart = static_cast<uint16_t>(store->currentVolume);
+    header->localHeaderOffset =
+        static_cast<uint32_t>(store->stream->GetPosition()) + store->bufferedBytes;
+    return header;
+}
+
+void CZipDirectory::RemoveHeader(CZipEntryHeader* header, int index, bool adjustIndexes)
+{
+    if (index == -1) {
+        for (size_t i = 0; i < headerList.size(); ++i)
+            if (headerList[i].get() == header) {
+                index = static_cast<int>(i);
+                break;
+            }
+    }
+    if (!header) {
+        if (!HasIndex(index)) return;
+        header = headerList[static_cast<size_t>(index)].get();
+    }
+    if (nameIndexOn) {
+        // Names need not be unique (a cured entry is appended under its old
+        // name): find this very header among the equal names, so the index
+        // never keeps a pointer to a destroyed header.
+        std::string name = header->NameAsString();
+        int found = SearchNameIndex(name.c_str());
+        size_t position = nameIndex.size();
+        if (found >= 0) {
+            size_t lo = static_cast<size_t>(found), hi = lo;
+            while (lo > 0 && CompareWithIndexed(name.c_str(), lo - 1) == 0) --lo;
+            while (hi + 1 < nameIndex.size() && CompareWithIndexed(name.c_str(), hi + 1) == 0) ++hi;
+            for (size_t i = lo; i <= hi; ++i)
+                if (nameIndex[i].header == header) position = i;
+        }
+        if (position == nameIndex.size())
+            for (size_t i = 0; i < nameIndex.size(); ++i)
+                if (nameIndex[i].header == header) position = i;
+        if (position < nameIndex.size()) {
+            uint16_t removed = nameIndex[position].index;
+            nameIndex.erase(nameIndex.begin() + static_cast<std::ptrdiff_t>(position));
+            if (adjustIndexes)
+                for (CZipNameIndexEntry& entry : nameIndex)
+                    if (entry.index > removed) --entry.index;
+        }
+    }
+    if (!HasIndex(index)) return;
+    if (currentHeader == header) currentHeader = nullptr;
+    headerList.erase(headerList.begin() + index);
+}
+
+void CZipDirectory::RemoveLastHeader(CZipEntryHeader* header, int index)
+{
+    if (index == -1) {
+        if (headerList.empty()) return;
+        index = EntryCount() - 1;
+        if (!header) header = headerList.back().get();
+    }
+    if (!header) {
+        if (!HasIndex(index)) return;
+        header = headerList[static_cast<size_t>(index)].get();
+    }
+    // An entry still being written holds an absolute position; a finished
+    // one is relative to the archive start.
+    uint64_t cutAt = header == currentHeader
+                         ? header->localHeaderOffset
+                         : static_cast<uint64_t>(header->localHeaderOffset) + endInfo.foreignBytes;
+    RemoveHeader(header, index, true);
+    store->FlushBuffer();
+    store->stream->SetLength(cutAt);
+    endInfo.directoryOnDisk = false;
+    staleDirectoryOnDisk = false;
+}
+
+void CZipDirectory::DeleteAllHeaders()
+{
+    nameIndex.clear();
+    currentHeader = nullptr;
+    headerList.clear();
+}
+
+void CZipDirectory::Forget(bool all)
+{
+    currentHeader = nullptr;
+    if (!all) return;
+    DeleteAllHeaders();
+    archiveComment.Release();
+}
+
+void CZipDirectory::Reset()
+{
+    endInfo.directoryOnDisk = false;
+    staleDirectoryOnDisk = false;
+    endInfo.endRecordOffset = 0;
+    endInfo.foreignBytes = 0;
+    currentHeader = nullptr;
+    archiveComment.Release();
+}
+
+void CZipDirectory::CutDirectoryOnDisk()
+{
+    store->stream->SetLength(static_cast<uint64_t>(endInfo.directoryOffset) + endInfo.foreignBytes);
+    endInfo.directoryOnDisk = false;
+    staleDirectoryOnDisk = false;
+}
+
+void CZipDirectory::DiscardWrittenDirectory()
+{
+    if (endInfo.directoryOnDisk || staleDirectoryOnDisk)
+        CutDirectoryOnDisk();
+    else
+        store->FlushBuffer();
+}
+
+void CZipDirectory::MarkDirectoryChanged()
+{
+    if (endInfo.directoryOnDisk) {
+        endInfo.directoryOnDisk = false;
+        staleDirectoryOnDisk = true;
+    } else if (!staleDirectoryOnDisk) {
+        store->FlushBuffer();
+    }
+}
+
+// ---- lookup by name ----
+
+int CZipDirectory::CompareWithIndexed(const char* name, size_t position) const
+{
+    return compareNames(nameIndex[position].header->NameAsString(), name);
+}
+
+int CZipDirectory::SearchNameIndex(const char* name) const
+{
+    int lo = 0, hi = static_cast<int>(nameIndex.size()) - 1;
+    while (lo <= hi) {
+        int mid = (lo + hi) / 2;
+        int r = CompareWithIndexed(name, static_cast<size_t>(mid));
+        if (r > 0)
+            hi = mid - 1;
+        else if (r < 0)
+            lo = mid + 1;
+        else
+            return mid;
+    }
+    return -1;
+}
+
+void CZipDirectory::InsertIntoNameIndex(CZipEntryHeader* header, uint16_t index)
+{
+    std::string name = header->NameAsString();
+    size_t lo = 0, hi = nameIndex.size();
+    size_t at = nameIndex.size();
+    bool stopped = false;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        int r = CompareWithIndexed(name.c_str(), mid);
+        if (r > 0) {
+            hi = mid;
+        } else if (r == 0) {
+            at = mid;
+            stopped = true;
+            break;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    if (!stopped) at = lo;
+    uint16_t value = index == 0xFFFF ? static_cast<uint16_t>(nameIndex.size()) : index;
+    nameIndex.insert(nameIndex.begin() + static_cast<std::ptrdiff_t>(at), {header, value});
+}
+
+void CZipDirectory::BuildNameIndex(bool caseSensitive)
+{
+    nameIndex.clear();
+    indexCaseSensitive = caseSensitive;
+    compareNames = GetNameCompare(caseSensitive);
+    nameIndex.reserve(headerList.size());
+    for (size_t i = 0; i < headerList.size(); ++i)
+        InsertIntoNameIndex(headerList[i].get(), static_cast<uint16_t>(i));
+}
+
+void CZipDirectory::SetNameIndex(bool enable, bool caseSensitive)
+{
+    if (nameIndexOn == enable) return;
+    nameIndexOn = enable;
+    if (enable)
+        BuildNameIndex(caseSensitive);
+    else
+        nameIndex.clear();
+}
+
+int CZipDirectory::FindEntry(const char* name, bool caseSensitive, bool sporadic, bool nameOnly)
+{
+    if (!name) return -1;
+    if (!nameIndexOn) SetNameIndex(true, sporadic ? !caseSensitive : caseSensitive);
+    int position = -1;
+    if (nameOnly) {
+        for (size_t i = 0; i < nameIndex.size(); ++i) {
+            std::string entryName = nameIndex[i].header->NameAsString();
+            TrimRightSeparators(entryName);
+            if (compareNames(CZipPath(entryName).NameWithExtension(), name) == 0) {
+                position = static_cast<int>(i);
+                break;
+            }
+        }
+    } else if (caseSensitive == indexCaseSensitive) {
+        position = SearchNameIndex(name);
+    } else if (sporadic) {
+        for (size_t i = 0; i < nameIndex.size(); ++i)
+            if (CompareWithIndexed(name, i) == 0) {
+                position = static_cast<int>(i);
+                break;
+            }
+    } else {
+        BuildNameIndex(caseSensitive);
+        position = SearchNameIndex(name);
+    }
+    return position < 0 ? -1 : nameIndex[static_cast<size_t>(position)].index;
+}
+
+void CZipDirectory::RenameEntry(uint16_t index, const char* name)
+{
+    if (!HasIndex(index)) return;
+    headerList[index]->AssignName(name);
+    if (nameIndexOn) BuildNameIndex(indexCaseSensitive);
+}

@@ -7,13 +7,14 @@
 #include "archive/ZipBuffer.h"
 #include "archive/ZipEndInfo.h"
 #include "archive/ZipEntryHeader.h"
+#include "archive/ZipNames.h"
 
 class CZipStore;
 class CZipActionCallback;
 
 // Name comparison used to order and search the name index: the entry's name
 // against a NUL-terminated name, negative/0/positive like strcoll.
-using ZipNameCompareFunction = int (*)(const std::string& entryName, const char* name);
+using ZipNameCompareFunction = ZipNameCompare;
 
 struct CZipNameIndexEntry {
     CZipEntryHeader* header;  // not owned; points into headerList
@@ -98,5 +99,4 @@ public:
 private:
     [[noreturn]] void ThrowError(int code) const;
     void CutDirectoryOnDisk();
-    void ParseHeaders(uint32_t count);
 };

@@ -18,6 +18,10 @@ public:
     virtual ~CZipEntryHeader();
 
     bool ReadCentralRecord(CZipStore& store);
+    // The same from a memory image of the directory: the record's size when
+    // it lies whole within the available bytes, 0 when it does not, -1 for a
+    // wrong signature.
+    int32_t ParseCentralRecord(const uint8_t* bytes, uint32_t available);
     uint32_t WriteCentralRecord(CZipStore& store);
     void WriteLocalRecord(CZipStore& store);
     bool VerifyLocalRecord(CZipStore& store, uint16_t& localExtraLength);
