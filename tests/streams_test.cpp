@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "errors/ZipException.h"
 #include "storage/ZipDiskStream.h"
+#include "storage/ZipFileMapping.h"
 #include "storage/ZipMemStream.h"
 #include "support/storage_temp_dir.h"
 
@@ -278,4 +280,65 @@ TEST(DiskStream, ReopenClosesThePreviousFile)
     // A failed reopen leaves the stream closed.
     EXPECT_FALSE(s.Open(dir.File("none").c_str(), 0x41, false));
     EXPECT_TRUE(s.IsClosed());
+}
+
+TEST(FileMapping, NothingToMap)
+{
+    CZipFileMapping mapping;
+    EXPECT_FALSE(mapping.Unmap());   // never mapped
+    EXPECT_FALSE(mapping.Map(nullptr));
+    EXPECT_EQ(mapping.View(), nullptr);
+    EXPECT_FALSE(mapping.Unmap());
+
+    StorageTempDir dir;
+    std::string file = dir.File("m.bin");
+    StorageWriteFile(file, {});
+    CZipDiskStream empty(file.c_str(), 0x43);
+    EXPECT_FALSE(mapping.Map(&empty));   // an empty file has no bytes to map
+    EXPECT_EQ(mapping.View(), nullptr);
+
+    StorageWriteFile(file, {1, 2, 3});
+    CZipDiskStream readOnly(file.c_str(), 0x41);
+    EXPECT_FALSE(mapping.Map(&readOnly));   // writable view of a read-only descriptor
+
+    readOnly.Close();
+    std::string path;
+    EXPECT_EQ(CodeOf([&] { mapping.Map(&readOnly); }, &path), 9);
+    EXPECT_EQ(path, file);
+    EXPECT_EQ(mapping.View(), nullptr);
+}
+
+TEST(FileMapping, WritesThroughTheViewReachTheFile)
+{
+    StorageTempDir dir;
+    std::string file = dir.File("m.bin");
+    auto data = Pattern(100);
+    StorageWriteFile(file, std::vector<unsigned char>(data.begin(), data.end()));
+    CZipDiskStream s(file.c_str(), 0x43);
+    s.Seek(17, CZipStream::begin);
+
+    CZipFileMapping mapping;
+    ASSERT_TRUE(mapping.Map(&s));
+    ASSERT_NE(mapping.View(), nullptr);
+    EXPECT_EQ(mapping.MappedLength(), 100u);
+    EXPECT_EQ(mapping.View()[42], data[42]);
+    mapping.View()[99] = 0xAB;
+    // Moving bytes down in place, as a collapse of a volume does.
+    std::memmove(mapping.View(), mapping.View() + 4, 96);
+    EXPECT_TRUE(mapping.Unmap());
+    EXPECT_EQ(mapping.View(), nullptr);
+    EXPECT_FALSE(mapping.Unmap());
+
+    s.SetLength(96);
+    EXPECT_EQ(s.GetPosition(), 17u);
+    auto on_disk = StorageReadFile(file);
+    ASSERT_EQ(on_disk.size(), 96u);
+    EXPECT_EQ(on_disk[95], 0xAB);
+    EXPECT_EQ(on_disk[0], data[4]);
+
+    // A second mapping of the same object sees the new bytes; the
+    // destructor releases it.
+    ASSERT_TRUE(mapping.Map(&s));
+    EXPECT_EQ(mapping.MappedLength(), 96u);
+    EXPECT_EQ(mapping.View()[95], 0xAB);
 }
