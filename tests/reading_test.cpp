@@ -1,0 +1,475 @@
+// Reading entries of real archives (Info-ZIP zip, 7-Zip) through the archive
+// object: every level and method pair that those tools write, encryption,
+// verification codes, progress-callback aborts and damaged input.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/ZipConstants.h"
+#include "errors/ZipException.h"
+#include "storage/ZipMemStream.h"
+#include "support/reading_support.h"
+
+using namespace reading;
+
+namespace {
+
+// The files every generated archive holds: empty, tiny, text and noise, and
+// sizes that are exact multiples of the 65536-byte extraction buffer.
+const std::map<std::string, Bytes>& SampleFiles()
+{
+    static const std::map<std::string, Bytes> files = {
+        {"empty.txt", {}},
+        {"one.bin", {0x42}},
+        {"text.txt", MakeText(300000, 1)},
+        {"noise.bin", MakeNoise(150000, 2)},
+        {"exact2.txt", MakeText(131072, 3)},
+        {"exact1.bin", MakeNoise(65536, 4)},
+    };
+    return files;
+}
+
+// Writes the sample files into dir/src and runs command there (it is given
+// the archive's path as $A, and the file names in place of @FILES@ or at its
+// end). Returns the archive's path.
+std::string BuildArchive(const TempDir& dir, const std::string& name, const std::string& command,
+                         const std::map<std::string, Bytes>& files = SampleFiles())
+{
+    const std::string src = dir / ("src-" + name);
+    EXPECT_TRUE(Shell("mkdir -p " + Quote(src)));
+    std::string list;
+    for (const auto& file : files) {
+        WriteFile(src + "/" + file.first, file.second);
+        list += " " + Quote(file.first);
+    }
+    const std::string archive = dir / (name + ".zip");
+    std::string filled = command;
+    const size_t at = filled.find("@FILES@");
+    if (at == std::string::npos)
+        filled += list;
+    else
+        filled.replace(at, 7, list);
+    const std::string full = "cd " + Quote(src) + " && A=" + Quote(archive) + " && ( " + filled + " ) >/dev/null 2>&1";
+    EXPECT_TRUE(Shell(full)) << full;
+    return archive;
+}
+
+// Extracts every entry and compares it with the file it was made from.
+void ExpectAllExtract(CZipArchiveEx& archive, const std::map<std::string, Bytes>& files,
+                      const std::string& what)
+{
+    ASSERT_EQ(archive.GetCount(), static_cast<int>(files.size())) << what;
+    for (int i = 0; i < archive.GetCount(); ++i) {
+        CZipEntryHeader header;
+        ASSERT_TRUE(archive.GetFileInfo(header, i));
+        const auto expected = files.find(header.NameAsString());
+        ASSERT_NE(expected, files.end()) << what << ": " << header.NameAsString();
+        const Extraction got = ExtractToMemory(archive, static_cast<uint16_t>(i));
+        EXPECT_EQ(got.code, 0) << what << ": " << expected->first;
+        EXPECT_TRUE(got.result) << what << ": " << expected->first;
+        EXPECT_TRUE(got.bytes == expected->second) << what << ": " << expected->first;
+    }
+}
+
+uint16_t IndexOf(CZipArchiveEx& archive, const std::string& name)
+{
+    for (int i = 0; i < archive.GetCount(); ++i) {
+        CZipEntryHeader header;
+        if (archive.GetFileInfo(header, i) && header.NameAsString() == name) return static_cast<uint16_t>(i);
+    }
+    ADD_FAILURE() << "no entry " << name;
+    return 0;
+}
+
+// Written to a pipe, zip cannot seek back: every entry gets a data descriptor.
+const char* const kPipedZip = "zip -q - @FILES@ | cat > \"$A\"";
+
+class StopAt : public CZipActionCallback {
+public:
+    explicit StopAt(int call) : stopCall(call) {}
+    bool Callback(uint32_t) override { return ++calls != stopCall; }
+    int stopCall;
+    int calls = 0;
+};
+
+} // namespace
+
+TEST(Reading, EveryLevelOfZipAnd7zzExtractsExactly)
+{
+    TempDir dir;
+    std::vector<std::pair<std::string, std::string>> makers;
+    for (int level = 0; level <= 9; ++level) {
+        makers.push_back({"zip" + std::to_string(level), "zip -q -X -" + std::to_string(level) + " \"$A\""});
+        makers.push_back({"7zz" + std::to_string(level),
+                          "7zz a -tzip -mx" + std::to_string(level) + (level ? " -mm=Deflate" : "") + " \"$A\""});
+    }
+    makers.push_back({"zippipe", kPipedZip});
+    for (const auto& maker : makers) {
+        const std::string path = BuildArchive(dir, maker.first, maker.second);
+        CZipArchiveEx archive;
+        archive.Open(path.c_str(), CZipArchive::openExisting, 0);
+        ExpectAllExtract(archive, SampleFiles(), maker.first);
+        // Level 0 stores; other levels deflate at least the text.
+        CZipEntryHeader header;
+        ASSERT_TRUE(archive.GetFileInfo(header, IndexOf(archive, "text.txt")));
+        EXPECT_EQ(header.method, maker.first.back() == '0' ? 0 : 8) << maker.first;
+    }
+}
+
+TEST(Reading, ExactMultipleOfTheBufferDrainsTheDeflateStream)
+{
+    TempDir dir;
+    for (const char* command : {"zip -q -X -6 \"$A\"", kPipedZip}) {
+        const std::string path = BuildArchive(dir, "drain", command);
+        MemoryArchive archive(ReadFile(path));
+        const uint16_t index = IndexOf(*archive, "exact2.txt");
+        ASSERT_TRUE(archive->OpenEntry(index));
+        Bytes buffer(65536);
+        Bytes all;
+        std::vector<uint32_t> counts;
+        for (;;) {
+            const uint32_t n = archive->ReadEntry(buffer.data(), 65536);
+            counts.push_back(n);
+            all.insert(all.end(), buffer.begin(), buffer.begin() + n);
+            if (n < 65536) break;
+        }
+        EXPECT_EQ(counts, (std::vector<uint32_t>{65536, 65536, 0})) << command;
+        EXPECT_TRUE(all == SampleFiles().at("exact2.txt"));
+        // The data descriptor (second command) is found right behind the data.
+        EXPECT_EQ(archive->CloseEntry(nullptr, false), 1) << command;
+    }
+}
+
+TEST(Reading, StoredEntryReadInOneLargeCall)
+{
+    TempDir dir;
+    const std::string path = BuildArchive(dir, "stored", "zip -q -X -0 \"$A\"");
+    MemoryArchive archive(ReadFile(path));
+    ASSERT_TRUE(archive->OpenEntry(IndexOf(*archive, "noise.bin")));
+    Bytes buffer(400000);
+    EXPECT_EQ(archive->ReadEntry(buffer.data(), 400000), 150000u);
+    EXPECT_EQ(archive->ReadEntry(buffer.data(), 400000), 0u);
+    EXPECT_EQ(archive->CloseEntry(nullptr, false), 1);
+}
+
+TEST(Reading, EncryptedEntriesNeedTheRightPassword)
+{
+    TempDir dir;
+    struct Case {
+        const char* name;
+        const char* command;
+        uint16_t method;
+        bool descriptor;
+    };
+    const Case cases[] = {
+        {"zipdeflate", "zip -q -X -P 'Se cret' \"$A\"", 8, true},
+        {"zipstored", "zip -q -X -0 -P 'Se cret' \"$A\"", 0, true},
+        {"7zzdeflate", "7zz a -tzip -mem=ZipCrypto '-pSe cret' \"$A\"", 8, false},
+        {"7zzstored", "7zz a -tzip -mx0 -mem=ZipCrypto '-pSe cret' \"$A\"", 0, false},
+    };
+    for (const Case& c : cases) {
+        const std::string path = BuildArchive(dir, c.name, c.command);
+        MemoryArchive archive(ReadFile(path));
+        CZipEntryHeader header;
+        ASSERT_TRUE(archive->GetFileInfo(header, IndexOf(*archive, "text.txt")));
+        EXPECT_EQ(header.method, c.method) << c.name;
+        EXPECT_EQ((header.flags & 8) != 0, c.descriptor) << c.name;
+        EXPECT_EQ(header.flags & 1, 1) << c.name;
+
+        // No password: every entry refuses to open.
+        ASSERT_TRUE(archive->SetPassword(nullptr));
+        for (int i = 0; i < archive->GetCount(); ++i) {
+            const Extraction got = ExtractToMemory(*archive, static_cast<uint16_t>(i));
+            EXPECT_EQ(got.code, ZipError::badPassword) << c.name << " " << i;
+            EXPECT_TRUE(got.bytes.empty());
+        }
+        // A wrong one: the check byte stops it, except for the one header in
+        // 256 that happens to pass; that entry then fails on its data.
+        ASSERT_TRUE(archive->SetPassword("secret"));
+        int refused = 0;
+        for (int i = 0; i < archive->GetCount(); ++i) {
+            const Extraction got = ExtractToMemory(*archive, static_cast<uint16_t>(i));
+            if (got.code == ZipError::badPassword) {
+                ++refused;
+                EXPECT_TRUE(got.bytes.empty());
+            } else {
+                EXPECT_FALSE(got.result && got.code == 0) << c.name << " " << i;
+            }
+        }
+        EXPECT_GE(refused, archive->GetCount() - 1) << c.name;
+        ASSERT_TRUE(archive->SetPassword("Se cret"));
+        ExpectAllExtract(*archive, SampleFiles(), c.name);
+    }
+}
+
+TEST(Reading, CrcMismatchIsReportedUnlessIgnored)
+{
+    TempDir dir;
+    for (const char* command : {"zip -q -X -0 \"$A\"", "zip -q -X -9 \"$A\""}) {
+        const std::string path = BuildArchive(dir, "crc", command);
+        Bytes image = ReadFile(path);
+        uint16_t index;
+        {
+            MemoryArchive probe(image);
+            index = IndexOf(*probe, "text.txt");
+        }
+        const EntryRecords e = FindEntry(image, index);
+        PatchBoth32(image, e, 14, GetU32(image, e.local + 14) ^ 0x00010000u);
+        MemoryArchive archive(image);
+        Extraction got = ExtractToMemory(*archive, index);
+        EXPECT_EQ(got.code, ZipError::badCrc) << command;
+        // All the bytes were delivered before the close found the mismatch.
+        EXPECT_TRUE(got.bytes == SampleFiles().at("text.txt"));
+        archive->SetIgnoreCrc(true);
+        got = ExtractToMemory(*archive, index);
+        EXPECT_EQ(got.code, 0);
+        EXPECT_TRUE(got.result);
+    }
+}
+
+TEST(Reading, MethodsWithoutDecoderAndEmptyMethods)
+{
+    TempDir dir;
+    const std::string path = BuildArchive(dir, "methods", "zip -q -X -0 \"$A\"");
+    const Bytes original = ReadFile(path);
+    uint16_t text, empty;
+    {
+        MemoryArchive probe(original);
+        text = IndexOf(*probe, "text.txt");
+        empty = IndexOf(*probe, "empty.txt");
+    }
+    for (uint16_t method : {5, 11, 12, 14, 98, 99, 0xFFFF}) {
+        Bytes image = original;
+        PatchBoth16(image, FindEntry(image, text), 8, method);
+        MemoryArchive archive(image);
+        try {
+            archive->OpenEntry(text);
+            ADD_FAILURE() << "method " << method << " opened";
+        } catch (const CZipException& e) {
+            EXPECT_EQ(e.code, ZipError::badZipFile) << method;
+        }
+        // The failed open left nothing behind: another entry opens.
+        EXPECT_EQ(archive->CloseEntry(nullptr, true), 0);
+        EXPECT_TRUE(ExtractToMemory(*archive, empty).result);
+    }
+    for (uint16_t method : {7, 10}) {
+        Bytes image = original;
+        PatchBoth16(image, FindEntry(image, text), 8, method);
+        PatchBoth16(image, FindEntry(image, empty), 8, method);
+        MemoryArchive archive(image);
+        ASSERT_TRUE(archive->OpenEntry(text));
+        Bytes buffer(100);
+        EXPECT_EQ(archive->ReadEntry(buffer.data(), 100), 0u);
+        EXPECT_EQ(archive->CloseEntry(nullptr, false), -1) << method;
+        const Extraction got = ExtractToMemory(*archive, text);
+        EXPECT_FALSE(got.result);
+        EXPECT_TRUE(got.bytes.empty());
+        // Size 0 and CRC 0: nothing is missing and the CRC matches.
+        ASSERT_TRUE(archive->OpenEntry(empty));
+        EXPECT_EQ(archive->CloseEntry(nullptr, false), 1) << method;
+    }
+}
+
+TEST(Reading, DirectoriesAreMadeNotRead)
+{
+    TempDir dir;
+    ASSERT_TRUE(Shell("mkdir -p " + Quote(dir / "tree/sub/deeper") + " && printf abc > " +
+                    Quote(dir / "tree/sub/f.txt")));
+    const std::string path = dir / "dirs.zip";
+    ASSERT_TRUE(Shell("cd " + Quote(dir.path()) + " && zip -q -r -X " + Quote(path) + " tree"));
+    CZipArchiveEx archive;
+    archive.Open(path.c_str(), CZipArchive::openExisting, 0);
+    const std::string out = dir / "out";
+    int directories = 0;
+    for (int i = 0; i < archive.GetCount(); ++i) {
+        CZipEntryHeader header;
+        ASSERT_TRUE(archive.GetFileInfo(header, i));
+        if (!header.IsDirectory()) continue;
+        ++directories;
+        EXPECT_FALSE(ExtractToMemory(archive, static_cast<uint16_t>(i)).result);
+        EXPECT_TRUE(archive.ExtractEntryToFile(static_cast<uint16_t>(i), out.c_str(), true));
+    }
+    EXPECT_EQ(directories, 3);
+    EXPECT_TRUE(Shell("test -d " + Quote(out + "/tree/sub/deeper")));
+    EXPECT_TRUE(archive.ExtractEntryToFile(IndexOf(archive, "tree\\sub\\f.txt"), out.c_str(), true));
+    EXPECT_TRUE(ReadFile(out + "/tree/sub/f.txt") == (Bytes{'a', 'b', 'c'}));
+}
+
+TEST(Reading, CallbackAbortsInTheMiddleAndAtTheLastBlock)
+{
+    TempDir dir;
+    const std::string path = BuildArchive(dir, "abort", "zip -q -X -6 \"$A\"");
+    CZipArchiveEx archive;
+    archive.Open(path.c_str(), CZipArchive::openExisting, 0);
+    const uint16_t text = IndexOf(archive, "text.txt");      // 4 full blocks and a short one
+    const uint16_t exact = IndexOf(archive, "exact2.txt");   // 2 full blocks
+    struct Case {
+        uint16_t index;
+        int stopCall;
+        int code;
+        size_t delivered;
+    };
+    const Case cases[] = {
+        {text, 2, ZipError::abortedAction, 2 * 65536},
+        {text, 5, ZipError::abortedSafely, 300000},
+        {exact, 1, ZipError::abortedAction, 65536},
+        {exact, 2, ZipError::abortedSafely, 131072},
+    };
+    for (const Case& c : cases) {
+        StopAt stop(c.stopCall);
+        archive.SetCallback(&stop, ZipFormat::callbackExtract);
+        const Extraction got = ExtractToMemory(archive, c.index);
+        EXPECT_EQ(got.code, c.code) << c.index << " at " << c.stopCall;
+        EXPECT_EQ(got.bytes.size(), c.delivered);
+
+        const std::string out = dir / "abort-out";
+        stop.calls = 0;
+        try {
+            archive.ExtractEntryToFile(c.index, out.c_str(), true);
+            ADD_FAILURE() << "no abort";
+        } catch (const CZipException& e) {
+            EXPECT_EQ(e.code, c.code);
+            EXPECT_NE(e.archivePath.find("abort-out"), std::string::npos) << e.archivePath;
+        }
+        // What was written before the stop stays in the file.
+        EXPECT_EQ(ReadFile(out + "/" + (c.index == text ? "text.txt" : "exact2.txt")).size(), c.delivered);
+    }
+    // The aborted entries were closed: the next extraction works.
+    archive.SetCallback(nullptr, ZipFormat::callbackExtract);
+    EXPECT_TRUE(ExtractToMemory(archive, text).result);
+}
+
+TEST(Reading, StreamExtractionAppendsAndFileExtractionWrites)
+{
+    TempDir dir;
+    const std::string path = BuildArchive(dir, "append", "7zz a -tzip -mx5 -mm=Deflate \"$A\"");
+    CZipArchiveEx archive;
+    archive.Open(path.c_str(), CZipArchive::openExisting, 0);
+    const uint16_t index = IndexOf(archive, "text.txt");
+    CZipMemStream sink(4096);
+    sink.Write("HEAD", 4);
+    sink.SeekToBegin();
+    ASSERT_TRUE(archive.ExtractEntryToStream(index, sink, 65536));
+    Bytes expected = {'H', 'E', 'A', 'D'};
+    const Bytes& text = SampleFiles().at("text.txt");
+    expected.insert(expected.end(), text.begin(), text.end());
+    ASSERT_EQ(sink.GetLength(), expected.size());
+    EXPECT_EQ(0, memcmp(sink.Data(), expected.data(), expected.size()));
+
+    // Small odd buffers go through the same loop.
+    const std::string out = dir / "files";
+    for (uint32_t size : {1u, 7u, 4096u, 65536u, 1u << 20}) {
+        ASSERT_TRUE(archive.ExtractEntryToFile(index, out.c_str(), false, nullptr, size)) << size;
+        EXPECT_TRUE(ReadFile(out + "/text.txt") == text) << size;
+    }
+    EXPECT_FALSE(archive.ExtractEntryToFile(index, out.c_str(), false, nullptr, 0));
+    EXPECT_FALSE(archive.ExtractEntryToStream(index, sink, 0));
+}
+
+TEST(Reading, ClosingEarlyIsNotAnError)
+{
+    TempDir dir;
+    for (const char* command : {"zip -q -X -6 \"$A\"", kPipedZip,
+                                "zip -q -X -0 -P pw \"$A\""}) {
+        const std::string path = BuildArchive(dir, "early", command);
+        MemoryArchive archive(ReadFile(path));
+        archive->SetPassword("pw");
+        const uint16_t index = IndexOf(*archive, "text.txt");
+        ASSERT_TRUE(archive->OpenEntry(index));
+        EXPECT_FALSE(archive->OpenEntry(index));  // one entry at a time
+        Bytes buffer(65536);
+        EXPECT_EQ(archive->ReadEntry(buffer.data(), 65536), 65536u);
+        EXPECT_EQ(archive->CloseEntry(nullptr, false), -1) << command;
+        EXPECT_EQ(archive->CloseEntry(nullptr, false), 0);
+        EXPECT_TRUE(ExtractToMemory(*archive, IndexOf(*archive, "exact2.txt")).result) << command;
+    }
+}
+
+// Damaged archives: each gives a code or a short entry, and the archive stays
+// usable for its other entries.
+TEST(ReadingBadInput, DamageGivesCodesNeverCrashes)
+{
+    TempDir dir;
+    const std::string zipped = BuildArchive(dir, "bad", "zip -q -X -9 \"$A\"");
+    const std::string piped = BuildArchive(dir, "badpipe", kPipedZip);
+    const Bytes plain = ReadFile(zipped);
+    const Bytes withDescriptor = ReadFile(piped);
+    uint16_t text, other;
+    {
+        MemoryArchive probe(plain);
+        text = IndexOf(*probe, "text.txt");
+        other = IndexOf(*probe, "noise.bin");
+    }
+    auto outcome = [&](const Bytes& image, uint16_t index) {
+        MemoryArchive archive(image);
+        Extraction got = ExtractToMemory(*archive, index);
+        // Whatever happened, the archive goes on with another entry.
+        EXPECT_TRUE(ExtractToMemory(*archive, other).result);
+        return got;
+    };
+    const EntryRecords e = FindEntry(plain, text);
+
+    {   // The deflate data claims to end halfway: the inflater runs dry.
+        Bytes image = plain;
+        PatchBoth32(image, e, 18, e.compressedSize / 2);
+        EXPECT_EQ(outcome(image, text).code, ZipError::zlibBuffer);
+    }
+    {   // A compressed size far past the archive's end.
+        Bytes image = plain;
+        PatchBoth32(image, e, 18, 0x7FFFFFF0u);
+        // Either the reads run into the archive's end, or the deflate stream
+        // ends first and the entry is whole.
+        const Extraction got = outcome(image, text);
+        EXPECT_TRUE(got.code == ZipError::badZipFile || got.code == ZipError::zlibData ||
+                    (got.code == 0 && got.result))
+            << got.code;
+    }
+    {   // Claims more bytes than the data holds: a short entry.
+        Bytes image = plain;
+        PatchBoth32(image, e, 22, 300001);
+        const Extraction got = outcome(image, text);
+        EXPECT_EQ(got.code, 0);
+        EXPECT_FALSE(got.result);
+        EXPECT_EQ(got.bytes.size(), 300000u);
+    }
+    {   // Claims fewer: the rest of the stream does not fit.
+        Bytes image = plain;
+        PatchBoth32(image, e, 22, 299999);
+        const int code = outcome(image, text).code;
+        EXPECT_TRUE(code == ZipError::zlibBuffer || code == ZipError::badCrc) << code;
+    }
+    {   // Sizes in the local header that differ from the central ones.
+        Bytes image = plain;
+        PutU32(image, e.local + 22, 12345);
+        EXPECT_EQ(outcome(image, text).code, ZipError::badZipFile);
+    }
+    {   // A data descriptor that disagrees with the central record.
+        MemoryArchive probe(withDescriptor);
+        const uint16_t index = IndexOf(*probe, "text.txt");
+        const EntryRecords d = FindEntry(withDescriptor, index);
+        const uint32_t behind = d.data + d.compressedSize;
+        for (uint32_t field : {4u, 8u, 12u}) {
+            Bytes image = withDescriptor;
+            ASSERT_EQ(GetU32(image, behind), 0x08074B50u);
+            PutU32(image, behind + field, GetU32(image, behind + field) ^ 1);
+            EXPECT_EQ(outcome(image, index).code, ZipError::badZipFile) << field;
+        }
+    }
+    // Bytes flipped anywhere in the deflate data: a zlib code, a CRC error or
+    // a short entry, never anything else.
+    uint32_t state = 12345;
+    for (int round = 0; round < 150; ++round) {
+        Bytes image = plain;
+        for (int flips = 0; flips <= round % 4; ++flips) {
+            state = state * 1103515245u + 12345u;
+            const uint32_t at = e.data + (state >> 8) % e.compressedSize;
+            image[at] = static_cast<uint8_t>(image[at] ^ (1u << ((state >> 4) & 7)));
+        }
+        const Extraction got = outcome(image, text);
+        const bool expected = got.code == ZipError::zlibData || got.code == ZipError::badCrc ||
+                              got.code == ZipError::zlibBuffer || (got.code == 0 && !got.result);
+        EXPECT_TRUE(expected) << "round " << round << " code " << got.code;
+    }
+}

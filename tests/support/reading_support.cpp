@@ -1,0 +1,181 @@
+#include "reading_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "errors/ZipException.h"
+
+namespace reading {
+
+TempDir::TempDir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/zipext-reading-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (!mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
+    dir = name.data();
+}
+
+TempDir::~TempDir()
+{
+    // chmod first: the self-test may leave read-only files and directories.
+    Shell("chmod -R u+rwx " + Quote(dir) + " 2>/dev/null; rm -rf " + Quote(dir));
+}
+
+std::string Quote(const std::string& s)
+{
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+bool Shell(const std::string& command)
+{
+    return std::system(command.c_str()) == 0;
+}
+
+Bytes ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::string& path)
+{
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+std::string Sha256OfFile(const std::string& path)
+{
+    std::string command = "sha256sum " + Quote(path) + " 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return "";
+    char line[128] = {0};
+    std::string result;
+    if (std::fgets(line, sizeof line, pipe)) result.assign(line, 64);
+    pclose(pipe);
+    return result.size() == 64 ? result : "";
+}
+
+Bytes MakeText(uint32_t size, uint32_t seed)
+{
+    static const char* const kWords[] = {"alpha ", "beta ", "gamma ", "delta\n", "epsilon ",
+                                         "zeta ", "eta ", "theta ", "iota\n", "kappa "};
+    Bytes out;
+    out.reserve(size);
+    uint32_t state = seed * 2654435761u + 1;
+    while (out.size() < size) {
+        state = state * 1103515245u + 12345u;
+        const char* word = kWords[(state >> 16) % 10];
+        for (const char* p = word; *p && out.size() < size; ++p) out.push_back(static_cast<uint8_t>(*p));
+    }
+    return out;
+}
+
+Bytes MakeNoise(uint32_t size, uint32_t seed)
+{
+    Bytes out(size);
+    uint64_t state = seed * 0x9E3779B97F4A7C15ull + 7;
+    for (uint32_t i = 0; i < size; ++i) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        out[i] = static_cast<uint8_t>(state >> 24);
+    }
+    return out;
+}
+
+MemoryArchive::MemoryArchive(const Bytes& image) : stream(1u << 20)
+{
+    if (!image.empty()) stream.Write(image.data(), static_cast<uint32_t>(image.size()));
+    stream.SeekToBegin();
+    archive.Open(stream, CZipArchive::openExisting);
+}
+
+Extraction ExtractToMemory(CZipArchiveEx& archive, uint16_t index, uint32_t bufferSize)
+{
+    Extraction out;
+    CZipMemStream sink(1u << 20);
+    try {
+        out.result = archive.ExtractEntryToStream(index, sink, bufferSize);
+    } catch (const CZipException& e) {
+        out.code = e.code;
+    }
+    const uint32_t n = static_cast<uint32_t>(sink.GetLength());
+    out.bytes.assign(sink.Data(), sink.Data() + n);
+    return out;
+}
+
+uint32_t GetU32(const Bytes& image, uint32_t offset)
+{
+    return static_cast<uint32_t>(image.at(offset)) | (static_cast<uint32_t>(image.at(offset + 1)) << 8) |
+           (static_cast<uint32_t>(image.at(offset + 2)) << 16) |
+           (static_cast<uint32_t>(image.at(offset + 3)) << 24);
+}
+
+static uint16_t GetU16(const Bytes& image, uint32_t offset)
+{
+    return static_cast<uint16_t>(image.at(offset) | (image.at(offset + 1) << 8));
+}
+
+void PutU16(Bytes& image, uint32_t offset, uint16_t value)
+{
+    image.at(offset) = static_cast<uint8_t>(value);
+    image.at(offset + 1) = static_cast<uint8_t>(value >> 8);
+}
+
+void PutU32(Bytes& image, uint32_t offset, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) image.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
+}
+
+EntryRecords FindEntry(const Bytes& image, uint32_t index)
+{
+    // The end record: the last signature in the image.
+    uint32_t end = static_cast<uint32_t>(image.size()) - 22;
+    while (!(image.at(end) == 0x50 && image.at(end + 1) == 0x4B && image.at(end + 2) == 5 &&
+             image.at(end + 3) == 6))
+        --end;
+    uint32_t central = GetU32(image, end + 16);
+    for (uint32_t i = 0; i < index; ++i)
+        central += 46 + GetU16(image, central + 28) + GetU16(image, central + 30) + GetU16(image, central + 32);
+    EntryRecords e;
+    e.central = central;
+    e.local = GetU32(image, central + 42);
+    e.compressedSize = GetU32(image, central + 20);
+    e.data = e.local + 30 + GetU16(image, e.local + 26) + GetU16(image, e.local + 28);
+    return e;
+}
+
+void PatchBoth16(Bytes& image, const EntryRecords& e, uint32_t localOffset, uint16_t value)
+{
+    PutU16(image, e.local + localOffset, value);
+    PutU16(image, e.central + localOffset + 2, value);
+}
+
+void PatchBoth32(Bytes& image, const EntryRecords& e, uint32_t localOffset, uint32_t value)
+{
+    PutU32(image, e.local + localOffset, value);
+    PutU32(image, e.central + localOffset + 2, value);
+}
+
+} // namespace reading

@@ -1,0 +1,84 @@
+#pragma once
+// Helpers of the entry-reading tests: scratch directories, archives made by
+// real archivers, in-memory archives, and record patching for damaged input.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "decoders/ZipArchiveEx.h"
+#include "storage/ZipMemStream.h"
+
+namespace reading {
+
+using Bytes = std::vector<uint8_t>;
+
+// A fresh directory below the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return dir; }
+    std::string operator/(const std::string& name) const { return dir + "/" + name; }
+
+private:
+    std::string dir;
+};
+
+// Runs a shell command; true when it exits with 0.
+bool Shell(const std::string& command);
+// Quotes a string for the shell.
+std::string Quote(const std::string& s);
+
+Bytes ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const Bytes& bytes);
+bool FileExists(const std::string& path);
+// sha256 of a file as lower-case hex ("" when it cannot be read).
+std::string Sha256OfFile(const std::string& path);
+
+// Deterministic test data: text-like (compresses well) or random-like.
+Bytes MakeText(uint32_t size, uint32_t seed);
+Bytes MakeNoise(uint32_t size, uint32_t seed);
+
+// An archive held in memory and opened over a memory stream.
+class MemoryArchive {
+public:
+    explicit MemoryArchive(const Bytes& image);
+    CZipArchiveEx& operator*() { return archive; }
+    CZipArchiveEx* operator->() { return &archive; }
+
+private:
+    CZipMemStream stream;
+    CZipArchiveEx archive;
+};
+
+// The outcome of one whole-entry extraction into a memory stream.
+struct Extraction {
+    bool result = false;  // ExtractEntryToStream's answer
+    int code = 0;         // the exception's code, 0 when none
+    Bytes bytes;          // what reached the stream
+};
+Extraction ExtractToMemory(CZipArchiveEx& archive, uint16_t index, uint32_t bufferSize = 65536);
+
+// The records of one entry inside an archive image, for patching.
+struct EntryRecords {
+    uint32_t central = 0;  // offset of the central record
+    uint32_t local = 0;    // offset of the local header
+    uint32_t data = 0;     // offset of the entry's data
+    uint32_t compressedSize = 0;
+};
+// The entry at central position index (archive order of the directory).
+EntryRecords FindEntry(const Bytes& image, uint32_t index);
+void PutU16(Bytes& image, uint32_t offset, uint16_t value);
+void PutU32(Bytes& image, uint32_t offset, uint32_t value);
+uint32_t GetU32(const Bytes& image, uint32_t offset);
+// Writes a value into the same field of both headers of an entry: field
+// offsets are those of the local header (method 8, CRC 14, sizes 18, 22);
+// the central header has the same field 2 bytes further on.
+void PatchBoth16(Bytes& image, const EntryRecords& e, uint32_t localOffset, uint16_t value);
+void PatchBoth32(Bytes& image, const EntryRecords& e, uint32_t localOffset, uint32_t value);
+
+} // namespace reading
