@@ -1,13 +1,30 @@
+// The engine's question "is this object a ZIP archive?": answered by opening
+// the archive's central directory over the engine's stream.
+#include "decoders/ZipArchiveEx.h"
+#include "errors/ZipException.h"
 #include "plugin/VFInterfaces.h"
+#include "plugin/ZipHostStream.h"
 
 extern "C" int ZipArchive_Recongnize(VFStream* stream, void* ignored, unsigned int baseLow,
                                      int baseHigh, const unsigned char* firstBytes)
 {
     (void)ignored;
-    (void)baseLow;
-    (void)baseHigh;
     // Anything that does not start with the signature's first two bytes is
     // turned away without a single read of the stream.
     if (!stream || !firstBytes || firstBytes[0] != 'P' || firstBytes[1] != 'K') return 0;
-    return 0;
+    try {
+        CZipHostStream adapter(stream, baseLow, baseHigh, nullptr);
+        // Opening reads the end record and the whole central directory and
+        // writes nothing; the archive is gone again before the adapter.
+        CZipArchiveEx archive;
+        try {
+            archive.Open(adapter, CZipArchive::openExisting);
+        } catch (const CZipException& e) {
+            // One piece of a multi-volume archive is still a ZIP archive.
+            return e.code == ZipError::tooManyVolumes ? 1 : 0;
+        }
+        return 1;
+    } catch (...) {
+        return 0;
+    }
 }

@@ -1,0 +1,491 @@
+// Central directory: finding the end record, reading and ordering the
+// headers, damaged directories, the name index, writing back.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+
+#include "archive/ZipArchive.h"
+#include "archive/ZipConstants.h"
+#include "errors/ZipException.h"
+#include "support/archive_support.h"
+#include "support/storage_temp_dir.h"
+
+using namespace archivetest;
+
+namespace {
+
+std::vector<EntrySpec> ThreeEntries()
+{
+    return {{"a.txt", "alpha", 20, 0x20, ""},
+            {"sub/b.txt", "bravo bravo", 20, 0x20, ""},
+            {"C.TXT", "", 20, 0x20, ""}};
+}
+
+std::vector<std::string> Names(const CZipArchive& archive)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < archive.GetCount(); ++i)
+        names.push_back(archive.directory.GetHeader(i)->NameAsString());
+    return names;
+}
+
+} // namespace
+
+TEST(EndRecord, FoundAtEveryDistanceTheWindowAllows)
+{
+    // comment length -> expected open result: a 65535-byte comment is the
+    // farthest an end record can be; one byte of junk more and it is out of
+    // reach.
+    struct Case {
+        uint32_t commentLength;
+        uint32_t junk;
+        int code;
+    } cases[] = {{0, 0, 0}, {1, 0, 0}, {65535, 0, 0}, {65534, 1, 0}, {65535, 1, 116}, {100, 65500, 116}};
+    for (const Case& c : cases) {
+        BuildOptions options;
+        options.comment.assign(c.commentLength, 'c');
+        Layout layout = BuildStored(ThreeEntries(), options);
+        layout.bytes.insert(layout.bytes.end(), c.junk, 'j');
+        MemoryArchive m(layout.bytes);
+        EXPECT_EQ(m.Open(), c.code) << c.commentLength << "+" << c.junk;
+        if (c.code == 0) {
+            EXPECT_EQ(m.archive.GetCount(), 3);
+            EXPECT_EQ(m.archive.GetGlobalComment().size(), c.commentLength);
+        }
+    }
+}
+
+TEST(EndRecord, SignatureAcrossTheSeamOfTwoSearchChunks)
+{
+    // With 1024-byte chunks the first chunk holds the last 1024 bytes; end
+    // records starting from 1028 to 1020 bytes before the end put the
+    // signature across the seam, on it, or just inside.
+    for (uint32_t distance = 1018; distance <= 1030; ++distance) {
+        BuildOptions options;
+        options.comment.assign(distance - 22, 'x');
+        Layout layout = BuildStored(ThreeEntries(), options);
+        MemoryArchive m(layout.bytes);
+        ASSERT_EQ(m.Open(1024), 0) << distance;
+        EXPECT_EQ(m.archive.directory.endInfo.endRecordOffset, layout.endOffset) << distance;
+        EXPECT_EQ(m.archive.GetCount(), 3);
+    }
+}
+
+TEST(EndRecord, TinySearchBufferStillEnds)
+{
+    // A search buffer below the overlap would make no progress; the search
+    // must still end (with the record found, or 116 when it is absent).
+    Layout layout = BuildStored(ThreeEntries());
+    MemoryArchive found(layout.bytes);
+    EXPECT_EQ(found.Open(2), 0);
+    Bytes junk(5000, 'q');
+    MemoryArchive absent(junk);
+    EXPECT_EQ(absent.Open(3), 116);
+}
+
+TEST(EndRecord, ShortOrMissing)
+{
+    // Shorter than an end record but ending with its signature: found, then
+    // the 22-byte read fails.
+    EXPECT_EQ(OpenCode({'a', 'b', 0x50, 0x4B, 0x05, 0x06}), 101);
+    EXPECT_EQ(OpenCode({}), 116);
+    EXPECT_EQ(OpenCode(Bytes(100, 0)), 116);
+}
+
+TEST(EndRecord, ACommentHoldingTheSignatureWinsAndIsJudgedAsARecord)
+{
+    // The rearmost signature is taken, even inside a comment; what follows it
+    // there decides the outcome, never a crash.
+    struct Case {
+        std::string tail;  // bytes after the signature inside the comment
+        int code;
+    } cases[] = {
+        {std::string(18, '\0'), 0},          // an empty archive's end record: opens, no entries
+        {std::string(10, '\xFF'), 101},      // the fake record runs past the stream
+        {std::string(18, '\x01'), 101},      // directory claimed before the fake record
+    };
+    for (const Case& c : cases) {
+        BuildOptions options;
+        options.comment = std::string("note PK\x05\x06") + c.tail;
+        Layout layout = BuildStored(ThreeEntries(), options);
+        MemoryArchive m(layout.bytes);
+        EXPECT_EQ(m.Open(), c.code);
+    }
+}
+
+TEST(Directory, ForeignBytesInFrontShiftEveryEntry)
+{
+    BuildOptions options;
+    options.prefix.assign(1000, 'M');
+    Layout layout = BuildStored(ThreeEntries(), options);
+    MemoryArchive m(layout.bytes);
+    ASSERT_EQ(m.Open(), 0);
+    EXPECT_EQ(m.archive.directory.endInfo.foreignBytes, 1000u);
+    for (int i = 0; i < 3; ++i) {
+        m.archive.directory.OpenEntryData(static_cast<uint16_t>(i));
+        const CZipEntryHeader* h = m.archive.directory.currentHeader;
+        // The storage stands at the entry's data: local header + name on.
+        EXPECT_EQ(m.stream->GetPosition(), 1000u + h->localHeaderOffset + 30 + h->fileName.length());
+        m.archive.directory.CloseEntryData(false);
+    }
+}
+
+TEST(Directory, ForeignBytesFromRealTools)
+{
+    StorageTempDir dir;
+    std::string zip = dir.File("a.zip"), sfx = dir.File("sfx.zip");
+    ASSERT_TRUE(Python("import zipfile\n"
+                       "with zipfile.ZipFile('" + zip + "','w',zipfile.ZIP_DEFLATED) as z:\n"
+                       "  z.writestr('one.txt','1'*5000)\n  z.writestr('two/2.txt','two')\n"));
+    Bytes image(4096, 0x90);
+    Bytes archive = ReadFile(zip);
+    image.insert(image.end(), archive.begin(), archive.end());
+    MemoryArchive m(image);
+    ASSERT_EQ(m.Open(), 0);
+    EXPECT_EQ(m.archive.directory.endInfo.foreignBytes, 4096u);
+    for (int i = 0; i < m.archive.GetCount(); ++i) {
+        EXPECT_NO_THROW(m.archive.directory.OpenEntryData(static_cast<uint16_t>(i)));
+        m.archive.directory.CloseEntryData(true);
+    }
+    // zip -A adjusts the offsets of a self-extractor: nothing foreign left.
+    WriteFile(sfx, image);
+    ASSERT_TRUE(Shell("zip -qA " + Quote(sfx) + " >/dev/null 2>&1"));
+    MemoryArchive adjusted(ReadFile(sfx));
+    ASSERT_EQ(adjusted.Open(), 0);
+    EXPECT_EQ(adjusted.archive.directory.endInfo.foreignBytes, 0u);
+    adjusted.archive.directory.OpenEntryData(1);
+    adjusted.archive.directory.CloseEntryData(true);
+}
+
+TEST(Directory, EmptyArchiveReadsNoRecord)
+{
+    StorageTempDir dir;
+    std::string zip = dir.File("e.zip");
+    ASSERT_TRUE(Python("import zipfile\nzipfile.ZipFile('" + zip + "','w').close()\n"));
+    Bytes image = ReadFile(zip);
+    ASSERT_EQ(image.size(), 22u);
+    MemoryArchive m(image);
+    ASSERT_EQ(m.Open(), 0);
+    EXPECT_EQ(m.archive.GetCount(), 0);
+    EXPECT_TRUE(m.archive.directory.endInfo.directoryOnDisk);
+}
+
+TEST(Directory, RecordsOutOfOrderComeOutSorted)
+{
+    std::vector<EntrySpec> entries;
+    for (int i = 0; i < 6; ++i) entries.push_back({"e" + std::to_string(i), std::string(i * 7, 'z'), 20, 0, ""});
+    BuildOptions options;
+    options.centralOrder = {4, 1, 5, 0, 3, 2};
+    Layout layout = BuildStored(entries, options);
+    MemoryArchive m(layout.bytes);
+    ASSERT_EQ(m.Open(), 0);
+    EXPECT_EQ(Names(m.archive), (std::vector<std::string>{"e0", "e1", "e2", "e3", "e4", "e5"}));
+}
+
+TEST(Directory, TwoRecordsForOneLocalHeaderAreRefused)
+{
+    Layout layout = BuildStored(ThreeEntries());
+    // The third central record points at the first entry's local header.
+    Put32(layout.bytes, layout.centralOffsets[2] + 42, 0);
+    EXPECT_EQ(OpenCode(layout.bytes), 101);
+    // The same on another volume number is a different place.
+    Put16(layout.bytes, layout.centralOffsets[2] + 34, 1);
+    EXPECT_EQ(OpenCode(layout.bytes), 0);
+}
+
+TEST(Directory, MaximumEntryCount)
+{
+    Layout layout = BuildMany(65535);
+    MemoryArchive m(layout.bytes);
+    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.archive.GetCount(), 65535);
+    EXPECT_EQ(m.archive.directory.GetHeader(65534)->NameAsString(), "dir\\f65534.txt");
+    EXPECT_EQ(m.archive.directory.FindEntry("DIR\\F40000.TXT", false, false, false), 40000);
+    EXPECT_EQ(m.archive.directory.FindEntry("f00007.txt", false, false, true), 7);
+    m.archive.directory.OpenEntryData(65534);
+    m.archive.directory.CloseEntryData(false);
+}
+
+// Damage to the end record or the directory: each gives its code, with no
+// crash or over-read (the sanitizer build watches the latter).
+TEST(Directory, DamagedDirectories)
+{
+    Layout good = BuildStored(ThreeEntries());
+    const size_t end = good.endOffset;
+    const size_t c1 = good.centralOffsets[1];
+    struct Case {
+        const char* what;
+        size_t at;
+        int width;
+        uint32_t value;
+        int code;
+    } cases[] = {
+        {"directory size past the start", end + 12, 4, 0xFFFFFF00u, 101},
+        {"directory offset past the end record", end + 16, 4, 0x7FFFFFFFu, 101},
+        {"offset + size wrap around 4 GiB", end + 16, 4, 0xFFFFFFF0u, 101},
+        {"size shrunk: records run into the end record", end + 12, 4, 46, 101},
+        {"size grown into the entries", end + 12, 4, good.endOffset - good.directoryOffset + 10, 101},
+        {"no entries but a size", end + 10, 2, 0, 101},
+        {"entries but no size", end + 12, 4, 0, 101},
+        {"more entries than records", end + 10, 2, 4, 101},
+        {"65535 entries claimed", end + 10, 2, 0xFFFF, 101},
+        {"fewer entries than records", end + 10, 2, 2, 0},
+        {"comment past the end", end + 20, 2, 5, 101},
+        {"name crosses the end of the stream", c1 + 28, 2, 0xFFFF, 101},
+        {"comment crosses the end of the stream", c1 + 32, 2, 0x8000, 101},
+        {"extra field crosses into the end record", c1 + 30, 2, 200, 101},
+        {"central signature broken", c1, 1, 0x51, 101},
+        {"directory on another volume", end + 6, 2, 1, 108},
+        {"last volume number 2, directory on 0", end + 4, 2, 2, 108},
+    };
+    for (const Case& c : cases) {
+        Bytes image = good.bytes;
+        if (c.width == 1) image[c.at] = static_cast<uint8_t>(c.value);
+        if (c.width == 2) Put16(image, c.at, static_cast<uint16_t>(c.value));
+        if (c.width == 4) Put32(image, c.at, c.value);
+        MemoryArchive m(image);
+        EXPECT_EQ(m.Open(), c.code) << c.what;
+        // Never more headers kept than the stream has records for.
+        EXPECT_LE(m.archive.directory.headerList.capacity(), 4u) << c.what;
+    }
+}
+
+TEST(Directory, EveryByteOfTheTailDamagedInTurn)
+{
+    // Whatever a single byte of the directory or end record becomes, opening
+    // ends in success or a code, and an opened archive's entries open or
+    // fail with a code.
+    BuildOptions options;
+    options.comment = "zz";
+    Layout good = BuildStored(ThreeEntries(), options);
+    const uint8_t values[] = {0x00, 0x01, 0x7F, 0x80, 0xFF};
+    std::set<int> seen;
+    for (size_t at = good.directoryOffset; at < good.bytes.size(); ++at) {
+        for (uint8_t v : values) {
+            Bytes image = good.bytes;
+            image[at] = v;
+            MemoryArchive m(image);
+            int code = m.Open();
+            seen.insert(code);
+            EXPECT_TRUE(code == 0 || code == 101 || code == 108 || code == 116) << at << " " << code;
+            if (code != 0) continue;
+            for (int i = 0; i < m.archive.GetCount(); ++i) {
+                try {
+                    m.archive.directory.OpenEntryData(static_cast<uint16_t>(i));
+                    m.archive.directory.CloseEntryData(false);
+                } catch (const CZipException& e) {
+                    EXPECT_TRUE(e.code == 101 || e.code == 108) << e.code;
+                    m.archive.directory.CloseEntryData(true);
+                }
+            }
+        }
+    }
+    EXPECT_TRUE(seen.count(0) && seen.count(101));
+}
+
+TEST(Directory, LocalHeaderAndDescriptorChecks)
+{
+    Layout layout = BuildStored(ThreeEntries());
+    struct Case {
+        const char* what;
+        size_t at;
+        uint8_t flip;  // XORed into the byte
+        bool opens;
+    } cases[] = {
+        {"local signature", layout.localOffsets[1], 0xFF, false},
+        {"local method", layout.localOffsets[1] + 8, 0x08, false},
+        {"local flag bit 0", layout.localOffsets[1] + 6, 0x01, false},
+        {"local flag bit 3", layout.localOffsets[1] + 6, 0x08, false},
+        {"local flag bit 4 only", layout.localOffsets[1] + 6, 0x10, true},
+        {"local flag bit 15 only", layout.localOffsets[1] + 7, 0x80, true},
+        {"local time", layout.localOffsets[1] + 10, 0x11, true},
+        {"local version", layout.localOffsets[1] + 4, 0x33, true},
+        {"local CRC", layout.localOffsets[1] + 14, 0x01, false},
+        {"local size", layout.localOffsets[1] + 22, 0x01, false},
+        {"local name length", layout.localOffsets[1] + 26, 0x03, false},
+        {"local extra length past the end", layout.localOffsets[2] + 28, 0xFF, false},
+    };
+    for (const Case& c : cases) {
+        Bytes image = layout.bytes;
+        image[c.at] ^= c.flip;
+        MemoryArchive m(image);
+        ASSERT_EQ(m.Open(), 0);
+        uint16_t index = c.at >= layout.localOffsets[2] ? 2 : 1;
+        if (c.opens) {
+            EXPECT_NO_THROW(m.archive.directory.OpenEntryData(index)) << c.what;
+        } else {
+            try {
+                m.archive.directory.OpenEntryData(index);
+                ADD_FAILURE() << c.what;
+            } catch (const CZipException& e) {
+                EXPECT_EQ(e.code, 101) << c.what;
+            }
+        }
+    }
+}
+
+TEST(Directory, DataDescriptorsWithAndWithoutSignature)
+{
+    StorageTempDir dir;
+    std::string path = dir.File("dd.zip");
+    // Python writes descriptors (with signature) when it cannot seek back.
+    ASSERT_TRUE(Python("import zipfile, io\n"
+                       "class W(io.RawIOBase):\n"
+                       "  def __init__(s, f): s.f = f\n"
+                       "  def writable(s): return True\n"
+                       "  def write(s, b): return s.f.write(b)\n"
+                       "  def seekable(s): return False\n"
+                       "  def tell(s): raise OSError()\n"
+                       "with open('" + path + "','wb') as out:\n"
+                       "  with zipfile.ZipFile(W(out),'w',zipfile.ZIP_STORED) as z:\n"
+                       "    z.writestr('s.txt','streamed data')\n"
+                       "    z.writestr('plain.txt','plain')\n"));
+    Bytes image = ReadFile(path);
+    MemoryArchive m(image);
+    ASSERT_EQ(m.Open(), 0);
+    CZipDirectory& d = m.archive.directory;
+    ASSERT_TRUE(d.GetHeader(0)->flags & 8);
+    const uint32_t dataAt = d.GetHeader(0)->localHeaderOffset + 30 + 5;
+    // Read past the data as a decoder would, then check the descriptor.
+    auto closeAfterData = [&](MemoryArchive& a) {
+        a.archive.directory.OpenEntryData(0);
+        a.stream->Seek(dataAt + a.archive.directory.GetHeader(0)->compressedSize, CZipStream::begin);
+        a.archive.directory.CloseEntryData(false);
+    };
+    EXPECT_NO_THROW(closeAfterData(m));
+    // The same descriptor without its signature.
+    Bytes bare = image;
+    uint32_t descriptorAt = dataAt + 13;
+    ASSERT_EQ(Get32(bare, descriptorAt), 0x08074B50u);
+    bare.erase(bare.begin() + descriptorAt, bare.begin() + descriptorAt + 4);
+    uint32_t endAt = static_cast<uint32_t>(bare.size()) - 22;
+    Put32(bare, endAt + 16, Get32(bare, endAt + 16) - 4);
+    for (uint32_t p = Get32(bare, endAt + 16); p < endAt; p += 46 + Get16(bare, p + 28) + Get16(bare, p + 30) + Get16(bare, p + 32))
+        if (Get32(bare, p + 42) > descriptorAt) Put32(bare, p + 42, Get32(bare, p + 42) - 4);
+    MemoryArchive b(bare);
+    ASSERT_EQ(b.Open(), 0);
+    EXPECT_NO_THROW(closeAfterData(b));
+    // A descriptor that disagrees with the central record.
+    Bytes wrong = image;
+    wrong[descriptorAt + 4] ^= 0x40;
+    MemoryArchive w(wrong);
+    ASSERT_EQ(w.Open(), 0);
+    try {
+        closeAfterData(w);
+        ADD_FAILURE();
+    } catch (const CZipException& e) {
+        EXPECT_EQ(e.code, 101);
+        EXPECT_NE(w.archive.directory.currentHeader, nullptr);
+    }
+}
+
+TEST(NameIndex, FindEntryCaseAndNameOnly)
+{
+    std::vector<EntrySpec> entries = {{"DOCS/README.TXT", "r", 20, 0, ""},
+                                      {"docs/deep/inner/leaf.bin", "l", 20, 0, ""},
+                                      {"docs/deep/", "", 20, 0x10, ""},
+                                      {"zeta.txt", "z", 20, 0, ""}};
+    Layout layout = BuildStored(entries);
+    MemoryArchive m(layout.bytes);
+    ASSERT_EQ(m.Open(), 0);
+    CZipDirectory& d = m.archive.directory;
+    EXPECT_EQ(d.FindEntry("docs\\readme.txt", false, false, false), 0);
+    EXPECT_FALSE(d.indexCaseSensitive);
+    EXPECT_EQ(d.FindEntry("docs\\readme.txt", true, false, false), -1);
+    EXPECT_TRUE(d.indexCaseSensitive);  // rebuilt case-sensitively
+    EXPECT_EQ(d.FindEntry("DOCS\\README.TXT", true, false, false), 0);
+    // Sporadic: a one-off search with the other sensitivity leaves the index.
+    EXPECT_EQ(d.FindEntry("zeta.txt", false, true, false), 3);
+    EXPECT_TRUE(d.indexCaseSensitive);
+    EXPECT_EQ(d.FindEntry("leaf.bin", true, false, true), 1);
+    EXPECT_EQ(d.FindEntry("deep", true, false, true), 2);
+    EXPECT_EQ(d.FindEntry("nothing", true, false, false), -1);
+}
+
+TEST(NameIndex, RemovingAndReplacingKeepTheIndexDense)
+{
+    std::vector<EntrySpec> entries;
+    for (int i = 0; i < 10; ++i) entries.push_back({"n" + std::to_string(9 - i), "x", 20, 0, ""});
+    Layout layout = BuildStored(entries);
+    MemoryArchive m(layout.bytes);
+    ASSERT_EQ(m.Open(), 0);
+    CZipDirectory& d = m.archive.directory;
+    d.SetNameIndex(true, false);
+    d.RemoveHeader(nullptr, 3, true);
+    ASSERT_EQ(d.nameIndex.size(), 9u);
+    std::set<int> indexes;
+    for (const CZipNameIndexEntry& e : d.nameIndex) {
+        indexes.insert(e.index);
+        EXPECT_EQ(d.GetHeader(e.index), e.header);
+    }
+    EXPECT_EQ(indexes.size(), 9u);
+    EXPECT_EQ(*indexes.rbegin(), 8);
+    // Replacing entry 3 keeps index 3 for the new header.
+    CZipEntryHeader templ;
+    templ.AssignName("replacement");
+    CZipEntryHeader* added = d.AddHeader(templ, 3);
+    EXPECT_EQ(d.GetHeader(3), added);
+    EXPECT_EQ(d.FindEntry("replacement", false, false, false), 3);
+}
+
+TEST(NameIndex, DuplicateNamesRemoveTheRightHeader)
+{
+    // A cured entry is appended under its old name; removing the old one must
+    // take its own index entry, not its twin's.
+    std::vector<EntrySpec> entries = {{"same", "1", 20, 0, ""}, {"other", "2", 20, 0, ""}, {"same", "3", 20, 0, ""}};
+    Layout layout = BuildStored(entries);
+    MemoryArchive m(layout.bytes);
+    ASSERT_EQ(m.Open(), 0);
+    CZipDirectory& d = m.archive.directory;
+    d.SetNameIndex(true, false);
+    CZipEntryHeader* survivor = d.GetHeader(2);
+    d.RemoveHeader(d.GetHeader(0), -1, true);
+    for (const CZipNameIndexEntry& e : d.nameIndex) EXPECT_EQ(d.GetHeader(e.index), e.header);
+    EXPECT_EQ(d.GetHeader(d.FindEntry("same", false, false, false)), survivor);
+}
+
+TEST(DirectoryWrite, WrittenOnceAndReadBackByRealTools)
+{
+    StorageTempDir dir;
+    std::string path = dir.File("w.zip");
+    BuildOptions options;
+    options.comment = "archive note";
+    WriteFile(path, BuildStored(ThreeEntries(), options).bytes);
+    {
+        CZipArchive archive;
+        archive.Open(path.c_str());
+        ASSERT_EQ(archive.GetCount(), 3);
+        // Cut the directory off, then write it back twice: the second write
+        // finds it on disk and does nothing.
+        archive.directory.DiscardWrittenDirectory();
+        archive.Flush();
+        Bytes once = ReadFile(path);
+        archive.Flush();
+        EXPECT_EQ(ReadFile(path), once);
+    }
+    ASSERT_TRUE(Shell("unzip -tqq " + Quote(path)));
+    ASSERT_TRUE(Python("import zipfile\nz=zipfile.ZipFile('" + path + "')\n"
+                       "assert z.comment==b'archive note', z.comment\n"
+                       "assert z.namelist()==['a.txt','sub/b.txt','C.TXT'], z.namelist()\n"
+                       "assert z.read('sub/b.txt')==b'bravo bravo'\n"));
+}
+
+TEST(DirectoryWrite, CallbackStopsTheWriteSafely)
+{
+    struct Stop : CZipActionCallback {
+        bool Callback(uint32_t) override { return false; }
+    } stop;
+    Layout layout = BuildStored(ThreeEntries());
+    MemoryArchive m(layout.bytes);
+    ASSERT_EQ(m.Open(), 0);
+    m.archive.directory.DiscardWrittenDirectory();
+    try {
+        m.archive.directory.WriteDirectory(&stop);
+        ADD_FAILURE();
+    } catch (const CZipException& e) {
+        EXPECT_EQ(e.code, 106);
+    }
+    // The partial directory is gone: only the entries remain.
+    EXPECT_EQ(m.stream->GetLength(), layout.directoryOffset);
+}
