@@ -32,15 +32,34 @@ CZipUnreduceDecoder::CZipUnreduceDecoder(uint32_t factorArg)
 
 CZipUnreduceDecoder::~CZipUnreduceDecoder() = default;
 
+bool CZipUnreduceDecoder::FillBits(CZipLegacyBits& in, uint32_t n)
+{
+    for (;;) {
+        in.Top();
+        if (in.count >= n) return true;
+        if (compressedLeft == 0) return false;
+        // Top has emptied the block: fetch the next one.
+        const uint32_t size = std::min(compressedLeft, inputBlockSize);
+        FetchBlock(inputBlock, size);
+        compressedLeft -= size;
+        in.next = inputBlock;
+        in.end = inputBlock + size;
+    }
+}
+
 bool CZipUnreduceDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
 {
     if (!CZipDecoder::Init(storeArg, headerArg, keysArg)) return false;
-    // The sets come first in the data, for the last byte value first.
+    input = CZipLegacyBits();
+    // The sets come first in the data, for the last byte value first. Should
+    // the data end inside them, the rest read as empty sets; decoding then
+    // stops at the first byte it cannot read.
     for (int i = 255; i >= 0; --i) {
-        const uint32_t n = GetBits(6);
+        const uint32_t n = FillBits(input, 6) ? input.Take(6) : 0;
         followerCount[i] = static_cast<uint8_t>(n);
         indexWidth[i] = IndexWidth(n);
-        for (uint32_t k = 0; k < n; ++k) followers[i][k] = static_cast<uint8_t>(GetBits(8));
+        for (uint32_t k = 0; k < n; ++k)
+            followers[i][k] = static_cast<uint8_t>(FillBits(input, 8) ? input.Take(8) : 0);
     }
     lastSymbol = 0;
     escapeState = 0;
@@ -91,135 +110,121 @@ uint32_t CZipUnreduceDecoder::Read(uint8_t* buffer, uint32_t lengthArg)
     return delivered;
 }
 
-inline bool CZipUnreduceDecoder::ReadSymbol(uint32_t& symbol)
-{
-    // A symbol takes at most nine bits: keep more than 24 whenever the data
-    // has them.
-    if (bitCount < 9) {
-        while (bitCount <= 24 && compressedLeft > 0) {
-            bitBuffer |= static_cast<uint32_t>(FetchByte()) << bitCount;
-            bitCount += 8;
-        }
-    }
-    const uint32_t bits = bitBuffer;
-    const uint32_t count = followerCount[lastSymbol];
-    uint32_t used;
-    if (count == 0) {
-        symbol = bits & 0xFF;
-        used = 8;
-    } else if (bits & 1u) {
-        symbol = (bits >> 1) & 0xFF;
-        used = 9;
-    } else {
-        const uint32_t width = indexWidth[lastSymbol];
-        symbol = followers[lastSymbol][(bits >> 1) & ((1u << width) - 1u)];
-        used = 1 + width;
-    }
-    if (static_cast<uint32_t>(bitCount) < used) {
-        inputExhausted = true;
-        return false;
-    }
-    bitBuffer >>= used;
-    bitCount -= static_cast<int32_t>(used);
-    return true;
-}
-
 void CZipUnreduceDecoder::Decode()
 {
     constexpr uint32_t wrap = windowSize - 1;
+    // The hot state lives in locals: stores into the window could otherwise
+    // alias the members and force them through memory.
+    CZipLegacyBits in = input;
+    uint8_t* const win = window;
+    uint32_t last = lastSymbol;
+    uint32_t state = escapeState;
     uint32_t pos = windowPosition;
     // Bytes that may go into the window before it must be handed out (full,
     // or the entry complete); uncompressedLeft is brought up to date there.
     uint32_t stop = pos + std::min(windowSize - pos, uncompressedLeft);
     uint32_t start = pos;
 
-    // Settles the counter for the bytes put since the last call; true when
-    // decoding may go on.
+    // Settles the counter for the bytes put since the last boundary and
+    // hands the window out; true when decoding may go on.
     auto boundary = [&]() -> bool {
         uncompressedLeft -= pos - start;
-        if (uncompressedLeft == 0) {
-            Flush(pos);
-            pos = 0;
-            start = 0;
-            return false;
-        }
         const bool room = Flush(pos);
         pos = 0;
         start = 0;
         stop = std::min(windowSize, uncompressedLeft);
-        return room;
+        return room && uncompressedLeft > 0;
     };
 
     for (;;) {
         if (matchLeft > 0) {
             uint32_t src = matchSource;
             uint32_t left = matchLeft;
+            bool more = true;
             for (;;) {
                 const uint32_t n = std::min(left, stop - pos);
                 for (uint32_t i = 0; i < n; ++i) {
-                    window[pos++] = window[src];
+                    win[pos++] = win[src];
                     src = (src + 1) & wrap;
                 }
                 left -= n;
                 if (pos != stop) break;
-                if (!boundary()) {
-                    // The entry ended, or the caller's buffer is full: the
-                    // rest of the reference waits for the next Read.
-                    matchLeft = uncompressedLeft == 0 ? 0 : left;
-                    matchSource = src;
-                    windowPosition = pos;
-                    return;
-                }
-                if (left == 0) break;
+                more = boundary();
+                if (!more || left == 0) break;
             }
-            matchLeft = 0;
+            // The entry ended, or the caller's buffer is full: the rest of
+            // the reference waits for the next Read.
+            matchLeft = uncompressedLeft == 0 ? 0 : left;
+            matchSource = src;
+            if (!more) break;
         }
 
+        // One first-stage symbol: at most nine bits.
+        if (in.count < 9) {
+            in.Top();
+            if (in.count < 9) FillBits(in, 9);
+        }
+        const uint32_t count = followerCount[last];
         uint32_t symbol;
-        if (!ReadSymbol(symbol)) {
+        uint32_t used;
+        if (count == 0) {
+            symbol = in.Peek(8);
+            used = 8;
+        } else if (in.bits & 1u) {
+            symbol = (in.Peek(9) >> 1);
+            used = 9;
+        } else {
+            const uint32_t width = indexWidth[last];
+            symbol = followers[last][in.Peek(width + 1) >> 1];
+            used = 1 + width;
+        }
+        if (in.count < used) {
             // The data ended before the header's size: hand out what there
             // is; the close finds the entry incomplete.
+            inputExhausted = true;
             finished = true;
             uncompressedLeft -= pos - start;
             Flush(pos);
-            windowPosition = 0;
-            return;
+            pos = 0;
+            break;
         }
-        lastSymbol = symbol;
+        in.Skip(used);
+        last = symbol;
 
-        switch (escapeState) {
+        switch (state) {
         case 0:
             if (symbol == escapeByte) {
-                escapeState = 1;
+                state = 1;
                 continue;
             }
-            window[pos++] = static_cast<uint8_t>(symbol);
+            win[pos++] = static_cast<uint8_t>(symbol);
             break;
         case 1:
             if (symbol == 0) {
-                escapeState = 0;
-                window[pos++] = static_cast<uint8_t>(escapeByte);
+                state = 0;
+                win[pos++] = static_cast<uint8_t>(escapeByte);
                 break;
             }
             escapeValue = symbol;
             length = symbol & lengthMask;
-            escapeState = length == lengthMask ? 2 : 3;
+            state = length == lengthMask ? 2 : 3;
             continue;
         case 2:
             length += symbol;
-            escapeState = 3;
+            state = 3;
             continue;
         default: {
             const uint32_t distance = ((escapeValue >> distanceShift) & distanceMask) * 256 + symbol + 1;
-            escapeState = 0;
+            state = 0;
             matchLeft = length + 3;
             matchSource = (pos - distance) & wrap;
             continue;
         }
         }
-        if (pos == stop && !boundary()) {
-            windowPosition = pos;
-            return;
-        }
+        if (pos == stop && !boundary()) break;
     }
+    input = in;
+    lastSymbol = last;
+    escapeState = state;
+    windowPosition = pos;
 }

@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "decoders/ZipDecoder.h"
+#include "decoders/ZipLegacyBits.h"
 
 // Methods 2 to 4 (reduced with compression factor 1 to 3). A first stage
 // predicts each byte from the one before it through 256 follower sets; a
@@ -28,7 +29,9 @@ private:
     // while the caller still has room.
     bool Flush(uint32_t n);
     void Deliver();
-    bool ReadSymbol(uint32_t& symbol);
+    // Makes n bits available in `in`, fetching compressed bytes as needed;
+    // false when the data ends first.
+    bool FillBits(CZipLegacyBits& in, uint32_t n);
 
     uint8_t* outputPosition = nullptr;
     uint32_t outputRoom = 0;
@@ -44,6 +47,7 @@ private:
     uint32_t matchSource = 0;
     // Set when the input ran out before the header's size was reached.
     bool finished = false;
+    CZipLegacyBits input;
     uint32_t factor = 1;
     uint32_t lengthMask = 0x7F;
     uint32_t distanceShift = 7;
@@ -54,4 +58,7 @@ private:
     uint8_t followers[256][64];
     uint8_t followerCount[256];
     uint8_t indexWidth[256];
+    // Compressed bytes on their way into the bit input.
+    static constexpr uint32_t inputBlockSize = 8192;
+    uint8_t inputBlock[inputBlockSize];
 };

@@ -8,26 +8,24 @@ CZipUnshrinkDecoder::CZipUnshrinkDecoder()
     std::memset(prefix, 0, sizeof(prefix));
     std::memset(suffix, 0, sizeof(suffix));
     std::memset(freeCode, 0, sizeof(freeCode));
+    std::memset(stack, 0, sizeof(stack));
 }
 
 CZipUnshrinkDecoder::~CZipUnshrinkDecoder() = default;
 
-inline bool CZipUnshrinkDecoder::TakeBits(uint32_t n, uint32_t& value)
+bool CZipUnshrinkDecoder::FillBits(CZipLegacyBits& in, uint32_t n)
 {
-    if (static_cast<uint32_t>(bitCount) < n) {
-        while (bitCount <= 24 && compressedLeft > 0) {
-            bitBuffer |= static_cast<uint32_t>(FetchByte()) << bitCount;
-            bitCount += 8;
-        }
-        if (static_cast<uint32_t>(bitCount) < n) {
-            inputExhausted = true;
-            return false;
-        }
+    for (;;) {
+        in.Top();
+        if (in.count >= n) return true;
+        if (compressedLeft == 0) return false;
+        // Top has emptied the block: fetch the next one.
+        const uint32_t size = std::min(compressedLeft, inputBlockSize);
+        FetchBlock(inputBlock, size);
+        compressedLeft -= size;
+        in.next = inputBlock;
+        in.end = inputBlock + size;
     }
-    value = bitBuffer & ((1u << n) - 1u);
-    bitBuffer >>= n;
-    bitCount -= static_cast<int32_t>(n);
-    return true;
 }
 
 bool CZipUnshrinkDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
@@ -50,11 +48,17 @@ bool CZipUnshrinkDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, 
     pendingPosition = nullptr;
     pendingCount = 0;
     finished = false;
+    input = CZipLegacyBits();
 
     // The first code is the first byte of the data; anything but a literal
     // there means the data is not shrunk data at all.
-    uint32_t first = 0;
-    if (!TakeBits(codeSize, first) || first >= 256) {
+    if (!FillBits(input, codeSize)) {
+        inputExhausted = true;
+        finished = true;
+        return false;
+    }
+    const uint32_t first = input.Take(codeSize);
+    if (first >= 256) {
         finished = true;
         return false;
     }
@@ -67,19 +71,16 @@ bool CZipUnshrinkDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, 
 
 void CZipUnshrinkDecoder::PartialClear()
 {
-    // Mark every code that is another code's prefix, then free the rest. The
-    // stack is free scratch here: no output is pending during decoding.
+    // Mark every code that is another code's prefix, then free the rest
+    // (literals are never freed; a free code's prefix 0 marks nothing). The
+    // stack is free scratch here: no output is pending while decoding runs.
     uint8_t* hasChild = stack;
     std::memset(hasChild, 0, codeCount);
+    for (uint32_t c = controlCode + 1; c < codeCount; ++c) hasChild[prefix[c]] = 1;
     for (uint32_t c = controlCode + 1; c < codeCount; ++c) {
-        const uint32_t p = prefix[c];
-        if (p > controlCode) hasChild[p] = 1;
-    }
-    for (uint32_t c = controlCode + 1; c < codeCount; ++c) {
-        if (!hasChild[c]) {
-            freeCode[c] = 1;
-            prefix[c] = 0;
-        }
+        const uint8_t keep = hasChild[c];
+        freeCode[c] = static_cast<uint8_t>(keep ^ 1);
+        prefix[c] = static_cast<uint16_t>(prefix[c] & -static_cast<uint16_t>(keep));
     }
     lastAssignedCode = controlCode;
 }
@@ -89,8 +90,7 @@ inline void CZipUnshrinkDecoder::AddCode(uint8_t firstByte)
     uint32_t j = lastAssignedCode + 1;
     while (j < codeCount && !freeCode[j]) ++j;
     if (j >= codeCount) {
-        // A full table gains no code until the compressor frees some; the
-        // compressors keep writing codes of the full table meanwhile.
+        // A full table gains no code until the compressor frees some.
         lastAssignedCode = codeCount - 1;
         return;
     }
@@ -117,37 +117,44 @@ uint32_t CZipUnshrinkDecoder::Read(uint8_t* buffer, uint32_t length)
         pendingCount -= n;
     }
 
+    // The bit input lives in locals while the loop runs: stores through
+    // `out` could otherwise alias it and force it through memory.
+    CZipLegacyBits in = input;
+    uint32_t size = codeSize;
     uint8_t* const top = stack + codeCount;
     while (out < end && !finished) {
-        uint32_t code;
-        if (!TakeBits(codeSize, code)) {
+        if (in.count < 2 * maxCodeSize && (in.Top(), in.count < size) && !FillBits(in, size)) {
+            inputExhausted = true;
             finished = true;
             break;
         }
-        if (code == controlCode) {
-            uint32_t sub = 0;
-            if (!TakeBits(codeSize, sub)) {
-                finished = true;
-                break;
-            }
-            if (sub == 1) {
-                // Codes wider than the table's 13 bits cannot be valid data.
-                if (codeSize == maxCodeSize) {
-                    finished = true;
-                    break;
-                }
-                ++codeSize;
-            } else if (sub == 2) {
-                PartialClear();
-            }
-            continue;
-        }
+        const uint32_t code = in.Take(size);
 
         if (code < 256) {
             // A literal: the commonest case on poorly compressible data.
             *out++ = static_cast<uint8_t>(code);
             AddCode(static_cast<uint8_t>(code));
             previousCode = code;
+            continue;
+        }
+
+        if (code == controlCode) {
+            if (in.count < size && !FillBits(in, size)) {
+                inputExhausted = true;
+                finished = true;
+                break;
+            }
+            const uint32_t sub = in.Take(size);
+            if (sub == 1) {
+                // Codes wider than the table's 13 bits cannot be valid data.
+                if (size == maxCodeSize) {
+                    finished = true;
+                    break;
+                }
+                codeSize = ++size;
+            } else if (sub == 2) {
+                PartialClear();
+            }
             continue;
         }
 
@@ -176,7 +183,10 @@ uint32_t CZipUnshrinkDecoder::Read(uint8_t* buffer, uint32_t length)
 
         const uint32_t stringLength = static_cast<uint32_t>(top - p);
         const uint32_t room = static_cast<uint32_t>(end - out);
-        if (stringLength <= room) {
+        if (stringLength <= stackSlack && room >= stackSlack) {
+            std::memcpy(out, p, stackSlack);
+            out += stringLength;
+        } else if (stringLength <= room) {
             std::memcpy(out, p, stringLength);
             out += stringLength;
         } else {
@@ -188,6 +198,7 @@ uint32_t CZipUnshrinkDecoder::Read(uint8_t* buffer, uint32_t length)
         AddCode(*p);
         previousCode = code;
     }
+    input = in;
 
     const uint32_t delivered = static_cast<uint32_t>(out - buffer);
     uncompressedLeft -= delivered;

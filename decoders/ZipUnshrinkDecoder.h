@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "decoders/ZipDecoder.h"
+#include "decoders/ZipLegacyBits.h"
 
 // Method 1 (shrunk): dynamic LZW with codes of 9 to 13 bits. Code 256 is a
 // control code: followed by 1 it widens the codes by one bit, followed by 2 it
@@ -23,8 +24,9 @@ public:
     static constexpr uint32_t maxCodeSize = 13;
 
 private:
-    // The next n bits of input; false (nothing consumed) when fewer are left.
-    bool TakeBits(uint32_t n, uint32_t& value);
+    // Makes n bits available in `in`, fetching compressed bytes as needed;
+    // false when the data ends first.
+    bool FillBits(CZipLegacyBits& in, uint32_t n);
     void PartialClear();
     // Gives the string just decoded a new code: the previous code's string
     // plus the string's first byte.
@@ -39,12 +41,18 @@ private:
     // used part.
     uint8_t* pendingPosition = nullptr;
     uint32_t pendingCount = 0;
+    CZipLegacyBits input;
     // prefix[c] is the code whose string c extends (0 for a free code, whose
     // string is then "suffix[c], 0" like any dangling reference);
     // freeCode[c] marks the codes that are not assigned.
     uint16_t prefix[codeCount];
     uint8_t suffix[codeCount];
     uint8_t freeCode[codeCount];
-    // Scratch for one string, filled from its end.
-    uint8_t stack[codeCount];
+    // Scratch for one string, filled from its end at stack + codeCount; the
+    // slack behind lets short strings be copied in one fixed-size move.
+    static constexpr uint32_t stackSlack = 16;
+    uint8_t stack[codeCount + stackSlack];
+    // Compressed bytes on their way into the bit input.
+    static constexpr uint32_t inputBlockSize = 8192;
+    uint8_t inputBlock[inputBlockSize];
 };

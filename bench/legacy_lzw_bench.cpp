@@ -1,0 +1,413 @@
+// Speed of unshrink (method 1) and unreduce (methods 2 to 4).
+//
+// Unshrink runs against the peers that read shrunk data, `unzip -p` and
+// `7zz x -so`, each extracting the same archive to nothing; the table at the
+// end gives the time per archive and our speed relative to the fastest peer
+// (above 1 = faster). No peer here reads reduced data, so unreduce reports its
+// absolute throughput only.
+//
+// Times are CPU times (ours: this thread's; a peer's: its process's user and
+// system time, start-up included), so that other work on a shared machine
+// does not skew the comparison.
+//
+// The archives are assembled from the corpus's compressed entries (made by
+// hwzip), repeated under new names so each run decodes a few megabytes.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/ZipEntryHeader.h"
+#include "decoders/ZipArchiveEx.h"
+#include "decoders/ZipUnreduceDecoder.h"
+#include "decoders/ZipUnshrinkDecoder.h"
+#include "errors/ZipException.h"
+#include "storage/ZipMemStream.h"
+#include "storage/ZipStore.h"
+#include "storage/ZipStream.h"
+
+extern "C" char** environ;
+
+namespace {
+
+double ThreadSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Runs argv with stdout and stderr on /dev/null; the child's CPU seconds, or
+// a negative value when it could not be run.
+double RunChild(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid) return -1;
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+const std::string kCorpus = ZIPEXT_CORPUS_DIR;
+
+struct RawEntry {
+    std::string name;
+    uint16_t method = 0;
+    uint32_t crc = 0;
+    uint32_t size = 0;
+    std::vector<uint8_t> data;
+};
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Le32(const uint8_t* p)
+{
+    return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+void Put16(std::vector<uint8_t>& v, uint32_t x)
+{
+    v.push_back(static_cast<uint8_t>(x));
+    v.push_back(static_cast<uint8_t>(x >> 8));
+}
+void Put32(std::vector<uint8_t>& v, uint32_t x)
+{
+    Put16(v, x & 0xFFFF);
+    Put16(v, x >> 16);
+}
+
+std::vector<RawEntry> ReadEntries(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<RawEntry> out;
+    if (f.size() < 22) return out;
+    size_t end = f.size() - 22;
+    while (end > 0 && Le32(&f[end]) != 0x06054B50) --end;
+    size_t pos = Le32(&f[end + 16]);
+    for (uint16_t i = 0, n = Le16(&f[end + 10]); i < n; ++i) {
+        const uint8_t* c = &f[pos];
+        RawEntry e;
+        e.method = Le16(c + 10);
+        e.crc = Le32(c + 16);
+        const uint32_t csize = Le32(c + 20);
+        e.size = Le32(c + 24);
+        e.name.assign(reinterpret_cast<const char*>(c + 46), Le16(c + 28));
+        const uint32_t local = Le32(c + 42);
+        const size_t start = local + 30u + Le16(&f[local + 26]) + Le16(&f[local + 28]);
+        e.data.assign(f.begin() + static_cast<std::ptrdiff_t>(start),
+                      f.begin() + static_cast<std::ptrdiff_t>(start + csize));
+        pos += 46u + Le16(c + 28) + Le16(c + 30) + Le16(c + 32);
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+// A plain archive of the given entries, each `copies` times.
+std::vector<uint8_t> BuildArchive(const std::vector<RawEntry>& entries, int copies)
+{
+    std::vector<uint8_t> zip, central;
+    uint16_t count = 0;
+    for (int k = 0; k < copies; ++k) {
+        for (const auto& e : entries) {
+            const std::string name = std::to_string(k) + "-" + e.name;
+            const uint32_t offset = static_cast<uint32_t>(zip.size());
+            Put32(zip, 0x04034B50);
+            Put16(zip, 10);
+            Put16(zip, 0);
+            Put16(zip, e.method);
+            Put32(zip, 0);
+            Put32(zip, e.crc);
+            Put32(zip, static_cast<uint32_t>(e.data.size()));
+            Put32(zip, e.size);
+            Put16(zip, static_cast<uint32_t>(name.size()));
+            Put16(zip, 0);
+            zip.insert(zip.end(), name.begin(), name.end());
+            zip.insert(zip.end(), e.data.begin(), e.data.end());
+            Put32(central, 0x02014B50);
+            Put16(central, 10);
+            Put16(central, 10);
+            Put16(central, 0);
+            Put16(central, e.method);
+            Put32(central, 0);
+            Put32(central, e.crc);
+            Put32(central, static_cast<uint32_t>(e.data.size()));
+            Put32(central, e.size);
+            Put16(central, static_cast<uint32_t>(name.size()));
+            Put32(central, 0);
+            Put32(central, 0);
+            Put32(central, 0);
+            Put32(central, offset);
+            central.insert(central.end(), name.begin(), name.end());
+            ++count;
+        }
+    }
+    const uint32_t centralOffset = static_cast<uint32_t>(zip.size());
+    zip.insert(zip.end(), central.begin(), central.end());
+    Put32(zip, 0x06054B50);
+    Put32(zip, 0);
+    Put16(zip, count);
+    Put16(zip, count);
+    Put32(zip, static_cast<uint32_t>(central.size()));
+    Put32(zip, centralOffset);
+    Put16(zip, 0);
+    return zip;
+}
+
+// Swallows everything written to it.
+class CNullStream : public CZipStream {
+public:
+    void Close() override {}
+    void Flush() override {}
+    uint64_t GetPosition() override { return length; }
+    uint64_t Seek(int64_t, int) override { return length; }
+    uint64_t GetLength() override { return length; }
+    void SetLength(uint64_t n) override { length = n; }
+    std::string GetFilePath() override { return {}; }
+    uint32_t Read(void*, uint32_t) override { return 0; }
+    void Write(const void*, uint32_t count) override { length += count; }
+    bool IsClosed() override { return false; }
+    uint64_t length = 0;
+};
+
+struct Case {
+    std::string label;
+    std::string path;       // the archive on disk, for the peers
+    std::vector<uint8_t> bytes;
+    std::vector<RawEntry> entries;  // one copy of each
+    int copies = 0;
+    uint64_t outputBytes = 0;
+};
+
+std::map<std::string, Case>& Cases()
+{
+    static std::map<std::string, Case> cases;
+    return cases;
+}
+
+const Case& GetCase(const std::string& label, const std::string& source, const std::vector<std::string>& names,
+                    int copies)
+{
+    auto& cases = Cases();
+    auto it = cases.find(label);
+    if (it != cases.end()) return it->second;
+    Case c;
+    c.label = label;
+    c.copies = copies;
+    for (auto& e : ReadEntries(kCorpus + "/" + source))
+        if (std::find(names.begin(), names.end(), e.name) != names.end()) c.entries.push_back(std::move(e));
+    c.bytes = BuildArchive(c.entries, copies);
+    for (const auto& e : c.entries) c.outputBytes += static_cast<uint64_t>(e.size) * copies;
+    c.path = "/tmp/zipext-lzw-bench-" + label + ".zip";
+    std::ofstream(c.path, std::ios::binary).write(reinterpret_cast<const char*>(c.bytes.data()),
+                                                  static_cast<std::streamsize>(c.bytes.size()));
+    return cases.emplace(label, std::move(c)).first->second;
+}
+
+const Case& ShrinkCase()
+{
+    // Entries every peer reads in full (unzip 6.0 gives up on hwzip's
+    // rep1m.bin, see the corpus notes).
+    return GetCase("shrink", "legacy/hwzip-generated/hwzip-shrink-forced.zip", {"text200k.txt", "random300k.bin"}, 16);
+}
+const Case& ShrinkRepetitiveCase()
+{
+    return GetCase("shrink-rep", "legacy/hwzip-generated/hwzip-shrink-forced.zip", {"rep1m.bin"}, 8);
+}
+const Case& ReduceCase(int factor)
+{
+    return GetCase("reduce" + std::to_string(factor),
+                   "legacy/hwzip-generated/hwzip-reduce" + std::to_string(factor) + "-forced.zip",
+                   {"text200k.txt", "random300k.bin", "rep1m.bin"}, 4);
+}
+
+// Seconds of the fastest run per label, for the summary table.
+std::map<std::string, double>& Best()
+{
+    static std::map<std::string, double> best;
+    return best;
+}
+void Note(const std::string& key, double seconds)
+{
+    auto& best = Best();
+    auto it = best.find(key);
+    if (it == best.end() || seconds < it->second) best[key] = seconds;
+}
+
+// Our side: every entry through the archive object into a null stream.
+void ExtractAll(benchmark::State& state, const Case& c, const std::string& key)
+{
+    for (auto _ : state) {
+        const double t0 = ThreadSeconds();
+        CZipMemStream source(65536);
+        source.Write(c.bytes.data(), static_cast<uint32_t>(c.bytes.size()));
+        CZipArchiveEx archive;
+        CNullStream sink;
+        try {
+            archive.Open(source, CZipArchive::openReadOnly);
+            for (int i = 0; i < archive.GetCount(); ++i)
+                if (!archive.ExtractEntryToStream(static_cast<uint16_t>(i), sink, 65536))
+                    state.SkipWithError("extraction failed");
+        } catch (const CZipException& e) {
+            state.SkipWithError(("archive error " + std::to_string(e.code)).c_str());
+            break;
+        }
+        if (sink.length != c.outputBytes) state.SkipWithError("wrong output size");
+        const double s = ThreadSeconds() - t0;
+        state.SetIterationTime(s);
+        Note(key, s);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.outputBytes));
+}
+
+// The decoder alone, over raw bytes in memory (no archive around it).
+void DecodeAll(benchmark::State& state, const Case& c, const std::string& key)
+{
+    std::vector<uint8_t> buffer(65536);
+    for (auto _ : state) {
+        const double t0 = ThreadSeconds();
+        uint64_t total = 0;
+        for (int k = 0; k < c.copies; ++k) {
+            for (const auto& e : c.entries) {
+                CZipMemStream stream(65536);
+                stream.Write(e.data.data(), static_cast<uint32_t>(e.data.size()));
+                CZipStore store;
+                store.OpenStream(&stream, CZipStore::openReadOnly);
+                CZipEntryHeader header;
+                header.method = e.method;
+                header.compressedSize = static_cast<uint32_t>(e.data.size());
+                header.uncompressedSize = e.size;
+                uint32_t keys[3] = {0, 0, 0};
+                std::unique_ptr<CZipDecoder> d;
+                if (e.method == 1)
+                    d = std::make_unique<CZipUnshrinkDecoder>();
+                else
+                    d = std::make_unique<CZipUnreduceDecoder>(e.method - 1u);
+                d->Init(&store, &header, keys);
+                for (;;) {
+                    const uint32_t n = d->Read(buffer.data(), 65536);
+                    total += n;
+                    if (n < 65536) break;
+                }
+                if (d->Crc() != e.crc) state.SkipWithError("CRC mismatch");
+            }
+        }
+        if (total != c.outputBytes) state.SkipWithError("wrong output size");
+        const double s = ThreadSeconds() - t0;
+        state.SetIterationTime(s);
+        Note(key, s);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.outputBytes));
+}
+
+void RunPeer(benchmark::State& state, const Case& c, std::vector<std::string> command, const std::string& key)
+{
+    command.push_back(c.path);
+    for (auto _ : state) {
+        const double s = RunChild(command);
+        if (s < 0) {
+            state.SkipWithError("peer could not be run");
+            break;
+        }
+        state.SetIterationTime(s);
+        Note(key, s);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.outputBytes));
+}
+
+void BM_Unshrink_Archive(benchmark::State& s) { ExtractAll(s, ShrinkCase(), "shrink/zipext"); }
+void BM_Unshrink_Decoder(benchmark::State& s) { DecodeAll(s, ShrinkCase(), "shrink/decoder"); }
+void BM_Unshrink_Unzip(benchmark::State& s) { RunPeer(s, ShrinkCase(), {"unzip", "-p"}, "shrink/unzip"); }
+void BM_Unshrink_7zz(benchmark::State& s) { RunPeer(s, ShrinkCase(), {"7zz", "x", "-so"}, "shrink/7zz"); }
+void BM_UnshrinkRep_Archive(benchmark::State& s) { ExtractAll(s, ShrinkRepetitiveCase(), "shrink-rep/zipext"); }
+void BM_UnshrinkRep_7zz(benchmark::State& s) { RunPeer(s, ShrinkRepetitiveCase(), {"7zz", "x", "-so"}, "shrink-rep/7zz"); }
+void BM_Unreduce_Archive(benchmark::State& s)
+{
+    ExtractAll(s, ReduceCase(static_cast<int>(s.range(0))), "reduce" + std::to_string(s.range(0)) + "/zipext");
+}
+void BM_Unreduce_Decoder(benchmark::State& s)
+{
+    DecodeAll(s, ReduceCase(static_cast<int>(s.range(0))), "reduce" + std::to_string(s.range(0)) + "/decoder");
+}
+
+BENCHMARK(BM_Unshrink_Archive)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_Unshrink_Decoder)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_Unshrink_Unzip)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_Unshrink_7zz)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_UnshrinkRep_Archive)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_UnshrinkRep_7zz)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_Unreduce_Archive)->DenseRange(1, 3)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_Unreduce_Decoder)->DenseRange(1, 4)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+void PrintSummary()
+{
+    const auto& best = Best();
+    auto get = [&](const std::string& k) { auto it = best.find(k); return it == best.end() ? 0.0 : it->second; };
+    std::printf("\nFastest run of each (ms), MB/s of output, and zipext's speed relative to the fastest peer:\n");
+    for (const std::string label : {"shrink", "shrink-rep"}) {
+        const auto it = Cases().find(label);
+        if (it == Cases().end()) continue;
+        const double mb = static_cast<double>(it->second.outputBytes) / 1e6;
+        double peer = 0;
+        for (const std::string who : {"unzip", "7zz"}) {
+            const double s = get(label + "/" + who);
+            if (s > 0 && (peer == 0 || s < peer)) peer = s;
+        }
+        for (const std::string who : {"zipext", "decoder", "unzip", "7zz"}) {
+            const double s = get(label + "/" + who);
+            if (s <= 0) continue;
+            std::printf("  %-11s %-8s %8.2f ms %8.1f MB/s", label.c_str(), who.c_str(), s * 1e3, mb / s);
+            if (peer > 0 && (who == "zipext" || who == "decoder")) std::printf("   x%.2f vs fastest peer", peer / s);
+            std::printf("\n");
+        }
+    }
+    for (int f = 1; f <= 4; ++f) {
+        const std::string label = "reduce" + std::to_string(f);
+        const auto it = Cases().find(label);
+        if (it == Cases().end()) continue;
+        const double mb = static_cast<double>(it->second.outputBytes) / 1e6;
+        for (const std::string who : {"zipext", "decoder"}) {
+            const double s = get(label + "/" + who);
+            if (s > 0) std::printf("  %-11s %-8s %8.2f ms %8.1f MB/s\n", label.c_str(), who.c_str(), s * 1e3, mb / s);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    PrintSummary();
+    for (const auto& c : Cases()) std::remove(c.second.path.c_str());
+    return 0;
+}

@@ -1,0 +1,54 @@
+#pragma once
+// Helpers for driving the legacy decoders directly: the raw entries of a ZIP
+// file (found through its central directory), a decoder run over raw bytes
+// held in memory, and SHA-256 for comparing with the corpus manifest.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CZipDecoder;
+
+namespace lzw {
+
+struct RawEntry {
+    std::string name;
+    uint16_t method = 0;
+    uint16_t flags = 0;
+    uint32_t crc32 = 0;
+    uint32_t uncompressedSize = 0;
+    std::vector<uint8_t> data;  // the compressed bytes
+};
+
+std::vector<uint8_t> ReadFile(const std::string& path);
+// Every entry of a single-volume archive without ZIP64; empty on failure.
+std::vector<RawEntry> ReadRawEntries(const std::string& path);
+
+// The decoder that reads a method (1 to 5), or null.
+std::unique_ptr<CZipDecoder> MakeDecoder(uint16_t method);
+
+struct DecodeResult {
+    std::vector<uint8_t> bytes;
+    uint32_t crc = 0;
+    uint32_t uncompressedLeft = 0;
+    bool initOk = false;
+};
+
+// Runs one decoder over the raw bytes, reading with the given buffer size
+// until a read comes back short (or maxReads reads were made).
+DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSize,
+                       const std::vector<uint8_t>& data, uint32_t bufferSize,
+                       uint32_t maxReads = 0xFFFFFFFFu);
+
+std::string Sha256Hex(const uint8_t* bytes, size_t n);
+inline std::string Sha256Hex(const std::vector<uint8_t>& v) { return Sha256Hex(v.data(), v.size()); }
+
+struct ManifestRow {
+    std::string archive, entry, sha256;
+    uint16_t method = 0;
+    uint32_t usize = 0;
+};
+// The manifest rows whose method lies in [low, high].
+std::vector<ManifestRow> ManifestRows(const std::string& corpusDir, uint16_t low, uint16_t high);
+
+} // namespace lzw
