@@ -1,0 +1,55 @@
+#pragma once
+// Scans or cleans one archive file by driving the module as an engine
+// would: recognise it, then walk it with ZipArchive_Decode.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Module.h"
+#include "ScanCallback.h"
+#include "ScanTypes.h"
+#include "Signatures.h"
+
+namespace zipscan {
+
+class FileStream;
+class ProgressLine;
+
+struct ScanSettings {
+    bool clean = false;
+    bool stopAfterFirst = false;
+    std::uint64_t offset = 0;                 // where the archive starts in the file
+    std::vector<std::string> passwords;       // offered in this order
+};
+
+class ArchiveScanner {
+public:
+    ArchiveScanner(const Module& module, const SignatureSet& signatures, const ScanSettings& settings,
+                   ProgressLine* progress);
+
+    FileResult Check(const std::string& path) const;
+    FileResult Scan(const std::string& path) const;
+
+private:
+    struct Pass {
+        int result = 0;
+        std::vector<EntryResult> entries;
+        std::vector<int> verdicts;
+        bool stopped = false;
+        std::string failure;
+    };
+
+    bool Recognise(FileStream& stream, std::string& error) const;
+    Pass Run(FileStream& archive, const PassPlan& plan) const;
+    void ScanAll(FileStream& archive, FileResult& result) const;
+    void Clean(const std::string& path, FileStream& original, FileResult& result) const;
+    bool Verify(FileStream& copy, const std::vector<std::string>& before, const Pass& cleaning,
+                const std::map<std::string, int>& passwordFor, std::string& error) const;
+
+    const Module& module;
+    const SignatureSet& signatures;
+    ScanSettings settings;
+    ProgressLine* progress;
+};
+
+} // namespace zipscan

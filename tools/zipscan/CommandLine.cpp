@@ -1,0 +1,190 @@
+#include "CommandLine.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace zipscan {
+
+const char* const kVersion = "zipscan 1.0.0";
+
+const char* const kUsage =
+    "usage: zipscan COMMAND [OPTIONS] FILE...\n"
+    "\n"
+    "Scans ZIP archives through the zipext module, the way an anti-virus engine\n"
+    "drives it.\n"
+    "\n"
+    "commands:\n"
+    "  check FILE...          tell whether each file is a ZIP archive the module handles\n"
+    "  scan [--clean] FILE... search every entry for signatures; with --clean, delete or\n"
+    "                         cure what is found and rewrite the archive\n"
+    "  selftest ARCHIVE       run the module's self-test, which extracts every entry\n"
+    "                         below Test/ in the current directory (or in --dir DIR)\n"
+    "\n"
+    "options:\n"
+    "  --clean                carry out delete and cure actions (scan)\n"
+    "  --password P           a password to offer for encrypted entries; repeatable,\n"
+    "                         tried in the order given\n"
+    "  --password-file F      passwords, one a line, tried in order\n"
+    "  --signature [A:]TEXT   add a text pattern; A is report, delete (default) or cure\n"
+    "  --signature-hex [A:]HEX add a byte pattern written in hex\n"
+    "  --signatures F         add the signatures of a file, one a line:\n"
+    "                         NAME ACTION text|hex PATTERN ('#' starts a comment)\n"
+    "  --no-builtin           leave out the built-in anti-virus test file signature\n"
+    "  --offset N             the archive starts N bytes into each file\n"
+    "  --module PATH          the module to load (default: libzipext.so beside zipscan)\n"
+    "  --dir DIR              where selftest runs (created when missing)\n"
+    "  --json                 one JSON document a file, one a line\n"
+    "  -j N, --jobs N         scan N files in parallel (one thread a file)\n"
+    "  --stop-after-first     ask the module to stop after the first finding\n"
+    "  --help, --version\n"
+    "\n"
+    "exit status: 0 clean, 1 something found (or, for check, not a ZIP archive),\n"
+    "2 an error (a message names the file).\n";
+
+namespace {
+
+bool ParseNumber(const std::string& text, std::uint64_t& out)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || !end || *end != '\0') return false;
+    out = v;
+    return true;
+}
+
+} // namespace
+
+bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
+{
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (o.command.empty())
+                o.command = arg;
+            else
+                o.files.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        // Options with a value take it from "--name=value", "-jN" or the next argument.
+        std::string name = arg, value;
+        bool hasValue = false;
+        std::size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            hasValue = true;
+        } else if (arg.rfind("-j", 0) == 0 && arg.size() > 2) {
+            name = "-j";
+            value = arg.substr(2);
+            hasValue = true;
+        }
+        auto takeValue = [&]() {
+            if (hasValue) return true;
+            if (i + 1 >= argc) {
+                error = "option " + name + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+            return true;
+        };
+        auto noValue = [&]() {
+            if (!hasValue) return true;
+            error = "option " + name + " takes no value";
+            return false;
+        };
+
+        if (name == "--help" || name == "-h") {
+            if (!noValue()) return false;
+            o.help = true;
+        } else if (name == "--version") {
+            if (!noValue()) return false;
+            o.version = true;
+        } else if (name == "--clean") {
+            if (!noValue()) return false;
+            o.clean = true;
+        } else if (name == "--json") {
+            if (!noValue()) return false;
+            o.json = true;
+        } else if (name == "--stop-after-first") {
+            if (!noValue()) return false;
+            o.stopAfterFirst = true;
+        } else if (name == "--no-builtin") {
+            if (!noValue()) return false;
+            o.noBuiltin = true;
+        } else if (name == "--password") {
+            if (!takeValue()) return false;
+            o.passwords.push_back({false, value});
+        } else if (name == "--password-file") {
+            if (!takeValue()) return false;
+            o.passwords.push_back({true, value});
+        } else if (name == "--signature") {
+            if (!takeValue()) return false;
+            o.signatures.push_back({SignatureArgument::Text, value});
+        } else if (name == "--signature-hex") {
+            if (!takeValue()) return false;
+            o.signatures.push_back({SignatureArgument::Hex, value});
+        } else if (name == "--signatures") {
+            if (!takeValue()) return false;
+            o.signatures.push_back({SignatureArgument::File, value});
+        } else if (name == "--offset") {
+            if (!takeValue()) return false;
+            if (!ParseNumber(value, o.offset)) {
+                error = "--offset needs a byte count, not '" + value + "'";
+                return false;
+            }
+        } else if (name == "--module") {
+            if (!takeValue()) return false;
+            o.module = value;
+        } else if (name == "--dir") {
+            if (!takeValue()) return false;
+            o.dir = value;
+        } else if (name == "-j" || name == "--jobs") {
+            if (!takeValue()) return false;
+            std::uint64_t n = 0;
+            if (!ParseNumber(value, n) || n < 1 || n > 256) {
+                error = "-j needs a number of files from 1 to 256, not '" + value + "'";
+                return false;
+            }
+            o.jobs = static_cast<unsigned>(n);
+        } else {
+            error = "unknown option " + name;
+            return false;
+        }
+    }
+    if (o.help || o.version) return true;
+    if (o.command.empty()) {
+        error = "no command given (check, scan or selftest)";
+        return false;
+    }
+    if (o.command != "check" && o.command != "scan" && o.command != "selftest") {
+        error = "unknown command '" + o.command + "' (check, scan or selftest)";
+        return false;
+    }
+    if (o.files.empty()) {
+        error = o.command == "selftest" ? "selftest needs an archive" : o.command + " needs at least one file";
+        return false;
+    }
+    if (o.command == "selftest" && o.files.size() != 1) {
+        error = "selftest takes exactly one archive";
+        return false;
+    }
+    if (o.clean && o.command != "scan") {
+        error = "--clean belongs to scan";
+        return false;
+    }
+    if (!o.dir.empty() && o.command != "selftest") {
+        error = "--dir belongs to selftest";
+        return false;
+    }
+    return true;
+}
+
+} // namespace zipscan

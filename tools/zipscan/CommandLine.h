@@ -1,0 +1,42 @@
+#pragma once
+// The command line of zipscan: a command, options anywhere, files.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zipscan {
+
+struct SignatureArgument {
+    enum Kind { Text, Hex, File } kind = Text;
+    std::string value;
+};
+
+struct PasswordArgument {
+    bool fromFile = false;
+    std::string value;
+};
+
+struct Options {
+    std::string command;                  // check, scan or selftest
+    std::vector<std::string> files;
+    bool clean = false;
+    bool json = false;
+    bool stopAfterFirst = false;
+    bool noBuiltin = false;
+    bool help = false;
+    bool version = false;
+    std::vector<PasswordArgument> passwords;     // in the order given
+    std::vector<SignatureArgument> signatures;   // in the order given
+    std::uint64_t offset = 0;
+    std::string module;
+    std::string dir;
+    unsigned jobs = 1;
+};
+
+// False with a one-line reason when the command line does not make sense.
+bool ParseCommandLine(int argc, char** argv, Options& options, std::string& error);
+
+extern const char* const kUsage;
+extern const char* const kVersion;
+
+} // namespace zipscan

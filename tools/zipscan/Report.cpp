@@ -1,0 +1,231 @@
+#include "Report.h"
+
+#include <cstdio>
+
+namespace zipscan {
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence starting at i, or 0 when there is
+// none (overlong forms, surrogates and values past U+10FFFF included).
+std::size_t Utf8Length(const std::string& s, std::size_t i)
+{
+    auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+    unsigned char b = at(0);
+    if (b < 0x80) return 1;
+    std::size_t n = 0;
+    unsigned char low = 0x80, high = 0xBF; // allowed range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) n = 2;
+    else if (b >= 0xE0 && b <= 0xEF) n = 3, low = b == 0xE0 ? 0xA0 : 0x80, high = b == 0xED ? 0x9F : 0xBF;
+    else if (b >= 0xF0 && b <= 0xF4) n = 4, low = b == 0xF0 ? 0x90 : 0x80, high = b == 0xF4 ? 0x8F : 0xBF;
+    if (n == 0 || i + n > s.size()) return 0;
+    if (at(1) < low || at(1) > high) return 0;
+    for (std::size_t k = 2; k < n; ++k)
+        if ((at(k) & 0xC0) != 0x80) return 0;
+    return n;
+}
+
+std::string Hex2(unsigned v)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02X", v & 0xFFu);
+    return buf;
+}
+
+std::string TakenText(const EntryResult& e, bool clean)
+{
+    if (e.taken == Taken::Deleted) return "deleted";
+    if (e.taken == Taken::Cured) return "cured";
+    if (!e.findings.empty()) {
+        Action wanted = e.Wanted();
+        if (wanted != Action::Report && !clean) return std::string("reported (") + ActionName(wanted) + " with --clean)";
+        return "reported";
+    }
+    return "none";
+}
+
+std::string FindingsText(const EntryResult& e)
+{
+    std::string out;
+    for (const Finding& f : e.findings) {
+        if (!out.empty()) out += ", ";
+        out += Printable(f.signature);
+        if (f.matches > 1) out += " (" + std::to_string(f.matches) + " matches)";
+    }
+    return out;
+}
+
+// The module hands names out in its local form, with backslashes between
+// folders; people and other tools know them with forward slashes.
+std::string DisplayName(const std::string& name)
+{
+    std::string out = name;
+    for (char& c : out)
+        if (c == '\\') c = '/';
+    return out;
+}
+
+const char* StatusWord(int status)
+{
+    return status == 2 ? "error" : status == 1 ? "found" : "clean";
+}
+
+} // namespace
+
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F)
+            out += "\\x" + Hex2(b);
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        auto b = static_cast<unsigned char>(text[i]);
+        std::size_t n = Utf8Length(text, i);
+        if (b == '"' || b == '\\') {
+            out += '\\';
+            out += static_cast<char>(b);
+            ++i;
+        } else if (b < 0x20 || b == 0x7F) {
+            out += "\\u00" + Hex2(b);
+            ++i;
+        } else if (n == 0) {
+            out += "\\u00" + Hex2(b);
+            ++i;
+        } else {
+            out.append(text, i, n);
+            i += n;
+        }
+    }
+    return out + "\"";
+}
+
+std::string Problem(const EntryResult& entry, bool passwordsGiven)
+{
+    if (entry.scanned || entry.directory) return std::string();
+    if (entry.passwordAsked)
+        return passwordsGiven ? "encrypted, and no given password fitted" : "encrypted, and no password was given";
+    return "could not be extracted (damaged, or a method the module does not read)";
+}
+
+std::string ScanText(const FileResult& r, const ReportOptions& o)
+{
+    std::string path = Printable(r.path);
+    if (!r.recognised && !r.error.empty()) return path + ": error: " + Printable(r.error) + "\n";
+    std::string out = path + "\n";
+    std::size_t deleted = 0, cured = 0;
+    for (const EntryResult& e : r.entries) {
+        char size[32] = "-";
+        if (e.scanned) std::snprintf(size, sizeof size, "%llu", static_cast<unsigned long long>(e.size));
+        std::string status;
+        if (e.directory) {
+            status = "directory";
+        } else if (!e.scanned) {
+            status = "not scanned: " + Problem(e, o.passwordsGiven);
+        } else if (e.findings.empty()) {
+            status = "clean";
+        } else {
+            status = "FOUND " + FindingsText(e) + " -> " + TakenText(e, o.clean);
+        }
+        char line[48];
+        std::snprintf(line, sizeof line, "  %12s  ", size);
+        out += line + Printable(DisplayName(e.name)) + ": " + status + "\n";
+        deleted += e.taken == Taken::Deleted ? 1 : 0;
+        cured += e.taken == Taken::Cured ? 1 : 0;
+    }
+    out += path + ": " + std::to_string(r.entries.size()) + (r.entries.size() == 1 ? " entry" : " entries");
+    std::size_t found = r.Found();
+    if (found) out += ", " + std::to_string(found) + " found";
+    if (r.changed) out += ", " + std::to_string(deleted) + " deleted, " + std::to_string(cured) + " cured, archive rewritten";
+    std::size_t unscanned = r.Unscanned();
+    if (unscanned) out += ", " + std::to_string(unscanned) + " not scanned";
+    if (r.stopped) out += ", stopped early";
+    if (!r.error.empty()) out += ", error: " + Printable(r.error);
+    else if (!found && !unscanned) out += ", clean";
+    return out + "\n";
+}
+
+std::string ScanJson(const FileResult& r, const ReportOptions& o)
+{
+    int status = ScanStatus(r);
+    std::string out = "{\"file\":" + JsonString(r.path);
+    out += ",\"status\":\"" + std::string(StatusWord(status)) + "\",\"exit\":" + std::to_string(status);
+    out += ",\"zip\":" + std::string(r.recognised ? "true" : "false");
+    out += ",\"error\":" + (r.error.empty() ? std::string("null") : JsonString(r.error));
+    out += ",\"clean\":" + std::string(o.clean ? "true" : "false");
+    out += ",\"changed\":" + std::string(r.changed ? "true" : "false");
+    out += ",\"stopped\":" + std::string(r.stopped ? "true" : "false");
+    out += ",\"entries\":[";
+    for (std::size_t i = 0; i < r.entries.size(); ++i) {
+        const EntryResult& e = r.entries[i];
+        if (i) out += ",";
+        out += "{\"name\":" + JsonString(DisplayName(e.name));
+        out += ",\"directory\":" + std::string(e.directory ? "true" : "false");
+        out += ",\"scanned\":" + std::string(e.scanned ? "true" : "false");
+        out += ",\"size\":" + (e.scanned ? std::to_string(e.size) : std::string("null"));
+        out += ",\"findings\":[";
+        for (std::size_t k = 0; k < e.findings.size(); ++k) {
+            const Finding& f = e.findings[k];
+            if (k) out += ",";
+            out += "{\"signature\":" + JsonString(f.signature) + ",\"action\":\"" + ActionName(f.action) +
+                   "\",\"matches\":" + std::to_string(f.matches) + "}";
+        }
+        out += "]";
+        std::string taken = e.taken == Taken::Deleted ? "deleted"
+                          : e.taken == Taken::Cured   ? "cured"
+                          : e.findings.empty()        ? "none"
+                                                      : "reported";
+        out += ",\"action\":\"" + taken + "\"";
+        std::string problem = Problem(e, o.passwordsGiven);
+        out += ",\"problem\":" + (problem.empty() ? std::string("null") : JsonString(problem)) + "}";
+    }
+    return out + "]}\n";
+}
+
+std::string CheckText(const FileResult& r)
+{
+    if (!r.error.empty()) return Printable(r.path) + ": error: " + Printable(r.error) + "\n";
+    return Printable(r.path) + (r.recognised ? ": ZIP archive\n" : ": not a ZIP archive\n");
+}
+
+std::string CheckJson(const FileResult& r)
+{
+    return "{\"file\":" + JsonString(r.path) + ",\"zip\":" + (r.recognised ? "true" : "false") +
+           ",\"error\":" + (r.error.empty() ? std::string("null") : JsonString(r.error)) + "}\n";
+}
+
+std::string SelfTestText(const std::string& archive, const std::string& dir, const std::vector<ExtractedFile>& files)
+{
+    std::string out;
+    for (const ExtractedFile& f : files) {
+        char size[32];
+        std::snprintf(size, sizeof size, "  %12llu  ", f.size);
+        out += size + Printable(f.name) + "\n";
+    }
+    return out + Printable(archive) + ": self-test wrote " + std::to_string(files.size()) + " files below " +
+           Printable(dir) + "\n";
+}
+
+std::string SelfTestJson(const std::string& archive, const std::string& dir, int result,
+                         const std::vector<ExtractedFile>& files, const std::string& error)
+{
+    std::string out = "{\"file\":" + JsonString(archive) + ",\"dir\":" + JsonString(dir) +
+                      ",\"result\":" + std::to_string(result) +
+                      ",\"error\":" + (error.empty() ? std::string("null") : JsonString(error)) + ",\"extracted\":[";
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (i) out += ",";
+        out += "{\"name\":" + JsonString(files[i].name) + ",\"size\":" + std::to_string(files[i].size) + "}";
+    }
+    return out + "]}\n";
+}
+
+} // namespace zipscan

@@ -1,0 +1,66 @@
+#pragma once
+// The engine side of one decode call: chooses entries, searches every
+// extracted entry for signatures, gives verdicts and answers the module's
+// password questions. It records what it saw, entry by entry, in the order
+// the module walked them.
+#include <atomic>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ScanTypes.h"
+#include "Signatures.h"
+#include "plugin/VFInterfaces.h"
+
+namespace zipscan {
+
+class ProgressLine;
+
+struct PassPlan {
+    bool extract = true;          // false: only learn the names, extract nothing
+    bool clean = false;           // answer cure and delete verdicts (else leave every entry)
+    bool stopAfterFirst = false;  // ask the module to stop once something is found
+    const std::set<std::string>* only = nullptr;     // entries to extract (all when null)
+    int password = 0;                                 // index of the password to offer
+    const std::map<std::string, int>* passwordFor = nullptr; // per entry, overrides password
+};
+
+class ScanCallback final : public VFDecodeCallback {
+public:
+    ScanCallback(const SignatureSet& signatures, const std::vector<std::string>& passwords,
+                 const PassPlan& plan, ProgressLine* progress);
+
+    int VF_CALL IsStopRequested() override;
+    int VF_CALL WantEntry(const char* name) override;
+    int VF_CALL ScanEntry(VFStream* archive, const char* name, VFStream* temporary,
+                          unsigned long long* uncompressedSize, int reserved1, int reserved2) override;
+    int VF_CALL QueryPassword(const char* name, char* buffer, int* bufferSize) override;
+
+    // Every entry the module offered, in walk order.
+    const std::vector<EntryResult>& Entries() const { return entries; }
+    // Verdicts handed out, by entry position in Entries().
+    const std::vector<int>& Verdicts() const { return verdicts; }
+    bool StopRequested() const { return stopRequested; }
+    // A temporary stream that could not be read or rewritten.
+    const std::string& Failure() const { return failure; }
+
+    // Set from a signal handler: every running walk is asked to stop.
+    static std::atomic<bool> interrupted;
+
+private:
+    EntryResult* Current(const char* name);
+
+    const SignatureSet& signatures;
+    const std::vector<std::string>& passwords;
+    PassPlan plan;
+    ProgressLine* progress;
+    std::vector<EntryResult> entries;
+    std::vector<int> verdicts;
+    int inForce = -1; // the password the module holds, by index
+    bool found = false;
+    bool stopRequested = false;
+    std::string failure;
+};
+
+} // namespace zipscan

@@ -1,0 +1,55 @@
+#pragma once
+// What a scan learns about one archive and its entries, shared by the
+// callback that collects it, the scanner that drives the module and the
+// reports that print it.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zipscan {
+
+// What a signature asks for when it matches.
+enum class Action { Report, Delete, Cure };
+
+const char* ActionName(Action action);
+
+struct Finding {
+    std::string signature;
+    Action action = Action::Report;
+    std::uint32_t matches = 0;
+};
+
+// What was done to an entry in the end.
+enum class Taken { Nothing, Deleted, Cured };
+
+struct EntryResult {
+    std::string name;
+    bool directory = false;
+    bool scanned = false;          // the module extracted it and it was searched
+    bool passwordAsked = false;    // the module asked for a password for it
+    int password = -1;             // index of the password in force when it was scanned
+    std::uint64_t size = 0;        // uncompressed size as the module reported it
+    std::vector<Finding> findings;
+    Taken taken = Taken::Nothing;
+
+    // The strongest action any finding asks for (Report when none does).
+    Action Wanted() const;
+    bool Condemned() const { return Wanted() != Action::Report; }
+};
+
+struct FileResult {
+    std::string path;
+    std::string error;             // one-line reason the file could not be handled
+    bool recognised = false;       // the module took it for a ZIP archive
+    bool stopped = false;          // the walk ended on a stop request
+    bool changed = false;          // the cleaned archive replaced the original
+    std::vector<EntryResult> entries;
+
+    std::size_t Found() const;     // entries with at least one finding
+    std::size_t Unscanned() const; // files the module could not extract
+};
+
+// Exit status of one file of a scan: 2 error, 1 something found, 0 clean.
+int ScanStatus(const FileResult& result);
+
+} // namespace zipscan

@@ -1,0 +1,260 @@
+// zipscan: a command-line scanning host for the zipext module. It loads the
+// module with dlopen and uses nothing but its exports, so it exercises the
+// module exactly as an anti-virus engine does.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "ArchiveScanner.h"
+#include "CommandLine.h"
+#include "Module.h"
+#include "Progress.h"
+#include "Report.h"
+#include "ScanCallback.h"
+#include "Signatures.h"
+
+using namespace zipscan;
+
+namespace {
+
+constexpr int kPasswordLimit = VF_PASSWORD_BUFFER - 1;
+constexpr std::uint64_t kBigArchive = 8u << 20; // worth a progress line on its own
+
+void OnSignal(int)
+{
+    // The first signal lets running walks stop and clean up; a second one
+    // ends the program at once.
+    ScanCallback::interrupted.store(true);
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
+int Fail(const std::string& message)
+{
+    std::fprintf(stderr, "zipscan: %s\n", Printable(message).c_str());
+    return 2;
+}
+
+bool ReadPasswords(const Options& o, std::vector<std::string>& out, std::string& error)
+{
+    for (const PasswordArgument& p : o.passwords) {
+        std::vector<std::string> found;
+        if (!p.fromFile) {
+            found.push_back(p.value);
+        } else {
+            std::ifstream in(p.value, std::ios::binary);
+            if (!in) {
+                error = p.value + ": cannot read the password file";
+                return false;
+            }
+            std::string line;
+            while (std::getline(in, line)) {
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                if (!line.empty()) found.push_back(line);
+            }
+            if (in.bad()) {
+                error = p.value + ": read error";
+                return false;
+            }
+        }
+        for (const std::string& pw : found) {
+            if (pw.size() > static_cast<std::size_t>(kPasswordLimit)) {
+                error = "a password is longer than " + std::to_string(kPasswordLimit) + " bytes";
+                return false;
+            }
+            out.push_back(pw);
+        }
+    }
+    return true;
+}
+
+bool LoadSignatures(const Options& o, SignatureSet& set, std::string& error)
+{
+    if (!o.noBuiltin) set.AddBuiltin();
+    for (const SignatureArgument& s : o.signatures) {
+        bool ok = s.kind == SignatureArgument::File ? set.LoadFile(s.value, error)
+                                                     : set.AddOption(s.value, s.kind == SignatureArgument::Hex, error);
+        if (!ok) return false;
+    }
+    if (set.Empty()) {
+        error = "no signatures to search for";
+        return false;
+    }
+    return true;
+}
+
+// Runs work on every file with up to jobs threads, one file a thread, and
+// hands the results to show in the order of the command line.
+void ForEachFile(const std::vector<std::string>& files, unsigned jobs, ProgressLine& progress,
+                 const std::function<FileResult(const std::string&)>& work,
+                 const std::function<void(const FileResult&)>& show)
+{
+    std::vector<FileResult> results(files.size());
+    std::vector<char> ready(files.size(), 0);
+    std::mutex lock;
+    std::condition_variable done;
+    std::atomic<std::size_t> next{0};
+    auto worker = [&]() {
+        for (std::size_t i = next++; i < files.size(); i = next++) {
+            FileResult r = work(files[i]);
+            progress.FileFinished();
+            std::lock_guard<std::mutex> hold(lock);
+            results[i] = std::move(r);
+            ready[i] = 1;
+            done.notify_all();
+        }
+    };
+    std::vector<std::thread> threads;
+    unsigned count = static_cast<unsigned>(std::min<std::size_t>(jobs, files.size()));
+    for (unsigned t = 0; t < count; ++t) threads.emplace_back(worker);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        FileResult r;
+        {
+            std::unique_lock<std::mutex> hold(lock);
+            done.wait(hold, [&] { return ready[i] != 0; });
+            r = std::move(results[i]);
+        }
+        show(r);
+    }
+    for (std::thread& t : threads) t.join();
+}
+
+bool ShowProgress(const std::vector<std::string>& files)
+{
+    if (!isatty(STDERR_FILENO)) return false;
+    if (files.size() > 1) return true;
+    struct stat st {};
+    return stat(files[0].c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) >= kBigArchive;
+}
+
+int RunCheck(const Options& o, const Module& module)
+{
+    SignatureSet none;
+    ScanSettings settings;
+    settings.offset = o.offset;
+    ProgressLine progress(ShowProgress(o.files), o.files.size());
+    ArchiveScanner scanner(module, none, settings, nullptr);
+    int status = 0;
+    ForEachFile(o.files, o.jobs, progress, [&](const std::string& f) { return scanner.Check(f); },
+                [&](const FileResult& r) {
+                    progress.Print(stdout, o.json ? CheckJson(r) : CheckText(r));
+                    if (!r.error.empty()) {
+                        progress.Print(stderr, "zipscan: " + Printable(r.path) + ": " + Printable(r.error) + "\n");
+                        status = 2;
+                    } else if (!r.recognised) {
+                        status = std::max(status, 1);
+                    }
+                });
+    return status;
+}
+
+int RunScan(const Options& o, const Module& module, const SignatureSet& signatures,
+            const std::vector<std::string>& passwords)
+{
+    ScanSettings settings;
+    settings.clean = o.clean;
+    settings.stopAfterFirst = o.stopAfterFirst;
+    settings.offset = o.offset;
+    settings.passwords = passwords;
+    ReportOptions report;
+    report.clean = o.clean;
+    report.passwordsGiven = !passwords.empty();
+    ProgressLine progress(ShowProgress(o.files), o.files.size());
+    ArchiveScanner scanner(module, signatures, settings, &progress);
+    int status = 0;
+    ForEachFile(o.files, o.jobs, progress, [&](const std::string& f) { return scanner.Scan(f); },
+                [&](const FileResult& r) {
+                    progress.Print(stdout, o.json ? ScanJson(r, report) : ScanText(r, report));
+                    std::string message;
+                    if (!r.error.empty())
+                        message = r.error;
+                    else if (r.Unscanned() > 0)
+                        message = std::to_string(r.Unscanned()) +
+                                  (r.Unscanned() == 1 ? " entry" : " entries") + " could not be scanned";
+                    if (!message.empty())
+                        progress.Print(stderr, "zipscan: " + Printable(r.path) + ": " + Printable(message) + "\n");
+                    status = std::max(status, ScanStatus(r));
+                });
+    return status;
+}
+
+int RunSelfTest(const Options& o, const Module& module)
+{
+    const std::string& archive = o.files[0];
+    std::string dir = o.dir.empty() ? "." : o.dir;
+    auto failure = [&](const std::string& error) {
+        if (o.json) std::fputs(SelfTestJson(archive, dir, 0, {}, error).c_str(), stdout);
+        return Fail(archive + ": " + error);
+    };
+    SignatureSet none;
+    ArchiveScanner scanner(module, none, ScanSettings{}, nullptr);
+    FileResult checked = scanner.Check(archive);
+    if (!checked.error.empty()) return failure(checked.error);
+    if (!checked.recognised) return failure("not a ZIP archive (or its central directory is damaged)");
+    char real[PATH_MAX];
+    if (!realpath(archive.c_str(), real)) return failure(std::strerror(errno));
+
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec || chdir(dir.c_str()) != 0) return failure("cannot work in " + dir + ": " + (ec ? ec.message() : std::strerror(errno)));
+    int result = module.SelfTest(real);
+
+    std::vector<ExtractedFile> files;
+    if (std::filesystem::is_directory("Test", ec)) {
+        for (auto it = std::filesystem::recursive_directory_iterator("Test", ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+            if (it->is_regular_file(ec))
+                files.push_back({it->path().generic_string(), static_cast<unsigned long long>(it->file_size(ec))});
+        }
+    }
+    std::sort(files.begin(), files.end(), [](const ExtractedFile& a, const ExtractedFile& b) { return a.name < b.name; });
+    std::string where = (dir == "." ? std::string() : dir + "/") + "Test";
+    std::fputs((o.json ? SelfTestJson(archive, where, result, files, "") : SelfTestText(archive, where, files)).c_str(),
+               stdout);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    std::string error;
+    if (!ParseCommandLine(argc, argv, o, error)) return Fail(error + " (see zipscan --help)");
+    if (o.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (o.version) {
+        std::printf("%s\n", kVersion);
+        return 0;
+    }
+    SignatureSet signatures;
+    std::vector<std::string> passwords;
+    if (o.command == "scan") {
+        if (!LoadSignatures(o, signatures, error)) return Fail(error);
+        if (!ReadPasswords(o, passwords, error)) return Fail(error);
+    }
+    Module module;
+    if (!module.Load(o.module.empty() ? DefaultModulePath() : o.module, error)) return Fail(error);
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    if (o.command == "check") return RunCheck(o, module);
+    if (o.command == "scan") return RunScan(o, module, signatures, passwords);
+    return RunSelfTest(o, module);
+}

@@ -1,0 +1,634 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the zipscan binary on archives generated here.
+
+    zipscan_test.py --zipscan BIN --module LIB [GROUP...]
+
+Each group is a TestCase class below. Parts of the module may still be
+missing while it is being built; tests that need a capability the module
+does not show yet (recognising an archive, walking it, reading a method,
+cleaning) are skipped with the reason, and run by themselves once the module
+has it.
+"""
+import argparse
+import json
+import os
+import pty
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "examples"))
+import make_example  # noqa: E402  (the example generator doubles as our ZIP writer)
+
+ZIPSCAN = None
+MODULE = None
+CAPS = {}
+TEST_FILE = make_example.test_file()
+
+
+def run(*args, cwd=None, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, module=True):
+    cmd = [ZIPSCAN] + ([ "--module", MODULE] if module else []) + [str(a) for a in args]
+    return subprocess.run(cmd, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, timeout=120)
+
+
+def json_docs(out):
+    return [json.loads(line) for line in out.decode("utf-8").splitlines() if line.strip()]
+
+
+def write_zip(path, entries):
+    """entries: (name, data) pairs, deflated, written with Python's zipfile."""
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in entries:
+            z.writestr(name, data)
+
+
+def write_custom(path, entries):
+    """entries: (name, data, method, password) for the example's writer."""
+    w = make_example.ZipWriter()
+    for name, data, method, password in entries:
+        w.add(name, data, method=method, password=password)
+    with open(path, "wb") as f:
+        f.write(w.bytes())
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def probe_capabilities():
+    d = tempfile.mkdtemp(prefix="zipscan-probe-")
+    try:
+        plain = os.path.join(d, "plain.zip")
+        write_zip(plain, [("a.txt", b"hello"), ("b.txt", TEST_FILE)])
+        CAPS["recognise"] = run("check", plain).returncode == 0
+        r = run("scan", "--json", plain)
+        doc = json_docs(r.stdout)[0] if r.stdout.strip() else {}
+        entries = doc.get("entries", [])
+        CAPS["walk"] = len(entries) == 2
+        CAPS["inflate"] = any(e["findings"] for e in entries)
+        for method, name in ((0, "stored"), (1, "shrink")):
+            p = os.path.join(d, "m%d.zip" % method)
+            write_custom(p, [("x", TEST_FILE, method, None)])
+            CAPS[name] = run("scan", p).returncode == 1
+        p = os.path.join(d, "enc.zip")
+        write_custom(p, [("x", TEST_FILE, 8, "pw")])
+        CAPS["password"] = run("scan", "--password", "pw", p).returncode == 1
+        CAPS["clean"] = CAPS["inflate"] and run("scan", "--clean", plain).returncode == 1 and \
+            run("scan", plain).returncode == 0
+        p = os.path.join(d, "cure.zip")
+        write_zip(p, [("a.txt", b"keep BAD keep"), ("b.txt", b"x")])
+        CAPS["cure"] = CAPS["clean"] and run("scan", "--clean", "--signature", "cure:BAD", p).returncode == 1 \
+            and run("scan", "--signature", "cure:BAD", p).returncode == 0
+        sd = os.path.join(d, "st")
+        run("selftest", plain, "--dir", sd)
+        CAPS["selftest"] = os.path.exists(os.path.join(sd, "Test", "a.txt"))
+    finally:
+        shutil.rmtree(d, ignore_errors=True)
+
+
+def needs(*caps):
+    def wrap(fn):
+        def inner(self, *a, **k):
+            missing = [c for c in caps if not CAPS.get(c)]
+            if missing:
+                self.skipTest("the module cannot do this yet: " + ", ".join(missing))
+            return fn(self, *a, **k)
+        inner.__name__ = fn.__name__
+        return inner
+    return wrap
+
+
+class Base(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="zipscan-test-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def assertOneLineError(self, r, mentions):
+        self.assertEqual(r.returncode, 2, r.stderr)
+        lines = r.stderr.decode().splitlines()
+        self.assertEqual(len(lines), 1, r.stderr)
+        self.assertIn(mentions, lines[0])
+
+    def assertNoWorkingCopies(self):
+        left = [n for n in os.listdir(self.dir) if ".zipscan-" in n]
+        self.assertEqual(left, [])
+
+
+class Commands(Base):
+    def test_help_and_version(self):
+        r = run("--help", module=False)
+        self.assertEqual(r.returncode, 0)
+        for word in (b"check", b"scan", b"selftest", b"--password-file", b"--stop-after-first"):
+            self.assertIn(word, r.stdout)
+        r = run("--version", module=False)
+        self.assertEqual(r.returncode, 0)
+        self.assertTrue(r.stdout.startswith(b"zipscan "))
+
+    @needs("recognise")
+    def test_check(self):
+        good, text, empty = self.path("good.zip"), self.path("text.txt"), self.path("empty.zip")
+        write_zip(good, [("a", b"a")])
+        with open(text, "wb") as f:
+            f.write(b"PK but not really an archive at all\n")
+        open(empty, "wb").close()
+        r = run("check", good)
+        self.assertEqual((r.returncode, r.stdout), (0, good.encode() + b": ZIP archive\n"))
+        r = run("check", good, text, empty)
+        self.assertEqual(r.returncode, 1)  # not an archive: the answer, not an error
+        self.assertEqual(r.stdout.decode().splitlines()[1:], [text + ": not a ZIP archive", empty + ": not a ZIP archive"])
+        r = run("check", "--json", good, text, self.path("missing"))
+        self.assertEqual(r.returncode, 2)
+        docs = json_docs(r.stdout)
+        self.assertEqual([d["zip"] for d in docs], [True, False, False])
+        self.assertIsNone(docs[0]["error"])
+        self.assertIn("No such file", docs[2]["error"])
+
+    @needs("recognise")
+    def test_check_offset(self):
+        inner = self.path("inner.zip")
+        write_zip(inner, [("a", b"a")])
+        prefixed = self.path("prefixed.bin")
+        with open(prefixed, "wb") as f:
+            f.write(b"MZ" + b"\0" * 998 + read_bytes(inner))
+        self.assertEqual(run("check", prefixed).returncode, 1)
+        self.assertEqual(run("check", "--offset", "1000", prefixed).returncode, 0)
+        self.assertEqual(run("check", "--offset=0x3e8", prefixed).returncode, 0)
+
+    @needs("walk")
+    def test_scan_reads_only(self):
+        a = self.path("a.zip")
+        write_zip(a, [("one.txt", b"1" * 1000), ("dir/", b""), ("dir/two.txt", TEST_FILE), ("empty", b"")])
+        before = read_bytes(a)
+        os.utime(a, (1000000000, 1000000000))
+        os.chmod(a, 0o444)  # a scan without --clean never needs write access
+        r = run("scan", a)
+        self.assertEqual(read_bytes(a), before)
+        self.assertEqual(os.stat(a).st_mtime, 1000000000)
+        lines = r.stdout.decode().splitlines()
+        self.assertEqual(lines[0], a)
+        self.assertRegex(lines[1], r"^\s+1000  one\.txt: clean$")
+        self.assertRegex(lines[2], r"^\s+-  dir/: directory$")
+        self.assertRegex(lines[4], r"^\s+0  empty: clean$")
+        if CAPS["inflate"]:
+            self.assertEqual(r.returncode, 1)
+            self.assertRegex(lines[3], r"^\s+68  dir/two\.txt: FOUND EICAR-Test-File -> reported \(delete with --clean\)$")
+            self.assertIn("4 entries, 1 found", lines[-1])
+
+    @needs("selftest")
+    def test_selftest(self):
+        a = self.path("a.zip")
+        write_zip(a, [("x/one.txt", b"first"), ("two.txt", b"second" * 100)])
+        out = self.path("out")
+        r = run("selftest", a, "--dir", out)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        # The self-test writes every entry straight below Test, without its folders.
+        self.assertEqual(read_bytes(os.path.join(out, "Test", "one.txt")), b"first")
+        self.assertEqual(read_bytes(os.path.join(out, "Test", "two.txt")), b"second" * 100)
+        self.assertIn(b"self-test wrote 2 files", r.stdout)
+        r = run("selftest", "--json", a, "--dir", out)
+        doc = json_docs(r.stdout)[0]
+        self.assertEqual(sorted((e["name"], e["size"]) for e in doc["extracted"]),
+                         [("Test/one.txt", 5), ("Test/two.txt", 600)])
+        # The self-test runs in the working directory when no --dir is given.
+        r = subprocess.run([ZIPSCAN, "--module", MODULE, "selftest", a], cwd=self.dir, capture_output=True)
+        self.assertEqual(r.returncode, 0)
+        self.assertTrue(os.path.exists(self.path("Test/two.txt")))
+
+    def test_selftest_refuses_non_archive(self):
+        t = self.path("t.txt")
+        with open(t, "wb") as f:
+            f.write(b"plain text")
+        self.assertOneLineError(run("selftest", t, "--dir", self.path("o")), t)
+
+
+class Scan(Base):
+    @needs("inflate")
+    def test_methods(self):
+        wanted = [(0, "stored"), (1, "shrink"), (8, "inflate")]
+        for method, cap in wanted:
+            if not CAPS.get(cap):
+                continue
+            with self.subTest(method=method):
+                a = self.path("m%d.zip" % method)
+                text = b"Some text around the test file. " * 20
+                write_custom(a, [("clean.txt", text, method, None),
+                                 ("infected.txt", text + TEST_FILE + text, method, None)])
+                doc = json_docs(run("scan", "--json", a).stdout)[0]
+                self.assertEqual(doc["exit"], 1)
+                self.assertEqual([(e["name"], e["size"], [f["signature"] for f in e["findings"]]) for e in doc["entries"]],
+                                 [("clean.txt", len(text), []), ("infected.txt", 2 * len(text) + 68, ["EICAR-Test-File"])])
+
+    @needs("inflate")
+    def test_json_is_valid_for_any_name(self):
+        a = self.path("names.zip")
+        # A CP437 name (not UTF-8) and a name with terminal control bytes.
+        raw = make_example.ZipWriter()
+        raw.add("plain.txt", b"x")
+        raw.entries.append((b"caf\x82.txt",) + raw.entries[0][1:])
+        raw.entries.append((b"\x1b[31mred\x07.txt",) + raw.entries[0][1:])
+        with open(a, "wb") as f:
+            f.write(raw.bytes())
+        r = run("scan", "--json", a)
+        doc = json_docs(r.stdout)[0]
+        self.assertEqual(len(doc["entries"]), 3)
+        self.assertIn("red", doc["entries"][2]["name"])
+        r = run("scan", a)
+        self.assertNotIn(b"\x1b", r.stdout)
+        self.assertIn(b"\\x1B[31mred\\x07.txt", r.stdout)
+
+    @needs("password")
+    def test_passwords_tried_in_order(self):
+        a = self.path("enc.zip")
+        write_custom(a, [("first.txt", TEST_FILE, 8, "alpha"), ("plain.txt", b"plain", 8, None),
+                         ("second.txt", b"clean but secret", 8, "beta")])
+        r = run("scan", a)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"first.txt: not scanned: encrypted, and no password was given", r.stdout)
+        self.assertEqual(r.stderr.decode(), "zipscan: %s: 2 entries could not be scanned\n" % a)
+        r = run("scan", "--password", "wrong", a)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"no given password fitted", r.stdout)
+        pwfile = self.path("pw.txt")
+        with open(pwfile, "w") as f:
+            f.write("wrong\nbeta\n")
+        # Each entry gets every password in turn, whatever order they come in.
+        r = run("scan", "--json", "--password-file", pwfile, "--password", "alpha", a)
+        doc = json_docs(r.stdout)[0]
+        self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertEqual([(e["name"], e["scanned"], len(e["findings"])) for e in doc["entries"]],
+                         [("first.txt", True, 1), ("plain.txt", True, 0), ("second.txt", True, 0)])
+
+    @needs("inflate")
+    def test_signatures(self):
+        a = self.path("s.zip")
+        write_zip(a, [("a.txt", b"one MARK two MARK"), ("b.bin", bytes([0, 1, 2, 0xFF, 3])), ("c.txt", b"tab\there")])
+        r = run("scan", "--json", "--signature", "report:MARK", a)
+        e = json_docs(r.stdout)[0]["entries"][0]
+        self.assertEqual(e["findings"], [{"signature": "MARK", "action": "report", "matches": 2}])
+        self.assertEqual(r.returncode, 1)
+        r = run("scan", "--json", "--signature-hex", "cure:02ff", "--signature-hex", "01 02", a)
+        e = json_docs(r.stdout)[0]["entries"][1]
+        self.assertEqual([(f["signature"], f["action"]) for f in e["findings"]], [("hex:02ff", "cure"), ("hex:01 02", "delete")])
+        sigs = self.path("sigs.txt")
+        with open(sigs, "w") as f:
+            f.write("# name action kind pattern\n\nTab.Here report text tab\\there\nNothing delete hex 99 98\n")
+        r = run("scan", "--json", "--signatures", sigs, a)
+        docs = json_docs(r.stdout)[0]
+        self.assertEqual([[f["signature"] for f in e["findings"]] for e in docs["entries"]], [[], [], ["Tab.Here"]])
+        # Without the built-in signature the test file goes unnoticed.
+        b = self.path("t.zip")
+        write_zip(b, [("t", TEST_FILE)])
+        self.assertEqual(run("scan", b).returncode, 1)
+        self.assertEqual(run("scan", "--no-builtin", "--signature", "zzz", b).returncode, 0)
+
+    @needs("inflate")
+    def test_stop_after_first(self):
+        a = self.path("many.zip")
+        write_zip(a, [("clean1", b"c"), ("bad1", TEST_FILE), ("bad2", TEST_FILE), ("bad3", TEST_FILE)])
+        doc = json_docs(run("scan", "--json", a).stdout)[0]
+        self.assertEqual(sum(1 for e in doc["entries"] if e["findings"]), 3)
+        r = run("scan", "--json", "--stop-after-first", a)
+        doc = json_docs(r.stdout)[0]
+        self.assertEqual(r.returncode, 1)
+        self.assertTrue(doc["stopped"])
+        self.assertEqual([e["name"] for e in doc["entries"]], ["clean1", "bad1"])
+
+    @needs("walk")
+    def test_parallel_equals_serial(self):
+        files = []
+        for i in range(16):
+            p = self.path("f%02d.zip" % i)
+            if i % 5 == 4:
+                with open(p, "wb") as f:
+                    f.write(b"not an archive %d" % i)
+            else:
+                write_zip(p, [("n%d_%d" % (i, k), (TEST_FILE if (i + k) % 3 == 0 else b"clean %d" % k) * (k + 1))
+                              for k in range(i % 4 + 1)])
+            files.append(p)
+        serial = run("scan", *files)
+        for jobs in (["-j2"], ["-j", "4"], ["--jobs=16"]):
+            parallel = run("scan", *(jobs + files))
+            self.assertEqual((parallel.returncode, parallel.stdout, parallel.stderr),
+                             (serial.returncode, serial.stdout, serial.stderr))
+        self.assertEqual(serial.returncode, 2)
+        docs = json_docs(run("scan", "--json", "-j", "3", *files).stdout)
+        self.assertEqual([d["file"] for d in docs], files)
+
+    @needs("inflate")
+    def test_damaged_entry_is_reported(self):
+        a = self.path("d.zip")
+        write_zip(a, [("good.txt", b"good " * 200), ("bad.txt", b"bad " * 2000), ("after.txt", TEST_FILE)])
+        data = bytearray(read_bytes(a))
+        with zipfile.ZipFile(a) as z:
+            info = z.getinfo("bad.txt")
+        start = info.header_offset + 30 + len("bad.txt")
+        data[start:start + 20] = b"\xff" * 20  # an invalid deflate block type
+        with open(a, "wb") as f:
+            f.write(data)
+        r = run("scan", a)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"bad.txt: not scanned: could not be extracted", r.stdout)
+        self.assertIn(b"after.txt: FOUND", r.stdout)
+        self.assertEqual(r.stderr, ("zipscan: %s: 1 entry could not be scanned\n" % a).encode())
+
+    @needs("walk")
+    def test_progress_line_on_a_terminal(self):
+        files = []
+        for i in range(3):
+            files.append(self.path("p%d.zip" % i))
+            write_zip(files[-1], [("x", b"x")])
+        master, slave = pty.openpty()
+        try:
+            r = subprocess.run([ZIPSCAN, "--module", MODULE, "scan"] + files, stdout=subprocess.PIPE,
+                               stderr=slave, timeout=60)
+            os.close(slave)
+            slave = None
+            seen = b""
+            while True:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                seen += chunk
+        finally:
+            if slave is not None:
+                os.close(slave)
+            os.close(master)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn(b"\rzipscan: ", seen)
+        self.assertIn(b"files,", seen)
+        self.assertTrue(seen.endswith(b"\r\x1b[K"), seen)  # the line is taken away at the end
+        # Not on a terminal: nothing but results.
+        self.assertEqual(run("scan", *files).stderr, b"")
+
+
+def unzip_test(archive, password=None):
+    cmd = ["unzip", "-tq"] + (["-P", password] if password else []) + [archive]
+    return subprocess.run(cmd, capture_output=True).returncode
+
+
+class Clean(Base):
+    @needs("clean", "password")
+    def test_delete(self):
+        a = self.path("a.zip")
+        keep = [("keep/one.txt", b"one " * 100, 8, None), ("keep/two.txt", b"two", 0, None)]
+        write_custom(a, keep[:1] + [("bad.com", TEST_FILE, 8, None), ("secret/bad.txt", TEST_FILE, 8, "pw")] + keep[1:])
+        r = run("scan", "--clean", "--password", "pw", a)
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        out = r.stdout.decode()
+        self.assertIn("bad.com: FOUND EICAR-Test-File -> deleted", out)
+        self.assertIn("secret/bad.txt: FOUND EICAR-Test-File -> deleted", out)
+        self.assertIn("2 deleted, 0 cured, archive rewritten", out)
+        with zipfile.ZipFile(a) as z:
+            self.assertIsNone(z.testzip())
+            self.assertEqual([(i.filename, z.read(i)) for i in z.infolist()], [(n, d) for n, d, _, _ in keep])
+        self.assertEqual(unzip_test(a), 0)
+        self.assertEqual(run("scan", a).returncode, 0)
+        self.assertNoWorkingCopies()
+
+    @needs("cure")
+    def test_cure(self):
+        a = self.path("c.zip")
+        page = b"<html>" + make_example.INJECTED + b"<body>ok</body>" + make_example.INJECTED + b"</html>"
+        write_zip(a, [("index.html", page), ("other.txt", b"other")])
+        sig = "cure:" + make_example.INJECTED.decode()
+        r = run("scan", "--json", "--clean", "--signature", sig, a)
+        doc = json_docs(r.stdout)[0]
+        self.assertEqual((r.returncode, doc["changed"]), (1, True))
+        self.assertEqual(doc["entries"][0]["action"], "cured")
+        self.assertEqual(doc["entries"][0]["findings"][0]["matches"], 2)
+        with zipfile.ZipFile(a) as z:
+            self.assertIsNone(z.testzip())
+            # The cured entry comes back under its old name, after the others.
+            self.assertEqual(z.namelist(), ["other.txt", "index.html"])
+            self.assertEqual(z.read("index.html"), b"<html><body>ok</body></html>")
+        self.assertEqual(unzip_test(a), 0)
+        self.assertEqual(run("scan", "--signature", sig, a).returncode, 0)
+
+    @needs("cure")
+    def test_cure_repeats_until_nothing_is_left(self):
+        a = self.path("r.zip")
+        write_zip(a, [("x", b"abBADBADcd")])
+        run("scan", "--clean", "--signature", "cure:BAD", a)
+        with zipfile.ZipFile(a) as z:
+            self.assertEqual(z.read("x"), b"abcd")
+        b = self.path("nested.zip")
+        write_zip(b, [("x", b"aBBADADc")])  # removing the middle match joins a new one
+        run("scan", "--clean", "--signature", "cure:BAD", b)
+        with zipfile.ZipFile(b) as z:
+            self.assertEqual(z.read("x"), b"ac")
+
+    @needs("clean")
+    def test_clean_archive_left_byte_identical(self):
+        a = self.path("clean.zip")
+        write_zip(a, [("a", b"a" * 5000), ("b", b"b")])
+        before = read_bytes(a)
+        os.utime(a, (1000000000, 1000000000))
+        r = run("scan", "--clean", "--signature", "report:aaaa", a)
+        self.assertEqual(r.returncode, 1)  # found, but report only: nothing to change
+        self.assertEqual(read_bytes(a), before)
+        self.assertEqual(os.stat(a).st_mtime, 1000000000)
+        self.assertNoWorkingCopies()
+
+    @needs("clean")
+    def test_clean_with_offset_keeps_the_prefix(self):
+        inner = self.path("inner.zip")
+        write_zip(inner, [("ok", b"fine"), ("bad", TEST_FILE)])
+        prefix = b"#!/bin/sh\necho self-extractor\nexit 0\n" + b"\0" * 64
+        a = self.path("sfx.bin")
+        with open(a, "wb") as f:
+            f.write(prefix + read_bytes(inner))
+        r = run("scan", "--clean", "--offset", len(prefix), a)
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        data = read_bytes(a)
+        self.assertTrue(data.startswith(prefix))
+        with open(inner, "wb") as f:
+            f.write(data[len(prefix):])
+        with zipfile.ZipFile(inner) as z:
+            self.assertEqual(z.namelist(), ["ok"])
+
+    @needs("clean")
+    def test_clean_through_a_symlink(self):
+        a = self.path("real.zip")
+        write_zip(a, [("ok", b"fine"), ("bad", TEST_FILE)])
+        os.chmod(a, 0o640)
+        link = self.path("link.zip")
+        os.symlink("real.zip", link)
+        self.assertEqual(run("scan", "--clean", link).returncode, 1)
+        self.assertTrue(os.path.islink(link))
+        self.assertEqual(stat.S_IMODE(os.stat(a).st_mode), 0o640)
+        with zipfile.ZipFile(a) as z:
+            self.assertEqual(z.namelist(), ["ok"])
+
+    @needs("clean", "password", "shrink", "cure")
+    def test_example_archive(self):
+        a = self.path("example.zip")
+        with open(a, "wb") as f:
+            f.write(make_example.example())
+        self.assertEqual(unzip_test(a, make_example.PASSWORD), 0)
+        r = run("scan", "--clean", "--password", make_example.PASSWORD,
+                "--signature", "cure:" + make_example.INJECTED.decode(), a)
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertEqual(unzip_test(a), 0)
+        names = subprocess.run(["unzip", "-Z1", a], capture_output=True).stdout.decode().split()
+        self.assertEqual(names, ["README.txt", "docs/", "docs/manual.txt", "docs/notes.txt", "web/index.html"])
+        manual = subprocess.run(["unzip", "-p", a, "docs/manual.txt"], capture_output=True).stdout
+        self.assertEqual(manual, make_example.MANUAL)
+        self.assertEqual(run("scan", "--signature", "cure:" + make_example.INJECTED.decode(), a).returncode, 0)
+
+
+class Options(Base):
+    def test_usage_errors(self):
+        a = self.path("a.zip")
+        write_zip(a, [("a", b"a")])
+        cases = [
+            ([], "no command"),
+            (["frobnicate", a], "unknown command"),
+            (["scan"], "needs at least one file"),
+            (["scan", "--bogus", a], "unknown option --bogus"),
+            (["scan", a, "--password"], "needs a value"),
+            (["scan", "-j", "0", a], "-j needs"),
+            (["scan", "-jx", a], "-j needs"),
+            (["scan", "--offset", "-5", a], "--offset needs"),
+            (["check", "--clean", a], "--clean belongs to scan"),
+            (["scan", "--dir", "x", a], "--dir belongs to selftest"),
+            (["selftest", a, a], "exactly one archive"),
+            (["scan", "--json=yes", a], "takes no value"),
+            (["scan", "--password", "x" * 200, a], "longer than 127"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                self.assertOneLineError(run(*args), message)
+
+    def test_module_errors(self):
+        a = self.path("a.zip")
+        write_zip(a, [("a", b"a")])
+        notelf = self.path("libfake.so")
+        with open(notelf, "wb") as f:
+            f.write(b"not a library")
+        libz = next((p for p in ("/lib/x86_64-linux-gnu/libz.so.1", "/usr/lib/x86_64-linux-gnu/libz.so.1",
+                                 "/lib/libz.so.1") if os.path.exists(p)), None)
+        cases = [(self.path("missing.so"), "no such file"), (notelf, "cannot load the module"), (self.dir, "cannot load")]
+        if libz:
+            cases.append((libz, "not a zipext module"))
+        for module, message in cases:
+            with self.subTest(module=module):
+                r = subprocess.run([ZIPSCAN, "--module", module, "check", a], capture_output=True, timeout=60)
+                self.assertOneLineError(r, message)
+
+    def test_default_module_is_beside_the_binary(self):
+        a = self.path("a.zip")
+        write_zip(a, [("a", b"a")])
+        r = run("check", a, module=False)
+        self.assertIn(r.returncode, (0, 1), r.stderr)  # the module loaded
+        lone = self.path("zipscan")
+        shutil.copy(ZIPSCAN, lone)
+        r = subprocess.run([lone, "check", a], capture_output=True, timeout=60)
+        self.assertOneLineError(r, os.path.join(self.dir, "libzipext.so"))
+
+    def test_offset_past_the_end(self):
+        a = self.path("a.zip")
+        write_zip(a, [("a", b"a")])
+        self.assertOneLineError(run("scan", "--offset", "1000000", a), "lies past the end")
+
+
+class BadInput(Base):
+    def make_cases(self):
+        good = self.path("good.zip")
+        write_zip(good, [("a.txt", b"a" * 100), ("b.txt", TEST_FILE)])
+        data = read_bytes(good)
+        cases = {}
+
+        def put(name, content):
+            p = self.path(name)
+            with open(p, "wb") as f:
+                f.write(content)
+            cases[p] = "not a ZIP archive"
+
+        put("text.txt", b"hello, plain text\n")
+        put("empty.zip", b"")
+        put("pk-garbage.zip", b"PK" + os.urandom(300))
+        put("truncated.zip", data[:len(data) - 10])
+        cd = data.rfind(b"PK\x01\x02")
+        put("bad-directory.zip", data[:cd] + b"XX" + data[cd + 2:])
+        end = data.rfind(b"PK\x05\x06")
+        put("cd-past-end.zip", data[:end + 16] + (0x7FFFFFF0).to_bytes(4, "little") + data[end + 20:])
+        cases[self.path("missing.zip")] = "No such file"
+        os.mkdir(self.path("folder.zip"))
+        cases[self.path("folder.zip")] = "is a directory"
+        os.mkfifo(self.path("fifo.zip"))
+        cases[self.path("fifo.zip")] = "not a regular file"
+        if os.geteuid() != 0:
+            put("unreadable.zip", data)
+            os.chmod(self.path("unreadable.zip"), 0)
+            cases[self.path("unreadable.zip")] = "Permission denied"
+        return cases
+
+    @needs("recognise")
+    def test_each_bad_file_gets_one_line_and_status_2(self):
+        for path, message in self.make_cases().items():
+            for clean in ([], ["--clean"]):
+                with self.subTest(path=os.path.basename(path), clean=clean):
+                    before = read_bytes(path) if os.path.isfile(path) and os.access(path, os.R_OK) else None
+                    r = run("scan", *clean, path)
+                    self.assertOneLineError(r, path + ": " + message)
+                    if before is not None:
+                        self.assertEqual(read_bytes(path), before)
+        self.assertNoWorkingCopies()
+
+    def test_signature_file_errors(self):
+        a = self.path("a.zip")
+        write_zip(a, [("a", b"a")])
+        bad = {
+            "NAME fry text x": "unknown action 'fry'",
+            "NAME report base64 eA==": "unknown pattern kind 'base64'",
+            "NAME report hex 0g": "not a hex byte string",
+            "NAME report hex 123": "not a hex byte string",
+            "NAME report text bad\\q": "unknown escape",
+            "NAME report text": "empty pattern",
+            "just-a-name": "expected NAME ACTION",
+        }
+        for line, message in bad.items():
+            with self.subTest(line=line):
+                sigs = self.path("sigs.txt")
+                with open(sigs, "w") as f:
+                    f.write("# fine\nOK report text fine\n" + line + "\n")
+                self.assertOneLineError(run("scan", "--signatures", sigs, a), sigs + ":3: " + message)
+        self.assertOneLineError(run("scan", "--signatures", self.path("none.txt"), a), "cannot read the signatures file")
+        self.assertOneLineError(run("scan", "--signature-hex", "xyz", a), "not a hex byte string")
+        self.assertOneLineError(run("scan", "--signature", "cure:", a), "empty pattern")
+        self.assertOneLineError(run("scan", "--password-file", self.path("none.txt"), a), "cannot read the password file")
+
+
+def main():
+    global ZIPSCAN, MODULE
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--zipscan", required=True)
+    parser.add_argument("--module", required=True)
+    parser.add_argument("groups", nargs="*")
+    args = parser.parse_args()
+    ZIPSCAN, MODULE = os.path.abspath(args.zipscan), os.path.abspath(args.module)
+    probe_capabilities()
+    sys.stderr.write("module capabilities: %s\n" % ", ".join(k for k, v in sorted(CAPS.items()) if v))
+    loader = unittest.TestLoader()
+    names = args.groups or ["Commands", "Scan", "Clean", "Options", "BadInput"]
+    suite = unittest.TestSuite(loader.loadTestsFromTestCase(globals()[n]) for n in names)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
