@@ -338,3 +338,37 @@ TEST(Store, VolumeCountStopsAt999)
     EXPECT_TRUE(StorageFileExists(dir.File("many.998")));
     store.Close(true);
 }
+
+TEST(Store, DiskChangeCallbackIsAskedAgainUntilItGivesUp)
+{
+    // Removable devices do not exist here, so the disk-change dialogue is
+    // driven on a file by switching the kind by hand.
+    StorageTempDir dir;
+    std::string file = dir.File("disk.zip");
+    struct Recorder : CZipSpanCallback {
+        bool Callback(int code) override
+        {
+            codes.push_back(code);
+            volumes.push_back(volumeNumber);
+            return codes.size() < 2;
+        }
+        std::vector<int> codes;
+        std::vector<int> volumes;
+    } callback;
+
+    CZipStore store;
+    store.Open(file.c_str(), CZipStore::create, 0);
+    store.spanKind = CZipStore::spanRemovable;
+    store.creatingSpan = true;
+    store.spanCallback = &callback;
+    store.volumeFree = 0;
+    uint8_t bytes[10] = {};
+    std::string path;
+    EXPECT_EQ(CodeOf([&] { store.Write(bytes, 10, true); }, &path), ZipError::aborted);
+    EXPECT_EQ(path, file);
+    // First the room needed, then "a file of that name is already there".
+    EXPECT_EQ(callback.codes, std::vector<int>({10, -2}));
+    EXPECT_EQ(callback.volumes, std::vector<int>({1, 1}));
+    EXPECT_EQ(callback.path, file);
+    store.Close(true);
+}
