@@ -1,0 +1,267 @@
+// The self-test export TestEntry over real archives: every file it writes
+// lands in Test/ of the current directory under the entry's file name, with
+// the bytes the corpus manifest records, and no entry name can make it write
+// anywhere else.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "decoders/ZipArchiveEx.h"
+#include "errors/ZipException.h"
+#include "plugin/VFInterfaces.h"
+#include "support/reading_support.h"
+
+using namespace reading;
+
+namespace {
+
+struct ManifestEntry {
+    std::string entry;
+    int method = 0;
+    uint32_t flags = 0;
+    std::string sha256;
+    std::string password;
+    std::string notes;
+};
+
+std::map<std::string, std::vector<ManifestEntry>> LoadManifest()
+{
+    std::map<std::string, std::vector<ManifestEntry>> byArchive;
+    std::ifstream in(std::string(ZIPEXT_CORPUS_DIR) + "/MANIFEST.tsv");
+    std::string line;
+    std::getline(in, line);  // column names
+    while (std::getline(in, line)) {
+        std::vector<std::string> cols;
+        std::stringstream row(line);
+        std::string col;
+        while (std::getline(row, col, '\t')) cols.push_back(col);
+        if (cols.size() < 9) continue;
+        ManifestEntry e;
+        e.entry = cols[1];
+        e.method = std::atoi(cols[2].c_str());
+        e.flags = static_cast<uint32_t>(std::strtoul(cols[3].c_str(), nullptr, 16));
+        e.sha256 = cols[7];
+        e.password = cols[8];
+        if (cols.size() > 13) e.notes = cols[13];
+        byArchive[cols[0]].push_back(e);
+    }
+    return byArchive;
+}
+
+std::string BaseName(const std::string& name)
+{
+    const size_t cut = name.find_last_of("/\\");
+    return cut == std::string::npos ? name : name.substr(cut + 1);
+}
+
+// Every path below dir, relative to it, with '/' after directories.
+void ListTree(const std::string& dir, const std::string& prefix, std::vector<std::string>& out)
+{
+    DIR* d = opendir(dir.c_str());
+    if (!d) return;
+    while (dirent* item = readdir(d)) {
+        const std::string name = item->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat info;
+        const std::string full = dir + "/" + name;
+        if (lstat(full.c_str(), &info) != 0) continue;
+        if (S_ISDIR(info.st_mode)) {
+            out.push_back(prefix + name + "/");
+            ListTree(full, prefix + name + "/", out);
+        } else {
+            out.push_back(prefix + name);
+        }
+    }
+    closedir(d);
+}
+
+// Runs the test with the current directory inside a scratch directory.
+class InScratchDirectory {
+public:
+    InScratchDirectory()
+    {
+        char buffer[4096];
+        previous = getcwd(buffer, sizeof buffer) ? buffer : ".";
+        EXPECT_EQ(chdir(scratch.path().c_str()), 0);
+    }
+    ~InScratchDirectory() { EXPECT_EQ(chdir(previous.c_str()), 0); }
+    const TempDir& dir() const { return scratch; }
+
+private:
+    TempDir scratch;
+    std::string previous;
+};
+
+bool MethodIsRead(int method)
+{
+    CZipArchiveEx probe;
+    return method >= 0 && method <= 0xFFFF && probe.CreateDecoder(static_cast<uint16_t>(method)) &&
+           method != 7 && method != 10;
+}
+
+bool IsPlainAscii(const std::string& s)
+{
+    for (unsigned char c : s) {
+        if (c < 0x20 || c >= 0x7F) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(SelfTest, EveryFileOfTheCorpusLandsInTestWithTheManifestBytes)
+{
+    const auto manifest = LoadManifest();
+    ASSERT_GT(manifest.size(), 100u);
+    InScratchDirectory scratch;
+    int filesChecked = 0;
+    int entriesCovered = 0;
+    for (const auto& archive : manifest) {
+        const std::string path = std::string(ZIPEXT_CORPUS_DIR) + "/" + archive.first;
+        ASSERT_TRUE(Shell("rm -rf Test"));
+        EXPECT_EQ(TestEntry(path.c_str()), 0);
+
+        // Nothing but Test/ appears, and Test/ holds only files and the
+        // directories of entries marked as directories, one level deep.
+        std::vector<std::string> top;
+        ListTree(".", "", top);
+        for (const std::string& item : top) {
+            EXPECT_TRUE(item.rfind("Test/", 0) == 0) << archive.first << ": " << item;
+            const size_t slash = item.find('/', 5);
+            EXPECT_TRUE(slash == std::string::npos || slash + 1 == item.size()) << archive.first << ": " << item;
+        }
+
+        // Each file holds the bytes of an entry of that name. Names that the
+        // code-page conversion changed are matched by content alone; names
+        // whose entries have unknown bytes cannot be checked.
+        std::map<std::string, std::set<std::string>> known;
+        std::set<std::string> anyEntry;
+        std::set<std::string> uncheckable;
+        for (const ManifestEntry& e : archive.second) {
+            if (e.sha256 == "-") {
+                uncheckable.insert(BaseName(e.entry));
+            } else {
+                known[BaseName(e.entry)].insert(e.sha256);
+                anyEntry.insert(e.sha256);
+            }
+        }
+        std::vector<std::string> written;
+        ListTree("Test", "", written);
+        std::set<std::string> writtenNames(written.begin(), written.end());
+        for (const std::string& file : written) {
+            if (file.back() == '/' || uncheckable.count(file)) continue;
+            const std::string sha = Sha256OfFile("Test/" + file);
+            const auto candidates = known.find(file);
+            if (candidates != known.end())
+                EXPECT_TRUE(candidates->second.count(sha)) << archive.first << ": " << file;
+            else
+                EXPECT_TRUE(anyEntry.count(sha)) << archive.first << ": " << file;
+            ++filesChecked;
+        }
+
+        // Every entry this module reads, whose name is unique in its archive,
+        // was written, if the archive opens at all.
+        // Pieces of spanned sets hold their data on other volumes; ZIP64
+        // records are not read.
+        if (archive.first.rfind("spanned/", 0) == 0 || archive.first.find("zip64") != std::string::npos)
+            continue;
+        std::set<std::string> directories;
+        try {
+            CZipArchiveEx probe;
+            probe.Open(path.c_str(), CZipArchive::openExisting, 0);
+            for (int i = 0; i < probe.GetCount(); ++i) {
+                CZipEntryHeader header;
+                if (probe.GetFileInfo(header, i) && header.IsDirectory())
+                    directories.insert(BaseName(header.NameAsString()));
+            }
+        } catch (const CZipException&) {
+            continue;
+        }
+        std::map<std::string, int> nameCount;
+        for (const ManifestEntry& e : archive.second) ++nameCount[BaseName(e.entry)];
+        for (const ManifestEntry& e : archive.second) {
+            const std::string name = BaseName(e.entry);
+            if (e.sha256 == "-" || e.password != "-" || (e.flags & 1) || !MethodIsRead(e.method) ||
+                name.empty() || !IsPlainAscii(name) || name.back() == '.' || nameCount[name] != 1 ||
+                directories.count(name))
+                continue;
+            // Local headers that are missing or disagree with the central
+            // record are damage the module reports (101).
+            if (e.notes.find("LFH-missing") != std::string::npos ||
+                e.notes.find("bit3-in-CD-only") != std::string::npos)
+                continue;
+            EXPECT_TRUE(writtenNames.count(name)) << archive.first << ": " << e.entry;
+            ++entriesCovered;
+        }
+    }
+    std::printf("self-test: %d files compared, %d entries required\n", filesChecked, entriesCovered);
+    EXPECT_GT(filesChecked, 300);
+    EXPECT_GT(entriesCovered, 250);
+}
+
+TEST(SelfTest, NamesAndLinksCannotLeadOutOfTest)
+{
+    InScratchDirectory scratch;
+    const std::string outside = scratch.dir() / "outside";
+    ASSERT_TRUE(Shell("mkdir -p " + Quote(outside) + " && printf keep > " + Quote(outside + "/victim.txt")));
+    // A hostile archive: climbing, absolute, drive and device names, names
+    // that are nothing but dots, and one aimed at a planted link.
+    const std::string archive = scratch.dir() / "hostile.zip";
+    const std::string script =
+        "import zipfile\n"
+        "z = zipfile.ZipFile(" + Quote(archive) + ", 'w')\n"
+        "for n in ['../climb1.txt', 'a/../../climb2.txt', '/abs/abs.txt', '..', '...', '. .', 'x/..',\n"
+        "          '..\\\\..\\\\climb3.txt', 'C:drive.txt', 'CON', 'nul.txt', 'victim.txt', 'plain.txt']:\n"
+        "    zi = zipfile.ZipInfo(n)\n"
+        "    zi.create_system = 0\n"
+        "    z.writestr(zi, 'hostile ' + n)\n"
+        "z.close()\n";
+    ASSERT_TRUE(Shell("python3 -c " + Quote(script)));
+
+    // A link planted where an entry goes must be replaced, not written through.
+    ASSERT_EQ(mkdir("Test", 0755), 0);
+    ASSERT_EQ(symlink((outside + "/victim.txt").c_str(), "Test/victim.txt"), 0);
+    EXPECT_EQ(TestEntry(archive.c_str()), 0);
+    EXPECT_TRUE(ReadFile(outside + "/victim.txt") == (Bytes{'k', 'e', 'e', 'p'}));
+    struct stat info;
+    ASSERT_EQ(lstat("Test/victim.txt", &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_TRUE(ReadFile("Test/plain.txt") == ReadFile("Test/plain.txt"));
+    const Bytes plain = ReadFile("Test/plain.txt");
+    EXPECT_EQ(std::string(plain.begin(), plain.end()), "hostile plain.txt");
+
+    std::vector<std::string> tree;
+    ListTree(scratch.dir().path(), "", tree);
+    const std::set<std::string> expected = {
+        "outside/", "outside/victim.txt", "hostile.zip", "Test/", "Test/victim.txt", "Test/plain.txt",
+        "Test/climb1.txt", "Test/climb2.txt", "Test/climb3.txt", "Test/abs.txt", "Test/drive.txt"};
+    EXPECT_EQ(std::set<std::string>(tree.begin(), tree.end()), expected);
+
+    // Test itself a link to elsewhere: nothing is extracted through it.
+    ASSERT_TRUE(Shell("rm -rf Test"));
+    ASSERT_EQ(symlink(outside.c_str(), "Test"), 0);
+    EXPECT_EQ(TestEntry(archive.c_str()), 0);
+    tree.clear();
+    ListTree(outside, "", tree);
+    EXPECT_EQ(tree, std::vector<std::string>{"victim.txt"});
+}
+
+TEST(SelfTest, MissingOrDamagedArchivesReturnZero)
+{
+    InScratchDirectory scratch;
+    EXPECT_EQ(TestEntry((scratch.dir() / "missing.zip").c_str()), 0);
+    EXPECT_EQ(TestEntry(nullptr), 0);
+    WriteFile(scratch.dir() / "junk.zip", MakeNoise(5000, 9));
+    EXPECT_EQ(TestEntry((scratch.dir() / "junk.zip").c_str()), 0);
+    struct stat info;
+    EXPECT_NE(lstat("Test", &info), 0);
+}
