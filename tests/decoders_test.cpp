@@ -1,0 +1,345 @@
+// The decoder framework on its own: bit and byte input, read-ahead bounds,
+// window delivery, traditional encryption (checked against CPython's own
+// decrypter), and the stored, inflate and empty decoders over a storage that
+// holds nothing but their compressed bytes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include <zlib.h>
+
+#include "archive/ZipEntryHeader.h"
+#include "decoders/ZipCrypto.h"
+#include "decoders/ZipEmptyDecoder.h"
+#include "decoders/ZipInflateDecoder.h"
+#include "decoders/ZipStoredDecoder.h"
+#include "errors/ZipException.h"
+#include "storage/ZipMemStream.h"
+#include "storage/ZipStore.h"
+#include "support/reading_support.h"
+
+using namespace reading;
+
+namespace {
+
+// A storage over a memory stream holding exactly the given bytes.
+struct MemoryStore {
+    explicit MemoryStore(const Bytes& bytes) : stream(65536)
+    {
+        store.OpenStream(&stream, CZipStore::create);
+        if (!bytes.empty()) stream.Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        stream.SeekToBegin();
+    }
+    CZipMemStream stream;
+    CZipStore store;
+};
+
+CZipEntryHeader MakeHeader(uint32_t compressed, uint32_t uncompressed, uint16_t flags = 0)
+{
+    CZipEntryHeader header;
+    header.compressedSize = compressed;
+    header.uncompressedSize = uncompressed;
+    header.flags = flags;
+    return header;
+}
+
+// Opens the framework's counters to the tests.
+template <class Base>
+class Open : public Base {
+public:
+    using Base::bitCount;
+    using Base::compressedLeft;
+    using Base::inputExhausted;
+    using Base::uncompressedLeft;
+};
+using BitProbe = Open<CZipStoredDecoder>;
+
+Bytes Deflate(const Bytes& data)
+{
+    z_stream z{};
+    EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    Bytes out(deflateBound(&z, static_cast<uLong>(data.size())) + 16);
+    z.next_in = const_cast<Bytes::value_type*>(data.data());
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+uint32_t Crc(const Bytes& data)
+{
+    return static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
+}
+
+Bytes ReadAll(CZipDecoder& decoder, uint32_t chunk, std::vector<uint32_t>* counts = nullptr)
+{
+    Bytes out;
+    Bytes buffer(chunk);
+    for (;;) {
+        const uint32_t n = decoder.Read(buffer.data(), chunk);
+        if (counts) counts->push_back(n);
+        out.insert(out.end(), buffer.begin(), buffer.begin() + n);
+        if (n < chunk) return out;
+    }
+}
+
+int CodeOf(CZipDecoder& decoder, uint32_t chunk)
+{
+    try {
+        ReadAll(decoder, chunk);
+    } catch (const CZipException& e) {
+        return e.code;
+    }
+    return 0;
+}
+
+} // namespace
+
+TEST(DecoderBits, GetBitsTakesLowBitsFirstAndStopsCleanlyAtTheEnd)
+{
+    MemoryStore memory({0xA5, 0x3C, 0xFF, 0x01});
+    CZipEntryHeader header = MakeHeader(4, 4);
+    BitProbe d;
+    d.Init(&memory.store, &header, nullptr);
+    EXPECT_EQ(d.GetBits(0), 0u);
+    EXPECT_EQ(d.bitCount, 0);
+    EXPECT_EQ(d.GetBits(4), 0x5u);
+    EXPECT_EQ(d.GetBits(4), 0xAu);
+    EXPECT_EQ(d.GetBits(12), 0xF3Cu);
+    EXPECT_EQ(d.compressedLeft, 0u);
+    EXPECT_EQ(d.bitCount, 12);
+    // Not enough bits left: 0, exhausted, and the 12 bits stay.
+    EXPECT_EQ(d.GetBits(16), 0u);
+    EXPECT_TRUE(d.inputExhausted);
+    EXPECT_EQ(d.bitCount, 12);
+    EXPECT_EQ(d.GetBits(9), 0x01Fu);
+    EXPECT_FALSE(d.inputExhausted);
+    EXPECT_EQ(d.GetBits(8), 0u);  // 3 bits left
+    EXPECT_TRUE(d.inputExhausted);
+    EXPECT_EQ(d.bitCount, 3);
+    EXPECT_EQ(d.GetBits(3), 0u);
+    EXPECT_TRUE(d.inputExhausted);
+    EXPECT_EQ(d.bitCount, 0);
+    // Past the end FetchByte answers 0xFF and NeedBits shifts it in.
+    EXPECT_EQ(d.FetchByte(), 0xFF);
+    d.NeedBits(12);
+    EXPECT_EQ(d.bitCount, 16);
+    EXPECT_EQ(memory.stream.GetPosition(), 4u);
+}
+
+TEST(DecoderBits, ReadAheadNeverPassesTheCompressedSize)
+{
+    Bytes bytes = MakeNoise(200000, 5);
+    MemoryStore memory(bytes);
+    const uint32_t size = 150001;
+    CZipEntryHeader header = MakeHeader(size, size);
+    BitProbe d;
+    d.Init(&memory.store, &header, nullptr);
+    EXPECT_EQ(d.FetchByte(), bytes[0]);
+    EXPECT_EQ(d.compressedLeft, size - 1);
+    uint8_t block[100];
+    d.FetchBlock(block, 100);  // read-ahead bytes come first; counting is the caller's
+    d.compressedLeft -= 100;
+    EXPECT_TRUE(Bytes(block, block + 100) == Bytes(bytes.begin() + 1, bytes.begin() + 101));
+    for (uint32_t i = 101; i < size; ++i) ASSERT_EQ(d.FetchByte(), bytes[i]) << i;
+    EXPECT_EQ(d.compressedLeft, 0u);
+    EXPECT_EQ(d.FetchByte(), 0xFF);
+    EXPECT_EQ(memory.stream.GetPosition(), size);
+}
+
+TEST(DecoderBits, EncryptedEntriesStartBehindTheEncryptionHeader)
+{
+    MemoryStore memory(Bytes(100, 0));
+    uint32_t keys[3] = {0, 0, 0};
+    CZipEntryHeader header = MakeHeader(100, 88, 1);
+    BitProbe d;
+    d.Init(&memory.store, &header, keys);
+    EXPECT_EQ(d.compressedLeft, 88u);
+    // A size smaller than the encryption header itself leaves nothing to read.
+    CZipEntryHeader tiny = MakeHeader(5, 5, 1);
+    BitProbe t;
+    t.Init(&memory.store, &tiny, keys);
+    EXPECT_EQ(t.compressedLeft, 0u);
+    uint8_t buffer[8];
+    EXPECT_EQ(t.Read(buffer, 8), 0u);
+}
+
+TEST(DecoderCrypto, AgreesWithCPythonAndRoundTrips)
+{
+    const Bytes cipher = MakeNoise(300, 11);
+    TempDir dir;
+    WriteFile(dir / "cipher", cipher);
+    // CPython's zipfile decrypter, an independent implementation.
+    const std::string script =
+        "import sys, zipfile\n"
+        "d = zipfile._ZipDecrypter(b'pass word')\n"
+        "data = open(sys.argv[1], 'rb').read()\n"
+        "open(sys.argv[2], 'wb').write(d(data))\n";
+    ASSERT_TRUE(Shell("python3 -c " + Quote(script) + " " + Quote(dir / "cipher") + " " + Quote(dir / "plain")));
+    const Bytes expected = ReadFile(dir / "plain");
+    ASSERT_EQ(expected.size(), cipher.size());
+
+    const std::string password = "pass word";
+    uint32_t keys[3];
+    ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()), 9);
+    Bytes block = cipher;
+    ZipCrypto::DecryptBlock(keys, block.data(), 150);
+    for (size_t i = 150; i < block.size(); ++i) ZipCrypto::DecryptByte(keys, block[i]);
+    EXPECT_TRUE(block == expected);
+
+    uint32_t encrypt[3];
+    ZipCrypto::InitKeys(encrypt, reinterpret_cast<const uint8_t*>(password.data()), 9);
+    ZipCrypto::EncryptBlock(encrypt, block.data(), 100);
+    for (size_t i = 100; i < block.size(); ++i) ZipCrypto::EncryptByte(encrypt, block[i]);
+    EXPECT_TRUE(block == cipher);
+}
+
+TEST(DecoderStored, DeliversDecryptedBytesAndTheirCrc)
+{
+    const Bytes plain = MakeText(100000, 3);
+    const std::string password = "pw";
+    uint32_t keys[3];
+    ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()), 2);
+    Bytes stored = plain;
+    ZipCrypto::EncryptBlock(keys, stored.data(), static_cast<uint32_t>(stored.size()));
+    ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()), 2);
+    MemoryStore memory(stored);
+    // The 12 header bytes are counted in the size but already consumed.
+    CZipEntryHeader header = MakeHeader(100012, 100000, 1);
+    Open<CZipStoredDecoder> d;
+    d.Init(&memory.store, &header, keys);
+    std::vector<uint32_t> counts;
+    EXPECT_TRUE(ReadAll(d, 65536, &counts) == plain);
+    EXPECT_EQ(counts, (std::vector<uint32_t>{65536, 34464}));
+    EXPECT_EQ(d.Crc(), Crc(plain));
+    EXPECT_EQ(d.UncompressedLeft(), 0u);
+}
+
+TEST(DecoderInflate, DrainsAtExactMultiplesAndReportsZlibErrors)
+{
+    const Bytes plain = MakeText(131072, 8);
+    Bytes deflated = Deflate(plain);
+    const uint32_t size = static_cast<uint32_t>(deflated.size());
+    {
+        MemoryStore memory(deflated);
+        CZipEntryHeader header = MakeHeader(size, 131072);
+        Open<CZipInflateDecoder> d;
+        d.Init(&memory.store, &header, nullptr);
+        std::vector<uint32_t> counts;
+        EXPECT_TRUE(ReadAll(d, 65536, &counts) == plain);
+        EXPECT_EQ(counts, (std::vector<uint32_t>{65536, 65536, 0}));
+        EXPECT_EQ(d.compressedLeft, 0u);
+        EXPECT_EQ(d.Crc(), Crc(plain));
+        d.End();
+    }
+    for (uint32_t chunk : {1u, 333u, 65535u, 1u << 20}) {
+        MemoryStore memory(deflated);
+        CZipEntryHeader header = MakeHeader(size, 131072);
+        CZipInflateDecoder d;
+        d.Init(&memory.store, &header, nullptr);
+        EXPECT_TRUE(ReadAll(d, chunk) == plain) << chunk;
+        // No End: the destructor must free zlib's state by itself.
+    }
+    {   // Cut short: zlib runs out of input.
+        MemoryStore memory(deflated);
+        CZipEntryHeader header = MakeHeader(size / 2, 131072);
+        CZipInflateDecoder d;
+        d.Init(&memory.store, &header, nullptr);
+        EXPECT_EQ(CodeOf(d, 65536), ZipError::zlibBuffer);
+    }
+    {   // An invalid block type.
+        Bytes bad = deflated;
+        bad[0] = 0x07;
+        MemoryStore memory(bad);
+        CZipEntryHeader header = MakeHeader(size, 131072);
+        CZipInflateDecoder d;
+        d.Init(&memory.store, &header, nullptr);
+        EXPECT_EQ(CodeOf(d, 65536), ZipError::zlibData);
+    }
+    {   // The storage ends before the compressed size says.
+        MemoryStore memory(deflated);
+        CZipEntryHeader header = MakeHeader(size + 70000, 131072);
+        CZipInflateDecoder d;
+        d.Init(&memory.store, &header, nullptr);
+        EXPECT_EQ(CodeOf(d, 65536), ZipError::badZipFile);
+    }
+    {   // Encrypted deflate data.
+        const std::string password = "pw";
+        uint32_t keys[3];
+        ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()), 2);
+        Bytes cipher = deflated;
+        ZipCrypto::EncryptBlock(keys, cipher.data(), size);
+        ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()), 2);
+        MemoryStore memory(cipher);
+        CZipEntryHeader header = MakeHeader(size + 12, 131072, 1);
+        CZipInflateDecoder d;
+        d.Init(&memory.store, &header, keys);
+        EXPECT_TRUE(ReadAll(d, 4096) == plain);
+    }
+}
+
+TEST(DecoderEmpty, ReadsNothingAndTouchesNothing)
+{
+    MemoryStore memory(Bytes(50, 1));
+    CZipEntryHeader header = MakeHeader(50, 70);
+    Open<CZipEmptyDecoder> d;
+    d.Init(&memory.store, &header, nullptr);
+    uint8_t buffer[64];
+    EXPECT_EQ(d.Read(buffer, 64), 0u);
+    EXPECT_EQ(d.UncompressedLeft(), 70u);
+    EXPECT_EQ(d.compressedLeft, 50u);
+    EXPECT_EQ(d.Crc(), 0u);
+    EXPECT_EQ(memory.stream.GetPosition(), 0u);
+}
+
+namespace {
+
+// Decodes "ahead" into a small window: a counting pattern of total bytes,
+// produced in uneven pieces.
+class PatternWindowDecoder : public CZipWindowDecoder {
+public:
+    explicit PatternWindowDecoder(uint32_t totalBytes) : total(totalBytes) { window = storage; }
+    bool Produce() override
+    {
+        if (made == total) return false;
+        const uint32_t n = std::min<uint32_t>(total - made, 700 + made % 300);
+        for (uint32_t i = 0; i < n; ++i) storage[i] = static_cast<uint8_t>((made + i) * 7);
+        made += n;
+        return FlushWindow(n);
+    }
+    uint32_t total;
+    uint32_t made = 0;
+    uint8_t storage[1000];
+};
+
+} // namespace
+
+TEST(DecoderWindow, DeliversPendingBytesAcrossReadsOfAnySize)
+{
+    const uint32_t total = 12345;
+    Bytes expected(total);
+    for (uint32_t i = 0; i < total; ++i) expected[i] = static_cast<uint8_t>(i * 7);
+    for (uint32_t chunk : {1u, 7u, 699u, 1000u, 4096u, 20000u}) {
+        MemoryStore memory({});
+        CZipEntryHeader header = MakeHeader(0, total);
+        PatternWindowDecoder d(total);
+        d.Init(&memory.store, &header, nullptr);
+        EXPECT_TRUE(ReadAll(d, chunk) == expected) << chunk;
+        EXPECT_EQ(d.UncompressedLeft(), 0u);
+        EXPECT_EQ(d.Crc(), Crc(expected));
+        uint8_t b;
+        EXPECT_EQ(d.Read(&b, 1), 0u);
+        EXPECT_EQ(d.Read(nullptr, 5), 0u);
+    }
+    // More bytes than the header promised: the count stops at 0.
+    MemoryStore memory({});
+    CZipEntryHeader header = MakeHeader(0, 100);
+    PatternWindowDecoder d(total);
+    d.Init(&memory.store, &header, nullptr);
+    EXPECT_EQ(ReadAll(d, 4096).size(), total);
+    EXPECT_EQ(d.UncompressedLeft(), 0u);
+}
