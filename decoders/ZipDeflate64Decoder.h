@@ -1,0 +1,81 @@
+#pragma once
+#include <cstdint>
+
+#include "decoders/ZipBitInput.h"
+#include "decoders/ZipDecoder.h"
+#include "decoders/ZipHuffman.h"
+
+// Method 9: deflate with a 64 KiB window, length code 285 carrying 16 extra
+// bits (lengths 3 to 65538) and distance codes 30 and 31 (up to 65536). Its
+// own block decoder (stored, fixed and dynamic blocks) writes into a 64 KiB
+// ring that is handed out through the window delivery; decoding stops
+// wherever the caller's buffer fills, in a stored block or in the middle of a
+// match, and continues there at the next Read.
+//
+// Damaged data ends the entry's data where it is found: an invalid code, a
+// distance reaching before the first byte, a failed table, block type 3 or
+// data that runs out. What was decoded up to there is delivered; the close
+// reports the short entry. Output stops at the header's uncompressed size.
+class CZipDeflate64Decoder : public CZipWindowDecoder {
+public:
+    CZipDeflate64Decoder();
+    ~CZipDeflate64Decoder() override;
+
+    bool Init(CZipStore* store, CZipEntryHeader* header, uint32_t* keys) override;
+    void End() override;
+    bool Produce() override;
+
+    static constexpr uint32_t windowSize = 65536;
+
+private:
+    enum StepResult : int {
+        blockDone = 0,
+        outputFull = -1,
+        badData = 1,
+        badBlockType = 2,
+        noMemory = 3,
+        sizeReached = 4,  // the header's uncompressed size has been produced
+    };
+
+    int BlockStep();
+    int StartFixedBlock();
+    int StartDynamicBlock();
+    int StoredStep();
+    int CodesStep();
+    // Copies the pending match (matchLength bytes at matchDistance) into the
+    // ring, flushing it when full.
+    int CopyMatch();
+    // The ring is full up to windowLimit: hand it out, or end at the size.
+    int WindowFull();
+    void Finish();
+    uint32_t TakeBits(uint32_t n);
+    void FreeBlockTables();
+
+    CZipBitInput input;
+    bool finished = false;
+    bool lastBlock = false;
+    int32_t blockType = -1;       // 0 stored, 1 fixed, 2 dynamic; -1 a header is due
+    uint32_t storedLength = 0;    // bytes left in the current stored block
+    uint32_t matchLength = 0;     // bytes of an interrupted match still to copy
+    uint32_t matchDistance = 0;
+    uint32_t windowPosition = 0;  // next write index in the ring
+    uint32_t windowLimit = 0;     // where this round of the ring ends (size cap)
+    bool windowWrapped = false;   // the ring has been handed out at least once
+
+    CZipHuffmanTable literalTable;
+    CZipHuffmanTable distanceTable;
+    uint32_t literalBits = 0;
+    uint32_t distanceBits = 0;
+    // The fixed block's tables, built once per entry on first use.
+    CZipHuffmanTable fixedLiteralTable;
+    CZipHuffmanTable fixedDistanceTable;
+    uint32_t fixedLiteralBits = 0;
+    uint32_t fixedDistanceBits = 0;
+    // Tables of the block being decoded (the block's own or the fixed ones).
+    const CZipHuffmanEntry* currentLiteral = nullptr;
+    const CZipHuffmanEntry* currentDistance = nullptr;
+    uint32_t currentLiteralBits = 0;
+    uint32_t currentDistanceBits = 0;
+
+    uint8_t ring[windowSize];
+};
