@@ -7,6 +7,7 @@
 #include "archive/ZipConstants.h"
 #include "archive/ZipDirectory.h"
 #include "errors/ZipException.h"
+#include "storage/ZipFileMapping.h"
 #include "storage/ZipStore.h"
 
 using namespace ZipFormat;
@@ -254,5 +255,18 @@ bool CZipDirectory::CollapseToSingleVolume(bool inBuffer)
         store->bufferedBytes = length;
         return true;
     }
-    return false;
+    // The volume's bytes are in its file: rewrite it through a memory view.
+    if (store->stream != &store->diskStream) return false;
+    uint32_t length = 0;
+    {
+        CZipFileMapping mapping;
+        if (!mapping.Map(&store->diskStream)) return false;
+        if (!CollapseImage(headerList, mapping.View(), mapping.MappedLength(), length)) return false;
+        mapping.Unmap();
+    }
+    store->bytesInVolume = length;
+    store->stream->SetLength(length);
+    // The directory goes right behind the collapsed data.
+    store->stream->SeekToEnd();
+    return true;
 }
