@@ -418,6 +418,26 @@ class Clean(Base):
         self.assertEqual(unzip_test(a), 0)
         self.assertEqual(run("scan", "--signature", sig, a).returncode, 0)
 
+    @needs("cure", "password")
+    def test_cured_entries_keep_their_encryption(self):
+        a = self.path("mixed.zip")
+        page = b"<p>" + make_example.INJECTED + b"</p>"
+        # The encrypted page comes first, so a password is in force by the
+        # time the plain page is visited.
+        write_custom(a, [("secret.html", page, 8, "pw"), ("plain.html", page, 8, None),
+                         ("other.txt", b"other", 8, "pw")])
+        r = run("scan", "--clean", "--password", "pw", "--signature", "cure:" + make_example.INJECTED.decode(), a)
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        with zipfile.ZipFile(a) as z:
+            infos = {i.filename: i for i in z.infolist()}
+            self.assertEqual(sorted(infos), ["other.txt", "plain.html", "secret.html"])
+            self.assertEqual(infos["plain.html"].flag_bits & 1, 0)
+            self.assertEqual(z.read("plain.html"), b"<p></p>")
+            self.assertEqual(infos["secret.html"].flag_bits & 1, 1)
+            self.assertEqual(z.read("secret.html", pwd=b"pw"), b"<p></p>")
+            self.assertEqual(z.read("other.txt", pwd=b"pw"), b"other")
+        self.assertEqual(unzip_test(a, "pw"), 0)
+
     @needs("cure")
     def test_cure_repeats_until_nothing_is_left(self):
         a = self.path("r.zip")
