@@ -1,19 +1,23 @@
 // Unshrink (method 1) and unreduce (methods 2 to 5): real archives from the
-// corpus and from hand-made streams, decoded directly and through the
-// archive's extraction loops.
+// corpus, decoded directly and through the archive's extraction loops, and
+// hand-made streams for the corners real compressors rarely reach.
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
-#include <map>
 #include <string>
+#include <map>
 #include <vector>
 
+#include "decoders/ZipUnreduceDecoder.h"
+#include "decoders/ZipUnshrinkDecoder.h"
+#include "errors/ZipErrorCodes.h"
 #include "support/lzw_raw.h"
 
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+
 const std::string kCorpus = ZIPEXT_CORPUS_DIR;
+const uint32_t kBufferSizes[] = {1, 7, 16384, 65536};
 
 const lzw::RawEntry* FindEntry(const std::vector<lzw::RawEntry>& entries, const std::string& name)
 {
@@ -22,18 +26,29 @@ const lzw::RawEntry* FindEntry(const std::vector<lzw::RawEntry>& entries, const 
     return nullptr;
 }
 
-// Every corpus entry of methods 1 to 5, decoded straight from its raw bytes
-// with caller buffers that end inside strings and matches.
-TEST(LegacyLzwRaw, CorpusEntriesDecodeExactly)
+// The corpus archives with entries of methods 1 to 5, read once.
+const std::map<std::string, std::vector<lzw::RawEntry>>& CorpusArchives()
+{
+    static std::map<std::string, std::vector<lzw::RawEntry>> archives;
+    if (archives.empty())
+        for (const auto& row : lzw::ManifestRows(kCorpus, 1, 5))
+            if (!archives.count(row.archive)) archives[row.archive] = lzw::ReadRawEntries(kCorpus + "/" + row.archive);
+    return archives;
+}
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// Every corpus entry of methods 1 to 5 (factor 4 too, which only the archive
+// refuses), decoded straight from its raw bytes with caller buffers that end
+// inside strings and matches.
+TEST(LegacyLzwCorpus, EveryEntryDecodesToTheManifestBytes)
 {
     const auto rows = lzw::ManifestRows(kCorpus, 1, 5);
-    ASSERT_GE(rows.size(), 30u);
-    std::map<std::string, std::vector<lzw::RawEntry>> archives;
+    ASSERT_GE(rows.size(), 35u);
     for (const auto& row : rows) {
-        if (!archives.count(row.archive)) archives[row.archive] = lzw::ReadRawEntries(kCorpus + "/" + row.archive);
-        const lzw::RawEntry* e = FindEntry(archives[row.archive], row.entry);
+        const lzw::RawEntry* e = FindEntry(CorpusArchives().at(row.archive), row.entry);
         ASSERT_NE(e, nullptr) << row.archive << ": " << row.entry;
-        for (uint32_t size : {1u, 7u, 16384u, 65536u}) {
+        for (uint32_t size : kBufferSizes) {
             SCOPED_TRACE(row.archive + ": " + row.entry + " buffer " + std::to_string(size));
             const auto r = lzw::DecodeRaw(e->method, e->flags, e->uncompressedSize, e->data, size);
             EXPECT_EQ(r.bytes.size(), row.usize);
@@ -42,6 +57,371 @@ TEST(LegacyLzwRaw, CorpusEntriesDecodeExactly)
             EXPECT_EQ(r.uncompressedLeft, 0u);
         }
     }
+}
+
+// The same entries through the archive object: methods 1 to 4 extract
+// exactly, method 5 is refused at open.
+TEST(LegacyLzwCorpus, EveryEntryExtractsThroughTheArchive)
+{
+    int extracted = 0;
+    for (const auto& archive : CorpusArchives()) {
+        const Bytes image = lzw::ReadFile(kCorpus + "/" + archive.first);
+        const auto rows = lzw::ManifestRows(kCorpus, 0, 0xFFFF);
+        for (uint16_t i = 0; i < archive.second.size(); ++i) {
+            const lzw::RawEntry& e = archive.second[i];
+            if (e.method < 1 || e.method > 5) continue;
+            std::string sha;
+            for (const auto& row : rows)
+                if (row.archive == archive.first && row.entry == e.name) sha = row.sha256;
+            for (uint32_t size : kBufferSizes) {
+                SCOPED_TRACE(archive.first + ": " + e.name + " buffer " + std::to_string(size));
+                const auto x = lzw::ExtractFromImage(image, i, size);
+                if (e.method == 5) {
+                    EXPECT_EQ(x.code, ZipError::badZipFile);
+                    EXPECT_TRUE(x.bytes.empty());
+                    continue;
+                }
+                EXPECT_EQ(x.code, 0);
+                EXPECT_TRUE(x.result);
+                EXPECT_EQ(lzw::Sha256Hex(x.bytes), sha);
+                ++extracted;
+            }
+        }
+    }
+    EXPECT_GE(extracted, 4 * 30);
+}
+
+// Shrunk and reduced data behind the traditional encryption: the decoders'
+// block input must decrypt every byte once, in order.
+TEST(LegacyLzwCorpus, EncryptedEntriesExtract)
+{
+    const auto shrink = lzw::ReadRawEntries(kCorpus + "/legacy/hwzip-generated/hwzip-shrink-forced.zip");
+    const auto reduce = lzw::ReadRawEntries(kCorpus + "/legacy/hwzip-generated/hwzip-reduce2-forced.zip");
+    std::vector<lzw::RawEntry> plain = {*FindEntry(shrink, "text200k.txt"), *FindEntry(reduce, "text200k.txt"),
+                                        *FindEntry(shrink, "one.bin")};
+    std::vector<lzw::RawEntry> encrypted;
+    for (const auto& e : plain) encrypted.push_back(lzw::Encrypt(e, "Secret#2024"));
+    encrypted[1].name = "reduced.txt";
+    const Bytes image = lzw::BuildZip(encrypted);
+    for (uint16_t i = 0; i < encrypted.size(); ++i) {
+        for (uint32_t size : {7u, 65536u}) {
+            const auto x = lzw::ExtractFromImage(image, i, size, "Secret#2024");
+            EXPECT_EQ(x.code, 0) << i;
+            EXPECT_TRUE(x.result) << i;
+            EXPECT_EQ(lzw::Crc32(x.bytes), plain[i].crc32) << i;
+            EXPECT_EQ(x.bytes.size(), plain[i].uncompressedSize) << i;
+        }
+        EXPECT_EQ(lzw::ExtractFromImage(image, i, 65536, "wrong").code, ZipError::badPassword);
+    }
+}
+
+// Damage and truncation inside real streams: a clear outcome, never a crash
+// or a hang. A flipped byte gives wrong bytes (CRC error at close) or a
+// stream that ends early (not closed with success); data that runs past the
+// end of the archive makes the storage report a damaged file.
+TEST(LegacyLzwCorpus, DamagedStreamsEndCleanly)
+{
+    const char* sources[] = {"legacy/hwzip-generated/hwzip-shrink-forced.zip",
+                             "legacy/hwzip-generated/hwzip-reduce1-forced.zip",
+                             "legacy/hwzip-generated/hwzip-reduce3-forced.zip"};
+    for (const char* source : sources) {
+        SCOPED_TRACE(source);
+        const lzw::RawEntry* e = FindEntry(CorpusArchives().at(source), "text200k.txt");
+        ASSERT_NE(e, nullptr);
+        for (size_t at : {size_t(300), e->data.size() / 2, e->data.size() - 3}) {
+            lzw::RawEntry damaged = *e;
+            damaged.data[at] ^= 0x5A;
+            const auto x = lzw::ExtractFromImage(lzw::BuildZip({damaged}), 0, 65536);
+            EXPECT_FALSE(x.result && x.code == 0) << at;
+            EXPECT_LE(x.bytes.size(), e->uncompressedSize);
+        }
+
+        // The stream cut in half: the decoder delivers what it has and stops.
+        lzw::RawEntry half = *e;
+        half.data.resize(e->data.size() / 2);
+        const auto r = lzw::DecodeRaw(half.method, 0, half.uncompressedSize, half.data, 65536);
+        EXPECT_LT(r.bytes.size(), e->uncompressedSize);
+        EXPECT_GT(r.uncompressedLeft, 0u);
+        const auto x = lzw::ExtractFromImage(lzw::BuildZip({half}), 0, 65536);
+        EXPECT_FALSE(x.result);
+
+        // A compressed size reaching past the end of the archive.
+        Bytes image = lzw::BuildZip({*e});
+        const uint32_t bigger = static_cast<uint32_t>(image.size()) * 2;
+        const size_t central = image.size() - 22 - (46 + e->name.size());
+        for (size_t field : {size_t(18), central + 20})
+            for (int k = 0; k < 4; ++k) image[field + k] = static_cast<uint8_t>(bigger >> (8 * k));
+        EXPECT_EQ(lzw::ExtractFromImage(image, 0, 65536).code, ZipError::badZipFile);
+    }
+}
+
+// ---- Unshrink, hand-made streams ---------------------------------------
+
+// Codes of the given sizes, packed as the compressor writes them.
+Bytes Codes(const std::vector<std::pair<uint32_t, uint32_t>>& codes)
+{
+    lzw::BitWriter w;
+    for (const auto& c : codes) w.Put(c.first, c.second);
+    return w.Finish();
+}
+
+lzw::DecodeResult Unshrink(const Bytes& data, uint32_t size, uint32_t bufferSize = 65536)
+{
+    return lzw::DecodeRaw(1, 0, size, data, bufferSize);
+}
+
+TEST(Unshrink, StringsCodeWideningAndTheUndefinedCode)
+{
+    // a b 257="ab" 259 (not yet defined: "ab" + 'a') 256,1 (10 bits) c
+    const Bytes data = Codes({{'a', 9}, {'b', 9}, {257, 9}, {259, 9}, {256, 9}, {1, 9}, {'c', 10}});
+    const Bytes expected = Text("abababac");
+    // Every buffer size: strings split across reads, the rest kept pending.
+    for (uint32_t size = 1; size <= 10; ++size) {
+        const auto r = Unshrink(data, static_cast<uint32_t>(expected.size()), size);
+        EXPECT_EQ(r.bytes, expected) << size;
+        EXPECT_EQ(r.uncompressedLeft, 0u);
+        EXPECT_EQ(r.crc, lzw::Crc32(expected));
+    }
+}
+
+TEST(Unshrink, PartialClearFreesLeavesAndReusesTheLowestFreedCode)
+{
+    // a b 257 c: the table holds 257="ab", 258="ba", 259="abc". The clear
+    // keeps 257 (259's prefix) and frees 258 and 259. Then d adds 258="cd",
+    // 258 adds 259="dc", 257 adds 260="cda", 259 adds 261="abd".
+    const Bytes data = Codes({{'a', 9}, {'b', 9}, {257, 9}, {'c', 9}, {256, 9}, {2, 9}, {'d', 9},
+                              {258, 9}, {257, 9}, {259, 9}, {260, 9}, {261, 9}});
+    const Bytes expected = Text("a" "b" "ab" "c" "d" "cd" "ab" "dc" "cda" "abd");
+    for (uint32_t size : {1u, 2u, 65536u}) {
+        const auto r = Unshrink(data, static_cast<uint32_t>(expected.size()), size);
+        EXPECT_EQ(r.bytes, expected) << size;
+    }
+}
+
+TEST(Unshrink, OneByteEntryAndALastCodeOnTheLastBit)
+{
+    const auto one = Unshrink(Codes({{'x', 9}}), 1, 10);
+    EXPECT_EQ(one.bytes, Text("x"));
+    EXPECT_EQ(one.uncompressedLeft, 0u);
+    // Eight 9-bit codes fill exactly nine bytes.
+    std::vector<std::pair<uint32_t, uint32_t>> codes;
+    for (char c = 'a'; c <= 'h'; ++c) codes.push_back({static_cast<uint32_t>(c), 9});
+    const Bytes data = Codes(codes);
+    ASSERT_EQ(data.size(), 9u);
+    EXPECT_EQ(Unshrink(data, 8).bytes, Text("abcdefgh"));
+}
+
+// Streams outside the format: each ends the data where it goes wrong, with
+// the bytes before it delivered and the entry left incomplete.
+TEST(Unshrink, MalformedStreamsEndTheData)
+{
+    struct Case {
+        const char* what;
+        Bytes data;
+        Bytes delivered;
+    };
+    const Case cases[] = {
+        {"code size past 13",
+         Codes({{'a', 9}, {256, 9}, {1, 9}, {256, 10}, {1, 10}, {256, 11}, {1, 11}, {256, 12}, {1, 12},
+                {'b', 13}, {256, 13}, {1, 13}, {'c', 13}, {'d', 13}}),
+         Text("ab")},
+        // After the clear the previous code 257 is free and the lowest free
+        // one, so the next code added is 257 with itself as prefix.
+        {"prefix chain that loops", Codes({{'a', 9}, {'b', 9}, {257, 9}, {256, 9}, {2, 9}, {'c', 9}, {257, 9}}),
+         Text("ababc")},
+        {"first code not a literal", Codes({{300, 9}, {'a', 9}}), Bytes()},
+        {"no data", Bytes(), Bytes()},
+        {"less than one code", Bytes{0x61}, Bytes()},
+    };
+    for (const auto& c : cases) {
+        for (uint32_t size : {1u, 65536u}) {
+            const auto r = Unshrink(c.data, 1000, size);
+            EXPECT_EQ(r.bytes, c.delivered) << c.what;
+            EXPECT_EQ(r.uncompressedLeft, 1000u - c.delivered.size()) << c.what;
+        }
+    }
+}
+
+TEST(Unshrink, UnknownControlCodesAreSkippedAndTheHeaderSizeCapsTheOutput)
+{
+    const Bytes data = Codes({{'a', 9}, {256, 9}, {3, 9}, {'b', 9}, {'c', 9}});
+    EXPECT_EQ(Unshrink(data, 3).bytes, Text("abc"));
+    // More data than the header says: exactly the announced bytes.
+    const auto r = Unshrink(data, 2, 1);
+    EXPECT_EQ(r.bytes, Text("ab"));
+    EXPECT_EQ(r.uncompressedLeft, 0u);
+    EXPECT_EQ(r.crc, lzw::Crc32(Text("ab")));
+}
+
+// ---- Unreduce, hand-made streams ---------------------------------------
+
+// Writes reduced data for one factor and keeps the bytes it stands for: a
+// back reference copies byte by byte from `distance` bytes back (zeros
+// before the first byte).
+class ReduceWriter {
+public:
+    ReduceWriter(uint32_t factorArg, const std::map<int, Bytes>& setsArg) : factor(factorArg), sets(setsArg)
+    {
+        for (int i = 255; i >= 0; --i) {
+            const Bytes& set = Set(i);
+            bits.Put(static_cast<uint32_t>(set.size()), 6);
+            for (uint8_t b : set) bits.Put(b, 8);
+        }
+    }
+    // One first-stage symbol, coded through the follower set of the last.
+    void Symbol(uint8_t s)
+    {
+        const Bytes& set = Set(last);
+        if (set.empty()) {
+            bits.Put(s, 8);
+        } else {
+            size_t i = 0;
+            while (i < set.size() && set[i] != s) ++i;
+            if (i < set.size()) {
+                bits.Put(0, 1);
+                bits.Put(static_cast<uint32_t>(i), Width(set.size()));
+            } else {
+                bits.Put(1, 1);
+                bits.Put(s, 8);
+            }
+        }
+        last = s;
+    }
+    void Literal(uint8_t b)
+    {
+        Symbol(b);
+        if (b == 0x90) Symbol(0);
+        expected.push_back(b);
+    }
+    void Match(uint32_t length, uint32_t distance)
+    {
+        const uint32_t mask = 0xFFu >> factor;
+        const uint32_t extra = length - 3;
+        const uint32_t escape = (((distance - 1) >> 8) << (8 - factor)) | std::min(extra, mask);
+        ASSERT_NE(escape, 0u) << "not expressible";
+        Symbol(0x90);
+        Symbol(static_cast<uint8_t>(escape));
+        if (extra >= mask) Symbol(static_cast<uint8_t>(extra - mask));
+        Symbol(static_cast<uint8_t>(distance - 1));
+        for (uint32_t k = 0; k < length; ++k) {
+            const size_t n = expected.size();
+            expected.push_back(n >= distance ? expected[n - distance] : 0);
+        }
+    }
+    static uint32_t Width(size_t n)
+    {
+        uint32_t w = 1;
+        while ((1u << w) < n) ++w;
+        return w;
+    }
+    const Bytes& Set(int i) const
+    {
+        static const Bytes none;
+        auto it = sets.find(i);
+        return it == sets.end() ? none : it->second;
+    }
+
+    uint32_t factor;
+    std::map<int, Bytes> sets;
+    lzw::BitWriter bits;
+    uint8_t last = 0;
+    Bytes expected;
+};
+
+lzw::DecodeResult Unreduce(uint32_t factor, const Bytes& data, uint32_t size, uint32_t bufferSize = 65536)
+{
+    return lzw::DecodeRaw(static_cast<uint16_t>(factor + 1), 0, size, data, bufferSize);
+}
+
+// Every factor: literals, the escaped escape byte, the longest length and
+// the farthest distance, a reference before the first byte, runs.
+TEST(Unreduce, LiteralsEscapesAndBackReferencesOfEveryFactor)
+{
+    for (uint32_t factor = 1; factor <= 4; ++factor) {
+        SCOPED_TRACE("factor " + std::to_string(factor));
+        ReduceWriter w(factor, {{'e', Text("xe ")}, {' ', Text("t")}});
+        w.Match(5, 10);  // before the first byte: zeros
+        for (int i = 0; i < 5000; ++i) w.Literal(static_cast<uint8_t>("the text\x90 "[i % 10] + i / 700));
+        const uint32_t mask = 0xFFu >> factor;
+        const uint32_t longest = mask + 255 + 3;
+        const uint32_t farthest = 256u << factor;
+        w.Match(longest, farthest);
+        w.Match(4, 1);
+        w.Match(mask + 2, 300);  // the longest length without an extra byte
+        w.Match(mask + 3, 3);    // an extra byte of 0
+        w.Match(mask + 4, 2);    // an extra byte of 1
+        w.Literal(0x90);
+        const Bytes data = w.bits.Finish();
+        for (uint32_t size : kBufferSizes) {
+            const auto r = Unreduce(factor, data, static_cast<uint32_t>(w.expected.size()), size);
+            EXPECT_EQ(r.bytes, w.expected) << size;
+            EXPECT_EQ(r.uncompressedLeft, 0u);
+            EXPECT_EQ(r.crc, lzw::Crc32(w.expected));
+        }
+    }
+}
+
+// Follower sets: an empty set takes no flag bit, a byte outside a set is
+// flagged and sent whole, and an index past the set's count reads a byte the
+// stream never filled: zero.
+TEST(Unreduce, FollowerSets)
+{
+    ReduceWriter w(2, {{0, Text("xy")}, {'y', Text("abc")}});
+    w.Literal('y');  // set 0 (the start), index 1
+    w.Literal('c');  // set 'y', index 2
+    w.Literal('q');  // empty set: eight bits
+    w.Literal('y');
+    w.Literal('z');  // outside set 'y': flag and eight bits
+    w.Literal('y');
+    w.bits.Put(0, 1);
+    w.bits.Put(3, 2);  // set 'y' has 3 bytes; index 3 was never filled
+    w.expected.push_back(0);
+    const Bytes data = w.bits.Finish();
+    const auto r = Unreduce(2, data, static_cast<uint32_t>(w.expected.size()), 1);
+    EXPECT_EQ(r.bytes, w.expected);
+    EXPECT_EQ(r.uncompressedLeft, 0u);
+}
+
+// A long run made of references crosses many window boundaries: with a
+// 16384-byte buffer each read returns one window; smaller buffers stop in
+// the middle of references and resume there.
+TEST(Unreduce, ReferencesAcrossWindowsAndReads)
+{
+    ReduceWriter w(3, {});
+    for (const char* p = "abcdefg"; *p; ++p) w.Literal(static_cast<uint8_t>(*p));
+    while (w.expected.size() < 70000) w.Match(289, 7);
+    const Bytes data = w.bits.Finish();
+    const uint32_t total = static_cast<uint32_t>(w.expected.size());
+    for (uint32_t size : {1u, 7u, 16384u, 65536u}) {
+        const auto r = Unreduce(3, data, total, size);
+        EXPECT_EQ(r.bytes, w.expected) << size;
+    }
+    // Read by read with the window's size.
+    const auto one = lzw::DecodeRaw(4, 0, total, data, 16384, 1);
+    EXPECT_EQ(one.bytes.size(), 16384u);
+    const auto five = lzw::DecodeRaw(4, 0, total, data, 16384, 5);
+    EXPECT_EQ(five.bytes.size(), total);
+}
+
+// The data ends before the header's size: what was decoded is delivered and
+// the decoder stops at once, however large the announced size.
+TEST(Unreduce, ShortDataEndsTheEntry)
+{
+    ReduceWriter w(1, {});
+    for (const char* p = "hello"; *p; ++p) w.Literal(static_cast<uint8_t>(*p));
+    w.Match(20, 1);
+    const Bytes data = w.bits.Finish();
+    for (uint32_t size : {1u, 16384u}) {
+        const auto r = Unreduce(1, data, 0xFFFFFFF0u, size);
+        EXPECT_EQ(r.bytes, w.expected) << size;
+        EXPECT_EQ(r.uncompressedLeft, 0xFFFFFFF0u - w.expected.size());
+    }
+    // More data than the header says: exactly the announced bytes.
+    const auto r = Unreduce(1, data, 10, 3);
+    EXPECT_EQ(r.bytes, Bytes(w.expected.begin(), w.expected.begin() + 10));
+    EXPECT_EQ(r.uncompressedLeft, 0u);
+    // No data at all, not even the follower sets.
+    EXPECT_TRUE(Unreduce(1, Bytes(), 100).bytes.empty());
 }
 
 } // namespace

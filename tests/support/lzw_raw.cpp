@@ -6,7 +6,12 @@
 #include <iterator>
 #include <sstream>
 
+#include <zlib.h>
+
 #include "archive/ZipEntryHeader.h"
+#include "decoders/ZipArchiveEx.h"
+#include "decoders/ZipCrypto.h"
+#include "errors/ZipException.h"
 #include "decoders/ZipDecoder.h"
 #include "decoders/ZipUnreduceDecoder.h"
 #include "decoders/ZipUnshrinkDecoder.h"
@@ -104,6 +109,113 @@ DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSiz
     result.crc = decoder->Crc();
     result.uncompressedLeft = decoder->UncompressedLeft();
     return result;
+}
+
+namespace {
+
+void Put16(std::vector<uint8_t>& v, uint32_t x)
+{
+    v.push_back(static_cast<uint8_t>(x));
+    v.push_back(static_cast<uint8_t>(x >> 8));
+}
+void Put32(std::vector<uint8_t>& v, uint32_t x)
+{
+    Put16(v, x & 0xFFFF);
+    Put16(v, x >> 16);
+}
+
+} // namespace
+
+std::vector<uint8_t> BuildZip(const std::vector<RawEntry>& entries)
+{
+    std::vector<uint8_t> zip, central;
+    for (const auto& e : entries) {
+        const uint32_t offset = static_cast<uint32_t>(zip.size());
+        for (std::vector<uint8_t>* v : {&zip, &central}) {
+            const bool local = v == &zip;
+            Put32(*v, local ? 0x04034B50 : 0x02014B50);
+            if (!local) Put16(*v, 20);
+            Put16(*v, 20);
+            Put16(*v, e.flags);
+            Put16(*v, e.method);
+            Put16(*v, 0x6000);  // time: the check byte of bit 3 entries is 0x60
+            Put16(*v, 0x5821);
+            Put32(*v, e.crc32);
+            Put32(*v, static_cast<uint32_t>(e.data.size()));
+            Put32(*v, e.uncompressedSize);
+            Put16(*v, static_cast<uint32_t>(e.name.size()));
+            Put16(*v, 0);
+            if (!local) {
+                Put32(*v, 0);  // comment length, disk
+                Put16(*v, 0);  // internal attributes
+                Put32(*v, 0);  // external attributes
+                Put32(*v, offset);
+            }
+            v->insert(v->end(), e.name.begin(), e.name.end());
+            if (local) v->insert(v->end(), e.data.begin(), e.data.end());
+        }
+    }
+    const uint32_t centralOffset = static_cast<uint32_t>(zip.size());
+    zip.insert(zip.end(), central.begin(), central.end());
+    Put32(zip, 0x06054B50);
+    Put32(zip, 0);
+    Put16(zip, static_cast<uint32_t>(entries.size()));
+    Put16(zip, static_cast<uint32_t>(entries.size()));
+    Put32(zip, static_cast<uint32_t>(central.size()));
+    Put32(zip, centralOffset);
+    Put16(zip, 0);
+    return zip;
+}
+
+RawEntry Encrypt(const RawEntry& entry, const std::string& password)
+{
+    RawEntry out = entry;
+    out.flags = static_cast<uint16_t>(entry.flags | 1u);
+    uint32_t keys[3];
+    ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()),
+                        static_cast<uint32_t>(password.size()));
+    std::vector<uint8_t> data(12);
+    for (int i = 0; i < 11; ++i) data[i] = static_cast<uint8_t>(i * 37 + 11);
+    data[11] = static_cast<uint8_t>((entry.flags & 8u) ? 0x60 : entry.crc32 >> 24);
+    data.insert(data.end(), entry.data.begin(), entry.data.end());
+    ZipCrypto::EncryptBlock(keys, data.data(), static_cast<uint32_t>(data.size()));
+    out.data = std::move(data);
+    return out;
+}
+
+Extraction ExtractFromImage(const std::vector<uint8_t>& image, uint16_t index, uint32_t bufferSize,
+                            const char* password)
+{
+    Extraction out;
+    CZipMemStream source(65536);
+    source.Write(image.data(), static_cast<uint32_t>(image.size()));
+    CZipMemStream sink(1u << 20);
+    try {
+        CZipArchiveEx archive;
+        archive.Open(source, CZipArchive::openReadOnly);
+        if (password) archive.SetPassword(password);
+        out.result = archive.ExtractEntryToStream(index, sink, bufferSize);
+    } catch (const CZipException& e) {
+        out.code = e.code;
+    }
+    const uint32_t n = static_cast<uint32_t>(sink.GetLength());
+    if (n > 0) out.bytes.assign(sink.Data(), sink.Data() + n);
+    return out;
+}
+
+void BitWriter::Put(uint32_t value, uint32_t n)
+{
+    for (uint32_t i = 0; i < n; ++i, ++bitCount) {
+        if (bitCount % 8 == 0) bytes.push_back(0);
+        if ((value >> i) & 1u) bytes.back() = static_cast<uint8_t>(bytes.back() | (1u << (bitCount % 8)));
+    }
+}
+
+std::vector<uint8_t> BitWriter::Finish() const { return bytes; }
+
+uint32_t Crc32(const std::vector<uint8_t>& v)
+{
+    return static_cast<uint32_t>(::crc32(0, v.data(), static_cast<uInt>(v.size())));
 }
 
 namespace {

@@ -40,6 +40,38 @@ DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSiz
                        const std::vector<uint8_t>& data, uint32_t bufferSize,
                        uint32_t maxReads = 0xFFFFFFFFu);
 
+// A ZIP image of the given entries (each entry's data as it goes into the
+// archive, encryption header included when flags bit 0 is set).
+std::vector<uint8_t> BuildZip(const std::vector<RawEntry>& entries);
+// The entry's data encrypted with the traditional scheme: 12-byte header
+// (check byte = high byte of the CRC) plus the encrypted data; flags get
+// bit 0.
+RawEntry Encrypt(const RawEntry& entry, const std::string& password);
+
+// Extraction of one entry through the archive object over an in-memory
+// image.
+struct Extraction {
+    bool result = false;  // ExtractEntryToStream's answer
+    int code = 0;         // the code of an exception, 0 when none
+    std::vector<uint8_t> bytes;
+};
+Extraction ExtractFromImage(const std::vector<uint8_t>& image, uint16_t index, uint32_t bufferSize,
+                            const char* password = nullptr);
+
+// Bits least significant first, as the legacy methods pack them.
+class BitWriter {
+public:
+    void Put(uint32_t value, uint32_t n);
+    std::vector<uint8_t> Finish() const;  // the last byte padded with zeros
+    uint64_t BitCount() const { return bitCount; }
+
+private:
+    std::vector<uint8_t> bytes;
+    uint64_t bitCount = 0;
+};
+
+uint32_t Crc32(const std::vector<uint8_t>& v);
+
 std::string Sha256Hex(const uint8_t* bytes, size_t n);
 inline std::string Sha256Hex(const std::vector<uint8_t>& v) { return Sha256Hex(v.data(), v.size()); }
 
