@@ -1,13 +1,306 @@
-#include "plugin/VFInterfaces.h"
+// The cleaning export: the engine scans every entry of an archive and the
+// module carries out its verdicts in place.
+#include "plugin/ZipDecodeDriver.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/ZipAddRequest.h"
+#include "archive/ZipConstants.h"
+#include "archive/ZipEntryExtent.h"
+#include "errors/ZipException.h"
+
+using namespace ZipFormat;
+
+namespace {
+
+constexpr uint32_t extractBufferSize = 65536;
+// How often the directory is written again when writing it fails, and how
+// often the original bytes are put back.
+constexpr int finishAttempts = 3;
+// The most a local header can add to what the central record tells: its own
+// extra field and a data descriptor with signature.
+constexpr uint64_t maxLocalSurplus = maxFieldLength + descriptorSize + descriptorSignatureSize;
+
+} // namespace
+
+CZipDecodeDriver::CZipDecodeDriver(VFStream* archiveStreamArg, unsigned int baseLow, int baseHigh,
+                                   VFStream* temporaryStreamArg, VFDecodeCallback* callback)
+    : archiveHost(archiveStreamArg),
+      temporaryHost(temporaryStreamArg),
+      engine(callback),
+      gate(callback),
+      archiveStream(archiveStreamArg, baseLow, baseHigh, &gate),
+      temporaryStream(temporaryStreamArg, 0, 0, nullptr)
+{
+}
+
+int CZipDecodeDriver::Run()
+{
+    if (!archiveHost || !temporaryHost || !engine) return 0;
+    try {
+        archive.Open(archiveStream, CZipArchive::openExisting);
+    } catch (const CZipException& e) {
+        // One piece of a multi-volume archive: nothing to walk.
+        if (e.code != ZipError::tooManyVolumes) return 0;
+    } catch (...) {
+        return 0;
+    }
+
+    try {
+        archive.SetIgnoreCrc(true);
+        Walk();
+    } catch (...) {
+        // Whatever stopped the walk, what was done so far is finished
+        // properly below.
+    }
+    try {
+        return Finish();
+    } catch (...) {
+        return touched ? 3 : 0;
+    }
+}
+
+void CZipDecodeDriver::Walk()
+{
+    // Entries appended by cures are not visited.
+    const int count = archive.GetCount();
+    for (int i = 0; i < count; ++i) {
+        const uint16_t index = static_cast<uint16_t>(i);
+        CZipEntryHeader header;
+        if (!archive.GetFileInfo(header, index)) continue;
+        if (!VisitEntry(index, header)) return;
+        gate.Close();
+        if (engine->IsStopRequested()) return;
+    }
+}
+
+bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
+{
+    const std::string name = header.NameAsString();
+    if (!engine->WantEntry(name.c_str())) return true;
+
+    // Reading the entry may be cut short by the engine's stop request.
+    gate.Open();
+    try {
+        bool askPassword = false;
+        try {
+            if (archive.OpenEntry(index)) archive.CloseEntry(nullptr, false);
+        } catch (const CZipException& e) {
+            CloseEntryQuietly();
+            askPassword = e.code == ZipError::badPassword;
+        }
+        if (askPassword) {
+            // Whatever the engine writes, at most 127 bytes and a terminator
+            // are taken.
+            char password[VF_PASSWORD_BUFFER];
+            std::memset(password, 0, sizeof password);
+            int size = VF_PASSWORD_BUFFER;
+            if (!engine->QueryPassword(name.c_str(), password, &size)) return false;
+            password[VF_PASSWORD_BUFFER - 1] = '\0';
+            archive.SetPassword(password);
+        }
+
+        temporaryStream.SetLength(0);
+        temporaryStream.SeekToBegin();
+        if (!archive.ExtractEntryToStream(index, temporaryStream, extractBufferSize)) return true;
+        temporaryStream.Flush();
+        gate.Close();
+
+        unsigned long long size = header.uncompressedSize;
+        const int verdict = engine->ScanEntry(archiveHost, name.c_str(), temporaryHost, &size, 0, 0);
+        if (verdict == VF_VERDICT_CURED)
+            Cure(index, name);
+        else if (verdict == VF_VERDICT_DELETE)
+            Queue(index);
+    } catch (const CZipException&) {
+        CloseEntryQuietly();
+    }
+    return true;
+}
+
+void CZipDecodeDriver::Cure(uint16_t index, const std::string& name)
+{
+    if (!ReadyToAppend()) return;
+    temporaryStream.SeekToBegin();
+    CZipAddRequest request(&temporaryStream, name);
+    bool added = false;
+    try {
+        added = archive.AddEntry(request);
+    } catch (const CZipException&) {
+        // The add has been taken back; the old entry stays as it is.
+        NoteWrites();
+        return;
+    } catch (...) {
+        NoteWrites();
+        throw;
+    }
+    NoteWrites();
+    // The old copy goes only when its replacement was really written
+    // (an archive of 65535 entries refuses the add).
+    if (!added) return;
+    appended = true;
+    Queue(index);
+}
+
+void CZipDecodeDriver::Queue(uint16_t index)
+{
+    if (deletions.empty() || deletions.back() < index) deletions.push_back(index);
+}
+
+bool CZipDecodeDriver::ReadyToAppend()
+{
+    if (layout != Layout::unchecked) return layout == Layout::safe;
+    CZipDirectory& directory = archive.directory;
+    const CZipEndInfo& end = directory.endInfo;
+    // The new entry overwrites the archive from its central directory on.
+    if (!end.directoryOnDisk) return false;
+    const uint32_t foreign = end.foreignBytes;
+    const uint64_t dataEnd = end.directoryOffset;
+    try {
+        for (int i = 0; i < directory.EntryCount(); ++i) {
+            const CZipEntryHeader& h = *directory.GetHeader(i);
+            const uint64_t offset = h.localHeaderOffset;
+            if (offset >= dataEnd) {
+                layout = Layout::unsafe;
+                return false;
+            }
+            const uint64_t least = offset + localRecordSize + h.fileName.length() + h.compressedSize;
+            if (least + maxLocalSurplus <= dataEnd) continue;
+            if (ZipEntryExtentEnd(archiveStream, foreign, h, dataEnd) > dataEnd) {
+                layout = Layout::unsafe;
+                return false;
+            }
+        }
+
+        // Keep what the appended data overwrites: the directory, the end
+        // record and whatever follows it. The end record lies within the
+        // search window behind the directory, so this is about the size of
+        // the directory already held in memory.
+        const uint64_t start = dataEnd + foreign;
+        const uint64_t length = archiveStream.GetLength();
+        if (length < start || length - start > directory.GetDirectorySize(true) + 2ull * endSearchWindow) {
+            layout = Layout::unsafe;
+            return false;
+        }
+        const uint32_t tailLength = static_cast<uint32_t>(length - start);
+        CZipBuffer tail(tailLength);
+        if (tailLength && ZipReadAt(archiveStream, start, tail.data(), tailLength) != tailLength)
+            return false;  // try again at the next cure
+        originalTail = std::move(tail);
+        tailStart = start;
+        originalLength = length;
+    } catch (const CZipException&) {
+        return false;
+    }
+    layout = Layout::safe;
+    return true;
+}
+
+int CZipDecodeDriver::Finish()
+{
+    // The queued work is carried out whatever the engine asks from now on.
+    gate.Close();
+    bool removed = false;
+    if (!deletions.empty()) {
+        const int before = archive.GetCount();
+        try {
+            archive.RemoveEntries(deletions);
+            removed = true;
+        } catch (...) {
+            NoteWrites();
+            if (archive.GetCount() == before) {
+                // Refused before any byte moved: the verdicts cannot all be
+                // carried out, so none is, and the engine learns that the
+                // archive is unchanged.
+                if (!touched || RestoreOriginal()) return 0;
+                WriteDirectory();
+                return 3;
+            }
+            // Interrupted while moving: the directory now describes the
+            // stream as it is.
+            removed = true;
+        }
+    }
+    if (removed || appended) {
+        if (WriteDirectory()) return 3;
+        if (!removed && RestoreOriginal()) return 0;
+        return 3;
+    }
+    // Cures that were all taken back: put the directory back as it was.
+    if (touched) {
+        if (RestoreOriginal()) return 0;
+        WriteDirectory();
+        return 3;
+    }
+    return 0;
+}
+
+bool CZipDecodeDriver::RestoreOriginal()
+{
+    if (layout != Layout::safe) return false;
+    archive.store.bufferedBytes = 0;
+    for (int attempt = 0; attempt < finishAttempts; ++attempt) {
+        try {
+            if (originalTail.length())
+                ZipWriteAt(archiveStream, tailStart, originalTail.data(), originalTail.length());
+            archiveStream.SetLength(originalLength);
+            archiveStream.Flush();
+            return true;
+        } catch (const CZipException&) {
+        }
+    }
+    return false;
+}
+
+bool CZipDecodeDriver::WriteDirectory()
+{
+    uint64_t dataEnd = 0;
+    bool known = false;
+    for (int attempt = 0; attempt < finishAttempts; ++attempt) {
+        try {
+            if (!known) {
+                archive.store.FlushBuffer();
+                dataEnd = archiveStream.GetLength();
+                known = true;
+            } else {
+                // A directory that broke off halfway is cut away and
+                // written anew.
+                archive.store.bufferedBytes = 0;
+                archiveStream.SetLength(dataEnd);
+                archive.directory.endInfo.directoryOnDisk = false;
+            }
+            archive.Flush();
+            archiveStream.Flush();
+            return true;
+        } catch (const CZipException&) {
+        }
+    }
+    return false;
+}
+
+void CZipDecodeDriver::NoteWrites()
+{
+    // The directory leaves the stream before anything else is written.
+    if (!archive.directory.endInfo.directoryOnDisk) touched = true;
+}
+
+void CZipDecodeDriver::CloseEntryQuietly()
+{
+    try {
+        archive.CloseEntry(nullptr, true);
+    } catch (...) {
+    }
+}
 
 extern "C" int ZipArchive_Decode(VFStream* archive, void* ignored, unsigned int baseLow,
                                  int baseHigh, VFStream* temporary, VFDecodeCallback* callback)
 {
-    (void)archive;
     (void)ignored;
-    (void)baseLow;
-    (void)baseHigh;
-    (void)temporary;
-    (void)callback;
-    return 0;
+    try {
+        CZipDecodeDriver driver(archive, baseLow, baseHigh, temporary, callback);
+        return driver.Run();
+    } catch (...) {
+        return 0;
+    }
 }

@@ -1,0 +1,41 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+class CZipStream;
+
+// What to add to an archive and how: the data comes from a stream, read from
+// its current position to its end, and becomes a new entry of the given name
+// (local form, backslash separators).
+class CZipAddRequest {
+public:
+    enum Options : uint32_t {
+        // A directory entry is written without encryption.
+        plainDirectories = 0x01,
+        // Empty data is written without encryption even when a password is set.
+        plainWhenEmpty = 0x02,
+        // Data below smallDataLimit bytes is stored rather than deflated.
+        storeSmallData = 0x04,
+        defaultOptions = plainDirectories | plainWhenEmpty | storeSmallData,
+    };
+    // Deflating fewer bytes than this gains nothing over storing them.
+    static constexpr uint32_t smallDataLimit = 5;
+
+    CZipAddRequest(CZipStream* sourceStream, const std::string& name)
+        : entryName(name), source(sourceStream)
+    {
+    }
+
+    // A file to take the data from instead of a stream. Adding from files is
+    // not supported: a request without a source stream is refused.
+    std::string sourcePath;
+    std::string entryName;
+    // -1 zlib's default, 0 stored, 1 to 9 deflate levels.
+    int level = -1;
+    uint32_t options = defaultOptions;
+    // -1 appends the new entry; replacing in place is not supported.
+    int replaceIndex = -1;
+    // Size of each read from the source.
+    uint32_t chunkSize = 65536;
+    CZipStream* source = nullptr;  // not owned
+};

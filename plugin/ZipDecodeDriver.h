@@ -1,0 +1,69 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/ZipBuffer.h"
+#include "decoders/ZipArchiveEx.h"
+#include "plugin/VFInterfaces.h"
+#include "plugin/ZipHostStream.h"
+#include "plugin/ZipStopGate.h"
+
+// One cleaning request of the engine: walks every entry of the archive in
+// the engine's stream, extracts the entries the engine wants into its
+// temporary stream, has them scanned and carries out the verdicts (a cured
+// entry is appended under its old name and its old copy deleted; a
+// condemned entry is deleted), then writes the new central directory once.
+//
+// Whatever fails once the first byte has been written, the stream is left
+// as an archive that opens and whose every listed entry reads back: either
+// the original archive byte for byte (then Run answers 0), or an archive
+// with a directory that describes what the stream holds (Run answers 3).
+class CZipDecodeDriver {
+public:
+    CZipDecodeDriver(VFStream* archiveStream, unsigned int baseLow, int baseHigh,
+                     VFStream* temporaryStream, VFDecodeCallback* callback);
+    CZipDecodeDriver(const CZipDecodeDriver&) = delete;
+    CZipDecodeDriver& operator=(const CZipDecodeDriver&) = delete;
+
+    // 3 when the archive was changed, 0 when it was not (or could not be
+    // opened). Never throws.
+    int Run();
+
+private:
+    enum class Layout { unchecked, safe, unsafe };
+
+    void Walk();
+    // False when the walk must stop (password declined).
+    bool VisitEntry(uint16_t index, const CZipEntryHeader& header);
+    void Cure(uint16_t index, const std::string& name);
+    void Queue(uint16_t index);
+    // Before the first cured entry is appended: no entry may reach into the
+    // bytes the new data overwrites, and those bytes are kept so that the
+    // original archive can be put back.
+    bool ReadyToAppend();
+    int Finish();
+    bool RestoreOriginal();
+    bool WriteDirectory();
+    void CloseEntryQuietly();
+    void NoteWrites();
+
+    VFStream* archiveHost;
+    VFStream* temporaryHost;
+    VFDecodeCallback* engine;
+    CZipStopGate gate;
+    CZipHostStream archiveStream;
+    CZipHostStream temporaryStream;
+    CZipArchiveEx archive;
+
+    std::vector<uint16_t> deletions;
+    // Something was written to the archive stream.
+    bool touched = false;
+    // A cured entry was appended and stays.
+    bool appended = false;
+    Layout layout = Layout::unchecked;
+    // The archive's bytes from the central directory on, as found.
+    CZipBuffer originalTail;
+    uint64_t tailStart = 0;
+    uint64_t originalLength = 0;
+};

@@ -1,0 +1,161 @@
+#include "cleaning_host.h"
+
+#include <algorithm>
+#include <cstring>
+
+bool CleaningFaults::FailRead()
+{
+    ++reads;
+    if (kind == readStatus && reads == at) return fired = true;
+    if (kind == readsFailFrom && reads >= at) return fired = true;
+    return false;
+}
+
+unsigned CleaningFaults::AcceptWrite(unsigned count)
+{
+    ++writes;
+    if (writes != at) return count;
+    if (kind == shortWrite) {
+        fired = true;
+        return count / 2;
+    }
+    if (kind == zeroWrite) {
+        fired = true;
+        return 0;
+    }
+    return count;
+}
+
+bool CleaningFaults::Stop()
+{
+    ++stopChecks;
+    if (kind == stopRequest && stopChecks >= at) return fired = true;
+    return false;
+}
+
+const char* CleaningFaultName(CleaningFaults::Kind kind)
+{
+    switch (kind) {
+    case CleaningFaults::none: return "none";
+    case CleaningFaults::readStatus: return "read status";
+    case CleaningFaults::readsFailFrom: return "reads fail from";
+    case CleaningFaults::shortWrite: return "short write";
+    case CleaningFaults::zeroWrite: return "zero write";
+    case CleaningFaults::stopRequest: return "stop request";
+    }
+    return "?";
+}
+
+int VF_CALL CleaningMemoryStream::Seek(unsigned int offsetLow, int offsetHigh, int origin,
+                                       unsigned long long* newPosition)
+{
+    const int64_t offset = static_cast<int64_t>(
+        (static_cast<uint64_t>(static_cast<uint32_t>(offsetHigh)) << 32) | offsetLow);
+    int64_t base = 0;
+    if (origin == 1) base = static_cast<int64_t>(position);
+    if (origin == 2) base = static_cast<int64_t>(data.size());
+    int64_t target = base + offset;
+    if (target < 0) target = 0;
+    position = static_cast<uint64_t>(target);
+    if (newPosition) *newPosition = position;
+    return 0;
+}
+
+int VF_CALL CleaningMemoryStream::Read(void* buffer, unsigned int count, unsigned int* bytesRead)
+{
+    *bytesRead = 0;
+    if (faults && faults->FailRead()) {
+        // A failing host may still have scribbled into the buffer.
+        std::memset(buffer, 0xA5, count);
+        *bytesRead = count;
+        return 5;
+    }
+    if (position >= data.size()) return 0;
+    const size_t n = std::min<uint64_t>(count, data.size() - position);
+    std::memcpy(buffer, data.data() + position, n);
+    position += n;
+    *bytesRead = static_cast<unsigned int>(n);
+    return 0;
+}
+
+int VF_CALL CleaningMemoryStream::Write(const void* buffer, unsigned int count,
+                                        unsigned int* bytesWritten)
+{
+    ++writeCalls;
+    const unsigned n = faults ? faults->AcceptWrite(count) : count;
+    if (position + n > data.size()) data.resize(position + n, 0);
+    if (n) std::memcpy(data.data() + position, buffer, n);
+    position += n;
+    *bytesWritten = n;
+    return n == count ? 0 : 28;
+}
+
+int VF_CALL CleaningMemoryStream::SetSize(unsigned int sizeLow, unsigned int sizeHigh)
+{
+    ++setSizeCalls;
+    data.resize((static_cast<uint64_t>(sizeHigh) << 32) | sizeLow, 0);
+    return 0;
+}
+
+int VF_CALL CleaningEngine::IsStopRequested()
+{
+    ++stopChecks;
+    if (faults && faults->Stop()) return 1;
+    return stopAfterScans >= 0 && static_cast<int>(scans.size()) >= stopAfterScans;
+}
+
+int VF_CALL CleaningEngine::WantEntry(const char* name)
+{
+    wanted.push_back(name);
+    return wantNone || skip.count(name) ? 0 : 1;
+}
+
+int VF_CALL CleaningEngine::ScanEntry(VFStream* archive, const char* name, VFStream* temporary,
+                                      unsigned long long* uncompressedSize, int reserved1,
+                                      int reserved2)
+{
+    (void)archive;
+    (void)reserved1;
+    (void)reserved2;
+    auto* stream = static_cast<CleaningMemoryStream*>(temporary);
+    scans.push_back(Scan{name, stream->data, uncompressedSize ? *uncompressedSize : ~0ull});
+    auto it = verdicts.find(name);
+    if (it == verdicts.end()) return 0;
+    if (it->second.verdict == VF_VERDICT_CURED) {
+        stream->data = it->second.cured;
+        stream->position = stream->data.size();
+    }
+    return it->second.verdict;
+}
+
+int VF_CALL CleaningEngine::QueryPassword(const char* name, char* buffer, int* bufferSize)
+{
+    passwordQuestions.push_back(name);
+    if (passwordOverrun > 0) {
+        std::memset(buffer, 'x', static_cast<size_t>(std::min(passwordOverrun, *bufferSize)));
+        return 1;
+    }
+    if (passwords.empty()) return 0;
+    std::string answer = passwords.front();
+    passwords.erase(passwords.begin());
+    std::strncpy(buffer, answer.c_str(), static_cast<size_t>(*bufferSize));
+    return 1;
+}
+
+CleaningResult CleaningDecode(const std::vector<uint8_t>& bytes, CleaningEngine& engine,
+                              uint64_t base, CleaningFaults* faults)
+{
+    CleaningMemoryStream archive(bytes);
+    CleaningMemoryStream temporary;
+    archive.faults = faults;
+    temporary.faults = faults;
+    engine.faults = faults;
+    CleaningResult out;
+    out.result = ZipArchive_Decode(&archive, nullptr, static_cast<unsigned>(base & 0xFFFFFFFFu),
+                                   static_cast<int>(base >> 32), &temporary, &engine);
+    out.archive = std::move(archive.data);
+    out.archiveWrites = archive.writeCalls;
+    out.archiveSetSizes = archive.setSizeCalls;
+    engine.faults = nullptr;
+    return out;
+}

@@ -1,0 +1,120 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "plugin/VFInterfaces.h"
+
+// A scriptable stand-in for the scanning engine in cleaning tests: memory
+// streams and a decode callback that share one fault plan, so that a test
+// can fail the k-th read, write or stop check of a whole cleaning run.
+struct CleaningFaults {
+    enum Kind {
+        none,
+        readStatus,      // the k-th read returns a failure status (buffer filled anyway)
+        readsFailFrom,   // every read from the k-th on fails
+        shortWrite,      // the k-th write takes only part of the bytes
+        zeroWrite,       // the k-th write takes nothing
+        stopRequest,     // the engine asks to stop from the k-th stop check on
+    };
+    Kind kind = none;
+    int at = 0;  // 1-based number of the call of that kind
+
+    int reads = 0;
+    int writes = 0;
+    int stopChecks = 0;
+    bool fired = false;
+
+    bool FailRead();
+    unsigned AcceptWrite(unsigned count);
+    bool Stop();
+};
+
+const char* CleaningFaultName(CleaningFaults::Kind kind);
+
+class CleaningMemoryStream : public VFStream {
+public:
+    CleaningMemoryStream() = default;
+    explicit CleaningMemoryStream(std::vector<uint8_t> bytes) : data(std::move(bytes)) {}
+
+    void VF_CALL Reserved0() override {}
+    void VF_CALL Reserved1() override {}
+    void VF_CALL Reserved2() override {}
+    void VF_CALL Reserved3() override {}
+    void VF_CALL Reserved4() override {}
+    void VF_CALL Reserved5() override {}
+    void VF_CALL Reserved6() override {}
+    void VF_CALL Reserved7() override {}
+    int VF_CALL Seek(unsigned int offsetLow, int offsetHigh, int origin,
+                     unsigned long long* newPosition) override;
+    int VF_CALL Read(void* buffer, unsigned int count, unsigned int* bytesRead) override;
+    int VF_CALL Write(const void* buffer, unsigned int count, unsigned int* bytesWritten) override;
+    int VF_CALL SetSize(unsigned int sizeLow, unsigned int sizeHigh) override;
+
+    std::vector<uint8_t> data;
+    uint64_t position = 0;
+    CleaningFaults* faults = nullptr;
+    int writeCalls = 0;
+    int setSizeCalls = 0;
+};
+
+// The engine's side of a cleaning run: verdicts per entry name (as the
+// module hands names out), passwords to answer with, and a record of every
+// question asked.
+class CleaningEngine : public VFDecodeCallback {
+public:
+    struct Verdict {
+        int verdict = 0;
+        std::vector<uint8_t> cured;  // the temporary stream's new content for verdict 3
+    };
+    struct Scan {
+        std::string name;
+        std::vector<uint8_t> data;
+        unsigned long long size;
+    };
+
+    int VF_CALL IsStopRequested() override;
+    int VF_CALL WantEntry(const char* name) override;
+    int VF_CALL ScanEntry(VFStream* archive, const char* name, VFStream* temporary,
+                          unsigned long long* uncompressedSize, int reserved1,
+                          int reserved2) override;
+    int VF_CALL QueryPassword(const char* name, char* buffer, int* bufferSize) override;
+
+    void Cure(const std::string& name, std::vector<uint8_t> bytes)
+    {
+        verdicts[name] = Verdict{3, std::move(bytes)};
+    }
+    void Delete(const std::string& name) { verdicts[name] = Verdict{5, {}}; }
+
+    std::map<std::string, Verdict> verdicts;
+    // WantEntry answers 0 for these (and for every name when wantNone).
+    std::set<std::string> skip;
+    bool wantNone = false;
+    // Answers to QueryPassword in order; false once they are used up.
+    std::vector<std::string> passwords;
+    // Write this many bytes of 'x' without a terminator instead (tests the
+    // module's bound on the buffer).
+    int passwordOverrun = 0;
+    // IsStopRequested answers true once this many entries were scanned.
+    int stopAfterScans = -1;
+    CleaningFaults* faults = nullptr;
+
+    std::vector<std::string> wanted;
+    std::vector<Scan> scans;
+    std::vector<std::string> passwordQuestions;
+    int stopChecks = 0;
+};
+
+struct CleaningResult {
+    int result = 0;
+    std::vector<uint8_t> archive;
+    int archiveWrites = 0;    // Write and SetSize calls the archive stream saw
+    int archiveSetSizes = 0;
+};
+
+// One ZipArchive_Decode over a copy of the bytes (the archive starting at
+// base inside them), with a fresh temporary stream.
+CleaningResult CleaningDecode(const std::vector<uint8_t>& bytes, CleaningEngine& engine,
+                              uint64_t base = 0, CleaningFaults* faults = nullptr);

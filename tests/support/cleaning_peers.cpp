@@ -1,0 +1,282 @@
+#include "cleaning_peers.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+const char* const readerScript = R"PY(
+import sys, zipfile, zlib
+pwd = sys.argv[1].encode() if sys.argv[1] else None
+digests = sys.argv[2] == "1"
+for idx, path in enumerate(sys.argv[3:]):
+    try:
+        zf = zipfile.ZipFile(path)
+        infos = zf.infolist()
+    except Exception as e:
+        print("F\t%d\t%s" % (idx, repr(e).replace("\t", " ").replace("\n", " ")))
+        continue
+    print("O\t%d" % idx)
+    for info in infos:
+        name = info.filename.encode("utf-8").hex()
+        d = 1 if info.is_dir() else 0
+        try:
+            data = zf.read(info, pwd=pwd)
+            body = "" if digests else data.hex()
+            print("E\t%d\t%s\t1\t%d\t%d\t%d\t%d\t%d\t%s" % (idx, name, d, zlib.crc32(data), len(data), info.compress_type, info.flag_bits, body))
+        except Exception as e:
+            print("E\t%d\t%s\t0\t%d\t0\t0\t%d\t%d\t" % (idx, name, d, info.compress_type, info.flag_bits))
+)PY";
+
+const char* const writerScript = R"PY(
+import sys, zipfile
+out, listing, comment = sys.argv[1], sys.argv[2], sys.argv[3]
+zf = zipfile.ZipFile(out, "w")
+for line in open(listing):
+    name_hex, method, path = line.rstrip("\n").split("\t")
+    name = bytes.fromhex(name_hex).decode("utf-8")
+    zi = zipfile.ZipInfo(name, date_time=(2021, 6, 7, 8, 9, 10))
+    zi.compress_type = int(method)
+    if name.endswith("/"):
+        zi.external_attr = (0o40755 << 16) | 0x10
+        data = b""
+    else:
+        zi.external_attr = 0o100644 << 16
+        data = open(path, "rb").read()
+    zf.writestr(zi, data)
+zf.comment = comment.encode()
+zf.close()
+)PY";
+
+std::string Quote(const std::string& s)
+{
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+std::string Hex(const std::string& s)
+{
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::vector<uint8_t> Unhex(const std::string& s)
+{
+    std::vector<uint8_t> out(s.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<uint8_t>(std::stoi(s.substr(2 * i, 2), nullptr, 16));
+    return out;
+}
+
+std::vector<std::string> Split(const std::string& line, char sep)
+{
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(line);
+    while (std::getline(in, part, sep)) parts.push_back(part);
+    if (!line.empty() && line.back() == sep) parts.push_back("");
+    return parts;
+}
+
+} // namespace
+
+CleaningTempDir::CleaningTempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "zipext-cleaning-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    dir = pattern;
+}
+
+CleaningTempDir::~CleaningTempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+std::vector<uint8_t> CleaningReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void CleaningWriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string CleaningShell(const std::string& command, int* status)
+{
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) throw std::runtime_error("popen failed");
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    const int raw = pclose(pipe);
+    if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return output;
+}
+
+std::vector<uint8_t> CleaningText(size_t n, uint32_t seed)
+{
+    static const char* words[] = {"archive ", "entry ", "scanner ", "clean ", "deflate ",
+                                  "header ", "central ", "local ", "data\n", "signature "};
+    std::mt19937 random(seed);
+    std::vector<uint8_t> out;
+    out.reserve(n);
+    while (out.size() < n) {
+        const char* w = words[random() % 10];
+        while (*w && out.size() < n) out.push_back(static_cast<uint8_t>(*w++));
+    }
+    return out;
+}
+
+std::vector<uint8_t> CleaningNoise(size_t n, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::vector<uint8_t> out(n);
+    for (auto& b : out) b = static_cast<uint8_t>(random());
+    return out;
+}
+
+std::vector<uint8_t> CleaningBytesOf(const std::string& text)
+{
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::vector<uint8_t> CleaningMakeZip(const std::vector<CleaningEntrySpec>& entries,
+                                     const std::string& comment)
+{
+    CleaningTempDir dir;
+    std::ofstream listing(dir.File("listing"));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const std::string path = dir.File("d" + std::to_string(i));
+        CleaningWriteFile(path, entries[i].data);
+        listing << Hex(entries[i].name) << '\t' << entries[i].method << '\t' << path << '\n';
+    }
+    listing.close();
+    CleaningWriteFile(dir.File("w.py"), CleaningBytesOf(writerScript));
+    int status = 0;
+    CleaningShell("python3 " + Quote(dir.File("w.py")) + " " + Quote(dir.File("out.zip")) + " " +
+                      Quote(dir.File("listing")) + " " + Quote(comment),
+                  &status);
+    if (status != 0) throw std::runtime_error("zipfile could not write the archive");
+    return CleaningReadFile(dir.File("out.zip"));
+}
+
+std::vector<uint8_t> CleaningMakeEncryptedZip(const std::vector<CleaningEntrySpec>& entries,
+                                              const std::string& password)
+{
+    CleaningTempDir dir;
+    std::filesystem::create_directory(dir.File("in"));
+    std::string names;
+    for (const auto& e : entries) {
+        const std::string path = dir.File("in/" + e.name);
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        CleaningWriteFile(path, e.data);
+        names += " " + Quote(e.name);
+    }
+    int status = 0;
+    CleaningShell("cd " + Quote(dir.File("in")) + " && zip -q -X -D -P " + Quote(password) +
+                      " ../out.zip" + names,
+                  &status);
+    if (status != 0) throw std::runtime_error("zip could not write the archive");
+    return CleaningReadFile(dir.File("out.zip"));
+}
+
+bool PeerReading::Sound() const
+{
+    if (!opened || !unzipOk) return false;
+    for (const auto& e : entries)
+        if (!e.ok) return false;
+    return true;
+}
+
+const PeerEntry* PeerReading::Find(const std::string& name) const
+{
+    for (const auto& e : entries)
+        if (e.name == name) return &e;
+    return nullptr;
+}
+
+std::vector<PeerReading> CleaningReadManyWithPeers(const std::vector<std::vector<uint8_t>>& archives,
+                                                   const std::string& password, bool digestsOnly)
+{
+    CleaningTempDir dir;
+    std::vector<PeerReading> out(archives.size());
+    std::string paths;
+    for (size_t i = 0; i < archives.size(); ++i) {
+        const std::string path = dir.File("a" + std::to_string(i) + ".zip");
+        CleaningWriteFile(path, archives[i]);
+        paths += " " + Quote(path);
+    }
+    CleaningWriteFile(dir.File("r.py"), CleaningBytesOf(readerScript));
+    const std::string listing = CleaningShell("python3 " + Quote(dir.File("r.py")) + " " +
+                                              Quote(password) + " " + (digestsOnly ? "1" : "0") +
+                                              paths);
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto f = Split(line, '\t');
+        if (f.size() < 2) continue;
+        const size_t idx = std::stoul(f[1]);
+        if (idx >= out.size()) continue;
+        if (f[0] == "O") out[idx].opened = true;
+        if (f[0] == "F") out[idx].error = f.size() > 2 ? f[2] : "";
+        if (f[0] == "E" && f.size() >= 10) {
+            PeerEntry e;
+            const auto nameBytes = Unhex(f[2]);
+            e.name.assign(nameBytes.begin(), nameBytes.end());
+            e.ok = f[3] == "1";
+            e.directory = f[4] == "1";
+            e.crc = static_cast<uint32_t>(std::stoul(f[5]));
+            e.size = std::stoull(f[6]);
+            e.method = std::stoi(f[7]);
+            e.flags = std::stoi(f[8]);
+            e.data = Unhex(f[9]);
+            out[idx].entries.push_back(std::move(e));
+        }
+    }
+    for (size_t i = 0; i < archives.size(); ++i) {
+        int status = 0;
+        const std::string path = dir.File("a" + std::to_string(i) + ".zip");
+        out[i].unzipOutput = CleaningShell("unzip -tqq -P " + Quote(password) + " " + Quote(path) +
+                                               " </dev/null 2>&1",
+                                           &status);
+        // unzip answers 1 for an archive without entries.
+        out[i].unzipOk = status == 0 || (status == 1 && out[i].unzipOutput.find("zipfile is empty") !=
+                                                            std::string::npos);
+    }
+    return out;
+}
+
+PeerReading CleaningReadWithPeers(const std::vector<uint8_t>& archive, const std::string& password)
+{
+    return CleaningReadManyWithPeers({archive}, password, false)[0];
+}
+
+uint32_t CleaningCrc(const std::vector<uint8_t>& bytes)
+{
+    return static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));
+}
