@@ -67,9 +67,9 @@ public:
     // to ask about (the current path is "/" or has no directory part).
     bool Up()
     {
-        text[length] = saved;
         const size_t slash = length == 0 ? std::string::npos : text.rfind('/', length - 1);
         if (slash == std::string::npos || length == 1) return false;
+        text[length] = saved;
         size_t parent = slash;
         while (parent > 0 && text[parent - 1] == '/') --parent;
         length = parent == 0 ? 1 : parent;  // "/x" goes up to "/"

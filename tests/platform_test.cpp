@@ -339,6 +339,7 @@ TEST_F(ZipFileSystem, DevicesAndTemporaryFiles)
     EXPECT_NEAR(double(FreeBytesOnDevice(Path("not/yet/there.zip").c_str())), double(free), 64.0 * 1024 * 1024);
     EXPECT_GT(FreeBytesOnDevice(nullptr), 0u);
     EXPECT_GT(FreeBytesOnDevice("\\"), 0u);
+    EXPECT_GT(FreeBytesOnDevice("no_such_dir_zipext\\x.zip"), 0u);  // relative: the current directory's
     EXPECT_FALSE(IsRemovableDrive("A:\\"));
     EXPECT_FALSE(IsRemovableDrive(root.c_str()));
     EXPECT_FALSE(LabelVolume(root.c_str(), "pkback# 001"));
