@@ -209,8 +209,12 @@ void ArchiveScanner::Clean(const std::string& path, FileStream& original, FileRe
             return;
         }
         changed = changed || pass.result == VF_VERDICT_CURED;
+        // An entry counts as handled only with a verdict: one that reads
+        // without a finding now (a wrong password can slip past the check
+        // byte and yield other bytes) is tried again with the next group.
         for (std::size_t i = 0; i < pass.entries.size(); ++i) {
-            if (!pass.entries[i].scanned) continue;
+            int verdict = pass.verdicts[i];
+            if (verdict != VF_VERDICT_CURED && verdict != VF_VERDICT_DELETE) continue;
             remaining.erase(pass.entries[i].name);
             cleaning.entries.push_back(pass.entries[i]);
             cleaning.verdicts.push_back(pass.verdicts[i]);
@@ -227,7 +231,7 @@ void ArchiveScanner::Clean(const std::string& path, FileStream& original, FileRe
         if (group == -2) break;
     }
     if (!remaining.empty()) {
-        result.error = "the module did not extract every entry to clean; the archive is left unchanged";
+        result.error = "the module did not clean every entry that needs it; the archive is left unchanged";
         return;
     }
     if (!changed) {

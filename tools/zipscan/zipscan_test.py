@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of the zipscan binary on archives generated here.
 
-    zipscan_test.py --zipscan BIN --module LIB [GROUP...]
+    zipscan_test.py --zipscan BIN --module LIB --fake FAKELIB [GROUP...]
 
 Each group is a TestCase class below. Parts of the module may still be
 missing while it is being built; tests that need a capability the module
@@ -27,6 +27,7 @@ import make_example  # noqa: E402  (the example generator doubles as our ZIP wri
 
 ZIPSCAN = None
 MODULE = None
+FAKE = None
 CAPS = {}
 TEST_FILE = make_example.test_file()
 
@@ -324,6 +325,22 @@ class Scan(Base):
         self.assertEqual(serial.returncode, 2)
         docs = json_docs(run("scan", "--json", "-j", "3", *files).stdout)
         self.assertEqual([d["file"] for d in docs], files)
+
+    @needs("inflate")
+    def test_archive_beyond_4_gib(self):
+        inner = self.path("inner.zip")
+        write_zip(inner, [("ok", b"fine"), ("bad", TEST_FILE)])
+        big = self.path("sparse.bin")
+        offset = (5 << 30) + 3
+        with open(big, "wb") as f:
+            f.truncate(offset)
+            f.seek(offset)
+            f.write(read_bytes(inner))
+        if os.stat(big).st_blocks * 512 > (1 << 30):
+            self.skipTest("no sparse files here")
+        self.assertEqual(run("check", "--offset", offset, big).returncode, 0)
+        doc = json_docs(run("scan", "--json", "--offset", offset, big).stdout)[0]
+        self.assertEqual([(e["name"], len(e["findings"])) for e in doc["entries"]], [("ok", 0), ("bad", 1)])
 
     @needs("inflate")
     def test_damaged_entry_is_reported(self):
@@ -633,18 +650,50 @@ class BadInput(Base):
         self.assertOneLineError(run("scan", "--password-file", self.path("none.txt"), a), "cannot read the password file")
 
 
+class Containment(Base):
+    """A faulty module must not hurt the archive: zipscan checks what the
+    module did and keeps the original unless the cleaned copy holds up."""
+
+    def fake(self, mode, *args):
+        env = dict(os.environ, ZIPSCAN_FAKE=mode)
+        return subprocess.run([ZIPSCAN, "--module", FAKE] + list(args), capture_output=True, env=env, timeout=60)
+
+    def test_faults(self):
+        a = self.path("a.zip")
+        original = b"PK" + bytes(range(40))
+        cases = [
+            ("handshake", ["check", a], "refused the handshake"),
+            ("noformat", ["check", a], "does not offer the zip format"),
+            ("writes", ["scan", a], "tried to write to the archive opened read-only"),
+            ("truncate", ["scan", "--clean", "--signature", "BAD", a], "the cleaned archive does not open"),
+            ("nothing", ["scan", "--clean", "--signature", "BAD", a], "does not hold the expected entries"),
+        ]
+        for mode, args, message in cases:
+            with self.subTest(mode=mode):
+                with open(a, "wb") as f:
+                    f.write(original)
+                self.assertOneLineError(self.fake(mode, *args), message)
+                self.assertEqual(read_bytes(a), original)
+                self.assertNoWorkingCopies()
+        # The same module without a fault: one entry found, nothing to clean.
+        r = self.fake("", "scan", "--signature", "report:BAD", a)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(b"b.txt: FOUND BAD -> reported", r.stdout)
+
+
 def main():
-    global ZIPSCAN, MODULE
+    global ZIPSCAN, MODULE, FAKE
     parser = argparse.ArgumentParser()
     parser.add_argument("--zipscan", required=True)
     parser.add_argument("--module", required=True)
+    parser.add_argument("--fake", required=True, help="the fault-injecting test module")
     parser.add_argument("groups", nargs="*")
     args = parser.parse_args()
-    ZIPSCAN, MODULE = os.path.abspath(args.zipscan), os.path.abspath(args.module)
+    ZIPSCAN, MODULE, FAKE = (os.path.abspath(p) for p in (args.zipscan, args.module, args.fake))
     probe_capabilities()
     sys.stderr.write("module capabilities: %s\n" % ", ".join(k for k, v in sorted(CAPS.items()) if v))
     loader = unittest.TestLoader()
-    names = args.groups or ["Commands", "Scan", "Clean", "Options", "BadInput"]
+    names = args.groups or ["Commands", "Scan", "Clean", "Options", "BadInput", "Containment"]
     suite = unittest.TestSuite(loader.loadTestsFromTestCase(globals()[n]) for n in names)
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     return 0 if result.wasSuccessful() else 1
