@@ -55,6 +55,8 @@ def main():
         for info in infos:
             if info.compress_type not in methods or info.compress_size > MAX_SEED:
                 continue
+            if info.file_size > 0xFFFFFFFF:  # ZIP64 sizes do not fit the seed header
+                continue
             off = info.header_offset
             if raw[off:off + 4] != b"PK\x03\x04":
                 continue

@@ -1,0 +1,10 @@
+// The stored decoder over raw bytes (seed layout in fuzz_decoder_input.h).
+#include "decoders/ZipStoredDecoder.h"
+#include "fuzz_decoder_input.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    CZipStoredDecoder decoder;
+    fuzzinput::RunDecoder(decoder, data, size);
+    return 0;
+}
