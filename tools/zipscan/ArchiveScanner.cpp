@@ -284,6 +284,10 @@ FileResult ArchiveScanner::Scan(const std::string& path) const
 {
     FileResult result;
     result.path = path;
+    if (ScanCallback::interrupted.load()) {
+        result.error = "interrupted";
+        return result;
+    }
     std::string error;
     int fd = FileStream::OpenFile(path, false, error);
     if (fd < 0) {
