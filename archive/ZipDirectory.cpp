@@ -319,6 +319,9 @@ void CZipDirectory::CutDirectoryOnDisk()
 
 void CZipDirectory::DiscardWrittenDirectory()
 {
+    // The last volume of an existing spanned archive is read-only: its
+    // directory stays whatever is asked.
+    if (store->SpanState() < 0) return;
     if (endInfo.directoryOnDisk || staleDirectoryOnDisk)
         CutDirectoryOnDisk();
     else
