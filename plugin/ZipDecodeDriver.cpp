@@ -206,7 +206,8 @@ int CZipDecodeDriver::Finish()
         const int before = archive.GetCount();
         try {
             archive.RemoveEntries(deletions);
-            removed = true;
+            // A multi-volume archive is never changed.
+            removed = archive.GetCount() < before;
         } catch (...) {
             NoteWrites();
             if (archive.GetCount() == before) {
@@ -255,10 +256,18 @@ bool CZipDecodeDriver::RestoreOriginal()
 
 bool CZipDecodeDriver::WriteDirectory()
 {
+    // Names are turned into archive form while their record is written; one
+    // that broke off there must not be converted twice on the next attempt.
+    std::vector<CZipBuffer> names;
+    names.reserve(static_cast<size_t>(archive.directory.EntryCount()));
+    for (const auto& header : archive.directory.headerList) names.push_back(header->fileName);
+
     uint64_t dataEnd = 0;
     bool known = false;
     for (int attempt = 0; attempt < finishAttempts; ++attempt) {
         try {
+            for (size_t i = 0; attempt > 0 && i < names.size(); ++i)
+                archive.directory.headerList[i]->fileName = names[i];
             if (!known) {
                 archive.store.FlushBuffer();
                 dataEnd = archiveStream.GetLength();

@@ -100,6 +100,7 @@ int VF_CALL CleaningMemoryStream::SetSize(unsigned int sizeLow, unsigned int siz
 int VF_CALL CleaningEngine::IsStopRequested()
 {
     ++stopChecks;
+    if (!wanted.empty()) ++stopChecksAfterFirstWant;
     if (faults && faults->Stop()) return 1;
     return stopAfterScans >= 0 && static_cast<int>(scans.size()) >= stopAfterScans;
 }
@@ -131,8 +132,9 @@ int VF_CALL CleaningEngine::ScanEntry(VFStream* archive, const char* name, VFStr
 int VF_CALL CleaningEngine::QueryPassword(const char* name, char* buffer, int* bufferSize)
 {
     passwordQuestions.push_back(name);
-    if (passwordOverrun > 0) {
-        std::memset(buffer, 'x', static_cast<size_t>(std::min(passwordOverrun, *bufferSize)));
+    if (!rawPassword.empty()) {
+        std::memcpy(buffer, rawPassword.data(),
+                    std::min<size_t>(rawPassword.size(), static_cast<size_t>(*bufferSize)));
         return 1;
     }
     if (passwords.empty()) return 0;

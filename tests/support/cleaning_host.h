@@ -94,9 +94,9 @@ public:
     bool wantNone = false;
     // Answers to QueryPassword in order; false once they are used up.
     std::vector<std::string> passwords;
-    // Write this many bytes of 'x' without a terminator instead (tests the
-    // module's bound on the buffer).
-    int passwordOverrun = 0;
+    // When set, these bytes are written into the buffer as they are, with
+    // no terminator (an engine that fills the whole buffer).
+    std::string rawPassword;
     // IsStopRequested answers true once this many entries were scanned.
     int stopAfterScans = -1;
     CleaningFaults* faults = nullptr;
@@ -105,6 +105,7 @@ public:
     std::vector<Scan> scans;
     std::vector<std::string> passwordQuestions;
     int stopChecks = 0;
+    int stopChecksAfterFirstWant = 0;
 };
 
 struct CleaningResult {

@@ -185,11 +185,13 @@ std::vector<uint8_t> CleaningMakeZip(const std::vector<CleaningEntrySpec>& entri
     return CleaningReadFile(dir.File("out.zip"));
 }
 
-std::vector<uint8_t> CleaningMakeEncryptedZip(const std::vector<CleaningEntrySpec>& entries,
-                                              const std::string& password)
+std::vector<uint8_t> CleaningZipAdd(const std::vector<uint8_t>& archive,
+                                    const std::vector<CleaningEntrySpec>& entries,
+                                    const std::string& password)
 {
     CleaningTempDir dir;
     std::filesystem::create_directory(dir.File("in"));
+    if (!archive.empty()) CleaningWriteFile(dir.File("out.zip"), archive);
     std::string names;
     for (const auto& e : entries) {
         const std::string path = dir.File("in/" + e.name);
@@ -197,12 +199,18 @@ std::vector<uint8_t> CleaningMakeEncryptedZip(const std::vector<CleaningEntrySpe
         CleaningWriteFile(path, e.data);
         names += " " + Quote(e.name);
     }
+    const std::string secret = password.empty() ? "" : " -P " + Quote(password);
     int status = 0;
-    CleaningShell("cd " + Quote(dir.File("in")) + " && zip -q -X -D -P " + Quote(password) +
-                      " ../out.zip" + names,
+    CleaningShell("cd " + Quote(dir.File("in")) + " && zip -q -X -D" + secret + " ../out.zip" + names,
                   &status);
     if (status != 0) throw std::runtime_error("zip could not write the archive");
     return CleaningReadFile(dir.File("out.zip"));
+}
+
+std::vector<uint8_t> CleaningMakeEncryptedZip(const std::vector<CleaningEntrySpec>& entries,
+                                              const std::string& password)
+{
+    return CleaningZipAdd({}, entries, password);
 }
 
 bool PeerReading::Sound() const

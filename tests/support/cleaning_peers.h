@@ -41,6 +41,11 @@ struct CleaningEntrySpec {
 std::vector<uint8_t> CleaningMakeZip(const std::vector<CleaningEntrySpec>& entries,
                                      const std::string& comment = "");
 // Info-ZIP zip writes it, every entry encrypted with the password.
+// Info-ZIP zip adds the entries to the archive (a new one when empty),
+// encrypting them when a password is given.
+std::vector<uint8_t> CleaningZipAdd(const std::vector<uint8_t>& archive,
+                                    const std::vector<CleaningEntrySpec>& entries,
+                                    const std::string& password = "");
 std::vector<uint8_t> CleaningMakeEncryptedZip(const std::vector<CleaningEntrySpec>& entries,
                                               const std::string& password);
 

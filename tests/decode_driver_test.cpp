@@ -1,0 +1,389 @@
+// The cleaning export as the engine sees it: which questions it is asked,
+// in which order, and what the archive looks like afterwards to Python's
+// zipfile and to unzip.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/cleaning_host.h"
+#include "support/cleaning_peers.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Expected = std::vector<std::pair<std::string, Bytes>>;
+
+Bytes T(size_t n, uint32_t seed) { return CleaningText(n, seed); }
+
+// The peers read exactly these entries, in this order, with these bytes.
+PeerReading ExpectArchive(const Bytes& archive, const Expected& expected,
+                          const std::string& password = "")
+{
+    PeerReading r = CleaningReadWithPeers(archive, password);
+    EXPECT_TRUE(r.Sound()) << r.error << " / " << r.unzipOutput;
+    EXPECT_EQ(r.entries.size(), expected.size());
+    for (size_t i = 0; i < expected.size() && i < r.entries.size(); ++i) {
+        EXPECT_EQ(r.entries[i].name, expected[i].first) << "entry " << i;
+        EXPECT_TRUE(r.entries[i].data == expected[i].second) << expected[i].first;
+    }
+    return r;
+}
+
+Bytes FiveEntries()
+{
+    return CleaningMakeZip({{"e0.txt", T(3000, 10)},
+                            {"e1.bin", CleaningNoise(5000, 11), 0},
+                            {"e2.txt", T(70000, 12)},
+                            {"e3.txt", T(100, 13)},
+                            {"e4.bin", CleaningNoise(90000, 14)}});
+}
+
+std::string Corpus(const std::string& path) { return std::string(ZIPEXT_CORPUS_DIR) + "/" + path; }
+
+} // namespace
+
+TEST(DecodeDriver, NoVerdictWritesNothing)
+{
+    const Bytes zip = FiveEntries();
+    CleaningEngine engine;
+    const CleaningResult out = CleaningDecode(zip, engine);
+    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.archiveWrites, 0);
+    EXPECT_EQ(out.archiveSetSizes, 0);
+    EXPECT_TRUE(out.archive == zip);
+    ASSERT_EQ(engine.scans.size(), 5u);
+    EXPECT_EQ(engine.scans[2].name, "e2.txt");
+    EXPECT_TRUE(engine.scans[2].data == T(70000, 12));
+    EXPECT_EQ(engine.scans[2].size, 70000u);
+    EXPECT_TRUE(engine.scans[4].data == CleaningNoise(90000, 14));
+}
+
+TEST(DecodeDriver, NothingWantedStillAsksToStopPerEntry)
+{
+    const Bytes zip = FiveEntries();
+    CleaningEngine engine;
+    engine.wantNone = true;
+    const CleaningResult out = CleaningDecode(zip, engine);
+    EXPECT_EQ(out.result, 0);
+    EXPECT_TRUE(engine.scans.empty());
+    EXPECT_EQ(engine.wanted.size(), 5u);
+    EXPECT_EQ(engine.stopChecksAfterFirstWant, 5);
+    EXPECT_EQ(out.archiveWrites, 0);
+}
+
+TEST(DecodeDriver, DeleteOneOfThree)
+{
+    const Bytes zip = CleaningMakeZip({{"a.txt", T(1000, 1)}, {"b.txt", T(2000, 2)}, {"c.txt", T(3000, 3)}});
+    CleaningEngine engine;
+    engine.Delete("b.txt");
+    const CleaningResult out = CleaningDecode(zip, engine);
+    EXPECT_EQ(out.result, 3);
+    ExpectArchive(out.archive, {{"a.txt", T(1000, 1)}, {"c.txt", T(3000, 3)}});
+}
+
+TEST(DecodeDriver, CureFirstOfTwoPutsTheCuredEntryLast)
+{
+    const Bytes zip = CleaningMakeZip({{"a.txt", T(4000, 1)}, {"b.txt", T(2000, 2)}});
+    CleaningEngine engine;
+    engine.Cure("a.txt", CleaningBytesOf("cured content of a"));
+    const CleaningResult out = CleaningDecode(zip, engine);
+    EXPECT_EQ(out.result, 3);
+    ExpectArchive(out.archive, {{"b.txt", T(2000, 2)}, {"a.txt", CleaningBytesOf("cured content of a")}});
+}
+
+TEST(DecodeDriver, DeleteTwoAndCureOneOfFive)
+{
+    CleaningEngine engine;
+    engine.Delete("e0.txt");
+    engine.Delete("e2.txt");
+    engine.Cure("e3.txt", T(66000, 99));
+    const CleaningResult out = CleaningDecode(FiveEntries(), engine);
+    EXPECT_EQ(out.result, 3);
+    ExpectArchive(out.archive, {{"e1.bin", CleaningNoise(5000, 11)},
+                                {"e4.bin", CleaningNoise(90000, 14)},
+                                {"e3.txt", T(66000, 99)}});
+}
+
+TEST(DecodeDriver, CuredDataSizesChooseTheMethod)
+{
+    struct Case {
+        size_t size;
+        int method;
+    } cases[] = {{0, 0}, {4, 0}, {5, 8}, {65536, 8}, {65537, 8}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        CleaningEngine engine;
+        engine.Cure("a.txt", T(c.size, 7));
+        const CleaningResult out = CleaningDecode(CleaningMakeZip({{"a.txt", T(500, 1)}}), engine);
+        EXPECT_EQ(out.result, 3);
+        const PeerReading r = ExpectArchive(out.archive, {{"a.txt", T(c.size, 7)}});
+        ASSERT_EQ(r.entries.size(), 1u);
+        EXPECT_EQ(r.entries[0].method, c.method);
+        EXPECT_EQ(r.entries[0].flags, 0);  // default level: no deflate option bits, no encryption
+    }
+}
+
+TEST(DecodeDriver, StopAfterTheFirstEntryStillCarriesOutItsVerdict)
+{
+    const Bytes zip = CleaningMakeZip({{"a.txt", T(1000, 1)}, {"b.txt", T(2000, 2)}, {"c.txt", T(3000, 3)}});
+    CleaningEngine engine;
+    engine.Delete("a.txt");
+    engine.Delete("b.txt");
+    engine.stopAfterScans = 1;
+    const CleaningResult out = CleaningDecode(zip, engine);
+    EXPECT_EQ(out.result, 3);
+    ASSERT_EQ(engine.scans.size(), 1u);
+    EXPECT_EQ(engine.wanted.size(), 1u);
+    ExpectArchive(out.archive, {{"b.txt", T(2000, 2)}, {"c.txt", T(3000, 3)}});
+}
+
+TEST(DecodeDriver, RightPasswordIsAskedForOnce)
+{
+    const Bytes zip = CleaningMakeEncryptedZip({{"a.txt", T(3000, 1)}, {"b.txt", T(40, 2)}}, "s3cret");
+    CleaningEngine engine;
+    engine.passwords = {"s3cret"};
+    const CleaningResult out = CleaningDecode(zip, engine);
+    EXPECT_EQ(out.result, 0);
+    EXPECT_TRUE(out.archive == zip);
+    ASSERT_EQ(engine.passwordQuestions.size(), 1u);
+    EXPECT_EQ(engine.passwordQuestions[0], "a.txt");
+    ASSERT_EQ(engine.scans.size(), 2u);
+    EXPECT_TRUE(engine.scans[0].data == T(3000, 1));
+    EXPECT_TRUE(engine.scans[1].data == T(40, 2));
+}
+
+TEST(DecodeDriver, CureUnderPasswordWritesAnEncryptedEntry)
+{
+    const Bytes zip = CleaningMakeEncryptedZip({{"a.txt", T(3000, 1)}, {"b.txt", T(40, 2)}}, "s3cret");
+    CleaningEngine engine;
+    engine.passwords = {"s3cret"};
+    engine.Cure("a.txt", T(10, 5));
+    engine.Cure("b.txt", {});
+    const CleaningResult out = CleaningDecode(zip, engine);
+    EXPECT_EQ(out.result, 3);
+    const PeerReading r = ExpectArchive(out.archive, {{"a.txt", T(10, 5)}, {"b.txt", {}}}, "s3cret");
+    ASSERT_EQ(r.entries.size(), 2u);
+    EXPECT_EQ(r.entries[0].flags & 0x9, 0x9);  // encrypted, sizes also in a descriptor
+    EXPECT_EQ(r.entries[1].flags, 0);          // empty data is written in the clear
+
+    // unzip extracts the cured entry with the password, and not without it.
+    CleaningTempDir dir;
+    CleaningWriteFile(dir.File("c.zip"), out.archive);
+    int status = 0;
+    const std::string text = CleaningShell("unzip -p -P s3cret " + dir.File("c.zip") + " a.txt", &status);
+    EXPECT_EQ(status, 0);
+    const Bytes cured = T(10, 5);
+    EXPECT_EQ(text, std::string(cured.begin(), cured.end()));
+    CleaningShell("unzip -p -P wrong " + dir.File("c.zip") + " a.txt >/dev/null 2>&1", &status);
+    EXPECT_NE(status, 0);
+}
+
+TEST(DecodeDriver, DeclinedPasswordStopsTheWalk)
+{
+    Bytes zip = CleaningMakeZip({{"a.txt", T(1000, 1)}});
+    zip = CleaningZipAdd(zip, {{"enc.txt", T(2000, 2)}}, "pw");
+    zip = CleaningZipAdd(zip, {{"c.txt", T(3000, 3)}});
+    {
+        CleaningEngine engine;
+        engine.Delete("a.txt");
+        engine.Delete("c.txt");
+        const CleaningResult out = CleaningDecode(zip, engine);
+        EXPECT_EQ(out.result, 3);
+        EXPECT_EQ(engine.passwordQuestions.size(), 1u);
+        EXPECT_EQ(engine.wanted.size(), 2u);  // c.txt is never reached
+        const PeerReading r = CleaningReadWithPeers(out.archive, "pw");
+        EXPECT_TRUE(r.Sound());
+        ASSERT_EQ(r.entries.size(), 2u);
+        EXPECT_EQ(r.entries[0].name, "enc.txt");
+        EXPECT_EQ(r.entries[1].name, "c.txt");
+    }
+    {
+        CleaningEngine engine;
+        engine.Delete("c.txt");
+        const CleaningResult out = CleaningDecode(zip, engine);
+        EXPECT_EQ(out.result, 0);
+        EXPECT_TRUE(out.archive == zip);
+    }
+}
+
+TEST(DecodeDriver, PasswordBufferIsReadAsAtMost127Bytes)
+{
+    // The engine fills all 128 bytes without a terminator; the first 127
+    // are the password.
+    const std::string password(127, 'p');
+    const Bytes zip = CleaningMakeEncryptedZip({{"a.txt", T(700, 1)}}, password);
+    CleaningEngine engine;
+    engine.rawPassword = password + "Z";
+    const CleaningResult out = CleaningDecode(zip, engine);
+    EXPECT_EQ(out.result, 0);
+    ASSERT_EQ(engine.scans.size(), 1u);
+    EXPECT_TRUE(engine.scans[0].data == T(700, 1));
+}
+
+TEST(DecodeDriver, WrongCrcIsStillScanned)
+{
+    Bytes zip = CleaningMakeZip({{"a.txt", T(300, 1), 0}, {"b.txt", T(200, 2)}});
+    // Flip the stored CRC of a.txt in its local and its central record.
+    const uint32_t crc = CleaningCrc(T(300, 1));
+    int patched = 0;
+    for (size_t i = 0; i + 4 <= zip.size(); ++i) {
+        uint32_t v;
+        std::memcpy(&v, &zip[i], 4);
+        if (v == crc) {
+            zip[i] ^= 0xFF;
+            ++patched;
+        }
+    }
+    ASSERT_EQ(patched, 2);
+    CleaningEngine engine;
+    engine.Delete("b.txt");
+    const CleaningResult out = CleaningDecode(zip, engine);
+    EXPECT_EQ(out.result, 3);
+    ASSERT_EQ(engine.scans.size(), 2u);
+    EXPECT_TRUE(engine.scans[0].data == T(300, 1));
+}
+
+TEST(DecodeDriver, EmptyFilesAreScannedDirectoriesAreNot)
+{
+    const Bytes zip = CleaningMakeZip({{"dir/", {}}, {"dir/empty.txt", {}}, {"dir/x.txt", T(100, 1)}});
+    CleaningEngine engine;
+    engine.Cure("dir\\x.txt", CleaningBytesOf("clean"));
+    const CleaningResult out = CleaningDecode(zip, engine);
+    EXPECT_EQ(out.result, 3);
+    // Names come in the local form the directory holds.
+    EXPECT_EQ(engine.wanted, (std::vector<std::string>{"dir\\", "dir\\empty.txt", "dir\\x.txt"}));
+    ASSERT_EQ(engine.scans.size(), 2u);
+    EXPECT_EQ(engine.scans[0].name, "dir\\empty.txt");
+    EXPECT_EQ(engine.scans[0].size, 0u);
+    EXPECT_TRUE(engine.scans[0].data.empty());
+    ExpectArchive(out.archive, {{"dir/", {}}, {"dir/empty.txt", {}}, {"dir/x.txt", CleaningBytesOf("clean")}});
+}
+
+TEST(DecodeDriver, ArchiveAtABaseOffset)
+{
+    const Bytes zip = CleaningMakeZip({{"a.txt", T(1000, 1)}, {"b.txt", T(2000, 2)}, {"c.txt", T(3000, 3)}});
+    Bytes host = CleaningNoise(1000, 77);
+    host.insert(host.end(), zip.begin(), zip.end());
+    CleaningEngine engine;
+    engine.Delete("a.txt");
+    engine.Cure("c.txt", CleaningBytesOf("cured c"));
+    const CleaningResult out = CleaningDecode(host, engine, 1000);
+    EXPECT_EQ(out.result, 3);
+    ASSERT_GE(out.archive.size(), 1000u);
+    EXPECT_TRUE(Bytes(out.archive.begin(), out.archive.begin() + 1000) == CleaningNoise(1000, 77));
+    ExpectArchive(Bytes(out.archive.begin() + 1000, out.archive.end()),
+                  {{"b.txt", T(2000, 2)}, {"c.txt", CleaningBytesOf("cured c")}});
+}
+
+TEST(DecodeDriver, ForeignBytesInFrontStayUntouched)
+{
+    // A self-extractor stub whose offsets do not count it, and one whose do.
+    for (const char* name : {"structure/generated/infozip-sfx-unadjusted.zip",
+                             "structure/generated/infozip-sfx-adjusted-A.zip"}) {
+        SCOPED_TRACE(name);
+        const Bytes zip = CleaningReadFile(Corpus(name));
+        ASSERT_GT(zip.size(), 84848u);
+        CleaningEngine engine;
+        engine.Cure("rep100.txt", CleaningBytesOf("cured"));
+        const CleaningResult out = CleaningDecode(zip, engine);
+        EXPECT_EQ(out.result, 3);
+        EXPECT_TRUE(std::equal(zip.begin(), zip.begin() + 84848, out.archive.begin()));
+        const PeerReading r = CleaningReadWithPeers(out.archive);
+        EXPECT_TRUE(r.opened) << r.error;
+        ASSERT_EQ(r.entries.size(), 2u);
+        EXPECT_EQ(r.entries[0].name, "text200k.txt");
+        EXPECT_TRUE(r.entries[0].ok);
+        EXPECT_TRUE(r.entries[1].data == CleaningBytesOf("cured"));
+    }
+}
+
+TEST(DecodeDriver, DeleteEveryEntryKeepsWhatLiesInFront)
+{
+    const Bytes plain = CleaningMakeZip({{"a.txt", T(1000, 1)}, {"b.txt", T(2000, 2)}});
+    struct Case {
+        std::string name;
+        Bytes zip;
+        size_t front;  // bytes in front of the first local header
+    } cases[] = {
+        {"plain", plain, 0},
+        {"unadjusted stub", CleaningReadFile(Corpus("structure/generated/infozip-sfx-unadjusted.zip")), 84848},
+        {"adjusted stub", CleaningReadFile(Corpus("structure/generated/infozip-sfx-adjusted-A.zip")), 84848},
+        {"shell stub", CleaningReadFile(Corpus("structure/generated/prepended-stub-unadjusted.zip")), 1045},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CleaningEngine engine;
+        for (const char* n : {"a.txt", "b.txt", "rep100.txt", "text200k.txt"}) engine.Delete(n);
+        const CleaningResult out = CleaningDecode(c.zip, engine);
+        EXPECT_EQ(out.result, 3);
+        // What is left: the bytes in front, then an end record alone.
+        ASSERT_EQ(out.archive.size(), c.front + 22);
+        EXPECT_TRUE(std::equal(c.zip.begin(), c.zip.begin() + static_cast<long>(c.front), out.archive.begin()));
+        EXPECT_EQ(out.archive[c.front], 'P');
+        EXPECT_EQ(out.archive[c.front + 3], 6);
+        const PeerReading r = CleaningReadWithPeers(Bytes(out.archive.begin() + static_cast<long>(c.front), out.archive.end()));
+        EXPECT_TRUE(r.opened);
+        EXPECT_TRUE(r.entries.empty());
+    }
+}
+
+TEST(DecodeDriver, PiecesOfSplitArchivesAreLeftAlone)
+{
+    // The last piece of a split archive: only what lies on it can be read,
+    // and a multi-volume archive is never changed.
+    const Bytes last = CleaningReadFile(Corpus("spanned/infozip-generated-split64k/split.zip"));
+    ASSERT_FALSE(last.empty());
+    // A piece whose end record puts the directory on another piece: the
+    // open fails with 108 and nothing is walked.
+    Bytes other = CleaningMakeZip({{"a.txt", T(100, 1)}});
+    other[other.size() - 22 + 4] = 1;  // number of this disk
+    for (const Bytes* p : std::vector<const Bytes*>{&last, &other}) {
+        const Bytes& piece = *p;
+        CleaningEngine engine;
+        for (const char* n : {"rep100.txt", "text200k.txt", "random300k.bin", "rep1m.bin", "a.txt"})
+            engine.Delete(n);
+        const CleaningResult out = CleaningDecode(piece, engine);
+        EXPECT_EQ(out.result, 0);
+        EXPECT_EQ(engine.scans.empty(), &piece == &other);
+        EXPECT_EQ(out.archiveWrites, 0);
+        EXPECT_TRUE(out.archive == piece);
+    }
+}
+
+TEST(DecodeDriver, NotAnArchive)
+{
+    CleaningEngine engine;
+    for (const Bytes& junk : {Bytes{}, CleaningNoise(3000, 5), CleaningBytesOf("PK\x05\x06")}) {
+        const CleaningResult out = CleaningDecode(junk, engine);
+        EXPECT_EQ(out.result, 0);
+        EXPECT_EQ(out.archiveWrites, 0);
+        EXPECT_TRUE(out.archive == junk);
+    }
+}
+
+TEST(DecodeDriver, FullArchiveKeepsAnEntryItCannotReplace)
+{
+    // 65535 entries: the cured copy cannot be added, so the old entry must
+    // not be deleted either.
+    CleaningTempDir dir;
+    int status = 0;
+    CleaningShell("python3 -c 'import zipfile,sys\n"
+                  "z=zipfile.ZipFile(sys.argv[1],\"w\")\n"
+                  "[z.writestr(\"%05d\" % i, b\"x\") for i in range(65535)]\n"
+                  "z.close()' " + dir.File("full.zip"),
+                  &status);
+    ASSERT_EQ(status, 0);
+    const Bytes zip = CleaningReadFile(dir.File("full.zip"));
+    CleaningEngine engine;
+    engine.wantNone = false;
+    for (int i = 0; i < 65535; ++i)
+        if (i != 123) engine.skip.insert(std::to_string(100000 + i).substr(1));
+    engine.Cure("00123", CleaningBytesOf("cured"));
+    const CleaningResult out = CleaningDecode(zip, engine);
+    EXPECT_EQ(engine.scans.size(), 1u);
+    EXPECT_EQ(out.result, 0);
+    EXPECT_TRUE(out.archive == zip);
+}
