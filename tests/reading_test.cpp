@@ -473,3 +473,32 @@ TEST(ReadingBadInput, DamageGivesCodesNeverCrashes)
         EXPECT_TRUE(expected) << "round " << round << " code " << got.code;
     }
 }
+
+TEST(Reading, FullPathsStayBelowTheTargetDirectory)
+{
+    TempDir dir;
+    const std::string archive = dir / "paths.zip";
+    const std::string script =
+        "import zipfile\n"
+        "z = zipfile.ZipFile(" + Quote(archive) + ", 'w')\n"
+        "for n in ['../up.txt', 'sub/../../up2.txt', 'link/inside.txt', 'ok/./fine.txt', 'ok/fine2.txt']:\n"
+        "    zi = zipfile.ZipInfo(n)\n"
+        "    zi.create_system = 0\n"
+        "    z.writestr(zi, n)\n"
+        "z.close()\n";
+    ASSERT_TRUE(Shell("python3 -c " + Quote(script)));
+    const std::string out = dir / "out";
+    const std::string outside = dir / "outside";
+    ASSERT_TRUE(Shell("mkdir -p " + Quote(out) + " " + Quote(outside) + " && ln -s " + Quote(outside) + " " +
+                      Quote(out + "/link")));
+    CZipArchiveEx zip;
+    zip.Open(archive.c_str(), CZipArchive::openExisting, 0);
+    // Climbing names and a link on the way are refused; plain names work.
+    const std::vector<bool> expected = {false, false, false, false, true};
+    for (int i = 0; i < zip.GetCount(); ++i)
+        EXPECT_EQ(zip.ExtractEntryToFile(static_cast<uint16_t>(i), out.c_str(), true), expected[i]) << i;
+    EXPECT_FALSE(FileExists(dir / "up.txt"));
+    EXPECT_FALSE(FileExists(dir / "up2.txt"));
+    EXPECT_FALSE(FileExists(outside + "/inside.txt"));
+    EXPECT_TRUE(ReadFile(out + "/ok/fine2.txt") == (Bytes{'o', 'k', '/', 'f', 'i', 'n', 'e', '2', '.', 't', 'x', 't'}));
+}
