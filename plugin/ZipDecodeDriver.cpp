@@ -15,6 +15,11 @@ using namespace ZipFormat;
 namespace {
 
 constexpr uint32_t extractBufferSize = 65536;
+// A host that fails once must not decide the fate of an entry: extracting
+// and appending are tried this often.
+constexpr int extractAttempts = 2;
+constexpr int addAttempts = 2;
+constexpr int openAttempts = 2;
 // How often the directory is written again when writing it fails, and how
 // often the original bytes are put back.
 constexpr int finishAttempts = 3;
@@ -38,17 +43,24 @@ CZipDecodeDriver::CZipDecodeDriver(VFStream* archiveStreamArg, unsigned int base
 int CZipDecodeDriver::Run()
 {
     if (!archiveHost || !temporaryHost || !engine) return 0;
-    try {
-        archive.Open(archiveStream, CZipArchive::openExisting);
-    } catch (const CZipException& e) {
-        // One piece of a multi-volume archive: nothing to walk.
-        if (e.code != ZipError::tooManyVolumes) return 0;
-    } catch (...) {
-        return 0;
+    // An open that fails is tried once more with a new archive object: one
+    // failed host read must not leave the archive unscanned.
+    for (int attempt = 1;; ++attempt) {
+        try {
+            archive = std::make_unique<CZipArchiveEx>();
+            archive->Open(archiveStream, CZipArchive::openExisting);
+            break;
+        } catch (const CZipException& e) {
+            // One piece of a multi-volume archive: nothing to walk.
+            if (e.code == ZipError::tooManyVolumes) break;
+            if (attempt >= openAttempts) return 0;
+        } catch (...) {
+            return 0;
+        }
     }
 
     try {
-        archive.SetIgnoreCrc(true);
+        archive->SetIgnoreCrc(true);
         Walk();
     } catch (...) {
         // Whatever stopped the walk, what was done so far is finished
@@ -64,11 +76,11 @@ int CZipDecodeDriver::Run()
 void CZipDecodeDriver::Walk()
 {
     // Entries appended by cures are not visited.
-    const int count = archive.GetCount();
+    const int count = archive->GetCount();
     for (int i = 0; i < count; ++i) {
         const uint16_t index = static_cast<uint16_t>(i);
         CZipEntryHeader header;
-        if (!archive.GetFileInfo(header, index)) continue;
+        if (!archive->GetFileInfo(header, index)) continue;
         if (!VisitEntry(index, header)) return;
         gate.Close();
         if (engine->IsStopRequested()) return;
@@ -83,27 +95,41 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
     // Reading the entry may be cut short by the engine's stop request.
     gate.Open();
     try {
-        bool askPassword = false;
+        // One password question per failure: the trial open asks when the
+        // entry needs a password the archive does not have; an extraction
+        // that still fails for want of one (the trial open failed for
+        // another reason) asks then.
+        bool asked = false;
         try {
-            if (archive.OpenEntry(index)) archive.CloseEntry(nullptr, false);
+            if (archive->OpenEntry(index)) archive->CloseEntry(nullptr, false);
         } catch (const CZipException& e) {
             CloseEntryQuietly();
-            askPassword = e.code == ZipError::badPassword;
-        }
-        if (askPassword) {
-            // Whatever the engine writes, at most 127 bytes and a terminator
-            // are taken.
-            char password[VF_PASSWORD_BUFFER];
-            std::memset(password, 0, sizeof password);
-            int size = VF_PASSWORD_BUFFER;
-            if (!engine->QueryPassword(name.c_str(), password, &size)) return false;
-            password[VF_PASSWORD_BUFFER - 1] = '\0';
-            archive.SetPassword(password);
+            if (e.code == ZipError::badPassword) {
+                asked = true;
+                if (!AskPassword(name)) return false;
+            }
         }
 
-        temporaryStream.SetLength(0);
-        temporaryStream.SeekToBegin();
-        if (!archive.ExtractEntryToStream(index, temporaryStream, extractBufferSize)) return true;
+        // One failed host read must not leave a condemned entry unscanned:
+        // an extraction that fails is tried once more.
+        bool extracted = false;
+        for (int attempt = 1;; ++attempt) {
+            try {
+                temporaryStream.SetLength(0);
+                temporaryStream.SeekToBegin();
+                extracted = archive->ExtractEntryToStream(index, temporaryStream, extractBufferSize);
+                break;
+            } catch (const CZipException& e) {
+                CloseEntryQuietly();
+                if (e.code == ZipError::badPassword && !asked) {
+                    asked = true;
+                    if (!AskPassword(name)) return false;
+                } else if (attempt >= extractAttempts) {
+                    throw;
+                }
+            }
+        }
+        if (!extracted) return true;
         temporaryStream.Flush();
         gate.Close();
 
@@ -119,23 +145,40 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
     return true;
 }
 
+bool CZipDecodeDriver::AskPassword(const std::string& name)
+{
+    // Whatever the engine writes, at most 127 bytes and a terminator are
+    // taken.
+    char password[VF_PASSWORD_BUFFER];
+    std::memset(password, 0, sizeof password);
+    int size = VF_PASSWORD_BUFFER;
+    if (!engine->QueryPassword(name.c_str(), password, &size)) return false;
+    password[VF_PASSWORD_BUFFER - 1] = '\0';
+    archive->SetPassword(password);
+    return true;
+}
+
 void CZipDecodeDriver::Cure(uint16_t index, const std::string& name)
 {
     if (!ReadyToAppend()) return;
-    temporaryStream.SeekToBegin();
-    CZipAddRequest request(&temporaryStream, name);
     bool added = false;
-    try {
-        added = archive.AddEntry(request);
-    } catch (const CZipException&) {
-        // The add has been taken back; the old entry stays as it is.
-        NoteWrites();
-        return;
-    } catch (...) {
-        NoteWrites();
-        throw;
+    for (int attempt = 1;; ++attempt) {
+        temporaryStream.SeekToBegin();
+        CZipAddRequest request(&temporaryStream, name);
+        try {
+            added = archive->AddEntry(request);
+            NoteWrites();
+            break;
+        } catch (const CZipException&) {
+            // The add has been taken back, so it can be tried again; after
+            // that the old entry stays as it is.
+            NoteWrites();
+            if (attempt >= addAttempts) return;
+        } catch (...) {
+            NoteWrites();
+            throw;
+        }
     }
-    NoteWrites();
     // The old copy goes only when its replacement was really written
     // (an archive of 65535 entries refuses the add).
     if (!added) return;
@@ -151,7 +194,7 @@ void CZipDecodeDriver::Queue(uint16_t index)
 bool CZipDecodeDriver::ReadyToAppend()
 {
     if (layout != Layout::unchecked) return layout == Layout::safe;
-    CZipDirectory& directory = archive.directory;
+    CZipDirectory& directory = archive->directory;
     const CZipEndInfo& end = directory.endInfo;
     // The new entry overwrites the archive from its central directory on.
     if (!end.directoryOnDisk) return false;
@@ -203,14 +246,14 @@ int CZipDecodeDriver::Finish()
     gate.Close();
     bool removed = false;
     if (!deletions.empty()) {
-        const int before = archive.GetCount();
+        const int before = archive->GetCount();
         try {
-            archive.RemoveEntries(deletions);
+            archive->RemoveEntries(deletions);
             // A multi-volume archive is never changed.
-            removed = archive.GetCount() < before;
+            removed = archive->GetCount() < before;
         } catch (...) {
             NoteWrites();
-            if (archive.GetCount() == before) {
+            if (archive->GetCount() == before) {
                 // Refused before any byte moved: the verdicts cannot all be
                 // carried out, so none is, and the engine learns that the
                 // archive is unchanged.
@@ -240,7 +283,7 @@ int CZipDecodeDriver::Finish()
 bool CZipDecodeDriver::RestoreOriginal()
 {
     if (layout != Layout::safe) return false;
-    archive.store.bufferedBytes = 0;
+    archive->store.bufferedBytes = 0;
     for (int attempt = 0; attempt < finishAttempts; ++attempt) {
         try {
             if (originalTail.length())
@@ -259,27 +302,27 @@ bool CZipDecodeDriver::WriteDirectory()
     // Names are turned into archive form while their record is written; one
     // that broke off there must not be converted twice on the next attempt.
     std::vector<CZipBuffer> names;
-    names.reserve(static_cast<size_t>(archive.directory.EntryCount()));
-    for (const auto& header : archive.directory.headerList) names.push_back(header->fileName);
+    names.reserve(static_cast<size_t>(archive->directory.EntryCount()));
+    for (const auto& header : archive->directory.headerList) names.push_back(header->fileName);
 
     uint64_t dataEnd = 0;
     bool known = false;
     for (int attempt = 0; attempt < finishAttempts; ++attempt) {
         try {
             for (size_t i = 0; attempt > 0 && i < names.size(); ++i)
-                archive.directory.headerList[i]->fileName = names[i];
+                archive->directory.headerList[i]->fileName = names[i];
             if (!known) {
-                archive.store.FlushBuffer();
+                archive->store.FlushBuffer();
                 dataEnd = archiveStream.GetLength();
                 known = true;
             } else {
                 // A directory that broke off halfway is cut away and
                 // written anew.
-                archive.store.bufferedBytes = 0;
+                archive->store.bufferedBytes = 0;
                 archiveStream.SetLength(dataEnd);
-                archive.directory.endInfo.directoryOnDisk = false;
+                archive->directory.endInfo.directoryOnDisk = false;
             }
-            archive.Flush();
+            archive->Flush();
             archiveStream.Flush();
             return true;
         } catch (const CZipException&) {
@@ -291,13 +334,13 @@ bool CZipDecodeDriver::WriteDirectory()
 void CZipDecodeDriver::NoteWrites()
 {
     // The directory leaves the stream before anything else is written.
-    if (!archive.directory.endInfo.directoryOnDisk) touched = true;
+    if (!archive->directory.endInfo.directoryOnDisk) touched = true;
 }
 
 void CZipDecodeDriver::CloseEntryQuietly()
 {
     try {
-        archive.CloseEntry(nullptr, true);
+        archive->CloseEntry(nullptr, true);
     } catch (...) {
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ private:
     void Walk();
     // False when the walk must stop (password declined).
     bool VisitEntry(uint16_t index, const CZipEntryHeader& header);
+    // False when the engine declines.
+    bool AskPassword(const std::string& name);
     void Cure(uint16_t index, const std::string& name);
     void Queue(uint16_t index);
     // Before the first cured entry is appended: no entry may reach into the
@@ -54,7 +57,8 @@ private:
     CZipStopGate gate;
     CZipHostStream archiveStream;
     CZipHostStream temporaryStream;
-    CZipArchiveEx archive;
+    // Made afresh for every attempt to open; destroyed before the adapters.
+    std::unique_ptr<CZipArchiveEx> archive;
 
     std::vector<uint16_t> deletions;
     // Something was written to the archive stream.
