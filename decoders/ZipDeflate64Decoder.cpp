@@ -345,52 +345,59 @@ int CZipDeflate64Decoder::CodesStep()
         hold >>= n;
         count -= n;
     };
+    // One table look-up through any sub-tables; the entry's own bits are
+    // left in place. An invalid code comes back as its entry.
+    auto lookup = [&](const CZipHuffmanEntry* table, uint32_t mask) {
+        CZipHuffmanEntry x = table[hold & mask];
+        while (static_cast<uint32_t>(x.op) - (opLinkBase + 1u) < 16u) {
+            drop(x.bits);
+            x = table[x.value + (hold & Mask(x.op - opLinkBase))];
+        }
+        return x;
+    };
 
     int result = blockDone;
     for (;;) {
+        // A refill leaves at least 56 bits: room for three literal codes
+        // (15 bits at most each) before the next one.
         refill();
-        CZipHuffmanEntry e = lit[hold & litMask];
-        while (e.op > opLiteral) {
-            if (e.op == opInvalid) {
-                result = badData;
-                goto done;
-            }
+        CZipHuffmanEntry e = lookup(lit, litMask);
+        int literals = 0;
+        while (e.op == opLiteral) {
             drop(e.bits);
-            e = lit[e.value + (hold & Mask(e.op - opLinkBase))];
-        }
-        drop(e.bits);
-        if (e.op == opLiteral) {
             if (count < pad) {
                 result = badData;
-                break;
+                goto done;
             }
             w[pos++] = static_cast<uint8_t>(e.value);
             if (pos == limit) {
                 save();
                 result = WindowFull();
                 load();
-                if (result != blockDone) break;
+                if (result != blockDone) goto done;
             }
-            continue;
+            if (++literals == 3) break;
+            e = lookup(lit, litMask);
         }
+        if (literals == 3) continue;
         if (e.op == opEndOfBlock) {
+            drop(e.bits);
             result = count < pad ? badData : blockDone;
             break;
         }
+        if (e.op > opLiteral) {  // invalid code
+            result = badData;
+            break;
+        }
 
-        // A length, then its distance.
+        // A length (code and extra bits: 31 at most), then its distance
+        // (29 at most); the refills only add bits above those looked at.
+        refill();
+        drop(e.bits);
         const uint32_t length = e.value + static_cast<uint32_t>(hold & Mask(e.op));
         drop(e.op);
         refill();
-        e = dist[hold & distMask];
-        while (e.op > opLiteral) {
-            if (e.op == opInvalid) {
-                result = badData;
-                goto done;
-            }
-            drop(e.bits);
-            e = dist[e.value + (hold & Mask(e.op - opLinkBase))];
-        }
+        e = lookup(dist, distMask);
         if (e.op >= opEndOfBlock) {
             result = badData;
             break;

@@ -1,0 +1,328 @@
+// Explode and Deflate64 speed, each against its peers on the same archives
+// (extract everything to nothing):
+//   explode:   ours vs `unzip -p` and `7zz x -so`
+//   deflate64: ours vs `7zz x -so`, and vs zlib inflating the same bytes
+//              compressed as plain deflate (with and without its CRC-32)
+// The peers run as processes, so their figures include a process start; a
+// start-up baseline (the same tool on a one-entry archive) is measured and
+// reported beside them. After the runs a table of nanoseconds per output
+// byte and of ratios is printed.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "archive/ZipEntryHeader.h"
+#include "decoders/ZipDeflate64Decoder.h"
+#include "decoders/ZipExplodeDecoder.h"
+#include "storage/ZipMemStream.h"
+#include "storage/ZipStore.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const std::string kCorpus = ZIPEXT_CORPUS_DIR;
+
+struct RawEntry {
+    uint16_t method = 0;
+    uint16_t flags = 0;
+    uint32_t usize = 0;
+    Bytes data;
+};
+
+uint32_t Le(const Bytes& b, size_t at, int n)
+{
+    uint32_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = (v << 8) | b[at + static_cast<size_t>(i)];
+    return v;
+}
+
+Bytes ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The unencrypted entries of one method in a plain single-volume archive.
+std::vector<RawEntry> RawEntries(const std::string& path, uint16_t method)
+{
+    std::vector<RawEntry> out;
+    const Bytes file = ReadFile(path);
+    if (file.size() < 22) return out;
+    size_t end = file.size() - 22;
+    while (Le(file, end, 4) != 0x06054B50u) {
+        if (end == 0) return out;
+        --end;
+    }
+    size_t pos = Le(file, end + 16, 4);
+    for (uint32_t i = 0, n = Le(file, end + 10, 2); i < n && pos + 46 <= file.size(); ++i) {
+        RawEntry e;
+        e.flags = static_cast<uint16_t>(Le(file, pos + 8, 2));
+        e.method = static_cast<uint16_t>(Le(file, pos + 10, 2));
+        const uint32_t csize = Le(file, pos + 20, 4);
+        e.usize = Le(file, pos + 24, 4);
+        const size_t local = Le(file, pos + 42, 4);
+        pos += 46 + Le(file, pos + 28, 2) + Le(file, pos + 30, 2) + Le(file, pos + 32, 2);
+        const size_t start = local + 30 + Le(file, local + 26, 2) + Le(file, local + 28, 2);
+        if (e.method != method || (e.flags & 1u) || start + csize > file.size()) continue;
+        e.data.assign(file.begin() + static_cast<std::ptrdiff_t>(start),
+                      file.begin() + static_cast<std::ptrdiff_t>(start + csize));
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+template <class Decoder>
+uint64_t DecodeEntry(const RawEntry& e, Bytes& buffer, Bytes* keep = nullptr)
+{
+    CZipMemStream stream(65536);
+    stream.Write(e.data.data(), static_cast<uint32_t>(e.data.size()));
+    CZipStore store;
+    store.OpenStream(&stream, CZipStore::openReadOnly);
+    CZipEntryHeader header;
+    header.method = e.method;
+    header.flags = e.flags;
+    header.compressedSize = static_cast<uint32_t>(e.data.size());
+    header.uncompressedSize = e.usize;
+    uint32_t keys[3] = {};
+    auto decoder = std::make_unique<Decoder>();
+    decoder->Init(&store, &header, keys);
+    uint64_t total = 0;
+    for (;;) {
+        const uint32_t n = decoder->Read(buffer.data(), static_cast<uint32_t>(buffer.size()));
+        if (keep) keep->insert(keep->end(), buffer.begin(), buffer.begin() + n);
+        total += n;
+        if (n < buffer.size()) break;
+    }
+    decoder->End();
+    return total;
+}
+
+struct Scratch {
+    std::string dir;
+    Scratch()
+    {
+        char name[] = "/tmp/huffbenchXXXXXX";
+        if (mkdtemp(name)) dir = name;
+    }
+    ~Scratch()
+    {
+        if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
+    }
+};
+
+Scratch& Tmp()
+{
+    static Scratch s;
+    return s;
+}
+
+// The deflate64 archives: the corpus ones, plus one 7zz makes here of all
+// their contents together (about 8 MB of text, binary, noise and runs).
+std::vector<std::string> Deflate64Archives()
+{
+    static std::vector<std::string> list;
+    if (!list.empty()) return list;
+    for (const char* name : {"deflate64/zip2/deflate64.zip", "deflate64/commons-compress/lorem-ipsum-deflate64.zip",
+                             "deflate64/7zz-generated/7zz-d64-mixed.zip",
+                             "deflate64/7zz-generated/7zz-d64-text-then-random.zip",
+                             "deflate64/7zz-generated/7zz-d64-rep3m.zip"})
+        list.push_back(kCorpus + "/" + name);
+    Bytes all;
+    Bytes buffer(65536);
+    for (const auto& path : std::vector<std::string>(list))
+        for (const auto& e : RawEntries(path, 9)) DecodeEntry<CZipDeflate64Decoder>(e, buffer, &all);
+    const std::string input = Tmp().dir + "/all.bin";
+    std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(all.data()),
+                                                  static_cast<std::streamsize>(all.size()));
+    const std::string made = Tmp().dir + "/all-d64.zip";
+    if (std::system(("7zz a -tzip -mm=Deflate64 -mx=9 '" + made + "' '" + input + "' >/dev/null").c_str()) == 0)
+        list.push_back(made);
+    return list;
+}
+
+std::vector<std::string> ExplodeArchives()
+{
+    std::vector<std::string> list;
+    for (const char* name : {"legacy/hwzip-generated/hwzip-implode-8k-3trees-forced.zip",
+                             "legacy/hwzip-generated/hwzip-implode-4k-2trees-forced.zip",
+                             "legacy/hwzip-generated/hwzip-implode-default.zip",
+                             "legacy/commons-compress/moby-imploded.zip",
+                             "legacy/commons-compress/lorem-ipsum-implode.zip"})
+        list.push_back(kCorpus + "/" + name);
+    return list;
+}
+
+std::string Short(const std::string& path)
+{
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+uint64_t OutputBytes(const std::string& path, uint16_t method)
+{
+    uint64_t total = 0;
+    for (const auto& e : RawEntries(path, method)) total += e.usize;
+    return total;
+}
+
+template <class Decoder>
+void Ours(benchmark::State& state, std::string path, uint16_t method)
+{
+    const auto entries = RawEntries(path, method);
+    Bytes buffer(65536);
+    uint64_t bytes = 0;
+    for (auto _ : state)
+        for (const auto& e : entries) bytes += DecodeEntry<Decoder>(e, buffer);
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+}
+
+// zlib inflating the contents of the same archive compressed as raw deflate
+// (level 9), into 64 KiB buffers; with the CRC-32 the Inflate decoder keeps.
+void Zlib(benchmark::State& state, std::string path, bool withCrc)
+{
+    std::vector<Bytes> streams;
+    std::vector<uint32_t> sizes;
+    Bytes buffer(65536);
+    for (const auto& e : RawEntries(path, 9)) {
+        Bytes plain;
+        DecodeEntry<CZipDeflate64Decoder>(e, buffer, &plain);
+        z_stream z{};
+        deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+        Bytes packed(deflateBound(&z, static_cast<uLong>(plain.size())));
+        z.next_in = plain.data();
+        z.avail_in = static_cast<uInt>(plain.size());
+        z.next_out = packed.data();
+        z.avail_out = static_cast<uInt>(packed.size());
+        deflate(&z, Z_FINISH);
+        packed.resize(z.total_out);
+        deflateEnd(&z);
+        streams.push_back(std::move(packed));
+        sizes.push_back(static_cast<uint32_t>(plain.size()));
+    }
+    uint64_t bytes = 0;
+    for (auto _ : state) {
+        for (size_t i = 0; i < streams.size(); ++i) {
+            z_stream z{};
+            inflateInit2(&z, -15);
+            z.next_in = streams[i].data();
+            z.avail_in = static_cast<uInt>(streams[i].size());
+            uLong crc = 0;
+            int r = Z_OK;
+            while (r == Z_OK) {
+                z.next_out = buffer.data();
+                z.avail_out = static_cast<uInt>(buffer.size());
+                r = inflate(&z, Z_SYNC_FLUSH);
+                if (withCrc) crc = crc32(crc, buffer.data(), static_cast<uInt>(buffer.size() - z.avail_out));
+            }
+            benchmark::DoNotOptimize(crc);
+            bytes += z.total_out;
+            inflateEnd(&z);
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+}
+
+double ChildCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+// CPU seconds a command takes (user + system of the child processes), so
+// that the figures hold on a machine busy with other work.
+double RunTimed(const std::string& line, bool& ok)
+{
+    const double before = ChildCpuSeconds();
+    ok = std::system(line.c_str()) == 0;
+    return ChildCpuSeconds() - before;
+}
+
+// A peer tool run as a process over the whole archive, output discarded.
+void Peer(benchmark::State& state, std::string command, std::string path, uint16_t method)
+{
+    const uint64_t perRun = OutputBytes(path, method);
+    const std::string line = command + " '" + path + "' >/dev/null 2>&1";
+    uint64_t bytes = 0;
+    for (auto _ : state) {
+        bool ok = false;
+        state.SetIterationTime(RunTimed(line, ok));
+        if (!ok) {
+            state.SkipWithError(("failed: " + line).c_str());
+            break;
+        }
+        bytes += perRun;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+}
+
+// What a peer costs before it decodes anything: the same command on a
+// one-entry stored archive.
+void PeerStart(benchmark::State& state, std::string command)
+{
+    static std::string tiny;
+    if (tiny.empty()) {
+        tiny = Tmp().dir + "/tiny.zip";
+        std::system(("cd '" + Tmp().dir + "' && echo x > t.txt && zip -q -0 tiny.zip t.txt").c_str());
+    }
+    const std::string line = command + " '" + tiny + "' >/dev/null 2>&1";
+    for (auto _ : state) {
+        bool ok = false;
+        state.SetIterationTime(RunTimed(line, ok));
+    }
+}
+
+void Register()
+{
+    for (const auto& path : Deflate64Archives()) {
+        const std::string n = Short(path);
+        benchmark::RegisterBenchmark(("deflate64/ours/" + n).c_str(), Ours<CZipDeflate64Decoder>, path,
+                                     uint16_t{9});
+        benchmark::RegisterBenchmark(("deflate64/zlib_inflate/" + n).c_str(), Zlib, path, false);
+        benchmark::RegisterBenchmark(("deflate64/zlib_inflate_crc/" + n).c_str(), Zlib, path, true);
+        benchmark::RegisterBenchmark(("deflate64/7zz/" + n).c_str(), Peer, std::string("7zz x -so"), path,
+                                     uint16_t{9})
+            ->UseManualTime()
+            ->Iterations(10);
+    }
+    for (const auto& path : ExplodeArchives()) {
+        const std::string n = Short(path);
+        benchmark::RegisterBenchmark(("explode/ours/" + n).c_str(), Ours<CZipExplodeDecoder>, path,
+                                     uint16_t{6});
+        benchmark::RegisterBenchmark(("explode/unzip/" + n).c_str(), Peer, std::string("unzip -p"), path,
+                                     uint16_t{6})
+            ->UseManualTime()
+            ->Iterations(10);
+        benchmark::RegisterBenchmark(("explode/7zz/" + n).c_str(), Peer, std::string("7zz x -so"), path,
+                                     uint16_t{6})
+            ->UseManualTime()
+            ->Iterations(10);
+    }
+    benchmark::RegisterBenchmark("startup/7zz", PeerStart, std::string("7zz x -so"))->UseManualTime()->Iterations(20);
+    benchmark::RegisterBenchmark("startup/unzip", PeerStart, std::string("unzip -p"))->UseManualTime()->Iterations(20);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    Register();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

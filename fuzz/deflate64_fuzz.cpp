@@ -1,0 +1,16 @@
+// The deflate64 decoder over raw method-9 data behind the decoder seed header
+//   method (1 byte) | flags (u16 LE) | uncompressed size (u32 LE) | raw data.
+// Flags bit 0 runs the data through traditional decryption first; bits 12
+// to 14 pick the caller's buffer size, so stored blocks and matches are cut
+// at many points. Besides the sanitizers' checks the driver traps when the
+// decoder delivers more than announced, miscounts what it delivered or keeps
+// a CRC of other bytes.
+#include "decoders/ZipDeflate64Decoder.h"
+#include "huff_fuzz_driver.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    CZipDeflate64Decoder decoder;
+    hufffuzz::Run(decoder, data, size);
+    return 0;
+}

@@ -1,0 +1,16 @@
+// The explode decoder over raw imploded data behind the decoder seed header
+//   method (1 byte) | flags (u16 LE) | uncompressed size (u32 LE) | raw data.
+// Flags bits 1 and 2 pick the dictionary size and the number of trees, so
+// the seeds (every corpus entry of method 6) cover all four variants; bits
+// 12 to 14 pick the caller's buffer size. Besides the sanitizers' checks the
+// driver traps when the decoder delivers more than announced, miscounts what
+// it delivered or keeps a CRC of other bytes.
+#include "decoders/ZipExplodeDecoder.h"
+#include "huff_fuzz_driver.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    CZipExplodeDecoder decoder;
+    hufffuzz::Run(decoder, data, size);
+    return 0;
+}
