@@ -33,6 +33,8 @@ constexpr uint32_t maxCommentLength = 0xFFFF;
 constexpr uint32_t endSearchWindow = endRecordSize + maxCommentLength;  // 65557
 constexpr int defaultSearchBufferSize = 32768;
 constexpr int minSearchBufferSize = 1024;
+// The central directory is read and parsed in pieces of this size.
+constexpr uint32_t directoryPieceSize = 65536;
 
 // The 16-bit length and count fields.
 constexpr uint32_t maxFieldLength = 0xFFFF;

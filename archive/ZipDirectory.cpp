@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "archive/ZipConstants.h"
 #include "archive/ZipPath.h"
@@ -15,7 +16,31 @@ using namespace ZipFormat;
 
 CZipDirectory::CZipDirectory() : compareNames(CompareNamesCollateNoCase) {}
 
-CZipDirectory::~CZipDirectory() = default;
+CZipDirectory::~CZipDirectory()
+{
+    // The pooled headers go before the blocks that hold them.
+    DeleteAllHeaders();
+}
+
+void CZipHeaderDeleter::operator()(CZipEntryHeader* header) const
+{
+    if (pooled)
+        header->~CZipEntryHeader();
+    else
+        delete header;
+}
+
+CZipHeaderPtr CZipDirectory::NewPooledHeader(uint32_t wanted)
+{
+    constexpr uint32_t blockEntries = 1024;
+    if (blockUsed == blockCapacity) {
+        blockCapacity = std::max<uint32_t>(1, std::min(wanted, blockEntries));
+        headerBlocks.emplace_back(new unsigned char[blockCapacity * sizeof(CZipEntryHeader)]);
+        blockUsed = 0;
+    }
+    void* place = headerBlocks.back().get() + static_cast<size_t>(blockUsed++) * sizeof(CZipEntryHeader);
+    return CZipHeaderPtr(new (place) CZipEntryHeader(), CZipHeaderDeleter{true});
+}
 
 void CZipDirectory::ThrowError(int code) const
 {
@@ -100,52 +125,75 @@ void CZipDirectory::LoadHeaders()
     const uint64_t start = static_cast<uint64_t>(endInfo.directoryOffset) + endInfo.foreignBytes;
     DeleteAllHeaders();
 
-    // The directory is read in one piece and parsed in memory. Only the bytes
-    // the stream really holds are read, so a damaged size cannot make us
-    // allocate more than the archive itself justifies.
+    // The directory is read in large pieces and parsed in memory. Only bytes
+    // the stream really holds are read, and never more than one piece is
+    // held, so a damaged size or count cannot make us allocate beyond what
+    // the archive itself justifies.
     const uint64_t length = stream.GetLength();
-    const uint32_t available = start < length ? static_cast<uint32_t>(length - start) : 0;
-    const uint32_t imageSize = std::min(endInfo.directorySize, available);
-    CZipBuffer image(imageSize);
-    stream.Seek(static_cast<int64_t>(start), CZipStream::begin);
-    if (imageSize) store->Read(image.data(), imageSize, true);
-
+    const uint64_t imageEnd = std::min<uint64_t>(start + endInfo.directorySize, std::max(length, start));
     const uint32_t total = endInfo.totalEntries;
-    headerList.reserve(std::min<uint32_t>(total, imageSize / centralRecordSize + 1));
-    uint32_t position = 0;
-    bool fromStream = false;
+    CZipBuffer piece(static_cast<uint32_t>(std::min<uint64_t>(directoryPieceSize, imageEnd - start)));
+    headerList.reserve(std::min<uint64_t>(total, (imageEnd - start) / centralRecordSize + 1));
+
+    stream.Seek(static_cast<int64_t>(start), CZipStream::begin);
+    uint64_t next = start;  // stream offset of the first byte not yet in the piece
+    uint32_t held = 0;      // bytes in the piece
+    uint32_t used = 0;      // bytes of the piece already parsed
+    bool inOrder = true;
     for (uint32_t i = 0; i < total; ++i) {
-        auto header = std::make_unique<CZipEntryHeader>();
-        if (!fromStream) {
-            int32_t used = header->ParseCentralRecord(image.data() + position, imageSize - position);
-            if (used < 0) ThrowError(ZipError::badZipFile);
-            if (used > 0) {
-                position += static_cast<uint32_t>(used);
-            } else {
-                // The records run on past the stated directory size: go on
-                // reading them from the stream, one record at a time.
-                fromStream = true;
-                stream.Seek(static_cast<int64_t>(start + position), CZipStream::begin);
-            }
+        // Never more headers in one block than the bytes left could hold.
+        const uint64_t recordAt = next - (held - used);
+        const uint64_t bytesLeft = length > recordAt ? length - recordAt : 0;
+        CZipHeaderPtr header =
+            NewPooledHeader(static_cast<uint32_t>(std::min<uint64_t>(total - i, bytesLeft / centralRecordSize + 1)));
+        int32_t size = header->ParseCentralRecord(piece.data() + used, held - used);
+        if (size == 0 && next < imageEnd && piece.length() > 0) {
+            // Move what is left to the front and fill up the piece.
+            std::memmove(piece.data(), piece.data() + used, held - used);
+            held -= used;
+            used = 0;
+            uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(piece.length() - held, imageEnd - next));
+            store->Read(piece.data() + held, count, true);
+            held += count;
+            next += count;
+            size = header->ParseCentralRecord(piece.data(), held);
         }
-        if (fromStream && !header->ReadCentralRecord(*store)) ThrowError(ZipError::badZipFile);
+        if (size < 0) ThrowError(ZipError::badZipFile);
+        if (size > 0) {
+            used += static_cast<uint32_t>(size);
+        } else {
+            // Longer than a piece, or running on past the stated directory
+            // size: read this one record straight from the stream.
+            stream.Seek(static_cast<int64_t>(next - (held - used)), CZipStream::begin);
+            if (!header->ReadCentralRecord(*store)) ThrowError(ZipError::badZipFile);
+            next = stream.GetPosition();
+            held = used = 0;
+        }
         ConvertNameForm(*header, true);
+        if (!headerList.empty()) {
+            const CZipEntryHeader& last = *headerList.back();
+            if (last.diskStart == header->diskStart &&
+                last.localHeaderOffset == header->localHeaderOffset)
+                ThrowError(ZipError::badZipFile);  // two records for one local header
+            if (last.diskStart > header->diskStart ||
+                (last.diskStart == header->diskStart &&
+                 last.localHeaderOffset > header->localHeaderOffset))
+                inOrder = false;
+        }
         headerList.push_back(std::move(header));
     }
 
-    OrderHeaders();
+    // Archives nearly always list their entries in order already.
+    if (!inOrder) OrderHeaders();
     if (nameIndexOn) BuildNameIndex(indexCaseSensitive);
 }
 
 void CZipDirectory::OrderHeaders()
 {
-    auto before = [](const std::unique_ptr<CZipEntryHeader>& a,
-                     const std::unique_ptr<CZipEntryHeader>& b) {
+    auto before = [](const CZipHeaderPtr& a, const CZipHeaderPtr& b) {
         if (a->diskStart != b->diskStart) return a->diskStart < b->diskStart;
         return a->localHeaderOffset < b->localHeaderOffset;
     };
-    // Archives nearly always list their entries in order already; checking
-    // that costs one pass instead of a sort.
     if (!std::is_sorted(headerList.begin(), headerList.end(), before))
         std::sort(headerList.begin(), headerList.end(), before);
     // Two entries claiming the same local header cannot both be right.
@@ -189,7 +237,7 @@ void CZipDirectory::CloseEntryData(bool afterError)
 
 CZipEntryHeader* CZipDirectory::AddHeader(const CZipEntryHeader& templ, int index)
 {
-    auto copy = std::make_unique<CZipEntryHeader>(templ);
+    CZipHeaderPtr copy(new CZipEntryHeader(templ));
     CZipEntryHeader* header = copy.get();
     currentHeader = header;
 
@@ -290,6 +338,8 @@ void CZipDirectory::DeleteAllHeaders()
     nameIndex.clear();
     currentHeader = nullptr;
     headerList.clear();
+    headerBlocks.clear();
+    blockUsed = blockCapacity = 0;
 }
 
 void CZipDirectory::Forget(bool all)

@@ -16,6 +16,15 @@ class CZipActionCallback;
 // against a NUL-terminated name, negative/0/positive like strcoll.
 using ZipNameCompareFunction = ZipNameCompare;
 
+// Headers read from an archive live in blocks owned by the directory (one
+// allocation per block of entries instead of one per entry); headers added
+// later are allocated alone. The deleter knows which it holds.
+struct CZipHeaderDeleter {
+    bool pooled = false;
+    void operator()(CZipEntryHeader* header) const;
+};
+using CZipHeaderPtr = std::unique_ptr<CZipEntryHeader, CZipHeaderDeleter>;
+
 struct CZipNameIndexEntry {
     CZipEntryHeader* header;  // not owned; points into headerList
     uint16_t index;           // that header's position in headerList
@@ -86,7 +95,7 @@ public:
     CZipEntryHeader* currentHeader = nullptr;  // not owned
     CZipStore* store = nullptr;                // not owned; set by the archive
     int searchBufferSize = 32768;
-    std::vector<std::unique_ptr<CZipEntryHeader>> headerList;
+    std::vector<CZipHeaderPtr> headerList;
     std::vector<CZipNameIndexEntry> nameIndex;
     bool nameIndexOn = false;
     ZipNameCompareFunction compareNames;
@@ -99,4 +108,11 @@ public:
 private:
     [[noreturn]] void ThrowError(int code) const;
     void CutDirectoryOnDisk();
+    // A default header in the current block; a new block, when needed, is
+    // made for at most `wanted` headers.
+    CZipHeaderPtr NewPooledHeader(uint32_t wanted);
+
+    std::vector<std::unique_ptr<unsigned char[]>> headerBlocks;
+    uint32_t blockUsed = 0;
+    uint32_t blockCapacity = 0;
 };

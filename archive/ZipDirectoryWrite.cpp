@@ -205,7 +205,7 @@ namespace {
 // header, data, 16-byte descriptor]... becomes an ordinary archive of the
 // new length. False when the headers do not describe these bytes (then
 // nothing has been changed).
-bool CollapseImage(std::vector<std::unique_ptr<CZipEntryHeader>>& headers, uint8_t* start,
+bool CollapseImage(std::vector<CZipHeaderPtr>& headers, uint8_t* start,
                    uint32_t end, uint32_t& newLength)
 {
     if (end < spanMarkerSize) return false;

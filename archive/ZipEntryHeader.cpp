@@ -304,11 +304,13 @@ bool CZipEntryHeader::PrepareForAdd(int level, bool dataDescriptor, bool encrypt
 
 void ReplaceSlashes(CZipBuffer& buffer, bool toBackslash)
 {
-    uint8_t from = toBackslash ? '/' : '\\';
-    uint8_t to = toBackslash ? '\\' : '/';
+    const int from = toBackslash ? '/' : '\\';
+    const uint8_t to = toBackslash ? '\\' : '/';
     uint8_t* p = buffer.data();
-    for (uint32_t i = 0, n = buffer.length(); i < n; ++i)
-        if (p[i] == from) p[i] = to;
+    uint8_t* const end = p + buffer.length();
+    // Names hold few separators: let memchr skip the rest.
+    while (p < end && (p = static_cast<uint8_t*>(std::memchr(p, from, static_cast<size_t>(end - p)))))
+        *p++ = to;
 }
 
 void ConvertNameForm(CZipEntryHeader& header, bool toLocal)

@@ -194,6 +194,28 @@ TEST(Directory, TwoRecordsForOneLocalHeaderAreRefused)
     EXPECT_EQ(OpenCode(layout.bytes), 0);
 }
 
+TEST(Directory, RecordsLargerThanAReadPiece)
+{
+    // The directory is parsed in 64 KiB pieces: records that do not fit one
+    // (a 65535-byte name and a long comment), between ordinary ones and at
+    // the seams, still come out whole.
+    std::vector<EntrySpec> entries;
+    for (int i = 0; i < 40; ++i) {
+        std::string name = "n" + std::to_string(i) + "-" + std::string(i % 7 == 3 ? 65530 : 1500 + 97 * i, 'a' + i % 26);
+        entries.push_back({name, std::to_string(i), 20, 0, i % 5 == 0 ? std::string(30000, 'c') : ""});
+    }
+    Layout layout = BuildStored(entries);
+    MemoryArchive m(layout.bytes);
+    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.archive.GetCount(), 40);
+    for (int i = 0; i < 40; ++i) {
+        const CZipEntryHeader& h = *m.archive.directory.GetHeader(i);
+        EXPECT_EQ(h.NameAsString(), entries[i].name) << i;
+        EXPECT_EQ(h.CommentAsString(), entries[i].comment) << i;
+        EXPECT_EQ(h.localHeaderOffset, layout.localOffsets[i]) << i;
+    }
+}
+
 TEST(Directory, MaximumEntryCount)
 {
     Layout layout = BuildMany(65535);
