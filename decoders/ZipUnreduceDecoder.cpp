@@ -61,6 +61,7 @@ bool CZipUnreduceDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, 
         for (uint32_t k = 0; k < n; ++k)
             followers[i][k] = static_cast<uint8_t>(FillBits(input, 8) ? input.Take(8) : 0);
     }
+    decodeLeft = uncompressedLeft;
     lastSymbol = 0;
     escapeState = 0;
     escapeValue = 0;
@@ -102,10 +103,11 @@ uint32_t CZipUnreduceDecoder::Read(uint8_t* buffer, uint32_t lengthArg)
     outputPosition = buffer;
     outputRoom = lengthArg;
     Deliver();
-    if (outputRoom > 0 && uncompressedLeft > 0 && !finished) Decode();
+    if (outputRoom > 0 && decodeLeft > 0 && !finished) Decode();
     const uint32_t delivered = lengthArg - outputRoom;
     outputPosition = nullptr;
     outputRoom = 0;
+    uncompressedLeft -= delivered;
     UpdateCrc(buffer, delivered);
     return delivered;
 }
@@ -121,19 +123,19 @@ void CZipUnreduceDecoder::Decode()
     uint32_t state = escapeState;
     uint32_t pos = windowPosition;
     // Bytes that may go into the window before it must be handed out (full,
-    // or the entry complete); uncompressedLeft is brought up to date there.
-    uint32_t stop = pos + std::min(windowSize - pos, uncompressedLeft);
+    // or the entry complete); decodeLeft is brought up to date there.
+    uint32_t stop = pos + std::min(windowSize - pos, decodeLeft);
     uint32_t start = pos;
 
     // Settles the counter for the bytes put since the last boundary and
     // hands the window out; true when decoding may go on.
     auto boundary = [&]() -> bool {
-        uncompressedLeft -= pos - start;
+        decodeLeft -= pos - start;
         const bool room = Flush(pos);
         pos = 0;
         start = 0;
-        stop = std::min(windowSize, uncompressedLeft);
-        return room && uncompressedLeft > 0;
+        stop = std::min(windowSize, decodeLeft);
+        return room && decodeLeft > 0;
     };
 
     for (;;) {
@@ -154,7 +156,7 @@ void CZipUnreduceDecoder::Decode()
             }
             // The entry ended, or the caller's buffer is full: the rest of
             // the reference waits for the next Read.
-            matchLeft = uncompressedLeft == 0 ? 0 : left;
+            matchLeft = decodeLeft == 0 ? 0 : left;
             matchSource = src;
             if (!more) break;
         }
@@ -183,7 +185,7 @@ void CZipUnreduceDecoder::Decode()
             // is; the close finds the entry incomplete.
             inputExhausted = true;
             finished = true;
-            uncompressedLeft -= pos - start;
+            decodeLeft -= pos - start;
             Flush(pos);
             pos = 0;
             break;

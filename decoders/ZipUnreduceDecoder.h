@@ -42,6 +42,11 @@ private:
     uint32_t escapeValue = 0;     // the byte after the escape
     uint32_t length = 0;
     uint32_t windowPosition = 0;
+    // Bytes still to decode into the window. uncompressedLeft counts only
+    // what the caller received, so an entry closed while decoded bytes are
+    // still pending is reported unfinished rather than checked against a
+    // CRC it never delivered.
+    uint32_t decodeLeft = 0;
     // Back reference being copied: bytes still to copy and where from.
     uint32_t matchLeft = 0;
     uint32_t matchSource = 0;

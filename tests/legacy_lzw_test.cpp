@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <iterator>
 #include <map>
 #include <vector>
 
+#include "decoders/ZipArchiveEx.h"
 #include "decoders/ZipUnreduceDecoder.h"
 #include "decoders/ZipUnshrinkDecoder.h"
 #include "errors/ZipErrorCodes.h"
+#include "storage/ZipMemStream.h"
 #include "support/lzw_raw.h"
 
 namespace {
@@ -38,9 +41,10 @@ const std::map<std::string, std::vector<lzw::RawEntry>>& CorpusArchives()
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-// Every corpus entry of methods 1 to 5 (factor 4 too, which only the archive
-// refuses), decoded straight from its raw bytes with caller buffers that end
-// inside strings and matches.
+// Every corpus entry of methods 1 to 5 decoded straight from its raw bytes.
+// Factor 4 (method 5), which the archive refuses to open, is read here with
+// the small buffers that end inside matches; the other methods get those
+// through the archive below.
 TEST(LegacyLzwCorpus, EveryEntryDecodesToTheManifestBytes)
 {
     const auto rows = lzw::ManifestRows(kCorpus, 1, 5);
@@ -48,7 +52,9 @@ TEST(LegacyLzwCorpus, EveryEntryDecodesToTheManifestBytes)
     for (const auto& row : rows) {
         const lzw::RawEntry* e = FindEntry(CorpusArchives().at(row.archive), row.entry);
         ASSERT_NE(e, nullptr) << row.archive << ": " << row.entry;
-        for (uint32_t size : kBufferSizes) {
+        std::vector<uint32_t> sizes = {333, 65536};
+        if (e->method == 5) sizes.insert(sizes.end(), std::begin(kBufferSizes), std::end(kBufferSizes));
+        for (uint32_t size : sizes) {
             SCOPED_TRACE(row.archive + ": " + row.entry + " buffer " + std::to_string(size));
             const auto r = lzw::DecodeRaw(e->method, e->flags, e->uncompressedSize, e->data, size);
             EXPECT_EQ(r.bytes.size(), row.usize);
@@ -64,9 +70,9 @@ TEST(LegacyLzwCorpus, EveryEntryDecodesToTheManifestBytes)
 TEST(LegacyLzwCorpus, EveryEntryExtractsThroughTheArchive)
 {
     int extracted = 0;
+    const auto rows = lzw::ManifestRows(kCorpus, 1, 5);
     for (const auto& archive : CorpusArchives()) {
         const Bytes image = lzw::ReadFile(kCorpus + "/" + archive.first);
-        const auto rows = lzw::ManifestRows(kCorpus, 0, 0xFFFF);
         for (uint16_t i = 0; i < archive.second.size(); ++i) {
             const lzw::RawEntry& e = archive.second[i];
             if (e.method < 1 || e.method > 5) continue;
@@ -152,6 +158,31 @@ TEST(LegacyLzwCorpus, DamagedStreamsEndCleanly)
         for (size_t field : {size_t(18), central + 20})
             for (int k = 0; k < 4; ++k) image[field + k] = static_cast<uint8_t>(bigger >> (8 * k));
         EXPECT_EQ(lzw::ExtractFromImage(image, 0, 65536).code, ZipError::badZipFile);
+    }
+}
+
+// An entry closed after part of it was read is reported unfinished (-1), not
+// as a CRC error, even when the decoder has already decoded all of it.
+TEST(LegacyLzwCorpus, ClosingEarlyReportsAnUnfinishedEntry)
+{
+    for (const char* source : {"legacy/hwzip-generated/hwzip-shrink-forced.zip",
+                               "legacy/hwzip-generated/hwzip-reduce1-forced.zip",
+                               "legacy/hwzip-generated/hwzip-reduce3-forced.zip"}) {
+        const auto& entries = CorpusArchives().at(source);
+        const Bytes image = lzw::BuildZip(entries);
+        for (uint16_t i = 0; i < entries.size(); ++i) {
+            if (entries[i].uncompressedSize < 2) continue;
+            for (uint32_t read : {1u, 99u}) {
+                CZipMemStream stream(65536);
+                stream.Write(image.data(), static_cast<uint32_t>(image.size()));
+                CZipArchiveEx archive;
+                archive.Open(stream, CZipArchive::openReadOnly);
+                ASSERT_TRUE(archive.OpenEntry(i));
+                uint8_t buffer[99];
+                EXPECT_EQ(archive.ReadEntry(buffer, read), read);
+                EXPECT_EQ(archive.CloseEntry(), -1) << source << ": " << entries[i].name << " after " << read;
+            }
+        }
     }
 }
 

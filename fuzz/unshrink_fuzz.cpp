@@ -1,0 +1,14 @@
+// The unshrink decoder over raw shrunk data behind the decoder seed header
+//   method (1 byte) | flags (u16 LE) | uncompressed size (u32 LE) | raw data.
+// Besides the sanitizers' checks it traps when the decoder delivers more than
+// the header announces, miscounts what it delivered or keeps a CRC of other
+// bytes than those it delivered.
+#include "decoders/ZipUnshrinkDecoder.h"
+#include "lzw_fuzz_driver.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    CZipUnshrinkDecoder decoder;
+    lzwfuzz::Run(decoder, data, size);
+    return 0;
+}
