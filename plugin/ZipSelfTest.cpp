@@ -1,6 +1,5 @@
 // The self-test export: extracts every entry of an archive file on disk into
 // the directory "Test" of the current directory, each file by its file name.
-#include <new>
 
 #include "archive/ZipEntryHeader.h"
 #include "decoders/ZipArchiveEx.h"

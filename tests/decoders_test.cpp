@@ -1,7 +1,7 @@
 // The decoder framework on its own: bit and byte input, read-ahead bounds,
 // window delivery, traditional encryption (checked against CPython's own
-// decrypter), and the stored, inflate and empty decoders over a storage that
-// holds nothing but their compressed bytes.
+// decrypter), and the inflate decoder over a storage that holds nothing but
+// its compressed bytes.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,7 +11,6 @@
 
 #include "archive/ZipEntryHeader.h"
 #include "decoders/ZipCrypto.h"
-#include "decoders/ZipEmptyDecoder.h"
 #include "decoders/ZipInflateDecoder.h"
 #include "decoders/ZipStoredDecoder.h"
 #include "errors/ZipException.h"
@@ -198,27 +197,6 @@ TEST(DecoderCrypto, AgreesWithCPythonAndRoundTrips)
     EXPECT_TRUE(block == cipher);
 }
 
-TEST(DecoderStored, DeliversDecryptedBytesAndTheirCrc)
-{
-    const Bytes plain = MakeText(100000, 3);
-    const std::string password = "pw";
-    uint32_t keys[3];
-    ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()), 2);
-    Bytes stored = plain;
-    ZipCrypto::EncryptBlock(keys, stored.data(), static_cast<uint32_t>(stored.size()));
-    ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()), 2);
-    MemoryStore memory(stored);
-    // The 12 header bytes are counted in the size but already consumed.
-    CZipEntryHeader header = MakeHeader(100012, 100000, 1);
-    Open<CZipStoredDecoder> d;
-    d.Init(&memory.store, &header, keys);
-    std::vector<uint32_t> counts;
-    EXPECT_TRUE(ReadAll(d, 65536, &counts) == plain);
-    EXPECT_EQ(counts, (std::vector<uint32_t>{65536, 34464}));
-    EXPECT_EQ(d.Crc(), Crc(plain));
-    EXPECT_EQ(d.UncompressedLeft(), 0u);
-}
-
 TEST(DecoderInflate, DrainsAtExactMultiplesAndReportsZlibErrors)
 {
     const Bytes plain = MakeText(131072, 8);
@@ -280,20 +258,6 @@ TEST(DecoderInflate, DrainsAtExactMultiplesAndReportsZlibErrors)
         d.Init(&memory.store, &header, keys);
         EXPECT_TRUE(ReadAll(d, 4096) == plain);
     }
-}
-
-TEST(DecoderEmpty, ReadsNothingAndTouchesNothing)
-{
-    MemoryStore memory(Bytes(50, 1));
-    CZipEntryHeader header = MakeHeader(50, 70);
-    Open<CZipEmptyDecoder> d;
-    d.Init(&memory.store, &header, nullptr);
-    uint8_t buffer[64];
-    EXPECT_EQ(d.Read(buffer, 64), 0u);
-    EXPECT_EQ(d.UncompressedLeft(), 70u);
-    EXPECT_EQ(d.compressedLeft, 50u);
-    EXPECT_EQ(d.Crc(), 0u);
-    EXPECT_EQ(memory.stream.GetPosition(), 0u);
 }
 
 namespace {
