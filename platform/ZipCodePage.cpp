@@ -1,3 +1,6 @@
+// POSIX build; the Windows build compiles ZipCodePageWin.cpp instead.
+#ifndef _WIN32
+
 #include "platform/ZipCodePage.h"
 
 #include <cstdint>
@@ -60,3 +63,5 @@ void ConvertCodePage(CZipBuffer& buffer, bool toOem)
     const uint8_t* table = toOem ? ansiToOem : oemToAnsi;
     for (uint32_t i = 0; i < length; ++i) bytes[i] = table[bytes[i]];
 }
+
+#endif  // _WIN32

@@ -1,3 +1,6 @@
+// POSIX build; the Windows build compiles ZipFileSystemWin.cpp instead.
+#ifndef _WIN32
+
 #include "platform/ZipFileSystem.h"
 
 #include <errno.h>
@@ -325,3 +328,5 @@ std::string CreateTempFileName(const char* directoryHint, uint32_t neededBytes)
     ::close(fd);
     return name;
 }
+
+#endif  // _WIN32

@@ -1,3 +1,6 @@
+// POSIX build; the Windows build compiles ZipSystemErrorWin.cpp instead.
+#ifndef _WIN32
+
 #include <cstring>
 #include "platform/ZipSystemError.h"
 
@@ -16,3 +19,5 @@ std::string ErrnoText(int errnum)
     if (!text || std::strncmp(text, "Unknown error", 13) == 0) return std::string();
     return text;
 }
+
+#endif  // _WIN32

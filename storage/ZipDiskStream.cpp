@@ -1,6 +1,8 @@
 #include "storage/ZipDiskStream.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -16,7 +18,7 @@
 namespace {
 
 #if defined(_WIN32)
-using FileOffset = __int64;
+using FileOffset = long long;
 FileOffset SeekDescriptor(int fd, FileOffset offset, int origin)
 {
     return _lseeki64(fd, offset, origin);
@@ -27,15 +29,27 @@ int CommitDescriptor(int fd)
 }
 int ResizeDescriptor(int fd, FileOffset size)
 {
-    return _chsize_s(fd, size) == 0 ? 0 : -1;
+    // _chsize takes a long: a size it cannot express is refused rather than
+    // cut to something else.
+    if (size < 0 || size > LONG_MAX) {
+        errno = EFBIG;
+        return -1;
+    }
+    return _chsize(fd, static_cast<long>(size));
+}
+// _read and _write answer in an int, so one call moves at most INT_MAX
+// bytes; the loops in Read and Write carry on with the rest.
+unsigned int ChunkOf(uint32_t count)
+{
+    return count > static_cast<uint32_t>(INT_MAX) ? static_cast<unsigned int>(INT_MAX) : count;
 }
 long long ReadDescriptor(int fd, void* buffer, uint32_t count)
 {
-    return _read(fd, buffer, count);
+    return _read(fd, buffer, ChunkOf(count));
 }
 long long WriteDescriptor(int fd, const void* buffer, uint32_t count)
 {
-    return _write(fd, buffer, count);
+    return _write(fd, buffer, ChunkOf(count));
 }
 int CloseDescriptor(int fd)
 {
@@ -103,14 +117,8 @@ int OpenDescriptor(const char* path, uint32_t openFlags)
     case CZipStream::shareDenyRead: share = _SH_DENYRD; break;
     default: share = _SH_DENYNO; break;
     }
-    int fd = -1;
-    errno_t rc = _sopen_s(&fd, path, flags | _O_BINARY | _O_NOINHERIT, share,
-                          _S_IREAD | _S_IWRITE);
-    if (rc != 0) {
-        errno = rc;
-        return -1;
-    }
-    return fd;
+    // Untranslated bytes, and no inheritance by processes the host starts.
+    return _sopen(path, flags | _O_BINARY | _O_NOINHERIT, share, _S_IREAD | _S_IWRITE);
 #else
     // The sharing field has no counterpart here: POSIX knows no mandatory
     // share modes, and advisory locks would only bind processes that take
@@ -262,13 +270,24 @@ bool CZipDiskStream::IsClosed()
     return descriptor == -1;
 }
 
-int CZipDiskStream::GetHandle()
+CZipDiskStream::NativeHandle CZipDiskStream::GetHandle()
 {
     if (descriptor == -1) {
         errno = EBADF;
         ThrowErrno();
     }
+#if defined(_WIN32)
+    errno = 0;
+    const intptr_t handle = _get_osfhandle(descriptor);
+    // -1 is INVALID_HANDLE_VALUE; -2 marks a descriptor with no file behind it.
+    if (handle == -1 || handle == -2) {
+        if (errno == 0) errno = EBADF;
+        ThrowErrno();
+    }
+    return handle;
+#else
     return descriptor;
+#endif
 }
 
 void CZipDiskStream::ThrowErrno()

@@ -5,7 +5,8 @@
 #include "storage/ZipStream.h"
 
 // A stream over a file descriptor of the C runtime's low-level I/O (binary,
-// close-on-exec). Failures throw the errno value with the stream's path.
+// not inherited by child processes). Failures throw the errno value with the
+// stream's path.
 class CZipDiskStream : public CZipStream {
 public:
     CZipDiskStream() = default;
@@ -26,9 +27,11 @@ public:
     void Write(const void* buffer, uint32_t count) override;
     bool IsClosed() override;
 
+    // Wide enough for a Windows HANDLE as well as a POSIX descriptor.
+    using NativeHandle = intptr_t;
     // The operating-system handle behind the descriptor (the descriptor itself
     // on POSIX); an invalid one throws.
-    int GetHandle();
+    NativeHandle GetHandle();
 
 private:
     [[noreturn]] void ThrowErrno();

@@ -5,7 +5,6 @@
 #include "storage/ZipDiskStream.h"
 
 #if defined(_WIN32)
-#include <io.h>
 #include <windows.h>
 #else
 #include <sys/mman.h>
@@ -21,17 +20,23 @@ bool CZipFileMapping::Map(CZipDiskStream* stream)
 {
     if (stream == nullptr) return false;
     Unmap();   // never leave an earlier view behind
-    int descriptor = stream->GetHandle();
+    const CZipDiskStream::NativeHandle handle = stream->GetHandle();
 #if defined(_WIN32)
-    HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    HANDLE file = reinterpret_cast<HANDLE>(handle);
+    DWORD sizeHigh = 0;
+    const DWORD size = GetFileSize(file, &sizeHigh);
+    // An empty file cannot be mapped, and one past 4 GiB is beyond what a
+    // 32-bit archive can address.
+    if (size == INVALID_FILE_SIZE || size == 0 || sizeHigh != 0) return false;
     // Unnamed: no other mapping in the session can reach this file.
     mappingHandle = CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
     if (mappingHandle == nullptr) return false;
     view = static_cast<uint8_t*>(MapViewOfFile(mappingHandle, FILE_MAP_WRITE, 0, 0, 0));
     if (view == nullptr) return false;
-    viewLength = static_cast<size_t>(GetFileSize(file, nullptr));
+    viewLength = static_cast<size_t>(size);
     return true;
 #else
+    const int descriptor = static_cast<int>(handle);
     struct stat st {};
     if (fstat(descriptor, &st) != 0 || st.st_size <= 0) return false;
     if (static_cast<unsigned long long>(st.st_size) > std::numeric_limits<uint32_t>::max())
