@@ -30,6 +30,12 @@ public:
     // not supported: a request without a source stream is refused.
     std::string sourcePath;
     std::string entryName;
+    // When not empty: the name exactly as the records are to hold it
+    // (archive form, no code page conversion), with utf8Name telling
+    // readers that it is UTF-8. Lets a replaced entry keep its name byte
+    // for byte.
+    std::string archiveName;
+    bool utf8Name = false;
     // -1 zlib's default, 0 stored, 1 to 9 deflate levels.
     int level = -1;
     uint32_t options = defaultOptions;

@@ -66,6 +66,9 @@ void MakeEncryptionHeader(uint8_t (&header)[encryptionHeaderSize], uint16_t modT
     header[encryptionHeaderSize - 1] = static_cast<uint8_t>(modTime >> 8);
 }
 
+bool BeginEntry(CZipArchive& archive, CZipEntryHeader& templ, int level,
+                const CZipAddRequest* request);
+
 } // namespace
 
 bool CZipArchive::AddEntry(CZipAddRequest& request)
@@ -112,7 +115,7 @@ bool CZipArchive::AddEntry(CZipAddRequest& request)
     const int entriesBefore = directory.EntryCount();
 
     try {
-        if (!BeginNewEntry(header, level)) return false;
+        if (!BeginEntry(*this, header, level, &request)) return false;
         CZipBuffer chunk(request.chunkSize);
         uint64_t total = 0;
         for (;;) {
@@ -145,13 +148,24 @@ bool CZipArchive::AddEntry(CZipAddRequest& request)
 
 bool CZipArchive::BeginNewEntry(CZipEntryHeader& templ, int level)
 {
-    if (IsClosed(true) || entryState != 0 || store.SpanState() == -1 ||
+    return BeginEntry(*this, templ, level, nullptr);
+}
+
+namespace {
+
+bool BeginEntry(CZipArchive& archive, CZipEntryHeader& templ, int level,
+                const CZipAddRequest* request)
+{
+    CZipDirectory& directory = archive.directory;
+    CZipStore& store = archive.store;
+    if (archive.IsClosed(true) || archive.entryState != 0 || store.SpanState() == -1 ||
         static_cast<uint32_t>(directory.EntryCount()) >= maxEntries)
         return false;
 
+    CZipTransferState& transfer = archive.transfer;
     transfer.buffer.Allocate(transfer.bufferSize);
     templ.versionMadeBy =
-        static_cast<uint16_t>((templ.versionMadeBy & 0x00FF) | ((systemId & 0xFF) << 8));
+        static_cast<uint16_t>((templ.versionMadeBy & 0x00FF) | ((archive.systemId & 0xFF) << 8));
 
     std::string name = templ.NameAsString();
     if (templ.IsDirectory() && !name.empty() && name.back() != '\\' && name.back() != '/')
@@ -165,21 +179,27 @@ bool CZipArchive::BeginNewEntry(CZipEntryHeader& templ, int level)
         if (c == '/') c = '\\';
     templ.AssignName(name.c_str());
 
-    const bool encrypted = !password.empty();
+    const bool encrypted = !archive.password.empty();
     if (level < -1 || level > 9) level = -1;
     if (!templ.PrepareForAdd(level, store.SpanState() == 1, encrypted))
-        ThrowError(ZipError::tooLongFileName);
+        archive.ThrowError(ZipError::tooLongFileName);
+    const bool exactName = request && !request->archiveName.empty();
+    if (exactName && request->utf8Name) templ.flags |= flagUtf8Name;
 
     CZipEntryHeader* header = directory.AddHeader(templ, -1);
-    ConvertNameForm(*header, false);
+    if (exactName)
+        header->fileName.Assign(request->archiveName.data(),
+                                static_cast<uint32_t>(request->archiveName.size()));
+    else
+        ConvertNameForm(*header, false);
     header->WriteLocalRecord(store);
     header->AssignName(name.c_str());
 
     if (encrypted) {
-        InitKeys();
+        archive.InitKeys();
         uint8_t encryptionHeader[encryptionHeaderSize];
         MakeEncryptionHeader(encryptionHeader, header->modTime);
-        ZipCrypto::EncryptBlock(keys, encryptionHeader, encryptionHeaderSize);
+        ZipCrypto::EncryptBlock(archive.keys, encryptionHeader, encryptionHeaderSize);
         store.Write(encryptionHeader, encryptionHeaderSize, false);
     }
 
@@ -196,13 +216,15 @@ bool CZipArchive::BeginNewEntry(CZipEntryHeader& templ, int level)
     if (header->method == methodDeflated) {
         z.zalloc = &CZipArchive::TrackedAlloc;
         z.zfree = &CZipArchive::TrackedFree;
-        z.opaque = trackAllocations ? static_cast<voidpf>(&trackedBlocks) : nullptr;
-        CheckZlibResult(deflateInit2(&z, level, Z_DEFLATED, rawDeflateWindowBits,
+        z.opaque = archive.trackAllocations ? static_cast<voidpf>(&archive.trackedBlocks) : nullptr;
+        archive.CheckZlibResult(deflateInit2(&z, level, Z_DEFLATED, rawDeflateWindowBits,
                                      deflateMemoryLevel, deflateStrategy));
     }
-    entryState = 1;
+    archive.entryState = 1;
     return true;
 }
+
+} // namespace
 
 void CZipArchive::WriteTransferBuffer()
 {

@@ -45,6 +45,7 @@ constexpr uint16_t flagEncrypted = 0x0001;
 constexpr uint16_t flagDeflateOptions = 0x0006;
 constexpr uint16_t flagDataDescriptor = 0x0008;
 constexpr uint16_t flagsChecked = 0x000F;  // bits a local header must repeat
+constexpr uint16_t flagUtf8Name = 0x0800;  // name and comment are UTF-8
 
 // Compression methods.
 constexpr uint16_t methodStored = 0;

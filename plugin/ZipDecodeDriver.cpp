@@ -23,9 +23,6 @@ constexpr int openAttempts = 2;
 // How often the directory is written again when writing it fails, and how
 // often the original bytes are put back.
 constexpr int finishAttempts = 3;
-// The most a local header can add to what the central record tells: its own
-// extra field and a data descriptor with signature.
-constexpr uint64_t maxLocalSurplus = maxFieldLength + descriptorSize + descriptorSignatureSize;
 
 } // namespace
 
@@ -160,14 +157,18 @@ bool CZipDecodeDriver::AskPassword(const std::string& name)
 
 void CZipDecodeDriver::Cure(uint16_t index, const std::string& name)
 {
-    if (!ReadyToAppend()) return;
+    if (!journal.Prepare(*archive, archiveStream)) return;
+    const CZipEntryHeader* original = archive->directory.GetHeader(index);
     bool added = false;
     for (int attempt = 1;; ++attempt) {
         temporaryStream.SeekToBegin();
         CZipAddRequest request(&temporaryStream, name);
+        // The cured copy keeps the old entry's name byte for byte.
+        journal.NameLike(original, request);
         try {
             added = archive->AddEntry(request);
             NoteWrites();
+            if (added) journal.Remember(archive->directory.headerList.back().get(), request);
             break;
         } catch (const CZipException&) {
             // The add has been taken back, so it can be tried again; after
@@ -191,61 +192,15 @@ void CZipDecodeDriver::Queue(uint16_t index)
     if (deletions.empty() || deletions.back() < index) deletions.push_back(index);
 }
 
-bool CZipDecodeDriver::ReadyToAppend()
-{
-    if (layout != Layout::unchecked) return layout == Layout::safe;
-    CZipDirectory& directory = archive->directory;
-    const CZipEndInfo& end = directory.endInfo;
-    // The new entry overwrites the archive from its central directory on.
-    if (!end.directoryOnDisk) return false;
-    const uint32_t foreign = end.foreignBytes;
-    const uint64_t dataEnd = end.directoryOffset;
-    try {
-        for (int i = 0; i < directory.EntryCount(); ++i) {
-            const CZipEntryHeader& h = *directory.GetHeader(i);
-            const uint64_t offset = h.localHeaderOffset;
-            if (offset >= dataEnd) {
-                layout = Layout::unsafe;
-                return false;
-            }
-            const uint64_t least = offset + localRecordSize + h.fileName.length() + h.compressedSize;
-            if (least + maxLocalSurplus <= dataEnd) continue;
-            if (ZipEntryExtentEnd(archiveStream, foreign, h, dataEnd) > dataEnd) {
-                layout = Layout::unsafe;
-                return false;
-            }
-        }
-
-        // Keep what the appended data overwrites: the directory, the end
-        // record and whatever follows it. The end record lies within the
-        // search window behind the directory, so this is about the size of
-        // the directory already held in memory.
-        const uint64_t start = dataEnd + foreign;
-        const uint64_t length = archiveStream.GetLength();
-        if (length < start || length - start > directory.GetDirectorySize(true) + 2ull * endSearchWindow) {
-            layout = Layout::unsafe;
-            return false;
-        }
-        const uint32_t tailLength = static_cast<uint32_t>(length - start);
-        CZipBuffer tail(tailLength);
-        if (tailLength && ZipReadAt(archiveStream, start, tail.data(), tailLength) != tailLength)
-            return false;  // try again at the next cure
-        originalTail = std::move(tail);
-        tailStart = start;
-        originalLength = length;
-    } catch (const CZipException&) {
-        return false;
-    }
-    layout = Layout::safe;
-    return true;
-}
-
 int CZipDecodeDriver::Finish()
 {
     // The queued work is carried out whatever the engine asks from now on.
     gate.Close();
     bool removed = false;
     if (!deletions.empty()) {
+        // Deletions alone need no undo, but the directory written after them
+        // keeps every name as stored.
+        journal.Prepare(*archive, archiveStream);
         const int before = archive->GetCount();
         try {
             archive->RemoveEntries(deletions);
@@ -282,14 +237,9 @@ int CZipDecodeDriver::Finish()
 
 bool CZipDecodeDriver::RestoreOriginal()
 {
-    if (layout != Layout::safe) return false;
-    archive->store.bufferedBytes = 0;
     for (int attempt = 0; attempt < finishAttempts; ++attempt) {
         try {
-            if (originalTail.length())
-                ZipWriteAt(archiveStream, tailStart, originalTail.data(), originalTail.length());
-            archiveStream.SetLength(originalLength);
-            archiveStream.Flush();
+            if (!journal.Restore(*archive, archiveStream)) return false;
             return true;
         } catch (const CZipException&) {
         }
@@ -299,18 +249,10 @@ bool CZipDecodeDriver::RestoreOriginal()
 
 bool CZipDecodeDriver::WriteDirectory()
 {
-    // Names are turned into archive form while their record is written; one
-    // that broke off there must not be converted twice on the next attempt.
-    std::vector<CZipBuffer> names;
-    names.reserve(static_cast<size_t>(archive->directory.EntryCount()));
-    for (const auto& header : archive->directory.headerList) names.push_back(header->fileName);
-
     uint64_t dataEnd = 0;
     bool known = false;
     for (int attempt = 0; attempt < finishAttempts; ++attempt) {
         try {
-            for (size_t i = 0; attempt > 0 && i < names.size(); ++i)
-                archive->directory.headerList[i]->fileName = names[i];
             if (!known) {
                 archive->store.FlushBuffer();
                 dataEnd = archiveStream.GetLength();
@@ -322,7 +264,7 @@ bool CZipDecodeDriver::WriteDirectory()
                 archiveStream.SetLength(dataEnd);
                 archive->directory.endInfo.directoryOnDisk = false;
             }
-            archive->Flush();
+            journal.WriteDirectory(*archive);
             archiveStream.Flush();
             return true;
         } catch (const CZipException&) {

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/ZipBuffer.h"
 #include "decoders/ZipArchiveEx.h"
 #include "plugin/VFInterfaces.h"
+#include "plugin/ZipCleaningJournal.h"
 #include "plugin/ZipHostStream.h"
 #include "plugin/ZipStopGate.h"
 
@@ -32,8 +32,6 @@ public:
     int Run();
 
 private:
-    enum class Layout { unchecked, safe, unsafe };
-
     void Walk();
     // False when the walk must stop (password declined).
     bool VisitEntry(uint16_t index, const CZipEntryHeader& header);
@@ -41,10 +39,6 @@ private:
     bool AskPassword(const std::string& name);
     void Cure(uint16_t index, const std::string& name);
     void Queue(uint16_t index);
-    // Before the first cured entry is appended: no entry may reach into the
-    // bytes the new data overwrites, and those bytes are kept so that the
-    // original archive can be put back.
-    bool ReadyToAppend();
     int Finish();
     bool RestoreOriginal();
     bool WriteDirectory();
@@ -65,9 +59,5 @@ private:
     bool touched = false;
     // A cured entry was appended and stays.
     bool appended = false;
-    Layout layout = Layout::unchecked;
-    // The archive's bytes from the central directory on, as found.
-    CZipBuffer originalTail;
-    uint64_t tailStart = 0;
-    uint64_t originalLength = 0;
+    CZipCleaningJournal journal;
 };

@@ -108,6 +108,9 @@ int VF_CALL CleaningEngine::IsStopRequested()
 int VF_CALL CleaningEngine::WantEntry(const char* name)
 {
     wanted.push_back(name);
+    if (asciiOnly)
+        for (const char* p = name; *p; ++p)
+            if (static_cast<unsigned char>(*p) < 0x20 || static_cast<unsigned char>(*p) >= 0x7F) return 0;
     return wantNone || skip.count(name) ? 0 : 1;
 }
 
@@ -120,13 +123,19 @@ int VF_CALL CleaningEngine::ScanEntry(VFStream* archive, const char* name, VFStr
     (void)reserved2;
     auto* stream = static_cast<CleaningMemoryStream*>(temporary);
     scans.push_back(Scan{name, stream->data, uncompressedSize ? *uncompressedSize : ~0ull});
+    Verdict verdict;
     auto it = verdicts.find(name);
-    if (it == verdicts.end()) return 0;
-    if (it->second.verdict == VF_VERDICT_CURED) {
-        stream->data = it->second.cured;
+    if (it != verdicts.end()) {
+        verdict = it->second;
+    } else if (scans.size() <= verdictsInOrder.size()) {
+        verdict.verdict = verdictsInOrder[scans.size() - 1];
+        verdict.cured = curedInOrder;
+    }
+    if (verdict.verdict == VF_VERDICT_CURED) {
+        stream->data = verdict.cured;
         stream->position = stream->data.size();
     }
-    return it->second.verdict;
+    return verdict.verdict;
 }
 
 int VF_CALL CleaningEngine::QueryPassword(const char* name, char* buffer, int* bufferSize)

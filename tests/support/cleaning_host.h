@@ -89,6 +89,12 @@ public:
     void Delete(const std::string& name) { verdicts[name] = Verdict{5, {}}; }
 
     std::map<std::string, Verdict> verdicts;
+    // Verdicts for the first, second, ... entry scanned that has none by
+    // name; a cure writes curedInOrder.
+    std::vector<int> verdictsInOrder;
+    std::vector<uint8_t> curedInOrder;
+    // WantEntry answers 0 for names with bytes outside printable ASCII.
+    bool asciiOnly = false;
     // WantEntry answers 0 for these (and for every name when wantNone).
     std::set<std::string> skip;
     bool wantNone = false;

@@ -28,7 +28,7 @@ for idx, path in enumerate(sys.argv[3:]):
     print("O\t%d" % idx)
     for info in infos:
         name = info.filename.encode("utf-8").hex()
-        d = 1 if info.is_dir() else 0
+        d = 1 if info.filename.endswith("/") else 0
         try:
             data = zf.read(info, pwd=pwd)
             body = "" if digests else data.hex()

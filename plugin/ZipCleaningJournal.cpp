@@ -1,0 +1,162 @@
+#include "plugin/ZipCleaningJournal.h"
+
+#include <utility>
+
+#include "archive/ZipAddRequest.h"
+#include "archive/ZipArchive.h"
+#include "archive/ZipConstants.h"
+#include "archive/ZipEntryExtent.h"
+#include "errors/ZipException.h"
+#include "storage/ZipStream.h"
+
+using namespace ZipFormat;
+
+namespace {
+
+// The most a local header can add to what the central record tells: its own
+// extra field and a data descriptor with signature.
+constexpr uint64_t maxLocalSurplus = maxFieldLength + descriptorSize + descriptorSignatureSize;
+
+} // namespace
+
+bool CZipCleaningJournal::Prepare(CZipArchive& archive, CZipStream& stream)
+{
+    if (state != State::unchecked) return state == State::usable;
+    CZipDirectory& directory = archive.directory;
+    const CZipEndInfo& end = directory.endInfo;
+    // Only an archive whose directory is still the one it was opened with
+    // can be described by what is kept here.
+    if (!end.directoryOnDisk || archive.store.SpanState() != 0) {
+        state = State::unusable;
+        return false;
+    }
+    const uint32_t foreign = end.foreignBytes;
+    const uint64_t dataEnd = end.directoryOffset;
+    try {
+        for (int i = 0; i < directory.EntryCount(); ++i) {
+            const CZipEntryHeader& h = *directory.GetHeader(i);
+            const uint64_t offset = h.localHeaderOffset;
+            if (offset >= dataEnd) {
+                state = State::unusable;
+                return false;
+            }
+            // Most entries end far enough in front of the directory to need
+            // no look at their local header.
+            const uint64_t least = offset + localRecordSize + h.fileName.length() + h.compressedSize;
+            if (least + maxLocalSurplus <= dataEnd) continue;
+            if (ZipEntryExtentEnd(stream, foreign, h, dataEnd) > dataEnd) {
+                state = State::unusable;
+                return false;
+            }
+        }
+
+        // The end record lies within the search window behind the
+        // directory, so what is kept is about the size of the directory
+        // already held in memory.
+        const uint64_t start = dataEnd + foreign;
+        const uint64_t length = stream.GetLength();
+        if (length < start ||
+            length - start > static_cast<uint64_t>(directory.GetDirectorySize(true)) + 2ull * endSearchWindow) {
+            state = State::unusable;
+            return false;
+        }
+        const uint32_t tailLength = static_cast<uint32_t>(length - start);
+        CZipBuffer bytes(tailLength);
+        if (tailLength && ZipReadAt(stream, start, bytes.data(), tailLength) != tailLength) return false;
+        tail = std::move(bytes);
+        tailStart = start;
+        originalLength = length;
+    } catch (const CZipException&) {
+        return false;
+    }
+    TakeNames(archive);
+    state = State::usable;
+    return true;
+}
+
+void CZipCleaningJournal::TakeNames(CZipArchive& archive)
+{
+    // The central records as stored, matched to the headers by their local
+    // header offsets (which no two entries share).
+    std::map<uint32_t, StoredName> byOffset;
+    const uint8_t* p = tail.data();
+    const uint32_t size = tail.length();
+    uint32_t at = 0;
+    while (size - at >= centralRecordSize && HasSignature(p + at, centralSignature)) {
+        const uint32_t nameLength = GetU16(p + at + 28);
+        const uint32_t recordSize =
+            centralRecordSize + nameLength + GetU16(p + at + 30) + GetU16(p + at + 32);
+        if (recordSize > size - at) break;
+        const char* name = reinterpret_cast<const char*>(p + at + centralRecordSize);
+        byOffset[GetU32(p + at + 42)] =
+            StoredName{std::string(name, nameLength), (GetU16(p + at + 8) & flagUtf8Name) != 0};
+        at += recordSize;
+    }
+    for (const auto& header : archive.directory.headerList) {
+        auto found = byOffset.find(header->localHeaderOffset);
+        if (found != byOffset.end() && found->second.bytes.size() == header->fileName.length())
+            names[header.get()] = found->second;
+    }
+}
+
+bool CZipCleaningJournal::Restore(CZipArchive& archive, CZipStream& stream)
+{
+    if (state != State::usable) return false;
+    archive.store.bufferedBytes = 0;
+    if (tail.length()) ZipWriteAt(stream, tailStart, tail.data(), tail.length());
+    stream.SetLength(originalLength);
+    stream.Flush();
+    return true;
+}
+
+void CZipCleaningJournal::NameLike(const CZipEntryHeader* original, CZipAddRequest& request) const
+{
+    auto found = names.find(original);
+    if (found == names.end()) return;
+    request.archiveName = found->second.bytes;
+    request.utf8Name = found->second.utf8;
+}
+
+void CZipCleaningJournal::Remember(const CZipEntryHeader* added, const CZipAddRequest& request)
+{
+    if (!request.archiveName.empty()) names[added] = StoredName{request.archiveName, request.utf8Name};
+}
+
+void CZipCleaningJournal::WriteDirectory(CZipArchive& archive)
+{
+    CZipDirectory& directory = archive.directory;
+    CZipStore& store = archive.store;
+    CZipEndInfo& end = directory.endInfo;
+    if (store.SpanState() != 0) {
+        archive.Flush();
+        return;
+    }
+    store.FlushBuffer();
+    store.stream->SeekToEnd();
+    end.totalEntries = static_cast<uint16_t>(directory.headerList.size());
+    end.entriesOnThisDisk = end.totalEntries;
+    end.diskNumber = 0;
+    end.diskWithDirectory = 0;
+    end.directorySize = 0;
+    end.directoryOffset = static_cast<uint32_t>(store.stream->GetPosition() + store.bufferedBytes -
+                                                end.foreignBytes);
+    for (const auto& header : directory.headerList) {
+        // The name in memory stays in local form, also when a write fails.
+        struct LocalName {
+            CZipEntryHeader& header;
+            CZipBuffer saved;
+            ~LocalName() { header.fileName = std::move(saved); }
+        } keep{*header, header->fileName};
+        auto found = names.find(header.get());
+        if (found != names.end())
+            header->fileName.Assign(found->second.bytes.data(),
+                                    static_cast<uint32_t>(found->second.bytes.size()));
+        else
+            ConvertNameForm(*header, false);
+        end.directorySize += header->WriteCentralRecord(store);
+    }
+    directory.WriteEndRecord();
+    store.FlushBuffer();
+    end.directoryOnDisk = true;
+    directory.staleDirectoryOnDisk = false;
+}

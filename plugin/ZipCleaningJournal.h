@@ -1,0 +1,58 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "archive/ZipBuffer.h"
+
+class CZipArchive;
+class CZipAddRequest;
+class CZipEntryHeader;
+class CZipStream;
+
+// What a cleaning run keeps of the archive as it found it, so that its work
+// can be undone or described whatever happens:
+// - whether the archive can take appended entries at all: no entry may
+//   reach into the bytes from the central directory on, which the first
+//   appended entry overwrites;
+// - those bytes themselves (the directory, the end record and whatever
+//   follows), so that the original archive can be put back byte for byte;
+// - every entry's name exactly as the central directory stored it, so that
+//   rewriting the directory renames nothing (names held in memory went
+//   through a code page conversion that not every name survives).
+class CZipCleaningJournal {
+public:
+    enum class State { unchecked, usable, unusable };
+
+    // Looks at the archive once (later calls answer at once); true when
+    // entries can be appended. A failed read leaves it unchecked, to be
+    // tried again.
+    bool Prepare(CZipArchive& archive, CZipStream& stream);
+    State GetState() const { return state; }
+
+    // Puts the original bytes back and cuts the stream to its old length.
+    // Throws on stream failures; false when nothing was kept.
+    bool Restore(CZipArchive& archive, CZipStream& stream);
+
+    // Gives a request for the cured copy of an entry that entry's stored
+    // name, and the new entry (once added) the same.
+    void NameLike(const CZipEntryHeader* original, CZipAddRequest& request) const;
+    void Remember(const CZipEntryHeader* added, const CZipAddRequest& request);
+
+    // Writes the central directory and the end record at the end of the
+    // stream, every name as stored. Throws on stream failures.
+    void WriteDirectory(CZipArchive& archive);
+
+private:
+    struct StoredName {
+        std::string bytes;
+        bool utf8;
+    };
+    void TakeNames(CZipArchive& archive);
+
+    State state = State::unchecked;
+    CZipBuffer tail;
+    uint64_t tailStart = 0;
+    uint64_t originalLength = 0;
+    std::map<const CZipEntryHeader*, StoredName> names;
+};
