@@ -145,9 +145,26 @@ void CZipUnreduceDecoder::Decode()
             bool more = true;
             for (;;) {
                 const uint32_t n = std::min(left, stop - pos);
-                for (uint32_t i = 0; i < n; ++i) {
-                    win[pos++] = win[src];
-                    src = (src + 1) & wrap;
+                const uint32_t distance = (pos - src) & wrap;
+                if (distance >= 8 && src + n <= windowSize) {
+                    // Source and target do not wrap, and every 8-byte piece
+                    // reads only bytes already written.
+                    uint8_t* to = win + pos;
+                    const uint8_t* from = win + src;
+                    if (distance >= n) {
+                        std::memcpy(to, from, n);
+                    } else {
+                        uint32_t k = 0;
+                        for (; k + 8 <= n; k += 8) std::memcpy(to + k, from + k, 8);
+                        for (; k < n; ++k) to[k] = from[k];
+                    }
+                    pos += n;
+                    src = (src + n) & wrap;
+                } else {
+                    for (uint32_t i = 0; i < n; ++i) {
+                        win[pos++] = win[src];
+                        src = (src + 1) & wrap;
+                    }
                 }
                 left -= n;
                 if (pos != stop) break;

@@ -378,6 +378,7 @@ TEST(Unreduce, LiteralsEscapesAndBackReferencesOfEveryFactor)
         const uint32_t farthest = 256u << factor;
         w.Match(longest, farthest);
         w.Match(4, 1);
+        w.Match(100, 9);
         w.Match(mask + 2, 300);  // the longest length without an extra byte
         w.Match(mask + 3, 3);    // an extra byte of 0
         w.Match(mask + 4, 2);    // an extra byte of 1
@@ -420,7 +421,9 @@ TEST(Unreduce, ReferencesAcrossWindowsAndReads)
 {
     ReduceWriter w(3, {});
     for (const char* p = "abcdefg"; *p; ++p) w.Literal(static_cast<uint8_t>(*p));
-    while (w.expected.size() < 70000) w.Match(289, 7);
+    while (w.expected.size() < 40000) w.Match(289, 7);
+    for (const char* p = "hijklm"; *p; ++p) w.Literal(static_cast<uint8_t>(*p));
+    while (w.expected.size() < 70000) w.Match(289, 13);
     const Bytes data = w.bits.Finish();
     const uint32_t total = static_cast<uint32_t>(w.expected.size());
     for (uint32_t size : {1u, 7u, 16384u, 65536u}) {
