@@ -9,6 +9,7 @@
 // byte and of ratios is printed.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -316,13 +317,88 @@ void Register()
     benchmark::RegisterBenchmark("startup/unzip", PeerStart, std::string("unzip -p"))->UseManualTime()->Iterations(20);
 }
 
+// Collects every run's CPU (or manual) nanoseconds per output byte and,
+// after the runs, prints one table per method with the goals' ratios.
+class CSummaryReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+            const auto bytes = run.counters.find("bytes_per_second");
+            const std::string name = run.benchmark_name();
+            if (name.rfind("startup/", 0) == 0) {
+                startup[name.substr(8, name.find('/', 8) - 8)] = run.GetAdjustedRealTime() * 1e-9;
+                continue;
+            }
+            if (bytes == run.counters.end() || bytes->second.value <= 0) continue;
+            const size_t a = name.find('/'), b = name.find('/', a + 1), c = name.find('/', b + 1);
+            const std::string method = name.substr(0, a);
+            const std::string tool = name.substr(a + 1, b - a - 1);
+            const std::string archive = name.substr(b + 1, c == std::string::npos ? c : c - b - 1);
+            // Seconds per iteration and bytes per iteration, in the unit the run was timed in.
+            const double seconds = (tool == "7zz" || tool == "unzip") ? run.GetAdjustedRealTime() * 1e-9
+                                                                     : run.GetAdjustedCPUTime() * 1e-9;
+            figures[method][archive][tool] = {seconds, bytes->second.value * seconds};
+        }
+    }
+
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        std::printf("\nCPU ns per output byte (peers: child CPU time, less the tool's own start-up)\n");
+        Table("deflate64", {"ours", "zlib_inflate", "zlib_inflate_crc", "7zz"});
+        Table("explode", {"ours", "unzip", "7zz"});
+    }
+
+private:
+    struct Figure {
+        double seconds = 0;
+        double bytes = 0;
+    };
+
+    double NsPerByte(const std::string& tool, const Figure& f)
+    {
+        const double start = startup.count(tool) ? startup[tool] : 0.0;
+        return f.bytes > 0 ? 1e9 * std::max(f.seconds - start, 0.0) / f.bytes : 0.0;
+    }
+
+    void Table(const std::string& method, const std::vector<std::string>& tools)
+    {
+        std::printf("\n%-42s", method.c_str());
+        for (const auto& t : tools) std::printf("%18s", t.c_str());
+        std::printf("%14s%14s\n", "ours/best", method == "deflate64" ? "ours/zlib" : "");
+        for (const auto& archive : figures[method]) {
+            std::printf("%-42s", archive.first.c_str());
+            double best = 0, zlib = 0;
+            for (const auto& t : tools) {
+                const auto it = archive.second.find(t);
+                const double ns = it == archive.second.end() ? 0.0 : NsPerByte(t, it->second);
+                std::printf("%18.3f", ns);
+                if (t == "7zz" || t == "unzip") best = best == 0 ? ns : std::min(best, ns);
+                if (t == "zlib_inflate") zlib = ns;
+            }
+            const auto ours = archive.second.find("ours");
+            const double mine = ours == archive.second.end() ? 0 : NsPerByte("ours", ours->second);
+            std::printf("%14.2f", best > 0 ? mine / best : 0.0);
+            if (zlib > 0) std::printf("%14.2f", mine / zlib);
+            std::printf("\n");
+        }
+    }
+
+    std::map<std::string, std::map<std::string, std::map<std::string, Figure>>> figures;
+    std::map<std::string, double> startup;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     Register();
-    benchmark::RunSpecifiedBenchmarks();
+    CSummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
 }
