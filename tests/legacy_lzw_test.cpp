@@ -79,6 +79,7 @@ TEST(LegacyLzwCorpus, EveryEntryExtractsThroughTheArchive)
             std::string sha;
             for (const auto& row : rows)
                 if (row.archive == archive.first && row.entry == e.name) sha = row.sha256;
+            Bytes first;
             for (uint32_t size : kBufferSizes) {
                 SCOPED_TRACE(archive.first + ": " + e.name + " buffer " + std::to_string(size));
                 const auto x = lzw::ExtractFromImage(image, i, size);
@@ -89,7 +90,14 @@ TEST(LegacyLzwCorpus, EveryEntryExtractsThroughTheArchive)
                 }
                 EXPECT_EQ(x.code, 0);
                 EXPECT_TRUE(x.result);
-                EXPECT_EQ(lzw::Sha256Hex(x.bytes), sha);
+                // One hash per entry; the other buffer sizes must give the
+                // same bytes.
+                if (size == kBufferSizes[0]) {
+                    EXPECT_EQ(lzw::Sha256Hex(x.bytes), sha);
+                    first = x.bytes;
+                } else {
+                    EXPECT_TRUE(x.bytes == first);
+                }
                 ++extracted;
             }
         }
