@@ -19,6 +19,14 @@ constexpr uint64_t maxLocalSurplus = maxFieldLength + descriptorSize + descripto
 
 } // namespace
 
+bool CZipCleaningJournal::CanRewriteDirectory(const CZipArchive& archive)
+{
+    const CZipBuffer& comment = archive.directory.archiveComment;
+    for (uint32_t i = 0; i + 4 <= comment.length(); ++i)
+        if (HasSignature(comment.data() + i, ZipFormat::endSignature)) return false;
+    return true;
+}
+
 bool CZipCleaningJournal::Prepare(CZipArchive& archive, CZipStream& stream)
 {
     if (state != State::unchecked) return state == State::usable;
@@ -26,7 +34,7 @@ bool CZipCleaningJournal::Prepare(CZipArchive& archive, CZipStream& stream)
     const CZipEndInfo& end = directory.endInfo;
     // Only an archive whose directory is still the one it was opened with
     // can be described by what is kept here.
-    if (!end.directoryOnDisk || archive.store.SpanState() != 0) {
+    if (!end.directoryOnDisk || archive.store.SpanState() != 0 || !CanRewriteDirectory(archive)) {
         state = State::unusable;
         return false;
     }

@@ -24,6 +24,11 @@ class CZipCleaningJournal {
 public:
     enum class State { unchecked, usable, unusable };
 
+    // Whether a directory written anew will be found again: an archive
+    // comment that holds the end record's signature would be taken for the
+    // end record by the next reader.
+    static bool CanRewriteDirectory(const CZipArchive& archive);
+
     // Looks at the archive once (later calls answer at once); true when
     // entries can be appended. A failed read leaves it unchecked, to be
     // tried again.

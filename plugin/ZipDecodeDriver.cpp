@@ -197,6 +197,7 @@ int CZipDecodeDriver::Finish()
     // The queued work is carried out whatever the engine asks from now on.
     gate.Close();
     bool removed = false;
+    if (!CZipCleaningJournal::CanRewriteDirectory(*archive)) deletions.clear();
     if (!deletions.empty()) {
         // Deletions alone need no undo, but the directory written after them
         // keeps every name as stored.

@@ -387,3 +387,21 @@ TEST(DecodeDriver, FullArchiveKeepsAnEntryItCannotReplace)
     EXPECT_EQ(out.result, 0);
     EXPECT_TRUE(out.archive == zip);
 }
+
+TEST(DecodeDriver, CommentHoldingTheEndSignatureIsNotRewritten)
+{
+    // A directory written anew behind such a comment would not be found
+    // again: these archives are scanned but never changed.
+    for (const char* name : {"structure/generated/infozip-comment-fake-eocd.zip",
+                             "structure/generated/py-comment-with-eocd-sig.zip"}) {
+        SCOPED_TRACE(name);
+        const Bytes zip = CleaningReadFile(Corpus(name));
+        ASSERT_FALSE(zip.empty());
+        CleaningEngine engine;
+        engine.verdictsInOrder = {5, 3, 5, 3};
+        engine.curedInOrder = CleaningBytesOf("cured");
+        const CleaningResult out = CleaningDecode(zip, engine);
+        EXPECT_EQ(out.result, 0);
+        EXPECT_TRUE(out.archive == zip);
+    }
+}

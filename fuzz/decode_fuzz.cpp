@@ -1,0 +1,148 @@
+// The cleaning export over an arbitrary byte string: an engine that cures,
+// deletes or keeps each entry by a hash of its name. Beyond "no crash", it
+// checks the promises the export makes about the archive it leaves:
+// - an answer of 0 leaves the stream byte for byte as it was;
+// - after an answer of 3 the stream is an archive the module opens again,
+//   and a second run without verdicts changes nothing.
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "plugin/VFInterfaces.h"
+
+namespace {
+
+constexpr size_t kMaxInput = 4u << 20;
+// What the temporary stream takes for one entry: a tiny archive that
+// claims gigabytes must cost bounded time and memory.
+constexpr size_t kTemporaryBudget = 16u << 20;
+
+class MemoryStream : public VFStream {
+public:
+    explicit MemoryStream(size_t budgetArg) : budget(budgetArg) {}
+    void VF_CALL Reserved0() override {}
+    void VF_CALL Reserved1() override {}
+    void VF_CALL Reserved2() override {}
+    void VF_CALL Reserved3() override {}
+    void VF_CALL Reserved4() override {}
+    void VF_CALL Reserved5() override {}
+    void VF_CALL Reserved6() override {}
+    void VF_CALL Reserved7() override {}
+    int VF_CALL Seek(unsigned int low, int high, int origin, unsigned long long* out) override
+    {
+        const int64_t offset =
+            static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low);
+        int64_t base = origin == 1 ? static_cast<int64_t>(position)
+                       : origin == 2 ? static_cast<int64_t>(data.size())
+                                     : 0;
+        const int64_t target = base + offset;
+        position = target < 0 ? 0 : static_cast<uint64_t>(target);
+        if (out) *out = position;
+        return 0;
+    }
+    int VF_CALL Read(void* buffer, unsigned int count, unsigned int* got) override
+    {
+        *got = 0;
+        if (position >= data.size()) return 0;
+        const size_t n = std::min<uint64_t>(count, data.size() - position);
+        std::memcpy(buffer, data.data() + position, n);
+        position += n;
+        *got = static_cast<unsigned int>(n);
+        return 0;
+    }
+    int VF_CALL Write(const void* buffer, unsigned int count, unsigned int* put) override
+    {
+        *put = 0;
+        if (position + count > budget) return 28;  // full
+        if (position + count > data.size()) data.resize(position + count);
+        std::memcpy(data.data() + position, buffer, count);
+        position += count;
+        *put = count;
+        return 0;
+    }
+    int VF_CALL SetSize(unsigned int low, unsigned int high) override
+    {
+        const uint64_t size = (static_cast<uint64_t>(high) << 32) | low;
+        if (size > budget) return 28;
+        data.resize(size);
+        return 0;
+    }
+
+    std::vector<uint8_t> data;
+    uint64_t position = 0;
+    size_t budget;
+};
+
+class HashEngine : public VFDecodeCallback {
+public:
+    explicit HashEngine(bool verdictsArg) : verdicts(verdictsArg) {}
+    int VF_CALL IsStopRequested() override { return 0; }
+    int VF_CALL WantEntry(const char*) override { return 1; }
+    int VF_CALL ScanEntry(VFStream*, const char* name, VFStream* temporary, unsigned long long*, int,
+                          int) override
+    {
+        if (!verdicts) return 0;
+        const uint32_t h = static_cast<uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(name), static_cast<uInt>(std::strlen(name))));
+        auto* stream = static_cast<MemoryStream*>(temporary);
+        switch (h % 4) {
+        case 1:
+            return VF_VERDICT_DELETE;
+        case 2:
+            stream->data.resize(stream->data.size() / 2);  // "cured" by cutting
+            return VF_VERDICT_CURED;
+        case 3:
+            stream->data.clear();
+            return VF_VERDICT_CURED;
+        default:
+            return 0;
+        }
+    }
+    int VF_CALL QueryPassword(const char*, char* buffer, int*) override
+    {
+        if (asked++) return 0;
+        std::memcpy(buffer, "fuzz", 5);
+        return 1;
+    }
+    bool verdicts;
+    int asked = 0;
+};
+
+int Decode(MemoryStream& archive, bool verdicts)
+{
+    MemoryStream temporary(kTemporaryBudget);
+    HashEngine engine(verdicts);
+    return ZipArchive_Decode(&archive, nullptr, 0, 0, &temporary, &engine);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0 || size > kMaxInput) return 0;
+    MemoryStream archive(2 * kMaxInput + kTemporaryBudget);
+    archive.data.assign(data, data + size);
+    const int result = Decode(archive, true);
+    if (result == 0) {
+        if (archive.data.size() != size || std::memcmp(archive.data.data(), data, size) != 0) std::abort();
+        return 0;
+    }
+    if (result != 3) std::abort();
+
+    unsigned char first[2] = {0, 0};
+    if (!archive.data.empty()) first[0] = archive.data[0];
+    if (archive.data.size() > 1) first[1] = archive.data[1];
+    // Recognition wants "PK" in front; a stub in front is fine for the
+    // export itself, so only archives that start like one are asked.
+    if (first[0] == 'P' && first[1] == 'K') {
+        archive.position = 0;
+        if (ZipArchive_Recongnize(&archive, nullptr, 0, 0, first) != 1) std::abort();
+    }
+    const std::vector<uint8_t> cleaned = archive.data;
+    if (Decode(archive, false) != 0 || archive.data != cleaned) std::abort();
+    return 0;
+}
