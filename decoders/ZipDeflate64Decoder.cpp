@@ -57,7 +57,10 @@ bool CZipDeflate64Decoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg,
     matchDistance = 0;
     windowPosition = 0;
     windowWrapped = false;
-    windowLimit = std::min(windowSize, uncompressedLeft);
+    // The size cap is counted here, apart from the base's count of what
+    // has been handed out.
+    outputLeft = uncompressedLeft;
+    windowLimit = std::min(windowSize, outputLeft);
     pendingPosition = nullptr;
     pendingCount = 0;
     FreeBlockTables();
@@ -247,10 +250,11 @@ int CZipDeflate64Decoder::WindowFull()
 {
     // A ring that ends short of its size ends at the header's size.
     if (windowLimit < windowSize) return sizeReached;
+    outputLeft -= windowSize;
     const bool more = FlushWindow(windowSize);
     windowPosition = 0;
     windowWrapped = true;
-    windowLimit = std::min(windowSize, uncompressedLeft);
+    windowLimit = std::min(windowSize, outputLeft);
     if (windowLimit == 0) return sizeReached;
     return more ? blockDone : outputFull;
 }

@@ -60,6 +60,7 @@ private:
     uint32_t matchDistance = 0;
     uint32_t windowPosition = 0;  // next write index in the ring
     uint32_t windowLimit = 0;     // where this round of the ring ends (size cap)
+    uint32_t outputLeft = 0;      // bytes of the header's size not yet in a finished round
     bool windowWrapped = false;   // the ring has been handed out at least once
 
     CZipHuffmanTable literalTable;

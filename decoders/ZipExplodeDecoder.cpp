@@ -57,7 +57,10 @@ bool CZipExplodeDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, u
     matchLength = 0;
     matchDistance = 0;
     windowPosition = 0;
-    windowLimit = std::min(windowSize, uncompressedLeft);
+    // The size cap is counted here, apart from the base's count of what
+    // has been handed out.
+    outputLeft = uncompressedLeft;
+    windowLimit = std::min(windowSize, outputLeft);
     pendingPosition = nullptr;
     pendingCount = 0;
     if (BuildTrees() != built) {
@@ -147,9 +150,10 @@ bool CZipExplodeDecoder::Produce()
 int CZipExplodeDecoder::WindowFull()
 {
     if (windowLimit < windowSize) return sizeReached;
+    outputLeft -= windowSize;
     const bool more = FlushWindow(windowSize);
     windowPosition = 0;
-    windowLimit = std::min(windowSize, uncompressedLeft);
+    windowLimit = std::min(windowSize, outputLeft);
     if (windowLimit == 0) return sizeReached;
     return more ? going : outputFull;
 }
