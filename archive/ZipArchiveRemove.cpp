@@ -9,17 +9,22 @@
 //   overlap their successor, offsets at or past the data's end) is checked
 //   before any byte moves; then nothing is changed at all;
 // - a failed read or write during a move is retried a few times;
+// - the runs are moved a transfer buffer at a time from the front, small
+//   neighbouring runs sharing one read and one write, so that deleting many
+//   small entries does not cost a read and a write per entry;
 // - if a move still fails, the headers are set to where each kept entry's
 //   bytes are intact (moved, or still at the old place), an entry torn in
 //   both places leaves the directory, and the exception goes on, so that the
 //   directory written next describes the stream.
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
 #include "archive/ZipEntryExtent.h"
+#include "archive/ZipReadWindow.h"
 #include "errors/ZipException.h"
 #include "storage/ZipStream.h"
 
@@ -46,10 +51,8 @@ struct KeptRun {
 };
 
 void MoveBytes(CZipArchive& archive, uint32_t start, uint32_t end, uint32_t shift,
-               CZipActionCallback* callback, bool backwards, MoveProgress& progress)
+               CZipActionCallback* callback, bool backwards)
 {
-    progress.copiedEnd = start;
-    progress.touchedEnd = backwards ? end : static_cast<uint64_t>(start) - std::min(shift, start);
     if (end <= start || shift == 0) return;
     // The destination must lie inside the 32-bit offsets of the format.
     if (backwards ? static_cast<uint64_t>(end) + shift > 0xFFFFFFFFull : shift > start)
@@ -74,15 +77,65 @@ void MoveBytes(CZipArchive& archive, uint32_t start, uint32_t end, uint32_t shif
         // back would move the wrong bytes.
         if (got == 0 || (backwards && got < n)) break;
         const uint64_t to = backwards ? static_cast<uint64_t>(from) + shift : from - shift;
-        if (!backwards) progress.touchedEnd = std::max<uint64_t>(progress.touchedEnd, to + got);
         ZipWriteAt(stream, foreign + to, buffer->data(), got);
         if (backwards)
             end -= got;
         else
-            progress.copiedEnd = start += got;
+            start += got;
         if (callback && !callback->Callback(got)) archive.ThrowError(ZipError::abortedAction);
     }
     if (start != end) archive.ThrowError(ZipError::internal);
+}
+
+// Moves every run down by its shift in one pass from the front, through the
+// transfer buffer. Runs are taken a buffer at a time; runs that lie within
+// one buffer's reach (the many small entries between small deleted ones)
+// share its read and its write, with the deleted bytes between them left
+// out. Their destinations follow one another without a gap, and each lies
+// at or below bytes already read, so nothing unread is overwritten.
+void MoveRuns(CZipArchive& archive, const std::vector<KeptRun>& runs, CZipActionCallback* callback,
+              MoveProgress& progress)
+{
+    if (runs.empty()) return;
+    CZipStream& stream = *archive.store.stream;
+    const uint64_t foreign = archive.directory.endInfo.foreignBytes;
+    uint8_t* buffer = archive.transfer.buffer.data();
+    const uint32_t size = archive.transfer.buffer.length();
+
+    size_t r = 0;
+    uint64_t from = runs[0].start;
+    progress.copiedEnd = from;
+    progress.touchedEnd = from - runs[0].shift;
+    while (r < runs.size()) {
+        const uint64_t reach = from + size;
+        size_t last = r;
+        while (last + 1 < runs.size() && runs[last + 1].start < reach) ++last;
+        const uint64_t to = std::min<uint64_t>(reach, runs[last].end);
+        const uint32_t count = static_cast<uint32_t>(to - from);
+        if (ZipReadAt(stream, foreign + from, buffer, count) != count)
+            archive.ThrowError(ZipError::internal);
+
+        uint32_t kept = 0;
+        for (size_t q = r; q <= last; ++q) {
+            const uint64_t a = std::max<uint64_t>(from, runs[q].start);
+            const uint64_t b = std::min<uint64_t>(to, runs[q].end);
+            if (a - from != kept) std::memmove(buffer + kept, buffer + (a - from), static_cast<size_t>(b - a));
+            kept += static_cast<uint32_t>(b - a);
+        }
+        const uint64_t destination = from - runs[r].shift;
+        progress.touchedEnd = std::max<uint64_t>(progress.touchedEnd, destination + kept);
+        ZipWriteAt(stream, foreign + destination, buffer, kept);
+
+        if (to >= runs[last].end) {
+            r = last + 1;
+            from = r < runs.size() ? runs[r].start : to;
+        } else {
+            r = last;
+            from = to;
+        }
+        progress.copiedEnd = from;
+        if (callback && !callback->Callback(kept)) archive.ThrowError(ZipError::abortedAction);
+    }
 }
 
 // Removes the flagged headers from the directory and its name index in one
@@ -132,8 +185,7 @@ void CompactDirectory(CZipDirectory& directory, const std::vector<uint8_t>& remo
 void CZipArchive::MoveBlock(uint32_t start, uint32_t end, uint32_t shift,
                             CZipActionCallback* callback, bool backwards)
 {
-    MoveProgress progress;
-    MoveBytes(*this, start, end, shift, callback, backwards, progress);
+    MoveBytes(*this, start, end, shift, callback, backwards);
 }
 
 void CZipArchive::RemoveEntries(std::vector<uint16_t>& indices)
@@ -174,6 +226,7 @@ void CZipArchive::RemoveEntries(std::vector<uint16_t>& indices)
     // Every check comes before the first byte moves. A kept entry must end
     // inside its slot wherever the bytes behind the slot go elsewhere: in
     // front of a removed entry, and at the data's end.
+    CZipReadWindow window(stream, directory.endInfo.foreignBytes, end);
     const size_t checkFrom = first > 0 ? first - 1 : first;
     for (size_t i = checkFrom; i < count; ++i) {
         if (listing && i % directoryCallbackStep == 0 && !listing->Callback(directoryCallbackStep))
@@ -182,8 +235,7 @@ void CZipArchive::RemoveEntries(std::vector<uint16_t>& indices)
         const uint64_t slotEnd = i + 1 < count ? list[i + 1]->localHeaderOffset : end;
         if (offset >= slotEnd) ThrowError(ZipError::badZipFile);
         const bool boundary = i + 1 == count || removed[i + 1];
-        if (!removed[i] && boundary &&
-            ZipEntryExtentEnd(stream, directory.endInfo.foreignBytes, *list[i], slotEnd) > slotEnd)
+        if (!removed[i] && boundary && ZipEntryExtentEnd(window, *list[i]) > slotEnd)
             ThrowError(ZipError::badZipFile);
     }
     if (listing) listing->CallbackEnd();
@@ -230,33 +282,36 @@ void CZipArchive::RemoveEntries(std::vector<uint16_t>& indices)
     // From here on the stream changes.
     directory.DiscardWrittenDirectory();
 
-    size_t movedRuns = 0;
     MoveProgress progress;
     try {
-        for (const KeptRun& run : runs) {
-            MoveBytes(*this, run.start, run.end, run.shift, moving, false, progress);
-            ++movedRuns;
-        }
+        MoveRuns(*this, runs, moving, progress);
         if (moving) moving->CallbackEnd();
     } catch (...) {
-        // Describe what the stream holds now: finished runs at their new
-        // places, the rest of the interrupted run where a whole copy
-        // survives, later runs untouched.
-        for (size_t r = 0; r < runs.size(); ++r) {
-            const KeptRun& run = runs[r];
+        // Describe what the stream holds now: an entry whose bytes were all
+        // copied is at its new place; one whose old place no write reached
+        // is still there; one torn in both places leaves the directory.
+        // Behind the last entry that stays, the stream holds only leftovers:
+        // it is cut there, so that the directory written next follows the
+        // entries directly.
+        uint64_t used = runs.empty() ? end : runs.front().start - runs.front().shift;
+        for (const KeptRun& run : runs) {
             for (size_t i = run.first; i < run.last; ++i) {
-                if (r < movedRuns) {
+                const uint64_t next = i + 1 < run.last ? offsets[i + 1] : run.end;
+                if (next <= progress.copiedEnd) {
                     offsets[i] -= run.shift;
-                } else if (r == movedRuns) {
-                    const uint64_t next = i + 1 < run.last ? offsets[i + 1] : run.end;
-                    if (next <= progress.copiedEnd)
-                        offsets[i] -= run.shift;
-                    else if (offsets[i] < progress.touchedEnd)
-                        removed[i] = 1;  // torn in both places
+                    used = std::max<uint64_t>(used, next - run.shift);
+                } else if (offsets[i] < progress.touchedEnd) {
+                    removed[i] = 1;
+                } else {
+                    used = std::max<uint64_t>(used, next);
                 }
             }
         }
         CompactDirectory(directory, removed, offsets);
+        try {
+            stream.SetLength(foreign + used);
+        } catch (...) {
+        }
         throw;
     }
 

@@ -2,6 +2,7 @@
 
 #include "archive/ZipConstants.h"
 #include "archive/ZipEntryHeader.h"
+#include "archive/ZipReadWindow.h"
 #include "errors/ZipException.h"
 #include "storage/ZipStream.h"
 
@@ -40,27 +41,18 @@ void ZipWriteAt(CZipStream& stream, uint64_t position, const uint8_t* buffer, ui
     }
 }
 
-uint64_t ZipEntryExtentEnd(CZipStream& stream, uint32_t foreignBytes,
-                           const CZipEntryHeader& header, uint64_t limit)
+uint64_t ZipEntryExtentEnd(CZipReadWindow& window, const CZipEntryHeader& header)
 {
     const uint64_t offset = header.localHeaderOffset;
-    if (offset + localRecordSize > limit) return offset + localRecordSize;
-    uint8_t local[localRecordSize];
-    if (ZipReadAt(stream, foreignBytes + offset, local, localRecordSize) != localRecordSize)
-        ThrowZipException(ZipError::badZipFile, stream.GetFilePath());
+    const uint8_t* local = window.Get(offset, localRecordSize);
+    if (!local) return offset + localRecordSize;
     if (!HasSignature(local, localSignature)) return offset;
 
     uint64_t dataEnd = offset + localRecordSize + GetU16(local + 26) + GetU16(local + 28) +
                        header.compressedSize;
     if (header.flags & flagDataDescriptor) {
-        bool signature = false;
-        if (dataEnd + descriptorSignatureSize <= limit) {
-            uint8_t lead[descriptorSignatureSize];
-            if (ZipReadAt(stream, foreignBytes + dataEnd, lead, descriptorSignatureSize) !=
-                descriptorSignatureSize)
-                ThrowZipException(ZipError::badZipFile, stream.GetFilePath());
-            signature = HasSignature(lead, descriptorSignature);
-        }
+        const uint8_t* lead = window.Get(dataEnd, descriptorSignatureSize);
+        const bool signature = lead && HasSignature(lead, descriptorSignature);
         dataEnd += descriptorSize + (signature ? descriptorSignatureSize : 0);
     }
     return dataEnd;

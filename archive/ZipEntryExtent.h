@@ -3,6 +3,7 @@
 
 class CZipStream;
 class CZipEntryHeader;
+class CZipReadWindow;
 
 // Reads count bytes at a stream position, seeking again and retrying where
 // the stream delivers nothing (a host that fails once must not cost the
@@ -16,8 +17,7 @@ void ZipWriteAt(CZipStream& stream, uint64_t position, const uint8_t* buffer, ui
 
 // Archive offset just past everything that belongs to the entry: its local
 // header, data and data descriptor. An entry without a local header at its
-// offset cannot be read at all and ends where it starts. Nothing past limit
-// is read (an extent reaching past it is reported all the same). Throws 101
-// when the local header cannot be read.
-uint64_t ZipEntryExtentEnd(CZipStream& stream, uint32_t foreignBytes,
-                           const CZipEntryHeader& header, uint64_t limit);
+// offset cannot be read at all and ends where it starts. Nothing past the
+// window's limit is read (an extent reaching past it is reported all the
+// same). Throws 101 when the local header cannot be read.
+uint64_t ZipEntryExtentEnd(CZipReadWindow& window, const CZipEntryHeader& header);

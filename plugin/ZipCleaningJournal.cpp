@@ -1,11 +1,14 @@
 #include "plugin/ZipCleaningJournal.h"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "archive/ZipAddRequest.h"
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
 #include "archive/ZipEntryExtent.h"
+#include "archive/ZipReadWindow.h"
 #include "errors/ZipException.h"
 #include "storage/ZipStream.h"
 
@@ -41,6 +44,7 @@ bool CZipCleaningJournal::Prepare(CZipArchive& archive, CZipStream& stream)
     const uint32_t foreign = end.foreignBytes;
     const uint64_t dataEnd = end.directoryOffset;
     try {
+        CZipReadWindow window(stream, foreign, dataEnd);
         for (int i = 0; i < directory.EntryCount(); ++i) {
             const CZipEntryHeader& h = *directory.GetHeader(i);
             const uint64_t offset = h.localHeaderOffset;
@@ -52,7 +56,7 @@ bool CZipCleaningJournal::Prepare(CZipArchive& archive, CZipStream& stream)
             // no look at their local header.
             const uint64_t least = offset + localRecordSize + h.fileName.length() + h.compressedSize;
             if (least + maxLocalSurplus <= dataEnd) continue;
-            if (ZipEntryExtentEnd(stream, foreign, h, dataEnd) > dataEnd) {
+            if (ZipEntryExtentEnd(window, h) > dataEnd) {
                 state = State::unusable;
                 return false;
             }
@@ -86,24 +90,34 @@ void CZipCleaningJournal::TakeNames(CZipArchive& archive)
 {
     // The central records as stored, matched to the headers by their local
     // header offsets (which no two entries share).
-    std::map<uint32_t, StoredName> byOffset;
+    struct Record {
+        uint32_t offset;
+        uint32_t at;  // position of the record in the kept bytes
+    };
+    std::vector<Record> records;
     const uint8_t* p = tail.data();
     const uint32_t size = tail.length();
     uint32_t at = 0;
     while (size - at >= centralRecordSize && HasSignature(p + at, centralSignature)) {
-        const uint32_t nameLength = GetU16(p + at + 28);
         const uint32_t recordSize =
-            centralRecordSize + nameLength + GetU16(p + at + 30) + GetU16(p + at + 32);
+            centralRecordSize + GetU16(p + at + 28) + GetU16(p + at + 30) + GetU16(p + at + 32);
         if (recordSize > size - at) break;
-        const char* name = reinterpret_cast<const char*>(p + at + centralRecordSize);
-        byOffset[GetU32(p + at + 42)] =
-            StoredName{std::string(name, nameLength), (GetU16(p + at + 8) & flagUtf8Name) != 0};
+        records.push_back(Record{GetU32(p + at + 42), at});
         at += recordSize;
     }
+    std::sort(records.begin(), records.end(),
+              [](const Record& a, const Record& b) { return a.offset < b.offset; });
+    names.reserve(archive.directory.headerList.size());
     for (const auto& header : archive.directory.headerList) {
-        auto found = byOffset.find(header->localHeaderOffset);
-        if (found != byOffset.end() && found->second.bytes.size() == header->fileName.length())
-            names[header.get()] = found->second;
+        auto found = std::lower_bound(records.begin(), records.end(), header->localHeaderOffset,
+                                      [](const Record& r, uint32_t offset) { return r.offset < offset; });
+        if (found == records.end() || found->offset != header->localHeaderOffset) continue;
+        const uint8_t* record = p + found->at;
+        const uint32_t nameLength = GetU16(record + 28);
+        if (nameLength != header->fileName.length()) continue;
+        names[header.get()] = StoredName{
+            std::string(reinterpret_cast<const char*>(record + centralRecordSize), nameLength),
+            (GetU16(record + 8) & flagUtf8Name) != 0};
     }
 }
 

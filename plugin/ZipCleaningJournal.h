@@ -1,6 +1,6 @@
 #pragma once
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <string>
 
 #include "archive/ZipBuffer.h"
@@ -59,5 +59,5 @@ private:
     CZipBuffer tail;
     uint64_t tailStart = 0;
     uint64_t originalLength = 0;
-    std::map<const CZipEntryHeader*, StoredName> names;
+    std::unordered_map<const CZipEntryHeader*, StoredName> names;
 };

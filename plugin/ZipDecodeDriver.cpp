@@ -21,8 +21,9 @@ constexpr int extractAttempts = 2;
 constexpr int addAttempts = 2;
 constexpr int openAttempts = 2;
 // How often the directory is written again when writing it fails, and how
-// often the original bytes are put back.
-constexpr int finishAttempts = 3;
+// often the original bytes are put back: these are the last writes of the
+// call, and without them the stream holds no directory at all.
+constexpr int finishAttempts = 10;
 
 } // namespace
 

@@ -1,7 +1,7 @@
 // One cleaning run, repeated with the k-th host call failing, for every k:
 // a read with a failure status, a write that takes only part of its bytes
-// or none, a stop request from the engine, and reads that fail from the
-// k-th on. Every time the archive must survive: it opens, every entry it
+// or none, a stop request from the engine; and, beyond one call, reads that
+// fail from the k-th on and a burst of writes that fail from the k-th. Every time the archive must survive: it opens, every entry it
 // lists reads back with a correct CRC and with bytes the entry had before
 // or was cured to, and an answer of 0 leaves the stream byte for byte as it
 // was.
@@ -130,7 +130,7 @@ void RunEveryFault(const Scenario& s)
     } plans[] = {
         {CleaningFaults::readStatus, counter.reads},   {CleaningFaults::readsFailFrom, counter.reads},
         {CleaningFaults::shortWrite, counter.writes},  {CleaningFaults::zeroWrite, counter.writes},
-        {CleaningFaults::stopRequest, counter.stopChecks},
+        {CleaningFaults::stopRequest, counter.stopChecks}, {CleaningFaults::writeBurst, counter.writes},
     };
     int runs = 0;
     for (const Plan& plan : plans) {
@@ -193,7 +193,7 @@ void RunEveryFault(const Scenario& s)
     // With transient faults (one failing call), no entry that no verdict
     // touched may go missing.
     for (const Outcome& o : outcomes) {
-        if (o.what.rfind("reads fail from", 0) == 0) continue;
+        if (o.what.rfind("reads fail from", 0) == 0 || o.what.rfind("write burst", 0) == 0) continue;
         const PeerReading& r = readings[o.reading];
         for (const auto& e : s.original) {
             if (s.cured.count(e.first) || s.deleted.count(e.first)) continue;

@@ -14,8 +14,12 @@ bool CleaningFaults::FailRead()
 unsigned CleaningFaults::AcceptWrite(unsigned count)
 {
     ++writes;
+    if (kind == writeBurst && writes > at && writes <= at + 5) {
+        fired = true;
+        return 0;
+    }
     if (writes != at) return count;
-    if (kind == shortWrite) {
+    if (kind == shortWrite || kind == writeBurst) {
         fired = true;
         return count / 2;
     }
@@ -42,6 +46,7 @@ const char* CleaningFaultName(CleaningFaults::Kind kind)
     case CleaningFaults::shortWrite: return "short write";
     case CleaningFaults::zeroWrite: return "zero write";
     case CleaningFaults::stopRequest: return "stop request";
+    case CleaningFaults::writeBurst: return "write burst";
     }
     return "?";
 }
@@ -86,6 +91,7 @@ int VF_CALL CleaningMemoryStream::Write(const void* buffer, unsigned int count,
     if (position + n > data.size()) data.resize(position + n, 0);
     if (n) std::memcpy(data.data() + position, buffer, n);
     position += n;
+    this->bytesWritten += n;
     *bytesWritten = n;
     return n == count ? 0 : 28;
 }

@@ -18,6 +18,7 @@ struct CleaningFaults {
         shortWrite,      // the k-th write takes only part of the bytes
         zeroWrite,       // the k-th write takes nothing
         stopRequest,     // the engine asks to stop from the k-th stop check on
+        writeBurst,      // the k-th write takes half, the next five take nothing
     };
     Kind kind = none;
     int at = 0;  // 1-based number of the call of that kind
@@ -58,6 +59,7 @@ public:
     CleaningFaults* faults = nullptr;
     int writeCalls = 0;
     int setSizeCalls = 0;
+    uint64_t bytesWritten = 0;
 };
 
 // The engine's side of a cleaning run: verdicts per entry name (as the

@@ -1,0 +1,310 @@
+// Cleaning in place against Info-ZIP's zip, which rewrites the archive, on
+// the same archives in one run:
+//   1. deleting the first entry of a 64 MiB archive vs `zip -d` on a copy
+//      (goal: at most 0.3 of its time);
+//   2. deleting every other entry of a 20000-entry archive vs `zip -d` with
+//      a wildcard (goal: at most 0.5 of its time);
+//   3. curing one entry of a 64 MiB archive.
+// Every measurement runs on a fresh copy of the archive in a file, through
+// an engine stream over that file; the times are medians of several runs.
+// A bare in-place move of the same bytes is printed for scale.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/ZipConstants.h"
+#include "decoders/ZipArchiveEx.h"
+#include "plugin/VFInterfaces.h"
+#include "plugin/ZipHostStream.h"
+
+namespace {
+
+constexpr int kRuns = 7;
+
+// An engine stream over a file, as an engine would hand one in.
+class FileStream : public VFStream {
+public:
+    explicit FileStream(const std::string& path) : fd(open(path.c_str(), O_RDWR)) {}
+    ~FileStream()
+    {
+        if (fd >= 0) close(fd);
+    }
+    void VF_CALL Reserved0() override {}
+    void VF_CALL Reserved1() override {}
+    void VF_CALL Reserved2() override {}
+    void VF_CALL Reserved3() override {}
+    void VF_CALL Reserved4() override {}
+    void VF_CALL Reserved5() override {}
+    void VF_CALL Reserved6() override {}
+    void VF_CALL Reserved7() override {}
+    int VF_CALL Seek(unsigned int low, int high, int origin, unsigned long long* out) override
+    {
+        const int64_t offset =
+            static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low);
+        int64_t base = origin == 1 ? static_cast<int64_t>(position) : 0;
+        if (origin == 2) {
+            struct stat st;
+            fstat(fd, &st);
+            base = st.st_size;
+        }
+        position = static_cast<uint64_t>(std::max<int64_t>(0, base + offset));
+        if (out) *out = position;
+        return 0;
+    }
+    int VF_CALL Read(void* buffer, unsigned int count, unsigned int* got) override
+    {
+        const ssize_t n = pread(fd, buffer, count, static_cast<off_t>(position));
+        *got = n > 0 ? static_cast<unsigned int>(n) : 0;
+        position += *got;
+        return n < 0 ? 5 : 0;
+    }
+    int VF_CALL Write(const void* buffer, unsigned int count, unsigned int* put) override
+    {
+        const ssize_t n = pwrite(fd, buffer, count, static_cast<off_t>(position));
+        *put = n > 0 ? static_cast<unsigned int>(n) : 0;
+        position += *put;
+        return n < 0 ? 5 : 0;
+    }
+    int VF_CALL SetSize(unsigned int low, unsigned int high) override
+    {
+        return ftruncate(fd, static_cast<off_t>((static_cast<uint64_t>(high) << 32) | low));
+    }
+
+private:
+    int fd;
+    uint64_t position = 0;
+};
+
+// The temporary stream: memory.
+class MemoryStream : public VFStream {
+public:
+    void VF_CALL Reserved0() override {}
+    void VF_CALL Reserved1() override {}
+    void VF_CALL Reserved2() override {}
+    void VF_CALL Reserved3() override {}
+    void VF_CALL Reserved4() override {}
+    void VF_CALL Reserved5() override {}
+    void VF_CALL Reserved6() override {}
+    void VF_CALL Reserved7() override {}
+    int VF_CALL Seek(unsigned int low, int high, int origin, unsigned long long* out) override
+    {
+        const int64_t offset =
+            static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low);
+        const int64_t base = origin == 1 ? static_cast<int64_t>(position)
+                             : origin == 2 ? static_cast<int64_t>(data.size())
+                                           : 0;
+        position = static_cast<uint64_t>(std::max<int64_t>(0, base + offset));
+        if (out) *out = position;
+        return 0;
+    }
+    int VF_CALL Read(void* buffer, unsigned int count, unsigned int* got) override
+    {
+        const size_t n = position < data.size() ? std::min<size_t>(count, data.size() - position) : 0;
+        if (n) std::memcpy(buffer, data.data() + position, n);
+        position += n;
+        *got = static_cast<unsigned int>(n);
+        return 0;
+    }
+    int VF_CALL Write(const void* buffer, unsigned int count, unsigned int* put) override
+    {
+        if (position + count > data.size()) data.resize(position + count);
+        std::memcpy(data.data() + position, buffer, count);
+        position += count;
+        *put = count;
+        return 0;
+    }
+    int VF_CALL SetSize(unsigned int low, unsigned int) override
+    {
+        data.resize(low);
+        return 0;
+    }
+    std::vector<uint8_t> data;
+    uint64_t position = 0;
+};
+
+// Condemns (5) or cures (3) every entry whose name starts with the prefix,
+// and does not look at the others.
+class PrefixEngine : public VFDecodeCallback {
+public:
+    PrefixEngine(std::string prefixArg, int verdictArg, size_t curedSize = 0)
+        : prefix(std::move(prefixArg)), verdict(verdictArg), cured(curedSize, 'c')
+    {
+    }
+    int VF_CALL IsStopRequested() override { return 0; }
+    int VF_CALL WantEntry(const char* name) override
+    {
+        return std::strncmp(name, prefix.c_str(), prefix.size()) == 0;
+    }
+    int VF_CALL ScanEntry(VFStream*, const char*, VFStream* temporary, unsigned long long*, int,
+                          int) override
+    {
+        if (verdict == VF_VERDICT_CURED) {
+            auto* stream = static_cast<MemoryStream*>(temporary);
+            stream->data.assign(cured.begin(), cured.end());
+        }
+        return verdict;
+    }
+    int VF_CALL QueryPassword(const char*, char*, int*) override { return 0; }
+
+    std::string prefix;
+    int verdict;
+    std::string cured;
+};
+
+double Seconds(const std::function<void()>& work)
+{
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void Copy(const std::string& from, const std::string& to)
+{
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+}
+
+// Median over kRuns of work() on a fresh copy of the archive.
+double Measure(const std::string& archive, const std::string& work,
+               const std::function<void(const std::string&)>& run)
+{
+    std::vector<double> times;
+    for (int i = 0; i < kRuns; ++i) {
+        Copy(archive, work);
+        // Written back before the clock starts, so that no run pays for the
+        // copy's dirty pages.
+        sync();
+        times.push_back(Seconds([&] { run(work); }));
+    }
+    std::sort(times.begin(), times.end());
+    return times[kRuns / 2];
+}
+
+void Shell(const std::string& command)
+{
+    if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "failed: %s\n", command.c_str());
+        std::exit(1);
+    }
+}
+
+int Decode(const std::string& path, VFDecodeCallback& engine)
+{
+    FileStream archive(path);
+    MemoryStream temporary;
+    return ZipArchive_Decode(&archive, nullptr, 0, 0, &temporary, &engine);
+}
+
+// The archive operation alone: open, delete the entries, write the
+// directory; no scanning.
+void RemoveOnly(const std::string& path, std::vector<uint16_t> indices)
+{
+    FileStream host(path);
+    CZipHostStream stream(&host, 0, 0, nullptr);
+    CZipArchiveEx archive;
+    archive.Open(stream, CZipArchive::openExisting);
+    archive.RemoveEntries(indices);
+    archive.Flush();
+}
+
+// Moving the bytes [from, end) of the file down by shift, as a plain loop.
+void BareMove(const std::string& path, uint64_t from, uint64_t shift)
+{
+    const int fd = open(path.c_str(), O_RDWR);
+    struct stat st;
+    fstat(fd, &st);
+    std::vector<char> buffer(65536);
+    for (uint64_t at = from; at < static_cast<uint64_t>(st.st_size);) {
+        const ssize_t n = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(at));
+        if (n <= 0) break;
+        if (pwrite(fd, buffer.data(), static_cast<size_t>(n), static_cast<off_t>(at - shift)) != n) break;
+        at += static_cast<uint64_t>(n);
+    }
+    if (ftruncate(fd, st.st_size - static_cast<off_t>(shift)) != 0) std::perror("ftruncate");
+    close(fd);
+}
+
+void Report(const char* what, double ours, double peer, double goal)
+{
+    std::printf("%-58s %8.1f ms  zip -d %8.1f ms  ratio %.3f  (goal <= %.2f)\n", what, ours * 1e3,
+                peer * 1e3, ours / peer, goal);
+}
+
+} // namespace
+
+int main()
+{
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("zipext-cleaning-bench-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string big = (dir / "big.zip").string(), many = (dir / "many.zip").string();
+    const std::string work = (dir / "work.zip").string();
+
+    // 64 MiB: a first entry of 1 MiB, then 63 MiB in seven stored entries.
+    Shell("python3 -c 'import zipfile,os,sys\n"
+          "z=zipfile.ZipFile(sys.argv[1],\"w\")\n"
+          "z.writestr(\"first.bin\",os.urandom(1<<20))\n"
+          "[z.writestr(\"part%d.bin\" % i,os.urandom(9<<20)) for i in range(7)]\n"
+          "z.close()' " + big);
+    // 20000 deflated entries of about 1 KB, condemned (d...) and kept (k...)
+    // in turn.
+    Shell("python3 -c 'import zipfile,random,sys\n"
+          "r=random.Random(5)\n"
+          "w=[b\"scan \",b\"clean \",b\"entry \",b\"data \",b\"archive \",b\"\\n\"]\n"
+          "z=zipfile.ZipFile(sys.argv[1],\"w\",zipfile.ZIP_DEFLATED)\n"
+          "[z.writestr(\"%s%05d.txt\" % (\"dk\"[i%2],i),b\"\".join(r.choice(w) for _ in range(200))) for i in range(20000)]\n"
+          "z.close()' " + many);
+    std::printf("archives: %s (%ju bytes), %s (%ju bytes)\n\n", big.c_str(),
+                static_cast<uintmax_t>(std::filesystem::file_size(big)), many.c_str(),
+                static_cast<uintmax_t>(std::filesystem::file_size(many)));
+
+    std::vector<uint16_t> everyOther;
+    for (uint16_t i = 0; i < 20000; i += 2) everyOther.push_back(i);
+
+    const double zipFirst = Measure(big, work, [](const std::string& p) { Shell("zip -q -d " + p + " first.bin"); });
+    const double oursFirst = Measure(big, work, [](const std::string& p) {
+        PrefixEngine engine("first", VF_VERDICT_DELETE);
+        if (Decode(p, engine) != 3) std::exit(2);
+    });
+    const double onlyFirst = Measure(big, work, [](const std::string& p) { RemoveOnly(p, {0}); });
+    const double bareFirst = Measure(big, work, [](const std::string& p) {
+        BareMove(p, (1 << 20) + 30 + 9, (1 << 20) + 30 + 9);
+    });
+
+    const double zipMany = Measure(many, work, [](const std::string& p) { Shell("zip -q -d " + p + " 'd*'"); });
+    const double oursMany = Measure(many, work, [](const std::string& p) {
+        PrefixEngine engine("d", VF_VERDICT_DELETE);
+        if (Decode(p, engine) != 3) std::exit(2);
+    });
+    const double scanMany = Measure(many, work, [](const std::string& p) {
+        PrefixEngine engine("d", 0);
+        if (Decode(p, engine) != 0) std::exit(2);
+    });
+    const double onlyMany = Measure(many, work, [&](const std::string& p) { RemoveOnly(p, everyOther); });
+
+    const double oursCure = Measure(big, work, [](const std::string& p) {
+        PrefixEngine engine("first", VF_VERDICT_CURED, 1 << 20);
+        if (Decode(p, engine) != 3) std::exit(2);
+    });
+
+    Report("delete the first entry of 64 MiB (export, scan included)", oursFirst, zipFirst, 0.3);
+    Report("delete the first entry of 64 MiB (open, delete, directory)", onlyFirst, zipFirst, 0.3);
+    Report("  bare in-place move of the same bytes", bareFirst, zipFirst, 0.3);
+    Report("delete every other of 20000 entries (export, scan included)", oursMany, zipMany, 0.5);
+    Report("delete every other of 20000 entries (open, delete, directory)", onlyMany, zipMany, 0.5);
+    Report("  the same export scanning 10000 entries, no verdict", scanMany, zipMany, 0.5);
+    Report("cure the first entry of 64 MiB (1 MiB deflated, old one deleted)", oursCure, zipFirst, 1.0);
+
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return 0;
+}
