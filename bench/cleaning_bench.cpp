@@ -32,7 +32,7 @@ namespace {
 constexpr int kRuns = 7;
 
 // An engine stream over a file, as an engine would hand one in.
-class FileStream : public VFStream {
+class FileStream final : public VFStream {
 public:
     explicit FileStream(const std::string& path) : fd(open(path.c_str(), O_RDWR)) {}
     ~FileStream()
@@ -86,7 +86,7 @@ private:
 };
 
 // The temporary stream: memory.
-class MemoryStream : public VFStream {
+class MemoryStream final : public VFStream {
 public:
     void VF_CALL Reserved0() override {}
     void VF_CALL Reserved1() override {}
@@ -134,7 +134,7 @@ public:
 
 // Condemns (5) or cures (3) every entry whose name starts with the prefix,
 // and does not look at the others.
-class PrefixEngine : public VFDecodeCallback {
+class PrefixEngine final : public VFDecodeCallback {
 public:
     PrefixEngine(std::string prefixArg, int verdictArg, size_t curedSize = 0)
         : prefix(std::move(prefixArg)), verdict(verdictArg), cured(curedSize, 'c')

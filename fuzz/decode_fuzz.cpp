@@ -21,7 +21,7 @@ constexpr size_t kMaxInput = 4u << 20;
 // claims gigabytes must cost bounded time and memory.
 constexpr size_t kTemporaryBudget = 16u << 20;
 
-class MemoryStream : public VFStream {
+class MemoryStream final : public VFStream {
 public:
     explicit MemoryStream(size_t budgetArg) : budget(budgetArg) {}
     void VF_CALL Reserved0() override {}
@@ -77,7 +77,7 @@ public:
     size_t budget;
 };
 
-class HashEngine : public VFDecodeCallback {
+class HashEngine final : public VFDecodeCallback {
 public:
     explicit HashEngine(bool verdictsArg) : verdicts(verdictsArg) {}
     int VF_CALL IsStopRequested() override { return 0; }

@@ -7,7 +7,7 @@
 // stop, so work that must not end halfway (carrying out verdicts, deleting,
 // writing the directory) runs to completion. The engine's own questions go
 // straight through.
-class CZipStopGate : public VFDecodeCallback {
+class CZipStopGate final : public VFDecodeCallback {
 public:
     explicit CZipStopGate(VFDecodeCallback* engine) : engine(engine) {}
 

@@ -105,7 +105,7 @@ open(sys.argv[1], "wb").write(out)
 }
 
 // A source that claims more bytes than it delivers.
-class ShortSource : public CZipMemStream {
+class ShortSource final : public CZipMemStream {
 public:
     ShortSource() : CZipMemStream(1024) {}
     uint64_t GetLength() override { return 200000; }

@@ -35,7 +35,7 @@ struct CleaningFaults {
 
 const char* CleaningFaultName(CleaningFaults::Kind kind);
 
-class CleaningMemoryStream : public VFStream {
+class CleaningMemoryStream final : public VFStream {
 public:
     CleaningMemoryStream() = default;
     explicit CleaningMemoryStream(std::vector<uint8_t> bytes) : data(std::move(bytes)) {}
@@ -65,7 +65,7 @@ public:
 // The engine's side of a cleaning run: verdicts per entry name (as the
 // module hands names out), passwords to answer with, and a record of every
 // question asked.
-class CleaningEngine : public VFDecodeCallback {
+class CleaningEngine final : public VFDecodeCallback {
 public:
     struct Verdict {
         int verdict = 0;
