@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <set>
@@ -338,6 +339,12 @@ TEST(AddEntry, EncryptedEntryCarriesItsValuesTwice)
     EXPECT_EQ(h.method, 8);
     EXPECT_EQ(h.uncompressedSize, 10u);
     EXPECT_EQ(h.crc32, CleaningCrc(data));
+    // A regular file dated with the moment of the add.
+    EXPECT_FALSE(h.IsDirectory());
+    EXPECT_EQ(h.GetSystemId(), 3) << "the system of the archive's first entry";
+    EXPECT_EQ(h.externalAttributes >> 28, 0x8u) << std::hex << h.externalAttributes;  // S_IFREG
+    EXPECT_NEAR(static_cast<double>(h.GetModificationTime()), static_cast<double>(std::time(nullptr)), 5.0);
+    EXPECT_EQ(h.extraField.length(), 0u);
     z.archive.Flush();
 
     const Bytes& out = z.host.data;
