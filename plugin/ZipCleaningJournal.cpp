@@ -44,6 +44,26 @@ bool CZipCleaningJournal::Prepare(CZipArchive& archive, CZipStream& stream)
     const uint32_t foreign = end.foreignBytes;
     const uint64_t dataEnd = end.directoryOffset;
     try {
+        // The end record lies within the search window behind the
+        // directory, so what is kept is about the size of the directory
+        // already held in memory.
+        const uint64_t start = dataEnd + foreign;
+        const uint64_t length = stream.GetLength();
+        if (length < start ||
+            length - start > static_cast<uint64_t>(directory.GetDirectorySize(true)) + 2ull * endSearchWindow) {
+            state = State::unusable;
+            return false;
+        }
+        const uint32_t tailLength = static_cast<uint32_t>(length - start);
+        CZipBuffer bytes(tailLength);
+        if (tailLength && ZipReadAt(stream, start, bytes.data(), tailLength) != tailLength) return false;
+        tail = std::move(bytes);
+        tailStart = start;
+        originalLength = length;
+        TakeNames(archive);
+
+        // An appended entry overwrites the bytes from the directory on: no
+        // entry may reach into them.
         CZipReadWindow window(stream, foreign, dataEnd);
         for (int i = 0; i < directory.EntryCount(); ++i) {
             const CZipEntryHeader& h = *directory.GetHeader(i);
@@ -61,27 +81,10 @@ bool CZipCleaningJournal::Prepare(CZipArchive& archive, CZipStream& stream)
                 return false;
             }
         }
-
-        // The end record lies within the search window behind the
-        // directory, so what is kept is about the size of the directory
-        // already held in memory.
-        const uint64_t start = dataEnd + foreign;
-        const uint64_t length = stream.GetLength();
-        if (length < start ||
-            length - start > static_cast<uint64_t>(directory.GetDirectorySize(true)) + 2ull * endSearchWindow) {
-            state = State::unusable;
-            return false;
-        }
-        const uint32_t tailLength = static_cast<uint32_t>(length - start);
-        CZipBuffer bytes(tailLength);
-        if (tailLength && ZipReadAt(stream, start, bytes.data(), tailLength) != tailLength) return false;
-        tail = std::move(bytes);
-        tailStart = start;
-        originalLength = length;
     } catch (const CZipException&) {
+        names.clear();
         return false;
     }
-    TakeNames(archive);
     state = State::usable;
     return true;
 }
