@@ -95,11 +95,15 @@ void CZipDirectory::StoreHeaders(CZipActionCallback* callback, bool oneVolume)
     int32_t volume = store->currentVolume;
     for (size_t i = 0; i < headerList.size(); ++i) {
         CZipEntryHeader& header = *headerList[i];
-        // Names are written in archive form and kept in local form.
-        CZipBuffer localName = header.fileName;
+        // Names are written in archive form and kept in local form, also when
+        // the write throws: the header stays in the list and is used again.
+        struct NameRestorer {
+            CZipEntryHeader& header;
+            CZipBuffer localName;
+            ~NameRestorer() { header.fileName = std::move(localName); }
+        } restorer{header, header.fileName};
         ConvertNameForm(header, false);
         endInfo.directorySize += header.WriteCentralRecord(*store);
-        header.fileName = std::move(localName);
 
         if (store->currentVolume == volume) {
             ++endInfo.entriesOnThisDisk;

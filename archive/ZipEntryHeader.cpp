@@ -126,7 +126,7 @@ uint32_t CZipEntryHeader::WriteCentralRecord(CZipStore& store)
     p += centralRecordSize;
     // Only the low 16 bits of each length are recorded, so only that many
     // bytes go out: the record stays self-consistent.
-    std::memcpy(p, fileName.data(), Low16(fileName));
+    if (Low16(fileName)) std::memcpy(p, fileName.data(), Low16(fileName));
     p += Low16(fileName);
     if (Low16(extraField)) std::memcpy(p, extraField.data(), Low16(extraField));
     p += Low16(extraField);

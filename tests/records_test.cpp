@@ -108,6 +108,26 @@ TEST(Records, CentralRecordIsByteExactAndReadsBack)
     EXPECT_EQ(y.ParseCentralRecord(b.data(), 72), -1);
 }
 
+// Regression: an entry without a name (and without extra field or comment)
+// made the central record writer copy from a null buffer.
+TEST(Records, EmptyNameWritesAndReadsBack)
+{
+    CZipEntryHeader h = SampleHeader();
+    h.fileName.Release();
+    h.extraField.Release();
+    h.comment.Release();
+    WriteStore w;
+    EXPECT_EQ(h.WriteCentralRecord(w.store), 46u);
+    h.WriteLocalRecord(w.store);
+    const Bytes bytes = w.Flushed();
+    ASSERT_EQ(bytes.size(), 46u + 30u);
+    ReadStore r(bytes);
+    CZipEntryHeader back;
+    ASSERT_TRUE(back.ReadCentralRecord(r.store));
+    EXPECT_EQ(back.fileName.length(), 0u);
+    EXPECT_EQ(back.crc32, h.crc32);
+}
+
 TEST(Records, LocalRecordMovesTheExtraFieldOutOfTheHeader)
 {
     CZipEntryHeader h = SampleHeader();
