@@ -16,6 +16,9 @@ public:
         plainWhenEmpty = 0x02,
         // Data below smallDataLimit bytes is stored rather than deflated.
         storeSmallData = 0x04,
+        // The entry is written without encryption even when a password is set
+        // (a replacement for an entry that was not encrypted either).
+        plainData = 0x08,
         defaultOptions = plainDirectories | plainWhenEmpty | storeSmallData,
     };
     // Deflating fewer bytes than this gains nothing over storing them.

@@ -100,9 +100,10 @@ bool CZipArchive::AddEntry(CZipAddRequest& request)
     // The data must fit the 32-bit sizes of the format.
     if (expected > 0xFFFFFFFFull) ThrowError(ZipError::generic);
 
-    const bool emptyPlain =
-        (request.options & CZipAddRequest::plainWhenEmpty) && !password.empty() && sourceLength == 0;
-    PasswordAside aside(password, emptyPlain);
+    const bool plain =
+        !password.empty() && ((request.options & CZipAddRequest::plainData) ||
+                              ((request.options & CZipAddRequest::plainWhenEmpty) && sourceLength == 0));
+    PasswordAside aside(password, plain);
     int level = request.level;
     if ((request.options & CZipAddRequest::storeSmallData) && level != 0 &&
         sourceLength < CZipAddRequest::smallDataLimit)

@@ -164,8 +164,11 @@ void CZipDecodeDriver::Cure(uint16_t index, const std::string& name)
     for (int attempt = 1;; ++attempt) {
         temporaryStream.SeekToBegin();
         CZipAddRequest request(&temporaryStream, name);
-        // The cured copy keeps the old entry's name byte for byte.
+        // The cured copy keeps the old entry's name byte for byte, and its
+        // protection: a password the engine gave for another entry must not
+        // lock up an entry that anyone could read before.
         journal.NameLike(original, request);
+        if (!(original->flags & flagEncrypted)) request.options |= CZipAddRequest::plainData;
         try {
             added = archive->AddEntry(request);
             NoteWrites();

@@ -181,6 +181,33 @@ TEST(DecodeDriver, CureUnderPasswordWritesAnEncryptedEntry)
     EXPECT_NE(status, 0);
 }
 
+// Regression: a plain entry cured after the engine had given a password for
+// another entry came back encrypted with that password.
+TEST(DecodeDriver, CuredEntriesKeepTheirOwnProtection)
+{
+    const Bytes locked = CleaningMakeEncryptedZip({{"a.txt", T(3000, 1)}}, "s3cret");
+    const Bytes zip = CleaningZipAdd(locked, {{"b.txt", T(2000, 2)}});
+    CleaningEngine engine;
+    engine.passwords = {"s3cret"};
+    engine.Cure("a.txt", T(10, 5));
+    engine.Cure("b.txt", T(20, 6));
+    const CleaningResult out = CleaningDecode(zip, engine);
+    EXPECT_EQ(out.result, 3);
+    ASSERT_EQ(engine.passwordQuestions.size(), 1u);
+    const PeerReading r = ExpectArchive(out.archive, {{"a.txt", T(10, 5)}, {"b.txt", T(20, 6)}}, "s3cret");
+    ASSERT_EQ(r.entries.size(), 2u);
+    EXPECT_EQ(r.entries[0].flags & 0x1, 0x1);
+    EXPECT_EQ(r.entries[1].flags & 0x1, 0);
+
+    CleaningTempDir dir;
+    CleaningWriteFile(dir.File("c.zip"), out.archive);
+    int status = 0;
+    const std::string text = CleaningShell("unzip -p " + dir.File("c.zip") + " b.txt", &status);
+    EXPECT_EQ(status, 0);
+    const Bytes cured = T(20, 6);
+    EXPECT_EQ(text, std::string(cured.begin(), cured.end()));
+}
+
 TEST(DecodeDriver, DeclinedPasswordStopsTheWalk)
 {
     Bytes zip = CleaningMakeZip({{"a.txt", T(1000, 1)}});
