@@ -10,7 +10,13 @@ import struct
 import sys
 import zipfile
 
-CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus")
+# The shared corpus beside the checkout, or at its usual place; without it
+# the targets start from an empty corpus.
+CORPUS = next((c for c in (
+    os.environ.get("ZIPEXT_CORPUS_DIR", ""),
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus"),
+    "/work/shared/corpus",
+) if c and os.path.isfile(os.path.join(c, "MANIFEST.tsv"))), None)
 
 # decoder target -> compression methods whose raw data seeds it
 DECODER_METHODS = {
@@ -25,6 +31,8 @@ MAX_SEED = 1 << 20
 
 
 def archives():
+    if CORPUS is None:
+        return
     for root, _, files in os.walk(CORPUS):
         if "listings" in root:
             continue

@@ -12,6 +12,7 @@
 #include "errors/ZipException.h"
 #include "support/archive_support.h"
 #include "support/storage_temp_dir.h"
+#include "support/corpus.h"
 
 using namespace archivetest;
 
@@ -338,6 +339,7 @@ TEST(Comments, AutoFlushWritesAtOnceOverAStream)
 
 TEST(Spanned, LastVolumeOfASplitSetIsReadOnly)
 {
+    ZIPEXT_NEED_CORPUS();
     StorageTempDir dir;
     // The last piece of a set of two: directory and end record, the entries
     // on the first piece.

@@ -21,6 +21,7 @@
 #include "storage/ZipMemStream.h"
 #include "support/cleaning_host.h"
 #include "support/cleaning_peers.h"
+#include "support/corpus.h"
 
 namespace {
 
@@ -402,6 +403,7 @@ TEST(MoveBlock, TowardsTheEnd)
 
 TEST(CleaningCorpus, EveryArchiveSurvivesACleaningRun)
 {
+    ZIPEXT_NEED_CORPUS();
     // Every archive of the corpus: the first entry scanned is cured, the
     // second deleted. An archive answered with 0 is unchanged; any other
     // keeps every entry the peers read before, minus the deleted one, with

@@ -10,6 +10,7 @@
 
 #include "support/cleaning_host.h"
 #include "support/cleaning_peers.h"
+#include "support/corpus.h"
 
 namespace {
 
@@ -307,6 +308,7 @@ TEST(DecodeDriver, ArchiveAtABaseOffset)
 
 TEST(DecodeDriver, ForeignBytesInFrontStayUntouched)
 {
+    ZIPEXT_NEED_CORPUS();
     // A self-extractor stub whose offsets do not count it, and one whose do.
     for (const char* name : {"structure/generated/infozip-sfx-unadjusted.zip",
                              "structure/generated/infozip-sfx-adjusted-A.zip"}) {
@@ -329,6 +331,7 @@ TEST(DecodeDriver, ForeignBytesInFrontStayUntouched)
 
 TEST(DecodeDriver, DeleteEveryEntryKeepsWhatLiesInFront)
 {
+    ZIPEXT_NEED_CORPUS();
     const Bytes plain = CleaningMakeZip({{"a.txt", T(1000, 1)}, {"b.txt", T(2000, 2)}});
     struct Case {
         std::string name;
@@ -359,6 +362,7 @@ TEST(DecodeDriver, DeleteEveryEntryKeepsWhatLiesInFront)
 
 TEST(DecodeDriver, PiecesOfSplitArchivesAreLeftAlone)
 {
+    ZIPEXT_NEED_CORPUS();
     // The last piece of a split archive: only what lies on it can be read,
     // and a multi-volume archive is never changed.
     const Bytes last = CleaningReadFile(Corpus("spanned/infozip-generated-split64k/split.zip"));
@@ -417,6 +421,7 @@ TEST(DecodeDriver, FullArchiveKeepsAnEntryItCannotReplace)
 
 TEST(DecodeDriver, CommentHoldingTheEndSignatureIsNotRewritten)
 {
+    ZIPEXT_NEED_CORPUS();
     // A directory written anew behind such a comment would not be found
     // again: these archives are scanned but never changed.
     for (const char* name : {"structure/generated/infozip-comment-fake-eocd.zip",

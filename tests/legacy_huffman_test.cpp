@@ -17,6 +17,7 @@
 #include "storage/ZipMemStream.h"
 #include "support/huff_support.h"
 #include "support/lzw_raw.h"
+#include "support/corpus.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ const std::vector<lzw::RawEntry>& Archive(const std::string& name)
 // test below runs each of those sizes alone.
 TEST(HuffmanCorpus, EveryEntryDecodesToTheManifestBytes)
 {
+    ZIPEXT_NEED_CORPUS();
     const std::vector<std::vector<uint32_t>> patterns = {{65536}, {1, 7, 16384, 65536, 333}};
     uint32_t checked = 0;
     for (const auto& row : CorpusRows()) {
@@ -115,6 +117,7 @@ std::vector<Extracted> ExtractAll(const Bytes& image, uint32_t bufferSize, const
 // loop (local headers, data descriptors, encryption) with every buffer size.
 TEST(HuffmanCorpus, EveryEntryExtractsThroughTheArchive)
 {
+    ZIPEXT_NEED_CORPUS();
     std::map<std::string, std::map<std::string, std::string>> expected;  // archive -> entry -> sha
     for (const auto& row : CorpusRows()) expected[row.archive][row.entry] = row.sha256;
     uint32_t checked = 0;
@@ -140,6 +143,7 @@ TEST(HuffmanCorpus, EveryEntryExtractsThroughTheArchive)
 // partial read reported a whole, sound entry.
 TEST(HuffmanCorpus, ClosingAfterAPartialReadReportsAnUnfinishedEntry)
 {
+    ZIPEXT_NEED_CORPUS();
     for (const char* name : {"deflate64/commons-compress/COMPRESS-380.zip",
                              "legacy/hwzip-generated/hwzip-implode-8k-2trees-forced.zip"}) {
         const Bytes image = lzw::ReadFile(kCorpus + "/" + name);

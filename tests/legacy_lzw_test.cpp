@@ -14,6 +14,7 @@
 #include "errors/ZipErrorCodes.h"
 #include "storage/ZipMemStream.h"
 #include "support/lzw_raw.h"
+#include "support/corpus.h"
 
 namespace {
 
@@ -47,6 +48,7 @@ Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 // through the archive below.
 TEST(LegacyLzwCorpus, EveryEntryDecodesToTheManifestBytes)
 {
+    ZIPEXT_NEED_CORPUS();
     const auto rows = lzw::ManifestRows(kCorpus, 1, 5);
     ASSERT_GE(rows.size(), 35u);
     for (const auto& row : rows) {
@@ -69,6 +71,7 @@ TEST(LegacyLzwCorpus, EveryEntryDecodesToTheManifestBytes)
 // exactly, method 5 is refused at open.
 TEST(LegacyLzwCorpus, EveryEntryExtractsThroughTheArchive)
 {
+    ZIPEXT_NEED_CORPUS();
     int extracted = 0;
     const auto rows = lzw::ManifestRows(kCorpus, 1, 5);
     for (const auto& archive : CorpusArchives()) {
@@ -109,6 +112,7 @@ TEST(LegacyLzwCorpus, EveryEntryExtractsThroughTheArchive)
 // block input must decrypt every byte once, in order.
 TEST(LegacyLzwCorpus, EncryptedEntriesExtract)
 {
+    ZIPEXT_NEED_CORPUS();
     const auto shrink = lzw::ReadRawEntries(kCorpus + "/legacy/hwzip-generated/hwzip-shrink-forced.zip");
     const auto reduce = lzw::ReadRawEntries(kCorpus + "/legacy/hwzip-generated/hwzip-reduce2-forced.zip");
     std::vector<lzw::RawEntry> plain = {*FindEntry(shrink, "text200k.txt"), *FindEntry(reduce, "text200k.txt"),
@@ -135,6 +139,7 @@ TEST(LegacyLzwCorpus, EncryptedEntriesExtract)
 // end of the archive makes the storage report a damaged file.
 TEST(LegacyLzwCorpus, DamagedStreamsEndCleanly)
 {
+    ZIPEXT_NEED_CORPUS();
     const char* sources[] = {"legacy/hwzip-generated/hwzip-shrink-forced.zip",
                              "legacy/hwzip-generated/hwzip-reduce1-forced.zip",
                              "legacy/hwzip-generated/hwzip-reduce3-forced.zip"};
@@ -173,6 +178,7 @@ TEST(LegacyLzwCorpus, DamagedStreamsEndCleanly)
 // as a CRC error, even when the decoder has already decoded all of it.
 TEST(LegacyLzwCorpus, ClosingEarlyReportsAnUnfinishedEntry)
 {
+    ZIPEXT_NEED_CORPUS();
     for (const char* source : {"legacy/hwzip-generated/hwzip-shrink-forced.zip",
                                "legacy/hwzip-generated/hwzip-reduce1-forced.zip",
                                "legacy/hwzip-generated/hwzip-reduce3-forced.zip"}) {

@@ -10,6 +10,7 @@
 #include "support/archive_support.h"
 #include "support/storage_fake_host.h"
 #include "support/storage_temp_dir.h"
+#include "support/corpus.h"
 
 using namespace archivetest;
 
@@ -164,6 +165,7 @@ TEST(Recognize, PiecesOfSplitArchives)
 
 TEST(Recognize, WholeCorpusWithoutWrites)
 {
+    ZIPEXT_NEED_CORPUS();
     // Every archive of the corpus: an answer, no write. Plain single-volume
     // archives that begin with a local header must be recognised.
     ASSERT_NE(TheModule().recognize, nullptr);
