@@ -29,13 +29,20 @@ public:
     // At least 57 bits in the accumulator afterwards (padding past the end).
     inline void Refill(CZipDecoder& decoder, uint32_t& compressedLeft)
     {
-        if (end - next >= 8) {
-            hold |= Load64(next) << count;
-            next += (63 - count) >> 3;
-            count |= 56;
-        } else {
-            RefillSlow(decoder, compressedLeft);
-        }
+        if (!RefillFast(hold, count, next, end)) RefillSlow(decoder, compressedLeft);
+    }
+
+    // The eight-byte refill, also on a hot loop's local copies of hold, count
+    // and next; false (nothing done) when fewer than eight bytes are buffered,
+    // where RefillSlow has to run on the members.
+    static inline bool RefillFast(uint64_t& hold, uint32_t& count, const uint8_t*& next,
+                                  const uint8_t* end)
+    {
+        if (end - next < 8) return false;
+        hold |= Load64(next) << count;
+        next += (63 - count) >> 3;
+        count |= 56;
+        return true;
     }
 
     // Byte-wise refill to at least 57 bits, loading the next block when the

@@ -1,7 +1,6 @@
 #include "decoders/ZipDeflate64Decoder.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "decoders/ZipWindowCopy.h"
 
@@ -47,22 +46,11 @@ CZipDeflate64Decoder::~CZipDeflate64Decoder() = default;
 bool CZipDeflate64Decoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
 {
     CZipDecoder::Init(storeArg, headerArg, keysArg);
-    window = ring;
-    input.Reset(inputBuffer.data(), inputBuffer.length());
+    StartRing(ring, windowSize);
     finished = false;
     lastBlock = false;
     blockType = -1;
     storedLength = 0;
-    matchLength = 0;
-    matchDistance = 0;
-    windowPosition = 0;
-    windowWrapped = false;
-    // The size cap is counted here, apart from the base's count of what
-    // has been handed out.
-    outputLeft = uncompressedLeft;
-    windowLimit = std::min(windowSize, outputLeft);
-    pendingPosition = nullptr;
-    pendingCount = 0;
     FreeBlockTables();
     return true;
 }
@@ -114,8 +102,7 @@ void CZipDeflate64Decoder::Finish()
 {
     finished = true;
     FreeBlockTables();
-    if (windowPosition > 0) FlushWindow(windowPosition);
-    windowPosition = 0;
+    FlushRest();
 }
 
 int CZipDeflate64Decoder::BlockStep()
@@ -246,19 +233,6 @@ int CZipDeflate64Decoder::StartDynamicBlock()
     return blockDone;
 }
 
-int CZipDeflate64Decoder::WindowFull()
-{
-    // A ring that ends short of its size ends at the header's size.
-    if (windowLimit < windowSize) return sizeReached;
-    outputLeft -= windowSize;
-    const bool more = FlushWindow(windowSize);
-    windowPosition = 0;
-    windowWrapped = true;
-    windowLimit = std::min(windowSize, outputLeft);
-    if (windowLimit == 0) return sizeReached;
-    return more ? blockDone : outputFull;
-}
-
 int CZipDeflate64Decoder::StoredStep()
 {
     while (storedLength > 0) {
@@ -273,22 +247,6 @@ int CZipDeflate64Decoder::StoredStep()
         if (got < n) return badData;
     }
     return blockDone;
-}
-
-int CZipDeflate64Decoder::CopyMatch()
-{
-    while (matchLength > 0) {
-        if (windowPosition == windowLimit) {
-            const int r = WindowFull();
-            if (r != blockDone) return r;
-        }
-        const uint32_t source = (windowPosition - matchDistance) & (windowSize - 1);
-        const uint32_t n = std::min({matchLength, windowLimit - windowPosition, windowSize - source});
-        ZipWindowCopy::Copy(ring, source, windowPosition, n);
-        windowPosition += n;
-        matchLength -= n;
-    }
-    return windowPosition == windowLimit ? WindowFull() : blockDone;
 }
 
 int CZipDeflate64Decoder::CodesStep()
@@ -335,15 +293,10 @@ int CZipDeflate64Decoder::CodesStep()
         wrapped = windowWrapped;
     };
     auto refill = [&] {
-        if (end - next >= 8) {
-            hold |= CZipBitInput::Load64(next) << count;
-            next += (63 - count) >> 3;
-            count |= 56;
-        } else {
-            save();
-            input.RefillSlow(*this, compressedLeft);
-            load();
-        }
+        if (CZipBitInput::RefillFast(hold, count, next, end)) return;
+        save();
+        input.RefillSlow(*this, compressedLeft);
+        load();
     };
     auto drop = [&](uint32_t n) {
         hold >>= n;

@@ -1,9 +1,8 @@
 #pragma once
 #include <cstdint>
 
-#include "decoders/ZipBitInput.h"
-#include "decoders/ZipDecoder.h"
 #include "decoders/ZipHuffman.h"
+#include "decoders/ZipRingDecoder.h"
 
 // Method 9: deflate with a 64 KiB window, length code 285 carrying 16 extra
 // bits (lengths 3 to 65538) and distance codes 30 and 31 (up to 65536). Its
@@ -16,7 +15,7 @@
 // distance reaching before the first byte, a failed table, block type 3 or
 // data that runs out. What was decoded up to there is delivered; the close
 // reports the short entry. Output stops at the header's uncompressed size.
-class CZipDeflate64Decoder : public CZipWindowDecoder {
+class CZipDeflate64Decoder : public CZipRingDecoder {
 public:
     CZipDeflate64Decoder();
     ~CZipDeflate64Decoder() override;
@@ -29,12 +28,12 @@ public:
 
 private:
     enum StepResult : int {
-        blockDone = 0,
-        outputFull = -1,
+        blockDone = ringGoing,
+        outputFull = ringOutputFull,
         badData = 1,
         badBlockType = 2,
         noMemory = 3,
-        sizeReached = 4,  // the header's uncompressed size has been produced
+        sizeReached = ringSizeReached,
     };
 
     int BlockStep();
@@ -42,26 +41,14 @@ private:
     int StartDynamicBlock();
     int StoredStep();
     int CodesStep();
-    // Copies the pending match (matchLength bytes at matchDistance) into the
-    // ring, flushing it when full.
-    int CopyMatch();
-    // The ring is full up to windowLimit: hand it out, or end at the size.
-    int WindowFull();
     void Finish();
     uint32_t TakeBits(uint32_t n);
     void FreeBlockTables();
 
-    CZipBitInput input;
     bool finished = false;
     bool lastBlock = false;
     int32_t blockType = -1;       // 0 stored, 1 fixed, 2 dynamic; -1 a header is due
     uint32_t storedLength = 0;    // bytes left in the current stored block
-    uint32_t matchLength = 0;     // bytes of an interrupted match still to copy
-    uint32_t matchDistance = 0;
-    uint32_t windowPosition = 0;  // next write index in the ring
-    uint32_t windowLimit = 0;     // where this round of the ring ends (size cap)
-    uint32_t outputLeft = 0;      // bytes of the header's size not yet in a finished round
-    bool windowWrapped = false;   // the ring has been handed out at least once
 
     CZipHuffmanTable literalTable;
     CZipHuffmanTable distanceTable;

@@ -49,20 +49,10 @@ CZipExplodeDecoder::~CZipExplodeDecoder() = default;
 bool CZipExplodeDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
 {
     CZipDecoder::Init(storeArg, headerArg, keysArg);
-    window = ring;
-    input.Reset(inputBuffer.data(), inputBuffer.length());
+    StartRing(ring, windowSize);
     // Matches that reach before the first byte copy from here: zeros.
     std::memset(ring, 0, sizeof ring);
     finished = false;
-    matchLength = 0;
-    matchDistance = 0;
-    windowPosition = 0;
-    // The size cap is counted here, apart from the base's count of what
-    // has been handed out.
-    outputLeft = uncompressedLeft;
-    windowLimit = std::min(windowSize, outputLeft);
-    pendingPosition = nullptr;
-    pendingCount = 0;
     if (BuildTrees() != built) {
         FreeTables();
         finished = true;
@@ -142,36 +132,8 @@ bool CZipExplodeDecoder::Produce()
     if (DecodeLoop() == outputFull) return true;
     finished = true;
     FreeTables();
-    if (windowPosition > 0) FlushWindow(windowPosition);
-    windowPosition = 0;
+    FlushRest();
     return false;
-}
-
-int CZipExplodeDecoder::WindowFull()
-{
-    if (windowLimit < windowSize) return sizeReached;
-    outputLeft -= windowSize;
-    const bool more = FlushWindow(windowSize);
-    windowPosition = 0;
-    windowLimit = std::min(windowSize, outputLeft);
-    if (windowLimit == 0) return sizeReached;
-    return more ? going : outputFull;
-}
-
-int CZipExplodeDecoder::CopyMatch()
-{
-    while (matchLength > 0) {
-        if (windowPosition == windowLimit) {
-            const int r = WindowFull();
-            if (r != going) return r;
-        }
-        const uint32_t source = (windowPosition - matchDistance) & (windowSize - 1);
-        const uint32_t n = std::min({matchLength, windowLimit - windowPosition, windowSize - source});
-        ZipWindowCopy::Copy(ring, source, windowPosition, n);
-        windowPosition += n;
-        matchLength -= n;
-    }
-    return windowPosition == windowLimit ? WindowFull() : going;
 }
 
 int CZipExplodeDecoder::DecodeLoop()
@@ -221,15 +183,10 @@ int CZipExplodeDecoder::DecodeLoop()
         limit = windowLimit;
     };
     auto refill = [&] {
-        if (end - next >= 8) {
-            hold |= CZipBitInput::Load64(next) << count;
-            next += (63 - count) >> 3;
-            count |= 56;
-        } else {
-            save();
-            input.RefillSlow(*this, compressedLeft);
-            load();
-        }
+        if (CZipBitInput::RefillFast(hold, count, next, end)) return;
+        save();
+        input.RefillSlow(*this, compressedLeft);
+        load();
     };
     auto drop = [&](uint32_t n) {
         hold >>= n;

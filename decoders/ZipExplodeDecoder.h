@@ -1,9 +1,8 @@
 #pragma once
 #include <cstdint>
 
-#include "decoders/ZipBitInput.h"
-#include "decoders/ZipDecoder.h"
 #include "decoders/ZipHuffman.h"
+#include "decoders/ZipRingDecoder.h"
 
 // Method 6 (imploded): a sliding dictionary of 4 or 8 KiB (flags bit 1)
 // whose lengths and distances, and with flags bit 2 also its literals, are
@@ -18,7 +17,7 @@
 // judges it. A match reaching before the first byte copies zero bytes for
 // the missing part. A decoder whose trees could not be built delivers
 // nothing.
-class CZipExplodeDecoder : public CZipWindowDecoder {
+class CZipExplodeDecoder : public CZipRingDecoder {
 public:
     CZipExplodeDecoder();
     ~CZipExplodeDecoder() override;
@@ -32,21 +31,18 @@ public:
 
 private:
     enum StepResult : int {
-        going = 0,
-        outputFull = -1,
+        going = ringGoing,
+        outputFull = ringOutputFull,
         dataEnded = 1,
-        sizeReached = 4,
+        sizeReached = ringSizeReached,
     };
 
     int BuildTrees();
     // Reads a compressed tree description of n code lengths into `lengths`.
     int ReadTreeLengths(uint32_t* lengths, uint32_t n);
     int DecodeLoop();
-    int CopyMatch();
-    int WindowFull();
     void FreeTables();
 
-    CZipBitInput input;
     CZipHuffmanTable literalTable;
     CZipHuffmanTable lengthTable;
     CZipHuffmanTable distanceTable;
@@ -56,10 +52,5 @@ private:
     uint32_t lowDistanceBits = 6;
     uint32_t bitLengths[256] = {};  // code lengths of the tree being built
     bool finished = false;
-    uint32_t matchLength = 0;       // bytes of an interrupted match still to copy
-    uint32_t matchDistance = 0;
-    uint32_t windowPosition = 0;    // next write index in the ring
-    uint32_t windowLimit = 0;       // where this round of the ring ends (size cap)
-    uint32_t outputLeft = 0;        // bytes of the header's size not yet in a finished round
     uint8_t ring[windowSize];
 };
