@@ -6,11 +6,11 @@
 // decoder delivers more than announced, miscounts what it delivered or keeps
 // a CRC of other bytes.
 #include "decoders/ZipDeflate64Decoder.h"
-#include "huff_fuzz_driver.h"
+#include "fuzz_decoder_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     CZipDeflate64Decoder decoder;
-    hufffuzz::Run(decoder, data, size);
+    fuzzinput::RunChecked(decoder, data, size, fuzzinput::kWindowRun);
     return 0;
 }

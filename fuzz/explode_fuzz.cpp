@@ -6,11 +6,11 @@
 // driver traps when the decoder delivers more than announced, miscounts what
 // it delivered or keeps a CRC of other bytes.
 #include "decoders/ZipExplodeDecoder.h"
-#include "huff_fuzz_driver.h"
+#include "fuzz_decoder_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     CZipExplodeDecoder decoder;
-    hufffuzz::Run(decoder, data, size);
+    fuzzinput::RunChecked(decoder, data, size, fuzzinput::kWindowRun);
     return 0;
 }

@@ -2,6 +2,8 @@
 // Shared by the decoder fuzz targets: splits an input laid out as
 //   method (1 byte) | flags (u16 LE) | uncompressed size (u32 LE) | raw data
 // and runs one decoder over the raw data held in a memory-backed storage.
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,31 +21,53 @@ namespace fuzzinput {
 // Keeps one input's work bounded: a bomb may claim up to 4 GiB.
 constexpr uint32_t kMaxUncompressed = 16u << 20;
 
+// The fields of the seed header and the raw data behind it.
+struct Fields {
+    uint16_t flags = 0;
+    uint32_t declared = 0;
+    const uint8_t* raw = nullptr;
+    uint32_t rawSize = 0;
+};
+
+// False for inputs too short for the header or too large to be worth a run.
+inline bool Split(const uint8_t* data, size_t size, Fields& f)
+{
+    if (size < 7 || size > (4u << 20)) return false;
+    f.flags = static_cast<uint16_t>(data[1] | (data[2] << 8));
+    f.declared = static_cast<uint32_t>(data[3]) | (static_cast<uint32_t>(data[4]) << 8) |
+                 (static_cast<uint32_t>(data[5]) << 16) | (static_cast<uint32_t>(data[6]) << 24);
+    f.raw = data + 7;
+    f.rawSize = static_cast<uint32_t>(size - 7);
+    return true;
+}
+
+// Keys of a fixed password, for the encrypted-flag inputs.
+inline void FuzzKeys(uint32_t keys[3])
+{
+    static const uint8_t kPassword[] = {'f', 'u', 'z', 'z'};
+    ZipCrypto::InitKeys(keys, kPassword, sizeof kPassword);
+}
+
 inline void RunDecoder(CZipDecoder& decoder, const uint8_t* data, size_t size)
 {
-    if (size < 7 || size > (4u << 20)) return;
-    const uint16_t flags = static_cast<uint16_t>(data[1] | (data[2] << 8));
-    const uint32_t declared = static_cast<uint32_t>(data[3]) | (static_cast<uint32_t>(data[4]) << 8) |
-                              (static_cast<uint32_t>(data[5]) << 16) | (static_cast<uint32_t>(data[6]) << 24);
-    const uint8_t* raw = data + 7;
-    const uint32_t rawSize = static_cast<uint32_t>(size - 7);
+    Fields f;
+    if (!Split(data, size, f)) return;
 
     CZipMemStream stream(65536);
     CZipStore store;
     store.OpenStream(&stream, CZipStore::create);
-    if (rawSize > 0) stream.Write(raw, rawSize);
+    if (f.rawSize > 0) stream.Write(f.raw, f.rawSize);
     stream.SeekToBegin();
 
     CZipEntryHeader header;
-    header.flags = flags;
-    header.compressedSize = rawSize;
-    header.uncompressedSize = std::min(declared, kMaxUncompressed);
+    header.flags = f.flags;
+    header.compressedSize = f.rawSize;
+    header.uncompressedSize = std::min(f.declared, kMaxUncompressed);
     uint32_t keys[3];
-    static const uint8_t kPassword[] = {'f', 'u', 'z', 'z'};
-    ZipCrypto::InitKeys(keys, kPassword, sizeof kPassword);
+    FuzzKeys(keys);
 
     // Odd read sizes for inputs whose top flag bit is set.
-    const uint32_t chunk = (flags & 0x8000) ? 1 + declared % 5000 : 65536;
+    const uint32_t chunk = (f.flags & 0x8000) ? 1 + f.declared % 5000 : 65536;
     std::vector<uint8_t> buffer(chunk);
     try {
         decoder.Init(&store, &header, keys);
@@ -57,5 +81,73 @@ inline void RunDecoder(CZipDecoder& decoder, const uint8_t* data, size_t size)
     } catch (const CZipException&) {
     }
 }
+
+// How RunChecked reads: the work bound, the caller buffer sizes that flags
+// bits 12 to 14 pick from, and when the decoder's counters must agree.
+struct CheckedRun {
+    uint64_t maxOutput;
+    uint32_t chunks[8];
+    // Tiny reads over seeds past 64 KiB would only slow the search down.
+    bool wholeReadsOverLargeSeeds;
+    // After every read; otherwise once the data has ended (a window decoder
+    // counts a window when it is made pending, ahead of the caller taking it).
+    bool countsEveryRead;
+};
+
+// Runs a legacy decoder and traps when it delivers more than it was asked
+// for or than the header announces, or when its counters and CRC disagree
+// with what it delivered.
+inline void RunChecked(CZipDecoder& decoder, const uint8_t* data, size_t size, const CheckedRun& how)
+{
+    Fields f;
+    if (!Split(data, size, f)) return;
+
+    CZipMemStream stream(65536);
+    if (f.rawSize > 0) stream.Write(f.raw, f.rawSize);
+    CZipStore store;
+    store.OpenStream(&stream, CZipStore::openReadOnly);
+    CZipEntryHeader header;
+    header.flags = f.flags;
+    header.compressedSize = f.rawSize;
+    header.uncompressedSize = f.declared;
+    uint32_t keys[3];
+    FuzzKeys(keys);
+
+    const uint32_t pick = how.chunks[(f.flags >> 12) & 7];
+    const uint32_t chunk = how.wholeReadsOverLargeSeeds && f.rawSize > 65536 && pick < 4096 ? 65536 : pick;
+    std::vector<uint8_t> buffer(chunk);
+    try {
+        decoder.Init(&store, &header, keys);
+        uint64_t total = 0;
+        uint32_t crc = 0;
+        auto checkCounts = [&] {
+            if (decoder.UncompressedLeft() != f.declared - total) __builtin_trap();
+            if (decoder.Crc() != crc) __builtin_trap();
+        };
+        for (;;) {
+            const uint32_t n = decoder.Read(buffer.data(), chunk);
+            if (n > chunk) __builtin_trap();
+            crc = static_cast<uint32_t>(crc32(crc, buffer.data(), n));
+            total += n;
+            if (total > f.declared) __builtin_trap();
+            if (how.countsEveryRead) checkCounts();
+            if (n < chunk || total > how.maxOutput) break;
+        }
+        if (total <= how.maxOutput) {
+            checkCounts();
+            // A finished decoder stays finished.
+            if (decoder.Read(buffer.data(), chunk) != 0) __builtin_trap();
+        }
+        decoder.End();
+    } catch (const CZipException&) {
+    }
+}
+
+// Explode and Deflate64: buffer sizes that end inside matches and stored
+// blocks, and whole windows.
+constexpr CheckedRun kWindowRun = {8u << 20, {65536, 1, 7, 16384, 333, 8191, 2, 100000}, false, false};
+// Unshrink and Unreduce: buffer sizes that end inside strings and matches,
+// and whole windows.
+constexpr CheckedRun kLzwRun = {1u << 20, {65536, 1, 7, 16384, 333, 8191, 2, 4096}, true, true};
 
 } // namespace fuzzinput

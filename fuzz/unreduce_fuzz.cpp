@@ -3,12 +3,12 @@
 // Methods 2 to 5 choose factors 1 to 4; other method bytes wrap round onto
 // them. The driver traps on miscounted or mis-summed output.
 #include "decoders/ZipUnreduceDecoder.h"
-#include "lzw_fuzz_driver.h"
+#include "fuzz_decoder_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 1) return 0;
     CZipUnreduceDecoder decoder(((data[0] - 2u) & 3u) + 1u);
-    lzwfuzz::Run(decoder, data, size);
+    fuzzinput::RunChecked(decoder, data, size, fuzzinput::kLzwRun);
     return 0;
 }

@@ -4,11 +4,11 @@
 // the header announces, miscounts what it delivered or keeps a CRC of other
 // bytes than those it delivered.
 #include "decoders/ZipUnshrinkDecoder.h"
-#include "lzw_fuzz_driver.h"
+#include "fuzz_decoder_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     CZipUnshrinkDecoder decoder;
-    lzwfuzz::Run(decoder, data, size);
+    fuzzinput::RunChecked(decoder, data, size, fuzzinput::kLzwRun);
     return 0;
 }
