@@ -195,7 +195,12 @@ TEST(Reading, EncryptedEntriesNeedTheRightPassword)
                 ++refused;
                 EXPECT_TRUE(got.bytes.empty());
             } else {
-                EXPECT_FALSE(got.result && got.code == 0) << c.name << " " << i;
+                // An entry of 0 or 1 bytes may come out right by chance (an
+                // empty CRC, or one guessed byte in 256): nothing to tell.
+                CZipEntryHeader h;
+                ASSERT_TRUE(archive->GetFileInfo(h, static_cast<uint16_t>(i)));
+                if (h.uncompressedSize > 1)
+                    EXPECT_FALSE(got.result && got.code == 0) << c.name << " " << i;
             }
         }
         EXPECT_GE(refused, archive->GetCount() - 1) << c.name;
