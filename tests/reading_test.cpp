@@ -199,8 +199,9 @@ TEST(Reading, EncryptedEntriesNeedTheRightPassword)
                 // empty CRC, or one guessed byte in 256): nothing to tell.
                 CZipEntryHeader h;
                 ASSERT_TRUE(archive->GetFileInfo(h, static_cast<uint16_t>(i)));
-                if (h.uncompressedSize > 1)
+                if (h.uncompressedSize > 1) {
                     EXPECT_FALSE(got.result && got.code == 0) << c.name << " " << i;
+                }
             }
         }
         EXPECT_GE(refused, archive->GetCount() - 1) << c.name;
