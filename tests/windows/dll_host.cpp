@@ -1,0 +1,373 @@
+// A minimal engine for the 32-bit Windows build: loads zipext.dll from the
+// current directory the way the engine does (by ordinal), hands it
+// memory-backed streams through the __stdcall interfaces, and checks what
+// comes back. Built and run under wine by scripts/test.sh windows.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "plugin/VFInterfaces.h"
+
+namespace {
+
+int failures = 0;
+
+void Check(bool ok, const char* what)
+{
+    std::printf("%s: %s\n", ok ? "PASS" : "FAIL", what);
+    if (!ok) ++failures;
+}
+
+// Two stored entries, "clean.txt" and "bad.txt", as Python's zipfile writes
+// them.
+const unsigned char kTwoEntryZip[] = {
+    0x50, 0x4b, 0x03, 0x04, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x21, 0x50, 0x8b, 0x7b,
+    0x79, 0x3a, 0x0e, 0x00, 0x00, 0x00, 0x0e, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00, 0x63, 0x6c,
+    0x65, 0x61, 0x6e, 0x2e, 0x74, 0x78, 0x74, 0x68, 0x61, 0x72, 0x6d, 0x6c, 0x65, 0x73, 0x73, 0x20,
+    0x74, 0x65, 0x78, 0x74, 0x0a, 0x50, 0x4b, 0x03, 0x04, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x21, 0x50, 0xa9, 0x02, 0x4e, 0x11, 0x11, 0x00, 0x00, 0x00, 0x11, 0x00, 0x00, 0x00, 0x07,
+    0x00, 0x00, 0x00, 0x62, 0x61, 0x64, 0x2e, 0x74, 0x78, 0x74, 0x58, 0x35, 0x4f, 0x2d, 0x74, 0x65,
+    0x73, 0x74, 0x2d, 0x70, 0x61, 0x79, 0x6c, 0x6f, 0x61, 0x64, 0x0a, 0x50, 0x4b, 0x01, 0x02, 0x14,
+    0x03, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x21, 0x50, 0x8b, 0x7b, 0x79, 0x3a, 0x0e,
+    0x00, 0x00, 0x00, 0x0e, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x80, 0x01, 0x00, 0x00, 0x00, 0x00, 0x63, 0x6c, 0x65, 0x61, 0x6e, 0x2e, 0x74,
+    0x78, 0x74, 0x50, 0x4b, 0x01, 0x02, 0x14, 0x03, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x21, 0x50, 0xa9, 0x02, 0x4e, 0x11, 0x11, 0x00, 0x00, 0x00, 0x11, 0x00, 0x00, 0x00, 0x07, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x01, 0x35, 0x00, 0x00, 0x00,
+    0x62, 0x61, 0x64, 0x2e, 0x74, 0x78, 0x74, 0x50, 0x4b, 0x05, 0x06, 0x00, 0x00, 0x00, 0x00, 0x02,
+    0x00, 0x02, 0x00, 0x6c, 0x00, 0x00, 0x00, 0x6b, 0x00, 0x00, 0x00, 0x00, 0x00,
+};
+const char kCleanText[] = "harmless text\n";
+const char kBadText[] = "X5O-test-payload\n";
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes TwoEntryZip() { return Bytes(kTwoEntryZip, kTwoEntryZip + sizeof kTwoEntryZip); }
+
+struct MemoryStream : VFStream {
+    explicit MemoryStream(Bytes bytes = {}) : data(std::move(bytes)) {}
+    void VF_CALL Reserved0() override {}
+    void VF_CALL Reserved1() override {}
+    void VF_CALL Reserved2() override {}
+    void VF_CALL Reserved3() override {}
+    void VF_CALL Reserved4() override {}
+    void VF_CALL Reserved5() override {}
+    void VF_CALL Reserved6() override {}
+    void VF_CALL Reserved7() override {}
+    int VF_CALL Seek(unsigned int offsetLow, int offsetHigh, int origin,
+                     unsigned long long* newPosition) override
+    {
+        const long long offset = static_cast<long long>(
+            (static_cast<unsigned long long>(static_cast<unsigned>(offsetHigh)) << 32) | offsetLow);
+        long long from = 0;
+        if (origin == 1) from = static_cast<long long>(position);
+        if (origin == 2) from = static_cast<long long>(data.size());
+        long long target = from + offset;
+        if (target < 0) target = 0;
+        position = static_cast<unsigned long long>(target);
+        if (newPosition) *newPosition = position;
+        return 0;
+    }
+    int VF_CALL Read(void* buffer, unsigned int count, unsigned int* bytesRead) override
+    {
+        unsigned n = 0;
+        if (position < data.size()) {
+            n = static_cast<unsigned>(data.size() - position);
+            if (n > count) n = count;
+            std::memcpy(buffer, data.data() + position, n);
+            position += n;
+        }
+        *bytesRead = n;
+        return 0;
+    }
+    int VF_CALL Write(const void* buffer, unsigned int count, unsigned int* bytesWritten) override
+    {
+        if (position + count > data.size()) data.resize(position + count);
+        if (count) std::memcpy(data.data() + position, buffer, count);
+        position += count;
+        *bytesWritten = count;
+        return 0;
+    }
+    int VF_CALL SetSize(unsigned int sizeLow, unsigned int sizeHigh) override
+    {
+        data.resize((static_cast<unsigned long long>(sizeHigh) << 32) | sizeLow);
+        return 0;
+    }
+    Bytes data;
+    unsigned long long position = 0;
+};
+
+// Answers every entry with one verdict, except the one named entry; for a
+// cure the new contents go through the temporary stream's own interface.
+struct Engine : VFDecodeCallback {
+    int VF_CALL IsStopRequested() override { return 0; }
+    int VF_CALL WantEntry(const char*) override { return 1; }
+    int VF_CALL ScanEntry(VFStream* archive, const char* name, VFStream* temporary,
+                          unsigned long long* uncompressedSize, int, int) override
+    {
+        (void)archive;
+        ++scans;
+        names.push_back(name);
+        auto* stream = static_cast<MemoryStream*>(temporary);
+        contents.push_back(std::string(stream->data.begin(), stream->data.end()));
+        sizes.push_back(uncompressedSize ? *uncompressedSize : ~0ull);
+        if (target != name) return 0;
+        if (verdict == VF_VERDICT_CURED) {
+            unsigned written = 0;
+            temporary->Seek(0, 0, 0, nullptr);
+            temporary->SetSize(0, 0);
+            temporary->Write(cure.data(), static_cast<unsigned>(cure.size()), &written);
+        }
+        return verdict;
+    }
+    int VF_CALL QueryPassword(const char*, char*, int*) override { return 0; }
+
+    std::string target;
+    int verdict = 0;
+    std::string cure;
+    int scans = 0;
+    std::vector<std::string> names;
+    std::vector<std::string> contents;
+    std::vector<unsigned long long> sizes;
+};
+
+struct Module {
+    HMODULE handle = nullptr;
+    VFCheckExtendModuleFn check = nullptr;
+    VFEnumAttributesFn enumerate = nullptr;
+    TestEntryFn selfTest = nullptr;
+    ZipArchiveDecodeFn decode = nullptr;
+    ZipArchiveRecongnizeFn recognise = nullptr;
+};
+
+FARPROC ByOrdinal(HMODULE module, WORD ordinal)
+{
+    return GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
+}
+
+template <typename F>
+F As(FARPROC proc)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(proc));
+}
+
+bool Load(Module& m)
+{
+    m.handle = LoadLibraryA("zipext.dll");
+    Check(m.handle != nullptr, "LoadLibraryA(zipext.dll)");
+    if (!m.handle) {
+        std::printf("     GetLastError %lu\n", GetLastError());
+        return false;
+    }
+    struct Export {
+        WORD ordinal;
+        const char* name;
+    };
+    const Export exports[] = {{1, "VFCheckExtendModule"}, {2, "VFEnumAttributes"},
+                              {3, "TestEntry"}, {10, "ZipArchive_Decode"},
+                              {11, "ZipArchive_Recongnize"}};
+    bool all = true;
+    for (const Export& e : exports) {
+        const FARPROC byOrdinal = ByOrdinal(m.handle, e.ordinal);
+        const FARPROC byName = GetProcAddress(m.handle, e.name);
+        char what[96];
+        std::snprintf(what, sizeof what, "export %u %s by ordinal and by name", e.ordinal, e.name);
+        Check(byOrdinal != nullptr && byOrdinal == byName, what);
+        all = all && byOrdinal != nullptr && byOrdinal == byName;
+    }
+    if (!all) return false;
+    m.check = As<VFCheckExtendModuleFn>(ByOrdinal(m.handle, 1));
+    m.enumerate = As<VFEnumAttributesFn>(ByOrdinal(m.handle, 2));
+    m.selfTest = As<TestEntryFn>(ByOrdinal(m.handle, 3));
+    m.decode = As<ZipArchiveDecodeFn>(ByOrdinal(m.handle, 10));
+    m.recognise = As<ZipArchiveRecongnizeFn>(ByOrdinal(m.handle, 11));
+    return true;
+}
+
+void Handshake(const Module& m)
+{
+    int a = 7, b = 7, c = 7, d = 7;
+    Check(m.check(0x4D54454B, &a, &b, &c, &d) == 0 && a + b + c + d == 28,
+          "handshake refuses a wrong magic and leaves the outputs alone");
+    const int answer = m.check(0x4B45544D, &a, &b, &c, &d);
+    Check(answer == 0x4945544D && static_cast<unsigned>(a) == 0xF0000001u && b == 1 &&
+              c == 0x700 && d == 1,
+          "handshake answers 0x4945544D");
+
+    int attributes = 0, last = 9;
+    char name[8] = "xxxxxxx";
+    void* recogniseSlot = nullptr;
+    void* decodeSlot = nullptr;
+    const int result = m.enumerate(0, &attributes, name, &recogniseSlot, &decodeSlot, nullptr, &last);
+    Check(result == 1 && attributes == 0x01000004 && std::strcmp(name, "zip") == 0 && last == 0,
+          "VFEnumAttributes(0) describes \"zip\"");
+    Check(recogniseSlot == reinterpret_cast<void*>(ByOrdinal(m.handle, 11)) &&
+              decodeSlot == reinterpret_cast<void*>(ByOrdinal(m.handle, 10)),
+          "VFEnumAttributes(0) hands out ordinals 11 and 10");
+}
+
+int Recognise(const Module& m, const Bytes& bytes, unsigned base)
+{
+    MemoryStream stream(bytes);
+    const unsigned char* first = bytes.data() + base;
+    return m.recognise(&stream, nullptr, base, 0, first);
+}
+
+void Recognition(const Module& m)
+{
+    Check(Recognise(m, TwoEntryZip(), 0) == 1, "recognise a ZIP at base 0");
+    Bytes shifted(300, 'M');
+    const Bytes zip = TwoEntryZip();
+    shifted.insert(shifted.end(), zip.begin(), zip.end());
+    Check(Recognise(m, shifted, 300) == 1, "recognise a ZIP at base 300");
+    Check(Recognise(m, shifted, 0) == 0, "no ZIP at base 0 of the shifted stream");
+    Bytes text(200, 'A');
+    Check(Recognise(m, text, 0) == 0, "recognise turns away plain text");
+    Bytes fake(zip.begin(), zip.begin() + 100); // a signature and no directory
+    Check(Recognise(m, fake, 0) == 0, "recognise turns away a cut-off ZIP");
+}
+
+struct Decoded {
+    int result;
+    Bytes archive;
+};
+
+Decoded Decode(const Module& m, const Bytes& bytes, unsigned base, Engine& engine)
+{
+    MemoryStream archive(bytes);
+    MemoryStream temporary;
+    const int result = m.decode(&archive, nullptr, base, 0, &temporary, &engine);
+    return {result, archive.data};
+}
+
+void Cleaning(const Module& m)
+{
+    Engine clean;
+    Decoded untouched = Decode(m, TwoEntryZip(), 0, clean);
+    Check(untouched.result == 0 && untouched.archive == TwoEntryZip() && clean.scans == 2 &&
+              clean.contents.size() == 2 && clean.contents[0] == kCleanText &&
+              clean.contents[1] == kBadText && clean.sizes[0] == 14 && clean.sizes[1] == 17,
+          "decode with verdict 0 scans both entries and changes nothing");
+
+    Engine deleter;
+    deleter.target = "bad.txt";
+    deleter.verdict = VF_VERDICT_DELETE;
+    Decoded deleted = Decode(m, TwoEntryZip(), 0, deleter);
+    Check(deleted.result == 3 && deleter.scans == 2, "decode deleting bad.txt returns 3");
+    Check(Recognise(m, deleted.archive, 0) == 1, "the cleaned archive is still a ZIP");
+    Engine recount;
+    Decoded again = Decode(m, deleted.archive, 0, recount);
+    Check(again.result == 0 && recount.scans == 1 && recount.names[0] == "clean.txt" &&
+              recount.contents[0] == kCleanText,
+          "the cleaned archive holds clean.txt alone");
+
+    // The same at a base offset: the bytes before the archive stay.
+    Bytes shifted(64, 'M');
+    const Bytes zip = TwoEntryZip();
+    shifted.insert(shifted.end(), zip.begin(), zip.end());
+    Engine shiftedDeleter;
+    shiftedDeleter.target = "bad.txt";
+    shiftedDeleter.verdict = VF_VERDICT_DELETE;
+    Decoded shiftedDeleted = Decode(m, shifted, 64, shiftedDeleter);
+    Engine shiftedRecount;
+    const bool prefixKept = shiftedDeleted.archive.size() > 64 &&
+                            Bytes(shiftedDeleted.archive.begin(), shiftedDeleted.archive.begin() + 64) ==
+                                Bytes(64, 'M');
+    Decoded shiftedAgain = Decode(m, shiftedDeleted.archive, 64, shiftedRecount);
+    Check(shiftedDeleted.result == 3 && prefixKept && shiftedAgain.result == 0 &&
+              shiftedRecount.scans == 1 && shiftedRecount.names[0] == "clean.txt",
+          "delete at base 64 keeps the prefix and leaves clean.txt");
+
+    const std::string cured = "cured and a little longer than before\n";
+    Engine curer;
+    curer.target = "bad.txt";
+    curer.verdict = VF_VERDICT_CURED;
+    curer.cure = cured;
+    Decoded cureResult = Decode(m, TwoEntryZip(), 0, curer);
+    Engine afterCure;
+    Decoded afterCureScan = Decode(m, cureResult.archive, 0, afterCure);
+    bool found = false;
+    for (size_t i = 0; i < afterCure.names.size(); ++i)
+        if (afterCure.names[i] == "bad.txt")
+            found = afterCure.contents[i] == cured && afterCure.sizes[i] == cured.size();
+    Check(cureResult.result == 3 && afterCureScan.result == 0 && afterCure.scans == 2 && found,
+          "a cure replaces bad.txt with the engine's bytes");
+}
+
+std::string ReadFileText(const std::string& path)
+{
+    std::string text;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "<missing>";
+    char buffer[256];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got) text.append(buffer, got);
+    CloseHandle(file);
+    return text;
+}
+
+bool WriteFileBytes(const std::string& path, const Bytes& bytes)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD put = 0;
+    const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) &&
+                    put == bytes.size();
+    CloseHandle(file);
+    return ok;
+}
+
+void SelfTest(const Module& m)
+{
+    char temp[MAX_PATH];
+    if (!GetTempPathA(MAX_PATH, temp)) {
+        Check(false, "GetTempPathA");
+        return;
+    }
+    char work[MAX_PATH];
+    std::snprintf(work, sizeof work, "%szipext_host_%lu", temp, GetCurrentProcessId());
+    CreateDirectoryA(work, nullptr);
+    const std::string dir = work;
+    const std::string archivePath = dir + "\\two.zip";
+    if (!WriteFileBytes(archivePath, TwoEntryZip())) {
+        Check(false, "write the archive for TestEntry");
+        return;
+    }
+    char previous[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    SetCurrentDirectoryA(work);
+    const int result = m.selfTest(archivePath.c_str());
+    const std::string clean = ReadFileText(dir + "\\Test\\clean.txt");
+    const std::string bad = ReadFileText(dir + "\\Test\\bad.txt");
+    Check(result == 0 && clean == kCleanText && bad == kBadText,
+          "TestEntry extracts both entries into Test\\");
+    Check(m.selfTest((dir + "\\missing.zip").c_str()) == 0 && m.selfTest(nullptr) == 0,
+          "TestEntry of a missing file returns 0");
+    SetCurrentDirectoryA(previous);
+    DeleteFileA((dir + "\\Test\\clean.txt").c_str());
+    DeleteFileA((dir + "\\Test\\bad.txt").c_str());
+    RemoveDirectoryA((dir + "\\Test").c_str());
+    DeleteFileA(archivePath.c_str());
+    RemoveDirectoryA(work);
+}
+
+} // namespace
+
+int main()
+{
+    Module m;
+    if (Load(m)) {
+        Handshake(m);
+        Recognition(m);
+        Cleaning(m);
+        SelfTest(m);
+        FreeLibrary(m.handle);
+    }
+    std::printf("%s: %d failure(s)\n", failures ? "FAIL" : "PASS", failures);
+    return failures ? 1 : 0;
+}
