@@ -1,10 +1,12 @@
 #include "decoders/ZipArchiveEx.h"
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
 
 #include "archive/ZipConstants.h"
+#include "archive/ZipLocalRecord.h"
 #include "archive/ZipNames.h"
 #include "archive/ZipPath.h"
 #include "errors/ZipException.h"
@@ -102,15 +104,8 @@ bool CZipArchiveEx::OpenEntry(uint16_t index)
     transfer.buffer.Allocate(transfer.bufferSize);
     try {
         directory.OpenEntryData(index);
-        CZipEntryHeader* header = directory.currentHeader;
         entryDataStart = store.stream->GetPosition();
-        if (header->flags & ZipFormat::flagEncrypted) {
-            if (password.length() == 0) ThrowError(ZipError::badPassword);
-            InitKeys();
-            if (!CheckEncryptionHeader()) ThrowError(ZipError::badPassword);
-        }
-        if (!CreateDecoder(header->method)) ThrowError(ZipError::badZipFile);
-        decoder->Init(&store, header, keys);
+        StartDecoder(index);
     } catch (...) {
         // Nothing of this entry stays open: the next open starts afresh.
         ReleaseDecoder();
@@ -119,6 +114,74 @@ bool CZipArchiveEx::OpenEntry(uint16_t index)
     }
     entryState = -1;
     return true;
+}
+
+bool CZipArchiveEx::ReadLocalRecord(uint16_t index, CZipLocalRecord& local)
+{
+    if (!directory.HasIndex(index) || !store.stream) return false;
+    const CZipEntryHeader* header = directory.GetHeader(index);
+    store.CheckVolume(header->diskStart);
+    return local.Read(*store.stream,
+                      static_cast<uint64_t>(header->localHeaderOffset) + directory.endInfo.foreignBytes);
+}
+
+bool CZipArchiveEx::OpenEntryAs(uint16_t index, const CZipEntryHeader& view)
+{
+    if (!directory.HasIndex(index)) return false;
+    if (store.SpanState() == 1) return false;
+    if (entryState != 0) return false;
+
+    CZipLocalRecord local;
+    if (!ReadLocalRecord(index, local)) ThrowError(ZipError::badZipFile);
+    transfer.buffer.Allocate(transfer.bufferSize);
+    entryView = std::make_unique<CZipEntryHeader>(view);
+    try {
+        directory.currentHeader = entryView.get();
+        store.stream->Seek(static_cast<int64_t>(local.dataStart), CZipStream::begin);
+        entryDataStart = local.dataStart;
+        StartDecoder(index);
+    } catch (...) {
+        ReleaseDecoder();
+        directory.CloseEntryData(true);
+        entryView.reset();
+        throw;
+    }
+    entryState = -1;
+    return true;
+}
+
+void CZipArchiveEx::StartDecoder(uint16_t index)
+{
+    CZipEntryHeader* header = directory.currentHeader;
+    if (header->flags & ZipFormat::flagEncrypted) {
+        if (password.length() == 0) ThrowError(ZipError::badPassword);
+        InitKeys();
+        if (!CheckEncryptionHeader()) ThrowError(ZipError::badPassword);
+    }
+    if (!CreateDecoder(header->method)) ThrowError(ZipError::badZipFile);
+    decoder->Init(&store, header, keys);
+    decoder->AllowInputUpTo(BytesToNextRecord(index));
+}
+
+uint32_t CZipArchiveEx::BytesToNextRecord(uint16_t index) const
+{
+    // Spanned archives keep to the sizes the records give.
+    if (store.SpanState() != 0) return 0;
+    const CZipEndInfo& end = directory.endInfo;
+    const uint32_t own = directory.GetHeader(index)->localHeaderOffset;
+    uint64_t next = static_cast<uint64_t>(end.directoryOffset) + end.foreignBytes;
+    // Headers are in stream order: the next one with a later local header is
+    // where this entry's bytes end at the latest.
+    for (int i = index + 1; i < directory.EntryCount(); ++i) {
+        const uint32_t offset = directory.GetHeader(i)->localHeaderOffset;
+        if (offset > own) {
+            next = std::min<uint64_t>(next, static_cast<uint64_t>(offset) + end.foreignBytes);
+            break;
+        }
+    }
+    if (end.endRecordOffset > 0) next = std::min<uint64_t>(next, end.endRecordOffset);
+    return next > entryDataStart ? static_cast<uint32_t>(std::min<uint64_t>(next - entryDataStart, 0xFFFFFFFFu))
+                                 : 0;
 }
 
 uint32_t CZipArchiveEx::ReadEntry(void* buffer, uint32_t length)
@@ -130,10 +193,17 @@ uint32_t CZipArchiveEx::ReadEntry(void* buffer, uint32_t length)
 int CZipArchiveEx::FinishReading(const char* path)
 {
     int result = 1;
-    if (decoder->UncompressedLeft() != 0) {
+    const CZipEntryHeader& entry = *directory.currentHeader;
+    // Damage the method names (a zlib error after some output) is reported
+    // here, once the caller has every byte decoded before it.
+    if (decoder->ErrorCode() != 0) ThrowError(decoder->ErrorCode());
+    if (decoder->Delivered() < entry.uncompressedSize || decoder->Damaged()) {
         result = -1;
-    } else if (!ignoreCrc && decoder->Crc() != directory.currentHeader->crc32) {
-        ThrowError(ZipError::badCrc);
+    } else {
+        if (!ignoreCrc && decoder->Crc() != entry.crc32) ThrowError(ZipError::badCrc);
+        // More bytes than the header announced: the caller has them all,
+        // but the entry is not what its header says.
+        if (decoder->Delivered() != entry.uncompressedSize) result = -1;
     }
     decoder->End();
     if (path) {
@@ -160,6 +230,13 @@ void CZipArchiveEx::ReleaseEntry(bool afterException)
         }
     } end{*this};
 
+    // An entry read as something other than its records say has no
+    // descriptor to check.
+    if (entryView) {
+        directory.CloseEntryData(true);
+        entryView.reset();
+        return;
+    }
     CZipEntryHeader* header = directory.currentHeader;
     if (!afterException && header && (header->flags & ZipFormat::flagDataDescriptor) && store.stream) {
         // The descriptor follows the compressed data, whether or not the

@@ -7,6 +7,7 @@
 #include "decoders/ZipDecoder.h"
 
 class CZipStream;
+struct CZipLocalRecord;
 
 // The archive object the exports use: the archive plus the decoder of the
 // entry open for reading, and the operations that read entries.
@@ -23,6 +24,14 @@ public:
     // while an entry is open. Throws 101 (local header, unknown method) and
     // 110 (no or wrong password).
     bool OpenEntry(uint16_t index);
+    // Opens the entry's data where its local header puts it, read as `view`
+    // says (method, flags, CRC and sizes), whatever the local and central
+    // records say: the ways a hostile archive can be read by other tools.
+    // Same results and throws as OpenEntry; the close checks no descriptor.
+    bool OpenEntryAs(uint16_t index, const CZipEntryHeader& view);
+    // The entry's local header as the stream holds it; false where there is
+    // none at the entry's offset.
+    bool ReadLocalRecord(uint16_t index, CZipLocalRecord& local);
     // Makes the decoder of a compression method the current decoder; false
     // (and none) for the methods that cannot be read.
     bool CreateDecoder(uint16_t method);
@@ -49,6 +58,12 @@ protected:
     std::unique_ptr<CZipDecoder> decoder;
 
 private:
+    // The rest of an open once the stream stands at the entry's data.
+    void StartDecoder(uint16_t index);
+    // How many bytes from the entry's data start to the next record (the
+    // next entry's local header, or the directory): as far as a stream
+    // running past its compressed size may be followed.
+    uint32_t BytesToNextRecord(uint16_t index) const;
     int FinishReading(const char* path);
     void ReleaseEntry(bool afterException);
     int CopyEntry(CZipStream& output, uint32_t bufferSize, CZipActionCallback* callback);
@@ -57,4 +72,6 @@ private:
     // header, when it has one): the data descriptor is looked for behind
     // the compressed data from here, wherever the decoder stopped reading.
     uint64_t entryDataStart = 0;
+    // The header an entry opened by OpenEntryAs is read with.
+    std::unique_ptr<CZipEntryHeader> entryView;
 };

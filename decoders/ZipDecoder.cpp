@@ -31,6 +31,9 @@ bool CZipDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t
     header = headerArg;
     compressedLeft = header->compressedSize;
     uncompressedLeft = header->uncompressedSize;
+    delivered = 0;
+    damaged = false;
+    errorCode = 0;
     encrypted = (header->flags & 1u) != 0;
     crc = 0;
     bitBuffer = 0;
@@ -48,6 +51,25 @@ bool CZipDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t
     inputBuffer.Allocate(inputBufferSize);
     keys = keysArg;
     return true;
+}
+
+uint32_t CZipDecoder::Read(uint8_t* buffer, uint32_t length)
+{
+    if (!buffer || length == 0) return 0;
+    // The count must not wrap: an entry ends at what 32 bits can say.
+    const uint32_t room = 0xFFFFFFFFu - delivered;
+    const uint32_t n = DecodeInto(buffer, std::min(length, room));
+    delivered += n;
+    uncompressedLeft = n >= uncompressedLeft ? 0 : uncompressedLeft - n;
+    UpdateCrc(buffer, n);
+    return n;
+}
+
+void CZipDecoder::AllowInputUpTo(uint32_t available)
+{
+    if (!FollowsOwnEnd()) return;
+    if (encrypted) available = available >= kEncryptionHeaderSize ? available - kEncryptionHeaderSize : 0;
+    if (available > compressedLeft) compressedLeft = available;
 }
 
 void CZipDecoder::UpdateCrc(const uint8_t* bytes, uint32_t n)

@@ -7,9 +7,13 @@ class CZipStore;
 class CZipEntryHeader;
 
 // Base of every method's decoder: binds to one entry, counts the compressed
-// bytes still to fetch and the uncompressed bytes still expected, keeps the
-// CRC-32 of what it delivered, and offers byte and bit input with traditional
-// decryption. The virtual slot order is part of the decoder interface.
+// bytes still to fetch, and offers byte and bit input with traditional
+// decryption. Every decoded byte leaves through Read, the one place that
+// counts it, keeps the CRC-32 of what was delivered and bounds the entry at
+// what a 32-bit size can say: the methods themselves decode to the end of
+// their own data (the header's uncompressed size does not cut them short,
+// except where the method has no end marker of its own). The virtual slot
+// order is part of the decoder interface.
 class CZipDecoder {
 public:
     CZipDecoder();
@@ -19,7 +23,9 @@ public:
 
     virtual bool Init(CZipStore* store, CZipEntryHeader* header, uint32_t* keys); // 1
     virtual void End() {}                                                         // 2
-    virtual uint32_t Read(uint8_t* buffer, uint32_t length) = 0;                  // 3
+    // The method's own decoding into buffer; fewer than length bytes means
+    // its data has ended (or turned out damaged, see Damaged).
+    virtual uint32_t DecodeInto(uint8_t* buffer, uint32_t length) = 0;            // 3
     virtual bool Put(const uint8_t* buffer, uint32_t length)                      // 4
     {
         (void)buffer;
@@ -27,8 +33,28 @@ public:
         return false;
     }
 
+    // Decoded bytes, counted and checksummed; fewer than asked means the
+    // data has ended.
+    uint32_t Read(uint8_t* buffer, uint32_t length);
+
+    // Bytes of the header's uncompressed size not yet delivered (0 once as
+    // many or more have been).
     uint32_t UncompressedLeft() const { return uncompressedLeft; }
+    uint32_t Delivered() const { return delivered; }
     uint32_t Crc() const { return crc; }
+    // The data ended on damage (an invalid code, a broken table, input that
+    // ran out inside a symbol) rather than at its end.
+    bool Damaged() const { return damaged; }
+    // The archive error the damage amounts to, where the method names one
+    // (0 otherwise); the entry's close reports it.
+    int ErrorCode() const { return errorCode; }
+    // Lets a method with an end marker of its own read compressed bytes up to
+    // `available` (from the first data byte, the encryption header included)
+    // when the header's compressed size says less: a stream that runs on
+    // past that size is followed to its end marker. Called right after Init.
+    void AllowInputUpTo(uint32_t available);
+    // True for the methods whose data carries its own end marker.
+    virtual bool FollowsOwnEnd() const { return false; }
 
     // One compressed byte, decrypted; 0xFF without a fetch once none is left.
     // Bytes are read ahead in blocks (never past the entry's compressed size)
@@ -49,7 +75,10 @@ public:
 
 protected:
     uint32_t uncompressedLeft = 0;
+    uint32_t delivered = 0;
     uint32_t crc = 0;
+    bool damaged = false;
+    int errorCode = 0;
     CZipStore* store = nullptr;
     CZipEntryHeader* header = nullptr;
     uint32_t compressedLeft = 0;
@@ -73,7 +102,7 @@ private:
 // own (Explode, Deflate64) and hand out the window's pending bytes.
 class CZipWindowDecoder : public CZipDecoder {
 public:
-    uint32_t Read(uint8_t* buffer, uint32_t length) override;
+    uint32_t DecodeInto(uint8_t* buffer, uint32_t length) override;
     virtual bool Produce() = 0;                                                   // 5
 
 protected:

@@ -46,7 +46,7 @@ CZipDeflate64Decoder::~CZipDeflate64Decoder() = default;
 bool CZipDeflate64Decoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
 {
     CZipDecoder::Init(storeArg, headerArg, keysArg);
-    StartRing(ring, windowSize);
+    StartRing(ring, windowSize, false);
     finished = false;
     lastBlock = false;
     blockType = -1;
@@ -92,6 +92,8 @@ bool CZipDeflate64Decoder::Produce()
             literalTable.Free();
             distanceTable.Free();
             if (!lastBlock) continue;
+        } else if (r != sizeReached) {
+            damaged = true;
         }
         Finish();
         return false;

@@ -14,7 +14,8 @@
 // Damaged data ends the entry's data where it is found: an invalid code, a
 // distance reaching before the first byte, a failed table, block type 3 or
 // data that runs out. What was decoded up to there is delivered; the close
-// reports the short entry. Output stops at the header's uncompressed size.
+// reports the short entry. The stream is decoded to its own end, whatever
+// size the header gives.
 class CZipDeflate64Decoder : public CZipRingDecoder {
 public:
     CZipDeflate64Decoder();
@@ -23,6 +24,7 @@ public:
     bool Init(CZipStore* store, CZipEntryHeader* header, uint32_t* keys) override;
     void End() override;
     bool Produce() override;
+    bool FollowsOwnEnd() const override { return true; }
 
     static constexpr uint32_t windowSize = 65536;
 

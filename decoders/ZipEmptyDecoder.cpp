@@ -1,6 +1,6 @@
 #include "decoders/ZipEmptyDecoder.h"
 
-uint32_t CZipEmptyDecoder::Read(uint8_t* buffer, uint32_t length)
+uint32_t CZipEmptyDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
 {
     (void)buffer;
     (void)length;

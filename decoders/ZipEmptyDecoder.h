@@ -5,5 +5,5 @@
 // its close reports it unfinished whenever its size is not 0.
 class CZipEmptyDecoder : public CZipDecoder {
 public:
-    uint32_t Read(uint8_t* buffer, uint32_t length) override;
+    uint32_t DecodeInto(uint8_t* buffer, uint32_t length) override;
 };

@@ -49,12 +49,13 @@ CZipExplodeDecoder::~CZipExplodeDecoder() = default;
 bool CZipExplodeDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
 {
     CZipDecoder::Init(storeArg, headerArg, keysArg);
-    StartRing(ring, windowSize);
+    StartRing(ring, windowSize, true);
     // Matches that reach before the first byte copy from here: zeros.
     std::memset(ring, 0, sizeof ring);
     finished = false;
     if (BuildTrees() != built) {
         FreeTables();
+        damaged = true;
         finished = true;
         return false;
     }
@@ -129,7 +130,11 @@ bool CZipExplodeDecoder::Produce()
     // to take.
     if (pendingCount > 0) return true;
     if (finished) return false;
-    if (DecodeLoop() == outputFull) return true;
+    const int r = DecodeLoop();
+    if (r == outputFull) return true;
+    // Imploded data has no end marker: it ends at the header's size, and
+    // anything that stops it earlier is damage.
+    if (r != sizeReached) damaged = true;
     finished = true;
     FreeTables();
     FlushRest();

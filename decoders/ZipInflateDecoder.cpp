@@ -30,6 +30,7 @@ bool CZipInflateDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, u
     // answers with zlib's stream error, which becomes the entry's error.
     streamReady = inflateInit2(&zstream, kRawWindowBits) == Z_OK;
     zstream.total_out = 0;
+    ended = false;
     zstream.avail_in = 0;
     zstream.next_in = inputBuffer.data();
     return true;
@@ -48,15 +49,14 @@ void CZipInflateDecoder::ThrowZlibError(int result) const
     ThrowZipException(CZipException::MapZlibError(result), path);
 }
 
-uint32_t CZipInflateDecoder::Read(uint8_t* buffer, uint32_t length)
+uint32_t CZipInflateDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
 {
+    if (ended) return 0;
     zstream.next_out = buffer;
-    zstream.avail_out = std::min(length, uncompressedLeft);
+    zstream.avail_out = length;
     uint32_t total = 0;
-    // A read that can deliver nothing still runs the inflater over what is
-    // left, so that the deflate stream is seen to its end.
-    const bool drain = zstream.avail_out == 0 && compressedLeft > 0;
-    while (zstream.avail_out > 0 || (drain && compressedLeft > 0)) {
+    // The stream is decoded to its own end, whatever size the header gave.
+    while (zstream.avail_out > 0) {
         if (zstream.avail_in == 0 && compressedLeft > 0) {
             const uint32_t n = std::min(compressedLeft, inputBuffer.length());
             FetchBlock(inputBuffer.data(), n);
@@ -65,14 +65,21 @@ uint32_t CZipInflateDecoder::Read(uint8_t* buffer, uint32_t length)
             zstream.avail_in = n;
         }
         const uLong before = zstream.total_out;
-        uint8_t* const from = zstream.next_out;
         const int result = streamReady ? inflate(&zstream, Z_SYNC_FLUSH) : Z_STREAM_ERROR;
-        const uint32_t produced = static_cast<uint32_t>(zstream.total_out - before);
-        UpdateCrc(from, produced);
-        uncompressedLeft -= produced;
-        total += produced;
-        if (result == Z_STREAM_END) return total;
-        if (result != Z_OK && result != Z_NEED_DICT) ThrowZlibError(result);
+        total += static_cast<uint32_t>(zstream.total_out - before);
+        if (result == Z_STREAM_END) {
+            ended = true;
+            return total;
+        }
+        if (result != Z_OK && result != Z_NEED_DICT) {
+            damaged = true;
+            ended = true;
+            errorCode = CZipException::MapZlibError(result);
+            // What was decoded before the damage still reaches the caller;
+            // the close reports the error.
+            if (total > 0) return total;
+            ThrowZlibError(result);
+        }
     }
     return total;
 }

@@ -14,11 +14,15 @@ public:
 
     bool Init(CZipStore* store, CZipEntryHeader* header, uint32_t* keys) override;
     void End() override;
-    uint32_t Read(uint8_t* buffer, uint32_t length) override;
+    uint32_t DecodeInto(uint8_t* buffer, uint32_t length) override;
+    bool FollowsOwnEnd() const override { return true; }
 
 private:
     [[noreturn]] void ThrowZlibError(int result) const;
 
     z_stream zstream;
     bool streamReady = false;
+    // The deflate stream's last block has been decoded.
+    bool ended = false;
+
 };

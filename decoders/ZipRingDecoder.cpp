@@ -4,7 +4,7 @@
 
 #include "decoders/ZipWindowCopy.h"
 
-void CZipRingDecoder::StartRing(uint8_t* ring, uint32_t size)
+void CZipRingDecoder::StartRing(uint8_t* ring, uint32_t size, bool capAtDeclaredSize)
 {
     window = ring;
     ringSize = size;
@@ -15,7 +15,7 @@ void CZipRingDecoder::StartRing(uint8_t* ring, uint32_t size)
     windowWrapped = false;
     // The size cap is counted here, apart from the base's count of what
     // has been handed out.
-    outputLeft = uncompressedLeft;
+    outputLeft = capAtDeclaredSize ? uncompressedLeft : 0xFFFFFFFFu;
     windowLimit = std::min(ringSize, outputLeft);
     pendingPosition = nullptr;
     pendingCount = 0;

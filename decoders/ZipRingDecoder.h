@@ -6,7 +6,8 @@
 
 // Base of the LZ77 window decoders (Explode, Deflate64): they decode into a
 // ring of their own whose size is a power of two, hand it out whole each
-// time it fills, and stop at the header's uncompressed size. A match that
+// time it fills, and stop at the header's uncompressed size where the method
+// asks for that. A match that
 // wraps round the ring or that a full caller buffer cuts short is kept
 // (matchLength, matchDistance) and finished by CopyMatch at the next Read.
 class CZipRingDecoder : public CZipWindowDecoder {
@@ -18,9 +19,11 @@ protected:
         ringSizeReached = 4,  // the header's uncompressed size has been produced
     };
 
-    // Starts an entry on `ring` of `size` bytes; after CZipDecoder::Init,
-    // whose uncompressed size it caps the output at.
-    void StartRing(uint8_t* ring, uint32_t size);
+    // Starts an entry on `ring` of `size` bytes; after CZipDecoder::Init.
+    // With capAtDeclaredSize the output ends at the header's uncompressed
+    // size (a method without an end marker of its own); otherwise only the
+    // 32-bit count bounds it.
+    void StartRing(uint8_t* ring, uint32_t size, bool capAtDeclaredSize);
     // The ring is full up to windowLimit: hand it out, or end at the size.
     int WindowFull();
     // Copies the pending match into the ring, handing it out when full.

@@ -5,5 +5,5 @@
 // compressed count alone bounds it; sizes that disagree show at close.
 class CZipStoredDecoder : public CZipDecoder {
 public:
-    uint32_t Read(uint8_t* buffer, uint32_t length) override;
+    uint32_t DecodeInto(uint8_t* buffer, uint32_t length) override;
 };

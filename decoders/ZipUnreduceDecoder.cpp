@@ -97,7 +97,7 @@ bool CZipUnreduceDecoder::Flush(uint32_t n)
     return outputRoom > 0;
 }
 
-uint32_t CZipUnreduceDecoder::Read(uint8_t* buffer, uint32_t lengthArg)
+uint32_t CZipUnreduceDecoder::DecodeInto(uint8_t* buffer, uint32_t lengthArg)
 {
     if (!buffer || lengthArg == 0) return 0;
     outputPosition = buffer;
@@ -107,8 +107,6 @@ uint32_t CZipUnreduceDecoder::Read(uint8_t* buffer, uint32_t lengthArg)
     const uint32_t delivered = lengthArg - outputRoom;
     outputPosition = nullptr;
     outputRoom = 0;
-    uncompressedLeft -= delivered;
-    UpdateCrc(buffer, delivered);
     return delivered;
 }
 
@@ -201,6 +199,7 @@ void CZipUnreduceDecoder::Decode()
             // The data ended before the header's size: hand out what there
             // is; the close finds the entry incomplete.
             inputExhausted = true;
+            damaged = true;
             finished = true;
             decodeLeft -= pos - start;
             Flush(pos);

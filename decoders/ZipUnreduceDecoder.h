@@ -18,7 +18,7 @@ public:
     ~CZipUnreduceDecoder() override;
 
     bool Init(CZipStore* store, CZipEntryHeader* header, uint32_t* keys) override;
-    uint32_t Read(uint8_t* buffer, uint32_t length) override;
+    uint32_t DecodeInto(uint8_t* buffer, uint32_t length) override;
 
     static constexpr uint32_t windowSize = 16384;
     static constexpr uint32_t escapeByte = 0x90;

@@ -59,6 +59,7 @@ bool CZipUnshrinkDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, 
     }
     const uint32_t first = input.Take(codeSize);
     if (first >= 256) {
+        damaged = true;
         finished = true;
         return false;
     }
@@ -100,17 +101,16 @@ inline void CZipUnshrinkDecoder::AddCode(uint8_t firstByte)
     prefix[j] = static_cast<uint16_t>(previousCode);
 }
 
-uint32_t CZipUnshrinkDecoder::Read(uint8_t* buffer, uint32_t length)
+uint32_t CZipUnshrinkDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
 {
     if (!buffer || length == 0) return 0;
-    // Never more than the header announced: the counter must not wrap, and a
-    // stream that decodes longer is damaged anyway (the CRC tells at close).
-    const uint32_t want = std::min(length, uncompressedLeft);
+    // Shrunk data has no end marker: it ends with its input, whatever size
+    // the header announced.
     uint8_t* out = buffer;
-    uint8_t* const end = buffer + want;
+    uint8_t* const end = buffer + length;
 
     if (pendingCount > 0) {
-        const uint32_t n = std::min(pendingCount, want);
+        const uint32_t n = std::min(pendingCount, length);
         std::memcpy(out, pendingPosition, n);
         out += n;
         pendingPosition += n;
@@ -148,6 +148,7 @@ uint32_t CZipUnshrinkDecoder::Read(uint8_t* buffer, uint32_t length)
             if (sub == 1) {
                 // Codes wider than the table's 13 bits cannot be valid data.
                 if (size == maxCodeSize) {
+                    damaged = true;
                     finished = true;
                     break;
                 }
@@ -175,6 +176,7 @@ uint32_t CZipUnshrinkDecoder::Read(uint8_t* buffer, uint32_t length)
             c = prefix[c];
         }
         if (c > controlCode) {
+            damaged = true;
             finished = true;
             break;
         }
@@ -200,8 +202,5 @@ uint32_t CZipUnshrinkDecoder::Read(uint8_t* buffer, uint32_t length)
     }
     input = in;
 
-    const uint32_t delivered = static_cast<uint32_t>(out - buffer);
-    uncompressedLeft -= delivered;
-    UpdateCrc(buffer, delivered);
-    return delivered;
+    return static_cast<uint32_t>(out - buffer);
 }

@@ -16,7 +16,7 @@ public:
     ~CZipUnshrinkDecoder() override;
 
     bool Init(CZipStore* store, CZipEntryHeader* header, uint32_t* keys) override;
-    uint32_t Read(uint8_t* buffer, uint32_t length) override;
+    uint32_t DecodeInto(uint8_t* buffer, uint32_t length) override;
 
     static constexpr uint32_t codeCount = 8192;     // 13-bit codes
     static constexpr uint32_t controlCode = 256;

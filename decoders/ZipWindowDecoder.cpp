@@ -3,7 +3,7 @@
 
 #include "decoders/ZipDecoder.h"
 
-uint32_t CZipWindowDecoder::Read(uint8_t* buffer, uint32_t length)
+uint32_t CZipWindowDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
 {
     outputPosition = buffer;
     outputRoom = length;
@@ -30,12 +30,6 @@ void CZipWindowDecoder::Deliver()
     if (pendingCount == 0 || !pendingPosition || !outputPosition) return;
     const uint32_t n = std::min(pendingCount, outputRoom);
     std::memcpy(outputPosition, pendingPosition, n);
-    // Bytes count, and enter the CRC, only once the caller has them: a close
-    // after a partial read must see the entry as unfinished, not as whole.
-    // A stream that decodes to more than its header says must not wrap the
-    // count round: that would let the decoder run on past its data.
-    uncompressedLeft = n > uncompressedLeft ? 0 : uncompressedLeft - n;
-    UpdateCrc(pendingPosition, n);
     pendingCount -= n;
     pendingPosition = pendingCount == 0 ? nullptr : pendingPosition + n;
     outputRoom -= n;

@@ -287,15 +287,16 @@ TEST(Unshrink, MalformedStreamsEndTheData)
     }
 }
 
-TEST(Unshrink, UnknownControlCodesAreSkippedAndTheHeaderSizeCapsTheOutput)
+TEST(Unshrink, UnknownControlCodesAreSkippedAndAHeaderSizeTooSmallCutsNothing)
 {
     const Bytes data = Codes({{'a', 9}, {256, 9}, {3, 9}, {'b', 9}, {'c', 9}});
     EXPECT_EQ(Unshrink(data, 3).bytes, Text("abc"));
-    // More data than the header says: exactly the announced bytes.
+    // A header that says less than the data holds hides nothing: the data
+    // is decoded to its end.
     const auto r = Unshrink(data, 2, 1);
-    EXPECT_EQ(r.bytes, Text("ab"));
+    EXPECT_EQ(r.bytes, Text("abc"));
     EXPECT_EQ(r.uncompressedLeft, 0u);
-    EXPECT_EQ(r.crc, lzw::Crc32(Text("ab")));
+    EXPECT_EQ(r.crc, lzw::Crc32(Text("abc")));
 }
 
 // ---- Unreduce, hand-made streams ---------------------------------------
