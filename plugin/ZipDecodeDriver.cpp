@@ -8,13 +8,13 @@
 #include "archive/ZipAddRequest.h"
 #include "archive/ZipConstants.h"
 #include "archive/ZipEntryExtent.h"
+#include "archive/ZipLocalRecord.h"
 #include "errors/ZipException.h"
 
 using namespace ZipFormat;
 
 namespace {
 
-constexpr uint32_t extractBufferSize = 65536;
 // A host that fails once must not decide the fate of an entry: extracting
 // and appending are tried this often.
 constexpr int extractAttempts = 2;
@@ -59,6 +59,7 @@ int CZipDecodeDriver::Run()
 
     try {
         archive->SetIgnoreCrc(true);
+        extractor = std::make_unique<CZipEntryExtractor>(*archive, temporaryStream, gate);
         Walk();
     } catch (...) {
         // Whatever stopped the walk, what was done so far is finished
@@ -85,62 +86,158 @@ void CZipDecodeDriver::Walk()
     }
 }
 
+namespace {
+
+// Methods with a decoder that reads their data; the rest (5, 7, 10, 11 and
+// above) are handed to the engine as stored.
+bool CanDecode(uint16_t method)
+{
+    switch (method) {
+    case methodStored:
+    case methodShrunk:
+    case methodReduced1:
+    case methodReduced2:
+    case methodReduced3:
+    case methodImploded:
+    case methodDeflated:
+    case methodDeflate64: return true;
+    default: return false;
+    }
+}
+
+// The entry's bytes exactly as stored, encryption header and all.
+CZipEntryHeader RawView(const CZipEntryHeader& header)
+{
+    CZipEntryHeader raw(header);
+    raw.method = methodStored;
+    raw.flags = static_cast<uint16_t>(raw.flags & ~(flagEncrypted | flagDataDescriptor));
+    raw.uncompressedSize = raw.compressedSize;
+    return raw;
+}
+
+// Whether two headers of one entry lead to different readings of its data
+// (the data always starts where the local header's own lengths put it).
+bool ReadDifferently(const CZipEntryHeader& a, const CZipEntryHeader& b)
+{
+    if (a.method != b.method || ((a.flags ^ b.flags) & flagEncrypted)) return true;
+    if (a.compressedSize != b.compressedSize || a.uncompressedSize != b.uncompressedSize) return true;
+    // The CRC's top byte checks the password of an encrypted entry.
+    return (a.flags & flagEncrypted) && a.crc32 != b.crc32;
+}
+
+} // namespace
+
 bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
 {
     const std::string name = header.NameAsString();
     if (!engine->WantEntry(name.c_str())) return true;
+    // A directory holds nothing to scan; one that carries data is scanned
+    // like a file.
+    if (header.IsDirectory() && header.compressedSize == 0) return true;
 
     // Reading the entry may be cut short by the engine's stop request.
     gate.Open();
+    EntryVisit visit{index, name, {}, false, header.IsDirectory()};
     try {
-        // One password question per failure: the trial open asks when the
-        // entry needs a password the archive does not have; an extraction
-        // that still fails for want of one (the trial open failed for
-        // another reason) asks then.
-        bool asked = false;
+        CZipLocalRecord local;
+        bool haveLocal = false;
         try {
-            if (archive->OpenEntry(index)) archive->CloseEntry(nullptr, false);
-        } catch (const CZipException& e) {
-            CloseEntryQuietly();
-            if (e.code == ZipError::badPassword) {
-                asked = true;
-                if (!AskPassword(name)) return false;
-            }
+            haveLocal = archive->ReadLocalRecord(index, local);
+        } catch (const CZipException&) {
         }
+        // Records that would be read differently are read both ways; a cure
+        // of either reading would keep one of two contents, so it is carried
+        // out as a deletion.
+        CZipEntryHeader asLocal(header);
+        if (haveLocal) local.ApplyTo(asLocal);
+        const bool disagree = haveLocal && ReadDifferently(header, asLocal);
+        const bool decodable = CanDecode(header.method);
+        const CZipEntryHeader primary = decodable ? header : RawView(header);
+        bool declined = false;
+        const CZipExtraction first = ExtractWithPassword(visit, primary, declined);
+        if (declined) return false;
+        if (ScanAndAct(visit, first, decodable && !disagree)) return true;
 
-        // One failed host read must not leave a condemned entry unscanned:
-        // an extraction that fails is tried once more.
-        bool extracted = false;
-        for (int attempt = 1;; ++attempt) {
-            try {
-                temporaryStream.SetLength(0);
-                temporaryStream.SeekToBegin();
-                extracted = archive->ExtractEntryToStream(index, temporaryStream, extractBufferSize);
-                break;
-            } catch (const CZipException& e) {
-                CloseEntryQuietly();
-                if (e.code == ZipError::badPassword && !asked) {
-                    asked = true;
-                    if (!AskPassword(name)) return false;
-                } else if (attempt >= extractAttempts) {
-                    throw;
-                }
-            }
+        if (disagree) {
+            if (!CanDecode(asLocal.method)) asLocal = RawView(asLocal);
+            const CZipExtraction other = ExtractWithPassword(visit, asLocal, declined);
+            if (declined) return false;
+            if (ScanAndAct(visit, other, false)) return true;
         }
-        if (!extracted) return true;
-        temporaryStream.Flush();
-        gate.Close();
-
-        unsigned long long size = header.uncompressedSize;
-        const int verdict = engine->ScanEntry(archiveHost, name.c_str(), temporaryHost, &size, 0, 0);
-        if (verdict == VF_VERDICT_CURED)
-            Cure(index, name);
-        else if (verdict == VF_VERDICT_DELETE)
-            Queue(index);
+        if (header.method == methodStored && first.complete && first.crc != header.crc32) {
+            // Stored bytes that do not match their CRC may be a deflate stream
+            // labelled stored: handed over inflated when that output does.
+            CZipEntryHeader inflated(header);
+            inflated.method = methodDeflated;
+            const CZipExtraction x = extractor->Extract(index, inflated);
+            if (x.complete && x.crc == header.crc32 && ScanAndAct(visit, x, false)) return true;
+        }
+        if (header.method == methodDeflated && first.opened && !first.complete && !first.refused &&
+            !first.stopped) {
+            // Data that does not inflate may be stored bytes labelled
+            // deflated.
+            if (ScanAndAct(visit, extractor->Extract(index, RawView(header)), false)) return true;
+        }
     } catch (const CZipException&) {
         CloseEntryQuietly();
     }
     return true;
+}
+
+CZipExtraction CZipDecodeDriver::ExtractWithPassword(EntryVisit& visit, const CZipEntryHeader& view,
+                                                     bool& declined)
+{
+    // One password question per failure: an entry that needs a password the
+    // archive does not have asks once; a second failure for want of one
+    // asks again only if that question was not asked yet.
+    CZipExtraction x;
+    for (int attempt = 1;; ++attempt) {
+        x = extractor->Extract(visit.index, view);
+        if (x.code == ZipError::badPassword && !x.opened && !visit.askedPassword) {
+            visit.askedPassword = true;
+            if (!AskPassword(visit.name)) {
+                declined = true;
+                return x;
+            }
+            --attempt;
+            continue;
+        }
+        // One failed host read must not leave a condemned entry with less
+        // than it holds: a read that failed is tried once more.
+        if (x.readFailed && attempt < extractAttempts) continue;
+        return x;
+    }
+}
+
+bool CZipDecodeDriver::ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bool cureAllowed)
+{
+    if (!x.opened) return false;
+    // A directory is scanned only for what it really holds.
+    if (visit.directory && x.size == 0) return false;
+    // The same content is not handed over twice.
+    for (const auto& seen : visit.handed)
+        if (seen.first == x.size && seen.second == x.crc) return false;
+    visit.handed.emplace_back(x.size, x.crc);
+
+    gate.Close();
+    unsigned long long size = x.size;
+    const int verdict = engine->ScanEntry(archiveHost, visit.name.c_str(), temporaryHost, &size, 0, 0);
+    gate.Open();
+    if (verdict == VF_VERDICT_CURED) {
+        // A cured copy of a part of an entry, or of one of its readings,
+        // would be a new entry that is not what the archive held: the entry
+        // goes instead.
+        if (cureAllowed && x.complete)
+            Cure(visit.index, visit.name);
+        else
+            Queue(visit.index);
+        return true;
+    }
+    if (verdict == VF_VERDICT_DELETE) {
+        Queue(visit.index);
+        return true;
+    }
+    return false;
 }
 
 bool CZipDecodeDriver::AskPassword(const std::string& name)

@@ -7,6 +7,7 @@
 #include "decoders/ZipArchiveEx.h"
 #include "plugin/VFInterfaces.h"
 #include "plugin/ZipCleaningJournal.h"
+#include "plugin/ZipEntryExtractor.h"
 #include "plugin/ZipHostStream.h"
 #include "plugin/ZipStopGate.h"
 
@@ -33,8 +34,23 @@ public:
 
 private:
     void Walk();
+    // One entry's visit: what has been handed to the engine so far.
+    struct EntryVisit {
+        uint16_t index;
+        std::string name;
+        std::vector<std::pair<uint32_t, uint32_t>> handed;  // size and CRC of each content
+        bool askedPassword;
+        bool directory;
+    };
+
     // False when the walk must stop (password declined).
     bool VisitEntry(uint16_t index, const CZipEntryHeader& header);
+    // Extracts one reading, asking the engine for a password where the
+    // entry needs one; `declined` when the engine gives none.
+    CZipExtraction ExtractWithPassword(EntryVisit& visit, const CZipEntryHeader& view, bool& declined);
+    // Hands a new content to the engine and carries out its verdict; true
+    // when the entry was cured or condemned (nothing more to read of it).
+    bool ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bool cureAllowed);
     // False when the engine declines.
     bool AskPassword(const std::string& name);
     void Cure(uint16_t index, const std::string& name);
@@ -53,6 +69,7 @@ private:
     CZipHostStream temporaryStream;
     // Made afresh for every attempt to open; destroyed before the adapters.
     std::unique_ptr<CZipArchiveEx> archive;
+    std::unique_ptr<CZipEntryExtractor> extractor;
 
     std::vector<uint16_t> deletions;
     // Something was written to the archive stream.

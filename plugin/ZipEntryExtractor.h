@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdint>
+
+#include "archive/ZipBuffer.h"
+#include "plugin/VFInterfaces.h"
+
+class CZipArchiveEx;
+class CZipEntryHeader;
+class CZipHostStream;
+
+// What one reading of an entry put into the temporary stream.
+struct CZipExtraction {
+    bool opened = false;     // the entry's data could be reached at all
+    bool complete = false;   // the data ended where it should, undamaged, all written
+    bool readFailed = false; // a read threw: damage, or a failed host read
+    bool refused = false;    // the temporary stream refused or shortened a write
+    bool stopped = false;    // the engine asked to stop
+    int code = 0;            // the archive error that ended it, if any
+    uint32_t size = 0;       // bytes the temporary stream holds
+    uint32_t crc = 0;        // CRC-32 of the decoded bytes
+};
+
+// Extracts one entry of the archive, read as a given header says, into the
+// engine's temporary stream. Whatever stops it (damaged data, a write the
+// engine's stream refuses, a stop request), the bytes decoded up to there
+// stay in the temporary stream for the engine to scan; the outcome tells how
+// the extraction ended. Never throws.
+class CZipEntryExtractor {
+public:
+    CZipEntryExtractor(CZipArchiveEx& archive, CZipHostStream& temporary, VFDecodeCallback& stop);
+
+    CZipExtraction Extract(uint16_t index, const CZipEntryHeader& view);
+
+private:
+    void Copy(CZipExtraction& x);
+    void Close(CZipExtraction& x);
+
+    CZipArchiveEx& archive;
+    CZipHostStream& temporary;
+    VFDecodeCallback& stop;
+    CZipBuffer buffer;
+};
