@@ -92,6 +92,29 @@ void CZipDecoder::FetchBlock(uint8_t* buffer, uint32_t n)
     if (encrypted) ZipCrypto::DecryptBlock(keys, buffer + ahead, rest);
 }
 
+uint32_t CZipDecoder::FetchAvailable(uint8_t* buffer, uint32_t n)
+{
+    // A spanned archive goes on in the next volume: the storage knows how.
+    if (!store->stream || store->SpanState() != 0) {
+        FetchBlock(buffer, n);
+        return n;
+    }
+    const uint32_t ahead = std::min(readAheadCount, n);
+    if (ahead > 0) {
+        std::memcpy(buffer, inputBuffer.data() + readAheadPosition, ahead);
+        readAheadPosition += ahead;
+        readAheadCount -= ahead;
+    }
+    uint32_t got = ahead;
+    while (got < n) {
+        const uint32_t r = store->stream->Read(buffer + got, n - got);
+        if (r == 0) break;
+        if (encrypted) ZipCrypto::DecryptBlock(keys, buffer + got, r);
+        got += r;
+    }
+    return got;
+}
+
 void CZipDecoder::RefillReadAhead()
 {
     const uint32_t want = std::min(compressedLeft, inputBuffer.length());

@@ -71,6 +71,9 @@ public:
     // encrypted. Bytes FetchByte has read ahead come first. The counters are
     // left to the caller.
     void FetchBlock(uint8_t* buffer, uint32_t n);
+    // Like FetchBlock, but a stream that ends early gives what it holds:
+    // the count of bytes fetched (and decrypted), fewer than n at the end.
+    uint32_t FetchAvailable(uint8_t* buffer, uint32_t n);
     void UpdateCrc(const uint8_t* bytes, uint32_t n);
 
 protected:

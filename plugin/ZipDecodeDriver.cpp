@@ -164,15 +164,15 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
             if (declined) return false;
             if (ScanAndAct(visit, other, false)) return true;
         }
-        if (header.method == methodStored && first.complete && first.crc != header.crc32) {
+        if (header.method == methodStored && first.opened && first.crc != header.crc32) {
             // Stored bytes that do not match their CRC may be a deflate stream
             // labelled stored: handed over inflated when that output does.
             CZipEntryHeader inflated(header);
             inflated.method = methodDeflated;
             const CZipExtraction x = extractor->Extract(index, inflated);
-            if (x.complete && x.crc == header.crc32 && ScanAndAct(visit, x, false)) return true;
+            if (x.intact && x.crc == header.crc32 && ScanAndAct(visit, x, false)) return true;
         }
-        if (header.method == methodDeflated && first.opened && !first.complete && !first.refused &&
+        if (header.method == methodDeflated && first.opened && !first.intact && !first.refused &&
             !first.stopped) {
             // Data that does not inflate may be stored bytes labelled
             // deflated.

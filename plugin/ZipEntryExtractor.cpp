@@ -82,12 +82,16 @@ void CZipEntryExtractor::Copy(CZipExtraction& x)
 
 void CZipEntryExtractor::Close(CZipExtraction& x)
 {
-    if (const CZipDecoder* decoder = archive.CurrentDecoder()) x.crc = decoder->Crc();
     const bool cut = x.readFailed || x.refused || x.stopped;
+    if (const CZipDecoder* decoder = archive.CurrentDecoder()) {
+        x.crc = decoder->Crc();
+        x.intact = !cut && !decoder->Damaged();
+    }
     int result = 0;
     try {
         result = archive.CloseEntry(nullptr, x.readFailed);
     } catch (const CZipException& e) {
+        x.intact = false;
         if (x.code == 0) x.code = e.code;
         try {
             archive.CloseEntry(nullptr, true);

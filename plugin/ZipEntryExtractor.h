@@ -15,6 +15,7 @@ struct CZipExtraction {
     bool readFailed = false; // a read threw: damage, or a failed host read
     bool refused = false;    // the temporary stream refused or shortened a write
     bool stopped = false;    // the engine asked to stop
+    bool intact = false;     // decoded without damage to the data's end (sizes aside)
     int code = 0;            // the archive error that ended it, if any
     uint32_t size = 0;       // bytes the temporary stream holds
     uint32_t crc = 0;        // CRC-32 of the decoded bytes

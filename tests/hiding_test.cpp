@@ -1,0 +1,364 @@
+// Archives built to hide content from a scanner, one construct each, and
+// exactly what the cleaning export hands the engine for them. Each archive
+// is made record by record here; the payload is a marker string.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "decoders/ZipCrypto.h"
+#include "support/cleaning_host.h"
+#include "support/cleaning_peers.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const std::string kMarker = "<<hidden payload 7f3a>>";
+
+Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes Payload(size_t fill) { return B(std::string(fill, '.') + kMarker + std::string(fill, '.')); }
+
+Bytes Deflate(const Bytes& plain, int flush = Z_FINISH)
+{
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    Bytes out(plain.size() + 1024);
+    z.next_in = const_cast<uint8_t*>(plain.data());
+    z.avail_in = static_cast<uInt>(plain.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, flush);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+uint32_t Crc(const Bytes& b) { return CleaningCrc(b); }
+
+// One entry as its two records say it, and the bytes behind its local header.
+struct Entry {
+    std::string name;
+    Bytes data;  // what follows the local header
+    uint16_t method = 0;
+    uint16_t flags = 0;
+    uint32_t crc = 0;
+    uint32_t csize = 0;
+    uint32_t usize = 0;
+    uint32_t attributes = 0;
+    // Where the local header says otherwise (-1: as the central record).
+    int32_t localMethod = -1;
+    int32_t localFlags = -1;
+    int64_t localCsize = -1;
+    int64_t localUsize = -1;
+};
+
+// A plain entry whose records tell the truth about `plain`.
+Entry Stored(const std::string& name, const Bytes& plain)
+{
+    Entry e;
+    e.name = name;
+    e.data = plain;
+    e.crc = Crc(plain);
+    e.csize = e.usize = static_cast<uint32_t>(plain.size());
+    return e;
+}
+
+Entry Deflated(const std::string& name, const Bytes& plain)
+{
+    Entry e = Stored(name, plain);
+    e.method = 8;
+    e.data = Deflate(plain);
+    e.csize = static_cast<uint32_t>(e.data.size());
+    return e;
+}
+
+void Put16(Bytes& b, uint16_t v)
+{
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+void Put32(Bytes& b, uint32_t v)
+{
+    Put16(b, static_cast<uint16_t>(v));
+    Put16(b, static_cast<uint16_t>(v >> 16));
+}
+
+Bytes Build(const std::vector<Entry>& entries)
+{
+    Bytes out, central;
+    for (const Entry& e : entries) {
+        const uint32_t offset = static_cast<uint32_t>(out.size());
+        Put32(out, 0x04034B50);
+        Put16(out, 20);
+        Put16(out, static_cast<uint16_t>(e.localFlags >= 0 ? e.localFlags : e.flags));
+        Put16(out, static_cast<uint16_t>(e.localMethod >= 0 ? e.localMethod : e.method));
+        Put32(out, 0x00210000);
+        Put32(out, e.crc);
+        Put32(out, static_cast<uint32_t>(e.localCsize >= 0 ? e.localCsize : e.csize));
+        Put32(out, static_cast<uint32_t>(e.localUsize >= 0 ? e.localUsize : e.usize));
+        Put16(out, static_cast<uint16_t>(e.name.size()));
+        Put16(out, 0);
+        out.insert(out.end(), e.name.begin(), e.name.end());
+        out.insert(out.end(), e.data.begin(), e.data.end());
+
+        Put32(central, 0x02014B50);
+        Put16(central, 20);
+        Put16(central, 20);
+        Put16(central, e.flags);
+        Put16(central, e.method);
+        Put32(central, 0x00210000);
+        Put32(central, e.crc);
+        Put32(central, e.csize);
+        Put32(central, e.usize);
+        Put16(central, static_cast<uint16_t>(e.name.size()));
+        Put32(central, 0);  // extra and comment lengths
+        Put32(central, 0);  // disk start, internal attributes
+        Put32(central, e.attributes);
+        Put32(central, offset);
+        central.insert(central.end(), e.name.begin(), e.name.end());
+    }
+    const uint32_t at = static_cast<uint32_t>(out.size());
+    out.insert(out.end(), central.begin(), central.end());
+    Put32(out, 0x06054B50);
+    Put32(out, 0);
+    Put16(out, static_cast<uint16_t>(entries.size()));
+    Put16(out, static_cast<uint16_t>(entries.size()));
+    Put32(out, static_cast<uint32_t>(central.size()));
+    Put32(out, at);
+    Put16(out, 0);
+    return out;
+}
+
+// Traditional encryption of `plain` under `password`, header included.
+Bytes Encrypt(const Bytes& plain, const std::string& password, uint32_t crc)
+{
+    uint32_t keys[3];
+    ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()),
+                        static_cast<uint32_t>(password.size()));
+    Bytes out(12, 0x5A);
+    out[11] = static_cast<uint8_t>(crc >> 24);
+    out.insert(out.end(), plain.begin(), plain.end());
+    ZipCrypto::EncryptBlock(keys, out.data(), static_cast<uint32_t>(out.size()));
+    return out;
+}
+
+bool Contains(const Bytes& haystack, const Bytes& needle)
+{
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+struct Case {
+    const char* what;
+    std::function<Bytes()> archive;
+    // The engine must be handed, under this name, a content that holds
+    // these bytes.
+    std::string name;
+    Bytes mustSee;
+    std::vector<std::string> passwords = {};
+};
+
+} // namespace
+
+TEST(Hiding, EveryContentOfAListedEntryReachesTheEngine)
+{
+    const Bytes text = Payload(300);
+    const Bytes deflated = Deflate(text);
+    std::vector<Case> cases;
+
+    cases.push_back({"deflate stream cut short", [&] {
+                         Bytes plain = B(kMarker);
+                         const Bytes noise = CleaningText(20000, 7);
+                         plain.insert(plain.end(), noise.begin(), noise.end());
+                         Entry e = Deflated("cut.txt", plain);
+                         e.data.resize(e.data.size() / 2);
+                         e.csize = static_cast<uint32_t>(e.data.size());
+                         return Build({e});
+                     },
+                     "cut.txt", B(kMarker)});
+    cases.push_back({"bad block after good data", [&] {
+                         Entry e = Deflated("bad.txt", text);
+                         e.data = Deflate(text, Z_FULL_FLUSH);
+                         e.data.insert(e.data.end(), 16, 0xFF);  // block type 3
+                         e.csize = static_cast<uint32_t>(e.data.size());
+                         return Build({e, Stored("next.txt", B("x"))});
+                     },
+                     "bad.txt", text});
+    cases.push_back({"stored entry longer than the archive", [&] {
+                         Entry e = Stored("short.bin", text);
+                         e.csize = e.usize = 1u << 20;
+                         Bytes a = Build({e});
+                         return a;
+                     },
+                     "short.bin", text});
+    cases.push_back({"uncompressed size says less than the stream holds", [&] {
+                         Entry e = Deflated("small.txt", text);
+                         e.usize = 10;
+                         return Build({e});
+                     },
+                     "small.txt", text});
+    cases.push_back({"compressed size says less than the stream holds", [&] {
+                         Entry e = Deflated("runs-on.txt", text);
+                         e.csize = 10;
+                         return Build({e, Stored("next.txt", B("x"))});
+                     },
+                     "runs-on.txt", text});
+    cases.push_back({"local method differs from the central one", [&] {
+                         Entry e = Deflated("method.txt", text);
+                         e.method = 0;
+                         e.localMethod = 8;
+                         return Build({e});
+                     },
+                     "method.txt", text});
+    cases.push_back({"local sizes differ from the central ones", [&] {
+                         Entry e = Stored("sizes.txt", text);
+                         e.csize = e.usize = 50;
+                         e.localCsize = e.localUsize = text.size();
+                         return Build({e});
+                     },
+                     "sizes.txt", text});
+    cases.push_back({"only the local header says encrypted", [&] {
+                         Entry e = Stored("locked.txt", text);
+                         e.data = Encrypt(text, "pw", e.crc);
+                         e.csize = static_cast<uint32_t>(e.data.size());
+                         e.localFlags = 1;
+                         return Build({e});
+                     },
+                     "locked.txt", text, {"pw"}});
+    cases.push_back({"only the central record says encrypted", [&] {
+                         Entry e = Stored("open.txt", text);
+                         e.flags = 1;
+                         e.localFlags = 0;
+                         return Build({e});
+                     },
+                     "open.txt", text, {"pw"}});
+    cases.push_back({"directory name carrying data", [&] {
+                         return Build({Stored("folder/", text)});
+                     },
+                     "folder\\", text});
+    cases.push_back({"directory attribute carrying data", [&] {
+                         Entry e = Stored("attr", text);
+                         e.attributes = 0x10;
+                         return Build({e});
+                     },
+                     "attr", text});
+    for (uint16_t method : {5, 7, 10, 12, 99}) {
+        cases.push_back({"a method the module does not decode", [=] {
+                             Entry e = Stored("m" + std::to_string(method), text);
+                             e.method = method;
+                             return Build({e});
+                         },
+                         "m" + std::to_string(method), text});
+    }
+    cases.push_back({"deflate data labelled stored", [&] {
+                         Entry e = Stored("label.txt", text);
+                         e.data = deflated;
+                         e.csize = e.usize = static_cast<uint32_t>(deflated.size());
+                         return Build({e});
+                     },
+                     "label.txt", text});
+    cases.push_back({"plain data labelled deflated", [&] {
+                         Entry e = Stored("plain.txt", B("X" + kMarker));
+                         e.method = 8;
+                         return Build({e});
+                     },
+                     "plain.txt", B(kMarker)});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CleaningEngine engine;
+        engine.passwords = c.passwords;
+        const CleaningResult out = CleaningDecode(c.archive(), engine);
+        EXPECT_EQ(out.result, 0);
+        bool seen = false;
+        for (const auto& scan : engine.scans) {
+            // The engine is told how many bytes it was handed.
+            EXPECT_EQ(scan.size, scan.data.size());
+            if (scan.name == c.name && Contains(scan.data, c.mustSee)) seen = true;
+        }
+        EXPECT_TRUE(seen) << engine.scans.size() << " scans";
+    }
+}
+
+TEST(Hiding, WellFormedEntriesAreHandedOverOnceAndWhole)
+{
+    // Deflated, stored, empty and a true directory: one scan per file, with
+    // exactly the header's size.
+    const Bytes text = Payload(500);
+    Entry dir = Stored("d/", {});
+    dir.attributes = 0x10;
+    const Bytes zip = Build({Deflated("a.txt", text), Stored("b.txt", text), Stored("e.txt", {}), dir});
+    CleaningEngine engine;
+    CleaningDecode(zip, engine);
+    ASSERT_EQ(engine.scans.size(), 3u);
+    EXPECT_TRUE(engine.scans[0].data == text);
+    EXPECT_TRUE(engine.scans[1].data == text);
+    EXPECT_TRUE(engine.scans[2].data.empty());
+}
+
+TEST(Hiding, CuresOfAnythingButOneWholeContentAreDeletions)
+{
+    const Bytes text = Payload(300);
+    struct Row {
+        const char* what;
+        Entry entry;
+        bool curedCopy;
+    };
+    Entry cut = Deflated("x.txt", text);
+    cut.data.resize(cut.data.size() / 2);
+    cut.csize = static_cast<uint32_t>(cut.data.size());
+    Entry raw = Stored("x.txt", text);
+    raw.method = 12;
+    Entry disagree = Stored("x.txt", text);
+    disagree.localCsize = disagree.localUsize = 40;
+    Entry overlong = Deflated("x.txt", text);
+    overlong.usize = 20;
+    const std::vector<Row> rows = {
+        {"whole entry", Deflated("x.txt", text), true},
+        {"damaged data", cut, false},
+        {"stored bytes of an unknown method", raw, false},
+        {"records that disagree", disagree, false},
+        {"more bytes than the header says", overlong, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        CleaningEngine engine;
+        engine.Cure("x.txt", CleaningBytesOf("clean"));
+        const CleaningResult out = CleaningDecode(Build({Stored("keep.txt", B("keep")), row.entry}), engine);
+        EXPECT_EQ(out.result, 3);
+        PeerReading r = CleaningReadWithPeers(out.archive, "");
+        EXPECT_TRUE(r.Sound()) << r.error;
+        std::vector<std::string> names;
+        for (const PeerEntry& e : r.entries) names.push_back(e.name);
+        if (row.curedCopy)
+            EXPECT_EQ(names, (std::vector<std::string>{"keep.txt", "x.txt"}));
+        else
+            EXPECT_EQ(names, (std::vector<std::string>{"keep.txt"}));
+    }
+}
+
+TEST(Hiding, AStopRequestEndsAHugeEntryWithinOneBuffer)
+{
+    // 16 MiB of zeros in about 16 KiB of deflate data, claiming 10 bytes.
+    const Bytes zeros(16u << 20, 0);
+    Entry bomb = Deflated("bomb.bin", zeros);
+    bomb.usize = 10;
+    const Bytes zip = Build({bomb, Stored("after.txt", B("a"))});
+    CleaningEngine probe;
+    CleaningDecode(zip, probe);
+    ASSERT_EQ(probe.scans.size(), 2u);
+    EXPECT_EQ(probe.scans[0].data.size(), zeros.size());
+    CleaningFaults faults;
+    faults.kind = CleaningFaults::stopRequest;
+    faults.at = 8;
+    CleaningEngine engine;
+    const CleaningResult out = CleaningDecode(zip, engine, 0, &faults);
+    EXPECT_EQ(out.result, 0);
+    ASSERT_EQ(engine.scans.size(), 1u);
+    EXPECT_LE(engine.scans[0].data.size(), 4u * 65536);
+    EXPECT_GT(engine.scans[0].data.size(), 0u);
+}
