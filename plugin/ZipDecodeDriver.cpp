@@ -36,6 +36,7 @@ CZipDecodeDriver::CZipDecodeDriver(VFStream* archiveStreamArg, unsigned int base
       archiveStream(archiveStreamArg, baseLow, baseHigh, &gate),
       temporaryStream(temporaryStreamArg, 0, 0, nullptr)
 {
+    temporaryStream.RetryShortWrites(false);
 }
 
 int CZipDecodeDriver::Run()

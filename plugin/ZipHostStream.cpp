@@ -115,6 +115,9 @@ void CZipHostStream::Write(const void* buffer, uint32_t count)
         // treat it as a device that is full.
         if (written == 0) ThrowZipException(ENOSPC, "");
         if (written > count) written = count;
+        // A stream that holds what it is given (the engine's temporary
+        // stream) ends where the engine says it has had enough.
+        if (written < count && !retryShortWrites) ThrowZipException(ENOSPC, "");
         count -= written;
         bytes += written;
     }

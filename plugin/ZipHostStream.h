@@ -33,6 +33,11 @@ public:
     void Write(const void* buffer, uint32_t count) override;
     bool IsClosed() override;
 
+    // Whether a write the host takes only part of is carried on with the
+    // rest (the archive: a passing hiccup), or ends the writing (the
+    // temporary stream: the engine's own limit). On by default.
+    void RetryShortWrites(bool retry) { retryShortWrites = retry; }
+
 private:
     // Host Seek with a 64-bit offset split into its halves; the host's new
     // position (0 when it reports none).
@@ -41,4 +46,5 @@ private:
     VFDecodeCallback* callback;
     VFStream* host;
     int64_t baseOffset;
+    bool retryShortWrites = true;
 };
