@@ -105,7 +105,7 @@ bool CZipArchiveEx::OpenEntry(uint16_t index)
     try {
         directory.OpenEntryData(index);
         entryDataStart = store.stream->GetPosition();
-        StartDecoder(index);
+        StartDecoder(NextRecordStart(index));
     } catch (...) {
         // Nothing of this entry stays open: the next open starts afresh.
         ReleaseDecoder();
@@ -128,18 +128,26 @@ bool CZipArchiveEx::ReadLocalRecord(uint16_t index, CZipLocalRecord& local)
 bool CZipArchiveEx::OpenEntryAs(uint16_t index, const CZipEntryHeader& view)
 {
     if (!directory.HasIndex(index)) return false;
-    if (store.SpanState() == 1) return false;
+    const CZipEntryHeader* header = directory.GetHeader(index);
+    store.CheckVolume(header->diskStart);
+    return OpenEntryAt(static_cast<uint64_t>(header->localHeaderOffset) + directory.endInfo.foreignBytes,
+                       view, NextRecordStart(index));
+}
+
+bool CZipArchiveEx::OpenEntryAt(uint64_t localPosition, const CZipEntryHeader& view, uint64_t dataLimit)
+{
+    if (!store.stream || store.SpanState() == 1) return false;
     if (entryState != 0) return false;
 
     CZipLocalRecord local;
-    if (!ReadLocalRecord(index, local)) ThrowError(ZipError::badZipFile);
+    if (!local.Read(*store.stream, localPosition)) ThrowError(ZipError::badZipFile);
     transfer.buffer.Allocate(transfer.bufferSize);
     entryView = std::make_unique<CZipEntryHeader>(view);
     try {
         directory.currentHeader = entryView.get();
         store.stream->Seek(static_cast<int64_t>(local.dataStart), CZipStream::begin);
         entryDataStart = local.dataStart;
-        StartDecoder(index);
+        StartDecoder(dataLimit);
     } catch (...) {
         ReleaseDecoder();
         directory.CloseEntryData(true);
@@ -150,7 +158,7 @@ bool CZipArchiveEx::OpenEntryAs(uint16_t index, const CZipEntryHeader& view)
     return true;
 }
 
-void CZipArchiveEx::StartDecoder(uint16_t index)
+void CZipArchiveEx::StartDecoder(uint64_t dataLimit)
 {
     CZipEntryHeader* header = directory.currentHeader;
     if (header->flags & ZipFormat::flagEncrypted) {
@@ -160,13 +168,13 @@ void CZipArchiveEx::StartDecoder(uint16_t index)
     }
     if (!CreateDecoder(header->method)) ThrowError(ZipError::badZipFile);
     decoder->Init(&store, header, keys);
-    decoder->AllowInputUpTo(BytesToNextRecord(index));
+    // Spanned archives keep to the sizes the records give.
+    if (store.SpanState() == 0 && dataLimit > entryDataStart)
+        decoder->AllowInputUpTo(static_cast<uint32_t>(std::min<uint64_t>(dataLimit - entryDataStart, 0xFFFFFFFFu)));
 }
 
-uint32_t CZipArchiveEx::BytesToNextRecord(uint16_t index) const
+uint64_t CZipArchiveEx::NextRecordStart(uint16_t index) const
 {
-    // Spanned archives keep to the sizes the records give.
-    if (store.SpanState() != 0) return 0;
     const CZipEndInfo& end = directory.endInfo;
     const uint32_t own = directory.GetHeader(index)->localHeaderOffset;
     uint64_t next = static_cast<uint64_t>(end.directoryOffset) + end.foreignBytes;
@@ -180,8 +188,7 @@ uint32_t CZipArchiveEx::BytesToNextRecord(uint16_t index) const
         }
     }
     if (end.endRecordOffset > 0) next = std::min<uint64_t>(next, end.endRecordOffset);
-    return next > entryDataStart ? static_cast<uint32_t>(std::min<uint64_t>(next - entryDataStart, 0xFFFFFFFFu))
-                                 : 0;
+    return next;
 }
 
 uint32_t CZipArchiveEx::ReadEntry(void* buffer, uint32_t length)

@@ -29,6 +29,10 @@ public:
     // records say: the ways a hostile archive can be read by other tools.
     // Same results and throws as OpenEntry; the close checks no descriptor.
     bool OpenEntryAs(uint16_t index, const CZipEntryHeader& view);
+    // The same for an entry no central record lists: its local header at a
+    // stream position, its data going on at most to dataLimit (a stream
+    // position) where the method carries its own end marker.
+    bool OpenEntryAt(uint64_t localPosition, const CZipEntryHeader& view, uint64_t dataLimit);
     // The entry's local header as the stream holds it; false where there is
     // none at the entry's offset.
     bool ReadLocalRecord(uint16_t index, CZipLocalRecord& local);
@@ -58,12 +62,12 @@ protected:
     std::unique_ptr<CZipDecoder> decoder;
 
 private:
-    // The rest of an open once the stream stands at the entry's data.
-    void StartDecoder(uint16_t index);
-    // How many bytes from the entry's data start to the next record (the
-    // next entry's local header, or the directory): as far as a stream
-    // running past its compressed size may be followed.
-    uint32_t BytesToNextRecord(uint16_t index) const;
+    // The rest of an open once the stream stands at the entry's data; a
+    // stream running past its compressed size is followed up to dataLimit.
+    void StartDecoder(uint64_t dataLimit);
+    // Stream position of the next record after the entry's local header
+    // (the next entry's local header, or the directory).
+    uint64_t NextRecordStart(uint16_t index) const;
     int FinishReading(const char* path);
     void ReleaseEntry(bool afterException);
     int CopyEntry(CZipStream& output, uint32_t bufferSize, CZipActionCallback* callback);

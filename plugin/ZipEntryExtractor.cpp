@@ -16,6 +16,18 @@ CZipEntryExtractor::CZipEntryExtractor(CZipArchiveEx& archiveArg, CZipHostStream
 
 CZipExtraction CZipEntryExtractor::Extract(uint16_t index, const CZipEntryHeader& view)
 {
+    return Run([&] { return archive.OpenEntryAs(index, view); });
+}
+
+CZipExtraction CZipEntryExtractor::ExtractAt(uint64_t localPosition, const CZipEntryHeader& view,
+                                             uint64_t dataLimit)
+{
+    return Run([&] { return archive.OpenEntryAt(localPosition, view, dataLimit); });
+}
+
+template <class Open>
+CZipExtraction CZipEntryExtractor::Run(Open open)
+{
     CZipExtraction x;
     try {
         temporary.SetLength(0);
@@ -26,7 +38,7 @@ CZipExtraction CZipEntryExtractor::Extract(uint16_t index, const CZipEntryHeader
         return x;
     }
     try {
-        x.opened = archive.OpenEntryAs(index, view);
+        x.opened = open();
     } catch (const CZipException& e) {
         x.code = e.code;
         try {

@@ -31,8 +31,12 @@ public:
     CZipEntryExtractor(CZipArchiveEx& archive, CZipHostStream& temporary, VFDecodeCallback& stop);
 
     CZipExtraction Extract(uint16_t index, const CZipEntryHeader& view);
+    // An entry no central record lists (see CZipArchiveEx::OpenEntryAt).
+    CZipExtraction ExtractAt(uint64_t localPosition, const CZipEntryHeader& view, uint64_t dataLimit);
 
 private:
+    template <class Open>
+    CZipExtraction Run(Open open);
     void Copy(CZipExtraction& x);
     void Close(CZipExtraction& x);
 
