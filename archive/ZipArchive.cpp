@@ -91,6 +91,13 @@ void CZipArchive::Open(CZipStream& stream, int mode)
     OpenCommon(mode);
 }
 
+void CZipArchive::OpenWithoutDirectory(CZipStream& stream)
+{
+    if (!IsClosed(true)) return;
+    store.OpenStream(&stream, openExisting);
+    OpenCommon(create);
+}
+
 void CZipArchive::OpenCommon(int mode)
 {
     password.Release();

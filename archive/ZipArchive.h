@@ -62,6 +62,10 @@ public:
     void Open(const char* path, int mode = openExisting, int32_t volumeSize = 0);
     // The stream stays the caller's; modes 0, 1 and 2 only.
     void Open(CZipStream& stream, int mode = openExisting);
+    // Opens the stream as an archive whose directory is missing or unusable:
+    // no entry is listed, and its entries can only be found by their local
+    // headers.
+    void OpenWithoutDirectory(CZipStream& stream);
 
     // Entry information.
     int GetCount() const;

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "archive/ZipAddRequest.h"
 #include "archive/ZipConstants.h"
 #include "archive/ZipEntryExtent.h"
 #include "archive/ZipLocalRecord.h"
+#include "archive/ZipUnlisted.h"
 #include "errors/ZipException.h"
 
 using namespace ZipFormat;
@@ -26,66 +28,6 @@ constexpr int openAttempts = 2;
 constexpr int finishAttempts = 10;
 
 } // namespace
-
-CZipDecodeDriver::CZipDecodeDriver(VFStream* archiveStreamArg, unsigned int baseLow, int baseHigh,
-                                   VFStream* temporaryStreamArg, VFDecodeCallback* callback)
-    : archiveHost(archiveStreamArg),
-      temporaryHost(temporaryStreamArg),
-      engine(callback),
-      gate(callback),
-      archiveStream(archiveStreamArg, baseLow, baseHigh, &gate),
-      temporaryStream(temporaryStreamArg, 0, 0, nullptr)
-{
-    temporaryStream.RetryShortWrites(false);
-}
-
-int CZipDecodeDriver::Run()
-{
-    if (!archiveHost || !temporaryHost || !engine) return 0;
-    // An open that fails is tried once more with a new archive object: one
-    // failed host read must not leave the archive unscanned.
-    for (int attempt = 1;; ++attempt) {
-        try {
-            archive = std::make_unique<CZipArchiveEx>();
-            archive->Open(archiveStream, CZipArchive::openExisting);
-            break;
-        } catch (const CZipException& e) {
-            // One piece of a multi-volume archive: nothing to walk.
-            if (e.code == ZipError::tooManyVolumes) break;
-            if (attempt >= openAttempts) return 0;
-        } catch (...) {
-            return 0;
-        }
-    }
-
-    try {
-        archive->SetIgnoreCrc(true);
-        extractor = std::make_unique<CZipEntryExtractor>(*archive, temporaryStream, gate);
-        Walk();
-    } catch (...) {
-        // Whatever stopped the walk, what was done so far is finished
-        // properly below.
-    }
-    try {
-        return Finish();
-    } catch (...) {
-        return touched ? 3 : 0;
-    }
-}
-
-void CZipDecodeDriver::Walk()
-{
-    // Entries appended by cures are not visited.
-    const int count = archive->GetCount();
-    for (int i = 0; i < count; ++i) {
-        const uint16_t index = static_cast<uint16_t>(i);
-        CZipEntryHeader header;
-        if (!archive->GetFileInfo(header, index)) continue;
-        if (!VisitEntry(index, header)) return;
-        gate.Close();
-        if (engine->IsStopRequested()) return;
-    }
-}
 
 namespace {
 
@@ -128,6 +70,131 @@ bool ReadDifferently(const CZipEntryHeader& a, const CZipEntryHeader& b)
 
 } // namespace
 
+CZipDecodeDriver::CZipDecodeDriver(VFStream* archiveStreamArg, unsigned int baseLow, int baseHigh,
+                                   VFStream* temporaryStreamArg, VFDecodeCallback* callback)
+    : archiveHost(archiveStreamArg),
+      temporaryHost(temporaryStreamArg),
+      engine(callback),
+      gate(callback),
+      archiveStream(archiveStreamArg, baseLow, baseHigh, &gate),
+      temporaryStream(temporaryStreamArg, 0, 0, nullptr)
+{
+    temporaryStream.RetryShortWrites(false);
+}
+
+int CZipDecodeDriver::Run()
+{
+    if (!archiveHost || !temporaryHost || !engine) return 0;
+    // An open that fails is tried once more with a new archive object: one
+    // failed host read must not leave the archive unscanned.
+    for (int attempt = 1;; ++attempt) {
+        try {
+            archive = std::make_unique<CZipArchiveEx>();
+            archive->Open(archiveStream, CZipArchive::openExisting);
+            break;
+        } catch (const CZipException& e) {
+            // One piece of a multi-volume archive: nothing to walk.
+            if (e.code == ZipError::tooManyVolumes) break;
+            if (attempt < openAttempts) continue;
+            // No usable directory: the entries are still there to be found
+            // by their local headers, as a streaming reader finds them.
+            if (!OpenWithoutDirectory()) return 0;
+            break;
+        } catch (...) {
+            return 0;
+        }
+    }
+
+    try {
+        archive->SetIgnoreCrc(true);
+        extractor = std::make_unique<CZipEntryExtractor>(*archive, temporaryStream, gate);
+        Walk();
+    } catch (...) {
+        // Whatever stopped the walk, what was done so far is finished
+        // properly below.
+    }
+    try {
+        return Finish();
+    } catch (...) {
+        return touched ? 3 : 0;
+    }
+}
+
+bool CZipDecodeDriver::OpenWithoutDirectory()
+{
+    try {
+        archive = std::make_unique<CZipArchiveEx>();
+        archive->OpenWithoutDirectory(archiveStream);
+        // Only a stream that starts with an entry is taken for an archive.
+        CZipLocalRecord first;
+        if (!first.Read(archiveStream, 0)) return false;
+        withoutDirectory = true;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void CZipDecodeDriver::Walk()
+{
+    // Entries appended by cures are not visited.
+    const int count = archive->GetCount();
+    for (int i = 0; i < count; ++i) {
+        const uint16_t index = static_cast<uint16_t>(i);
+        CZipEntryHeader header;
+        if (!archive->GetFileInfo(header, index)) continue;
+        if (!VisitEntry(index, header)) return;
+        gate.Close();
+        if (engine->IsStopRequested()) return;
+    }
+    WalkUnlisted();
+}
+
+void CZipDecodeDriver::WalkUnlisted()
+{
+    std::vector<CZipUnlistedEntry> unlisted;
+    try {
+        // Finding the uncovered bytes reads only local headers; searching
+        // them may read much more, which a stop request ends.
+        std::vector<std::pair<uint64_t, uint64_t>> ranges;
+        if (withoutDirectory)
+            ranges.emplace_back(0, archiveStream.GetLength());
+        else
+            ranges = ZipUncoveredRanges(*archive);
+        gate.Open();
+        for (const auto& range : ranges) {
+            std::vector<CZipUnlistedEntry> found = ZipFindLocalEntries(archiveStream, range.first, range.second);
+            for (CZipUnlistedEntry& e : found) unlisted.push_back(std::move(e));
+        }
+    } catch (const CZipException&) {
+        return;
+    }
+    for (const CZipUnlistedEntry& e : unlisted) {
+        const std::string name = e.view.NameAsString();
+        gate.Close();
+        if (engine->WantEntry(name.c_str())) {
+            gate.Open();
+            EntryVisit visit{0, name, {}, false, false};
+            CZipEntryHeader view(e.view);
+            if (!CanDecode(view.method)) view = RawView(view);
+            bool declined = false;
+            const CZipExtraction x = ExtractWithPassword(visit, declined, [&] {
+                return extractor->ExtractAt(e.localPosition, view, e.dataLimit);
+            });
+            if (declined) return;
+            // A cure of content the directory does not list is a deletion:
+            // its bytes are made unreadable. An archive whose directory could
+            // not be read is never changed: what its own directory would
+            // make of the changes is unknown.
+            if (Scan(visit, x) != noVerdict && !withoutDirectory)
+                condemned.emplace_back(e.localPosition, e.dataLimit);
+        }
+        gate.Close();
+        if (engine->IsStopRequested()) return;
+    }
+}
+
+
 bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
 {
     const std::string name = header.NameAsString();
@@ -155,13 +222,17 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
         const bool decodable = CanDecode(header.method);
         const CZipEntryHeader primary = decodable ? header : RawView(header);
         bool declined = false;
-        const CZipExtraction first = ExtractWithPassword(visit, primary, declined);
+        const CZipExtraction first = ExtractWithPassword(visit, declined, [&] {
+            return extractor->Extract(index, primary);
+        });
         if (declined) return false;
         if (ScanAndAct(visit, first, decodable && !disagree)) return true;
 
         if (disagree) {
             if (!CanDecode(asLocal.method)) asLocal = RawView(asLocal);
-            const CZipExtraction other = ExtractWithPassword(visit, asLocal, declined);
+            const CZipExtraction other = ExtractWithPassword(visit, declined, [&] {
+                return extractor->Extract(index, asLocal);
+            });
             if (declined) return false;
             if (ScanAndAct(visit, other, false)) return true;
         }
@@ -185,15 +256,15 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
     return true;
 }
 
-CZipExtraction CZipDecodeDriver::ExtractWithPassword(EntryVisit& visit, const CZipEntryHeader& view,
-                                                     bool& declined)
+CZipExtraction CZipDecodeDriver::ExtractWithPassword(EntryVisit& visit, bool& declined,
+                                                     const std::function<CZipExtraction()>& extract)
 {
     // One password question per failure: an entry that needs a password the
     // archive does not have asks once; a second failure for want of one
     // asks again only if that question was not asked yet.
     CZipExtraction x;
     for (int attempt = 1;; ++attempt) {
-        x = extractor->Extract(visit.index, view);
+        x = extract();
         if (x.code == ZipError::badPassword && !x.opened && !visit.askedPassword) {
             visit.askedPassword = true;
             if (!AskPassword(visit.name)) {
@@ -210,35 +281,59 @@ CZipExtraction CZipDecodeDriver::ExtractWithPassword(EntryVisit& visit, const CZ
     }
 }
 
-bool CZipDecodeDriver::ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bool cureAllowed)
+CZipDecodeDriver::Verdict CZipDecodeDriver::Scan(EntryVisit& visit, const CZipExtraction& x)
 {
-    if (!x.opened) return false;
+    if (!x.opened) return noVerdict;
     // A directory is scanned only for what it really holds.
-    if (visit.directory && x.size == 0) return false;
+    if (visit.directory && x.size == 0) return noVerdict;
     // The same content is not handed over twice.
     for (const auto& seen : visit.handed)
-        if (seen.first == x.size && seen.second == x.crc) return false;
+        if (seen.first == x.size && seen.second == x.crc) return noVerdict;
     visit.handed.emplace_back(x.size, x.crc);
 
     gate.Close();
     unsigned long long size = x.size;
     const int verdict = engine->ScanEntry(archiveHost, visit.name.c_str(), temporaryHost, &size, 0, 0);
     gate.Open();
-    if (verdict == VF_VERDICT_CURED) {
-        // A cured copy of a part of an entry, or of one of its readings,
-        // would be a new entry that is not what the archive held: the entry
-        // goes instead.
-        if (cureAllowed && x.complete)
-            Cure(visit.index, visit.name);
-        else
-            Queue(visit.index);
-        return true;
-    }
-    if (verdict == VF_VERDICT_DELETE) {
+    if (verdict == VF_VERDICT_CURED) return cureVerdict;
+    if (verdict == VF_VERDICT_DELETE) return deleteVerdict;
+    return noVerdict;
+}
+
+bool CZipDecodeDriver::ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bool cureAllowed)
+{
+    const Verdict verdict = Scan(visit, x);
+    if (verdict == noVerdict) return false;
+    // A cured copy of a part of an entry, or of one of its readings, would
+    // be a new entry that is not what the archive held: the entry goes
+    // instead.
+    if (verdict == cureVerdict && cureAllowed && x.complete)
+        Cure(visit.index, visit.name);
+    else
         Queue(visit.index);
-        return true;
+    return true;
+}
+
+void CZipDecodeDriver::EraseCondemned()
+{
+    // Content no central record lists is made unreadable where it lies: its
+    // bytes are overwritten with zeros, the local header first, so that no
+    // reader can find the entry once the first write has landed. Nothing
+    // else moves: every listed entry stays where its record says.
+    static const uint8_t zeros[4096] = {};
+    for (const auto& region : condemned) {
+        for (uint64_t at = region.first; at < region.second;) {
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(sizeof zeros, region.second - at));
+            try {
+                ZipWriteAt(archiveStream, at, zeros, n);
+            } catch (const CZipException&) {
+                break;
+            }
+            erased = true;
+            at += n;
+        }
     }
-    return false;
+    condemned.clear();
 }
 
 bool CZipDecodeDriver::AskPassword(const std::string& name)
@@ -298,6 +393,13 @@ int CZipDecodeDriver::Finish()
 {
     // The queued work is carried out whatever the engine asks from now on.
     gate.Close();
+    EraseCondemned();
+    const int result = FinishListed();
+    return erased ? 3 : result;
+}
+
+int CZipDecodeDriver::FinishListed()
+{
     bool removed = false;
     if (!CZipCleaningJournal::CanRewriteDirectory(*archive)) deletions.clear();
     if (!deletions.empty()) {

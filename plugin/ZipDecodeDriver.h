@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,17 +46,29 @@ private:
 
     // False when the walk must stop (password declined).
     bool VisitEntry(uint16_t index, const CZipEntryHeader& header);
+    enum Verdict { noVerdict, cureVerdict, deleteVerdict };
+
     // Extracts one reading, asking the engine for a password where the
     // entry needs one; `declined` when the engine gives none.
-    CZipExtraction ExtractWithPassword(EntryVisit& visit, const CZipEntryHeader& view, bool& declined);
-    // Hands a new content to the engine and carries out its verdict; true
-    // when the entry was cured or condemned (nothing more to read of it).
+    CZipExtraction ExtractWithPassword(EntryVisit& visit, bool& declined,
+                                       const std::function<CZipExtraction()>& extract);
+    // Hands a new content to the engine; its verdict (none for a content
+    // already handed over).
+    Verdict Scan(EntryVisit& visit, const CZipExtraction& x);
+    // Scan, and carries out the verdict on a listed entry; true when the
+    // entry was cured or condemned (nothing more to read of it).
     bool ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bool cureAllowed);
+    // Entries no central record lists, found by their local headers.
+    void WalkUnlisted();
+    bool OpenWithoutDirectory();
+    void EraseCondemned();
     // False when the engine declines.
     bool AskPassword(const std::string& name);
     void Cure(uint16_t index, const std::string& name);
     void Queue(uint16_t index);
     int Finish();
+    // The verdicts on listed entries: deletions, then the new directory.
+    int FinishListed();
     bool RestoreOriginal();
     bool WriteDirectory();
     void CloseEntryQuietly();
@@ -72,6 +85,12 @@ private:
     std::unique_ptr<CZipEntryExtractor> extractor;
 
     std::vector<uint16_t> deletions;
+    // Stream ranges of condemned content that no central record lists.
+    std::vector<std::pair<uint64_t, uint64_t>> condemned;
+    // Some of it has been overwritten.
+    bool erased = false;
+    // The stream has no usable directory: only local headers lead to entries.
+    bool withoutDirectory = false;
     // Something was written to the archive stream.
     bool touched = false;
     // A cured entry was appended and stays.
