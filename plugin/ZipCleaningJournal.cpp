@@ -1,6 +1,7 @@
 #include "plugin/ZipCleaningJournal.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -85,8 +86,25 @@ bool CZipCleaningJournal::Prepare(CZipArchive& archive, CZipStream& stream)
         names.clear();
         return false;
     }
+    if (!HostTakesWrites(archive, stream)) {
+        names.clear();
+        return false;
+    }
     state = State::usable;
     return true;
+}
+
+bool CZipCleaningJournal::HostTakesWrites(CZipArchive& archive, CZipStream& stream)
+{
+    const CZipEndInfo& end = archive.directory.endInfo;
+    // Without the end record in place the stream has been written already.
+    if (writable || !end.directoryOnDisk || archive.store.SpanState() != 0) return true;
+    try {
+        ZipWriteAt(stream, end.endRecordOffset, endSignature, 1);
+        writable = true;
+    } catch (const CZipException&) {
+    }
+    return writable;
 }
 
 void CZipCleaningJournal::TakeNames(CZipArchive& archive)
@@ -132,6 +150,21 @@ bool CZipCleaningJournal::Restore(CZipArchive& archive, CZipStream& stream)
     stream.SetLength(originalLength);
     stream.Flush();
     return true;
+}
+
+bool CZipCleaningJournal::Unchanged(CZipStream& stream)
+{
+    if (state != State::usable) return false;
+    try {
+        if (stream.GetLength() != originalLength) return false;
+        const uint32_t length = tail.length();
+        if (length == 0) return true;
+        CZipBuffer now(length);
+        return ZipReadAt(stream, tailStart, now.data(), length) == length &&
+               std::memcmp(now.data(), tail.data(), length) == 0;
+    } catch (const CZipException&) {
+        return false;
+    }
 }
 
 void CZipCleaningJournal::NameLike(const CZipEntryHeader* original, CZipAddRequest& request) const

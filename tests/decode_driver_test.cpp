@@ -127,6 +127,34 @@ TEST(DecodeDriver, CuredDataSizesChooseTheMethod)
     }
 }
 
+TEST(DecodeDriver, HostRefusingWritesKeepsTheArchiveAndHearsNothingChanged)
+{
+    // No write to the archive stream takes a byte (its size can still be
+    // set).
+    const Bytes zip = FiveEntries();
+    struct Case {
+        const char* title;
+        std::vector<const char*> deleted, cured;
+    } cases[] = {
+        {"delete the last", {"e4.bin"}, {}},
+        {"delete the first", {"e0.txt"}, {}},
+        {"delete all", {"e0.txt", "e1.bin", "e2.txt", "e3.txt", "e4.bin"}, {}},
+        {"cure", {}, {"e2.txt"}},
+        {"cure and delete", {"e1.bin"}, {"e3.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        CleaningEngine engine;
+        for (const char* n : c.deleted) engine.Delete(n);
+        for (const char* n : c.cured) engine.Cure(n, CleaningBytesOf("cured"));
+        CleaningFaults faults;
+        faults.kind = CleaningFaults::archiveRefusesWrites;
+        const CleaningResult out = CleaningDecode(zip, engine, 0, &faults);
+        EXPECT_EQ(out.result, 0);
+        EXPECT_TRUE(out.archive == zip);
+    }
+}
+
 TEST(DecodeDriver, StopAfterTheFirstEntryStillCarriesOutItsVerdict)
 {
     const Bytes zip = CleaningMakeZip({{"a.txt", T(1000, 1)}, {"b.txt", T(2000, 2)}, {"c.txt", T(3000, 3)}});

@@ -11,9 +11,13 @@ bool CleaningFaults::FailRead()
     return false;
 }
 
-unsigned CleaningFaults::AcceptWrite(unsigned count)
+unsigned CleaningFaults::AcceptWrite(unsigned count, bool toArchive)
 {
     ++writes;
+    if (kind == archiveRefusesWrites && toArchive) {
+        fired = true;
+        return 0;
+    }
     if (kind == writeBurst && writes > at && writes <= at + 5) {
         fired = true;
         return 0;
@@ -47,6 +51,7 @@ const char* CleaningFaultName(CleaningFaults::Kind kind)
     case CleaningFaults::zeroWrite: return "zero write";
     case CleaningFaults::stopRequest: return "stop request";
     case CleaningFaults::writeBurst: return "write burst";
+    case CleaningFaults::archiveRefusesWrites: return "archive refuses writes";
     }
     return "?";
 }
@@ -87,7 +92,7 @@ int VF_CALL CleaningMemoryStream::Write(const void* buffer, unsigned int count,
                                         unsigned int* bytesWritten)
 {
     ++writeCalls;
-    const unsigned n = faults ? faults->AcceptWrite(count) : count;
+    const unsigned n = faults ? faults->AcceptWrite(count, isArchive) : count;
     if (position + n > data.size()) data.resize(position + n, 0);
     if (n) std::memcpy(data.data() + position, buffer, n);
     position += n;
@@ -165,6 +170,7 @@ CleaningResult CleaningDecode(const std::vector<uint8_t>& bytes, CleaningEngine&
     CleaningMemoryStream archive(bytes);
     CleaningMemoryStream temporary;
     archive.faults = faults;
+    archive.isArchive = true;
     temporary.faults = faults;
     engine.faults = faults;
     CleaningResult out;
