@@ -196,8 +196,7 @@ void CZipCleaningJournal::WriteDirectory(CZipArchive& archive)
     end.diskNumber = 0;
     end.diskWithDirectory = 0;
     end.directorySize = 0;
-    end.directoryOffset = static_cast<uint32_t>(store.stream->GetPosition() + store.bufferedBytes -
-                                                end.foreignBytes);
+    directory.SetDirectoryStart(store.stream->GetPosition() + store.bufferedBytes);
     for (const auto& header : directory.headerList) {
         // The name in memory stays in local form, also when a write fails.
         struct LocalName {
