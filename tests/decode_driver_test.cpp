@@ -130,18 +130,20 @@ TEST(DecodeDriver, CuredDataSizesChooseTheMethod)
 
 TEST(DecodeDriver, HostRefusingWritesKeepsTheArchiveAndHearsNothingChanged)
 {
-    // No write to the archive stream takes a byte (its size can still be
-    // set).
+    // An archive stream that takes no byte of any write (its size can
+    // still be set), and one that claims every write and keeps nothing.
     const Bytes zip = FiveEntries();
     struct Case {
         const char* title;
+        CleaningFaults::Kind host;
         std::vector<const char*> deleted, cured;
     } cases[] = {
-        {"delete the last", {"e4.bin"}, {}},
-        {"delete the first", {"e0.txt"}, {}},
-        {"delete all", {"e0.txt", "e1.bin", "e2.txt", "e3.txt", "e4.bin"}, {}},
-        {"cure", {}, {"e2.txt"}},
-        {"cure and delete", {"e1.bin"}, {"e3.txt"}},
+        {"delete the last", CleaningFaults::archiveRefusesWrites, {"e4.bin"}, {}},
+        {"delete the first", CleaningFaults::archiveRefusesWrites, {"e0.txt"}, {}},
+        {"delete all", CleaningFaults::archiveRefusesWrites, {"e0.txt", "e1.bin", "e2.txt", "e3.txt", "e4.bin"}, {}},
+        {"cure", CleaningFaults::archiveRefusesWrites, {}, {"e2.txt"}},
+        {"cure and delete", CleaningFaults::archiveRefusesWrites, {"e1.bin"}, {"e3.txt"}},
+        {"cure, writes dropped", CleaningFaults::archiveDropsWrites, {}, {"e2.txt"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
@@ -149,7 +151,7 @@ TEST(DecodeDriver, HostRefusingWritesKeepsTheArchiveAndHearsNothingChanged)
         for (const char* n : c.deleted) engine.Delete(n);
         for (const char* n : c.cured) engine.Cure(n, CleaningBytesOf("cured"));
         CleaningFaults faults;
-        faults.kind = CleaningFaults::archiveRefusesWrites;
+        faults.kind = c.host;
         const CleaningResult out = CleaningDecode(zip, engine, 0, &faults);
         EXPECT_EQ(out.result, 0);
         EXPECT_TRUE(out.archive == zip);

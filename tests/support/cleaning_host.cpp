@@ -52,6 +52,7 @@ const char* CleaningFaultName(CleaningFaults::Kind kind)
     case CleaningFaults::stopRequest: return "stop request";
     case CleaningFaults::writeBurst: return "write burst";
     case CleaningFaults::archiveRefusesWrites: return "archive refuses writes";
+    case CleaningFaults::archiveDropsWrites: return "archive drops writes";
     }
     return "?";
 }
@@ -92,6 +93,12 @@ int VF_CALL CleaningMemoryStream::Write(const void* buffer, unsigned int count,
                                         unsigned int* bytesWritten)
 {
     ++writeCalls;
+    if (isArchive && faults && faults->kind == CleaningFaults::archiveDropsWrites) {
+        faults->fired = true;
+        position += count;
+        *bytesWritten = count;
+        return 0;
+    }
     const unsigned n = faults ? faults->AcceptWrite(count, isArchive) : count;
     if (position + n > data.size()) data.resize(position + n, 0);
     if (n) std::memcpy(data.data() + position, buffer, n);
@@ -104,6 +111,7 @@ int VF_CALL CleaningMemoryStream::Write(const void* buffer, unsigned int count,
 int VF_CALL CleaningMemoryStream::SetSize(unsigned int sizeLow, unsigned int sizeHigh)
 {
     ++setSizeCalls;
+    if (isArchive && faults && faults->kind == CleaningFaults::archiveDropsWrites) return 0;
     data.resize((static_cast<uint64_t>(sizeHigh) << 32) | sizeLow, 0);
     return 0;
 }

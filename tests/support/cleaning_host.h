@@ -20,6 +20,7 @@ struct CleaningFaults {
         stopRequest,     // the engine asks to stop from the k-th stop check on
         writeBurst,      // the k-th write takes half, the next five take nothing
         archiveRefusesWrites,  // no write to the archive stream takes a byte (k is not used)
+        archiveDropsWrites,    // the archive stream claims every write and keeps none, nor any new size
     };
     Kind kind = none;
     int at = 0;  // 1-based number of the call of that kind
