@@ -5,9 +5,10 @@
 //
 // The archive is the user's data, so the operation is built to leave a
 // describable stream whatever happens:
-// - everything that could make the moves destroy a kept entry (entries that
-//   overlap their successor, offsets at or past the data's end) is checked
-//   before any byte moves; then nothing is changed at all;
+// - everything that could make the moves destroy a kept entry (a kept
+//   entry whose bytes reach into what is moved away or cut, wherever it
+//   lies; offsets that do not rise, or lie at or past the data's end) is
+//   checked before any byte moves; then nothing is changed at all;
 // - a failed read or write during a move is retried a few times;
 // - the runs are moved a transfer buffer at a time from the front, small
 //   neighbouring runs sharing one read and one write, so that deleting many
@@ -223,20 +224,38 @@ void CZipArchive::RemoveEntries(std::vector<uint16_t>& indices)
         listing->SetTotal(static_cast<uint32_t>(count));
     }
 
-    // Every check comes before the first byte moves. A kept entry must end
-    // inside its slot wherever the bytes behind the slot go elsewhere: in
-    // front of a removed entry, and at the data's end.
+    // Every check comes before the first byte moves. The bytes from the
+    // first removed entry on are moved or cut away: a kept entry in front
+    // of it must end there, and every kept entry behind it must end within
+    // its run, where the next removed entry (or the data's end) cuts. From
+    // the entry in front of the first removed one on, offsets must rise, so
+    // that the runs hold what the moves take them to hold. Local headers are
+    // read only where an entry could reach its limit, in ascending order
+    // through one window, so the whole check is linear in the entries.
     CZipReadWindow window(stream, directory.endInfo.foreignBytes, end);
     const size_t checkFrom = first > 0 ? first - 1 : first;
-    for (size_t i = checkFrom; i < count; ++i) {
-        if (listing && i % directoryCallbackStep == 0 && !listing->Callback(directoryCallbackStep))
+    const uint64_t firstCut = list[first]->localHeaderOffset;
+    size_t cut = 0;  // the next removed entry, in wanted
+    for (size_t i = 0; i < count; ++i) {
+        if (listing && i >= checkFrom && i % directoryCallbackStep == 0 &&
+            !listing->Callback(directoryCallbackStep))
             ThrowError(ZipError::abortedSafely);
-        const uint64_t offset = list[i]->localHeaderOffset;
-        const uint64_t slotEnd = i + 1 < count ? list[i + 1]->localHeaderOffset : end;
-        if (offset >= slotEnd) ThrowError(ZipError::badZipFile);
-        const bool boundary = i + 1 == count || removed[i + 1];
-        if (!removed[i] && boundary && ZipEntryExtentEnd(window, *list[i]) > slotEnd)
-            ThrowError(ZipError::badZipFile);
+        const CZipEntryHeader& header = *list[i];
+        const uint64_t offset = header.localHeaderOffset;
+        if (i >= checkFrom) {
+            const uint64_t slotEnd = i + 1 < count ? list[i + 1]->localHeaderOffset : end;
+            if (offset >= slotEnd) ThrowError(ZipError::badZipFile);
+        }
+        if (removed[i]) continue;
+        while (cut < wanted.size() && wanted[cut] < i) ++cut;
+        const uint64_t limit = i < first               ? firstCut
+                               : cut < wanted.size() ? list[wanted[cut]]->localHeaderOffset
+                                                       : end;
+        // The most a local header can add: its name and extra field, and a
+        // data descriptor with signature.
+        const uint64_t most = offset + localRecordSize + 2ull * maxFieldLength + header.compressedSize +
+                              descriptorSignatureSize + descriptorSize;
+        if (most > limit && ZipEntryExtentEnd(window, header) > limit) ThrowError(ZipError::badZipFile);
     }
     if (listing) listing->CallbackEnd();
 

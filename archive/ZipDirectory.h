@@ -72,6 +72,9 @@ public:
     void WriteDirectory(CZipActionCallback* callback);
     void StoreHeaders(CZipActionCallback* callback, bool oneVolume);
     uint32_t WriteEndRecord();
+    // Records where the directory about to be written starts, from the
+    // stream position it is written at.
+    void SetDirectoryStart(uint64_t streamPosition);
     uint32_t GetDirectorySize(bool withHeaders) const;
     bool CollapseToSingleVolume(bool inBuffer);
 

@@ -79,12 +79,26 @@ uint32_t CZipDirectory::WriteEndRecord()
     return size;
 }
 
+void CZipDirectory::SetDirectoryStart(uint64_t streamPosition)
+{
+    // An empty directory gets offset 0 and the archive starts where it
+    // does: readers take only an offset of 0 for an archive without entries
+    // (any other sends them looking for a first central record), and no
+    // entry is left whose offsets count from an earlier start. Volumes of a
+    // spanned archive count from their own start anyway.
+    if (endInfo.totalEntries == 0 && store->SpanState() == 0) {
+        endInfo.foreignBytes = static_cast<uint32_t>(streamPosition);
+        endInfo.directoryOffset = 0;
+    } else {
+        endInfo.directoryOffset = static_cast<uint32_t>(streamPosition - endInfo.foreignBytes);
+    }
+}
+
 void CZipDirectory::StoreHeaders(CZipActionCallback* callback, bool oneVolume)
 {
     endInfo.entriesOnThisDisk = 0;
     endInfo.diskWithDirectory = static_cast<uint16_t>(store->currentVolume);
-    endInfo.directoryOffset = static_cast<uint32_t>(store->stream->GetPosition()) +
-                              store->bufferedBytes - endInfo.foreignBytes;
+    SetDirectoryStart(store->stream->GetPosition() + store->bufferedBytes);
     if (endInfo.totalEntries == 0) return;
 
     if (callback) {

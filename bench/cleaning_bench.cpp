@@ -4,7 +4,10 @@
 //      (goal: at most 0.3 of its time);
 //   2. deleting every other entry of a 20000-entry archive vs `zip -d` with
 //      a wildcard (goal: at most 0.5 of its time);
-//   3. curing one entry of a 64 MiB archive.
+//   3. curing one entry of a 64 MiB archive;
+//   4. deleting from an archive of 65535 entries, the most it can hold: the
+//      checks that no kept entry is cut cover every entry, and must stay
+//      linear (compare the time per entry with case 2).
 // Every measurement runs on a fresh copy of the archive in a file, through
 // an engine stream over that file; the times are medians of several runs.
 // A bare in-place move of the same bytes is printed for scale.
@@ -248,6 +251,7 @@ int main()
     std::filesystem::create_directories(dir);
     const std::string big = (dir / "big.zip").string(), many = (dir / "many.zip").string();
     const std::string work = (dir / "work.zip").string();
+    const std::string full = (dir / "full.zip").string();
 
     // 64 MiB: a first entry of 1 MiB, then 63 MiB in seven stored entries.
     Shell("python3 -c 'import zipfile,os,sys\n"
@@ -263,9 +267,15 @@ int main()
           "z=zipfile.ZipFile(sys.argv[1],\"w\",zipfile.ZIP_DEFLATED)\n"
           "[z.writestr(\"%s%05d.txt\" % (\"dk\"[i%2],i),b\"\".join(r.choice(w) for _ in range(200))) for i in range(20000)]\n"
           "z.close()' " + many);
-    std::printf("archives: %s (%ju bytes), %s (%ju bytes)\n\n", big.c_str(),
+    // 65535 stored entries of 100 bytes, condemned and kept in turn.
+    Shell("python3 -c 'import zipfile,sys\n"
+          "z=zipfile.ZipFile(sys.argv[1],\"w\")\n"
+          "[z.writestr(\"%s%05d\" % (\"dk\"[i%2],i),b\"%099d\\n\" % i) for i in range(65535)]\n"
+          "z.close()' " + full);
+    std::printf("archives: %s (%ju bytes), %s (%ju bytes), %s (%ju bytes)\n\n", big.c_str(),
                 static_cast<uintmax_t>(std::filesystem::file_size(big)), many.c_str(),
-                static_cast<uintmax_t>(std::filesystem::file_size(many)));
+                static_cast<uintmax_t>(std::filesystem::file_size(many)), full.c_str(),
+                static_cast<uintmax_t>(std::filesystem::file_size(full)));
 
     std::vector<uint16_t> everyOther;
     for (uint16_t i = 0; i < 20000; i += 2) everyOther.push_back(i);
@@ -291,6 +301,18 @@ int main()
     });
     const double onlyMany = Measure(many, work, [&](const std::string& p) { RemoveOnly(p, everyOther); });
 
+    std::vector<uint16_t> everyOtherOfFull;
+    for (uint32_t i = 0; i < 65535; i += 2) everyOtherOfFull.push_back(static_cast<uint16_t>(i));
+    const double zipFull = Measure(full, work, [](const std::string& p) { Shell("zip -q -d " + p + " 'd*'"); });
+    const double onlyFull = Measure(full, work, [&](const std::string& p) { RemoveOnly(p, everyOtherOfFull); });
+    const double oursFull = Measure(full, work, [](const std::string& p) {
+        PrefixEngine engine("d", VF_VERDICT_DELETE);
+        if (Decode(p, engine) != 3) std::exit(2);
+    });
+    const double firstOfFull = Measure(full, work, [](const std::string& p) { RemoveOnly(p, {0}); });
+    const double middleOfFull = Measure(full, work, [](const std::string& p) { RemoveOnly(p, {32768}); });
+    const double lastOfFull = Measure(full, work, [](const std::string& p) { RemoveOnly(p, {65534}); });
+
     const double oursCure = Measure(big, work, [](const std::string& p) {
         PrefixEngine engine("first", VF_VERDICT_CURED, 1 << 20);
         if (Decode(p, engine) != 3) std::exit(2);
@@ -303,6 +325,12 @@ int main()
     Report("delete every other of 20000 entries (open, delete, directory)", onlyMany, zipMany, 0.5);
     Report("  the same export scanning 10000 entries, no verdict", scanMany, zipMany, 0.5);
     Report("cure the first entry of 64 MiB (1 MiB deflated, old one deleted)", oursCure, zipFirst, 1.0);
+    Report("delete every other of 65535 entries (export, scan included)", oursFull, zipFull, 0.5);
+    Report("delete every other of 65535 entries (open, delete, directory)", onlyFull, zipFull, 0.5);
+    std::printf("per entry: %.2f us of 20000, %.2f us of 65535 (open, delete every other, directory)\n",
+                onlyMany / 20000 * 1e6, onlyFull / 65535 * 1e6);
+    std::printf("one entry of 65535 (open, delete, directory): first %.1f ms, middle %.1f ms, last %.1f ms\n",
+                firstOfFull * 1e3, middleOfFull * 1e3, lastOfFull * 1e3);
 
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);

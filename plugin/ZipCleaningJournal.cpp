@@ -1,6 +1,7 @@
 #include "plugin/ZipCleaningJournal.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -85,8 +86,25 @@ bool CZipCleaningJournal::Prepare(CZipArchive& archive, CZipStream& stream)
         names.clear();
         return false;
     }
+    if (!HostTakesWrites(archive, stream)) {
+        names.clear();
+        return false;
+    }
     state = State::usable;
     return true;
+}
+
+bool CZipCleaningJournal::HostTakesWrites(CZipArchive& archive, CZipStream& stream)
+{
+    const CZipEndInfo& end = archive.directory.endInfo;
+    // Without the end record in place the stream has been written already.
+    if (writable || !end.directoryOnDisk || archive.store.SpanState() != 0) return true;
+    try {
+        ZipWriteAt(stream, end.endRecordOffset, endSignature, 1);
+        writable = true;
+    } catch (const CZipException&) {
+    }
+    return writable;
 }
 
 void CZipCleaningJournal::TakeNames(CZipArchive& archive)
@@ -134,6 +152,21 @@ bool CZipCleaningJournal::Restore(CZipArchive& archive, CZipStream& stream)
     return true;
 }
 
+bool CZipCleaningJournal::Unchanged(CZipStream& stream)
+{
+    if (state != State::usable) return false;
+    try {
+        if (stream.GetLength() != originalLength) return false;
+        const uint32_t length = tail.length();
+        if (length == 0) return true;
+        CZipBuffer now(length);
+        return ZipReadAt(stream, tailStart, now.data(), length) == length &&
+               std::memcmp(now.data(), tail.data(), length) == 0;
+    } catch (const CZipException&) {
+        return false;
+    }
+}
+
 void CZipCleaningJournal::NameLike(const CZipEntryHeader* original, CZipAddRequest& request) const
 {
     auto found = names.find(original);
@@ -163,8 +196,7 @@ void CZipCleaningJournal::WriteDirectory(CZipArchive& archive)
     end.diskNumber = 0;
     end.diskWithDirectory = 0;
     end.directorySize = 0;
-    end.directoryOffset = static_cast<uint32_t>(store.stream->GetPosition() + store.bufferedBytes -
-                                                end.foreignBytes);
+    directory.SetDirectoryStart(store.stream->GetPosition() + store.bufferedBytes);
     for (const auto& header : directory.headerList) {
         // The name in memory stays in local form, also when a write fails.
         struct LocalName {

@@ -30,14 +30,27 @@ public:
     static bool CanRewriteDirectory(const CZipArchive& archive);
 
     // Looks at the archive once (later calls answer at once); true when
-    // entries can be appended. A failed read leaves it unchecked, to be
-    // tried again.
+    // entries can be appended. A failed read, or a host that takes no
+    // write, leaves it unchecked, to be tried again.
     bool Prepare(CZipArchive& archive, CZipStream& stream);
+
+    // Whether the host takes writes at all, asked before the first byte
+    // changes: the first change cuts the old directory off, and a host that
+    // then refuses every write would keep the stream without one. The end
+    // record's first byte is written again as it stands. Once a write was
+    // taken, later calls answer at once.
+    bool HostTakesWrites(CZipArchive& archive, CZipStream& stream);
     State GetState() const { return state; }
 
     // Puts the original bytes back and cuts the stream to its old length.
     // Throws on stream failures; false when nothing was kept.
     bool Restore(CZipArchive& archive, CZipStream& stream);
+
+    // Whether the stream holds the original bytes again, for a run that
+    // wrote nothing in front of the directory (only deleting moves bytes
+    // there): its length and the kept bytes are compared. False when
+    // nothing was kept or the stream cannot be read.
+    bool Unchanged(CZipStream& stream);
 
     // Gives a request for the cured copy of an entry that entry's stored
     // name, and the new entry (once added) the same.
@@ -56,6 +69,7 @@ private:
     void TakeNames(CZipArchive& archive);
 
     State state = State::unchecked;
+    bool writable = false;
     CZipBuffer tail;
     uint64_t tailStart = 0;
     uint64_t originalLength = 0;

@@ -401,7 +401,15 @@ int CZipDecodeDriver::Finish()
 int CZipDecodeDriver::FinishListed()
 {
     bool removed = false;
-    if (!CZipCleaningJournal::CanRewriteDirectory(*archive)) deletions.clear();
+    // The engine learns of a change only when one reached the stream. Only
+    // deleting writes in front of the directory; without it the bytes kept
+    // from the directory on tell whether the stream is as it was.
+    auto changed = [&]() { return removed || !journal.Unchanged(archiveStream) ? 3 : 0; };
+    // A host that takes no write gets nothing changed: deleting starts by
+    // cutting the old directory off, which could then never be put back.
+    if (!CZipCleaningJournal::CanRewriteDirectory(*archive) ||
+        (!deletions.empty() && !journal.HostTakesWrites(*archive, archiveStream)))
+        deletions.clear();
     if (!deletions.empty()) {
         // Deletions alone need no undo, but the directory written after them
         // keeps every name as stored.
@@ -419,7 +427,7 @@ int CZipDecodeDriver::FinishListed()
                 // archive is unchanged.
                 if (!touched || RestoreOriginal()) return 0;
                 WriteDirectory();
-                return 3;
+                return changed();
             }
             // Interrupted while moving: the directory now describes the
             // stream as it is.
@@ -427,15 +435,15 @@ int CZipDecodeDriver::FinishListed()
         }
     }
     if (removed || appended) {
-        if (WriteDirectory()) return 3;
+        if (WriteDirectory()) return changed();
         if (!removed && RestoreOriginal()) return 0;
-        return 3;
+        return changed();
     }
     // Cures that were all taken back: put the directory back as it was.
     if (touched) {
         if (RestoreOriginal()) return 0;
         WriteDirectory();
-        return 3;
+        return changed();
     }
     return 0;
 }

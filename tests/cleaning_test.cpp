@@ -67,43 +67,99 @@ void ExpectEntries(const Bytes& archive, const std::vector<CleaningEntrySpec>& e
     }
 }
 
-// A stored entry a.txt whose data holds a whole second entry b.txt, which
-// the directory lists too; optionally a third record pointing into the
-// directory itself.
-Bytes OverlappingArchive(bool pastDirectory)
+// An archive of stored entries laid out record by record, such as
+// "xa[bc]d": each letter is an entry <letter>.txt; brackets hold entries
+// that lie inside the data of the entry in front of them (the directory
+// lists them all); "!" after a letter points that entry's record at the
+// directory itself; ">" makes the entry's sizes claim its data runs 10
+// bytes into the entry after the next.
+Bytes CraftedArchive(const std::string& layout)
 {
+    static std::map<std::string, Bytes> made;
+    if (made.count(layout)) return made[layout];
     CleaningTempDir dir;
     const std::string script = R"PY(
-import io, struct, sys, zipfile
-def build(name, data):
-    b = io.BytesIO()
-    z = zipfile.ZipFile(b, "w")
-    z.writestr(zipfile.ZipInfo(name, (2021, 1, 1, 0, 0, 0)), data)
-    z.close()
-    raw = b.getvalue()
-    size, off = struct.unpack("<II", raw[-10:-2])
-    return raw, off, size
-inner, ioff, isize = build("b.txt", b"inner data of b " * 20)
-outer, ooff, osize = build("a.txt", inner[:ioff] + b"tail of a " * 10)
-b_central = bytearray(inner[ioff:ioff + isize])
-struct.pack_into("<I", b_central, 42, 30 + len("a.txt"))
-records = [outer[ooff:ooff + osize], bytes(b_central)]
-if sys.argv[2] == "1":
-    c = bytearray(b_central)
-    c[46:51] = b"c.txt"
-    struct.pack_into("<I", c, 42, ooff)
-    records.append(bytes(c))
-cd = b"".join(records)
-eocd = outer[-22:]
-out = outer[:ooff] + cd + eocd[:8] + struct.pack("<HHII", len(records), len(records), len(cd), ooff) + eocd[20:]
-open(sys.argv[1], "wb").write(out)
+import struct, sys, zlib
+# A layout such as "xa[bc]d": each letter is a stored entry <letter>.txt;
+# brackets hold entries that lie inside the data of the entry in front of
+# them; "!" after a letter points that entry's record at the directory;
+# ">" after a letter makes its sizes claim 10 bytes into the entry after
+# the next one.
+def parse(spec):
+    items, i = [], 0
+    while i < len(spec):
+        name, i = spec[i], i + 1
+        inner, mark = None, ""
+        if i < len(spec) and spec[i] == "[":
+            j = spec.index("]", i)
+            inner, i = parse(spec[i + 1:j]), j + 1
+        while i < len(spec) and spec[i] in "!>":
+            mark, i = mark + spec[i], i + 1
+        items.append((name, inner, mark))
+    return items
+def local(name, data, claim=0):
+    n = name.encode()
+    size = len(data) + claim
+    return struct.pack("<IHHHHHIIIHH", 0x04034B50, 10, 0, 0, 0, 0x21, zlib.crc32(data), size, size, len(n), 0) + n + data
+def lay(items, base, records):
+    # The local records of items placed at base; records gets (name, offset, crc, size) per entry.
+    out, pieces = b"", []
+    for name, inner, mark in items:
+        pieces.append((name, inner, mark, base + len(out)))
+        if "!" in mark:
+            records.append([name, None, 0, 0])
+            continue
+        if inner is not None:
+            head = 30 + len(name + ".txt")
+            held = lay(inner, base + len(out) + head, records)
+            data = held + b"tail of " + name.encode() * 40
+        else:
+            data = (name * 5 + " data ").encode() * 20
+        records.append([name, base + len(out), zlib.crc32(data), len(data), mark, data])
+        out += local(name + ".txt", data)
+    return out
+def build(spec):
+    records = []
+    body = lay(parse(spec), 0, records)
+    # Claims: patch the sizes in the local record too.
+    tops = sorted([r for r in records if r[1] is not None], key=lambda r: r[1])
+    body = bytearray(body)
+    for k, r in enumerate(records):
+        if r[1] is not None and ">" in r[4]:
+            after = [t for t in tops if t[1] > r[1] + 30]
+            target = after[1][1] + 10 if len(after) > 1 else len(body)
+            r[3] = target - (r[1] + 30 + len(r[0]) + 4)
+            struct.pack_into("<II", body, r[1] + 18, r[3], r[3])
+    cd = b""
+    for r in sorted(records, key=lambda r: (r[1] is None, r[1] or 0)):
+        n = (r[0] + ".txt").encode()
+        offset = len(body) if r[1] is None else r[1]
+        cd += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 10, 0, 0, 0, 0x21, r[2], r[3], r[3], len(n), 0, 0, 0, 0, 0, offset) + n
+    count = len(records)
+    return bytes(body) + cd + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, count, count, len(cd), len(body), 0)
+open(sys.argv[1], "wb").write(build(sys.argv[2]))
 )PY";
     CleaningWriteFile(dir.File("o.py"), CleaningBytesOf(script));
     int status = 0;
-    CleaningShell("python3 " + dir.File("o.py") + " " + dir.File("o.zip") + (pastDirectory ? " 1" : " 0"),
-                  &status);
+    CleaningShell("python3 " + dir.File("o.py") + " " + dir.File("o.zip") + " '" + layout + "'", &status);
     EXPECT_EQ(status, 0);
-    return CleaningReadFile(dir.File("o.zip"));
+    return made[layout] = CleaningReadFile(dir.File("o.zip"));
+}
+
+// Reads the entries with the peers and checks that they are exactly the
+// named ones, with the bytes they had in the archive before.
+void ExpectKept(const Bytes& before, const Bytes& after, const std::vector<std::string>& kept)
+{
+    std::map<std::string, Bytes> was;
+    for (const PeerEntry& e : CleaningReadWithPeers(before).entries) was[e.name] = e.data;
+    const PeerReading r = CleaningReadWithPeers(after);
+    EXPECT_TRUE(r.Sound()) << r.error << r.unzipOutput;
+    EXPECT_EQ(CleaningTestWithUnzipAnd7zz(after).sevenZipStatus, 0);
+    ASSERT_EQ(r.entries.size(), kept.size());
+    for (size_t i = 0; i < kept.size(); ++i) {
+        EXPECT_EQ(r.entries[i].name, kept[i]);
+        EXPECT_TRUE(r.entries[i].data == was[kept[i]]) << kept[i];
+    }
 }
 
 // A source that claims more bytes than it delivers.
@@ -267,60 +323,74 @@ TEST(RemoveEntries, InterruptedMovesLeaveADescribableStream)
 
 TEST(RemoveEntries, OverlapsAndOffsetsPastTheDirectoryMoveNothing)
 {
-    // Deleting b.txt would cut a.txt, whose data holds b.txt.
-    {
-        const Bytes zip = OverlappingArchive(false);
+    // A deletion that would cut or move a kept entry's bytes apart is
+    // refused before anything moves; one that keeps every kept entry whole
+    // goes ahead.
+    struct Case {
+        std::string layout;
+        std::vector<uint16_t> remove;
+        std::vector<std::string> kept;  // empty: refused
+    } cases[] = {
+        {"a[b]", {1}, {}},                 // a.txt holds b.txt
+        {"a[b]", {0}, {"b.txt"}},
+        {"a[b]c!", {0}, {}},               // c.txt points into the directory
+        {"xa[bc]d", {3}, {}},              // a.txt holds c.txt, b.txt between them
+        {"xa[bc]d", {0, 3}, {}},           // a.txt is moved, c.txt cut from its run
+        {"xa[bc]d", {0, 1}, {"b.txt", "c.txt", "d.txt"}},
+        {"ab>cd", {3}, {}},                // b.txt claims to reach into d.txt
+        {"ab>cd", {0, 3}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.layout + " less " + std::to_string(c.remove.size()));
+        const Bytes zip = CraftedArchive(c.layout);
         Opened z(zip);
-        ASSERT_EQ(z.archive.GetCount(), 2);
-        std::vector<uint16_t> indices{1};
-        EXPECT_THROW(z.archive.RemoveEntries(indices), CZipException);
-        EXPECT_EQ(z.archive.GetCount(), 2);
-        EXPECT_TRUE(z.host.data == zip);
-        EXPECT_EQ(z.host.writeCalls + z.host.setSizeCalls, 0);
-    }
-    // Deleting a.txt keeps b.txt whole.
-    {
-        Opened z(OverlappingArchive(false));
-        std::vector<uint16_t> indices{0};
+        const int count = z.archive.GetCount();
+        std::vector<uint16_t> indices = c.remove;
+        if (c.kept.empty()) {
+            EXPECT_THROW(z.archive.RemoveEntries(indices), CZipException);
+            EXPECT_EQ(z.archive.GetCount(), count);
+            EXPECT_TRUE(z.host.data == zip);
+            EXPECT_EQ(z.host.writeCalls + z.host.setSizeCalls, 0);
+            continue;
+        }
         z.archive.RemoveEntries(indices);
         z.archive.Flush();
-        const PeerReading r = CleaningReadWithPeers(z.host.data);
-        EXPECT_TRUE(r.Sound());
-        ASSERT_EQ(r.entries.size(), 1u);
-        EXPECT_EQ(r.entries[0].name, "b.txt");
-    }
-    // An entry that points into the directory: nothing may move.
-    {
-        const Bytes zip = OverlappingArchive(true);
-        Opened z(zip);
-        ASSERT_EQ(z.archive.GetCount(), 3);
-        std::vector<uint16_t> indices{0};
-        EXPECT_THROW(z.archive.RemoveEntries(indices), CZipException);
-        EXPECT_TRUE(z.host.data == zip);
+        ExpectKept(zip, z.host.data, c.kept);
     }
 }
 
 TEST(DecodeDriverLayout, OverlappingArchivesAreNotChanged)
 {
-    // Curing b.txt would append its new copy, then fail to delete the old
-    // one: the whole run is taken back and the engine told 0.
-    for (bool pastDirectory : {false, true}) {
-        const Bytes zip = OverlappingArchive(pastDirectory);
+    // A verdict that would break a kept entry: nothing is carried out (a
+    // cure's new copy is taken back again) and the engine is told 0.
+    struct Case {
+        std::string layout;
+        std::vector<std::string> deleted, cured;
+        std::vector<std::string> kept;  // empty: unchanged
+    } cases[] = {
+        {"a[b]", {}, {"b.txt"}, {}},
+        {"a[b]c!", {"c.txt"}, {"b.txt"}, {}},
+        {"a[b]", {"a.txt"}, {}, {"b.txt"}},
+        {"xa[bc]d", {"c.txt"}, {}, {}},
+        {"xa[bc]d", {"c.txt"}, {"x.txt"}, {}},
+        {"ab>cd", {"d.txt"}, {}, {}},
+        {"xa[bc]d", {"x.txt", "a.txt"}, {}, {"b.txt", "c.txt", "d.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.layout);
+        const Bytes zip = CraftedArchive(c.layout);
         CleaningEngine engine;
-        engine.Cure("b.txt", CleaningBytesOf("clean"));
-        engine.Delete("c.txt");
+        for (const std::string& n : c.deleted) engine.Delete(n);
+        for (const std::string& n : c.cured) engine.Cure(n, CleaningBytesOf("clean"));
         const CleaningResult out = CleaningDecode(zip, engine);
-        EXPECT_EQ(out.result, 0);
-        EXPECT_TRUE(out.archive == zip);
+        if (c.kept.empty()) {
+            EXPECT_EQ(out.result, 0);
+            EXPECT_TRUE(out.archive == zip);
+            continue;
+        }
+        EXPECT_EQ(out.result, 3);
+        ExpectKept(zip, out.archive, c.kept);
     }
-    CleaningEngine engine;
-    engine.Delete("a.txt");
-    const CleaningResult out = CleaningDecode(OverlappingArchive(false), engine);
-    EXPECT_EQ(out.result, 3);
-    const PeerReading r = CleaningReadWithPeers(out.archive);
-    EXPECT_TRUE(r.Sound());
-    ASSERT_EQ(r.entries.size(), 1u);
-    EXPECT_EQ(r.entries[0].name, "b.txt");
 }
 
 TEST(AddEntry, EncryptedEntryCarriesItsValuesTwice)

@@ -3,6 +3,7 @@
 // zipfile and to unzip.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -124,6 +125,36 @@ TEST(DecodeDriver, CuredDataSizesChooseTheMethod)
         ASSERT_EQ(r.entries.size(), 1u);
         EXPECT_EQ(r.entries[0].method, c.method);
         EXPECT_EQ(r.entries[0].flags, 0);  // default level: no deflate option bits, no encryption
+    }
+}
+
+TEST(DecodeDriver, HostRefusingWritesKeepsTheArchiveAndHearsNothingChanged)
+{
+    // An archive stream that takes no byte of any write (its size can
+    // still be set), and one that claims every write and keeps nothing.
+    const Bytes zip = FiveEntries();
+    struct Case {
+        const char* title;
+        CleaningFaults::Kind host;
+        std::vector<const char*> deleted, cured;
+    } cases[] = {
+        {"delete the last", CleaningFaults::archiveRefusesWrites, {"e4.bin"}, {}},
+        {"delete the first", CleaningFaults::archiveRefusesWrites, {"e0.txt"}, {}},
+        {"delete all", CleaningFaults::archiveRefusesWrites, {"e0.txt", "e1.bin", "e2.txt", "e3.txt", "e4.bin"}, {}},
+        {"cure", CleaningFaults::archiveRefusesWrites, {}, {"e2.txt"}},
+        {"cure and delete", CleaningFaults::archiveRefusesWrites, {"e1.bin"}, {"e3.txt"}},
+        {"cure, writes dropped", CleaningFaults::archiveDropsWrites, {}, {"e2.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        CleaningEngine engine;
+        for (const char* n : c.deleted) engine.Delete(n);
+        for (const char* n : c.cured) engine.Cure(n, CleaningBytesOf("cured"));
+        CleaningFaults faults;
+        faults.kind = c.host;
+        const CleaningResult out = CleaningDecode(zip, engine, 0, &faults);
+        EXPECT_EQ(out.result, 0);
+        EXPECT_TRUE(out.archive == zip);
     }
 }
 
@@ -329,34 +360,89 @@ TEST(DecodeDriver, ForeignBytesInFrontStayUntouched)
     }
 }
 
-TEST(DecodeDriver, DeleteEveryEntryKeepsWhatLiesInFront)
+TEST(DecodeDriver, DeletingKeepsWhatLiesInFront)
 {
     ZIPEXT_NEED_CORPUS();
     const Bytes plain = CleaningMakeZip({{"a.txt", T(1000, 1)}, {"b.txt", T(2000, 2)}});
+    const Bytes unadjusted = CleaningReadFile(Corpus("structure/generated/infozip-sfx-unadjusted.zip"));
+    const Bytes adjusted = CleaningReadFile(Corpus("structure/generated/infozip-sfx-adjusted-A.zip"));
+    const Bytes shell = CleaningReadFile(Corpus("structure/generated/prepended-stub-unadjusted.zip"));
+    const std::vector<std::string> all = {"a.txt", "b.txt", "rep100.txt", "text200k.txt"};
     struct Case {
         std::string name;
-        Bytes zip;
-        size_t front;  // bytes in front of the first local header
+        const Bytes& zip;
+        size_t front;      // bytes in front of the first local header
+        bool adjusted;     // the offsets count those bytes
+        uint64_t base = 0; // where the engine says the archive starts
+        std::vector<std::string> deleted;
     } cases[] = {
-        {"plain", plain, 0},
-        {"unadjusted stub", CleaningReadFile(Corpus("structure/generated/infozip-sfx-unadjusted.zip")), 84848},
-        {"adjusted stub", CleaningReadFile(Corpus("structure/generated/infozip-sfx-adjusted-A.zip")), 84848},
-        {"shell stub", CleaningReadFile(Corpus("structure/generated/prepended-stub-unadjusted.zip")), 1045},
+        {"plain", plain, 0, false, 0, all},
+        {"unadjusted stub", unadjusted, 84848, false, 0, all},
+        {"unadjusted stub at its base", unadjusted, 84848, false, 84848, all},
+        {"adjusted stub", adjusted, 84848, true, 0, all},
+        {"shell stub", shell, 1045, false, 0, all},
+        {"unadjusted stub, first", unadjusted, 84848, false, 0, {"rep100.txt"}},
+        {"unadjusted stub, last", unadjusted, 84848, false, 84848, {"text200k.txt"}},
+        {"adjusted stub, first", adjusted, 84848, true, 0, {"rep100.txt"}},
+        {"adjusted stub, last", adjusted, 84848, true, 0, {"text200k.txt"}},
+        {"shell stub, first", shell, 1045, false, 1045, {"rep100.txt"}},
     };
+    // The peers read every archive before and after in one go each.
+    const std::vector<const Bytes*> sources = {&plain, &unadjusted, &adjusted, &shell};
+    std::vector<Bytes> inputs, outputs;
+    for (const Bytes* b : sources) inputs.push_back(*b);
+    const std::vector<PeerReading> before = CleaningReadManyWithPeers(inputs);
+    std::vector<int> results;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
         CleaningEngine engine;
-        for (const char* n : {"a.txt", "b.txt", "rep100.txt", "text200k.txt"}) engine.Delete(n);
-        const CleaningResult out = CleaningDecode(c.zip, engine);
-        EXPECT_EQ(out.result, 3);
-        // What is left: the bytes in front, then an end record alone.
-        ASSERT_EQ(out.archive.size(), c.front + 22);
-        EXPECT_TRUE(std::equal(c.zip.begin(), c.zip.begin() + static_cast<long>(c.front), out.archive.begin()));
-        EXPECT_EQ(out.archive[c.front], 'P');
-        EXPECT_EQ(out.archive[c.front + 3], 6);
-        const PeerReading r = CleaningReadWithPeers(Bytes(out.archive.begin() + static_cast<long>(c.front), out.archive.end()));
-        EXPECT_TRUE(r.opened);
-        EXPECT_TRUE(r.entries.empty());
+        for (const std::string& n : c.deleted) engine.Delete(n);
+        const CleaningResult out = CleaningDecode(c.zip, engine, c.base);
+        results.push_back(out.result);
+        outputs.push_back(out.archive);
+    }
+    const std::vector<PeerReading> after = CleaningReadManyWithPeers(outputs);
+
+    for (size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        const Bytes& archive = outputs[k];
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(results[k], 3);
+        ASSERT_GT(archive.size(), c.front);
+        EXPECT_TRUE(std::equal(c.zip.begin(), c.zip.begin() + static_cast<long>(c.front), archive.begin()));
+        Expected kept;
+        const auto source = std::find(sources.begin(), sources.end(), &c.zip) - sources.begin();
+        for (const PeerEntry& e : before[static_cast<size_t>(source)].entries)
+            if (std::find(c.deleted.begin(), c.deleted.end(), e.name) == c.deleted.end()) kept.push_back({e.name, e.data});
+        if (kept.empty()) {
+            // What is left: the bytes in front, then an end record alone.
+            ASSERT_EQ(archive.size(), c.front + 22);
+            EXPECT_EQ(archive[c.front], 'P');
+            EXPECT_EQ(archive[c.front + 3], 6);
+        }
+        // The peers read the whole file, the bytes in front included.
+        const PeerReading& r = after[k];
+        EXPECT_TRUE(r.opened) << r.error;
+        ASSERT_EQ(r.entries.size(), kept.size());
+        for (size_t i = 0; i < kept.size(); ++i) {
+            EXPECT_EQ(r.entries[i].name, kept[i].first);
+            EXPECT_TRUE(r.entries[i].ok && r.entries[i].data == kept[i].second) << kept[i].first;
+        }
+        // unzip counts as extra the bytes in front that the offsets do not
+        // count: all of them once no entry is left (it takes an archive
+        // without entries only with a directory offset of 0).
+        const PeerTestRun t = CleaningTestWithUnzipAnd7zz(archive);
+        EXPECT_EQ(t.sevenZipStatus, 0);
+        const size_t extra = c.adjusted && !kept.empty() ? 0 : c.front;
+        if (extra == 0 && !kept.empty()) {
+            EXPECT_EQ(t.unzipStatus, 0) << t.unzipOutput;
+        } else {
+            EXPECT_EQ(t.unzipStatus, 1) << t.unzipOutput;
+            EXPECT_EQ(t.unzipOutput.find("error"), std::string::npos) << t.unzipOutput;
+            if (extra) {
+                EXPECT_NE(t.unzipOutput.find(" " + std::to_string(extra) + " extra bytes at beginning"), std::string::npos)
+                    << t.unzipOutput;
+            }
+        }
     }
 }
 

@@ -107,6 +107,8 @@ void RunEveryFault(const Scenario& s)
     auto record = [&](const std::string& what, const CleaningResult& out) {
         if (out.result == 0) {
             EXPECT_TRUE(out.archive == s.archive) << what << ": answered 0 but changed the stream";
+        } else {
+            EXPECT_TRUE(out.archive != s.archive) << what << ": answered 3 but left the stream as it was";
         }
         EXPECT_TRUE(out.result == 0 || out.result == 3) << what;
         // The peers get the archive without what lies in front of it.
@@ -131,6 +133,9 @@ void RunEveryFault(const Scenario& s)
         {CleaningFaults::readStatus, counter.reads},   {CleaningFaults::readsFailFrom, counter.reads},
         {CleaningFaults::shortWrite, counter.writes},  {CleaningFaults::zeroWrite, counter.writes},
         {CleaningFaults::stopRequest, counter.stopChecks}, {CleaningFaults::writeBurst, counter.writes},
+        // A host that refuses every write: nothing can be cleaned, and
+        // nothing may be lost.
+        {CleaningFaults::archiveRefusesWrites, 1},
     };
     int runs = 0;
     for (const Plan& plan : plans) {
@@ -141,6 +146,9 @@ void RunEveryFault(const Scenario& s)
             CleaningEngine engine;
             s.Prime(engine);
             const CleaningResult out = CleaningDecode(s.archive, engine, s.base, &faults);
+            if (plan.kind == CleaningFaults::archiveRefusesWrites) {
+                EXPECT_EQ(out.result, 0) << s.title << ": a host refusing writes";
+            }
             record(std::string(CleaningFaultName(plan.kind)) + " at call " + std::to_string(k), out);
             ++runs;
         }

@@ -11,9 +11,13 @@ bool CleaningFaults::FailRead()
     return false;
 }
 
-unsigned CleaningFaults::AcceptWrite(unsigned count)
+unsigned CleaningFaults::AcceptWrite(unsigned count, bool toArchive)
 {
     ++writes;
+    if (kind == archiveRefusesWrites && toArchive) {
+        fired = true;
+        return 0;
+    }
     if (kind == writeBurst && writes > at && writes <= at + 5) {
         fired = true;
         return 0;
@@ -47,6 +51,8 @@ const char* CleaningFaultName(CleaningFaults::Kind kind)
     case CleaningFaults::zeroWrite: return "zero write";
     case CleaningFaults::stopRequest: return "stop request";
     case CleaningFaults::writeBurst: return "write burst";
+    case CleaningFaults::archiveRefusesWrites: return "archive refuses writes";
+    case CleaningFaults::archiveDropsWrites: return "archive drops writes";
     }
     return "?";
 }
@@ -87,7 +93,13 @@ int VF_CALL CleaningMemoryStream::Write(const void* buffer, unsigned int count,
                                         unsigned int* bytesWritten)
 {
     ++writeCalls;
-    const unsigned n = faults ? faults->AcceptWrite(count) : count;
+    if (isArchive && faults && faults->kind == CleaningFaults::archiveDropsWrites) {
+        faults->fired = true;
+        position += count;
+        *bytesWritten = count;
+        return 0;
+    }
+    const unsigned n = faults ? faults->AcceptWrite(count, isArchive) : count;
     if (position + n > data.size()) data.resize(position + n, 0);
     if (n) std::memcpy(data.data() + position, buffer, n);
     position += n;
@@ -99,6 +111,7 @@ int VF_CALL CleaningMemoryStream::Write(const void* buffer, unsigned int count,
 int VF_CALL CleaningMemoryStream::SetSize(unsigned int sizeLow, unsigned int sizeHigh)
 {
     ++setSizeCalls;
+    if (isArchive && faults && faults->kind == CleaningFaults::archiveDropsWrites) return 0;
     data.resize((static_cast<uint64_t>(sizeHigh) << 32) | sizeLow, 0);
     return 0;
 }
@@ -165,6 +178,7 @@ CleaningResult CleaningDecode(const std::vector<uint8_t>& bytes, CleaningEngine&
     CleaningMemoryStream archive(bytes);
     CleaningMemoryStream temporary;
     archive.faults = faults;
+    archive.isArchive = true;
     temporary.faults = faults;
     engine.faults = faults;
     CleaningResult out;

@@ -19,6 +19,8 @@ struct CleaningFaults {
         zeroWrite,       // the k-th write takes nothing
         stopRequest,     // the engine asks to stop from the k-th stop check on
         writeBurst,      // the k-th write takes half, the next five take nothing
+        archiveRefusesWrites,  // no write to the archive stream takes a byte (k is not used)
+        archiveDropsWrites,    // the archive stream claims every write and keeps none, nor any new size
     };
     Kind kind = none;
     int at = 0;  // 1-based number of the call of that kind
@@ -29,7 +31,7 @@ struct CleaningFaults {
     bool fired = false;
 
     bool FailRead();
-    unsigned AcceptWrite(unsigned count);
+    unsigned AcceptWrite(unsigned count, bool toArchive);
     bool Stop();
 };
 
@@ -57,6 +59,7 @@ public:
     std::vector<uint8_t> data;
     uint64_t position = 0;
     CleaningFaults* faults = nullptr;
+    bool isArchive = false;
     int writeCalls = 0;
     int setSizeCalls = 0;
     uint64_t bytesWritten = 0;

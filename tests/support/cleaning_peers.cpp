@@ -284,6 +284,17 @@ PeerReading CleaningReadWithPeers(const std::vector<uint8_t>& archive, const std
     return CleaningReadManyWithPeers({archive}, password, false)[0];
 }
 
+PeerTestRun CleaningTestWithUnzipAnd7zz(const std::vector<uint8_t>& archive)
+{
+    CleaningTempDir dir;
+    const std::string path = dir.File("t.zip");
+    CleaningWriteFile(path, archive);
+    PeerTestRun run;
+    run.unzipOutput = CleaningShell("unzip -tqq " + Quote(path) + " </dev/null 2>&1", &run.unzipStatus);
+    CleaningShell("7zz t -tzip -bso0 -bsp0 " + Quote(path) + " </dev/null >/dev/null 2>&1", &run.sevenZipStatus);
+    return run;
+}
+
 uint32_t CleaningCrc(const std::vector<uint8_t>& bytes)
 {
     return static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));

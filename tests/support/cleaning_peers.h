@@ -80,4 +80,15 @@ std::vector<PeerReading> CleaningReadManyWithPeers(const std::vector<std::vector
                                                    const std::string& password = "",
                                                    bool digestsOnly = false);
 
+// `unzip -t` and `7zz t` over the archive file as it is, with whatever lies
+// in front of the archive: their exit statuses and unzip's messages. 7zz is
+// told the type, since it looks for an archive behind an executable stub
+// only.
+struct PeerTestRun {
+    int unzipStatus = -1;
+    std::string unzipOutput;
+    int sevenZipStatus = -1;
+};
+PeerTestRun CleaningTestWithUnzipAnd7zz(const std::vector<uint8_t>& archive);
+
 uint32_t CleaningCrc(const std::vector<uint8_t>& bytes);
