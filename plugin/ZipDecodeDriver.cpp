@@ -326,6 +326,10 @@ void CZipDecodeDriver::EraseCondemned()
             const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(sizeof zeros, region.second - at));
             try {
                 ZipWriteAt(archiveStream, at, zeros, n);
+                // Only bytes that really changed count as a change: a host
+                // may claim writes it never keeps.
+                uint8_t check[sizeof zeros];
+                if (ZipReadAt(archiveStream, at, check, n) != n || std::memcmp(check, zeros, n) != 0) break;
             } catch (const CZipException&) {
                 break;
             }
