@@ -96,6 +96,8 @@ void CZipArchive::OpenWithoutDirectory(CZipStream& stream)
     if (!IsClosed(true)) return;
     store.OpenStream(&stream, openExisting);
     OpenCommon(create);
+    // One stream is one volume.
+    store.AdoptLastDisk(0);
 }
 
 void CZipArchive::OpenCommon(int mode)

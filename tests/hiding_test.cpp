@@ -55,6 +55,8 @@ struct Entry {
     int32_t localFlags = -1;
     int64_t localCsize = -1;
     int64_t localUsize = -1;
+    // No central record lists it.
+    bool unlisted = false;
 };
 
 // A plain entry whose records tell the truth about `plain`.
@@ -105,6 +107,7 @@ Bytes Build(const std::vector<Entry>& entries)
         Put16(out, 0);
         out.insert(out.end(), e.name.begin(), e.name.end());
         out.insert(out.end(), e.data.begin(), e.data.end());
+        if (e.unlisted) continue;
 
         Put32(central, 0x02014B50);
         Put16(central, 20);
@@ -124,10 +127,12 @@ Bytes Build(const std::vector<Entry>& entries)
     }
     const uint32_t at = static_cast<uint32_t>(out.size());
     out.insert(out.end(), central.begin(), central.end());
+    const auto listed = static_cast<uint16_t>(
+        std::count_if(entries.begin(), entries.end(), [](const Entry& e) { return !e.unlisted; }));
     Put32(out, 0x06054B50);
     Put32(out, 0);
-    Put16(out, static_cast<uint16_t>(entries.size()));
-    Put16(out, static_cast<uint16_t>(entries.size()));
+    Put16(out, listed);
+    Put16(out, listed);
     Put32(out, static_cast<uint32_t>(central.size()));
     Put32(out, at);
     Put16(out, 0);
@@ -377,4 +382,126 @@ TEST(Hiding, TheTemporaryStreamBoundsAHugeEntry)
         EXPECT_LE(engine.scans[0].data.size(), 8u * 65536);
         EXPECT_EQ(engine.scans[0].size, engine.scans[0].data.size());
     }
+}
+
+namespace {
+
+Entry Unlisted(Entry e)
+{
+    e.unlisted = true;
+    return e;
+}
+
+// Where a streaming writer puts the sizes: in a descriptor behind the data.
+Entry Streamed(const std::string& name, const Bytes& plain)
+{
+    Entry e = Deflated(name, plain);
+    e.flags = 8;
+    e.localCsize = e.localUsize = 0;
+    Put32(e.data, 0x08074B50);
+    Put32(e.data, e.crc);
+    Put32(e.data, e.csize);
+    Put32(e.data, e.usize);
+    return e;
+}
+
+// The end record and directory cut off: only local entries are left.
+Bytes WithoutDirectory(const Bytes& archive)
+{
+    const uint32_t at = static_cast<uint32_t>(archive[archive.size() - 6]) |
+                        (static_cast<uint32_t>(archive[archive.size() - 5]) << 8) |
+                        (static_cast<uint32_t>(archive[archive.size() - 4]) << 16) |
+                        (static_cast<uint32_t>(archive[archive.size() - 3]) << 24);
+    return Bytes(archive.begin(), archive.begin() + at);
+}
+
+struct Seen {
+    std::string name;
+    Bytes data;
+};
+
+} // namespace
+
+TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
+{
+    const Bytes text = Payload(200);
+    const Bytes other = B("listed and harmless");
+    struct Row {
+        const char* what;
+        Bytes archive;
+        std::vector<Seen> mustSee;  // in addition to whatever else is handed over
+    };
+    Bytes badComment = Build({Stored("a.txt", other), Deflated("b.txt", text)});
+    badComment[badComment.size() - 2] = 0x40;  // a comment running past the end
+    const std::vector<Row> rows = {
+        {"local entry between listed ones",
+         Build({Stored("a.txt", other), Unlisted(Deflated("x.txt", text)), Stored("c.txt", other)}),
+         {{"x.txt", text}, {"a.txt", other}, {"c.txt", other}}},
+        {"local entry behind the last listed one",
+         Build({Stored("a.txt", other), Unlisted(Stored("x.txt", text))}),
+         {{"x.txt", text}}},
+        {"local entry in front of the first listed one",
+         Build({Unlisted(Stored("x.txt", text)), Stored("a.txt", other)}),
+         {{"x.txt", text}}},
+        {"streamed local entry with a descriptor",
+         Build({Stored("a.txt", other), Unlisted(Streamed("x.txt", text)), Stored("c.txt", other)}),
+         {{"x.txt", text}}},
+        {"no directory at all",
+         WithoutDirectory(Build({Stored("a.txt", other), Deflated("b\\x.txt", text), Streamed("s.txt", text)})),
+         {{"a.txt", other}, {"b\\x.txt", text}, {"s.txt", text}}},
+        {"end record refused (comment past the end)", badComment, {{"b.txt", text}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        CleaningEngine engine;
+        const CleaningResult out = CleaningDecode(row.archive, engine);
+        EXPECT_EQ(out.result, 0);
+        for (const Seen& want : row.mustSee) {
+            bool seen = false;
+            for (const auto& scan : engine.scans)
+                seen = seen || (scan.name == want.name && scan.data == want.data);
+            EXPECT_TRUE(seen) << want.name;
+        }
+        // Each content is handed over once.
+        for (size_t i = 0; i < engine.scans.size(); ++i)
+            for (size_t j = i + 1; j < engine.scans.size(); ++j)
+                EXPECT_FALSE(engine.scans[i].name == engine.scans[j].name &&
+                             engine.scans[i].data == engine.scans[j].data)
+                    << engine.scans[i].name;
+    }
+}
+
+TEST(Hiding, CondemnedUnlistedContentIsGoneForEveryReader)
+{
+    const Bytes text = Payload(200);
+    const Bytes other = B("listed and harmless");
+    const Bytes zip = Build({Stored("a.txt", other), Unlisted(Deflated("x.txt", text)), Stored("c.txt", other)});
+    for (int verdict : {3, 5}) {
+        SCOPED_TRACE(verdict);
+        CleaningEngine engine;
+        engine.verdicts["x.txt"] = CleaningEngine::Verdict{verdict, B("cured")};
+        const CleaningResult out = CleaningDecode(zip, engine);
+        EXPECT_EQ(out.result, 3);
+        // The listed entries read as before; nothing of the payload is left
+        // for the module's own walk or any peer.
+        PeerReading r = CleaningReadWithPeers(out.archive, "");
+        EXPECT_TRUE(r.Sound()) << r.error;
+        ASSERT_EQ(r.entries.size(), 2u);
+        EXPECT_TRUE(r.entries[0].data == other && r.entries[1].data == other);
+        CleaningEngine again;
+        CleaningDecode(out.archive, again);
+        for (const auto& scan : again.scans) EXPECT_NE(scan.name, "x.txt");
+        EXPECT_FALSE(Contains(out.archive, B("x.txt")));
+    }
+}
+
+TEST(Hiding, ManyTinyLocalEntriesWithoutDirectoryAreAllWalked)
+{
+    std::vector<Entry> entries;
+    for (int i = 0; i < 20000; ++i) entries.push_back(Stored("f" + std::to_string(i), B(std::to_string(i))));
+    CleaningEngine engine;
+    CleaningDecode(WithoutDirectory(Build(entries)), engine);
+    ASSERT_EQ(engine.scans.size(), entries.size());
+    EXPECT_EQ(engine.scans.back().name, "f19999");
+    EXPECT_TRUE(engine.scans.back().data == B("19999"));
 }
