@@ -1,5 +1,7 @@
 // The engine's question "is this object a ZIP archive?": answered by opening
-// the archive's central directory over the engine's stream.
+// the archive's central directory over the engine's stream, or, where there
+// is no usable one, by the entry the stream starts with.
+#include "archive/ZipLocalRecord.h"
 #include "decoders/ZipArchiveEx.h"
 #include "errors/ZipException.h"
 #include "plugin/VFInterfaces.h"
@@ -21,7 +23,12 @@ extern "C" int ZipArchive_Recongnize(VFStream* stream, void* ignored, unsigned i
             archive.Open(adapter, CZipArchive::openExisting);
         } catch (const CZipException& e) {
             // One piece of a multi-volume archive is still a ZIP archive.
-            return e.code == ZipError::tooManyVolumes ? 1 : 0;
+            if (e.code == ZipError::tooManyVolumes) return 1;
+            // So is a stream of entries whose directory is missing or
+            // damaged: a streaming reader takes it entry by entry, and so
+            // does the cleaning walk.
+            CZipLocalRecord first;
+            return first.Read(adapter, 0) && first.dataStart <= adapter.GetLength() ? 1 : 0;
         }
         return 1;
     } catch (...) {

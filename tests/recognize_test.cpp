@@ -104,18 +104,26 @@ TEST(Recognize, NotArchives)
     lowerK[1] = 'k';
     Bytes swapped = good.bytes;
     std::swap(swapped[0], swapped[1]);
+    Bytes noEntry = good.bytes;
+    noEntry[good.directoryOffset] = 'X';
+    noEntry[3] = 0;
     struct Case {
         const char* what;
         Bytes image;
         bool readsAllowed;
     } cases[] = {
-        {"PK without an end record", noEnd, true},
-        {"damaged central record", badDirectory, true},
+        {"damaged central record, no local header at the start", noEntry, true},
         {"P then lower-case k", lowerK, false},
         {"K then P", swapped, false},
         {"empty", {}, false},
         {"text", {'P', 'K', ' ', 'i', 's', ' ', 'n', 'o', 't'}, true},
     };
+    // Entries whose directory is missing or damaged are still an archive.
+    for (const Bytes& image : {noEnd, badDirectory}) {
+        Outcome o = Recognize(image, 12);
+        EXPECT_EQ(o.result, 1);
+        EXPECT_EQ(o.writes, 0);
+    }
     for (const Case& c : cases) {
         Outcome o = Recognize(c.image, 12);
         EXPECT_EQ(o.result, 0) << c.what;

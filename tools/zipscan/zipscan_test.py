@@ -598,11 +598,6 @@ class BadInput(Base):
         put("text.txt", b"hello, plain text\n")
         put("empty.zip", b"")
         put("pk-garbage.zip", b"PK" + os.urandom(300))
-        put("truncated.zip", data[:len(data) - 10])
-        cd = data.rfind(b"PK\x01\x02")
-        put("bad-directory.zip", data[:cd] + b"XX" + data[cd + 2:])
-        end = data.rfind(b"PK\x05\x06")
-        put("cd-past-end.zip", data[:end + 16] + (0x7FFFFFF0).to_bytes(4, "little") + data[end + 20:])
         cases[self.path("missing.zip")] = "No such file"
         os.mkdir(self.path("folder.zip"))
         cases[self.path("folder.zip")] = "is a directory"
@@ -624,6 +619,31 @@ class BadInput(Base):
                     self.assertOneLineError(r, path + ": " + message)
                     if before is not None:
                         self.assertEqual(read_bytes(path), before)
+        self.assertNoWorkingCopies()
+
+    @needs("recognise")
+    def test_entries_behind_a_damaged_directory_are_still_scanned(self):
+        good = self.path("good.zip")
+        write_zip(good, [("a.txt", b"a" * 100), ("b.txt", TEST_FILE)])
+        data = read_bytes(good)
+        cd = data.rfind(b"PK\x01\x02")
+        end = data.rfind(b"PK\x05\x06")
+        damaged = {
+            "truncated.zip": data[:len(data) - 10],
+            "bad-directory.zip": data[:cd] + b"XX" + data[cd + 2:],
+            "cd-past-end.zip": data[:end + 16] + (0x7FFFFFF0).to_bytes(4, "little") + data[end + 20:],
+        }
+        for name, content in damaged.items():
+            with self.subTest(name=name):
+                p = self.path(name)
+                with open(p, "wb") as f:
+                    f.write(content)
+                r = run("scan", p)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn(b"b.txt: FOUND", r.stdout)
+                # Without a directory to rewrite, the module changes nothing.
+                self.assertOneLineError(run("scan", "--clean", p), "left unchanged")
+                self.assertEqual(read_bytes(p), content)
         self.assertNoWorkingCopies()
 
     def test_signature_file_errors(self):
