@@ -41,6 +41,15 @@ bool ReadEntryAt(CZipStream& stream, uint64_t position, CZipLocalRecord& local, 
     return true;
 }
 
+// Whether a signature found in arbitrary bytes (a self-extractor's code,
+// compressed data) starts something a ZIP reader would take for an entry.
+bool Plausible(const CZipLocalRecord& local, uint64_t to)
+{
+    if ((local.versionNeeded & 0xFF) > 63 || local.nameLength == 0) return false;
+    if (local.dataStart > to) return false;
+    return local.method <= 20 || (local.method >= 93 && local.method <= 99);
+}
+
 } // namespace
 
 std::vector<CZipUnlistedEntry> ZipFindLocalEntries(CZipStream& stream, uint64_t from, uint64_t to)
@@ -55,7 +64,7 @@ std::vector<CZipUnlistedEntry> ZipFindLocalEntries(CZipStream& stream, uint64_t 
         CZipUnlistedEntry e;
         CZipLocalRecord local;
         if (!ReadEntryAt(stream, found[i], local, e.view)) continue;
-        if (local.dataStart > to) continue;
+        if (!Plausible(local, to)) continue;
         e.localPosition = found[i];
         uint64_t end = local.dataStart;
         const bool sized = !(local.flags & flagDataDescriptor) && local.compressedSize > 0 &&
@@ -90,9 +99,11 @@ std::vector<std::pair<uint64_t, uint64_t>> ZipUncoveredRanges(CZipArchive& archi
     if (directoryStart > stream.GetLength()) return ranges;
 
     // Listed entries are in stream order; what lies between them (and
-    // between the last one and the directory) is uncovered.
+    // between the last one and the directory) is uncovered. So is what lies
+    // in front of the archive: another archive joined in front of this one
+    // hides there as well as a self-extractor's code.
     CZipReadWindow window(stream, end.foreignBytes, directoryStart - foreign);
-    uint64_t cursor = foreign;
+    uint64_t cursor = 0;
     auto gap = [&](uint64_t to) {
         if (to > cursor) ranges.emplace_back(cursor, to);
     };

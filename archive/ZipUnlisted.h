@@ -15,13 +15,14 @@ struct CZipUnlistedEntry {
     CZipEntryHeader view;        // what the local header says; the name in local form
 };
 
-// Entries in the bytes between the archive's start and its directory that
-// no listed entry covers (local header, data, descriptor). Bytes are read
+// Entries in the bytes in front of the archive's directory (a stub or an
+// archive joined in front included) that no listed entry covers (local
+// header, data, descriptor). Bytes are read
 // only where they are uncovered, each once; nothing is allocated beyond what
 // those bytes can hold.
 std::vector<CZipUnlistedEntry> ZipFindUnlistedEntries(CZipArchive& archive);
-// The stream ranges those entries are searched in: between the archive's
-// start and its directory, wherever no listed entry lies. Reads only the
+// The stream ranges those entries are searched in: in front of the
+// directory, wherever no listed entry lies. Reads only the
 // listed entries' local headers and descriptors.
 std::vector<std::pair<uint64_t, uint64_t>> ZipUncoveredRanges(CZipArchive& archive);
 

@@ -96,6 +96,7 @@ int CZipDecodeDriver::Run()
             // One piece of a multi-volume archive: nothing to walk.
             if (e.code == ZipError::tooManyVolumes) break;
             if (attempt < openAttempts) continue;
+            if (OpenCountingFromStreamStart()) break;
             // No usable directory: the entries are still there to be found
             // by their local headers, as a streaming reader finds them.
             if (!OpenWithoutDirectory()) return 0;
@@ -118,6 +119,24 @@ int CZipDecodeDriver::Run()
     } catch (...) {
         return touched ? 3 : 0;
     }
+}
+
+bool CZipDecodeDriver::OpenCountingFromStreamStart()
+{
+    // A self-extractor whose offsets count from the start of the file (what
+    // zip -A makes) does not open at the base where its first entry lies,
+    // but does at the stream's start.
+    const int64_t base = archiveStream.Base();
+    if (base <= 0) return false;
+    archiveStream.SetBase(0);
+    try {
+        archive = std::make_unique<CZipArchiveEx>();
+        archive->Open(archiveStream, CZipArchive::openExisting);
+        if (archive->GetCount() > 0) return true;
+    } catch (...) {
+    }
+    archiveStream.SetBase(base);
+    return false;
 }
 
 bool CZipDecodeDriver::OpenWithoutDirectory()

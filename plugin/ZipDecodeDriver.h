@@ -61,6 +61,7 @@ private:
     // Entries no central record lists, found by their local headers.
     void WalkUnlisted();
     bool OpenWithoutDirectory();
+    bool OpenCountingFromStreamStart();
     void EraseCondemned();
     // False when the engine declines.
     bool AskPassword(const std::string& name);

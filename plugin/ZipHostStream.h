@@ -37,6 +37,9 @@ public:
     // rest (the archive: a passing hiccup), or ends the writing (the
     // temporary stream: the engine's own limit). On by default.
     void RetryShortWrites(bool retry) { retryShortWrites = retry; }
+    // Where position 0 lies in the engine's stream.
+    int64_t Base() const { return baseOffset; }
+    void SetBase(int64_t base) { baseOffset = base; }
 
 private:
     // Host Seek with a 64-bit offset split into its halves; the host's new

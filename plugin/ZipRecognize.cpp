@@ -24,6 +24,19 @@ extern "C" int ZipArchive_Recongnize(VFStream* stream, void* ignored, unsigned i
         } catch (const CZipException& e) {
             // One piece of a multi-volume archive is still a ZIP archive.
             if (e.code == ZipError::tooManyVolumes) return 1;
+            // A self-extractor whose offsets count from the stream's start
+            // opens there, though its first entry lies at the base.
+            if (adapter.Base() > 0) {
+                const int64_t base = adapter.Base();
+                adapter.SetBase(0);
+                try {
+                    CZipArchiveEx whole;
+                    whole.Open(adapter, CZipArchive::openExisting);
+                    if (whole.GetCount() > 0) return 1;
+                } catch (const CZipException&) {
+                }
+                adapter.SetBase(base);
+            }
             // So is a stream of entries whose directory is missing or
             // damaged: a streaming reader takes it entry by entry, and so
             // does the cleaning walk.

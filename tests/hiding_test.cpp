@@ -90,7 +90,9 @@ void Put32(Bytes& b, uint32_t v)
     Put16(b, static_cast<uint16_t>(v >> 16));
 }
 
-Bytes Build(const std::vector<Entry>& entries)
+// Offsets count from `shift` bytes before the first local header, as in a
+// self-extractor adjusted to its stub.
+Bytes Build(const std::vector<Entry>& entries, uint32_t shift = 0)
 {
     Bytes out, central;
     for (const Entry& e : entries) {
@@ -122,7 +124,7 @@ Bytes Build(const std::vector<Entry>& entries)
         Put32(central, 0);  // extra and comment lengths
         Put32(central, 0);  // disk start, internal attributes
         Put32(central, e.attributes);
-        Put32(central, offset);
+        Put32(central, offset + shift);
         central.insert(central.end(), e.name.begin(), e.name.end());
     }
     const uint32_t at = static_cast<uint32_t>(out.size());
@@ -134,7 +136,7 @@ Bytes Build(const std::vector<Entry>& entries)
     Put16(out, listed);
     Put16(out, listed);
     Put32(out, static_cast<uint32_t>(central.size()));
-    Put32(out, at);
+    Put32(out, at + shift);
     Put16(out, 0);
     return out;
 }
@@ -504,4 +506,31 @@ TEST(Hiding, ManyTinyLocalEntriesWithoutDirectoryAreAllWalked)
     ASSERT_EQ(engine.scans.size(), entries.size());
     EXPECT_EQ(engine.scans.back().name, "f19999");
     EXPECT_TRUE(engine.scans.back().data == B("19999"));
+}
+
+TEST(Hiding, SelfExtractorsOfBothKindsReadFromTheirFirstEntry)
+{
+    const Bytes text = Payload(100);
+    const Bytes stub(3000, 'S');
+    for (bool adjusted : {false, true}) {
+        SCOPED_TRACE(adjusted ? "offsets from the file's start" : "offsets from the first entry");
+        Bytes file = stub;
+        const Bytes zip = Build({Stored("a.txt", text), Deflated("b.txt", text)},
+                                adjusted ? static_cast<uint32_t>(stub.size()) : 0);
+        file.insert(file.end(), zip.begin(), zip.end());
+        for (uint64_t base : {uint64_t{0}, uint64_t{stub.size()}}) {
+            CleaningEngine engine;
+            engine.Delete("a.txt");
+            const CleaningResult out = CleaningDecode(file, engine, base);
+            ASSERT_EQ(engine.scans.size(), 2u) << base;
+            EXPECT_TRUE(engine.scans[1].data == text);
+            EXPECT_EQ(out.result, 3);
+            const PeerReading r = CleaningReadWithPeers(out.archive, "");
+            // unzip warns of the stub in front of an unadjusted one, before
+            // and after.
+            if (adjusted) EXPECT_TRUE(r.Sound()) << r.error << r.unzipOutput;
+            ASSERT_EQ(r.entries.size(), 1u);
+            EXPECT_TRUE(r.entries[0].data == text);
+        }
+    }
 }
