@@ -528,7 +528,9 @@ TEST(Hiding, SelfExtractorsOfBothKindsReadFromTheirFirstEntry)
             const PeerReading r = CleaningReadWithPeers(out.archive, "");
             // unzip warns of the stub in front of an unadjusted one, before
             // and after.
-            if (adjusted) EXPECT_TRUE(r.Sound()) << r.error << r.unzipOutput;
+            if (adjusted) {
+                EXPECT_TRUE(r.Sound()) << r.error << r.unzipOutput;
+            }
             ASSERT_EQ(r.entries.size(), 1u);
             EXPECT_TRUE(r.entries[0].data == text);
         }
