@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <set>
 
 #include "archive/ZipAddRequest.h"
 #include "archive/ZipConstants.h"
 #include "archive/ZipEntryExtent.h"
 #include "archive/ZipLocalRecord.h"
+#include "archive/ZipOtherListings.h"
 #include "archive/ZipUnlisted.h"
 #include "errors/ZipException.h"
 
@@ -176,14 +178,22 @@ void CZipDecodeDriver::WalkUnlisted()
         // Finding the uncovered bytes reads only local headers; searching
         // them may read much more, which a stop request ends.
         std::vector<std::pair<uint64_t, uint64_t>> ranges;
-        if (withoutDirectory)
+        // Where an entry has been found already: each is handed over once.
+        std::set<uint64_t> known;
+        if (withoutDirectory) {
             ranges.emplace_back(0, archiveStream.GetLength());
-        else
+        } else {
+            for (const CZipHeaderPtr& header : archive->directory.headerList)
+                known.insert(static_cast<uint64_t>(header->localHeaderOffset) + archive->directory.endInfo.foreignBytes);
+            for (CZipUnlistedEntry& e : ZipFindOtherListings(*archive))
+                if (known.insert(e.localPosition).second) unlisted.push_back(std::move(e));
             ranges = ZipUncoveredRanges(*archive);
+        }
         gate.Open();
         for (const auto& range : ranges) {
             std::vector<CZipUnlistedEntry> found = ZipFindLocalEntries(archiveStream, range.first, range.second);
-            for (CZipUnlistedEntry& e : found) unlisted.push_back(std::move(e));
+            for (CZipUnlistedEntry& e : found)
+                if (known.insert(e.localPosition).second) unlisted.push_back(std::move(e));
         }
     } catch (const CZipException&) {
         return;

@@ -417,6 +417,34 @@ Bytes WithoutDirectory(const Bytes& archive)
     return Bytes(archive.begin(), archive.begin() + at);
 }
 
+// The archive's comment set to `comment`.
+Bytes WithComment(Bytes archive, const Bytes& comment)
+{
+    archive[archive.size() - 2] = static_cast<uint8_t>(comment.size());
+    archive[archive.size() - 1] = static_cast<uint8_t>(comment.size() >> 8);
+    archive.insert(archive.end(), comment.begin(), comment.end());
+    return archive;
+}
+
+Bytes Joined(Bytes first, const Bytes& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// The end record's entry count (both fields) and directory size.
+Bytes WithCount(Bytes archive, uint16_t count, int64_t size = -1)
+{
+    const size_t end = archive.size() - 22;
+    for (size_t at : {end + 8, end + 10}) {
+        archive[at] = static_cast<uint8_t>(count);
+        archive[at + 1] = static_cast<uint8_t>(count >> 8);
+    }
+    if (size >= 0)
+        for (int i = 0; i < 4; ++i) archive[end + 12 + static_cast<size_t>(i)] = static_cast<uint8_t>(size >> (8 * i));
+    return archive;
+}
+
 struct Seen {
     std::string name;
     Bytes data;
@@ -452,6 +480,21 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
          WithoutDirectory(Build({Stored("a.txt", other), Deflated("b\\x.txt", text), Streamed("s.txt", text)})),
          {{"a.txt", other}, {"b\\x.txt", text}, {"s.txt", text}}},
         {"end record refused (comment past the end)", badComment, {{"b.txt", text}}},
+        {"second archive in the comment",
+         WithComment(Build({Stored("a.txt", other)}), Build({Deflated("x.txt", text)})),
+         {{"a.txt", other}, {"x.txt", text}}},
+        {"archives joined, payload in the first",
+         Joined(Build({Deflated("x.txt", text)}), Build({Stored("a.txt", other)})),
+         {{"a.txt", other}, {"x.txt", text}}},
+        {"archives joined, payload in the first, a big second",
+         Joined(Build({Deflated("x.txt", text)}), Build({Stored("a.txt", CleaningText(200000, 3))})),
+         {{"x.txt", text}}},
+        {"end record counts fewer entries than the directory holds",
+         WithCount(Build({Stored("a.txt", other), Deflated("x.txt", text)}), 1),
+         {{"a.txt", other}, {"x.txt", text}}},
+        {"end record counts more entries than the directory holds",
+         WithCount(Build({Stored("a.txt", other), Deflated("x.txt", text)}), 3),
+         {{"a.txt", other}, {"x.txt", text}}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

@@ -1,0 +1,121 @@
+#include "archive/ZipOtherListings.h"
+
+#include <algorithm>
+
+#include "archive/ZipArchive.h"
+#include "archive/ZipConstants.h"
+#include "archive/ZipEntryExtent.h"
+#include "archive/ZipReadWindow.h"
+#include "errors/ZipException.h"
+#include "storage/ZipStream.h"
+
+using namespace ZipFormat;
+
+namespace {
+
+// Large enough for the longest central record.
+constexpr uint32_t kWindowSize = 4 * 65536;
+
+void ReadInto(CZipReadWindow& window, uint64_t& at, uint64_t limit, uint32_t count,
+              std::vector<CZipEntryHeader>& records);
+
+// Central records from `at` on, as long as they parse and end by `limit`;
+// at most `count` of them (the bytes bound them anyway). The position after
+// the last one comes back in `at`.
+std::vector<CZipEntryHeader> ReadRecords(CZipReadWindow& window, uint64_t& at, uint64_t limit, uint32_t count)
+{
+    std::vector<CZipEntryHeader> records;
+    try {
+        ReadInto(window, at, limit, count, records);
+    } catch (const CZipException&) {
+        // A stream that cannot deliver the bytes ends the records there.
+    }
+    return records;
+}
+
+void ReadInto(CZipReadWindow& window, uint64_t& at, uint64_t limit, uint32_t count,
+              std::vector<CZipEntryHeader>& records)
+{
+    while (records.size() < count && at + centralRecordSize <= limit) {
+        const uint8_t* fixed = window.Get(at, centralRecordSize);
+        if (!fixed || !HasSignature(fixed, centralSignature)) break;
+        const uint32_t size = centralRecordSize + GetU16(fixed + 28) + GetU16(fixed + 30) + GetU16(fixed + 32);
+        if (at + size > limit) break;
+        const uint8_t* whole = window.Get(at, size);
+        if (!whole) break;
+        CZipEntryHeader header;
+        if (header.ParseCentralRecord(whole, size) != static_cast<int32_t>(size)) break;
+        ConvertNameForm(header, true);
+        records.push_back(std::move(header));
+        at += size;
+    }
+}
+
+// The entries a set of records lists, their offsets counted from `shift`.
+void AddListed(std::vector<CZipEntryHeader>& records, uint64_t shift, uint64_t directoryStart,
+               std::vector<CZipUnlistedEntry>& out)
+{
+    std::sort(records.begin(), records.end(), [](const CZipEntryHeader& a, const CZipEntryHeader& b) {
+        return a.localHeaderOffset < b.localHeaderOffset;
+    });
+    for (size_t i = 0; i < records.size(); ++i) {
+        CZipUnlistedEntry e;
+        e.localPosition = records[i].localHeaderOffset + shift;
+        if (e.localPosition >= directoryStart) continue;
+        e.dataLimit = directoryStart;
+        for (size_t j = i + 1; j < records.size(); ++j)
+            if (records[j].localHeaderOffset > records[i].localHeaderOffset) {
+                e.dataLimit = std::min<uint64_t>(directoryStart, records[j].localHeaderOffset + shift);
+                break;
+            }
+        e.view = std::move(records[i]);
+        out.push_back(std::move(e));
+    }
+}
+
+} // namespace
+
+std::vector<CZipUnlistedEntry> ZipFindOtherListings(CZipArchive& archive)
+{
+    std::vector<CZipUnlistedEntry> out;
+    if (!archive.store.stream || archive.store.SpanState() != 0) return out;
+    CZipStream& stream = *archive.store.stream;
+    const CZipEndInfo& own = archive.directory.endInfo;
+    const uint64_t length = stream.GetLength();
+    CZipReadWindow window(stream, 0, length, kWindowSize);
+
+    // Records behind the ones the end record counts.
+    uint64_t at = static_cast<uint64_t>(own.directoryOffset) + own.foreignBytes;
+    for (const CZipHeaderPtr& header : archive.directory.headerList) at += header->GetRecordSize(false);
+    if (archive.directory.EntryCount() == own.totalEntries && at < own.endRecordOffset) {
+        std::vector<CZipEntryHeader> behind = ReadRecords(window, at, own.endRecordOffset, 0xFFFFFFFFu);
+        AddListed(behind, own.foreignBytes, static_cast<uint64_t>(own.directoryOffset) + own.foreignBytes, out);
+    }
+
+    // The other end records in the window the archive's own was found in.
+    const uint64_t searchFrom = length > endSearchWindow ? length - endSearchWindow : 0;
+    std::vector<uint64_t> candidates;
+    CZipBuffer tail(static_cast<uint32_t>(length - searchFrom));
+    if (ZipReadAt(stream, searchFrom, tail.data(), tail.length()) != tail.length()) return out;
+    for (uint32_t i = 0; i + endRecordSize <= tail.length(); ++i)
+        if (tail[i] == 0x50 && HasSignature(tail.data() + i, endSignature) && searchFrom + i != own.endRecordOffset)
+            candidates.push_back(searchFrom + i);
+    for (uint64_t candidate : candidates) {
+        const uint8_t* record = tail.data() + (candidate - searchFrom);
+        const uint16_t total = GetU16(record + 10);
+        const uint32_t size = GetU32(record + 12);
+        const uint32_t offset = GetU32(record + 16);
+        if (total == 0 || static_cast<uint64_t>(offset) + size > candidate) continue;
+        // Offsets that count from the archive's own start, or from the
+        // stream's start.
+        for (uint64_t shift : {candidate - (static_cast<uint64_t>(offset) + size), uint64_t{0}}) {
+            uint64_t start = offset + shift;
+            const uint64_t directoryStart = start;
+            std::vector<CZipEntryHeader> records = ReadRecords(window, start, candidate, total);
+            if (records.size() != total) continue;
+            AddListed(records, shift, directoryStart, out);
+            break;
+        }
+    }
+    return out;
+}
