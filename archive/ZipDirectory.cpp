@@ -80,8 +80,9 @@ uint32_t CZipDirectory::LocateEndRecord()
 void CZipDirectory::ReadDirectory()
 {
     CZipStream& stream = *store->stream;
+    endInfo.claimsMultiVolume = false;
     endInfo.endRecordOffset = LocateEndRecord();
-    stream.Seek(endInfo.endRecordOffset, CZipStream::begin);
+    stream.Seek(static_cast<int64_t>(endInfo.endRecordOffset), CZipStream::begin);
     uint8_t record[endRecordSize];
     if (stream.Read(record, endRecordSize) < endRecordSize) ThrowError(ZipError::badZipFile);
 
@@ -93,6 +94,9 @@ void CZipDirectory::ReadDirectory()
     endInfo.directorySize = GetU32(record + 12);
     endInfo.directoryOffset = GetU32(record + 16);
     uint16_t commentLength = GetU16(record + 20);
+    // Where the directory must end.
+    const uint64_t directoryTail = endInfo.endRecordOffset;
+    endInfo.claimsMultiVolume = endInfo.diskNumber != 0 || endInfo.diskWithDirectory != 0;
 
     store->AdoptLastDisk(endInfo.diskNumber);
     const bool spanned = store->SpanState() != 0;
@@ -100,22 +104,42 @@ void CZipDirectory::ReadDirectory()
     // for a directory that ends in front of the end record.
     const uint64_t directoryEnd =
         static_cast<uint64_t>(endInfo.directoryOffset) + endInfo.directorySize;
-    if (!spanned && endInfo.endRecordOffset < directoryEnd) ThrowError(ZipError::badZipFile);
+    if (!spanned && directoryTail < directoryEnd) ThrowError(ZipError::badZipFile);
 
     if (commentLength) {
         archiveComment.Allocate(commentLength);
+        stream.Seek(static_cast<int64_t>(endInfo.endRecordOffset) + endRecordSize, CZipStream::begin);
         if (stream.Read(archiveComment.data(), commentLength) < commentLength)
             ThrowError(ZipError::badZipFile);
     }
-    endInfo.foreignBytes =
-        spanned ? 0 : static_cast<uint32_t>(endInfo.endRecordOffset - directoryEnd);
     if ((endInfo.directorySize == 0) != (endInfo.totalEntries == 0))
         ThrowError(ZipError::badZipFile);
 
     endInfo.directoryOnDisk = true;
     staleDirectoryOnDisk = false;
-    store->CheckVolume(endInfo.diskWithDirectory);
-    if (endInfo.directorySize) LoadHeaders();
+    if (endInfo.diskWithDirectory == store->currentVolume) {
+        // The last volume of a spanned set holds its directory at the offset
+        // the end record gives.
+        SetForeignBytes(spanned ? directoryEnd : directoryTail, directoryEnd);
+        if (endInfo.directorySize) LoadHeaders();
+        return;
+    }
+    // The directory is said to lie on another volume. Where this stream
+    // holds it all the same (a whole archive whose disk fields are wrong,
+    // or volumes joined into one file), it is read as in a single file;
+    // otherwise that volume is out of reach.
+    if (directoryTail < directoryEnd) store->CheckVolume(endInfo.diskWithDirectory);
+    SetForeignBytes(directoryTail, directoryEnd);
+    try {
+        if (endInfo.directorySize) LoadHeaders();
+    } catch (const CZipException&) {
+        store->CheckVolume(endInfo.diskWithDirectory);
+    }
+}
+
+void CZipDirectory::SetForeignBytes(uint64_t directoryTail, uint64_t directoryEnd)
+{
+    endInfo.foreignBytes = static_cast<uint32_t>(directoryTail - directoryEnd);
 }
 
 void CZipDirectory::LoadHeaders()
@@ -169,6 +193,7 @@ void CZipDirectory::LoadHeaders()
             held = used = 0;
         }
         ConvertNameForm(*header, true);
+        if (header->diskStart != 0) endInfo.claimsMultiVolume = true;
         if (!headerList.empty()) {
             const CZipEntryHeader& last = *headerList.back();
             if (last.diskStart == header->diskStart &&
@@ -204,12 +229,24 @@ void CZipDirectory::OpenEntryData(uint16_t index)
 {
     if (!HasIndex(index)) ThrowError(ZipError::badZipFile);
     currentHeader = headerList[index].get();
-    store->CheckVolume(currentHeader->diskStart);
-    store->stream->Seek(
-        static_cast<int64_t>(currentHeader->localHeaderOffset) + endInfo.foreignBytes,
-        CZipStream::begin);
+    // An entry said to start on another volume is read all the same when
+    // its local header is found at its offset in this stream; otherwise
+    // that volume is out of reach.
+    const bool elsewhere = currentHeader->diskStart != store->currentVolume;
     uint16_t extraLength = 0;
-    if (!currentHeader->VerifyLocalRecord(*store, extraLength)) ThrowError(ZipError::badZipFile);
+    bool found = false;
+    try {
+        store->stream->Seek(
+            static_cast<int64_t>(currentHeader->localHeaderOffset) + endInfo.foreignBytes,
+            CZipStream::begin);
+        found = currentHeader->VerifyLocalRecord(*store, extraLength);
+    } catch (const CZipException&) {
+        if (!elsewhere) throw;
+    }
+    if (!found) {
+        if (elsewhere) store->CheckVolume(currentHeader->diskStart);
+        ThrowError(ZipError::badZipFile);
+    }
     openedLocalExtra.Release();
     if (extraLength) {
         int32_t volume = store->currentVolume;
@@ -355,6 +392,7 @@ void CZipDirectory::Reset()
     staleDirectoryOnDisk = false;
     endInfo.endRecordOffset = 0;
     endInfo.foreignBytes = 0;
+    endInfo.claimsMultiVolume = false;
     currentHeader = nullptr;
     archiveComment.Release();
 }
@@ -368,9 +406,9 @@ void CZipDirectory::CutDirectoryOnDisk()
 
 void CZipDirectory::DiscardWrittenDirectory()
 {
-    // The last volume of an existing spanned archive is read-only: its
-    // directory stays whatever is asked.
-    if (store->SpanState() < 0) return;
+    // The last volume of an existing spanned archive, and an archive that
+    // must not be rewritten, keep their directory whatever is asked.
+    if (store->SpanState() < 0 || !endInfo.Rewritable()) return;
     if (endInfo.directoryOnDisk || staleDirectoryOnDisk)
         CutDirectoryOnDisk();
     else

@@ -107,6 +107,9 @@ public:
 
 private:
     [[noreturn]] void ThrowError(int code) const;
+    // foreignBytes from where the directory ends in the stream and where the
+    // archive's own offsets put its end.
+    void SetForeignBytes(uint64_t directoryTail, uint64_t directoryEnd);
     void CutDirectoryOnDisk();
     // A default header in the current block; a new block, when needed, is
     // made for at most `wanted` headers.

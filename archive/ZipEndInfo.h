@@ -13,4 +13,11 @@ struct CZipEndInfo {
     uint32_t directorySize = 0;
     uint32_t directoryOffset = 0;   // relative to the archive start
     bool directoryOnDisk = false;   // the stream holds a matching directory
+    // The disk fields of the end record or of an entry say that the stream
+    // is one piece of a multi-volume set. Whatever the stream itself holds
+    // is read all the same, but such an archive is never written to.
+    bool claimsMultiVolume = false;
+
+    // Whether the archive may be changed in place at all.
+    bool Rewritable() const { return !claimsMultiVolume; }
 };

@@ -2,9 +2,11 @@
 // headers, damaged directories, the name index, writing back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
+#include "archive/ZipAddRequest.h"
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
 #include "errors/ZipException.h"
@@ -20,6 +22,20 @@ std::vector<EntrySpec> ThreeEntries()
     return {{"a.txt", "alpha", 20, 0x20, ""},
             {"sub/b.txt", "bravo bravo", 20, 0x20, ""},
             {"C.TXT", "", 20, 0x20, ""}};
+}
+
+// The stored data of every entry, read through the directory.
+std::vector<std::string> StoredData(CZipArchive& archive)
+{
+    std::vector<std::string> data;
+    for (int i = 0; i < archive.GetCount(); ++i) {
+        archive.directory.OpenEntryData(static_cast<uint16_t>(i));
+        std::string bytes(archive.directory.currentHeader->compressedSize, '\0');
+        archive.store.Read(&bytes[0], static_cast<uint32_t>(bytes.size()), true);
+        archive.directory.CloseEntryData(false);
+        data.push_back(bytes);
+    }
+    return data;
 }
 
 std::vector<std::string> Names(const CZipArchive& archive)
@@ -258,8 +274,9 @@ TEST(Directory, DamagedDirectories)
         {"comment crosses the end of the stream", c1 + 32, 2, 0x8000, 101},
         {"extra field crosses into the end record", c1 + 30, 2, 200, 101},
         {"central signature broken", c1, 1, 0x51, 101},
-        {"directory on another volume", end + 6, 2, 1, 108},
-        {"last volume number 2, directory on 0", end + 4, 2, 2, 108},
+        // The disk fields say other volumes, but the directory is here.
+        {"directory on another volume", end + 6, 2, 1, 0},
+        {"last volume number 2, directory on 0", end + 4, 2, 2, 0},
     };
     for (const Case& c : cases) {
         Bytes image = good.bytes;
@@ -270,6 +287,57 @@ TEST(Directory, DamagedDirectories)
         EXPECT_EQ(m.Open(), c.code) << c.what;
         // Never more headers kept than the stream has records for.
         EXPECT_LE(m.archive.directory.headerList.capacity(), 4u) << c.what;
+    }
+}
+
+TEST(Directory, DiskFieldsNamingOtherVolumes)
+{
+    // Disk fields that make a whole archive a piece of a multi-volume set:
+    // everything found in this stream is read, nothing is ever written.
+    // Only a directory that really is not here gives 108.
+    const std::vector<EntrySpec> entries = {{"a.txt", "ZIPEXT-MARKER one", 20, 0, ""},
+                                            {"b.txt", "ZIPEXT-MARKER two", 20, 0, ""},
+                                            {"c.txt", "", 20, 0, ""}};
+    const Layout good = BuildStored(entries);
+    struct Case {
+        const char* what;
+        uint16_t disk;
+        uint16_t directoryDisk;
+        uint16_t secondEntryDisk;
+        uint32_t directoryOffset;  // 0: as built
+        int code;
+    } cases[] = {
+        {"directory said to be on volume 1", 0, 1, 0, 0, 0},
+        {"piece 2, directory on piece 0", 2, 0, 0, 0, 0},
+        {"piece 1 with its own directory, entries on piece 0", 1, 1, 0, 0, 0},
+        {"one entry said to start on volume 3", 0, 0, 3, 0, 0},
+        {"piece 1, directory on piece 0 and not here", 1, 0, 0, 0x10000, 108},
+    };
+    for (const Case& c : cases) {
+        Bytes image = good.bytes;
+        Put16(image, good.endOffset + 4, c.disk);
+        Put16(image, good.endOffset + 6, c.directoryDisk);
+        Put16(image, good.centralOffsets[1] + 34, c.secondEntryDisk);
+        if (c.directoryOffset) Put32(image, good.endOffset + 16, c.directoryOffset);
+        MemoryArchive m(image);
+        ASSERT_EQ(m.Open(), c.code) << c.what;
+        if (c.code) continue;
+        // Headers come ordered by volume, then offset.
+        std::vector<std::string> data = StoredData(m.archive);
+        std::sort(data.begin(), data.end());
+        EXPECT_EQ(data, (std::vector<std::string>{"", "ZIPEXT-MARKER one", "ZIPEXT-MARKER two"})) << c.what;
+        EXPECT_TRUE(m.archive.directory.endInfo.claimsMultiVolume) << c.what;
+        // Every way of changing it is refused, a forced rewrite included.
+        EXPECT_FALSE(m.archive.SetGlobalComment("no")) << c.what;
+        std::vector<uint16_t> first = {0};
+        m.archive.RemoveEntries(first);
+        auto source = MemoryStream({'x'});
+        CZipAddRequest add(source.get(), "new.txt");
+        EXPECT_FALSE(m.archive.AddEntry(add)) << c.what;
+        m.archive.directory.DiscardWrittenDirectory();
+        m.archive.Flush();
+        EXPECT_EQ(m.archive.GetCount(), 3) << c.what;
+        EXPECT_TRUE(m.Contents() == image) << c.what;
     }
 }
 
