@@ -39,6 +39,9 @@ constexpr uint32_t directoryPieceSize = 65536;
 // The 16-bit length and count fields.
 constexpr uint32_t maxFieldLength = 0xFFFF;
 constexpr uint32_t maxEntries = 0xFFFF;
+// The largest value of a 32-bit field: an offset or size beyond it is more
+// than the engine's fields hold.
+constexpr uint64_t maxField32 = 0xFFFFFFFF;
 
 // General purpose flag bits.
 constexpr uint16_t flagEncrypted = 0x0001;

@@ -48,11 +48,13 @@ void CZipDirectory::ThrowError(int code) const
     ThrowZipException(code, path);
 }
 
-uint32_t CZipDirectory::LocateEndRecord()
+uint64_t CZipDirectory::LocateEndRecord()
 {
     CZipStream& stream = *store->stream;
-    const uint32_t length = static_cast<uint32_t>(stream.GetLength());
-    const uint32_t window = std::min(length, endSearchWindow);
+    // The whole length: cut to 32 bits, the end of a stream past 4 GiB would
+    // be looked for at some place near its start.
+    const uint64_t length = stream.GetLength();
+    const uint32_t window = static_cast<uint32_t>(std::min<uint64_t>(length, endSearchWindow));
     // Chunks overlap by 3 bytes, so a chunk must be longer than that to make
     // progress.
     const uint32_t chunkSize =
@@ -81,6 +83,7 @@ void CZipDirectory::ReadDirectory()
 {
     CZipStream& stream = *store->stream;
     endInfo.claimsMultiVolume = false;
+    endInfo.beyond32Bits = stream.GetLength() > maxField32;
     endInfo.endRecordOffset = LocateEndRecord();
     stream.Seek(static_cast<int64_t>(endInfo.endRecordOffset), CZipStream::begin);
     uint8_t record[endRecordSize];
@@ -139,6 +142,9 @@ void CZipDirectory::ReadDirectory()
 
 void CZipDirectory::SetForeignBytes(uint64_t directoryTail, uint64_t directoryEnd)
 {
+    // Offsets are 32-bit, and so are the bytes in front of the archive: an
+    // archive further into its stream is beyond what the engine addresses.
+    if (directoryTail - directoryEnd > maxField32) ThrowError(ZipError::badZipFile);
     endInfo.foreignBytes = static_cast<uint32_t>(directoryTail - directoryEnd);
 }
 
@@ -393,6 +399,7 @@ void CZipDirectory::Reset()
     endInfo.endRecordOffset = 0;
     endInfo.foreignBytes = 0;
     endInfo.claimsMultiVolume = false;
+    endInfo.beyond32Bits = false;
     currentHeader = nullptr;
     archiveComment.Release();
 }

@@ -43,7 +43,7 @@ public:
 
     // Reading (archive open).
     void ReadDirectory();
-    uint32_t LocateEndRecord();
+    uint64_t LocateEndRecord();
     void LoadHeaders();
     void OrderHeaders();
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <set>
 
 #include "archive/ZipAddRequest.h"
@@ -127,6 +128,46 @@ TEST(EndRecord, ACommentHoldingTheSignatureWinsAndIsJudgedAsARecord)
         Layout layout = BuildStored(ThreeEntries(), options);
         MemoryArchive m(layout.bytes);
         EXPECT_EQ(m.Open(), c.code);
+    }
+}
+
+TEST(EndRecord, StreamsPast4GiBAreSearchedAtTheirEnd)
+{
+    // An archive starting just below 4 GiB into a sparse file, its end
+    // record past 4 GiB. Cut to 32 bits, the file's length would put that
+    // record at the decoy near the start. An archive starting past 4 GiB
+    // needs more than 32-bit offsets and is refused.
+    const Layout real = BuildStored({{"real.txt", "ZIPEXT-MARKER-real-entry " + std::string(300, 'r'), 20, 0, ""}});
+    const uint64_t size = real.bytes.size();
+    for (uint64_t start : {(1ull << 32) - 100, (1ull << 32) + 100}) {
+        const Layout empty = BuildStored({{"decoy.txt", "", 20, 0, ""}});
+        const uint64_t cut = (start + size) & 0xFFFFFFFFu;  // the length cut to 32 bits
+        const Layout decoy = BuildStored({{"decoy.txt", std::string(cut - empty.bytes.size(), 'd'), 20, 0, ""}});
+        StorageTempDir dir;
+        const std::string path = dir.File("big.zip");
+        {
+            std::ofstream out(path, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(decoy.bytes.data()), static_cast<std::streamsize>(decoy.bytes.size()));
+            out.seekp(static_cast<std::streamoff>(start));
+            out.write(reinterpret_cast<const char*>(real.bytes.data()), static_cast<std::streamsize>(size));
+        }
+        CZipArchive a;
+        int code = 0;
+        try {
+            a.Open(path.c_str(), CZipArchive::openReadOnly);
+        } catch (const CZipException& e) {
+            code = e.code;
+        }
+        if (start > 0xFFFFFFFFu) {
+            EXPECT_EQ(code, 101);
+            continue;
+        }
+        ASSERT_EQ(code, 0);
+        EXPECT_EQ(a.directory.endInfo.endRecordOffset, start + real.endOffset);
+        EXPECT_EQ(a.directory.endInfo.foreignBytes, start);
+        EXPECT_EQ(StoredData(a), std::vector<std::string>{"ZIPEXT-MARKER-real-entry " + std::string(300, 'r')});
+        // Positions past 4 GiB are beyond the writing paths.
+        EXPECT_FALSE(a.SetGlobalComment("no"));
     }
 }
 
