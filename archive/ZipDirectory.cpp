@@ -79,6 +79,75 @@ uint64_t CZipDirectory::LocateEndRecord()
     ThrowError(ZipError::cdirNotFound);
 }
 
+uint64_t CZipDirectory::ReadZip64EndRecord()
+{
+    CZipStream& stream = *store->stream;
+    const uint64_t endAt = endInfo.endRecordOffset;
+    if (endAt < zip64LocatorSize + zip64EndRecordSize) return endAt;
+    const uint64_t locatorAt = endAt - zip64LocatorSize;
+    auto readAt = [&](uint64_t at, uint8_t* bytes, uint32_t count) {
+        stream.Seek(static_cast<int64_t>(at), CZipStream::begin);
+        return stream.Read(bytes, count) == count;
+    };
+    uint8_t locator[zip64LocatorSize];
+    if (!readAt(locatorAt, locator, zip64LocatorSize) ||
+        !HasSignature(locator, zip64LocatorSignature))
+        return endAt;
+
+    // The record lies right in front of its locator. Its usual size is
+    // tried first; one with extensible data is found through the offset
+    // the locator gives (exact only without bytes in front of the archive).
+    uint8_t record[zip64EndRecordSize];
+    uint64_t recordAt = locatorAt - zip64EndRecordSize;
+    auto endsAtLocator = [&](uint64_t at) {
+        return readAt(at, record, zip64EndRecordSize) && HasSignature(record, zip64EndSignature) &&
+               GetU64(record + 4) == locatorAt - at - zip64EndRecordTail;
+    };
+    if (!endsAtLocator(recordAt)) {
+        recordAt = GetU64(locator + 8);
+        if (recordAt > locatorAt - zip64EndRecordSize || !endsAtLocator(recordAt)) return endAt;
+    }
+
+    const uint64_t diskNumber = GetU32(record + 16);
+    const uint64_t diskWithDirectory = GetU32(record + 20);
+    const uint64_t entriesOnThisDisk = GetU64(record + 24);
+    const uint64_t totalEntries = GetU64(record + 32);
+    const uint64_t directorySize = GetU64(record + 40);
+    const uint64_t directoryOffset = GetU64(record + 48);
+    // Each field of the end record either holds the value itself, which the
+    // ZIP64 record must repeat (or it belongs to something else, such as a
+    // file name that happens to hold the signatures), or is marked as all
+    // ones and takes the ZIP64 value.
+    auto agrees = [](uint64_t field, uint64_t marker, uint64_t value) {
+        return field == marker || field == value;
+    };
+    if (!agrees(endInfo.diskNumber, zip64Marker16, diskNumber) ||
+        !agrees(endInfo.diskWithDirectory, zip64Marker16, diskWithDirectory) ||
+        !agrees(endInfo.totalEntries, zip64Marker16, totalEntries) ||
+        !agrees(endInfo.directorySize, zip64Marker32, directorySize) ||
+        !agrees(endInfo.directoryOffset, zip64Marker32, directoryOffset))
+        return endAt;
+    // The engine's fields are 32 bits (16 for disks and counts): an archive
+    // that needs more is refused.
+    auto take16 = [&](uint16_t& field, uint64_t value) {
+        if (value > zip64Marker16) ThrowError(ZipError::badZipFile);
+        field = static_cast<uint16_t>(value);
+    };
+    auto take32 = [&](uint32_t& field, uint64_t value) {
+        if (value > maxField32) ThrowError(ZipError::badZipFile);
+        field = static_cast<uint32_t>(value);
+    };
+    take16(endInfo.diskNumber, diskNumber);
+    take16(endInfo.diskWithDirectory, diskWithDirectory);
+    // Kept only for the record: nothing depends on it.
+    if (endInfo.entriesOnThisDisk == zip64Marker16 && entriesOnThisDisk < zip64Marker16)
+        endInfo.entriesOnThisDisk = static_cast<uint16_t>(entriesOnThisDisk);
+    take16(endInfo.totalEntries, totalEntries);
+    take32(endInfo.directorySize, directorySize);
+    take32(endInfo.directoryOffset, directoryOffset);
+    return recordAt;
+}
+
 void CZipDirectory::ReadDirectory()
 {
     CZipStream& stream = *store->stream;
@@ -97,8 +166,9 @@ void CZipDirectory::ReadDirectory()
     endInfo.directorySize = GetU32(record + 12);
     endInfo.directoryOffset = GetU32(record + 16);
     uint16_t commentLength = GetU16(record + 20);
-    // Where the directory must end.
-    const uint64_t directoryTail = endInfo.endRecordOffset;
+    // Where the directory must end: at the end record, or at the ZIP64
+    // records in front of it.
+    const uint64_t directoryTail = ReadZip64EndRecord();
     endInfo.claimsMultiVolume = endInfo.diskNumber != 0 || endInfo.diskWithDirectory != 0;
 
     store->AdoptLastDisk(endInfo.diskNumber);
@@ -199,6 +269,7 @@ void CZipDirectory::LoadHeaders()
             held = used = 0;
         }
         ConvertNameForm(*header, true);
+        header->TakeZip64Values();
         if (header->diskStart != 0) endInfo.claimsMultiVolume = true;
         if (!headerList.empty()) {
             const CZipEntryHeader& last = *headerList.back();
@@ -267,12 +338,16 @@ void CZipDirectory::CloseEntryData(bool afterError)
     if (!currentHeader) return;
     openedLocalExtra.Release();
     if (!afterError && (currentHeader->flags & flagDataDescriptor)) {
-        uint8_t descriptor[descriptorSize];
+        uint8_t descriptor[zip64DescriptorSize];
         store->Read(descriptor, descriptorSignatureSize, false);
         if (!HasSignature(descriptor, descriptorSignature))
             store->stream->Seek(-static_cast<int64_t>(descriptorSignatureSize), CZipStream::current);
         store->Read(descriptor, descriptorSize, false);
-        if (!currentHeader->CompareDescriptor(descriptor)) ThrowError(ZipError::badZipFile);
+        if (!currentHeader->CompareDescriptor(descriptor)) {
+            // The ZIP64 form, with 8-byte sizes.
+            store->Read(descriptor + descriptorSize, zip64DescriptorSize - descriptorSize, false);
+            if (!currentHeader->CompareDescriptor(descriptor, true)) ThrowError(ZipError::badZipFile);
+        }
     }
     currentHeader = nullptr;
 }
