@@ -291,7 +291,7 @@ std::string CZipArchive::GetGlobalComment() const
 
 bool CZipArchive::SetGlobalComment(const char* text)
 {
-    if (IsClosed(true) || store.SpanState() == -1) return false;
+    if (IsClosed(true) || store.SpanState() == -1 || !directory.endInfo.Rewritable()) return false;
     uint32_t length = text ? static_cast<uint32_t>(std::strlen(text)) : 0;
     // The end record holds the length in 16 bits.
     if (length > maxFieldLength) return false;
@@ -303,7 +303,7 @@ bool CZipArchive::SetGlobalComment(const char* text)
 
 bool CZipArchive::SetFileComment(int index, const char* text)
 {
-    if (IsClosed(true) || store.SpanState() == -1) return false;
+    if (IsClosed(true) || store.SpanState() == -1 || !directory.endInfo.Rewritable()) return false;
     CZipEntryHeader* header = HeaderAt(index);
     if (!header) return false;
     uint32_t length = text ? static_cast<uint32_t>(std::strlen(text)) : 0;
@@ -320,7 +320,7 @@ void CZipArchive::Flush()
 {
     if (IsClosed(true)) return;
     const int spanState = store.SpanState();
-    if (spanState == -1) return;
+    if (spanState == -1 || !directory.endInfo.Rewritable()) return;
     directory.WriteDirectory(GetCallback(callbackSave));
     store.FlushBuffer();
     store.Flush();

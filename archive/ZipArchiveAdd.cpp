@@ -81,6 +81,7 @@ bool CZipArchive::AddEntry(CZipAddRequest& request)
     if (!request.source || request.chunkSize == 0) return false;
     // Every refusal comes before the first byte is written.
     if (IsClosed(true) || entryState != 0 || store.SpanState() == -1 ||
+        !directory.endInfo.Rewritable() ||
         static_cast<uint32_t>(directory.EntryCount()) >= maxEntries)
         return false;
 
@@ -160,6 +161,7 @@ bool BeginEntry(CZipArchive& archive, CZipEntryHeader& templ, int level,
     CZipDirectory& directory = archive.directory;
     CZipStore& store = archive.store;
     if (archive.IsClosed(true) || archive.entryState != 0 || store.SpanState() == -1 ||
+        !directory.endInfo.Rewritable() ||
         static_cast<uint32_t>(directory.EntryCount()) >= maxEntries)
         return false;
 

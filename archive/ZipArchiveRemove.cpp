@@ -191,7 +191,9 @@ void CZipArchive::MoveBlock(uint32_t start, uint32_t end, uint32_t shift,
 
 void CZipArchive::RemoveEntries(std::vector<uint16_t>& indices)
 {
-    if (IsClosed(true) || store.SpanState() != 0 || entryState != 0 || indices.empty()) return;
+    if (IsClosed(true) || store.SpanState() != 0 || !directory.endInfo.Rewritable() || entryState != 0 ||
+        indices.empty())
+        return;
     std::sort(indices.begin(), indices.end());
     indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
     auto& list = directory.headerList;

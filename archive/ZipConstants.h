@@ -13,6 +13,10 @@ constexpr uint8_t endSignature[4] = {0x50, 0x4B, 0x05, 0x06};
 // Optional lead of a data descriptor, also the marker that opens the first
 // volume of a spanned archive.
 constexpr uint8_t descriptorSignature[4] = {0x50, 0x4B, 0x07, 0x08};
+// ZIP64 end record and its locator, which some writers put in front of the
+// end record even when every value fits the 32-bit fields.
+constexpr uint8_t zip64EndSignature[4] = {0x50, 0x4B, 0x06, 0x06};
+constexpr uint8_t zip64LocatorSignature[4] = {0x50, 0x4B, 0x06, 0x07};
 
 // Fixed record sizes.
 constexpr uint32_t localRecordSize = 30;
@@ -22,6 +26,18 @@ constexpr uint32_t descriptorSize = 12;
 constexpr uint32_t descriptorSignatureSize = 4;
 constexpr uint32_t spanMarkerSize = 4;
 constexpr uint32_t encryptionHeaderSize = 12;
+constexpr uint32_t zip64EndRecordSize = 56;      // without extensible data
+constexpr uint32_t zip64EndRecordTail = 12;      // signature and size field,
+                                                 // which the size does not count
+constexpr uint32_t zip64LocatorSize = 20;
+constexpr uint32_t zip64DescriptorSize = 20;     // CRC-32, then 8-byte sizes
+
+// A field holding all ones stands for a value in the ZIP64 extended
+// information extra field (id 0x0001), in this order: uncompressed size,
+// compressed size, local header offset (8 bytes each), disk number (4).
+constexpr uint16_t zip64ExtraId = 0x0001;
+constexpr uint32_t zip64Marker32 = 0xFFFFFFFF;
+constexpr uint16_t zip64Marker16 = 0xFFFF;
 
 // Field offsets inside the local file header.
 constexpr uint32_t localFlagsOffset = 6;
@@ -39,6 +55,9 @@ constexpr uint32_t directoryPieceSize = 65536;
 // The 16-bit length and count fields.
 constexpr uint32_t maxFieldLength = 0xFFFF;
 constexpr uint32_t maxEntries = 0xFFFF;
+// The largest value of a 32-bit field: an offset or size beyond it is more
+// than the engine's fields hold.
+constexpr uint64_t maxField32 = 0xFFFFFFFF;
 
 // General purpose flag bits.
 constexpr uint16_t flagEncrypted = 0x0001;
@@ -112,6 +131,10 @@ inline uint32_t GetU32(const uint8_t* p)
 {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint64_t GetU64(const uint8_t* p)
+{
+    return static_cast<uint64_t>(GetU32(p)) | (static_cast<uint64_t>(GetU32(p + 4)) << 32);
 }
 inline void PutU16(uint8_t* p, uint16_t v)
 {

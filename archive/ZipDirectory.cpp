@@ -1,6 +1,6 @@
-// Reading the central directory, opening one entry's local data, changing
-// the header list and looking entries up by name. Writing the directory back
-// lives in ZipDirectoryWrite.cpp.
+// Reading the central directory, opening one entry's local data and
+// changing the header list. Writing the directory back lives in
+// ZipDirectoryWrite.cpp, looking entries up by name in ZipDirectoryLookup.cpp.
 #include "archive/ZipDirectory.h"
 
 #include <algorithm>
@@ -8,7 +8,6 @@
 #include <new>
 
 #include "archive/ZipConstants.h"
-#include "archive/ZipPath.h"
 #include "errors/ZipException.h"
 #include "storage/ZipStore.h"
 
@@ -49,11 +48,13 @@ void CZipDirectory::ThrowError(int code) const
     ThrowZipException(code, path);
 }
 
-uint32_t CZipDirectory::LocateEndRecord()
+uint64_t CZipDirectory::LocateEndRecord()
 {
     CZipStream& stream = *store->stream;
-    const uint32_t length = static_cast<uint32_t>(stream.GetLength());
-    const uint32_t window = std::min(length, endSearchWindow);
+    // The whole length: cut to 32 bits, the end of a stream past 4 GiB would
+    // be looked for at some place near its start.
+    const uint64_t length = stream.GetLength();
+    const uint32_t window = static_cast<uint32_t>(std::min<uint64_t>(length, endSearchWindow));
     // Chunks overlap by 3 bytes, so a chunk must be longer than that to make
     // progress.
     const uint32_t chunkSize =
@@ -78,11 +79,82 @@ uint32_t CZipDirectory::LocateEndRecord()
     ThrowError(ZipError::cdirNotFound);
 }
 
+uint64_t CZipDirectory::ReadZip64EndRecord()
+{
+    CZipStream& stream = *store->stream;
+    const uint64_t endAt = endInfo.endRecordOffset;
+    if (endAt < zip64LocatorSize + zip64EndRecordSize) return endAt;
+    const uint64_t locatorAt = endAt - zip64LocatorSize;
+    auto readAt = [&](uint64_t at, uint8_t* bytes, uint32_t count) {
+        stream.Seek(static_cast<int64_t>(at), CZipStream::begin);
+        return stream.Read(bytes, count) == count;
+    };
+    uint8_t locator[zip64LocatorSize];
+    if (!readAt(locatorAt, locator, zip64LocatorSize) ||
+        !HasSignature(locator, zip64LocatorSignature))
+        return endAt;
+
+    // The record lies right in front of its locator. Its usual size is
+    // tried first; one with extensible data is found through the offset
+    // the locator gives (exact only without bytes in front of the archive).
+    uint8_t record[zip64EndRecordSize];
+    uint64_t recordAt = locatorAt - zip64EndRecordSize;
+    auto endsAtLocator = [&](uint64_t at) {
+        return readAt(at, record, zip64EndRecordSize) && HasSignature(record, zip64EndSignature) &&
+               GetU64(record + 4) == locatorAt - at - zip64EndRecordTail;
+    };
+    if (!endsAtLocator(recordAt)) {
+        recordAt = GetU64(locator + 8);
+        if (recordAt > locatorAt - zip64EndRecordSize || !endsAtLocator(recordAt)) return endAt;
+    }
+
+    const uint64_t diskNumber = GetU32(record + 16);
+    const uint64_t diskWithDirectory = GetU32(record + 20);
+    const uint64_t entriesOnThisDisk = GetU64(record + 24);
+    const uint64_t totalEntries = GetU64(record + 32);
+    const uint64_t directorySize = GetU64(record + 40);
+    const uint64_t directoryOffset = GetU64(record + 48);
+    // Each field of the end record either holds the value itself, which the
+    // ZIP64 record must repeat (or it belongs to something else, such as a
+    // file name that happens to hold the signatures), or is marked as all
+    // ones and takes the ZIP64 value.
+    auto agrees = [](uint64_t field, uint64_t marker, uint64_t value) {
+        return field == marker || field == value;
+    };
+    if (!agrees(endInfo.diskNumber, zip64Marker16, diskNumber) ||
+        !agrees(endInfo.diskWithDirectory, zip64Marker16, diskWithDirectory) ||
+        !agrees(endInfo.totalEntries, zip64Marker16, totalEntries) ||
+        !agrees(endInfo.directorySize, zip64Marker32, directorySize) ||
+        !agrees(endInfo.directoryOffset, zip64Marker32, directoryOffset))
+        return endAt;
+    // The engine's fields are 32 bits (16 for disks and counts): an archive
+    // that needs more is refused.
+    auto take16 = [&](uint16_t& field, uint64_t value) {
+        if (value > zip64Marker16) ThrowError(ZipError::badZipFile);
+        field = static_cast<uint16_t>(value);
+    };
+    auto take32 = [&](uint32_t& field, uint64_t value) {
+        if (value > maxField32) ThrowError(ZipError::badZipFile);
+        field = static_cast<uint32_t>(value);
+    };
+    take16(endInfo.diskNumber, diskNumber);
+    take16(endInfo.diskWithDirectory, diskWithDirectory);
+    // Kept only for the record: nothing depends on it.
+    if (endInfo.entriesOnThisDisk == zip64Marker16 && entriesOnThisDisk < zip64Marker16)
+        endInfo.entriesOnThisDisk = static_cast<uint16_t>(entriesOnThisDisk);
+    take16(endInfo.totalEntries, totalEntries);
+    take32(endInfo.directorySize, directorySize);
+    take32(endInfo.directoryOffset, directoryOffset);
+    return recordAt;
+}
+
 void CZipDirectory::ReadDirectory()
 {
     CZipStream& stream = *store->stream;
+    endInfo.claimsMultiVolume = false;
+    endInfo.beyond32Bits = stream.GetLength() > maxField32;
     endInfo.endRecordOffset = LocateEndRecord();
-    stream.Seek(endInfo.endRecordOffset, CZipStream::begin);
+    stream.Seek(static_cast<int64_t>(endInfo.endRecordOffset), CZipStream::begin);
     uint8_t record[endRecordSize];
     if (stream.Read(record, endRecordSize) < endRecordSize) ThrowError(ZipError::badZipFile);
 
@@ -94,6 +166,10 @@ void CZipDirectory::ReadDirectory()
     endInfo.directorySize = GetU32(record + 12);
     endInfo.directoryOffset = GetU32(record + 16);
     uint16_t commentLength = GetU16(record + 20);
+    // Where the directory must end: at the end record, or at the ZIP64
+    // records in front of it.
+    const uint64_t directoryTail = ReadZip64EndRecord();
+    endInfo.claimsMultiVolume = endInfo.diskNumber != 0 || endInfo.diskWithDirectory != 0;
 
     store->AdoptLastDisk(endInfo.diskNumber);
     const bool spanned = store->SpanState() != 0;
@@ -101,22 +177,45 @@ void CZipDirectory::ReadDirectory()
     // for a directory that ends in front of the end record.
     const uint64_t directoryEnd =
         static_cast<uint64_t>(endInfo.directoryOffset) + endInfo.directorySize;
-    if (!spanned && endInfo.endRecordOffset < directoryEnd) ThrowError(ZipError::badZipFile);
+    if (!spanned && directoryTail < directoryEnd) ThrowError(ZipError::badZipFile);
 
     if (commentLength) {
         archiveComment.Allocate(commentLength);
+        stream.Seek(static_cast<int64_t>(endInfo.endRecordOffset) + endRecordSize, CZipStream::begin);
         if (stream.Read(archiveComment.data(), commentLength) < commentLength)
             ThrowError(ZipError::badZipFile);
     }
-    endInfo.foreignBytes =
-        spanned ? 0 : static_cast<uint32_t>(endInfo.endRecordOffset - directoryEnd);
     if ((endInfo.directorySize == 0) != (endInfo.totalEntries == 0))
         ThrowError(ZipError::badZipFile);
 
     endInfo.directoryOnDisk = true;
     staleDirectoryOnDisk = false;
-    store->CheckVolume(endInfo.diskWithDirectory);
-    if (endInfo.directorySize) LoadHeaders();
+    if (endInfo.diskWithDirectory == store->currentVolume) {
+        // The last volume of a spanned set holds its directory at the offset
+        // the end record gives.
+        SetForeignBytes(spanned ? directoryEnd : directoryTail, directoryEnd);
+        if (endInfo.directorySize) LoadHeaders();
+        return;
+    }
+    // The directory is said to lie on another volume. Where this stream
+    // holds it all the same (a whole archive whose disk fields are wrong,
+    // or volumes joined into one file), it is read as in a single file;
+    // otherwise that volume is out of reach.
+    if (directoryTail < directoryEnd) store->CheckVolume(endInfo.diskWithDirectory);
+    SetForeignBytes(directoryTail, directoryEnd);
+    try {
+        if (endInfo.directorySize) LoadHeaders();
+    } catch (const CZipException&) {
+        store->CheckVolume(endInfo.diskWithDirectory);
+    }
+}
+
+void CZipDirectory::SetForeignBytes(uint64_t directoryTail, uint64_t directoryEnd)
+{
+    // Offsets are 32-bit, and so are the bytes in front of the archive: an
+    // archive further into its stream is beyond what the engine addresses.
+    if (directoryTail - directoryEnd > maxField32) ThrowError(ZipError::badZipFile);
+    endInfo.foreignBytes = static_cast<uint32_t>(directoryTail - directoryEnd);
 }
 
 void CZipDirectory::LoadHeaders()
@@ -170,6 +269,8 @@ void CZipDirectory::LoadHeaders()
             held = used = 0;
         }
         ConvertNameForm(*header, true);
+        header->TakeZip64Values();
+        if (header->diskStart != 0) endInfo.claimsMultiVolume = true;
         if (!headerList.empty()) {
             const CZipEntryHeader& last = *headerList.back();
             if (last.diskStart == header->diskStart &&
@@ -205,12 +306,24 @@ void CZipDirectory::OpenEntryData(uint16_t index)
 {
     if (!HasIndex(index)) ThrowError(ZipError::badZipFile);
     currentHeader = headerList[index].get();
-    store->CheckVolume(currentHeader->diskStart);
-    store->stream->Seek(
-        static_cast<int64_t>(currentHeader->localHeaderOffset) + endInfo.foreignBytes,
-        CZipStream::begin);
+    // An entry said to start on another volume is read all the same when
+    // its local header is found at its offset in this stream; otherwise
+    // that volume is out of reach.
+    const bool elsewhere = currentHeader->diskStart != store->currentVolume;
     uint16_t extraLength = 0;
-    if (!currentHeader->VerifyLocalRecord(*store, extraLength)) ThrowError(ZipError::badZipFile);
+    bool found = false;
+    try {
+        store->stream->Seek(
+            static_cast<int64_t>(currentHeader->localHeaderOffset) + endInfo.foreignBytes,
+            CZipStream::begin);
+        found = currentHeader->VerifyLocalRecord(*store, extraLength);
+    } catch (const CZipException&) {
+        if (!elsewhere) throw;
+    }
+    if (!found) {
+        if (elsewhere) store->CheckVolume(currentHeader->diskStart);
+        ThrowError(ZipError::badZipFile);
+    }
     openedLocalExtra.Release();
     if (extraLength) {
         int32_t volume = store->currentVolume;
@@ -225,12 +338,16 @@ void CZipDirectory::CloseEntryData(bool afterError)
     if (!currentHeader) return;
     openedLocalExtra.Release();
     if (!afterError && (currentHeader->flags & flagDataDescriptor)) {
-        uint8_t descriptor[descriptorSize];
+        uint8_t descriptor[zip64DescriptorSize];
         store->Read(descriptor, descriptorSignatureSize, false);
         if (!HasSignature(descriptor, descriptorSignature))
             store->stream->Seek(-static_cast<int64_t>(descriptorSignatureSize), CZipStream::current);
         store->Read(descriptor, descriptorSize, false);
-        if (!currentHeader->CompareDescriptor(descriptor)) ThrowError(ZipError::badZipFile);
+        if (!currentHeader->CompareDescriptor(descriptor)) {
+            // The ZIP64 form, with 8-byte sizes.
+            store->Read(descriptor + descriptorSize, zip64DescriptorSize - descriptorSize, false);
+            if (!currentHeader->CompareDescriptor(descriptor, true)) ThrowError(ZipError::badZipFile);
+        }
     }
     currentHeader = nullptr;
 }
@@ -356,6 +473,8 @@ void CZipDirectory::Reset()
     staleDirectoryOnDisk = false;
     endInfo.endRecordOffset = 0;
     endInfo.foreignBytes = 0;
+    endInfo.claimsMultiVolume = false;
+    endInfo.beyond32Bits = false;
     currentHeader = nullptr;
     archiveComment.Release();
 }
@@ -369,9 +488,9 @@ void CZipDirectory::CutDirectoryOnDisk()
 
 void CZipDirectory::DiscardWrittenDirectory()
 {
-    // The last volume of an existing spanned archive is read-only: its
-    // directory stays whatever is asked.
-    if (store->SpanState() < 0) return;
+    // The last volume of an existing spanned archive, and an archive that
+    // must not be rewritten, keep their directory whatever is asked.
+    if (store->SpanState() < 0 || !endInfo.Rewritable()) return;
     if (endInfo.directoryOnDisk || staleDirectoryOnDisk)
         CutDirectoryOnDisk();
     else
@@ -386,107 +505,4 @@ void CZipDirectory::MarkDirectoryChanged()
     } else if (!staleDirectoryOnDisk) {
         store->FlushBuffer();
     }
-}
-
-// ---- lookup by name ----
-
-int CZipDirectory::CompareWithIndexed(const char* name, size_t position) const
-{
-    return compareNames(nameIndex[position].header->NameAsString(), name);
-}
-
-int CZipDirectory::SearchNameIndex(const char* name) const
-{
-    int lo = 0, hi = static_cast<int>(nameIndex.size()) - 1;
-    while (lo <= hi) {
-        int mid = (lo + hi) / 2;
-        int r = CompareWithIndexed(name, static_cast<size_t>(mid));
-        if (r > 0)
-            hi = mid - 1;
-        else if (r < 0)
-            lo = mid + 1;
-        else
-            return mid;
-    }
-    return -1;
-}
-
-void CZipDirectory::InsertIntoNameIndex(CZipEntryHeader* header, uint16_t index)
-{
-    std::string name = header->NameAsString();
-    size_t lo = 0, hi = nameIndex.size();
-    size_t at = nameIndex.size();
-    bool stopped = false;
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        int r = CompareWithIndexed(name.c_str(), mid);
-        if (r > 0) {
-            hi = mid;
-        } else if (r == 0) {
-            at = mid;
-            stopped = true;
-            break;
-        } else {
-            lo = mid + 1;
-        }
-    }
-    if (!stopped) at = lo;
-    uint16_t value = index == 0xFFFF ? static_cast<uint16_t>(nameIndex.size()) : index;
-    nameIndex.insert(nameIndex.begin() + static_cast<std::ptrdiff_t>(at), {header, value});
-}
-
-void CZipDirectory::BuildNameIndex(bool caseSensitive)
-{
-    nameIndex.clear();
-    indexCaseSensitive = caseSensitive;
-    compareNames = GetNameCompare(caseSensitive);
-    nameIndex.reserve(headerList.size());
-    for (size_t i = 0; i < headerList.size(); ++i)
-        InsertIntoNameIndex(headerList[i].get(), static_cast<uint16_t>(i));
-}
-
-void CZipDirectory::SetNameIndex(bool enable, bool caseSensitive)
-{
-    if (nameIndexOn == enable) return;
-    nameIndexOn = enable;
-    if (enable)
-        BuildNameIndex(caseSensitive);
-    else
-        nameIndex.clear();
-}
-
-int CZipDirectory::FindEntry(const char* name, bool caseSensitive, bool sporadic, bool nameOnly)
-{
-    if (!name) return -1;
-    if (!nameIndexOn) SetNameIndex(true, sporadic ? !caseSensitive : caseSensitive);
-    int position = -1;
-    if (nameOnly) {
-        for (size_t i = 0; i < nameIndex.size(); ++i) {
-            std::string entryName = nameIndex[i].header->NameAsString();
-            TrimRightSeparators(entryName);
-            if (compareNames(CZipPath(entryName).NameWithExtension(), name) == 0) {
-                position = static_cast<int>(i);
-                break;
-            }
-        }
-    } else if (caseSensitive == indexCaseSensitive) {
-        position = SearchNameIndex(name);
-    } else if (sporadic) {
-        for (size_t i = 0; i < nameIndex.size(); ++i)
-            if (CompareWithIndexed(name, i) == 0) {
-                position = static_cast<int>(i);
-                break;
-            }
-    } else {
-        BuildNameIndex(caseSensitive);
-        position = SearchNameIndex(name);
-    }
-    return position < 0 ? -1 : nameIndex[static_cast<size_t>(position)].index;
-}
-
-void CZipDirectory::RenameEntry(uint16_t index, const char* name)
-{
-    if (!HasIndex(index)) return;
-    headerList[index]->AssignName(name);
-    if (nameIndexOn) BuildNameIndex(indexCaseSensitive);
 }

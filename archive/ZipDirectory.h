@@ -43,7 +43,7 @@ public:
 
     // Reading (archive open).
     void ReadDirectory();
-    uint32_t LocateEndRecord();
+    uint64_t LocateEndRecord();
     void LoadHeaders();
     void OrderHeaders();
 
@@ -110,6 +110,14 @@ public:
 
 private:
     [[noreturn]] void ThrowError(int code) const;
+    // A ZIP64 end record with its locator right in front of the end record:
+    // fills the end record's fields stored as all ones from it and returns
+    // its stream offset (the directory ends there). Without a usable one the
+    // end record's own offset comes back.
+    uint64_t ReadZip64EndRecord();
+    // foreignBytes from where the directory ends in the stream and where the
+    // archive's own offsets put its end.
+    void SetForeignBytes(uint64_t directoryTail, uint64_t directoryEnd);
     void CutDirectoryOnDisk();
     // A default header in the current block; a new block, when needed, is
     // made for at most `wanted` headers.

@@ -4,7 +4,7 @@
 // The values of the end of central directory record, plus where the archive
 // sits inside its stream.
 struct CZipEndInfo {
-    uint32_t endRecordOffset = 0;   // stream offset of the end record
+    uint64_t endRecordOffset = 0;   // stream offset of the end record
     uint32_t foreignBytes = 0;      // bytes in front of the archive (stub)
     uint16_t diskNumber = 0;
     uint16_t diskWithDirectory = 0;
@@ -13,4 +13,14 @@ struct CZipEndInfo {
     uint32_t directorySize = 0;
     uint32_t directoryOffset = 0;   // relative to the archive start
     bool directoryOnDisk = false;   // the stream holds a matching directory
+    // The disk fields of the end record or of an entry say that the stream
+    // is one piece of a multi-volume set. Whatever the stream itself holds
+    // is read all the same, but such an archive is never written to.
+    bool claimsMultiVolume = false;
+    // The stream reaches past 4 GiB: its archive can be read, but positions
+    // there are beyond what the 32-bit writing paths can address.
+    bool beyond32Bits = false;
+
+    // Whether the archive may be changed in place at all.
+    bool Rewritable() const { return !claimsMultiVolume && !beyond32Bits; }
 };

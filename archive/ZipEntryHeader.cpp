@@ -47,6 +47,53 @@ void TakeCentralFields(CZipEntryHeader& h, const uint8_t* p, uint16_t& nameLengt
     h.localHeaderOffset = GetU32(p + 42);
 }
 
+// The data of the ZIP64 extra block within an extra field, or null.
+const uint8_t* FindZip64Block(const CZipBuffer& extra, uint16_t& size)
+{
+    const uint8_t* p = extra.data();
+    const uint32_t length = extra.length();
+    uint32_t at = 0;
+    while (length - at >= 4) {
+        const uint16_t blockSize = GetU16(p + at + 2);
+        if (blockSize > length - at - 4) return nullptr;
+        if (GetU16(p + at) == zip64ExtraId) {
+            size = blockSize;
+            return p + at + 4;
+        }
+        at += 4 + blockSize;
+    }
+    return nullptr;
+}
+
+// A local header's sizes (the 12 bytes from its CRC-32 on) stored as all
+// ones, replaced by the values of the local ZIP64 block where they fit.
+void TakeLocalZip64Sizes(uint8_t* values, const CZipBuffer& extra)
+{
+    uint16_t size = 0;
+    const uint8_t* block = FindZip64Block(extra, size);
+    if (!block) return;
+    const bool compressedMarked = GetU32(values + 4) == zip64Marker32;
+    const bool uncompressedMarked = GetU32(values + 8) == zip64Marker32;
+    uint64_t compressed = GetU32(values + 4), uncompressed = GetU32(values + 8);
+    if (size >= 16) {
+        // A local block is meant to hold both sizes, whichever is marked.
+        if (uncompressedMarked) uncompressed = GetU64(block);
+        if (compressedMarked) compressed = GetU64(block + 8);
+    } else {
+        // Some writers keep only the marked ones, in order.
+        if (uncompressedMarked && size >= 8) {
+            uncompressed = GetU64(block);
+            block += 8;
+            size = static_cast<uint16_t>(size - 8);
+        }
+        if (compressedMarked && size >= 8) compressed = GetU64(block);
+    }
+    // Sizes beyond 32 bits leave both as stored.
+    if (compressed > maxField32 || uncompressed > maxField32) return;
+    PutU32(values + 4, static_cast<uint32_t>(compressed));
+    PutU32(values + 8, static_cast<uint32_t>(uncompressed));
+}
+
 bool LocalTime(time_t when, struct tm& out)
 {
 #ifdef _WIN32
@@ -172,14 +219,59 @@ bool CZipEntryHeader::VerifyLocalRecord(CZipStore& store, uint16_t& localExtraLe
     if (GetU16(p + 8) != method) return false;
     uint16_t nameLength = GetU16(p + 26);
     if (nameLength != Low16(fileName)) return false;
-    if (!(localFlags & flagDataDescriptor) && !CompareDescriptor(p + 14)) return false;
     localExtraLength = GetU16(p + 28);
     store.stream->Seek(nameLength, CZipStream::current);
+    if (!(localFlags & flagDataDescriptor)) {
+        uint8_t* values = p + localDescriptorOffset;
+        // Sizes marked as all ones are in the ZIP64 extra field (zip writes
+        // them so whenever it reads from a pipe). The extra field is read
+        // here and left in the stream for the caller.
+        if (localExtraLength &&
+            (GetU32(values + 4) == zip64Marker32 || GetU32(values + 8) == zip64Marker32)) {
+            CZipBuffer extra(localExtraLength);
+            store.Read(extra.data(), localExtraLength, true);
+            store.stream->Seek(-static_cast<int64_t>(localExtraLength), CZipStream::current);
+            TakeLocalZip64Sizes(values, extra);
+        }
+        if (!CompareDescriptor(values)) return false;
+    }
     return true;
 }
 
-bool CZipEntryHeader::CompareDescriptor(const uint8_t* bytes) const
+void CZipEntryHeader::TakeZip64Values()
 {
+    if (uncompressedSize != zip64Marker32 && compressedSize != zip64Marker32 &&
+        localHeaderOffset != zip64Marker32 && diskStart != zip64Marker16)
+        return;
+    uint16_t size = 0;
+    const uint8_t* p = FindZip64Block(extraField, size);
+    if (!p) return;
+    const uint8_t* const end = p + size;
+    // Only the marked fields are in the block, in record order. An entry
+    // with any value beyond 32 bits keeps every field as stored.
+    uint32_t values[3] = {uncompressedSize, compressedSize, localHeaderOffset};
+    for (uint32_t& value : values) {
+        if (value != zip64Marker32 || end - p < 8) continue;
+        if (GetU64(p) > maxField32) return;
+        value = GetU32(p);
+        p += 8;
+    }
+    uint32_t disk = diskStart;
+    if (disk == zip64Marker16 && end - p >= 4) {
+        disk = GetU32(p);
+        if (disk > zip64Marker16) return;
+    }
+    uncompressedSize = values[0];
+    compressedSize = values[1];
+    localHeaderOffset = values[2];
+    diskStart = static_cast<uint16_t>(disk);
+}
+
+bool CZipEntryHeader::CompareDescriptor(const uint8_t* bytes, bool zip64Sizes) const
+{
+    if (zip64Sizes)
+        return GetU32(bytes) == crc32 && GetU64(bytes + 4) == compressedSize &&
+               GetU64(bytes + 12) == uncompressedSize;
     return GetU32(bytes) == crc32 && GetU32(bytes + 4) == compressedSize &&
            GetU32(bytes + 8) == uncompressedSize;
 }

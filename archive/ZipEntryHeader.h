@@ -25,7 +25,13 @@ public:
     uint32_t WriteCentralRecord(CZipStore& store);
     void WriteLocalRecord(CZipStore& store);
     bool VerifyLocalRecord(CZipStore& store, uint16_t& localExtraLength);
-    bool CompareDescriptor(const uint8_t* bytes) const;
+    // Fields of the central record stored as all ones take their values
+    // from the ZIP64 extra field where it holds them and they fit 32 bits;
+    // the others stay as stored.
+    void TakeZip64Values();
+    // A data descriptor's CRC-32 and sizes (4-byte sizes, or with
+    // zip64Sizes the 8-byte sizes of the ZIP64 form) against this header.
+    bool CompareDescriptor(const uint8_t* bytes, bool zip64Sizes = false) const;
     void StoreDescriptor(uint8_t* destination) const;
     uint32_t GetRecordSize(bool local) const;
     time_t GetModificationTime() const;

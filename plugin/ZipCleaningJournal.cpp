@@ -25,6 +25,7 @@ constexpr uint64_t maxLocalSurplus = maxFieldLength + descriptorSize + descripto
 
 bool CZipCleaningJournal::CanRewriteDirectory(const CZipArchive& archive)
 {
+    if (!archive.directory.endInfo.Rewritable()) return false;
     const CZipBuffer& comment = archive.directory.archiveComment;
     for (uint32_t i = 0; i + 4 <= comment.length(); ++i)
         if (HasSignature(comment.data() + i, ZipFormat::endSignature)) return false;

@@ -2,9 +2,12 @@
 // headers, damaged directories, the name index, writing back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <set>
 
+#include "archive/ZipAddRequest.h"
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
 #include "errors/ZipException.h"
@@ -20,6 +23,20 @@ std::vector<EntrySpec> ThreeEntries()
     return {{"a.txt", "alpha", 20, 0x20, ""},
             {"sub/b.txt", "bravo bravo", 20, 0x20, ""},
             {"C.TXT", "", 20, 0x20, ""}};
+}
+
+// The stored data of every entry, read through the directory.
+std::vector<std::string> StoredData(CZipArchive& archive)
+{
+    std::vector<std::string> data;
+    for (int i = 0; i < archive.GetCount(); ++i) {
+        archive.directory.OpenEntryData(static_cast<uint16_t>(i));
+        std::string bytes(archive.directory.currentHeader->compressedSize, '\0');
+        archive.store.Read(&bytes[0], static_cast<uint32_t>(bytes.size()), true);
+        archive.directory.CloseEntryData(false);
+        data.push_back(bytes);
+    }
+    return data;
 }
 
 std::vector<std::string> Names(const CZipArchive& archive)
@@ -111,6 +128,46 @@ TEST(EndRecord, ACommentHoldingTheSignatureWinsAndIsJudgedAsARecord)
         Layout layout = BuildStored(ThreeEntries(), options);
         MemoryArchive m(layout.bytes);
         EXPECT_EQ(m.Open(), c.code);
+    }
+}
+
+TEST(EndRecord, StreamsPast4GiBAreSearchedAtTheirEnd)
+{
+    // An archive starting just below 4 GiB into a sparse file, its end
+    // record past 4 GiB. Cut to 32 bits, the file's length would put that
+    // record at the decoy near the start. An archive starting past 4 GiB
+    // needs more than 32-bit offsets and is refused.
+    const Layout real = BuildStored({{"real.txt", "ZIPEXT-MARKER-real-entry " + std::string(300, 'r'), 20, 0, ""}});
+    const uint64_t size = real.bytes.size();
+    for (uint64_t start : {(1ull << 32) - 100, (1ull << 32) + 100}) {
+        const Layout empty = BuildStored({{"decoy.txt", "", 20, 0, ""}});
+        const uint64_t cut = (start + size) & 0xFFFFFFFFu;  // the length cut to 32 bits
+        const Layout decoy = BuildStored({{"decoy.txt", std::string(cut - empty.bytes.size(), 'd'), 20, 0, ""}});
+        StorageTempDir dir;
+        const std::string path = dir.File("big.zip");
+        {
+            std::ofstream out(path, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(decoy.bytes.data()), static_cast<std::streamsize>(decoy.bytes.size()));
+            out.seekp(static_cast<std::streamoff>(start));
+            out.write(reinterpret_cast<const char*>(real.bytes.data()), static_cast<std::streamsize>(size));
+        }
+        CZipArchive a;
+        int code = 0;
+        try {
+            a.Open(path.c_str(), CZipArchive::openReadOnly);
+        } catch (const CZipException& e) {
+            code = e.code;
+        }
+        if (start > 0xFFFFFFFFu) {
+            EXPECT_EQ(code, 101);
+            continue;
+        }
+        ASSERT_EQ(code, 0);
+        EXPECT_EQ(a.directory.endInfo.endRecordOffset, start + real.endOffset);
+        EXPECT_EQ(a.directory.endInfo.foreignBytes, start);
+        EXPECT_EQ(StoredData(a), std::vector<std::string>{"ZIPEXT-MARKER-real-entry " + std::string(300, 'r')});
+        // Positions past 4 GiB are beyond the writing paths.
+        EXPECT_FALSE(a.SetGlobalComment("no"));
     }
 }
 
@@ -258,8 +315,9 @@ TEST(Directory, DamagedDirectories)
         {"comment crosses the end of the stream", c1 + 32, 2, 0x8000, 101},
         {"extra field crosses into the end record", c1 + 30, 2, 200, 101},
         {"central signature broken", c1, 1, 0x51, 101},
-        {"directory on another volume", end + 6, 2, 1, 108},
-        {"last volume number 2, directory on 0", end + 4, 2, 2, 108},
+        // The disk fields say other volumes, but the directory is here.
+        {"directory on another volume", end + 6, 2, 1, 0},
+        {"last volume number 2, directory on 0", end + 4, 2, 2, 0},
     };
     for (const Case& c : cases) {
         Bytes image = good.bytes;
@@ -270,6 +328,57 @@ TEST(Directory, DamagedDirectories)
         EXPECT_EQ(m.Open(), c.code) << c.what;
         // Never more headers kept than the stream has records for.
         EXPECT_LE(m.archive.directory.headerList.capacity(), 4u) << c.what;
+    }
+}
+
+TEST(Directory, DiskFieldsNamingOtherVolumes)
+{
+    // Disk fields that make a whole archive a piece of a multi-volume set:
+    // everything found in this stream is read, nothing is ever written.
+    // Only a directory that really is not here gives 108.
+    const std::vector<EntrySpec> entries = {{"a.txt", "ZIPEXT-MARKER one", 20, 0, ""},
+                                            {"b.txt", "ZIPEXT-MARKER two", 20, 0, ""},
+                                            {"c.txt", "", 20, 0, ""}};
+    const Layout good = BuildStored(entries);
+    struct Case {
+        const char* what;
+        uint16_t disk;
+        uint16_t directoryDisk;
+        uint16_t secondEntryDisk;
+        uint32_t directoryOffset;  // 0: as built
+        int code;
+    } cases[] = {
+        {"directory said to be on volume 1", 0, 1, 0, 0, 0},
+        {"piece 2, directory on piece 0", 2, 0, 0, 0, 0},
+        {"piece 1 with its own directory, entries on piece 0", 1, 1, 0, 0, 0},
+        {"one entry said to start on volume 3", 0, 0, 3, 0, 0},
+        {"piece 1, directory on piece 0 and not here", 1, 0, 0, 0x10000, 108},
+    };
+    for (const Case& c : cases) {
+        Bytes image = good.bytes;
+        Put16(image, good.endOffset + 4, c.disk);
+        Put16(image, good.endOffset + 6, c.directoryDisk);
+        Put16(image, good.centralOffsets[1] + 34, c.secondEntryDisk);
+        if (c.directoryOffset) Put32(image, good.endOffset + 16, c.directoryOffset);
+        MemoryArchive m(image);
+        ASSERT_EQ(m.Open(), c.code) << c.what;
+        if (c.code) continue;
+        // Headers come ordered by volume, then offset.
+        std::vector<std::string> data = StoredData(m.archive);
+        std::sort(data.begin(), data.end());
+        EXPECT_EQ(data, (std::vector<std::string>{"", "ZIPEXT-MARKER one", "ZIPEXT-MARKER two"})) << c.what;
+        EXPECT_TRUE(m.archive.directory.endInfo.claimsMultiVolume) << c.what;
+        // Every way of changing it is refused, a forced rewrite included.
+        EXPECT_FALSE(m.archive.SetGlobalComment("no")) << c.what;
+        std::vector<uint16_t> first = {0};
+        m.archive.RemoveEntries(first);
+        auto source = MemoryStream({'x'});
+        CZipAddRequest add(source.get(), "new.txt");
+        EXPECT_FALSE(m.archive.AddEntry(add)) << c.what;
+        m.archive.directory.DiscardWrittenDirectory();
+        m.archive.Flush();
+        EXPECT_EQ(m.archive.GetCount(), 3) << c.what;
+        EXPECT_TRUE(m.Contents() == image) << c.what;
     }
 }
 

@@ -118,6 +118,61 @@ TEST(Reading, EveryLevelOfZipAnd7zzExtractsExactly)
     }
 }
 
+TEST(Reading, Zip64RecordsAroundValuesThatFit)
+{
+    // zip reading from a pipe puts a ZIP64 end record and locator in front
+    // of the end record and ZIP64 extra fields (local sizes all ones) into
+    // the headers; written to a pipe as well, 24-byte descriptors. -fz and
+    // Python's force_zip64 do the same for files. Every value fits 32 bits.
+    TempDir dir;
+    const std::string marker = "ZIPEXT-MARKER zip64 framing\n";
+    Bytes text(marker.begin(), marker.end());
+    const Bytes more = MakeText(100000, 7);
+    text.insert(text.end(), more.begin(), more.end());
+    WriteFile(dir / "m.txt", text);
+    struct Case {
+        const char* command;
+        const char* password;
+    } cases[] = {
+        {"zip -q - - < m.txt > out.zip", ""},
+        {"zip -q - - < m.txt | cat > out.zip", ""},
+        {"zip -q -P pw - - < m.txt > out.zip", "pw"},
+        {"zip -q -P pw - - < m.txt | cat > out.zip", "pw"},
+        {"zip -q -X -fz out.zip m.txt", ""},
+        {"python3 -c \"import zipfile\nwith zipfile.ZipFile('out.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+         "  with z.open('m.txt', 'w', force_zip64=True) as w: w.write(open('m.txt', 'rb').read())\"", ""},
+    };
+    Bytes stdinArchive;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(Shell("cd " + Quote(dir.path()) + " && rm -f out.zip && " + c.command)) << c.command;
+        const Bytes image = ReadFile(dir / "out.zip");
+        if (stdinArchive.empty()) stdinArchive = image;
+        MemoryArchive archive(image);
+        ASSERT_EQ(archive->GetCount(), 1) << c.command;
+        archive->SetPassword(c.password);
+        const Extraction got = ExtractToMemory(*archive, 0);
+        EXPECT_EQ(got.code, 0) << c.command;
+        EXPECT_TRUE(got.result && got.bytes == text) << c.command;
+    }
+    // Values that really need 64 bits are refused: a local size here, the
+    // directory offset below.
+    Bytes bigLocal = stdinArchive;
+    ASSERT_EQ(GetU32(bigLocal, 30 + 1), 0x00100001u);  // ZIP64 block behind the name "-"
+    PutU32(bigLocal, 30 + 1 + 4 + 4, 1);               // high half of the uncompressed size
+    MemoryArchive big(bigLocal);
+    EXPECT_EQ(ExtractToMemory(*big, 0).code, 101);
+    const uint32_t end = static_cast<uint32_t>(stdinArchive.size()) - 22;
+    ASSERT_EQ(GetU32(stdinArchive, end - 76), 0x06064B50u);
+    PutU32(stdinArchive, end + 16, 0xFFFFFFFFu);
+    PutU32(stdinArchive, end - 76 + 52, 1);
+    try {
+        MemoryArchive refused(stdinArchive);
+        ADD_FAILURE();
+    } catch (const CZipException& e) {
+        EXPECT_EQ(e.code, 101);
+    }
+}
+
 TEST(Reading, ExactMultipleOfTheBufferDrainsTheDeflateStream)
 {
     TempDir dir;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "archive/ZipConstants.h"
 #include "archive/ZipEntryHeader.h"
 #include "errors/ZipException.h"
 #include "storage/ZipMemStream.h"
@@ -221,6 +222,15 @@ TEST(Records, DescriptorValues)
     EXPECT_TRUE(h.CompareDescriptor(d));
     d[11] ^= 1;
     EXPECT_FALSE(h.CompareDescriptor(d));
+    // The ZIP64 form: 8-byte sizes.
+    uint8_t w[20] = {};
+    h.StoreDescriptor(w);
+    ZipFormat::PutU32(w + 12, h.uncompressedSize);
+    ZipFormat::PutU32(w + 8, 0);
+    EXPECT_TRUE(h.CompareDescriptor(w, true));
+    EXPECT_FALSE(h.CompareDescriptor(w));
+    w[16] = 1;  // an uncompressed size past 4 GiB
+    EXPECT_FALSE(h.CompareDescriptor(w, true));
 }
 
 TEST(Records, PrepareForAdd)
