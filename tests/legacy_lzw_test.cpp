@@ -371,7 +371,7 @@ TEST(Unshrink, ClearsAgreeWithFullTableScans)
         seed = seed * 1103515245u + 12345u;
         return (seed >> 8) % n;
     };
-    for (int stream = 0; stream < 150; ++stream) {
+    for (int stream = 0; stream < 100; ++stream) {
         lzw::BitWriter w;
         w.Put('a' + next(3), 9);
         uint32_t size = 9;
