@@ -9,6 +9,11 @@ CZipUnshrinkDecoder::CZipUnshrinkDecoder()
     std::memset(suffix, 0, sizeof(suffix));
     std::memset(freeCode, 0, sizeof(freeCode));
     std::memset(stack, 0, sizeof(stack));
+    std::memset(childCount, 0, sizeof(childCount));
+    std::memset(touched, 0, sizeof(touched));
+    std::memset(isTouched, 0, sizeof(isTouched));
+    std::memset(freeWords, 0, sizeof(freeWords));
+    std::memset(freeSummary, 0, sizeof(freeSummary));
 }
 
 CZipUnshrinkDecoder::~CZipUnshrinkDecoder() = default;
@@ -43,6 +48,8 @@ bool CZipUnshrinkDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, 
         prefix[i] = 0;
         freeCode[i] = 1;
     }
+    tracking = false;
+    codesSinceClear = 0;
     codeSize = minCodeSize;
     lastAssignedCode = controlCode;
     pendingPosition = nullptr;
@@ -70,12 +77,39 @@ bool CZipUnshrinkDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, 
     return true;
 }
 
+namespace {
+
+// Eight bytes, the first in the low bits.
+uint64_t LoadLittleEndian64(const uint8_t* p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+} // namespace
+
 void CZipUnshrinkDecoder::PartialClear()
 {
+    if (codesSinceClear >= scanAfterCodes) {
+        ClearByScan();
+    } else {
+        if (!tracking) StartTracking();
+        ClearByList();
+    }
+    codesSinceClear = 0;
+    lastAssignedCode = controlCode;
+}
+
+void CZipUnshrinkDecoder::ClearByScan()
+{
     // Mark every code that is another code's prefix, then free the rest
-    // (literals are never freed; a free code's prefix 0 marks nothing). The
-    // stack is free scratch here: no output is pending while decoding runs.
-    uint8_t* hasChild = stack;
+    // (literals are never freed; a free code's prefix 0 marks nothing; a
+    // free code that a malformed stream made a prefix is taken back).
+    uint8_t* const hasChild = isTouched;
     std::memset(hasChild, 0, codeCount);
     for (uint32_t c = controlCode + 1; c < codeCount; ++c) hasChild[prefix[c]] = 1;
     for (uint32_t c = controlCode + 1; c < codeCount; ++c) {
@@ -83,22 +117,149 @@ void CZipUnshrinkDecoder::PartialClear()
         freeCode[c] = static_cast<uint8_t>(keep ^ 1);
         prefix[c] = static_cast<uint16_t>(prefix[c] & -static_cast<uint16_t>(keep));
     }
-    lastAssignedCode = controlCode;
+    tracking = false;
+}
+
+void CZipUnshrinkDecoder::StartTracking()
+{
+    // Free codes have prefix 0, so only assigned codes count as children.
+    std::memset(childCount, 0, sizeof(childCount));
+    for (uint32_t c = controlCode + 1; c < codeCount; ++c) {
+        const uint32_t p = prefix[c];
+        if (p > controlCode) ++childCount[p];
+    }
+    // Eight 0/1 marks at a time into eight bits: each byte's mark lands in
+    // the top byte of the product at its own place, without carries.
+    std::memset(freeSummary, 0, sizeof(freeSummary));
+    for (uint32_t w = 0; w < freeWordCount; ++w) {
+        uint64_t bits = 0;
+        for (uint32_t k = 0; k < 8; ++k)
+            bits |= ((LoadLittleEndian64(freeCode + w * 64 + k * 8) * 0x0102040810204080ull) >> 56) << (k * 8);
+        freeWords[w] = bits;
+        freeSummary[w / 64] |= static_cast<uint64_t>(bits != 0) << (w % 64);
+    }
+    // Every code the next clear changes goes onto the list.
+    touchedCount = 0;
+    for (uint32_t c = 0; c < codeCount; ++c) {
+        const uint32_t changes = c > controlCode && (childCount[c] == 0) != (freeCode[c] != 0);
+        isTouched[c] = static_cast<uint8_t>(changes);
+        touched[touchedCount] = static_cast<uint16_t>(c);
+        touchedCount += changes;
+    }
+    tracking = true;
+}
+
+void CZipUnshrinkDecoder::ClearByList()
+{
+    // Every code is decided on the table as it stood before the clear: first
+    // the list shrinks to the codes that change (an assigned code without a
+    // child is freed; a free code that a malformed stream made a prefix is
+    // taken back, keeping its prefix 0), then they change.
+    uint32_t changes = 0;
+    for (uint32_t i = 0; i < touchedCount; ++i) {
+        const uint32_t c = touched[i];
+        isTouched[c] = 0;
+        if ((childCount[c] == 0) != (freeCode[c] != 0)) touched[changes++] = c;
+    }
+    touchedCount = 0;
+    // A freed code's prefix loses a child and may be a leaf at the next
+    // clear, so it goes onto the list anew. That list grows by at most one
+    // entry per change, so it never overwrites a change not yet read.
+    for (uint32_t i = 0; i < changes; ++i) {
+        const uint32_t c = touched[i];
+        if (freeCode[c]) {
+            SetFree(c, false);
+            continue;
+        }
+        const uint32_t p = prefix[c];
+        prefix[c] = 0;
+        SetFree(c, true);
+        if (p > controlCode && --childCount[p] == 0) Touch(p);
+    }
+}
+
+inline void CZipUnshrinkDecoder::Touch(uint32_t code)
+{
+    if (isTouched[code]) return;
+    isTouched[code] = 1;
+    touched[touchedCount++] = static_cast<uint16_t>(code);
+}
+
+inline void CZipUnshrinkDecoder::SetFree(uint32_t code, bool free)
+{
+    freeCode[code] = free ? 1 : 0;
+    const uint32_t w = code / 64;
+    const uint64_t bit = uint64_t{1} << (code % 64);
+    if (free)
+        freeWords[w] |= bit;
+    else
+        freeWords[w] &= ~bit;
+    const uint64_t summaryBit = uint64_t{1} << (w % 64);
+    if (freeWords[w] != 0)
+        freeSummary[w / 64] |= summaryBit;
+    else
+        freeSummary[w / 64] &= ~summaryBit;
+}
+
+uint32_t CZipUnshrinkDecoder::NextFreeCode(uint32_t from) const
+{
+    if (from >= codeCount) return codeCount;
+    const uint32_t w = from / 64;
+    const uint64_t here = freeWords[w] & (~uint64_t{0} << (from % 64));
+    if (here != 0) return w * 64 + static_cast<uint32_t>(__builtin_ctzll(here));
+    // The first later word holding a free code.
+    for (uint32_t s = (w + 1) / 64; s < freeWordCount / 64; ++s) {
+        uint64_t words = freeSummary[s];
+        if (s == (w + 1) / 64) words &= ~uint64_t{0} << ((w + 1) % 64);
+        if (words == 0) continue;
+        const uint32_t at = s * 64 + static_cast<uint32_t>(__builtin_ctzll(words));
+        return at * 64 + static_cast<uint32_t>(__builtin_ctzll(freeWords[at]));
+    }
+    return codeCount;
 }
 
 inline void CZipUnshrinkDecoder::AddCode(uint8_t firstByte)
 {
-    uint32_t j = lastAssignedCode + 1;
-    while (j < codeCount && !freeCode[j]) ++j;
-    if (j >= codeCount) {
-        // A full table gains no code until the compressor frees some.
-        lastAssignedCode = codeCount - 1;
+    // Between clears the codes are mostly handed out in order.
+    const uint32_t j = lastAssignedCode + 1;
+    if (tracking || j >= codeCount || !freeCode[j]) {
+        AddCodeSearching(firstByte);
         return;
     }
     lastAssignedCode = j;
     freeCode[j] = 0;
     suffix[j] = firstByte;
     prefix[j] = static_cast<uint16_t>(previousCode);
+    ++codesSinceClear;
+}
+
+void CZipUnshrinkDecoder::AddCodeSearching(uint8_t firstByte)
+{
+    // Without the tracking the search may run over the whole table once,
+    // which the scan before it has paid for.
+    uint32_t j = lastAssignedCode + 1;
+    if (tracking) {
+        j = NextFreeCode(j);
+    } else {
+        while (j < codeCount && !freeCode[j]) ++j;
+    }
+    if (j >= codeCount) {
+        // A full table gains no code until the compressor frees some.
+        lastAssignedCode = codeCount - 1;
+        return;
+    }
+    lastAssignedCode = j;
+    suffix[j] = firstByte;
+    prefix[j] = static_cast<uint16_t>(previousCode);
+    ++codesSinceClear;
+    if (!tracking) {
+        freeCode[j] = 0;
+        return;
+    }
+    SetFree(j, false);
+    // The new code is a leaf, and its prefix may have been one.
+    Touch(j);
+    if (previousCode > controlCode && childCount[previousCode]++ == 0) Touch(previousCode);
 }
 
 uint32_t CZipUnshrinkDecoder::DecodeInto(uint8_t* buffer, uint32_t length)

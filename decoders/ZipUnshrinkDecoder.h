@@ -31,6 +31,19 @@ private:
     // Gives the string just decoded a new code: the previous code's string
     // plus the string's first byte.
     void AddCode(uint8_t firstByte);
+    // AddCode where the next code in order is taken, or with the tracking.
+    void AddCodeSearching(uint8_t firstByte);
+    // The two ways of a clear (see below).
+    void ClearByScan();
+    void ClearByList();
+    // Sets the bookkeeping of the clears by list up from the table.
+    void StartTracking();
+    // Puts a code on the list the next clear looks at.
+    void Touch(uint32_t code);
+    void SetFree(uint32_t code, bool free);
+    // The lowest free code from `from` on, codeCount when there is none;
+    // needs the tracking.
+    uint32_t NextFreeCode(uint32_t from) const;
 
     uint32_t codeSize = minCodeSize;
     uint32_t previousCode = 0;
@@ -48,6 +61,29 @@ private:
     uint16_t prefix[codeCount];
     uint8_t suffix[codeCount];
     uint8_t freeCode[codeCount];
+    // A clear frees the codes above 256 that are no assigned code's prefix
+    // and keeps the others. After many new codes it is one pass over the
+    // table, paid for by those codes. After few, it is done by list, so that
+    // a stream of clears costs what it adds, not the table's size each time:
+    // it changes only codes whose free mark disagrees with their child
+    // count, and each of those is on the touched list (codes whose mark or
+    // count changed since the last clear). The counts, the list and the
+    // free bits are kept only while `tracking`; a clear by list that finds
+    // them stale builds them first, which happens once at the start and
+    // then only after a scan, so the codes added before that pay for it.
+    static constexpr uint32_t scanAfterCodes = codeCount / 8;
+    uint32_t codesSinceClear = 0;
+    bool tracking = false;
+    uint16_t childCount[codeCount];  // assigned codes whose prefix this is
+    uint16_t touched[codeCount];
+    uint32_t touchedCount = 0;
+    uint8_t isTouched[codeCount];    // also the scratch of a clear by scan
+    // freeCode as bits, and a bit per word that holds any, so the lowest free
+    // code is found in a few steps even when thousands of kept codes lie
+    // below it (a stream of clears each followed by one new code).
+    static constexpr uint32_t freeWordCount = codeCount / 64;
+    uint64_t freeWords[freeWordCount];
+    uint64_t freeSummary[freeWordCount / 64];
     // Scratch for one string, filled from its end at stack + codeCount; the
     // slack behind lets short strings be copied in one fixed-size move.
     static constexpr uint32_t stackSlack = 16;

@@ -4,7 +4,8 @@
 // the seeds (every corpus entry of method 6) cover all four variants; bits
 // 12 to 14 pick the caller's buffer size. Besides the sanitizers' checks the
 // driver traps when the decoder delivers more than announced, miscounts what
-// it delivered or keeps a CRC of other bytes.
+// it delivered, keeps a CRC of other bytes, or delivers other bytes when
+// read in other sizes.
 #include "decoders/ZipExplodeDecoder.h"
 #include "fuzz_decoder_input.h"
 
@@ -12,5 +13,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     CZipExplodeDecoder decoder;
     fuzzinput::RunChecked(decoder, data, size, fuzzinput::kWindowRun);
+    fuzzinput::CheckReadSizes([] { return std::make_unique<CZipExplodeDecoder>(); }, data, size);
     return 0;
 }

@@ -1,12 +1,14 @@
 #pragma once
 // Shared by the decoder fuzz targets: splits an input laid out as
 //   method (1 byte) | flags (u16 LE) | uncompressed size (u32 LE) | raw data
-// and runs one decoder over the raw data held in a memory-backed storage.
+// and runs one decoder over the raw data held in a memory-backed storage;
+// every target also runs the read-size oracle (CheckReadSizes) on it.
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "archive/ZipEntryHeader.h"
@@ -149,5 +151,93 @@ constexpr CheckedRun kWindowRun = {8u << 20, {65536, 1, 7, 16384, 333, 8191, 2, 
 // Unshrink and Unreduce: buffer sizes that end inside strings and matches,
 // and whole windows.
 constexpr CheckedRun kLzwRun = {1u << 20, {65536, 1, 7, 16384, 333, 8191, 2, 4096}, true, true};
+
+// ---- The read-size oracle ------------------------------------------------
+
+// What one run of a decoder handed over, and how it ended.
+struct Delivery {
+    std::vector<uint8_t> bytes;
+    bool threw = false;
+    int code = 0;
+};
+
+// Runs a decoder over the input's data, asking for nextSize() bytes per Read
+// until a read comes back short or `bound` bytes have come.
+template <class NextSize>
+Delivery Deliver(CZipDecoder& decoder, const Fields& f, NextSize nextSize, size_t bound)
+{
+    Delivery d;
+    CZipMemStream stream(65536);
+    if (f.rawSize > 0) stream.Write(f.raw, f.rawSize);
+    CZipStore store;
+    store.OpenStream(&stream, CZipStore::openReadOnly);
+    CZipEntryHeader header;
+    header.flags = f.flags;
+    header.compressedSize = f.rawSize;
+    header.uncompressedSize = f.declared;
+    uint32_t keys[3];
+    FuzzKeys(keys);
+    try {
+        if (decoder.Init(&store, &header, keys)) {
+            while (d.bytes.size() < bound) {
+                const uint32_t want = nextSize();
+                const size_t at = d.bytes.size();
+                d.bytes.resize(at + want);
+                const uint32_t n = decoder.Read(d.bytes.data() + at, want);
+                if (n > want) __builtin_trap();
+                d.bytes.resize(at + n);
+                if (n < want) break;
+            }
+        }
+        decoder.End();
+    } catch (const CZipException& e) {
+        d.threw = true;
+        d.code = e.code;
+    }
+    return d;
+}
+
+// Output bound of each oracle run.
+constexpr size_t kOracleBound = 256u << 10;
+
+// Traps unless a decoder hands over the same bytes for the input whatever
+// the caller's read sizes: once read in 64 KiB pieces, once in sizes that
+// change at every call, drawn from the input's hash (mostly tiny ones, some
+// a byte either side of the window sizes, some medium). Both runs stop at
+// kOracleBound. A run that throws loses what the throwing read produced, so
+// then only the common part must agree, and two throws must be the same.
+// make() gives a fresh decoder for each run.
+template <class Make>
+void CheckReadSizes(Make make, const uint8_t* data, size_t size)
+{
+    Fields f;
+    if (!Split(data, size, f)) return;
+
+    auto whole = make();
+    const Delivery a = Deliver(*whole, f, [] { return 65536u; }, kOracleBound);
+
+    uint32_t state = static_cast<uint32_t>(crc32(0, data, static_cast<uInt>(size))) | 1u;
+    auto varied = [&state]() -> uint32_t {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        static constexpr uint32_t kEdges[] = {4095,  4097,  8191,  8193,  16383, 16385,
+                                              32767, 32769, 65535, 65537};
+        const uint32_t pick = state >> 24;
+        if (pick < 128) return 1 + (state & 15u);
+        if (pick < 192) return kEdges[(state >> 4) % 10];
+        return 17 + (state & 4095u);
+    };
+    auto pieces = make();
+    const Delivery b = Deliver(*pieces, f, varied, kOracleBound);
+
+    const size_t na = std::min(a.bytes.size(), kOracleBound);
+    const size_t nb = std::min(b.bytes.size(), kOracleBound);
+    const size_t common = std::min(na, nb);
+    if (!std::equal(a.bytes.begin(), a.bytes.begin() + static_cast<std::ptrdiff_t>(common), b.bytes.begin()))
+        __builtin_trap();
+    if (a.threw && b.threw && a.code != b.code) __builtin_trap();
+    if (!a.threw && !b.threw && na != nb) __builtin_trap();
+}
 
 } // namespace fuzzinput

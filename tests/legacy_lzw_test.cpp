@@ -3,6 +3,7 @@
 // hand-made streams for the corners real compressors rarely reach.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <iterator>
 #include <map>
@@ -297,6 +298,117 @@ TEST(Unshrink, UnknownControlCodesAreSkippedAndAHeaderSizeTooSmallCutsNothing)
     EXPECT_EQ(r.bytes, Text("abc"));
     EXPECT_EQ(r.uncompressedLeft, 0u);
     EXPECT_EQ(r.crc, lzw::Crc32(Text("abc")));
+}
+
+// The decoder keeps its clear bookkeeping incrementally. This is the plain
+// form it must agree with: a clear scans the whole table, the next free code
+// is searched from the last one assigned, and a stream outside the format
+// ends where the decoder ends it.
+Bytes UnshrinkByTableScans(const Bytes& data)
+{
+    constexpr uint32_t kCodes = 8192, kFree = 0x2000;
+    std::vector<uint32_t> prefix(kCodes, kFree);
+    std::vector<uint8_t> suffix(kCodes, 0);
+    for (uint32_t i = 0; i < 256; ++i) {
+        prefix[i] = 256;
+        suffix[i] = static_cast<uint8_t>(i);
+    }
+    uint64_t at = 0;
+    const uint64_t total = data.size() * 8ull;
+    auto get = [&](uint32_t n, uint32_t& v) {
+        if (total - at < n) return false;
+        v = 0;
+        for (uint32_t k = 0; k < n; ++k, ++at) v |= ((data[at / 8] >> (at % 8)) & 1u) << k;
+        return true;
+    };
+    Bytes out;
+    uint32_t size = 9, previous = 0, last = 256, code = 0;
+    if (!get(9, previous) || previous >= 256) return out;
+    out.push_back(static_cast<uint8_t>(previous));
+    while (get(size, code)) {
+        if (code == 256) {
+            uint32_t sub = 0;
+            if (!get(size, sub) || (sub == 1 && size == 13)) break;
+            if (sub == 1) ++size;
+            if (sub == 2) {
+                std::vector<bool> hasChild(kCodes, false);
+                for (uint32_t c = 257; c < kCodes; ++c)
+                    if (prefix[c] != kFree) hasChild[prefix[c]] = true;
+                for (uint32_t c = 257; c < kCodes; ++c)
+                    if (!hasChild[c]) prefix[c] = kFree;
+                    else if (prefix[c] == kFree) prefix[c] = 0;  // a free code made a prefix
+                last = 256;
+            }
+            continue;
+        }
+        const bool undefined = prefix[code] == kFree;
+        Bytes string;
+        uint32_t c = undefined ? previous : code;
+        const size_t room = kCodes - (undefined ? 2 : 1);
+        for (; c > 256 && string.size() < room; c = prefix[c] == kFree ? 0 : prefix[c]) string.push_back(suffix[c]);
+        if (c > 256) break;
+        string.push_back(static_cast<uint8_t>(c));
+        std::reverse(string.begin(), string.end());
+        if (undefined) string.push_back(string[0]);
+        out.insert(out.end(), string.begin(), string.end());
+        uint32_t j = last + 1;
+        while (j < kCodes && prefix[j] != kFree) ++j;
+        last = std::min(j, kCodes - 1);
+        if (j < kCodes) {
+            prefix[j] = previous;
+            suffix[j] = string[0];
+        }
+        previous = code;
+    }
+    return out;
+}
+
+// Random streams rich in clears, undefined codes and codes of any number,
+// well-formed or not, decode exactly as the table scans do.
+TEST(Unshrink, ClearsAgreeWithFullTableScans)
+{
+    uint32_t seed = 12345;
+    auto next = [&](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    for (int stream = 0; stream < 100; ++stream) {
+        lzw::BitWriter w;
+        w.Put('a' + next(3), 9);
+        uint32_t size = 9;
+        // Stretches with clears now and then or in bursts, and long ones
+        // without (the first one always), each ending in a clear.
+        for (int phase = 0, phases = 2 + static_cast<int>(next(4)); phase < phases; ++phase) {
+            const uint32_t clearPercent = phase == 0 ? 0 : std::vector<uint32_t>{0, 1, 5, 20, 50}[next(5)];
+            const int n = (phase == 0 ? 1100 : 100) + static_cast<int>(next(2000));
+            for (int k = 0; k < n; ++k) {
+                const uint32_t pick = next(100);
+                if (pick < clearPercent) {
+                    w.Put(256, size);
+                    w.Put(2, size);
+                } else if (pick < clearPercent + 2 && size < 13) {
+                    w.Put(256, size);
+                    w.Put(1, size);
+                    ++size;
+                } else if (pick < 50) {
+                    w.Put('a' + next(4), size);
+                } else if (pick < 98) {
+                    // Mostly codes near the ones in use, some not yet assigned.
+                    w.Put(std::min(257 + next(64u << (size - 9)), (1u << size) - 1), size);
+                } else {
+                    w.Put(next(1u << size), size);
+                }
+            }
+            w.Put(256, size);
+            w.Put(2, size);
+        }
+        const Bytes data = w.Finish();
+        const Bytes expected = UnshrinkByTableScans(data);
+        for (uint32_t buffer : {7u, 65536u}) {
+            const auto r = Unshrink(data, 0xFFFFFFFFu, buffer);
+            ASSERT_EQ(r.bytes, expected) << "stream " << stream << " buffer " << buffer;
+        }
+    }
 }
 
 // ---- Unreduce, hand-made streams ---------------------------------------

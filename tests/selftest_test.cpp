@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -264,4 +266,53 @@ TEST(SelfTest, MissingOrDamagedArchivesReturnZero)
     EXPECT_EQ(TestEntry((scratch.dir() / "junk.zip").c_str()), 0);
     struct stat info;
     EXPECT_NE(lstat("Test", &info), 0);
+}
+
+// An archive the process may read but not write extracts in full and is left
+// as it was. Root may write any file whatever its mode bits, so as root the
+// self-test runs in a child that has become "nobody"; where that cannot be
+// done, or the file is still writable, the test is skipped.
+TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
+{
+    InScratchDirectory scratch;
+    ASSERT_EQ(chmod(scratch.dir().path().c_str(), 0777), 0);
+    const std::string script =
+        "import zipfile\n"
+        "z = zipfile.ZipFile('ro.zip', 'w')\n"
+        "z.writestr('stored.txt', 'read-only marker stored')\n"
+        "z.writestr('dir/deflated.txt', 'read-only marker deflated ' * 20, zipfile.ZIP_DEFLATED)\n"
+        "z.close()\n";
+    ASSERT_TRUE(Shell("python3 -c " + Quote(script)));
+    ASSERT_EQ(chmod("ro.zip", 0444), 0);
+    const Bytes before = ReadFile("ro.zip");
+    struct stat beforeInfo;
+    ASSERT_EQ(stat("ro.zip", &beforeInfo), 0);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        constexpr uid_t kNobody = 65534;
+        if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(77);
+        const int fd = open("ro.zip", O_RDWR);
+        if (fd >= 0) _exit(78);
+        _exit(TestEntry("ro.zip") == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot drop root to make the archive unwritable";
+    if (WEXITSTATUS(status) == 78) GTEST_SKIP() << "a file of mode 0444 is still writable here";
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+
+    const Bytes stored = ReadFile("Test/stored.txt");
+    const Bytes deflated = ReadFile("Test/deflated.txt");
+    EXPECT_EQ(std::string(stored.begin(), stored.end()), "read-only marker stored");
+    std::string expected;
+    for (int i = 0; i < 20; ++i) expected += "read-only marker deflated ";
+    EXPECT_EQ(std::string(deflated.begin(), deflated.end()), expected);
+    struct stat afterInfo;
+    ASSERT_EQ(stat("ro.zip", &afterInfo), 0);
+    EXPECT_TRUE(ReadFile("ro.zip") == before);
+    EXPECT_EQ(afterInfo.st_mtim.tv_sec, beforeInfo.st_mtim.tv_sec);
+    EXPECT_EQ(afterInfo.st_mtim.tv_nsec, beforeInfo.st_mtim.tv_nsec);
 }
