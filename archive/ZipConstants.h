@@ -79,9 +79,6 @@ constexpr uint16_t methodDeflated = 8;
 constexpr uint16_t methodDeflate64 = 9;
 constexpr uint16_t methodPkImplode = 10;
 
-// Extra field holding 64-bit sizes and offsets.
-constexpr uint16_t zip64ExtraId = 0x0001;
-
 // Versions written into new entries.
 constexpr uint8_t versionMadeBy = 20;
 constexpr uint16_t versionNeededFile = 20;

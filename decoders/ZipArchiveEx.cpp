@@ -120,7 +120,6 @@ bool CZipArchiveEx::ReadLocalRecord(uint16_t index, CZipLocalRecord& local)
 {
     if (!directory.HasIndex(index) || !store.stream) return false;
     const CZipEntryHeader* header = directory.GetHeader(index);
-    store.CheckVolume(header->diskStart);
     return local.Read(*store.stream,
                       static_cast<uint64_t>(header->localHeaderOffset) + directory.endInfo.foreignBytes);
 }
@@ -129,7 +128,12 @@ bool CZipArchiveEx::OpenEntryAs(uint16_t index, const CZipEntryHeader& view)
 {
     if (!directory.HasIndex(index)) return false;
     const CZipEntryHeader* header = directory.GetHeader(index);
-    store.CheckVolume(header->diskStart);
+    // An entry said to start on another volume is read all the same when
+    // its local header is found at its offset in this stream.
+    if (header->diskStart != store.currentVolume) {
+        CZipLocalRecord probe;
+        if (!ReadLocalRecord(index, probe)) store.CheckVolume(header->diskStart);
+    }
     return OpenEntryAt(static_cast<uint64_t>(header->localHeaderOffset) + directory.endInfo.foreignBytes,
                        view, NextRecordStart(index));
 }
