@@ -69,7 +69,8 @@ uint64_t CZipDirectory::LocateEndRecord()
         if (stream.Read(buffer.data(), count) < count) ThrowError(ZipError::badZipFile);
         const uint8_t* p = buffer.data();
         for (uint32_t i = count >= 4 ? count - 4 + 1 : 0; i-- > 0;)
-            if (p[i] == 0x50 && HasSignature(p + i, ZipFormat::endSignature))
+            if (p[i] == 0x50 && HasSignature(p + i, ZipFormat::endSignature) &&
+                length - upTo + i < endSearchLimit)
                 return length - upTo + i;
         // The whole window has been searched: stop, rather than searching
         // the last three bytes over and over.
@@ -149,6 +150,36 @@ uint64_t CZipDirectory::ReadZip64EndRecord()
 }
 
 void CZipDirectory::ReadDirectory()
+{
+    // An end record whose directory does not hold up (a fake one in the
+    // comment or in bytes appended behind the archive) gives way to the one
+    // in front of it. Few are tried: each try may read a whole directory.
+    constexpr int maxTries = 16;
+    endSearchLimit = ~uint64_t(0);
+    // What the rearmost end record gave is the archive's error when no other
+    // one does better.
+    std::unique_ptr<CZipException> first;
+    for (int tries = 1;; ++tries) {
+        try {
+            ReadDirectoryOnce();
+            return;
+        } catch (const CZipException& e) {
+            if (!first) first = std::make_unique<CZipException>(e);
+            // A piece of a spanned set is what it is.
+            if (e.code == ZipError::tooManyVolumes || e.code == ZipError::cdirNotFound ||
+                tries >= maxTries || store->SpanState() != 0 || endInfo.endRecordOffset == 0)
+                throw CZipException(*first);
+            endSearchLimit = endInfo.endRecordOffset;
+            DeleteAllHeaders();
+            archiveComment.Release();
+            const uint64_t limit = endSearchLimit;
+            endInfo = CZipEndInfo();
+            endSearchLimit = limit;
+        }
+    }
+}
+
+void CZipDirectory::ReadDirectoryOnce()
 {
     CZipStream& stream = *store->stream;
     endInfo.claimsMultiVolume = false;

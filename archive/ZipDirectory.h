@@ -42,7 +42,9 @@ public:
     CZipDirectory& operator=(const CZipDirectory&) = delete;
 
     // Reading (archive open).
+    // Reads the directory of the rearmost end record that yields one.
     void ReadDirectory();
+    // The rearmost end record in front of endSearchLimit.
     uint64_t LocateEndRecord();
     void LoadHeaders();
     void OrderHeaders();
@@ -98,6 +100,8 @@ public:
     CZipEntryHeader* currentHeader = nullptr;  // not owned
     CZipStore* store = nullptr;                // not owned; set by the archive
     int searchBufferSize = 32768;
+    // Only end records starting in front of this are looked at.
+    uint64_t endSearchLimit = ~uint64_t(0);
     std::vector<CZipHeaderPtr> headerList;
     std::vector<CZipNameIndexEntry> nameIndex;
     bool nameIndexOn = false;
@@ -109,6 +113,8 @@ public:
     bool staleDirectoryOnDisk = false;
 
 private:
+    // The directory of the end record LocateEndRecord finds.
+    void ReadDirectoryOnce();
     [[noreturn]] void ThrowError(int code) const;
     // A ZIP64 end record with its locator right in front of the end record:
     // fills the end record's fields stored as all ones from it and returns

@@ -1,6 +1,7 @@
 #include "archive/ZipOtherListings.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
@@ -16,17 +17,22 @@ namespace {
 // Large enough for the longest central record.
 constexpr uint32_t kWindowSize = 4 * 65536;
 
+// Positions of central records already read, so that no record is read
+// twice however many end records point into the same bytes.
+using RecordSet = std::unordered_set<uint64_t>;
+
 void ReadInto(CZipReadWindow& window, uint64_t& at, uint64_t limit, uint32_t count,
-              std::vector<CZipEntryHeader>& records);
+              std::vector<CZipEntryHeader>& records, RecordSet& seen);
 
 // Central records from `at` on, as long as they parse and end by `limit`;
 // at most `count` of them (the bytes bound them anyway). The position after
 // the last one comes back in `at`.
-std::vector<CZipEntryHeader> ReadRecords(CZipReadWindow& window, uint64_t& at, uint64_t limit, uint32_t count)
+std::vector<CZipEntryHeader> ReadRecords(CZipReadWindow& window, uint64_t& at, uint64_t limit, uint32_t count,
+                                         RecordSet& seen)
 {
     std::vector<CZipEntryHeader> records;
     try {
-        ReadInto(window, at, limit, count, records);
+        ReadInto(window, at, limit, count, records, seen);
     } catch (const CZipException&) {
         // A stream that cannot deliver the bytes ends the records there.
     }
@@ -34,9 +40,10 @@ std::vector<CZipEntryHeader> ReadRecords(CZipReadWindow& window, uint64_t& at, u
 }
 
 void ReadInto(CZipReadWindow& window, uint64_t& at, uint64_t limit, uint32_t count,
-              std::vector<CZipEntryHeader>& records)
+              std::vector<CZipEntryHeader>& records, RecordSet& seen)
 {
     while (records.size() < count && at + centralRecordSize <= limit) {
+        if (!seen.insert(at).second) break;
         const uint8_t* fixed = window.Get(at, centralRecordSize);
         if (!fixed || !HasSignature(fixed, centralSignature)) break;
         const uint32_t size = centralRecordSize + GetU16(fixed + 28) + GetU16(fixed + 30) + GetU16(fixed + 32);
@@ -84,11 +91,14 @@ std::vector<CZipUnlistedEntry> ZipFindOtherListings(CZipArchive& archive)
     const uint64_t length = stream.GetLength();
     CZipReadWindow window(stream, 0, length, kWindowSize);
 
+    RecordSet seen;
     // Records behind the ones the end record counts.
-    uint64_t at = static_cast<uint64_t>(own.directoryOffset) + own.foreignBytes;
+    const uint64_t ownStart = static_cast<uint64_t>(own.directoryOffset) + own.foreignBytes;
+    uint64_t at = ownStart;
     for (const CZipHeaderPtr& header : archive.directory.headerList) at += header->GetRecordSize(false);
+    const uint64_t ownEnd = at;
     if (archive.directory.EntryCount() == own.totalEntries && at < own.endRecordOffset) {
-        std::vector<CZipEntryHeader> behind = ReadRecords(window, at, own.endRecordOffset, 0xFFFFFFFFu);
+        std::vector<CZipEntryHeader> behind = ReadRecords(window, at, own.endRecordOffset, 0xFFFFFFFFu, seen);
         AddListed(behind, own.foreignBytes, static_cast<uint64_t>(own.directoryOffset) + own.foreignBytes, out);
     }
 
@@ -111,8 +121,15 @@ std::vector<CZipUnlistedEntry> ZipFindOtherListings(CZipArchive& archive)
         for (uint64_t shift : {candidate - (static_cast<uint64_t>(offset) + size), uint64_t{0}}) {
             uint64_t start = offset + shift;
             const uint64_t directoryStart = start;
-            std::vector<CZipEntryHeader> records = ReadRecords(window, start, candidate, total);
-            if (records.size() != total) continue;
+            // The archive's own records are its own entries.
+            if (directoryStart >= ownStart && directoryStart < ownEnd) continue;
+            const size_t before = seen.size();
+            std::vector<CZipEntryHeader> records = ReadRecords(window, start, candidate, total, seen);
+            // A directory that breaks off is no directory, unless it ran into
+            // records another end record's directory holds.
+            const bool joined = records.size() < total && seen.size() - before == records.size() &&
+                                seen.count(start) > 0 && start < candidate;
+            if (records.size() != total && !joined) continue;
             AddListed(records, shift, directoryStart, out);
             break;
         }
