@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr uint64_t kOutputBudget = 64u << 20;
+constexpr uint64_t kOutputBudget = 1u << 20;
 constexpr size_t kMaxInput = 4u << 20;
 
 class CountingSink : public CZipStream {

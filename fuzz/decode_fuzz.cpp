@@ -19,7 +19,7 @@ namespace {
 constexpr size_t kMaxInput = 4u << 20;
 // What the temporary stream takes for one entry: a tiny archive that
 // claims gigabytes must cost bounded time and memory.
-constexpr size_t kTemporaryBudget = 16u << 20;
+constexpr size_t kTemporaryBudget = 1u << 20;
 
 class MemoryStream final : public VFStream {
 public:

@@ -14,6 +14,7 @@
 #include "archive/ZipEntryHeader.h"
 #include "decoders/ZipCrypto.h"
 #include "decoders/ZipDecoder.h"
+#include "decoders/ZipUnshrinkDecoder.h"
 #include "errors/ZipException.h"
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
@@ -94,7 +95,16 @@ struct CheckedRun {
     // After every read; otherwise once the data has ended (a window decoder
     // counts a window when it is made pending, ahead of the caller taking it).
     bool countsEveryRead;
+    // Whether the decoder stops at the header's uncompressed size.
+    bool (*capsAtDeclaredSize)(const CZipDecoder& decoder);
 };
+
+// Explode and Unreduce have no end marker of their own; Deflate64 has one,
+// and Unshrink ends with its input.
+inline bool CapsAtDeclaredSize(const CZipDecoder& decoder)
+{
+    return !decoder.FollowsOwnEnd() && dynamic_cast<const CZipUnshrinkDecoder*>(&decoder) == nullptr;
+}
 
 // Runs a legacy decoder and traps when it delivers more than it was asked
 // for or than the header announces, or when its counters and CRC disagree
@@ -123,15 +133,19 @@ inline void RunChecked(CZipDecoder& decoder, const uint8_t* data, size_t size, c
         uint64_t total = 0;
         uint32_t crc = 0;
         auto checkCounts = [&] {
-            if (decoder.UncompressedLeft() != f.declared - total) __builtin_trap();
+            if (decoder.UncompressedLeft() != (total >= f.declared ? 0 : f.declared - total)) __builtin_trap();
+            if (decoder.Delivered() != total) __builtin_trap();
             if (decoder.Crc() != crc) __builtin_trap();
         };
+        // Methods without an end marker stop at the header's size; the
+        // others decode to the end of their own data, whatever it says.
+        const bool capped = how.capsAtDeclaredSize(decoder);
         for (;;) {
             const uint32_t n = decoder.Read(buffer.data(), chunk);
             if (n > chunk) __builtin_trap();
             crc = static_cast<uint32_t>(crc32(crc, buffer.data(), n));
             total += n;
-            if (total > f.declared) __builtin_trap();
+            if (capped && total > f.declared) __builtin_trap();
             if (how.countsEveryRead) checkCounts();
             if (n < chunk || total > how.maxOutput) break;
         }
@@ -147,10 +161,12 @@ inline void RunChecked(CZipDecoder& decoder, const uint8_t* data, size_t size, c
 
 // Explode and Deflate64: buffer sizes that end inside matches and stored
 // blocks, and whole windows.
-constexpr CheckedRun kWindowRun = {8u << 20, {65536, 1, 7, 16384, 333, 8191, 2, 100000}, false, false};
+constexpr CheckedRun kWindowRun = {8u << 20, {65536, 1, 7, 16384, 333, 8191, 2, 100000}, false, false,
+                                   CapsAtDeclaredSize};
 // Unshrink and Unreduce: buffer sizes that end inside strings and matches,
 // and whole windows.
-constexpr CheckedRun kLzwRun = {1u << 20, {65536, 1, 7, 16384, 333, 8191, 2, 4096}, true, true};
+constexpr CheckedRun kLzwRun = {1u << 20, {65536, 1, 7, 16384, 333, 8191, 2, 4096}, true, true,
+                                CapsAtDeclaredSize};
 
 // ---- The read-size oracle ------------------------------------------------
 
