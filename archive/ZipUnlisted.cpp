@@ -121,13 +121,3 @@ std::vector<std::pair<uint64_t, uint64_t>> ZipUncoveredRanges(CZipArchive& archi
     gap(directoryStart);
     return ranges;
 }
-
-std::vector<CZipUnlistedEntry> ZipFindUnlistedEntries(CZipArchive& archive)
-{
-    std::vector<CZipUnlistedEntry> entries;
-    for (const auto& range : ZipUncoveredRanges(archive)) {
-        std::vector<CZipUnlistedEntry> found = ZipFindLocalEntries(*archive.store.stream, range.first, range.second);
-        for (CZipUnlistedEntry& e : found) entries.push_back(std::move(e));
-    }
-    return entries;
-}

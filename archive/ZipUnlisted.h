@@ -15,17 +15,14 @@ struct CZipUnlistedEntry {
     CZipEntryHeader view;        // what the local header says; the name in local form
 };
 
-// Entries in the bytes in front of the archive's directory (a stub or an
-// archive joined in front included) that no listed entry covers (local
-// header, data, descriptor). Bytes are read
-// only where they are uncovered, each once; nothing is allocated beyond what
-// those bytes can hold.
-std::vector<CZipUnlistedEntry> ZipFindUnlistedEntries(CZipArchive& archive);
-// The stream ranges those entries are searched in: in front of the
-// directory, wherever no listed entry lies. Reads only the
-// listed entries' local headers and descriptors.
+// The stream ranges where entries no central record lists are looked for:
+// in front of the archive's directory (a stub or an archive joined in front
+// included), wherever no listed entry (local header, data, descriptor)
+// lies. Reads only the listed entries' local headers and descriptors.
 std::vector<std::pair<uint64_t, uint64_t>> ZipUncoveredRanges(CZipArchive& archive);
 
 // Every entry whose local header lies in [from, to) of a stream, as a
-// streaming reader meets them: for an archive without a usable directory.
+// streaming reader meets them: in those ranges, or in a whole stream
+// without a usable directory. One pass over the bytes, each header taken
+// once; a header inside the sized data of one taken before is part of it.
 std::vector<CZipUnlistedEntry> ZipFindLocalEntries(CZipStream& stream, uint64_t from, uint64_t to);
