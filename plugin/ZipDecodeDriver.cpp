@@ -185,9 +185,18 @@ void CZipDecodeDriver::WalkUnlisted()
         } else {
             for (const CZipHeaderPtr& header : archive->directory.headerList)
                 known.insert(static_cast<uint64_t>(header->localHeaderOffset) + archive->directory.endInfo.foreignBytes);
-            for (CZipUnlistedEntry& e : ZipFindOtherListings(*archive))
-                if (known.insert(e.localPosition).second) unlisted.push_back(std::move(e));
             ranges = ZipUncoveredRanges(*archive);
+            const CZipEndInfo& end = archive->directory.endInfo;
+            const uint64_t directoryStart = static_cast<uint64_t>(end.directoryOffset) + end.foreignBytes;
+            // What lies inside a listed entry's data is that entry's content
+            // (an archive stored in it, say), scanned with it.
+            auto uncovered = [&](uint64_t position) {
+                if (position >= directoryStart) return true;
+                auto after = std::upper_bound(ranges.begin(), ranges.end(), std::make_pair(position, ~uint64_t(0)));
+                return after != ranges.begin() && position < std::prev(after)->second;
+            };
+            for (CZipUnlistedEntry& e : ZipFindOtherListings(*archive))
+                if (uncovered(e.localPosition) && known.insert(e.localPosition).second) unlisted.push_back(std::move(e));
         }
         gate.Open();
         for (const auto& range : ranges) {

@@ -305,6 +305,15 @@ TEST(Hiding, WellFormedEntriesAreHandedOverOnceAndWhole)
     EXPECT_TRUE(engine.scans[0].data == text);
     EXPECT_TRUE(engine.scans[1].data == text);
     EXPECT_TRUE(engine.scans[2].data.empty());
+
+    // An archive stored as the last entry: its records lie inside that
+    // entry's data and are its content, not entries of the outer archive.
+    const Bytes inner = Build({Stored("in.txt", text)});
+    CleaningEngine nested;
+    CleaningDecode(Build({Stored("a.txt", text), Stored("inner.zip", inner)}), nested);
+    ASSERT_EQ(nested.scans.size(), 2u);
+    EXPECT_EQ(nested.scans[1].name, "inner.zip");
+    EXPECT_TRUE(nested.scans[1].data == inner);
 }
 
 TEST(Hiding, CuresOfAnythingButOneWholeContentAreDeletions)
