@@ -152,7 +152,7 @@ bool ArchiveScanner::Verify(FileStream& copy, const std::vector<std::string>& be
     return true;
 }
 
-void ArchiveScanner::Clean(const std::string& path, FileStream& original, FileResult& result) const
+void ArchiveScanner::Clean(int dirFd, const std::string& name, FileStream& original, FileResult& result) const
 {
     std::set<std::string> condemned;
     std::map<std::string, int> passwordFor;
@@ -162,13 +162,8 @@ void ArchiveScanner::Clean(const std::string& path, FileStream& original, FileRe
     }
     if (condemned.empty()) return;
 
-    if (::access(path.c_str(), W_OK) != 0) {
-        result.error = "cannot clean: " + std::string(std::strerror(errno));
-        return;
-    }
-    // Replace the file itself, not a symbolic link that leads to it.
-    char real[PATH_MAX];
-    if (!::realpath(path.c_str(), real)) {
+    std::string self = "/proc/self/fd/" + std::to_string(original.Descriptor());
+    if (::access(self.c_str(), W_OK) != 0) {
         result.error = "cannot clean: " + std::string(std::strerror(errno));
         return;
     }
@@ -177,7 +172,7 @@ void ArchiveScanner::Clean(const std::string& path, FileStream& original, FileRe
     std::vector<std::string> before = Names(Run(original, listing).entries);
 
     std::string error;
-    std::unique_ptr<WorkingCopy> copy = WorkingCopy::Make(real, original.Descriptor(), error);
+    std::unique_ptr<WorkingCopy> copy = WorkingCopy::Make(dirFd, name, original.Descriptor(), error);
     if (!copy) {
         result.error = error;
         return;
@@ -246,11 +241,12 @@ void ArchiveScanner::Clean(const std::string& path, FileStream& original, FileRe
         result.error = "cannot write the cleaned archive: " + std::string(std::strerror(errno));
         return;
     }
-    if (!copy->Commit(error)) {
+    if (!copy->Commit(stream.Descriptor(), error)) {
         result.error = error;
         return;
     }
     result.changed = true;
+    result.inPlace = copy->InPlace();
     for (std::size_t i = 0; i < cleaning.entries.size(); ++i) {
         int verdict = cleaning.verdicts[i];
         if (verdict != VF_VERDICT_DELETE && verdict != VF_VERDICT_CURED) continue;
@@ -268,7 +264,7 @@ FileResult ArchiveScanner::Check(const std::string& path) const
     FileResult result;
     result.path = path;
     std::string error;
-    int fd = FileStream::OpenFile(path, false, error);
+    int fd = FileStream::OpenFile(path, settings.followLinks, error);
     if (fd < 0) {
         result.error = error;
         return result;
@@ -289,11 +285,18 @@ FileResult ArchiveScanner::Scan(const std::string& path) const
         return result;
     }
     std::string error;
-    int fd = FileStream::OpenFile(path, false, error);
+    // Cleaning replaces the file relative to the directory that held it
+    // when it was opened.
+    int dirFd = -1;
+    std::string name;
+    int fd = FileStream::OpenFile(path, settings.followLinks, error, settings.clean ? &dirFd : nullptr, &name);
     if (fd < 0) {
         result.error = error;
         return result;
     }
+    std::unique_ptr<int, void (*)(int*)> dirHolder(&dirFd, [](int* d) {
+        if (*d >= 0) ::close(*d);
+    });
     // Without cleaning the module gets a stream that refuses every write;
     // cleaning happens on a separate copy.
     FileStream stream(fd, false);
@@ -304,7 +307,7 @@ FileResult ArchiveScanner::Scan(const std::string& path) const
         return result;
     }
     ScanAll(stream, result);
-    if (settings.clean && result.error.empty()) Clean(path, stream, result);
+    if (settings.clean && result.error.empty()) Clean(dirFd, name, stream, result);
     if (stream.Writes() > 0 && result.error.empty())
         result.error = "the module tried to write to the archive opened read-only";
     return result;

@@ -19,6 +19,7 @@ struct ScanSettings {
     bool clean = false;
     bool stopAfterFirst = false;
     std::uint64_t offset = 0;                 // where the archive starts in the file
+    bool followLinks = false;                 // open a symbolic link given as the file
     std::vector<std::string> passwords;       // offered in this order
 };
 
@@ -42,7 +43,7 @@ private:
     bool Recognise(FileStream& stream, std::string& error) const;
     Pass Run(FileStream& archive, const PassPlan& plan) const;
     void ScanAll(FileStream& archive, FileResult& result) const;
-    void Clean(const std::string& path, FileStream& original, FileResult& result) const;
+    void Clean(int dirFd, const std::string& name, FileStream& original, FileResult& result) const;
     bool Verify(FileStream& copy, const std::vector<std::string>& before, const Pass& cleaning,
                 const std::map<std::string, int>& passwordFor, std::string& error) const;
 

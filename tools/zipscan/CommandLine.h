@@ -23,6 +23,8 @@ struct Options {
     bool json = false;
     bool stopAfterFirst = false;
     bool noBuiltin = false;
+    bool followLinks = false;
+    bool recursive = false;
     bool help = false;
     bool version = false;
     std::vector<PasswordArgument> passwords;     // in the order given

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -26,25 +28,54 @@ FileStream::~FileStream()
     if (fd >= 0) ::close(fd);
 }
 
-int FileStream::OpenFile(const std::string& path, bool writable, std::string& error)
+int FileStream::OpenFile(const std::string& path, bool followLinks, std::string& error, int* parent,
+                         std::string* name)
 {
+    std::string where = path;
+    if (followLinks && parent) {
+        // The file is replaced where it really lives, not beside the link.
+        char real[PATH_MAX];
+        if (!::realpath(path.c_str(), real)) {
+            error = std::strerror(errno);
+            return -1;
+        }
+        where = real;
+    }
+    std::size_t slash = where.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : where.substr(0, slash);
+    std::string base = slash == std::string::npos ? where : where.substr(slash + 1);
+    int dirFd = AT_FDCWD;
+    if (parent) {
+        dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd < 0) {
+            error = std::strerror(errno);
+            return -1;
+        }
+    }
+    // Non-blocking, so that a FIFO put in the file's place cannot hold the
+    // open; the file type is judged on the descriptor, not on the path.
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followLinks && !parent ? 0 : O_NOFOLLOW);
+    int fd = parent ? ::openat(dirFd, base.c_str(), flags) : ::open(path.c_str(), flags);
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    if (fd < 0) {
+        error = errno == ELOOP ? "is a symbolic link (--follow-links follows it)" : std::strerror(errno);
+    } else if (::fstat(fd, &st) != 0) {
         error = std::strerror(errno);
-        return -1;
-    }
-    if (S_ISDIR(st.st_mode)) {
+    } else if (S_ISDIR(st.st_mode)) {
         error = "is a directory";
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
+    } else if (!S_ISREG(st.st_mode)) {
         // A FIFO or a device would block or never end.
         error = "not a regular file";
-        return -1;
+    } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        error = std::strerror(errno);
+    } else {
+        if (parent) *parent = dirFd;
+        if (name) *name = base;
+        return fd;
     }
-    int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) error = std::strerror(errno);
-    return fd;
+    if (fd >= 0) ::close(fd);
+    if (parent) ::close(dirFd);
+    return -1;
 }
 
 int FileStream::Seek(unsigned int offsetLow, int offsetHigh, int origin, unsigned long long* newPosition)

@@ -146,6 +146,7 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
     std::size_t found = r.Found();
     if (found) out += ", " + std::to_string(found) + " found";
     if (r.changed) out += ", " + std::to_string(deleted) + " deleted, " + std::to_string(cured) + " cured, archive rewritten";
+    if (r.inPlace) out += " in place (it has several hard links)";
     std::size_t unscanned = r.Unscanned();
     if (unscanned) out += ", " + std::to_string(unscanned) + " not scanned";
     if (r.stopped) out += ", stopped early";
@@ -163,6 +164,7 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
     out += ",\"error\":" + (r.error.empty() ? std::string("null") : JsonString(r.error));
     out += ",\"clean\":" + std::string(o.clean ? "true" : "false");
     out += ",\"changed\":" + std::string(r.changed ? "true" : "false");
+    out += ",\"in_place\":" + std::string(r.inPlace ? "true" : "false");
     out += ",\"stopped\":" + std::string(r.stopped ? "true" : "false");
     out += ",\"entries\":[";
     for (std::size_t i = 0; i < r.entries.size(); ++i) {

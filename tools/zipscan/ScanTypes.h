@@ -43,6 +43,7 @@ struct FileResult {
     bool recognised = false;       // the module took it for a ZIP archive
     bool stopped = false;          // the walk ended on a stop request
     bool changed = false;          // the cleaned archive replaced the original
+    bool inPlace = false;          // ... written into the file itself (it has several hard links)
     std::vector<EntryResult> entries;
 
     std::size_t Found() const;     // entries with at least one finding

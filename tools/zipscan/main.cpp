@@ -146,6 +146,7 @@ int RunCheck(const Options& o, const Module& module)
     SignatureSet none;
     ScanSettings settings;
     settings.offset = o.offset;
+    settings.followLinks = o.followLinks;
     ProgressLine progress(ShowProgress(o.files), o.files.size());
     ArchiveScanner scanner(module, none, settings, nullptr);
     int status = 0;
@@ -170,6 +171,7 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
     settings.stopAfterFirst = o.stopAfterFirst;
     settings.offset = o.offset;
     settings.passwords = passwords;
+    settings.followLinks = o.followLinks;
     ReportOptions report;
     report.clean = o.clean;
     report.passwordsGiven = !passwords.empty();

@@ -498,17 +498,75 @@ class Clean(Base):
             self.assertEqual(z.namelist(), ["ok"])
 
     @needs("clean")
-    def test_clean_through_a_symlink(self):
+    def test_symbolic_links_are_refused_unless_followed(self):
         a = self.path("real.zip")
         write_zip(a, [("ok", b"fine"), ("bad", TEST_FILE)])
         os.chmod(a, 0o640)
+        before = read_bytes(a)
         link = self.path("link.zip")
         os.symlink("real.zip", link)
-        self.assertEqual(run("scan", "--clean", link).returncode, 1)
+        for args in (["scan"], ["scan", "--clean"], ["check"]):
+            with self.subTest(args=args):
+                self.assertOneLineError(run(*args, link), link + ": is a symbolic link")
+        self.assertEqual(read_bytes(a), before)
+        self.assertEqual(run("scan", "--clean", "--follow-links", link).returncode, 1)
         self.assertTrue(os.path.islink(link))
         self.assertEqual(stat.S_IMODE(os.stat(a).st_mode), 0o640)
         with zipfile.ZipFile(a) as z:
             self.assertEqual(z.namelist(), ["ok"])
+        self.assertNoWorkingCopies()
+
+    @needs("clean")
+    def test_path_swapped_to_a_link_mid_scan_is_not_replaced(self):
+        a, other = self.path("slow.zip"), self.path("other.zip")
+        write_zip(a, [("f%05d" % i, b"x" * 200) for i in range(20000)] + [("bad", TEST_FILE)])
+        write_zip(other, [("victim", b"precious")])
+        victim = read_bytes(other)
+        p = subprocess.Popen([ZIPSCAN, "--module", MODULE, "scan", "--clean", a], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        # Swap once cleaning has begun (its working copy appears beside the file).
+        while p.poll() is None and not any(".zipscan-" in n for n in os.listdir(self.dir)):
+            pass
+        os.rename(a, a + ".moved")
+        os.symlink(other, a)
+        out, err = p.communicate(timeout=120)
+        if b"archive rewritten" in out:
+            self.skipTest("the run ended before the swap")
+        self.assertEqual(p.returncode, 2, err)
+        self.assertIn(b"changed while it was scanned", err)
+        self.assertEqual(read_bytes(other), victim)
+        self.assertTrue(os.path.islink(a))
+        self.assertNoWorkingCopies()
+
+    @needs("clean")
+    def test_set_id_file_keeps_its_owner_and_loses_set_id_bits(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to give the file another owner")
+        a = self.path("suid.zip")
+        write_zip(a, [("ok", b"fine"), ("bad", TEST_FILE)])
+        os.chown(a, 1234, 2345)
+        os.chmod(a, 0o6755)
+        self.assertEqual(run("scan", "--clean", a).returncode, 1)
+        st = os.stat(a)
+        self.assertEqual((st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)), (1234, 2345, 0o755))
+        with zipfile.ZipFile(a) as z:
+            self.assertEqual(z.namelist(), ["ok"])
+
+    @needs("clean")
+    def test_hard_links_all_see_the_cleaned_archive(self):
+        a, b = self.path("one.zip"), self.path("two.zip")
+        write_zip(a, [("ok", b"fine"), ("bad", TEST_FILE)])
+        os.link(a, b)
+        inode = os.stat(a).st_ino
+        r = run("scan", "--clean", a)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(b"rewritten in place", r.stdout)
+        for p in (a, b):
+            self.assertEqual(os.stat(p).st_ino, inode)
+            with zipfile.ZipFile(p) as z:
+                self.assertEqual(z.namelist(), ["ok"])
+                self.assertIsNone(z.testzip())
+        self.assertNoWorkingCopies()
 
     @needs("clean", "password", "shrink", "cure")
     def test_example_archive(self):
