@@ -147,6 +147,7 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
             o.signatures.push_back({SignatureArgument::File, value});
         } else if (name == "--offset") {
             if (!takeValue()) return false;
+            o.offsetGiven = true;
             if (!ParseNumber(value, o.offset)) {
                 error = "--offset needs a byte count, not '" + value + "'";
                 return false;

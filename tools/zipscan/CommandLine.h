@@ -30,6 +30,7 @@ struct Options {
     std::vector<PasswordArgument> passwords;     // in the order given
     std::vector<SignatureArgument> signatures;   // in the order given
     std::uint64_t offset = 0;
+    bool offsetGiven = false;
     std::string module;
     std::string dir;
     unsigned jobs = 1;

@@ -13,8 +13,11 @@ std::string Printable(const std::string& text);
 // A JSON string literal; bytes that are not UTF-8 are taken as Latin-1.
 std::string JsonString(const std::string& text);
 
-// Why an entry was not scanned, or empty when it was.
+// Why an entry was not scanned or not scanned whole, or empty when it was.
 std::string Problem(const EntryResult& entry, bool passwordsGiven);
+// Why a file's scan counts as an error: its error, or the entries that
+// could not be scanned and why. Empty when it does not.
+std::string ErrorReason(const FileResult& result, bool passwordsGiven);
 
 struct ReportOptions {
     bool clean = false;

@@ -146,6 +146,7 @@ int RunCheck(const Options& o, const Module& module)
     SignatureSet none;
     ScanSettings settings;
     settings.offset = o.offset;
+    settings.offsetGiven = o.offsetGiven;
     settings.followLinks = o.followLinks;
     ProgressLine progress(ShowProgress(o.files), o.files.size());
     ArchiveScanner scanner(module, none, settings, nullptr);
@@ -170,6 +171,7 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
     settings.clean = o.clean;
     settings.stopAfterFirst = o.stopAfterFirst;
     settings.offset = o.offset;
+    settings.offsetGiven = o.offsetGiven;
     settings.passwords = passwords;
     settings.followLinks = o.followLinks;
     ReportOptions report;
@@ -181,12 +183,7 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
     ForEachFile(o.files, o.jobs, progress, [&](const std::string& f) { return scanner.Scan(f); },
                 [&](const FileResult& r) {
                     progress.Print(stdout, o.json ? ScanJson(r, report) : ScanText(r, report));
-                    std::string message;
-                    if (!r.error.empty())
-                        message = r.error;
-                    else if (r.Unscanned() > 0)
-                        message = std::to_string(r.Unscanned()) +
-                                  (r.Unscanned() == 1 ? " entry" : " entries") + " could not be scanned";
+                    std::string message = ErrorReason(r, report.passwordsGiven);
                     if (!message.empty())
                         progress.Print(stderr, "zipscan: " + Printable(r.path) + ": " + Printable(message) + "\n");
                     status = std::max(status, ScanStatus(r));

@@ -115,6 +115,12 @@ class Base(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dir, name)
 
+    def make_file(self, name, data):
+        p = self.path(name)
+        with open(p, "wb") as f:
+            f.write(data)
+        return p
+
     def assertOneLineError(self, r, mentions):
         self.assertEqual(r.returncode, 2, r.stderr)
         lines = r.stderr.decode().splitlines()
@@ -162,7 +168,8 @@ class Commands(Base):
         prefixed = self.path("prefixed.bin")
         with open(prefixed, "wb") as f:
             f.write(b"MZ" + b"\0" * 998 + read_bytes(inner))
-        self.assertEqual(run("check", prefixed).returncode, 1)
+        self.assertEqual(run("check", prefixed).returncode, 0)  # found from the end record
+        self.assertEqual(run("check", "--offset", "500", prefixed).returncode, 1)
         self.assertEqual(run("check", "--offset", "1000", prefixed).returncode, 0)
         self.assertEqual(run("check", "--offset=0x3e8", prefixed).returncode, 0)
 
@@ -256,7 +263,8 @@ class Scan(Base):
         r = run("scan", a)
         self.assertEqual(r.returncode, 2)
         self.assertIn(b"first.txt: not scanned: encrypted, and no password was given", r.stdout)
-        self.assertEqual(r.stderr.decode(), "zipscan: %s: 2 entries could not be scanned\n" % a)
+        self.assertEqual(r.stderr.decode(), "zipscan: %s: 2 entries could not be scanned: "
+                                            "encrypted, and no password was given\n" % a)
         r = run("scan", "--password", "wrong", a)
         self.assertEqual(r.returncode, 2)
         self.assertIn(b"no given password fitted", r.stdout)
@@ -354,10 +362,69 @@ class Scan(Base):
         with open(a, "wb") as f:
             f.write(data)
         r = run("scan", a)
-        # Data that does not inflate still reaches the scanner, as stored.
+        # Data that does not inflate still reaches the scanner, as stored,
+        # and the report says that the entry was not scanned whole.
         self.assertEqual(r.returncode, 1)
-        self.assertRegex(r.stdout, rb"\n +30  bad.txt: clean\n")
+        self.assertRegex(r.stdout, rb"\n +0  bad.txt: clean \(not fully scanned: damaged data handed over "
+                                   rb"partially: 0 bytes where 8000 are declared\)\n")
+        self.assertRegex(r.stdout, rb"\n +30  bad.txt: clean \(not fully scanned: damaged data: another reading")
         self.assertIn(b"after.txt: FOUND", r.stdout)
+        self.assertIn(b": 3 entries, 1 found, 2 not fully scanned", r.stdout)
+
+    @needs("walk", "password")
+    def test_what_was_not_scanned_is_told(self):
+        example = self.path("example.zip")
+        with open(example, "wb") as f:
+            f.write(make_example.example())
+        hidden = self.path("hidden.zip")
+        write_zip(hidden, [("shown.txt", b"shown"), ("hidden.txt", TEST_FILE)])
+        data = bytearray(read_bytes(hidden))
+        end = data.rfind(b"PK\x05\x06")
+        data[end + 8:end + 12] = (1).to_bytes(2, "little") * 2  # the end record counts one entry
+        with open(hidden, "wb") as f:
+            f.write(data)
+        # file, its status, the file's error, the entry with a problem, words of the problem
+        cases = [
+            (example, "error", "could not be scanned: encrypted, and no password was given",
+             "private/eicar-secret.txt", "no password"),
+            (hidden, "found", None, "hidden.txt", "content outside the listed entries"),
+        ]
+        for path, status, error, entry, problem in cases:
+            with self.subTest(path=os.path.basename(path)):
+                r = run("scan", "--json", path)
+                doc = json_docs(r.stdout)[0]
+                self.assertEqual(doc["status"], status)
+                if error is None:
+                    self.assertIsNone(doc["error"])
+                else:
+                    self.assertIn(error, doc["error"])
+                    self.assertIn(error, r.stderr.decode())
+                flagged = [e for e in doc["entries"] if e["problem"]]
+                self.assertEqual([e["name"] for e in flagged], [entry])
+                self.assertIn(problem, flagged[0]["problem"])
+                self.assertFalse(flagged[0]["complete"])
+                self.assertIn(problem, run("scan", path).stdout.decode())
+
+    @needs("inflate")
+    def test_self_extractors_are_found_without_offset(self):
+        inner = self.path("inner.zip")
+        subprocess.run(["zip", "-q", "-j", inner, self.make_file("bad.txt", TEST_FILE),
+                        self.make_file("ok.txt", b"fine" * 100)], check=True)
+        stub = b"#!/bin/sh\nexit 0\n" + os.urandom(3000)
+        for adjusted in (False, True):
+            with self.subTest(adjusted=adjusted):
+                sfx = self.path("sfx%d.bin" % adjusted)
+                with open(sfx, "wb") as f:
+                    f.write(stub + read_bytes(inner))
+                if adjusted:
+                    subprocess.run(["zip", "-q", "-A", sfx], check=True)
+                # unzip warns (1) of the bytes in front of an unadjusted archive
+                self.assertEqual(unzip_test(sfx), 0 if adjusted else 1)
+                r = run("scan", "--json", sfx)
+                doc = json_docs(r.stdout)[0]
+                self.assertEqual((r.returncode, doc["offset"]), (1, len(stub)), r.stderr)
+                self.assertEqual(sorted((e["name"], bool(e["findings"]), e["complete"]) for e in doc["entries"]),
+                                 [("bad.txt", True, True), ("ok.txt", False, True)])
 
     @needs("walk")
     def test_progress_line_on_a_terminal(self):
