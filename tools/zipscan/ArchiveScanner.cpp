@@ -366,6 +366,7 @@ FileResult ArchiveScanner::Scan(const std::string& path) const
     result.recognised = Recognise(stream, result.base, error);
     if (!result.recognised) {
         result.error = error;
+        result.notArchive = error == kNotZip;
         return result;
     }
     ScanAll(stream, result);

@@ -223,6 +223,36 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
     return out + "]}\n";
 }
 
+std::string ScanLine(const FileResult& r, const ReportOptions& o)
+{
+    std::string out = Printable(r.path) + ": ";
+    std::string reason = ErrorReason(r, o.passwordsGiven);
+    std::string found;
+    std::size_t partial = 0;
+    for (const EntryResult& e : r.entries) {
+        partial += e.scanned && !e.incomplete.empty() ? 1 : 0;
+        if (e.findings.empty()) continue;
+        found += (found.empty() ? "" : "; ") + FindingsText(e) + " in " + Printable(DisplayName(e.name)) + " -> " +
+                 TakenText(e, o.clean);
+    }
+    if (!found.empty()) out += "FOUND " + found;
+    if (!reason.empty()) out += (found.empty() ? "" : ", ") + std::string("error: ") + Printable(reason);
+    if (found.empty() && reason.empty()) out += "clean";
+    if (r.changed) out += r.inPlace ? ", archive rewritten in place" : ", archive rewritten";
+    if (partial) out += ", " + std::to_string(partial) + " not fully scanned";
+    if (r.stopped) out += ", stopped early";
+    return out + "\n";
+}
+
+std::string ScanSummary(std::size_t scanned, std::size_t found, std::size_t errors, std::size_t skipped)
+{
+    return "----------- SCAN SUMMARY -----------\n"
+           "Scanned archives: " + std::to_string(scanned) + "\n"
+           "Archives with findings: " + std::to_string(found) + "\n"
+           "Errors: " + std::to_string(errors) + "\n"
+           "Skipped (not ZIP archives): " + std::to_string(skipped) + "\n";
+}
+
 std::string CheckText(const FileResult& r)
 {
     if (!r.error.empty()) return Printable(r.path) + ": error: " + Printable(r.error) + "\n";

@@ -26,6 +26,10 @@ struct ReportOptions {
 
 std::string ScanText(const FileResult& result, const ReportOptions& options);
 std::string ScanJson(const FileResult& result, const ReportOptions& options);
+// One line for a file of a recursive scan.
+std::string ScanLine(const FileResult& result, const ReportOptions& options);
+// The closing lines of a recursive scan.
+std::string ScanSummary(std::size_t scanned, std::size_t found, std::size_t errors, std::size_t skipped);
 std::string CheckText(const FileResult& result);
 std::string CheckJson(const FileResult& result);
 

@@ -44,6 +44,7 @@ struct FileResult {
     std::string path;
     std::string error;             // one-line reason the file could not be handled
     bool recognised = false;       // the module took it for a ZIP archive
+    bool notArchive = false;       // the error is only that it is no ZIP archive
     bool stopped = false;          // the walk ended on a stop request
     bool changed = false;          // the cleaned archive replaced the original
     std::uint64_t base = 0;        // where the archive starts in the file

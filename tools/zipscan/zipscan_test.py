@@ -426,6 +426,44 @@ class Scan(Base):
                 self.assertEqual(sorted((e["name"], bool(e["findings"]), e["complete"]) for e in doc["entries"]),
                                  [("bad.txt", True, True), ("ok.txt", False, True)])
 
+    @needs("inflate")
+    def test_recursive_scan_of_a_tree(self):
+        tree = self.path("tree")
+        os.makedirs(os.path.join(tree, "a", "b"))
+        write_zip(os.path.join(tree, "a", "b", "deep.zip"), [("bad.txt", TEST_FILE)])
+        inner = self.path("inner.zip")
+        write_zip(inner, [("x.txt", b"x")])
+        write_zip(os.path.join(tree, "nested.zip"), [("inner.zip", read_bytes(inner)), ("ok.txt", b"fine")])
+        with open(os.path.join(tree, "notes.txt"), "wb") as f:
+            f.write(b"not an archive\n")
+        os.symlink("..", os.path.join(tree, "a", "b", "loop"))
+        outside = self.path("outside.zip")
+        write_zip(outside, [("bad.txt", TEST_FILE)])
+        os.symlink(outside, os.path.join(tree, "link.zip"))
+        summary = "----------- SCAN SUMMARY -----------"
+        cases = [  # options, files listed, exit status
+            ([], ["a/b/deep.zip", "nested.zip"], 1),
+            (["-j", "2"], ["a/b/deep.zip", "nested.zip"], 1),
+            (["--follow-links"], ["a/b/deep.zip", "link.zip", "nested.zip"], 1),
+        ]
+        for options, listed, status in cases:
+            with self.subTest(options=options):
+                r = run("scan", "-r", *options, tree)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertEqual(r.stderr, b"")
+                lines = r.stdout.decode().splitlines()
+                self.assertEqual(lines[len(listed)], summary)
+                self.assertEqual([l.split(": ")[0] for l in lines[:len(listed)]],
+                                 [os.path.join(tree, n) for n in listed])
+                self.assertIn(": FOUND EICAR-Test-File in bad.txt", lines[0])
+                self.assertIn("Scanned archives: %d" % len(listed), lines)
+                self.assertIn("Skipped (not ZIP archives): 1", lines)
+        docs = json_docs(run("scan", "-r", "--json", tree).stdout)
+        self.assertEqual([d["file"] for d in docs], [os.path.join(tree, n) for n in ("a/b/deep.zip", "nested.zip")])
+        # A file named on the command line is judged, not skipped.
+        notes = os.path.join(tree, "notes.txt")
+        self.assertOneLineError(run("scan", "-r", notes), notes + ": not a ZIP archive")
+
     @needs("walk")
     def test_progress_line_on_a_terminal(self):
         files = []
@@ -666,6 +704,7 @@ class Options(Base):
             (["scan", "-jx", a], "-j needs"),
             (["scan", "--offset", "-5", a], "--offset needs"),
             (["check", "--clean", a], "--clean belongs to scan"),
+            (["check", "-r", a], "-r belongs to scan"),
             (["scan", "--dir", "x", a], "--dir belongs to selftest"),
             (["selftest", a, a], "exactly one archive"),
             (["scan", "--json=yes", a], "takes no value"),
