@@ -338,7 +338,7 @@ FileResult ArchiveScanner::Check(const std::string& path) const
     return result;
 }
 
-FileResult ArchiveScanner::Scan(const std::string& path) const
+FileResult ArchiveScanner::Scan(const std::string& path, std::size_t walkedFrom) const
 {
     FileResult result;
     result.path = path;
@@ -351,7 +351,8 @@ FileResult ArchiveScanner::Scan(const std::string& path) const
     // when it was opened.
     int dirFd = -1;
     std::string name;
-    int fd = FileStream::OpenFile(path, settings.followLinks, error, settings.clean ? &dirFd : nullptr, &name);
+    int fd = FileStream::OpenFile(path, settings.followLinks, error, settings.clean ? &dirFd : nullptr, &name,
+                                  walkedFrom);
     if (fd < 0) {
         result.error = error;
         return result;

@@ -30,7 +30,8 @@ public:
                    ProgressLine* progress);
 
     FileResult Check(const std::string& path) const;
-    FileResult Scan(const std::string& path) const;
+    // walkedFrom: see FileStream::OpenFile.
+    FileResult Scan(const std::string& path, std::size_t walkedFrom = std::string::npos) const;
 
 private:
     struct Pass {

@@ -12,7 +12,9 @@ namespace {
 
 namespace zf = ZipFormat;
 
-constexpr std::size_t kMaxListed = 1u << 20; // entries kept; a longer listing counts as incomplete
+// What is kept of a listing; a longer one counts as incomplete.
+constexpr std::size_t kMaxListed = 1u << 20;
+constexpr std::size_t kMaxNameBytes = 64u << 20;
 
 std::uint16_t Get16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 std::uint32_t Get32(const unsigned char* p)
@@ -88,12 +90,15 @@ DirectoryListing ReadListing(const FileStream& f)
     if (end.entries > 0 && !Has(f, at, zf::centralSignature)) return out;
     out.found = true;
     std::uint64_t first = UINT64_MAX;
+    std::size_t nameBytes = 0;
     std::uint64_t stop = end.position;
     for (std::uint64_t n = 0; n < end.entries; ++n) {
         unsigned char r[zf::centralRecordSize];
         if (at + sizeof r > stop || f.ReadAt(at, r, sizeof r) != sizeof r ||
             std::memcmp(r, zf::centralSignature, 4) != 0 || out.entries.size() >= kMaxListed)
             break;
+        nameBytes += Get16(r + 28);
+        if (nameBytes > kMaxNameBytes) break;
         std::uint16_t nameLength = Get16(r + 28), extraLength = Get16(r + 30), commentLength = Get16(r + 32);
         std::uint64_t next = at + sizeof r + nameLength + extraLength + commentLength;
         if (next > stop) break;

@@ -21,6 +21,7 @@ struct Walker {
     bool follow;
     WalkResult& out;
     std::set<Identity> seen;
+    std::size_t root = 0; // length of the directory path being walked
 
     void Error(const std::string& path, int error) { out.errors.push_back(path + ": " + std::strerror(error)); }
 
@@ -63,7 +64,7 @@ struct Walker {
                     Directory(sub, child);
             } else if (S_ISREG(cs.st_mode)) {
                 out.files.push_back(child);
-                out.walked.push_back(1);
+                out.walked.push_back(root);
             }
             // Anything else (devices, FIFOs, sockets) is no archive: passed over.
         }
@@ -83,14 +84,13 @@ WalkResult WalkPaths(const std::vector<std::string>& paths, bool followLinks)
                            S_ISDIR(st.st_mode);
         if (!isDirectory) {
             out.files.push_back(path);
-            out.walked.push_back(0);
+            out.walked.push_back(std::string::npos);
             continue;
         }
         int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
-        if (fd < 0)
-            walker.Error(path, errno);
-        else
-            walker.Directory(fd, path);
+        if (fd < 0) walker.Error(path, errno);
+        walker.root = path.size();
+        if (fd >= 0) walker.Directory(fd, path);
     }
     return out;
 }

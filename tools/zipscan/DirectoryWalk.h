@@ -2,6 +2,7 @@
 // The files below the directories of a recursive scan. Symbolic links are
 // not followed unless asked; when they are, a directory already visited
 // (a link loop) is not walked again.
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -9,7 +10,10 @@ namespace zipscan {
 
 struct WalkResult {
     std::vector<std::string> files;        // regular files, in a stable order
-    std::vector<char> walked;              // parallel: 1 when found by walking a directory
+    // Parallel to files: for a file found by walking, the length of the
+    // directory path given on the command line that it was found below;
+    // std::string::npos for a file named on the command line.
+    std::vector<std::size_t> walked;
     std::vector<std::string> errors;       // "PATH: reason" for what could not be walked
 };
 

@@ -29,8 +29,11 @@ FileStream::~FileStream()
 }
 
 int FileStream::OpenFile(const std::string& path, bool followLinks, std::string& error, int* parent,
-                         std::string* name)
+                         std::string* name, std::size_t walkedFrom)
 {
+    int heldParent = -1;
+    bool walked = walkedFrom < path.size() && !followLinks;
+    if (walked && !parent) parent = &heldParent;
     std::string where = path;
     if (followLinks && parent) {
         // The file is replaced where it really lives, not beside the link.
@@ -46,9 +49,27 @@ int FileStream::OpenFile(const std::string& path, bool followLinks, std::string&
     std::string base = slash == std::string::npos ? where : where.substr(slash + 1);
     int dirFd = AT_FDCWD;
     if (parent) {
-        dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        std::string start = walked ? path.substr(0, walkedFrom) : dir;
+        dirFd = ::open(start.empty() ? "." : start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        // Below the walked directory, one folder at a time and never
+        // through a link.
+        std::size_t at = walked ? walkedFrom : dir.size();
+        while (dirFd >= 0 && at < dir.size()) {
+            std::size_t next = dir.find('/', at + 1);
+            if (next == std::string::npos) next = dir.size();
+            std::string part = dir.substr(at, next - at);
+            at = next;
+            part.erase(0, part.find_first_not_of('/'));
+            if (part.empty()) continue;
+            int sub = ::openat(dirFd, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+            int saved = errno;
+            ::close(dirFd);
+            dirFd = sub;
+            errno = saved;
+        }
         if (dirFd < 0) {
-            error = std::strerror(errno);
+            error = errno == ELOOP || errno == ENOTDIR ? "a folder on its path was replaced by a symbolic link"
+                                                       : std::strerror(errno);
             return -1;
         }
     }
@@ -69,7 +90,10 @@ int FileStream::OpenFile(const std::string& path, bool followLinks, std::string&
     } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         error = std::strerror(errno);
     } else {
-        if (parent) *parent = dirFd;
+        if (parent == &heldParent)
+            ::close(dirFd);
+        else if (parent)
+            *parent = dirFd;
         if (name) *name = base;
         return fd;
     }

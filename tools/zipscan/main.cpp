@@ -181,7 +181,7 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
     report.passwordsGiven = !passwords.empty();
     int status = 0;
     std::vector<std::string> files = o.files;
-    std::vector<char> walked(files.size(), 0);
+    std::vector<std::size_t> walked(files.size(), std::string::npos);
     std::size_t walkErrors = 0;
     if (o.recursive) {
         WalkResult walk = WalkPaths(o.files, o.followLinks);
@@ -200,11 +200,11 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
     std::size_t scanned = 0, found = 0, errors = walkErrors, skipped = 0;
     ProgressLine progress(ShowProgress(files), files.size());
     ArchiveScanner scanner(module, signatures, settings, &progress);
-    ForEachFile(files, o.jobs, progress, [&](const std::string& f) { return scanner.Scan(f); },
+    ForEachFile(files, o.jobs, progress, [&](const std::string& f) { return scanner.Scan(f, walked[index.at(f)]); },
                 [&](const FileResult& r) {
                     // What a directory holds besides archives is passed over quietly.
                     auto at = index.find(r.path);
-                    if (r.notArchive && at != index.end() && walked[at->second]) {
+                    if (r.notArchive && at != index.end() && walked[at->second] != std::string::npos) {
                         ++skipped;
                         return;
                     }
