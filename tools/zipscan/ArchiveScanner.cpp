@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -172,8 +171,8 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
     NoteIncomplete(ReadListing(archive), result.entries);
 }
 
-bool ArchiveScanner::Verify(FileStream& copy, std::uint64_t base, const std::vector<std::string>& before, const Pass& cleaning,
-                            const std::map<std::string, int>& passwordFor, std::string& error) const
+bool ArchiveScanner::Verify(FileStream& copy, std::uint64_t base, const std::vector<std::string>& before,
+                            const Pass& cleaning, const std::map<std::string, int>& passwordFor, std::string& error) const
 {
     const std::string leftAlone = "; the archive is left unchanged";
     if (!RecogniseAt(copy, base)) {

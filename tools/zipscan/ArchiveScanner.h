@@ -47,8 +47,8 @@ private:
     Pass Run(FileStream& archive, std::uint64_t base, const PassPlan& plan) const;
     void ScanAll(FileStream& archive, FileResult& result) const;
     void Clean(int dirFd, const std::string& name, FileStream& original, FileResult& result) const;
-    bool Verify(FileStream& copy, std::uint64_t base, const std::vector<std::string>& before, const Pass& cleaning,
-                const std::map<std::string, int>& passwordFor, std::string& error) const;
+    bool Verify(FileStream& copy, std::uint64_t base, const std::vector<std::string>& before,
+                const Pass& cleaning, const std::map<std::string, int>& passwordFor, std::string& error) const;
 
     const Module& module;
     const SignatureSet& signatures;

@@ -133,7 +133,8 @@ DirectoryListing ReadListing(const FileStream& f)
     // A self-extractor made with zip -A counts from the start of the file:
     // the archive itself begins at its first local header.
     out.start = base;
-    if (first != UINT64_MAX && base + first < length && Has(f, base + first, zf::localSignature)) out.start = base + first;
+    if (first != UINT64_MAX && base + first < length && Has(f, base + first, zf::localSignature))
+        out.start = base + first;
     return out;
 }
 

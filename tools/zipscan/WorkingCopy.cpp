@@ -136,7 +136,8 @@ bool WorkingCopy::Commit(int copyFd, std::string& error)
         int out = ::open(self.c_str(), O_WRONLY | O_CLOEXEC);
         struct stat reopened {};
         if (out < 0 || ::fstat(out, &reopened) != 0 || !SameFile(opened, reopened)) {
-            error = "cannot rewrite the archive in place: " + std::string(out < 0 ? std::strerror(errno) : "not the same file");
+            error = "cannot rewrite the archive in place: " +
+                    std::string(out < 0 ? std::strerror(errno) : "not the same file");
             if (out >= 0) ::close(out);
             return false;
         }

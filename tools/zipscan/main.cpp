@@ -212,7 +212,9 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
                     ++scanned;
                     found += fileStatus == 1 || r.Found() > 0 ? 1 : 0;
                     errors += fileStatus == 2 ? 1 : 0;
-                    std::string shown = o.json ? ScanJson(r, report) : o.recursive ? ScanLine(r, report) : ScanText(r, report);
+                    std::string shown = o.json        ? ScanJson(r, report)
+                                        : o.recursive ? ScanLine(r, report)
+                                                      : ScanText(r, report);
                     progress.Print(stdout, shown);
                     std::string message = ErrorReason(r, report.passwordsGiven);
                     if (!message.empty())
