@@ -634,8 +634,9 @@ class Clean(Base):
             pass
         os.rename(a, a + ".moved")
         os.symlink(other, a)
+        ended_before = p.poll() is not None
         out, err = p.communicate(timeout=120)
-        if b"archive rewritten" in out:
+        if ended_before:
             self.skipTest("the run ended before the swap")
         self.assertEqual(p.returncode, 2, err)
         self.assertIn(b"changed while it was scanned", err)
