@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 
+#include "CentralDirectory.h"
 #include "FileStream.h"
 #include "MemoryStream.h"
 #include "Progress.h"
@@ -28,6 +28,52 @@ std::vector<std::string> Names(const std::vector<EntryResult>& entries)
     return names;
 }
 
+// The module names entries in its local form, with backslashes.
+std::string Comparable(std::string name)
+{
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+}
+
+// Holds what the module handed over against the archive's own listing: an
+// entry that came with fewer or more bytes than its declared size was
+// handed over partially (damaged data), and one the listing does not name,
+// or names fewer times, is content from outside the listed entries.
+void NoteIncomplete(const DirectoryListing& listing, std::vector<EntryResult>& entries)
+{
+    if (!listing.found) return;
+    std::map<std::string, std::vector<std::uint64_t>> declared;
+    for (auto it = listing.entries.rbegin(); it != listing.entries.rend(); ++it)
+        declared[Comparable(it->name)].push_back(it->size);
+    std::map<std::string, bool> damaged; // by name: the last reading was partial
+    for (EntryResult& e : entries) {
+        std::string key = Comparable(e.name);
+        if (e.repeated && damaged[key]) {
+            // The module hands over another reading of data that did not
+            // decode whole (its raw bytes, say).
+            e.incomplete = "damaged data: another reading of the entry, " + std::to_string(e.received) + " bytes";
+            continue;
+        }
+        std::vector<std::uint64_t>* sizes = nullptr;
+        if (!e.repeated) {
+            auto it = declared.find(key);
+            if (it != declared.end() && !it->second.empty()) sizes = &it->second;
+        }
+        if (!sizes) {
+            if (e.scanned && (listing.complete || e.repeated))
+                e.incomplete = e.repeated ? "handed over again under the same name: content outside the listed entries"
+                                          : "not in the central directory: content outside the listed entries";
+            continue;
+        }
+        std::uint64_t size = sizes->back();
+        sizes->pop_back();
+        damaged[key] = e.scanned && e.received != size;
+        if (damaged[key])
+            e.incomplete = "damaged data handed over partially: " + std::to_string(e.received) + " bytes where " +
+                           std::to_string(size) + " are declared";
+    }
+}
+
 } // namespace
 
 ArchiveScanner::ArchiveScanner(const Module& m, const SignatureSet& s, const ScanSettings& options,
@@ -36,34 +82,48 @@ ArchiveScanner::ArchiveScanner(const Module& m, const SignatureSet& s, const Sca
 {
 }
 
-bool ArchiveScanner::Recognise(FileStream& stream, std::string& error) const
+bool ArchiveScanner::RecogniseAt(FileStream& stream, std::uint64_t base) const
+{
+    // The engine hands over the first bytes it has already read.
+    unsigned char first[16] = {};
+    stream.ReadAt(base, first, sizeof first);
+    return module.Recognise(&stream, base, first);
+}
+
+bool ArchiveScanner::Recognise(FileStream& stream, std::uint64_t& base, std::string& error) const
 {
     std::int64_t length = stream.Length();
     if (length < 0) {
         error = std::strerror(errno);
         return false;
     }
-    if (settings.offset > static_cast<std::uint64_t>(length)) {
+    if (settings.offsetGiven && settings.offset > static_cast<std::uint64_t>(length)) {
         error = "offset " + std::to_string(settings.offset) + " lies past the end of the file (" +
                 std::to_string(length) + " bytes)";
         return false;
     }
-    // The engine hands over the first bytes it has already read.
-    unsigned char first[16] = {};
-    stream.ReadAt(settings.offset, first, sizeof first);
-    if (!module.Recognise(&stream, settings.offset, first)) {
-        error = kNotZip;
-        return false;
+    base = settings.offset;
+    if (RecogniseAt(stream, base)) return true;
+    if (!settings.offsetGiven) {
+        // Not an archive from the first byte: look where its own end record
+        // says it starts (a self-extractor's stub in front of it).
+        DirectoryListing listing = ReadListing(stream);
+        if (listing.found && listing.start != 0 && listing.start < static_cast<std::uint64_t>(length) &&
+            RecogniseAt(stream, listing.start)) {
+            base = listing.start;
+            return true;
+        }
     }
-    return true;
+    error = kNotZip;
+    return false;
 }
 
-ArchiveScanner::Pass ArchiveScanner::Run(FileStream& archive, const PassPlan& plan) const
+ArchiveScanner::Pass ArchiveScanner::Run(FileStream& archive, std::uint64_t base, const PassPlan& plan) const
 {
     MemoryStream temporary;
     ScanCallback callback(signatures, settings.passwords, plan, progress);
     Pass pass;
-    pass.result = module.Decode(&archive, settings.offset, &temporary, &callback);
+    pass.result = module.Decode(&archive, base, &temporary, &callback);
     pass.entries = callback.Entries();
     pass.verdicts = callback.Verdicts();
     pass.stopped = callback.StopRequested();
@@ -75,7 +135,7 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
 {
     PassPlan plan;
     plan.stopAfterFirst = settings.stopAfterFirst;
-    Pass pass = Run(archive, plan);
+    Pass pass = Run(archive, result.base, plan);
     result.entries = pass.entries;
     result.stopped = pass.stopped;
     if (!pass.failure.empty()) result.error = pass.failure;
@@ -90,7 +150,7 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
         if (pending.empty()) break;
         plan.only = &pending;
         plan.password = static_cast<int>(p);
-        Pass retry = Run(archive, plan);
+        Pass retry = Run(archive, result.base, plan);
         result.stopped = retry.stopped;
         if (!retry.failure.empty()) result.error = retry.failure;
         for (const EntryResult& e : retry.entries) {
@@ -99,6 +159,7 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
                 if (r.name == e.name && !r.scanned && r.passwordAsked) {
                     r.scanned = true;
                     r.size = e.size;
+                    r.received = e.received;
                     r.findings = e.findings;
                     r.password = e.password;
                     break;
@@ -107,14 +168,14 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
         }
     }
     if (ScanCallback::interrupted.load()) result.error = "interrupted";
+    NoteIncomplete(ReadListing(archive), result.entries);
 }
 
-bool ArchiveScanner::Verify(FileStream& copy, const std::vector<std::string>& before, const Pass& cleaning,
-                            const std::map<std::string, int>& passwordFor, std::string& error) const
+bool ArchiveScanner::Verify(FileStream& copy, std::uint64_t base, const std::vector<std::string>& before,
+                            const Pass& cleaning, const std::map<std::string, int>& passwordFor, std::string& error) const
 {
     const std::string leftAlone = "; the archive is left unchanged";
-    std::string why;
-    if (!Recognise(copy, why)) {
+    if (!RecogniseAt(copy, base)) {
         error = "the cleaned archive does not open" + leftAlone;
         return false;
     }
@@ -132,7 +193,7 @@ bool ArchiveScanner::Verify(FileStream& copy, const std::vector<std::string>& be
     }
     PassPlan listing;
     listing.extract = false;
-    std::vector<std::string> after = Names(Run(copy, listing).entries);
+    std::vector<std::string> after = Names(Run(copy, base, listing).entries);
     if (std::multiset<std::string>(after.begin(), after.end()) != expected) {
         error = "the cleaned archive does not hold the expected entries" + leftAlone;
         return false;
@@ -141,7 +202,7 @@ bool ArchiveScanner::Verify(FileStream& copy, const std::vector<std::string>& be
     PassPlan recheck;
     recheck.only = &cured;
     recheck.passwordFor = &passwordFor;
-    Pass check = Run(copy, recheck);
+    Pass check = Run(copy, base, recheck);
     for (const EntryResult& e : check.entries) {
         if (cured.count(e.name) == 0) continue;
         if (!e.scanned || e.Condemned()) {
@@ -152,7 +213,7 @@ bool ArchiveScanner::Verify(FileStream& copy, const std::vector<std::string>& be
     return true;
 }
 
-void ArchiveScanner::Clean(const std::string& path, FileStream& original, FileResult& result) const
+void ArchiveScanner::Clean(int dirFd, const std::string& name, FileStream& original, FileResult& result) const
 {
     std::set<std::string> condemned;
     std::map<std::string, int> passwordFor;
@@ -162,22 +223,17 @@ void ArchiveScanner::Clean(const std::string& path, FileStream& original, FileRe
     }
     if (condemned.empty()) return;
 
-    if (::access(path.c_str(), W_OK) != 0) {
-        result.error = "cannot clean: " + std::string(std::strerror(errno));
-        return;
-    }
-    // Replace the file itself, not a symbolic link that leads to it.
-    char real[PATH_MAX];
-    if (!::realpath(path.c_str(), real)) {
+    std::string self = "/proc/self/fd/" + std::to_string(original.Descriptor());
+    if (::access(self.c_str(), W_OK) != 0) {
         result.error = "cannot clean: " + std::string(std::strerror(errno));
         return;
     }
     PassPlan listing;
     listing.extract = false;
-    std::vector<std::string> before = Names(Run(original, listing).entries);
+    std::vector<std::string> before = Names(Run(original, result.base, listing).entries);
 
     std::string error;
-    std::unique_ptr<WorkingCopy> copy = WorkingCopy::Make(real, original.Descriptor(), error);
+    std::unique_ptr<WorkingCopy> copy = WorkingCopy::Make(dirFd, name, original.Descriptor(), error);
     if (!copy) {
         result.error = error;
         return;
@@ -199,7 +255,7 @@ void ArchiveScanner::Clean(const std::string& path, FileStream& original, FileRe
         plan.clean = true;
         plan.only = &remaining;
         plan.password = group;
-        Pass pass = Run(stream, plan);
+        Pass pass = Run(stream, result.base, plan);
         if (ScanCallback::interrupted.load()) {
             result.error = "interrupted; the archive is left unchanged";
             return;
@@ -238,7 +294,7 @@ void ArchiveScanner::Clean(const std::string& path, FileStream& original, FileRe
         result.error = "the module did not clean the archive; it is left unchanged";
         return;
     }
-    if (!Verify(stream, before, cleaning, passwordFor, error)) {
+    if (!Verify(stream, result.base, before, cleaning, passwordFor, error)) {
         result.error = error;
         return;
     }
@@ -246,11 +302,12 @@ void ArchiveScanner::Clean(const std::string& path, FileStream& original, FileRe
         result.error = "cannot write the cleaned archive: " + std::string(std::strerror(errno));
         return;
     }
-    if (!copy->Commit(error)) {
+    if (!copy->Commit(stream.Descriptor(), error)) {
         result.error = error;
         return;
     }
     result.changed = true;
+    result.inPlace = copy->InPlace();
     for (std::size_t i = 0; i < cleaning.entries.size(); ++i) {
         int verdict = cleaning.verdicts[i];
         if (verdict != VF_VERDICT_DELETE && verdict != VF_VERDICT_CURED) continue;
@@ -268,19 +325,19 @@ FileResult ArchiveScanner::Check(const std::string& path) const
     FileResult result;
     result.path = path;
     std::string error;
-    int fd = FileStream::OpenFile(path, false, error);
+    int fd = FileStream::OpenFile(path, settings.followLinks, error);
     if (fd < 0) {
         result.error = error;
         return result;
     }
     FileStream stream(fd, false);
-    result.recognised = Recognise(stream, error);
+    result.recognised = Recognise(stream, result.base, error);
     // Not being a ZIP archive is the answer to the question, not a failure.
     if (!result.recognised && error != kNotZip) result.error = error;
     return result;
 }
 
-FileResult ArchiveScanner::Scan(const std::string& path) const
+FileResult ArchiveScanner::Scan(const std::string& path, std::size_t walkedFrom) const
 {
     FileResult result;
     result.path = path;
@@ -289,22 +346,31 @@ FileResult ArchiveScanner::Scan(const std::string& path) const
         return result;
     }
     std::string error;
-    int fd = FileStream::OpenFile(path, false, error);
+    // Cleaning replaces the file relative to the directory that held it
+    // when it was opened.
+    int dirFd = -1;
+    std::string name;
+    int fd = FileStream::OpenFile(path, settings.followLinks, error, settings.clean ? &dirFd : nullptr, &name,
+                                  walkedFrom);
     if (fd < 0) {
         result.error = error;
         return result;
     }
+    std::unique_ptr<int, void (*)(int*)> dirHolder(&dirFd, [](int* d) {
+        if (*d >= 0) ::close(*d);
+    });
     // Without cleaning the module gets a stream that refuses every write;
     // cleaning happens on a separate copy.
     FileStream stream(fd, false);
     if (progress) progress->FileStarted(path);
-    result.recognised = Recognise(stream, error);
+    result.recognised = Recognise(stream, result.base, error);
     if (!result.recognised) {
         result.error = error;
+        result.notArchive = error == kNotZip;
         return result;
     }
     ScanAll(stream, result);
-    if (settings.clean && result.error.empty()) Clean(path, stream, result);
+    if (settings.clean && result.error.empty()) Clean(dirFd, name, stream, result);
     if (stream.Writes() > 0 && result.error.empty())
         result.error = "the module tried to write to the archive opened read-only";
     return result;

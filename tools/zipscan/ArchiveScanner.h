@@ -19,6 +19,8 @@ struct ScanSettings {
     bool clean = false;
     bool stopAfterFirst = false;
     std::uint64_t offset = 0;                 // where the archive starts in the file
+    bool offsetGiven = false;                 // else found from the archive's end record
+    bool followLinks = false;                 // open a symbolic link given as the file
     std::vector<std::string> passwords;       // offered in this order
 };
 
@@ -28,7 +30,8 @@ public:
                    ProgressLine* progress);
 
     FileResult Check(const std::string& path) const;
-    FileResult Scan(const std::string& path) const;
+    // walkedFrom: see FileStream::OpenFile.
+    FileResult Scan(const std::string& path, std::size_t walkedFrom = std::string::npos) const;
 
 private:
     struct Pass {
@@ -39,12 +42,13 @@ private:
         std::string failure;
     };
 
-    bool Recognise(FileStream& stream, std::string& error) const;
-    Pass Run(FileStream& archive, const PassPlan& plan) const;
+    bool Recognise(FileStream& stream, std::uint64_t& base, std::string& error) const;
+    bool RecogniseAt(FileStream& stream, std::uint64_t base) const;
+    Pass Run(FileStream& archive, std::uint64_t base, const PassPlan& plan) const;
     void ScanAll(FileStream& archive, FileResult& result) const;
-    void Clean(const std::string& path, FileStream& original, FileResult& result) const;
-    bool Verify(FileStream& copy, const std::vector<std::string>& before, const Pass& cleaning,
-                const std::map<std::string, int>& passwordFor, std::string& error) const;
+    void Clean(int dirFd, const std::string& name, FileStream& original, FileResult& result) const;
+    bool Verify(FileStream& copy, std::uint64_t base, const std::vector<std::string>& before,
+                const Pass& cleaning, const std::map<std::string, int>& passwordFor, std::string& error) const;
 
     const Module& module;
     const SignatureSet& signatures;

@@ -31,7 +31,12 @@ const char* const kUsage =
     "  --signatures F         add the signatures of a file, one a line:\n"
     "                         NAME ACTION text|hex PATTERN ('#' starts a comment)\n"
     "  --no-builtin           leave out the built-in anti-virus test file signature\n"
-    "  --offset N             the archive starts N bytes into each file\n"
+    "  --offset N             the archive starts N bytes into each file (found from\n"
+    "                         the archive's end record when not given)\n"
+    "  --follow-links         follow a symbolic link given as a file (and, with -r,\n"
+    "                         links met in directories); refused otherwise\n"
+    "  -r, --recursive        scan the ZIP archives in the directories given, one\n"
+    "                         line a file, then a summary; other files are skipped\n"
     "  --module PATH          the module to load (default: libzipext.so beside zipscan)\n"
     "  --dir DIR              where selftest runs (created when missing)\n"
     "  --json                 one JSON document a file, one a line\n"
@@ -116,6 +121,12 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
         } else if (name == "--stop-after-first") {
             if (!noValue()) return false;
             o.stopAfterFirst = true;
+        } else if (name == "--follow-links") {
+            if (!noValue()) return false;
+            o.followLinks = true;
+        } else if (name == "-r" || name == "--recursive") {
+            if (!noValue()) return false;
+            o.recursive = true;
         } else if (name == "--no-builtin") {
             if (!noValue()) return false;
             o.noBuiltin = true;
@@ -136,6 +147,7 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
             o.signatures.push_back({SignatureArgument::File, value});
         } else if (name == "--offset") {
             if (!takeValue()) return false;
+            o.offsetGiven = true;
             if (!ParseNumber(value, o.offset)) {
                 error = "--offset needs a byte count, not '" + value + "'";
                 return false;
@@ -178,6 +190,10 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
     }
     if (o.clean && o.command != "scan") {
         error = "--clean belongs to scan";
+        return false;
+    }
+    if (o.recursive && o.command != "scan") {
+        error = "-r belongs to scan";
         return false;
     }
     if (!o.dir.empty() && o.command != "selftest") {

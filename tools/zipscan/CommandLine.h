@@ -23,11 +23,14 @@ struct Options {
     bool json = false;
     bool stopAfterFirst = false;
     bool noBuiltin = false;
+    bool followLinks = false;
+    bool recursive = false;
     bool help = false;
     bool version = false;
     std::vector<PasswordArgument> passwords;     // in the order given
     std::vector<SignatureArgument> signatures;   // in the order given
     std::uint64_t offset = 0;
+    bool offsetGiven = false;
     std::string module;
     std::string dir;
     unsigned jobs = 1;

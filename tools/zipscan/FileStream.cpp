@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -26,25 +28,78 @@ FileStream::~FileStream()
     if (fd >= 0) ::close(fd);
 }
 
-int FileStream::OpenFile(const std::string& path, bool writable, std::string& error)
+int FileStream::OpenFile(const std::string& path, bool followLinks, std::string& error, int* parent,
+                         std::string* name, std::size_t walkedFrom)
 {
+    int heldParent = -1;
+    bool walked = walkedFrom < path.size() && !followLinks;
+    if (walked && !parent) parent = &heldParent;
+    std::string where = path;
+    if (followLinks && parent) {
+        // The file is replaced where it really lives, not beside the link.
+        char real[PATH_MAX];
+        if (!::realpath(path.c_str(), real)) {
+            error = std::strerror(errno);
+            return -1;
+        }
+        where = real;
+    }
+    std::size_t slash = where.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : where.substr(0, slash);
+    std::string base = slash == std::string::npos ? where : where.substr(slash + 1);
+    int dirFd = AT_FDCWD;
+    if (parent) {
+        std::string start = walked ? path.substr(0, walkedFrom) : dir;
+        dirFd = ::open(start.empty() ? "." : start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        // Below the walked directory, one folder at a time and never
+        // through a link.
+        std::size_t at = walked ? walkedFrom : dir.size();
+        while (dirFd >= 0 && at < dir.size()) {
+            std::size_t next = dir.find('/', at + 1);
+            if (next == std::string::npos) next = dir.size();
+            std::string part = dir.substr(at, next - at);
+            at = next;
+            part.erase(0, part.find_first_not_of('/'));
+            if (part.empty()) continue;
+            int sub = ::openat(dirFd, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+            int saved = errno;
+            ::close(dirFd);
+            dirFd = sub;
+            errno = saved;
+        }
+        if (dirFd < 0) {
+            error = errno == ELOOP || errno == ENOTDIR ? "a folder on its path was replaced by a symbolic link"
+                                                       : std::strerror(errno);
+            return -1;
+        }
+    }
+    // Non-blocking, so that a FIFO put in the file's place cannot hold the
+    // open; the file type is judged on the descriptor, not on the path.
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followLinks && !parent ? 0 : O_NOFOLLOW);
+    int fd = parent ? ::openat(dirFd, base.c_str(), flags) : ::open(path.c_str(), flags);
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    if (fd < 0) {
+        error = errno == ELOOP ? "is a symbolic link (--follow-links follows it)" : std::strerror(errno);
+    } else if (::fstat(fd, &st) != 0) {
         error = std::strerror(errno);
-        return -1;
-    }
-    if (S_ISDIR(st.st_mode)) {
+    } else if (S_ISDIR(st.st_mode)) {
         error = "is a directory";
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
+    } else if (!S_ISREG(st.st_mode)) {
         // A FIFO or a device would block or never end.
         error = "not a regular file";
-        return -1;
+    } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        error = std::strerror(errno);
+    } else {
+        if (parent == &heldParent)
+            ::close(dirFd);
+        else if (parent)
+            *parent = dirFd;
+        if (name) *name = base;
+        return fd;
     }
-    int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) error = std::strerror(errno);
-    return fd;
+    if (fd >= 0) ::close(fd);
+    if (parent) ::close(dirFd);
+    return -1;
 }
 
 int FileStream::Seek(unsigned int offsetLow, int offsetHigh, int origin, unsigned long long* newPosition)

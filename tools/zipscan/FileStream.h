@@ -18,8 +18,18 @@ public:
     FileStream(const FileStream&) = delete;
     FileStream& operator=(const FileStream&) = delete;
 
-    // Opens a regular file; on failure returns -1 with a one-line reason.
-    static int OpenFile(const std::string& path, bool writable, std::string& error);
+    // Opens a regular file read-only, once: a symbolic link as the last
+    // component is refused unless followLinks. With parent, the directory
+    // that holds the file is opened too (*parent, closed by the caller) and
+    // the file's name in it goes to *name, so that the file can be replaced
+    // without going through a path again. On failure returns -1 with a
+    // one-line reason. For a file found below a directory whose path is the
+    // first walkedFrom bytes of path, no symbolic link is followed below that
+    // directory either (unless followLinks), so that a folder swapped for a
+    // link after the walk cannot lead elsewhere.
+    static int OpenFile(const std::string& path, bool followLinks, std::string& error,
+                        int* parent = nullptr, std::string* name = nullptr,
+                        std::size_t walkedFrom = std::string::npos);
 
     void VF_CALL Reserved0() override {}
     void VF_CALL Reserved1() override {}

@@ -1,5 +1,6 @@
 #include "Report.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace zipscan {
@@ -111,10 +112,27 @@ std::string JsonString(const std::string& text)
 
 std::string Problem(const EntryResult& entry, bool passwordsGiven)
 {
-    if (entry.scanned || entry.directory) return std::string();
+    if (entry.scanned) return entry.incomplete;
+    if (entry.directory) return std::string();
     if (entry.passwordAsked)
         return passwordsGiven ? "encrypted, and no given password fitted" : "encrypted, and no password was given";
     return "could not be extracted (damaged, or a method the module does not read)";
+}
+
+std::string ErrorReason(const FileResult& r, bool passwordsGiven)
+{
+    if (!r.error.empty()) return r.error;
+    std::size_t n = r.Unscanned();
+    if (n == 0) return std::string();
+    // The reasons in the order first met, each once.
+    std::vector<std::string> reasons;
+    for (const EntryResult& e : r.entries) {
+        std::string why = e.scanned ? std::string() : Problem(e, passwordsGiven);
+        if (!why.empty() && std::find(reasons.begin(), reasons.end(), why) == reasons.end()) reasons.push_back(why);
+    }
+    std::string out = std::to_string(n) + (n == 1 ? " entry" : " entries") + " could not be scanned";
+    for (std::size_t i = 0; i < reasons.size(); ++i) out += (i ? "; " : ": ") + reasons[i];
+    return out;
 }
 
 std::string ScanText(const FileResult& r, const ReportOptions& o)
@@ -122,7 +140,7 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
     std::string path = Printable(r.path);
     if (!r.recognised && !r.error.empty()) return path + ": error: " + Printable(r.error) + "\n";
     std::string out = path + "\n";
-    std::size_t deleted = 0, cured = 0;
+    std::size_t deleted = 0, cured = 0, partial = 0;
     for (const EntryResult& e : r.entries) {
         char size[32] = "-";
         if (e.scanned) std::snprintf(size, sizeof size, "%llu", static_cast<unsigned long long>(e.size));
@@ -136,18 +154,28 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
         } else {
             status = "FOUND " + FindingsText(e) + " -> " + TakenText(e, o.clean);
         }
+        if (e.scanned && !e.incomplete.empty()) {
+            status += " (not fully scanned: " + Printable(e.incomplete) + ")";
+            ++partial;
+        }
         char line[48];
         std::snprintf(line, sizeof line, "  %12s  ", size);
         out += line + Printable(DisplayName(e.name)) + ": " + status + "\n";
         deleted += e.taken == Taken::Deleted ? 1 : 0;
         cured += e.taken == Taken::Cured ? 1 : 0;
     }
-    out += path + ": " + std::to_string(r.entries.size()) + (r.entries.size() == 1 ? " entry" : " entries");
+    // Further readings of an entry have lines of their own but are not
+    // entries of their own.
+    std::size_t count = 0;
+    for (const EntryResult& e : r.entries) count += e.repeated ? 0 : 1;
+    out += path + ": " + std::to_string(count) + (count == 1 ? " entry" : " entries");
     std::size_t found = r.Found();
     if (found) out += ", " + std::to_string(found) + " found";
     if (r.changed) out += ", " + std::to_string(deleted) + " deleted, " + std::to_string(cured) + " cured, archive rewritten";
+    if (r.inPlace) out += " in place (it has several hard links)";
     std::size_t unscanned = r.Unscanned();
     if (unscanned) out += ", " + std::to_string(unscanned) + " not scanned";
+    if (partial) out += ", " + std::to_string(partial) + " not fully scanned";
     if (r.stopped) out += ", stopped early";
     if (!r.error.empty()) out += ", error: " + Printable(r.error);
     else if (!found && !unscanned) out += ", clean";
@@ -160,9 +188,12 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
     std::string out = "{\"file\":" + JsonString(r.path);
     out += ",\"status\":\"" + std::string(StatusWord(status)) + "\",\"exit\":" + std::to_string(status);
     out += ",\"zip\":" + std::string(r.recognised ? "true" : "false");
-    out += ",\"error\":" + (r.error.empty() ? std::string("null") : JsonString(r.error));
+    std::string reason = ErrorReason(r, o.passwordsGiven);
+    out += ",\"error\":" + (reason.empty() ? std::string("null") : JsonString(reason));
+    out += ",\"offset\":" + std::to_string(r.base);
     out += ",\"clean\":" + std::string(o.clean ? "true" : "false");
     out += ",\"changed\":" + std::string(r.changed ? "true" : "false");
+    out += ",\"in_place\":" + std::string(r.inPlace ? "true" : "false");
     out += ",\"stopped\":" + std::string(r.stopped ? "true" : "false");
     out += ",\"entries\":[";
     for (std::size_t i = 0; i < r.entries.size(); ++i) {
@@ -171,6 +202,7 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
         out += "{\"name\":" + JsonString(DisplayName(e.name));
         out += ",\"directory\":" + std::string(e.directory ? "true" : "false");
         out += ",\"scanned\":" + std::string(e.scanned ? "true" : "false");
+        out += ",\"complete\":" + std::string(e.scanned && e.incomplete.empty() ? "true" : "false");
         out += ",\"size\":" + (e.scanned ? std::to_string(e.size) : std::string("null"));
         out += ",\"findings\":[";
         for (std::size_t k = 0; k < e.findings.size(); ++k) {
@@ -189,6 +221,36 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
         out += ",\"problem\":" + (problem.empty() ? std::string("null") : JsonString(problem)) + "}";
     }
     return out + "]}\n";
+}
+
+std::string ScanLine(const FileResult& r, const ReportOptions& o)
+{
+    std::string out = Printable(r.path) + ": ";
+    std::string reason = ErrorReason(r, o.passwordsGiven);
+    std::string found;
+    std::size_t partial = 0;
+    for (const EntryResult& e : r.entries) {
+        partial += e.scanned && !e.incomplete.empty() ? 1 : 0;
+        if (e.findings.empty()) continue;
+        found += (found.empty() ? "" : "; ") + FindingsText(e) + " in " + Printable(DisplayName(e.name)) + " -> " +
+                 TakenText(e, o.clean);
+    }
+    if (!found.empty()) out += "FOUND " + found;
+    if (!reason.empty()) out += (found.empty() ? "" : ", ") + std::string("error: ") + Printable(reason);
+    if (found.empty() && reason.empty()) out += "clean";
+    if (r.changed) out += r.inPlace ? ", archive rewritten in place" : ", archive rewritten";
+    if (partial) out += ", " + std::to_string(partial) + " not fully scanned";
+    if (r.stopped) out += ", stopped early";
+    return out + "\n";
+}
+
+std::string ScanSummary(std::size_t scanned, std::size_t found, std::size_t errors, std::size_t skipped)
+{
+    return "----------- SCAN SUMMARY -----------\n"
+           "Scanned archives: " + std::to_string(scanned) + "\n"
+           "Archives with findings: " + std::to_string(found) + "\n"
+           "Errors: " + std::to_string(errors) + "\n"
+           "Skipped (not ZIP archives): " + std::to_string(skipped) + "\n";
 }
 
 std::string CheckText(const FileResult& r)

@@ -13,8 +13,11 @@ std::string Printable(const std::string& text);
 // A JSON string literal; bytes that are not UTF-8 are taken as Latin-1.
 std::string JsonString(const std::string& text);
 
-// Why an entry was not scanned, or empty when it was.
+// Why an entry was not scanned or not scanned whole, or empty when it was.
 std::string Problem(const EntryResult& entry, bool passwordsGiven);
+// Why a file's scan counts as an error: its error, or the entries that
+// could not be scanned and why. Empty when it does not.
+std::string ErrorReason(const FileResult& result, bool passwordsGiven);
 
 struct ReportOptions {
     bool clean = false;
@@ -23,6 +26,10 @@ struct ReportOptions {
 
 std::string ScanText(const FileResult& result, const ReportOptions& options);
 std::string ScanJson(const FileResult& result, const ReportOptions& options);
+// One line for a file of a recursive scan.
+std::string ScanLine(const FileResult& result, const ReportOptions& options);
+// The closing lines of a recursive scan.
+std::string ScanSummary(std::size_t scanned, std::size_t found, std::size_t errors, std::size_t skipped);
 std::string CheckText(const FileResult& result);
 std::string CheckJson(const FileResult& result);
 

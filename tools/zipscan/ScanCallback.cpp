@@ -95,7 +95,18 @@ int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStrea
         failure = "cannot read back the extracted entry " + entry->name;
         return 0;
     }
+    if (entry->scanned) {
+        // A second hand-over under the same name is content the listing
+        // does not account for; it gets its own record.
+        EntryResult again;
+        again.name = entry->name;
+        again.repeated = true;
+        entries.push_back(again);
+        verdicts.push_back(0);
+        entry = &entries.back();
+    }
     entry->scanned = true;
+    entry->received = data.size();
     entry->password = inForce;
     entry->directory = false;
     entry->size = uncompressedSize ? *uncompressedSize : data.size();

@@ -29,6 +29,9 @@ struct EntryResult {
     bool passwordAsked = false;    // the module asked for a password for it
     int password = -1;             // index of the password in force when it was scanned
     std::uint64_t size = 0;        // uncompressed size as the module reported it
+    std::uint64_t received = 0;    // bytes the module handed over for it
+    bool repeated = false;         // handed over again under a name already scanned
+    std::string incomplete;        // why what was scanned is not the whole entry
     std::vector<Finding> findings;
     Taken taken = Taken::Nothing;
 
@@ -41,8 +44,11 @@ struct FileResult {
     std::string path;
     std::string error;             // one-line reason the file could not be handled
     bool recognised = false;       // the module took it for a ZIP archive
+    bool notArchive = false;       // the error is only that it is no ZIP archive
     bool stopped = false;          // the walk ended on a stop request
     bool changed = false;          // the cleaned archive replaced the original
+    std::uint64_t base = 0;        // where the archive starts in the file
+    bool inPlace = false;          // ... written into the file itself (it has several hard links)
     std::vector<EntryResult> entries;
 
     std::size_t Found() const;     // entries with at least one finding

@@ -1,8 +1,12 @@
 #pragma once
 // A private copy of an archive, made beside it, that the module cleans in
-// place. Only a copy that has been checked replaces the original, in one
-// rename, so the original is never seen half written. A copy that is not
-// committed is removed.
+// place. Only a copy that has been checked replaces the original, so the
+// original is never seen half written. A copy that is not committed is
+// removed. Everything happens relative to the open directory that holds the
+// archive and to the archive's open descriptor, never through a path that
+// someone could change in the meantime.
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 
@@ -10,25 +14,36 @@ namespace zipscan {
 
 class WorkingCopy {
 public:
-    // Copies the file behind sourceFd into a new file in the directory of
-    // target, with target's permissions. Null with a reason on failure.
-    static std::unique_ptr<WorkingCopy> Make(const std::string& target, int sourceFd, std::string& error);
+    // Copies the file behind sourceFd into a new file in the directory
+    // dirFd, with the source's owner, group and permission bits (set-ID and
+    // sticky bits left out). dirFd must outlive the copy. Null with a reason
+    // on failure.
+    static std::unique_ptr<WorkingCopy> Make(int dirFd, const std::string& name, int sourceFd, std::string& error);
     ~WorkingCopy();
     WorkingCopy(const WorkingCopy&) = delete;
     WorkingCopy& operator=(const WorkingCopy&) = delete;
 
     // Hands the open descriptor over (to a stream that closes it).
     int TakeDescriptor();
-    // Moves the copy over the target and makes the rename durable.
-    bool Commit(std::string& error);
+    // Puts the copy's content in the place of the source, once the name
+    // still leads to the very file that was opened. A file with one name is
+    // replaced by a rename of the copy; a file with several hard links is
+    // rewritten through its descriptor, so that every name sees the new
+    // content. copyFd is the copy's descriptor (now owned by a stream).
+    bool Commit(int copyFd, std::string& error);
+    // True when the last Commit rewrote the file in place.
+    bool InPlace() const { return inPlace; }
 
 private:
-    WorkingCopy(std::string target, std::string temp, int fd);
+    WorkingCopy(int dirFd, std::string target, std::string temp, int fd, int sourceFd);
 
+    int dirFd;
     std::string target;
     std::string temp;
     int fd;
+    int sourceFd;
     bool committed = false;
+    bool inPlace = false;
 };
 
 } // namespace zipscan

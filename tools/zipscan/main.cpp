@@ -16,11 +16,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
 #include "ArchiveScanner.h"
 #include "CommandLine.h"
+#include "DirectoryWalk.h"
 #include "Module.h"
 #include "Progress.h"
 #include "Report.h"
@@ -146,6 +148,8 @@ int RunCheck(const Options& o, const Module& module)
     SignatureSet none;
     ScanSettings settings;
     settings.offset = o.offset;
+    settings.offsetGiven = o.offsetGiven;
+    settings.followLinks = o.followLinks;
     ProgressLine progress(ShowProgress(o.files), o.files.size());
     ArchiveScanner scanner(module, none, settings, nullptr);
     int status = 0;
@@ -169,26 +173,55 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
     settings.clean = o.clean;
     settings.stopAfterFirst = o.stopAfterFirst;
     settings.offset = o.offset;
+    settings.offsetGiven = o.offsetGiven;
     settings.passwords = passwords;
+    settings.followLinks = o.followLinks;
     ReportOptions report;
     report.clean = o.clean;
     report.passwordsGiven = !passwords.empty();
-    ProgressLine progress(ShowProgress(o.files), o.files.size());
-    ArchiveScanner scanner(module, signatures, settings, &progress);
     int status = 0;
-    ForEachFile(o.files, o.jobs, progress, [&](const std::string& f) { return scanner.Scan(f); },
+    std::vector<std::string> files = o.files;
+    std::vector<std::size_t> walked(files.size(), std::string::npos);
+    std::size_t walkErrors = 0;
+    if (o.recursive) {
+        WalkResult walk = WalkPaths(o.files, o.followLinks);
+        for (const std::string& e : walk.errors) std::fprintf(stderr, "zipscan: %s\n", Printable(e).c_str());
+        walkErrors = walk.errors.size();
+        if (walkErrors) status = 2;
+        files = std::move(walk.files);
+        walked = std::move(walk.walked);
+        if (files.empty()) {
+            if (!o.json) std::fputs(ScanSummary(0, 0, walkErrors, 0).c_str(), stdout);
+            return status;
+        }
+    }
+    std::map<std::string, std::size_t> index;
+    for (std::size_t i = 0; i < files.size(); ++i) index.emplace(files[i], i);
+    std::size_t scanned = 0, found = 0, errors = walkErrors, skipped = 0;
+    ProgressLine progress(ShowProgress(files), files.size());
+    ArchiveScanner scanner(module, signatures, settings, &progress);
+    ForEachFile(files, o.jobs, progress, [&](const std::string& f) { return scanner.Scan(f, walked[index.at(f)]); },
                 [&](const FileResult& r) {
-                    progress.Print(stdout, o.json ? ScanJson(r, report) : ScanText(r, report));
-                    std::string message;
-                    if (!r.error.empty())
-                        message = r.error;
-                    else if (r.Unscanned() > 0)
-                        message = std::to_string(r.Unscanned()) +
-                                  (r.Unscanned() == 1 ? " entry" : " entries") + " could not be scanned";
+                    // What a directory holds besides archives is passed over quietly.
+                    auto at = index.find(r.path);
+                    if (r.notArchive && at != index.end() && walked[at->second] != std::string::npos) {
+                        ++skipped;
+                        return;
+                    }
+                    int fileStatus = ScanStatus(r);
+                    ++scanned;
+                    found += fileStatus == 1 || r.Found() > 0 ? 1 : 0;
+                    errors += fileStatus == 2 ? 1 : 0;
+                    std::string shown = o.json        ? ScanJson(r, report)
+                                        : o.recursive ? ScanLine(r, report)
+                                                      : ScanText(r, report);
+                    progress.Print(stdout, shown);
+                    std::string message = ErrorReason(r, report.passwordsGiven);
                     if (!message.empty())
                         progress.Print(stderr, "zipscan: " + Printable(r.path) + ": " + Printable(message) + "\n");
-                    status = std::max(status, ScanStatus(r));
+                    status = std::max(status, fileStatus);
                 });
+    if (o.recursive && !o.json) std::fputs(ScanSummary(scanned, found, errors, skipped).c_str(), stdout);
     return status;
 }
 

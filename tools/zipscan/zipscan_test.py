@@ -115,6 +115,12 @@ class Base(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dir, name)
 
+    def make_file(self, name, data):
+        p = self.path(name)
+        with open(p, "wb") as f:
+            f.write(data)
+        return p
+
     def assertOneLineError(self, r, mentions):
         self.assertEqual(r.returncode, 2, r.stderr)
         lines = r.stderr.decode().splitlines()
@@ -162,7 +168,8 @@ class Commands(Base):
         prefixed = self.path("prefixed.bin")
         with open(prefixed, "wb") as f:
             f.write(b"MZ" + b"\0" * 998 + read_bytes(inner))
-        self.assertEqual(run("check", prefixed).returncode, 1)
+        self.assertEqual(run("check", prefixed).returncode, 0)  # found from the end record
+        self.assertEqual(run("check", "--offset", "500", prefixed).returncode, 1)
         self.assertEqual(run("check", "--offset", "1000", prefixed).returncode, 0)
         self.assertEqual(run("check", "--offset=0x3e8", prefixed).returncode, 0)
 
@@ -256,7 +263,8 @@ class Scan(Base):
         r = run("scan", a)
         self.assertEqual(r.returncode, 2)
         self.assertIn(b"first.txt: not scanned: encrypted, and no password was given", r.stdout)
-        self.assertEqual(r.stderr.decode(), "zipscan: %s: 2 entries could not be scanned\n" % a)
+        self.assertEqual(r.stderr.decode(), "zipscan: %s: 2 entries could not be scanned: "
+                                            "encrypted, and no password was given\n" % a)
         r = run("scan", "--password", "wrong", a)
         self.assertEqual(r.returncode, 2)
         self.assertIn(b"no given password fitted", r.stdout)
@@ -354,10 +362,107 @@ class Scan(Base):
         with open(a, "wb") as f:
             f.write(data)
         r = run("scan", a)
-        # Data that does not inflate still reaches the scanner, as stored.
+        # Data that does not inflate still reaches the scanner, as stored,
+        # and the report says that the entry was not scanned whole.
         self.assertEqual(r.returncode, 1)
-        self.assertRegex(r.stdout, rb"\n +30  bad.txt: clean\n")
+        self.assertRegex(r.stdout, rb"\n +0  bad.txt: clean \(not fully scanned: damaged data handed over "
+                                   rb"partially: 0 bytes where 8000 are declared\)\n")
+        self.assertRegex(r.stdout, rb"\n +30  bad.txt: clean \(not fully scanned: damaged data: another reading")
         self.assertIn(b"after.txt: FOUND", r.stdout)
+        self.assertIn(b": 3 entries, 1 found, 2 not fully scanned", r.stdout)
+
+    @needs("walk", "password")
+    def test_what_was_not_scanned_is_told(self):
+        example = self.path("example.zip")
+        with open(example, "wb") as f:
+            f.write(make_example.example())
+        hidden = self.path("hidden.zip")
+        write_zip(hidden, [("shown.txt", b"shown"), ("hidden.txt", TEST_FILE)])
+        data = bytearray(read_bytes(hidden))
+        end = data.rfind(b"PK\x05\x06")
+        data[end + 8:end + 12] = (1).to_bytes(2, "little") * 2  # the end record counts one entry
+        with open(hidden, "wb") as f:
+            f.write(data)
+        # file, its status, the file's error, the entry with a problem, words of the problem
+        cases = [
+            (example, "error", "could not be scanned: encrypted, and no password was given",
+             "private/eicar-secret.txt", "no password"),
+            (hidden, "found", None, "hidden.txt", "content outside the listed entries"),
+        ]
+        for path, status, error, entry, problem in cases:
+            with self.subTest(path=os.path.basename(path)):
+                r = run("scan", "--json", path)
+                doc = json_docs(r.stdout)[0]
+                self.assertEqual(doc["status"], status)
+                if error is None:
+                    self.assertIsNone(doc["error"])
+                else:
+                    self.assertIn(error, doc["error"])
+                    self.assertIn(error, r.stderr.decode())
+                flagged = [e for e in doc["entries"] if e["problem"]]
+                self.assertEqual([e["name"] for e in flagged], [entry])
+                self.assertIn(problem, flagged[0]["problem"])
+                self.assertFalse(flagged[0]["complete"])
+                self.assertIn(problem, run("scan", path).stdout.decode())
+
+    @needs("inflate")
+    def test_self_extractors_are_found_without_offset(self):
+        inner = self.path("inner.zip")
+        subprocess.run(["zip", "-q", "-j", inner, self.make_file("bad.txt", TEST_FILE),
+                        self.make_file("ok.txt", b"fine" * 100)], check=True)
+        stub = b"#!/bin/sh\nexit 0\n" + os.urandom(3000)
+        for adjusted in (False, True):
+            with self.subTest(adjusted=adjusted):
+                sfx = self.path("sfx%d.bin" % adjusted)
+                with open(sfx, "wb") as f:
+                    f.write(stub + read_bytes(inner))
+                if adjusted:
+                    subprocess.run(["zip", "-q", "-A", sfx], check=True)
+                # unzip warns (1) of the bytes in front of an unadjusted archive
+                self.assertEqual(unzip_test(sfx), 0 if adjusted else 1)
+                r = run("scan", "--json", sfx)
+                doc = json_docs(r.stdout)[0]
+                self.assertEqual((r.returncode, doc["offset"]), (1, len(stub)), r.stderr)
+                self.assertEqual(sorted((e["name"], bool(e["findings"]), e["complete"]) for e in doc["entries"]),
+                                 [("bad.txt", True, True), ("ok.txt", False, True)])
+
+    @needs("inflate")
+    def test_recursive_scan_of_a_tree(self):
+        tree = self.path("tree")
+        os.makedirs(os.path.join(tree, "a", "b"))
+        write_zip(os.path.join(tree, "a", "b", "deep.zip"), [("bad.txt", TEST_FILE)])
+        inner = self.path("inner.zip")
+        write_zip(inner, [("x.txt", b"x")])
+        write_zip(os.path.join(tree, "nested.zip"), [("inner.zip", read_bytes(inner)), ("ok.txt", b"fine")])
+        with open(os.path.join(tree, "notes.txt"), "wb") as f:
+            f.write(b"not an archive\n")
+        os.symlink("..", os.path.join(tree, "a", "b", "loop"))
+        outside = self.path("outside.zip")
+        write_zip(outside, [("bad.txt", TEST_FILE)])
+        os.symlink(outside, os.path.join(tree, "link.zip"))
+        summary = "----------- SCAN SUMMARY -----------"
+        cases = [  # options, files listed, exit status
+            ([], ["a/b/deep.zip", "nested.zip"], 1),
+            (["-j", "2"], ["a/b/deep.zip", "nested.zip"], 1),
+            (["--follow-links"], ["a/b/deep.zip", "link.zip", "nested.zip"], 1),
+        ]
+        for options, listed, status in cases:
+            with self.subTest(options=options):
+                r = run("scan", "-r", *options, tree)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertEqual(r.stderr, b"")
+                lines = r.stdout.decode().splitlines()
+                self.assertEqual(lines[len(listed)], summary)
+                self.assertEqual([l.split(": ")[0] for l in lines[:len(listed)]],
+                                 [os.path.join(tree, n) for n in listed])
+                self.assertIn(": FOUND EICAR-Test-File in bad.txt", lines[0])
+                self.assertIn("Scanned archives: %d" % len(listed), lines)
+                self.assertIn("Skipped (not ZIP archives): 1", lines)
+        docs = json_docs(run("scan", "-r", "--json", tree).stdout)
+        self.assertEqual([d["file"] for d in docs], [os.path.join(tree, n) for n in ("a/b/deep.zip", "nested.zip")])
+        # A file named on the command line is judged, not skipped.
+        notes = os.path.join(tree, "notes.txt")
+        self.assertOneLineError(run("scan", "-r", notes), notes + ": not a ZIP archive")
 
     @needs("walk")
     def test_progress_line_on_a_terminal(self):
@@ -498,17 +603,76 @@ class Clean(Base):
             self.assertEqual(z.namelist(), ["ok"])
 
     @needs("clean")
-    def test_clean_through_a_symlink(self):
+    def test_symbolic_links_are_refused_unless_followed(self):
         a = self.path("real.zip")
         write_zip(a, [("ok", b"fine"), ("bad", TEST_FILE)])
         os.chmod(a, 0o640)
+        before = read_bytes(a)
         link = self.path("link.zip")
         os.symlink("real.zip", link)
-        self.assertEqual(run("scan", "--clean", link).returncode, 1)
+        for args in (["scan"], ["scan", "--clean"], ["check"]):
+            with self.subTest(args=args):
+                self.assertOneLineError(run(*args, link), link + ": is a symbolic link")
+        self.assertEqual(read_bytes(a), before)
+        self.assertEqual(run("scan", "--clean", "--follow-links", link).returncode, 1)
         self.assertTrue(os.path.islink(link))
         self.assertEqual(stat.S_IMODE(os.stat(a).st_mode), 0o640)
         with zipfile.ZipFile(a) as z:
             self.assertEqual(z.namelist(), ["ok"])
+        self.assertNoWorkingCopies()
+
+    @needs("clean")
+    def test_path_swapped_to_a_link_mid_scan_is_not_replaced(self):
+        a, other = self.path("slow.zip"), self.path("other.zip")
+        write_zip(a, [("f%05d" % i, b"x" * 200) for i in range(20000)] + [("bad", TEST_FILE)])
+        write_zip(other, [("victim", b"precious")])
+        victim = read_bytes(other)
+        p = subprocess.Popen([ZIPSCAN, "--module", MODULE, "scan", "--clean", a], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        # Swap once cleaning has begun (its working copy appears beside the file).
+        while p.poll() is None and not any(".zipscan-" in n for n in os.listdir(self.dir)):
+            pass
+        os.rename(a, a + ".moved")
+        os.symlink(other, a)
+        ended_before = p.poll() is not None
+        out, err = p.communicate(timeout=120)
+        if ended_before:
+            self.skipTest("the run ended before the swap")
+        self.assertEqual(p.returncode, 2, err)
+        self.assertIn(b"changed while it was scanned", err)
+        self.assertEqual(read_bytes(other), victim)
+        self.assertTrue(os.path.islink(a))
+        self.assertNoWorkingCopies()
+
+    @needs("clean")
+    def test_set_id_file_keeps_its_owner_and_loses_set_id_bits(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to give the file another owner")
+        a = self.path("suid.zip")
+        write_zip(a, [("ok", b"fine"), ("bad", TEST_FILE)])
+        os.chown(a, 1234, 2345)
+        os.chmod(a, 0o6755)
+        self.assertEqual(run("scan", "--clean", a).returncode, 1)
+        st = os.stat(a)
+        self.assertEqual((st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)), (1234, 2345, 0o755))
+        with zipfile.ZipFile(a) as z:
+            self.assertEqual(z.namelist(), ["ok"])
+
+    @needs("clean")
+    def test_hard_links_all_see_the_cleaned_archive(self):
+        a, b = self.path("one.zip"), self.path("two.zip")
+        write_zip(a, [("ok", b"fine"), ("bad", TEST_FILE)])
+        os.link(a, b)
+        inode = os.stat(a).st_ino
+        r = run("scan", "--clean", a)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(b"rewritten in place", r.stdout)
+        for p in (a, b):
+            self.assertEqual(os.stat(p).st_ino, inode)
+            with zipfile.ZipFile(p) as z:
+                self.assertEqual(z.namelist(), ["ok"])
+                self.assertIsNone(z.testzip())
+        self.assertNoWorkingCopies()
 
     @needs("clean", "password", "shrink", "cure")
     def test_example_archive(self):
@@ -541,6 +705,7 @@ class Options(Base):
             (["scan", "-jx", a], "-j needs"),
             (["scan", "--offset", "-5", a], "--offset needs"),
             (["check", "--clean", a], "--clean belongs to scan"),
+            (["check", "-r", a], "-r belongs to scan"),
             (["scan", "--dir", "x", a], "--dir belongs to selftest"),
             (["selftest", a, a], "exactly one archive"),
             (["scan", "--json=yes", a], "takes no value"),
