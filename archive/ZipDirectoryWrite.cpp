@@ -95,7 +95,8 @@ void CZipDirectory::SetDirectoryStart(uint64_t streamPosition)
     }
 }
 
-void CZipDirectory::StoreHeaders(CZipActionCallback* callback, bool oneVolume)
+void CZipDirectory::StoreHeaders(CZipActionCallback* callback, bool oneVolume,
+                                 const CZipStoredNames& storedNames)
 {
     endInfo.entriesOnThisDisk = 0;
     endInfo.diskWithDirectory = static_cast<uint16_t>(store->currentVolume);
@@ -117,7 +118,11 @@ void CZipDirectory::StoreHeaders(CZipActionCallback* callback, bool oneVolume)
             CZipBuffer localName;
             ~NameRestorer() { header.fileName = std::move(localName); }
         } restorer{header, header.fileName};
-        ConvertNameForm(header, false);
+        const std::string* stored = storedNames ? storedNames(header) : nullptr;
+        if (stored)
+            header.fileName.Assign(stored->data(), static_cast<uint32_t>(stored->size()));
+        else
+            ConvertNameForm(header, false);
         endInfo.directorySize += header.WriteCentralRecord(*store);
 
         if (store->currentVolume == volume) {
@@ -216,6 +221,22 @@ void CZipDirectory::WriteDirectory(CZipActionCallback* callback)
         }
         throw;
     }
+}
+
+void CZipDirectory::WriteDirectoryAtEnd(const CZipStoredNames& storedNames)
+{
+    store->FlushBuffer();
+    store->stream->SeekToEnd();
+    endInfo.totalEntries = static_cast<uint16_t>(headerList.size());
+    endInfo.directorySize = 0;
+    StoreHeaders(nullptr, true, storedNames);
+    // A stream that is not spanned is volume 0 whatever was read.
+    endInfo.diskNumber = 0;
+    endInfo.diskWithDirectory = 0;
+    WriteEndRecord();
+    store->FlushBuffer();
+    endInfo.directoryOnDisk = true;
+    staleDirectoryOnDisk = false;
 }
 
 namespace {
