@@ -25,8 +25,9 @@ bool EndsWithPathSeparator(const CZipBuffer& name)
 }
 
 // The 46 fixed bytes of a central record into the header; the three lengths
-// come back separately. The reader must hold the whole fixed part.
-void TakeCentralFields(CZipEntryHeader& h, CZipRecordReader& r, uint16_t& nameLength,
+// come back separately. The reader must hold the whole fixed part. Inline, so
+// that a reader of constant size costs no bounds checks.
+inline void TakeCentralFields(CZipEntryHeader& h, CZipRecordReader& r, uint16_t& nameLength,
                        uint16_t& extraLength, uint16_t& commentLength)
 {
     std::memcpy(h.signature, r.Bytes(4), 4);
@@ -133,10 +134,13 @@ bool CZipEntryHeader::ReadCentralRecord(CZipStore& store)
 int32_t CZipEntryHeader::ParseCentralRecord(const uint8_t* bytes, uint32_t available)
 {
     if (available < centralRecordSize) return 0;
-    CZipRecordReader r(bytes, available);
+    // The fixed part through a reader of its own exact size, the rest
+    // through one over what follows.
+    CZipRecordReader fixed(bytes, centralRecordSize);
     uint16_t nameLength, extraLength, commentLength;
-    TakeCentralFields(*this, r, nameLength, extraLength, commentLength);
+    TakeCentralFields(*this, fixed, nameLength, extraLength, commentLength);
     if (!HasSignature(signature, centralSignature)) return -1;
+    CZipRecordReader r(bytes + centralRecordSize, available - centralRecordSize);
     const uint8_t* name = r.Bytes(nameLength);
     const uint8_t* extra = r.Bytes(extraLength);
     const uint8_t* text = r.Bytes(commentLength);
