@@ -119,20 +119,9 @@ enum CallbackKind : int {
 // How often the directory writer reports progress (entries).
 constexpr uint32_t directoryCallbackStep = 256;
 
-// Little-endian field access for record images.
-inline uint16_t GetU16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t GetU32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint64_t GetU64(const uint8_t* p)
-{
-    return static_cast<uint64_t>(GetU32(p)) | (static_cast<uint64_t>(GetU32(p + 4)) << 32);
-}
+// Little-endian fields patched into record images in place. Records are
+// read through CZipRecordReader (ZipRecordReader.h), which stays inside
+// the bytes it is given.
 inline void PutU16(uint8_t* p, uint16_t v)
 {
     p[0] = static_cast<uint8_t>(v);

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "archive/ZipConstants.h"
+#include "archive/ZipRecordReader.h"
 #include "errors/ZipException.h"
 #include "storage/ZipStore.h"
 
@@ -91,30 +92,36 @@ uint64_t CZipDirectory::ReadZip64EndRecord()
         return stream.Read(bytes, count) == count;
     };
     uint8_t locator[zip64LocatorSize];
-    if (!readAt(locatorAt, locator, zip64LocatorSize) ||
-        !HasSignature(locator, zip64LocatorSignature))
-        return endAt;
+    if (!readAt(locatorAt, locator, zip64LocatorSize)) return endAt;
+    CZipRecordReader locatorFields(locator, zip64LocatorSize);
+    if (!locatorFields.Signature(zip64LocatorSignature)) return endAt;
+    locatorFields.Skip(4);  // disk holding the ZIP64 end record
+    const uint64_t statedRecordAt = locatorFields.U64();
 
     // The record lies right in front of its locator. Its usual size is
     // tried first; one with extensible data is found through the offset
     // the locator gives (exact only without bytes in front of the archive).
     uint8_t record[zip64EndRecordSize];
+    CZipRecordReader fields(record, zip64EndRecordSize);
     uint64_t recordAt = locatorAt - zip64EndRecordSize;
     auto endsAtLocator = [&](uint64_t at) {
-        return readAt(at, record, zip64EndRecordSize) && HasSignature(record, zip64EndSignature) &&
-               GetU64(record + 4) == locatorAt - at - zip64EndRecordTail;
+        if (!readAt(at, record, zip64EndRecordSize)) return false;
+        fields = CZipRecordReader(record, zip64EndRecordSize);
+        return fields.Signature(zip64EndSignature) &&
+               fields.U64() == locatorAt - at - zip64EndRecordTail;
     };
     if (!endsAtLocator(recordAt)) {
-        recordAt = GetU64(locator + 8);
+        recordAt = statedRecordAt;
         if (recordAt > locatorAt - zip64EndRecordSize || !endsAtLocator(recordAt)) return endAt;
     }
 
-    const uint64_t diskNumber = GetU32(record + 16);
-    const uint64_t diskWithDirectory = GetU32(record + 20);
-    const uint64_t entriesOnThisDisk = GetU64(record + 24);
-    const uint64_t totalEntries = GetU64(record + 32);
-    const uint64_t directorySize = GetU64(record + 40);
-    const uint64_t directoryOffset = GetU64(record + 48);
+    fields.Skip(4);  // versions made by and needed
+    const uint64_t diskNumber = fields.U32();
+    const uint64_t diskWithDirectory = fields.U32();
+    const uint64_t entriesOnThisDisk = fields.U64();
+    const uint64_t totalEntries = fields.U64();
+    const uint64_t directorySize = fields.U64();
+    const uint64_t directoryOffset = fields.U64();
     // Each field of the end record either holds the value itself, which the
     // ZIP64 record must repeat (or it belongs to something else, such as a
     // file name that happens to hold the signatures), or is marked as all
@@ -189,14 +196,15 @@ void CZipDirectory::ReadDirectoryOnce()
     uint8_t record[endRecordSize];
     if (stream.Read(record, endRecordSize) < endRecordSize) ThrowError(ZipError::badZipFile);
 
-    std::memcpy(endSignature, record, 4);
-    endInfo.diskNumber = GetU16(record + 4);
-    endInfo.diskWithDirectory = GetU16(record + 6);
-    endInfo.entriesOnThisDisk = GetU16(record + 8);
-    endInfo.totalEntries = GetU16(record + 10);
-    endInfo.directorySize = GetU32(record + 12);
-    endInfo.directoryOffset = GetU32(record + 16);
-    uint16_t commentLength = GetU16(record + 20);
+    CZipRecordReader fields(record, endRecordSize);
+    std::memcpy(endSignature, fields.Bytes(4), 4);
+    endInfo.diskNumber = fields.U16();
+    endInfo.diskWithDirectory = fields.U16();
+    endInfo.entriesOnThisDisk = fields.U16();
+    endInfo.totalEntries = fields.U16();
+    endInfo.directorySize = fields.U32();
+    endInfo.directoryOffset = fields.U32();
+    uint16_t commentLength = fields.U16();
     // Where the directory must end: at the end record, or at the ZIP64
     // records in front of it.
     const uint64_t directoryTail = ReadZip64EndRecord();

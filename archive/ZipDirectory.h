@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,10 @@ struct CZipHeaderDeleter {
     void operator()(CZipEntryHeader* header) const;
 };
 using CZipHeaderPtr = std::unique_ptr<CZipEntryHeader, CZipHeaderDeleter>;
+
+// A header's name bytes to write as they stand, in place of its name
+// converted from local form; null for a header written the usual way.
+using CZipStoredNames = std::function<const std::string*(const CZipEntryHeader&)>;
 
 struct CZipNameIndexEntry {
     CZipEntryHeader* header;  // not owned; points into headerList
@@ -72,7 +77,13 @@ public:
 
     // Writing.
     void WriteDirectory(CZipActionCallback* callback);
-    void StoreHeaders(CZipActionCallback* callback, bool oneVolume);
+    // The directory and end record of an archive that is not spanned,
+    // written at the end of its stream whatever the stream holds (an old
+    // directory is the caller's to cut away), each name the stored names
+    // give as it stands.
+    void WriteDirectoryAtEnd(const CZipStoredNames& storedNames);
+    void StoreHeaders(CZipActionCallback* callback, bool oneVolume,
+                      const CZipStoredNames& storedNames = nullptr);
     uint32_t WriteEndRecord();
     // Records where the directory about to be written starts, from the
     // stream position it is written at.

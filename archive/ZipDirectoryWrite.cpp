@@ -6,6 +6,7 @@
 #include "archive/ZipActionCallback.h"
 #include "archive/ZipConstants.h"
 #include "archive/ZipDirectory.h"
+#include "archive/ZipRecordReader.h"
 #include "errors/ZipException.h"
 #include "storage/ZipFileMapping.h"
 #include "storage/ZipStore.h"
@@ -65,16 +66,16 @@ uint32_t CZipDirectory::WriteEndRecord()
     const uint16_t commentLength = static_cast<uint16_t>(archiveComment.length());
     const uint32_t size = endRecordSize + commentLength;
     CZipBuffer record(size);
-    uint8_t* p = record.data();
-    std::memcpy(p, ZipFormat::endSignature, 4);
-    PutU16(p + 4, endInfo.diskNumber);
-    PutU16(p + 6, endInfo.diskWithDirectory);
-    PutU16(p + 8, endInfo.entriesOnThisDisk);
-    PutU16(p + 10, endInfo.totalEntries);
-    PutU32(p + 12, endInfo.directorySize);
-    PutU32(p + 16, endInfo.directoryOffset);
-    PutU16(p + 20, commentLength);
-    if (commentLength) std::memcpy(p + endRecordSize, archiveComment.data(), commentLength);
+    CZipRecordWriter w(record.data(), size);
+    w.Bytes(ZipFormat::endSignature, 4);
+    w.U16(endInfo.diskNumber);
+    w.U16(endInfo.diskWithDirectory);
+    w.U16(endInfo.entriesOnThisDisk);
+    w.U16(endInfo.totalEntries);
+    w.U32(endInfo.directorySize);
+    w.U32(endInfo.directoryOffset);
+    w.U16(commentLength);
+    w.Bytes(archiveComment.data(), commentLength);
     store->Write(record.data(), size, true);
     return size;
 }
@@ -94,7 +95,8 @@ void CZipDirectory::SetDirectoryStart(uint64_t streamPosition)
     }
 }
 
-void CZipDirectory::StoreHeaders(CZipActionCallback* callback, bool oneVolume)
+void CZipDirectory::StoreHeaders(CZipActionCallback* callback, bool oneVolume,
+                                 const CZipStoredNames& storedNames)
 {
     endInfo.entriesOnThisDisk = 0;
     endInfo.diskWithDirectory = static_cast<uint16_t>(store->currentVolume);
@@ -116,7 +118,11 @@ void CZipDirectory::StoreHeaders(CZipActionCallback* callback, bool oneVolume)
             CZipBuffer localName;
             ~NameRestorer() { header.fileName = std::move(localName); }
         } restorer{header, header.fileName};
-        ConvertNameForm(header, false);
+        const std::string* stored = storedNames ? storedNames(header) : nullptr;
+        if (stored)
+            header.fileName.Assign(stored->data(), static_cast<uint32_t>(stored->size()));
+        else
+            ConvertNameForm(header, false);
         endInfo.directorySize += header.WriteCentralRecord(*store);
 
         if (store->currentVolume == volume) {
@@ -215,6 +221,22 @@ void CZipDirectory::WriteDirectory(CZipActionCallback* callback)
         }
         throw;
     }
+}
+
+void CZipDirectory::WriteDirectoryAtEnd(const CZipStoredNames& storedNames)
+{
+    store->FlushBuffer();
+    store->stream->SeekToEnd();
+    endInfo.totalEntries = static_cast<uint16_t>(headerList.size());
+    endInfo.directorySize = 0;
+    StoreHeaders(nullptr, true, storedNames);
+    // A stream that is not spanned is volume 0 whatever was read.
+    endInfo.diskNumber = 0;
+    endInfo.diskWithDirectory = 0;
+    WriteEndRecord();
+    store->FlushBuffer();
+    endInfo.directoryOnDisk = true;
+    staleDirectoryOnDisk = false;
 }
 
 namespace {

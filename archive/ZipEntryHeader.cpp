@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/ZipConstants.h"
+#include "archive/ZipRecordReader.h"
 #include "platform/ZipAttributes.h"
 #include "platform/ZipCodePage.h"
 #include "storage/ZipStore.h"
@@ -24,74 +25,73 @@ bool EndsWithPathSeparator(const CZipBuffer& name)
 }
 
 // The 46 fixed bytes of a central record into the header; the three lengths
-// come back separately.
-void TakeCentralFields(CZipEntryHeader& h, const uint8_t* p, uint16_t& nameLength,
+// come back separately. The reader must hold the whole fixed part. Inline, so
+// that a reader of constant size costs no bounds checks.
+inline void TakeCentralFields(CZipEntryHeader& h, CZipRecordReader& r, uint16_t& nameLength,
                        uint16_t& extraLength, uint16_t& commentLength)
 {
-    std::memcpy(h.signature, p, 4);
-    h.versionMadeBy = GetU16(p + 4);
-    h.versionNeeded = GetU16(p + 6);
-    h.flags = GetU16(p + 8);
-    h.method = GetU16(p + 10);
-    h.modTime = GetU16(p + 12);
-    h.modDate = GetU16(p + 14);
-    h.crc32 = GetU32(p + 16);
-    h.compressedSize = GetU32(p + 20);
-    h.uncompressedSize = GetU32(p + 24);
-    nameLength = GetU16(p + 28);
-    extraLength = GetU16(p + 30);
-    commentLength = GetU16(p + 32);
-    h.diskStart = GetU16(p + 34);
-    h.internalAttributes = GetU16(p + 36);
-    h.externalAttributes = GetU32(p + 38);
-    h.localHeaderOffset = GetU32(p + 42);
+    std::memcpy(h.signature, r.Bytes(4), 4);
+    h.versionMadeBy = r.U16();
+    h.versionNeeded = r.U16();
+    h.flags = r.U16();
+    h.method = r.U16();
+    h.modTime = r.U16();
+    h.modDate = r.U16();
+    h.crc32 = r.U32();
+    h.compressedSize = r.U32();
+    h.uncompressedSize = r.U32();
+    nameLength = r.U16();
+    extraLength = r.U16();
+    commentLength = r.U16();
+    h.diskStart = r.U16();
+    h.internalAttributes = r.U16();
+    h.externalAttributes = r.U32();
+    h.localHeaderOffset = r.U32();
 }
 
-// The data of the ZIP64 extra block within an extra field, or null.
-const uint8_t* FindZip64Block(const CZipBuffer& extra, uint16_t& size)
+// A reader over the data of the ZIP64 extra block within an extra field;
+// false without one.
+bool FindZip64Block(const CZipBuffer& extra, CZipRecordReader& block)
 {
-    const uint8_t* p = extra.data();
-    const uint32_t length = extra.length();
-    uint32_t at = 0;
-    while (length - at >= 4) {
-        const uint16_t blockSize = GetU16(p + at + 2);
-        if (blockSize > length - at - 4) return nullptr;
-        if (GetU16(p + at) == zip64ExtraId) {
-            size = blockSize;
-            return p + at + 4;
+    CZipRecordReader r(extra.data(), extra.length());
+    while (r.Remaining() >= 4) {
+        const uint16_t id = r.U16();
+        const uint16_t size = r.U16();
+        const uint8_t* data = r.Bytes(size);
+        if (!data) return false;
+        if (id == zip64ExtraId) {
+            block = CZipRecordReader(data, size);
+            return true;
         }
-        at += 4 + blockSize;
     }
-    return nullptr;
+    return false;
 }
 
-// A local header's sizes (the 12 bytes from its CRC-32 on) stored as all
-// ones, replaced by the values of the local ZIP64 block where they fit.
-void TakeLocalZip64Sizes(uint8_t* values, const CZipBuffer& extra)
+// The sizes a local header gives (compressed, uncompressed). Those stored
+// as all ones are replaced by the values of the local ZIP64 block where
+// they fit.
+void TakeLocalZip64Sizes(uint32_t& storedCompressed, uint32_t& storedUncompressed, const CZipBuffer& extra)
 {
-    uint16_t size = 0;
-    const uint8_t* block = FindZip64Block(extra, size);
-    if (!block) return;
-    const bool compressedMarked = GetU32(values + 4) == zip64Marker32;
-    const bool uncompressedMarked = GetU32(values + 8) == zip64Marker32;
-    uint64_t compressed = GetU32(values + 4), uncompressed = GetU32(values + 8);
-    if (size >= 16) {
+    CZipRecordReader block(nullptr, 0);
+    if (!FindZip64Block(extra, block)) return;
+    const bool compressedMarked = storedCompressed == zip64Marker32;
+    const bool uncompressedMarked = storedUncompressed == zip64Marker32;
+    uint64_t compressed = storedCompressed, uncompressed = storedUncompressed;
+    if (block.Remaining() >= 16) {
         // A local block is meant to hold both sizes, whichever is marked.
-        if (uncompressedMarked) uncompressed = GetU64(block);
-        if (compressedMarked) compressed = GetU64(block + 8);
+        const uint64_t first = block.U64();
+        const uint64_t second = block.U64();
+        if (uncompressedMarked) uncompressed = first;
+        if (compressedMarked) compressed = second;
     } else {
         // Some writers keep only the marked ones, in order.
-        if (uncompressedMarked && size >= 8) {
-            uncompressed = GetU64(block);
-            block += 8;
-            size = static_cast<uint16_t>(size - 8);
-        }
-        if (compressedMarked && size >= 8) compressed = GetU64(block);
+        if (uncompressedMarked && block.Remaining() >= 8) uncompressed = block.U64();
+        if (compressedMarked && block.Remaining() >= 8) compressed = block.U64();
     }
     // Sizes beyond 32 bits leave both as stored.
     if (compressed > maxField32 || uncompressed > maxField32) return;
-    PutU32(values + 4, static_cast<uint32_t>(compressed));
-    PutU32(values + 8, static_cast<uint32_t>(uncompressed));
+    storedCompressed = static_cast<uint32_t>(compressed);
+    storedUncompressed = static_cast<uint32_t>(uncompressed);
 }
 
 bool LocalTime(time_t when, struct tm& out)
@@ -112,8 +112,9 @@ bool CZipEntryHeader::ReadCentralRecord(CZipStore& store)
 {
     uint8_t fixed[centralRecordSize];
     store.Read(fixed, centralRecordSize, true);
+    CZipRecordReader r(fixed, centralRecordSize);
     uint16_t nameLength, extraLength, commentLength;
-    TakeCentralFields(*this, fixed, nameLength, extraLength, commentLength);
+    TakeCentralFields(*this, r, nameLength, extraLength, commentLength);
     if (!HasSignature(signature, centralSignature)) return false;
 
     int32_t volume = store.currentVolume;
@@ -133,51 +134,51 @@ bool CZipEntryHeader::ReadCentralRecord(CZipStore& store)
 int32_t CZipEntryHeader::ParseCentralRecord(const uint8_t* bytes, uint32_t available)
 {
     if (available < centralRecordSize) return 0;
+    // The fixed part through a reader of its own exact size, the rest
+    // through one over what follows.
+    CZipRecordReader fixed(bytes, centralRecordSize);
     uint16_t nameLength, extraLength, commentLength;
-    TakeCentralFields(*this, bytes, nameLength, extraLength, commentLength);
+    TakeCentralFields(*this, fixed, nameLength, extraLength, commentLength);
     if (!HasSignature(signature, centralSignature)) return -1;
-    uint32_t size = centralRecordSize + nameLength + extraLength + commentLength;
-    if (size > available) return 0;
+    CZipRecordReader r(bytes + centralRecordSize, available - centralRecordSize);
+    const uint8_t* name = r.Bytes(nameLength);
+    const uint8_t* extra = r.Bytes(extraLength);
+    const uint8_t* text = r.Bytes(commentLength);
+    if (!r.Ok()) return 0;
 
-    const uint8_t* p = bytes + centralRecordSize;
-    fileName.Assign(p, nameLength);
-    p += nameLength;
-    if (extraLength) extraField.Assign(p, extraLength);
-    p += extraLength;
-    if (commentLength) comment.Assign(p, commentLength);
-    return static_cast<int32_t>(size);
+    fileName.Assign(name, nameLength);
+    if (extraLength) extraField.Assign(extra, extraLength);
+    if (commentLength) comment.Assign(text, commentLength);
+    return static_cast<int32_t>(available - r.Remaining());
 }
 
 uint32_t CZipEntryHeader::WriteCentralRecord(CZipStore& store)
 {
     uint32_t size = GetRecordSize(false);
     CZipBuffer record(size);
-    uint8_t* p = record.data();
-    std::memcpy(p, signature, 4);
-    PutU16(p + 4, versionMadeBy);
-    PutU16(p + 6, versionNeeded);
-    PutU16(p + 8, flags);
-    PutU16(p + 10, method);
-    PutU16(p + 12, modTime);
-    PutU16(p + 14, modDate);
-    PutU32(p + 16, crc32);
-    PutU32(p + 20, compressedSize);
-    PutU32(p + 24, uncompressedSize);
-    PutU16(p + 28, Low16(fileName));
-    PutU16(p + 30, Low16(extraField));
-    PutU16(p + 32, Low16(comment));
-    PutU16(p + 34, diskStart);
-    PutU16(p + 36, internalAttributes);
-    PutU32(p + 38, externalAttributes);
-    PutU32(p + 42, localHeaderOffset);
-    p += centralRecordSize;
+    CZipRecordWriter w(record.data(), size);
+    w.Bytes(signature, 4);
+    w.U16(versionMadeBy);
+    w.U16(versionNeeded);
+    w.U16(flags);
+    w.U16(method);
+    w.U16(modTime);
+    w.U16(modDate);
+    w.U32(crc32);
+    w.U32(compressedSize);
+    w.U32(uncompressedSize);
+    w.U16(Low16(fileName));
+    w.U16(Low16(extraField));
+    w.U16(Low16(comment));
+    w.U16(diskStart);
+    w.U16(internalAttributes);
+    w.U32(externalAttributes);
+    w.U32(localHeaderOffset);
     // Only the low 16 bits of each length are recorded, so only that many
     // bytes go out: the record stays self-consistent.
-    if (Low16(fileName)) std::memcpy(p, fileName.data(), Low16(fileName));
-    p += Low16(fileName);
-    if (Low16(extraField)) std::memcpy(p, extraField.data(), Low16(extraField));
-    p += Low16(extraField);
-    if (Low16(comment)) std::memcpy(p, comment.data(), Low16(comment));
+    w.Bytes(fileName.data(), Low16(fileName));
+    w.Bytes(extraField.data(), Low16(extraField));
+    w.Bytes(comment.data(), Low16(comment));
     store.Write(record.data(), size, true);
     return size;
 }
@@ -186,20 +187,20 @@ void CZipEntryHeader::WriteLocalRecord(CZipStore& store)
 {
     uint32_t size = GetRecordSize(true);
     CZipBuffer record(size);
-    uint8_t* p = record.data();
-    std::memcpy(p, localSignature, 4);
-    PutU16(p + 4, versionNeeded);
-    PutU16(p + 6, flags);
-    PutU16(p + 8, method);
-    PutU16(p + 10, modTime);
-    PutU16(p + 12, modDate);
-    StoreDescriptor(p + 14);
-    PutU16(p + 26, Low16(fileName));
-    PutU16(p + 28, Low16(extraField));
-    p += localRecordSize;
-    if (Low16(fileName)) std::memcpy(p, fileName.data(), Low16(fileName));
-    p += Low16(fileName);
-    if (Low16(extraField)) std::memcpy(p, extraField.data(), Low16(extraField));
+    CZipRecordWriter w(record.data(), size);
+    w.Bytes(localSignature, 4);
+    w.U16(versionNeeded);
+    w.U16(flags);
+    w.U16(method);
+    w.U16(modTime);
+    w.U16(modDate);
+    w.U32(crc32);
+    w.U32(compressedSize);
+    w.U32(uncompressedSize);
+    w.U16(Low16(fileName));
+    w.U16(Low16(extraField));
+    w.Bytes(fileName.data(), Low16(fileName));
+    w.Bytes(extraField.data(), Low16(extraField));
     store.Write(record.data(), size, true);
 
     // The extra field goes into the local header only.
@@ -211,29 +212,34 @@ void CZipEntryHeader::WriteLocalRecord(CZipStore& store)
 
 bool CZipEntryHeader::VerifyLocalRecord(CZipStore& store, uint16_t& localExtraLength)
 {
-    uint8_t p[localRecordSize];
-    store.Read(p, localRecordSize, true);
-    uint16_t localFlags = GetU16(p + 6);
-    if (!HasSignature(p, localSignature)) return false;
+    uint8_t fixed[localRecordSize];
+    store.Read(fixed, localRecordSize, true);
+    CZipRecordReader r(fixed, localRecordSize);
+    if (!r.Signature(localSignature)) return false;
+    r.Skip(2);  // version needed
+    const uint16_t localFlags = r.U16();
     if ((localFlags ^ flags) & flagsChecked) return false;
-    if (GetU16(p + 8) != method) return false;
-    uint16_t nameLength = GetU16(p + 26);
+    if (r.U16() != method) return false;
+    r.Skip(4);  // time and date
+    const uint32_t localCrc = r.U32();
+    uint32_t localCompressed = r.U32();
+    uint32_t localUncompressed = r.U32();
+    const uint16_t nameLength = r.U16();
     if (nameLength != Low16(fileName)) return false;
-    localExtraLength = GetU16(p + 28);
+    localExtraLength = r.U16();
     store.stream->Seek(nameLength, CZipStream::current);
     if (!(localFlags & flagDataDescriptor)) {
-        uint8_t* values = p + localDescriptorOffset;
         // Sizes marked as all ones are in the ZIP64 extra field (zip writes
         // them so whenever it reads from a pipe). The extra field is read
         // here and left in the stream for the caller.
-        if (localExtraLength &&
-            (GetU32(values + 4) == zip64Marker32 || GetU32(values + 8) == zip64Marker32)) {
+        if (localExtraLength && (localCompressed == zip64Marker32 || localUncompressed == zip64Marker32)) {
             CZipBuffer extra(localExtraLength);
             store.Read(extra.data(), localExtraLength, true);
             store.stream->Seek(-static_cast<int64_t>(localExtraLength), CZipStream::current);
-            TakeLocalZip64Sizes(values, extra);
+            TakeLocalZip64Sizes(localCompressed, localUncompressed, extra);
         }
-        if (!CompareDescriptor(values)) return false;
+        if (localCrc != crc32 || localCompressed != compressedSize || localUncompressed != uncompressedSize)
+            return false;
     }
     return true;
 }
@@ -243,22 +249,20 @@ void CZipEntryHeader::TakeZip64Values()
     if (uncompressedSize != zip64Marker32 && compressedSize != zip64Marker32 &&
         localHeaderOffset != zip64Marker32 && diskStart != zip64Marker16)
         return;
-    uint16_t size = 0;
-    const uint8_t* p = FindZip64Block(extraField, size);
-    if (!p) return;
-    const uint8_t* const end = p + size;
+    CZipRecordReader block(nullptr, 0);
+    if (!FindZip64Block(extraField, block)) return;
     // Only the marked fields are in the block, in record order. An entry
     // with any value beyond 32 bits keeps every field as stored.
     uint32_t values[3] = {uncompressedSize, compressedSize, localHeaderOffset};
     for (uint32_t& value : values) {
-        if (value != zip64Marker32 || end - p < 8) continue;
-        if (GetU64(p) > maxField32) return;
-        value = GetU32(p);
-        p += 8;
+        if (value != zip64Marker32 || block.Remaining() < 8) continue;
+        const uint64_t wide = block.U64();
+        if (wide > maxField32) return;
+        value = static_cast<uint32_t>(wide);
     }
     uint32_t disk = diskStart;
-    if (disk == zip64Marker16 && end - p >= 4) {
-        disk = GetU32(p);
+    if (disk == zip64Marker16 && block.Remaining() >= 4) {
+        disk = block.U32();
         if (disk > zip64Marker16) return;
     }
     uncompressedSize = values[0];
@@ -269,18 +273,19 @@ void CZipEntryHeader::TakeZip64Values()
 
 bool CZipEntryHeader::CompareDescriptor(const uint8_t* bytes, bool zip64Sizes) const
 {
-    if (zip64Sizes)
-        return GetU32(bytes) == crc32 && GetU64(bytes + 4) == compressedSize &&
-               GetU64(bytes + 12) == uncompressedSize;
-    return GetU32(bytes) == crc32 && GetU32(bytes + 4) == compressedSize &&
-           GetU32(bytes + 8) == uncompressedSize;
+    CZipRecordReader r(bytes, zip64Sizes ? zip64DescriptorSize : descriptorSize);
+    const uint32_t crc = r.U32();
+    const uint64_t compressed = zip64Sizes ? r.U64() : r.U32();
+    const uint64_t uncompressed = zip64Sizes ? r.U64() : r.U32();
+    return crc == crc32 && compressed == compressedSize && uncompressed == uncompressedSize;
 }
 
 void CZipEntryHeader::StoreDescriptor(uint8_t* destination) const
 {
-    PutU32(destination, crc32);
-    PutU32(destination + 4, compressedSize);
-    PutU32(destination + 8, uncompressedSize);
+    CZipRecordWriter w(destination, descriptorSize);
+    w.U32(crc32);
+    w.U32(compressedSize);
+    w.U32(uncompressedSize);
 }
 
 uint32_t CZipEntryHeader::GetRecordSize(bool local) const
@@ -392,6 +397,17 @@ bool CZipEntryHeader::PrepareForAdd(int level, bool dataDescriptor, bool encrypt
     }
     return comment.length() <= maxFieldLength && fileName.length() <= maxFieldLength &&
            extraField.length() <= maxFieldLength;
+}
+
+uint32_t ZipCentralRecordSize(const uint8_t* fixed)
+{
+    CZipRecordReader r(fixed, centralRecordSize);
+    if (!r.Signature(centralSignature)) return 0;
+    r.Skip(24);  // versions, flags, method, time, date, CRC-32 and sizes
+    const uint32_t nameLength = r.U16();
+    const uint32_t extraLength = r.U16();
+    const uint32_t commentLength = r.U16();
+    return centralRecordSize + nameLength + extraLength + commentLength;
 }
 
 void ReplaceSlashes(CZipBuffer& buffer, bool toBackslash)

@@ -66,5 +66,8 @@ public:
     CZipBuffer comment;
 };
 
+// The whole size of the central record whose fixed part (46 bytes) starts
+// at `fixed`, or 0 without a central record signature there.
+uint32_t ZipCentralRecordSize(const uint8_t* fixed);
 void ConvertNameForm(CZipEntryHeader& header, bool toLocal);
 void ReplaceSlashes(CZipBuffer& buffer, bool toBackslash);

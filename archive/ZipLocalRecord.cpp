@@ -4,6 +4,7 @@
 
 #include "archive/ZipConstants.h"
 #include "archive/ZipEntryHeader.h"
+#include "archive/ZipRecordReader.h"
 #include "storage/ZipStream.h"
 
 using namespace ZipFormat;
@@ -15,25 +16,24 @@ namespace {
 // 0xFFFFFFFF.
 void TakeZip64Sizes(const uint8_t* extra, uint32_t length, CZipLocalRecord& r)
 {
-    uint32_t at = 0;
-    while (at + 4 <= length) {
-        const uint16_t id = GetU16(extra + at);
-        const uint16_t size = GetU16(extra + at + 2);
-        const uint32_t body = at + 4;
-        if (body + size > length) return;
+    CZipRecordReader blocks(extra, length);
+    while (blocks.Remaining() >= 4) {
+        const uint16_t id = blocks.U16();
+        const uint16_t size = blocks.U16();
+        const uint8_t* body = blocks.Bytes(size);
+        if (!body) return;
         if (id == zip64ExtraId) {
-            uint32_t p = body;
+            CZipRecordReader values(body, size);
             for (uint32_t* field : {&r.uncompressedSize, &r.compressedSize}) {
-                if (*field != 0xFFFFFFFFu) continue;
-                if (p + 8 > body + size) return;
+                if (*field != zip64Marker32) continue;
+                const uint64_t value = values.U64();
+                if (!values.Ok()) return;
                 // A value that needs 64 bits stays 0xFFFFFFFF: the entry is
                 // then read as the central record says.
-                if (GetU32(extra + p + 4) == 0) *field = GetU32(extra + p);
-                p += 8;
+                if (value <= maxField32) *field = static_cast<uint32_t>(value);
             }
             return;
         }
-        at = body + size;
     }
 }
 
@@ -44,19 +44,20 @@ bool CZipLocalRecord::Read(CZipStream& stream, uint64_t position)
     uint8_t p[localRecordSize];
     stream.Seek(static_cast<int64_t>(position), CZipStream::begin);
     if (stream.Read(p, localRecordSize) != localRecordSize) return false;
-    if (!HasSignature(p, localSignature)) return false;
-    versionNeeded = GetU16(p + 4);
-    flags = GetU16(p + 6);
-    method = GetU16(p + 8);
-    modTime = GetU16(p + 10);
-    modDate = GetU16(p + 12);
-    crc32 = GetU32(p + 14);
-    compressedSize = GetU32(p + 18);
-    uncompressedSize = GetU32(p + 22);
-    nameLength = GetU16(p + 26);
-    extraLength = GetU16(p + 28);
+    CZipRecordReader fields(p, localRecordSize);
+    if (!fields.Signature(localSignature)) return false;
+    versionNeeded = fields.U16();
+    flags = fields.U16();
+    method = fields.U16();
+    modTime = fields.U16();
+    modDate = fields.U16();
+    crc32 = fields.U32();
+    compressedSize = fields.U32();
+    uncompressedSize = fields.U32();
+    nameLength = fields.U16();
+    extraLength = fields.U16();
     dataStart = position + localRecordSize + nameLength + extraLength;
-    if ((compressedSize == 0xFFFFFFFFu || uncompressedSize == 0xFFFFFFFFu) && extraLength > 0) {
+    if ((compressedSize == zip64Marker32 || uncompressedSize == zip64Marker32) && extraLength > 0) {
         std::vector<uint8_t> extra(extraLength);
         stream.Seek(static_cast<int64_t>(position + localRecordSize + nameLength), CZipStream::begin);
         if (stream.Read(extra.data(), extraLength) == extraLength)

@@ -7,6 +7,7 @@
 #include "archive/ZipConstants.h"
 #include "archive/ZipEntryExtent.h"
 #include "archive/ZipReadWindow.h"
+#include "archive/ZipRecordReader.h"
 #include "errors/ZipException.h"
 #include "storage/ZipStream.h"
 
@@ -45,8 +46,9 @@ void ReadInto(CZipReadWindow& window, uint64_t& at, uint64_t limit, uint32_t cou
     while (records.size() < count && at + centralRecordSize <= limit) {
         if (!seen.insert(at).second) break;
         const uint8_t* fixed = window.Get(at, centralRecordSize);
-        if (!fixed || !HasSignature(fixed, centralSignature)) break;
-        const uint32_t size = centralRecordSize + GetU16(fixed + 28) + GetU16(fixed + 30) + GetU16(fixed + 32);
+        if (!fixed) break;
+        const uint32_t size = ZipCentralRecordSize(fixed);
+        if (size == 0) break;
         if (at + size > limit) break;
         const uint8_t* whole = window.Get(at, size);
         if (!whole) break;
@@ -111,10 +113,11 @@ std::vector<CZipUnlistedEntry> ZipFindOtherListings(CZipArchive& archive)
         if (tail[i] == 0x50 && HasSignature(tail.data() + i, endSignature) && searchFrom + i != own.endRecordOffset)
             candidates.push_back(searchFrom + i);
     for (uint64_t candidate : candidates) {
-        const uint8_t* record = tail.data() + (candidate - searchFrom);
-        const uint16_t total = GetU16(record + 10);
-        const uint32_t size = GetU32(record + 12);
-        const uint32_t offset = GetU32(record + 16);
+        CZipRecordReader record(tail.data() + (candidate - searchFrom), endRecordSize);
+        record.Skip(4 + 2 + 2 + 2);  // signature, disk numbers, entries on this disk
+        const uint16_t total = record.U16();
+        const uint32_t size = record.U32();
+        const uint32_t offset = record.U32();
         if (total == 0 || static_cast<uint64_t>(offset) + size > candidate) continue;
         // Offsets that count from the archive's own start, or from the
         // stream's start.

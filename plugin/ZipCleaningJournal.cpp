@@ -114,19 +114,16 @@ void CZipCleaningJournal::TakeNames(CZipArchive& archive)
     // header offsets (which no two entries share).
     struct Record {
         uint32_t offset;
-        uint32_t at;  // position of the record in the kept bytes
+        std::string name;
+        bool utf8;
     };
     std::vector<Record> records;
-    const uint8_t* p = tail.data();
-    const uint32_t size = tail.length();
     uint32_t at = 0;
-    while (size - at >= centralRecordSize && HasSignature(p + at, centralSignature)) {
-        const uint32_t recordSize =
-            centralRecordSize + GetU16(p + at + 28) + GetU16(p + at + 30) + GetU16(p + at + 32);
-        if (recordSize > size - at) break;
-        records.push_back(Record{GetU32(p + at + 42), at});
-        at += recordSize;
-    }
+    CZipEntryHeader stored;
+    for (int32_t size; (size = stored.ParseCentralRecord(tail.data() + at, tail.length() - at)) > 0;
+         at += static_cast<uint32_t>(size))
+        records.push_back(Record{stored.localHeaderOffset, stored.NameAsString(),
+                                 (stored.flags & flagUtf8Name) != 0});
     std::sort(records.begin(), records.end(),
               [](const Record& a, const Record& b) { return a.offset < b.offset; });
     names.reserve(archive.directory.headerList.size());
@@ -134,12 +131,8 @@ void CZipCleaningJournal::TakeNames(CZipArchive& archive)
         auto found = std::lower_bound(records.begin(), records.end(), header->localHeaderOffset,
                                       [](const Record& r, uint32_t offset) { return r.offset < offset; });
         if (found == records.end() || found->offset != header->localHeaderOffset) continue;
-        const uint8_t* record = p + found->at;
-        const uint32_t nameLength = GetU16(record + 28);
-        if (nameLength != header->fileName.length()) continue;
-        names[header.get()] = StoredName{
-            std::string(reinterpret_cast<const char*>(record + centralRecordSize), nameLength),
-            (GetU16(record + 8) & flagUtf8Name) != 0};
+        if (found->name.size() != header->fileName.length()) continue;
+        names[header.get()] = StoredName{std::move(found->name), found->utf8};
     }
 }
 
@@ -183,38 +176,12 @@ void CZipCleaningJournal::Remember(const CZipEntryHeader* added, const CZipAddRe
 
 void CZipCleaningJournal::WriteDirectory(CZipArchive& archive)
 {
-    CZipDirectory& directory = archive.directory;
-    CZipStore& store = archive.store;
-    CZipEndInfo& end = directory.endInfo;
-    if (store.SpanState() != 0) {
+    if (archive.store.SpanState() != 0) {
         archive.Flush();
         return;
     }
-    store.FlushBuffer();
-    store.stream->SeekToEnd();
-    end.totalEntries = static_cast<uint16_t>(directory.headerList.size());
-    end.entriesOnThisDisk = end.totalEntries;
-    end.diskNumber = 0;
-    end.diskWithDirectory = 0;
-    end.directorySize = 0;
-    directory.SetDirectoryStart(store.stream->GetPosition() + store.bufferedBytes);
-    for (const auto& header : directory.headerList) {
-        // The name in memory stays in local form, also when a write fails.
-        struct LocalName {
-            CZipEntryHeader& header;
-            CZipBuffer saved;
-            ~LocalName() { header.fileName = std::move(saved); }
-        } keep{*header, header->fileName};
-        auto found = names.find(header.get());
-        if (found != names.end())
-            header->fileName.Assign(found->second.bytes.data(),
-                                    static_cast<uint32_t>(found->second.bytes.size()));
-        else
-            ConvertNameForm(*header, false);
-        end.directorySize += header->WriteCentralRecord(store);
-    }
-    directory.WriteEndRecord();
-    store.FlushBuffer();
-    end.directoryOnDisk = true;
-    directory.staleDirectoryOnDisk = false;
+    archive.directory.WriteDirectoryAtEnd([this](const CZipEntryHeader& header) -> const std::string* {
+        auto found = names.find(&header);
+        return found != names.end() ? &found->second.bytes : nullptr;
+    });
 }
