@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "FileStream.h"
-#include "MemoryStream.h"
+#include "TemporaryStream.h"
 #include "Progress.h"
 #include "WorkingCopy.h"
 
@@ -60,22 +60,34 @@ bool ArchiveScanner::Recognise(FileStream& stream, std::string& error) const
 
 ArchiveScanner::Pass ArchiveScanner::Run(FileStream& archive, const PassPlan& plan) const
 {
-    MemoryStream temporary;
-    ScanCallback callback(signatures, settings.passwords, plan, progress);
+    TemporaryStream temporary;
+    ScanCallback callback(signatures, settings.passwords, plan, progress, temporary);
     Pass pass;
     pass.result = module.Decode(&archive, settings.offset, &temporary, &callback);
     pass.entries = callback.Entries();
     pass.verdicts = callback.Verdicts();
     pass.stopped = callback.StopRequested();
     pass.failure = callback.Failure();
+    pass.limits = callback.LimitsReached();
     return pass;
+}
+
+void ArchiveScanner::NoteLimits(const Pass& pass, FileResult& result)
+{
+    for (const std::string& name : pass.limits)
+        if (std::find(result.limits.begin(), result.limits.end(), name) == result.limits.end())
+            result.limits.push_back(name);
 }
 
 void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
 {
+    // Every walk of the file draws on one budget.
+    LimitBudget budget(settings.limits);
     PassPlan plan;
     plan.stopAfterFirst = settings.stopAfterFirst;
+    plan.budget = &budget;
     Pass pass = Run(archive, plan);
+    NoteLimits(pass, result);
     result.entries = pass.entries;
     result.stopped = pass.stopped;
     if (!pass.failure.empty()) result.error = pass.failure;
@@ -91,6 +103,7 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
         plan.only = &pending;
         plan.password = static_cast<int>(p);
         Pass retry = Run(archive, plan);
+        NoteLimits(retry, result);
         result.stopped = retry.stopped;
         if (!retry.failure.empty()) result.error = retry.failure;
         for (const EntryResult& e : retry.entries) {
@@ -101,6 +114,7 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
                     r.size = e.size;
                     r.findings = e.findings;
                     r.password = e.password;
+                    r.limit = e.limit;
                     break;
                 }
             }
@@ -193,12 +207,16 @@ void ArchiveScanner::Clean(const std::string& path, FileStream& original, FileRe
     std::set<int> groupsDone;
     int group = -1;
     Pass cleaning;
+    // Cleaning walks take only the entries the scan condemned, within a
+    // budget of their own.
+    LimitBudget budget(settings.limits);
     bool changed = false;
     while (!remaining.empty()) {
         PassPlan plan;
         plan.clean = true;
         plan.only = &remaining;
         plan.password = group;
+        plan.budget = &budget;
         Pass pass = Run(stream, plan);
         if (ScanCallback::interrupted.load()) {
             result.error = "interrupted; the archive is left unchanged";
@@ -284,6 +302,7 @@ FileResult ArchiveScanner::Scan(const std::string& path) const
 {
     FileResult result;
     result.path = path;
+    result.limitsReported = settings.limits.report;
     if (ScanCallback::interrupted.load()) {
         result.error = "interrupted";
         return result;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Limits.h"
 #include "Module.h"
 #include "ScanCallback.h"
 #include "ScanTypes.h"
@@ -20,6 +21,7 @@ struct ScanSettings {
     bool stopAfterFirst = false;
     std::uint64_t offset = 0;                 // where the archive starts in the file
     std::vector<std::string> passwords;       // offered in this order
+    Limits limits;
 };
 
 class ArchiveScanner {
@@ -37,11 +39,13 @@ private:
         std::vector<int> verdicts;
         bool stopped = false;
         std::string failure;
+        std::vector<std::string> limits;
     };
 
     bool Recognise(FileStream& stream, std::string& error) const;
     Pass Run(FileStream& archive, const PassPlan& plan) const;
     void ScanAll(FileStream& archive, FileResult& result) const;
+    static void NoteLimits(const Pass& pass, FileResult& result);
     void Clean(const std::string& path, FileStream& original, FileResult& result) const;
     bool Verify(FileStream& copy, const std::vector<std::string>& before, const Pass& cleaning,
                 const std::map<std::string, int>& passwordFor, std::string& error) const;

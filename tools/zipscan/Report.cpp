@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "Limits.h"
+
 namespace zipscan {
 
 namespace {
@@ -112,6 +114,7 @@ std::string JsonString(const std::string& text)
 std::string Problem(const EntryResult& entry, bool passwordsGiven)
 {
     if (entry.scanned || entry.directory) return std::string();
+    if (!entry.limit.empty()) return entry.limit + " limit reached";
     if (entry.passwordAsked)
         return passwordsGiven ? "encrypted, and no given password fitted" : "encrypted, and no password was given";
     return "could not be extracted (damaged, or a method the module does not read)";
@@ -136,6 +139,7 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
         } else {
             status = "FOUND " + FindingsText(e) + " -> " + TakenText(e, o.clean);
         }
+        if (e.scanned && !e.limit.empty()) status += " (cut short: " + e.limit + " limit reached)";
         char line[48];
         std::snprintf(line, sizeof line, "  %12s  ", size);
         out += line + Printable(DisplayName(e.name)) + ": " + status + "\n";
@@ -149,8 +153,14 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
     std::size_t unscanned = r.Unscanned();
     if (unscanned) out += ", " + std::to_string(unscanned) + " not scanned";
     if (r.stopped) out += ", stopped early";
+    if (!r.limits.empty()) {
+        std::string names;
+        for (const std::string& limit : r.limits)
+            names += (names.empty() ? "" : ", ") + (r.limitsReported ? LimitFinding(limit) : limit);
+        out += r.limitsReported ? ", FOUND " + names : ", limits reached (not reported): " + names;
+    }
     if (!r.error.empty()) out += ", error: " + Printable(r.error);
-    else if (!found && !unscanned) out += ", clean";
+    else if (!found && !unscanned && !r.LimitFound()) out += ", clean";
     return out + "\n";
 }
 
@@ -164,6 +174,10 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
     out += ",\"clean\":" + std::string(o.clean ? "true" : "false");
     out += ",\"changed\":" + std::string(r.changed ? "true" : "false");
     out += ",\"stopped\":" + std::string(r.stopped ? "true" : "false");
+    out += ",\"limits\":[";
+    for (std::size_t i = 0; i < r.limits.size(); ++i)
+        out += (i ? "," : "") + JsonString(LimitFinding(r.limits[i]));
+    out += "],\"limitsReported\":" + std::string(r.limitsReported ? "true" : "false");
     out += ",\"entries\":[";
     for (std::size_t i = 0; i < r.entries.size(); ++i) {
         const EntryResult& e = r.entries[i];
@@ -172,6 +186,7 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
         out += ",\"directory\":" + std::string(e.directory ? "true" : "false");
         out += ",\"scanned\":" + std::string(e.scanned ? "true" : "false");
         out += ",\"size\":" + (e.scanned ? std::to_string(e.size) : std::string("null"));
+        out += ",\"limit\":" + (e.limit.empty() ? std::string("null") : JsonString(e.limit));
         out += ",\"findings\":[";
         for (std::size_t k = 0; k < e.findings.size(); ++k) {
             const Finding& f = e.findings[k];

@@ -31,6 +31,7 @@ struct EntryResult {
     std::uint64_t size = 0;        // uncompressed size as the module reported it
     std::vector<Finding> findings;
     Taken taken = Taken::Nothing;
+    std::string limit;             // the limit that cut it short or kept it from being scanned
 
     // The strongest action any finding asks for (Report when none does).
     Action Wanted() const;
@@ -44,9 +45,12 @@ struct FileResult {
     bool stopped = false;          // the walk ended on a stop request
     bool changed = false;          // the cleaned archive replaced the original
     std::vector<EntryResult> entries;
+    std::vector<std::string> limits; // names of the limits reached, in the order reached
+    bool limitsReported = true;      // reaching a limit counts as a finding
 
     std::size_t Found() const;     // entries with at least one finding
-    std::size_t Unscanned() const; // files the module could not extract
+    std::size_t Unscanned() const; // files the module could not extract (limits aside)
+    bool LimitFound() const { return limitsReported && !limits.empty(); }
 };
 
 // Exit status of one file of a scan: 2 error, 1 something found, 0 clean.
