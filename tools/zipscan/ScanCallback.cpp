@@ -49,7 +49,9 @@ int ScanCallback::IsStopRequested()
     if (interrupted.load()) stopRequested = true;
     if (plan.stopAfterFirst && found) stopRequested = true;
     if (!stopRequested && plan.budget && plan.budget->TimeIsUp()) {
-        Reached(Limit::MaxScanTime, nullptr);
+        // An entry taken but not yet read is passed over for the limit.
+        EntryResult* pending = lastWanted && !entries.back().scanned ? &entries.back() : nullptr;
+        Reached(Limit::MaxScanTime, pending);
         stopLimit = LimitName(Limit::MaxScanTime);
         stopRequested = true;
     }
@@ -64,6 +66,7 @@ int ScanCallback::WantEntry(const char* name)
     entry.directory = LooksLikeDirectory(name);
     entries.push_back(entry);
     verdicts.push_back(0);
+    lastWanted = false;
     if (!plan.extract) return 0;
     if (plan.only && plan.only->count(entry.name) == 0) return 0;
     if (plan.budget) {
@@ -82,6 +85,7 @@ int ScanCallback::WantEntry(const char* name)
             return 0;
         }
     }
+    lastWanted = true;
     return 1;
 }
 

@@ -69,6 +69,7 @@ private:
     std::vector<int> verdicts;
     int inForce = -1; // the password the module holds, by index
     bool found = false;
+    bool lastWanted = false;  // the last entry offered was taken
     bool stopRequested = false;
     std::string failure;
     std::vector<std::string> limitsReached;
