@@ -296,6 +296,19 @@ class Scan(Base):
         self.assertEqual(run("scan", "--no-builtin", "--signature", "zzz", b).returncode, 0)
 
     @needs("inflate")
+    def test_search_engines_count_alike(self):
+        # Matches of one signature never overlap; those of different ones may.
+        a = self.path("o.zip")
+        write_zip(a, [("a", b"aaaaa"), ("b", b"abababab"), ("c", b"xabcabcx" * 3)])
+        sigs = ["--signature", "report:aa", "--signature", "report:abab", "--signature", "report:bab",
+                "--signature", "report:cabc", "--signature-hex", "report:78 78"]
+        want = [[("aa", 2)], [("abab", 2), ("bab", 2)], [("cabc", 3), ("hex:78 78", 2)]]
+        for search in ([], ["--simple-search"]):
+            with self.subTest(search=search):
+                doc = json_docs(run("scan", "--json", "--no-builtin", *search, *sigs, a).stdout)[0]
+                self.assertEqual([[(f["signature"], f["matches"]) for f in e["findings"]] for e in doc["entries"]], want)
+
+    @needs("inflate")
     def test_stop_after_first(self):
         a = self.path("many.zip")
         write_zip(a, [("clean1", b"c"), ("bad1", TEST_FILE), ("bad2", TEST_FILE), ("bad3", TEST_FILE)])
