@@ -293,7 +293,8 @@ bool SignatureSet::Search::Cure(VFStream& content)
     // Each cure signature in turn removes its matches, and the round goes
     // again while any did. A signature is passed over while the content has
     // no match of it: the counts are taken afresh after every change.
-    TemporaryStream scratch[2];
+    // The scratch copies go to disk early: the entry itself may already be in memory.
+    TemporaryStream scratch[2]{TemporaryStream(kPiece), TemporaryStream(kPiece)};
     VFStream* current = &content;
     int next = 0;
     std::vector<std::uint32_t> counts;
