@@ -11,7 +11,7 @@
 
 #include "CentralDirectory.h"
 #include "FileStream.h"
-#include "MemoryStream.h"
+#include "TemporaryStream.h"
 #include "Progress.h"
 #include "WorkingCopy.h"
 
@@ -35,13 +35,26 @@ std::string Comparable(std::string name)
     return name;
 }
 
+// Why an entry a limit cut short is not whole, with what was scanned of it.
+std::string CutShort(const EntryResult& e, const std::uint64_t* declared)
+{
+    std::string why = e.limit + " limit reached: " + std::to_string(e.received) + " bytes scanned";
+    if (declared) why += " of " + std::to_string(*declared) + " declared";
+    return why;
+}
+
 // Holds what the module handed over against the archive's own listing: an
 // entry that came with fewer or more bytes than its declared size was
-// handed over partially (damaged data), and one the listing does not name,
-// or names fewer times, is content from outside the listed entries.
+// handed over partially (damaged data), unless a limit cut it short, and one
+// the listing does not name, or names fewer times, is content from outside
+// the listed entries.
 void NoteIncomplete(const DirectoryListing& listing, std::vector<EntryResult>& entries)
 {
-    if (!listing.found) return;
+    if (!listing.found) {
+        for (EntryResult& e : entries)
+            if (e.scanned && !e.limit.empty()) e.incomplete = CutShort(e, nullptr);
+        return;
+    }
     std::map<std::string, std::vector<std::uint64_t>> declared;
     for (auto it = listing.entries.rbegin(); it != listing.entries.rend(); ++it)
         declared[Comparable(it->name)].push_back(it->size);
@@ -67,6 +80,13 @@ void NoteIncomplete(const DirectoryListing& listing, std::vector<EntryResult>& e
         }
         std::uint64_t size = sizes->back();
         sizes->pop_back();
+        if (e.scanned && !e.limit.empty()) {
+            // The module was told to end the entry: what is missing is the
+            // limit's doing, not the data's.
+            damaged[key] = false;
+            if (e.received != size) e.incomplete = CutShort(e, &size);
+            continue;
+        }
         damaged[key] = e.scanned && e.received != size;
         if (damaged[key])
             e.incomplete = "damaged data handed over partially: " + std::to_string(e.received) + " bytes where " +
@@ -120,22 +140,34 @@ bool ArchiveScanner::Recognise(FileStream& stream, std::uint64_t& base, std::str
 
 ArchiveScanner::Pass ArchiveScanner::Run(FileStream& archive, std::uint64_t base, const PassPlan& plan) const
 {
-    MemoryStream temporary;
-    ScanCallback callback(signatures, settings.passwords, plan, progress);
+    TemporaryStream temporary;
+    ScanCallback callback(signatures, settings.passwords, plan, progress, temporary);
     Pass pass;
     pass.result = module.Decode(&archive, base, &temporary, &callback);
     pass.entries = callback.Entries();
     pass.verdicts = callback.Verdicts();
     pass.stopped = callback.StopRequested();
     pass.failure = callback.Failure();
+    pass.limits = callback.LimitsReached();
     return pass;
+}
+
+void ArchiveScanner::NoteLimits(const Pass& pass, FileResult& result)
+{
+    for (const std::string& name : pass.limits)
+        if (std::find(result.limits.begin(), result.limits.end(), name) == result.limits.end())
+            result.limits.push_back(name);
 }
 
 void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
 {
+    // Every walk of the file draws on one budget.
+    LimitBudget budget(settings.limits);
     PassPlan plan;
     plan.stopAfterFirst = settings.stopAfterFirst;
+    plan.budget = &budget;
     Pass pass = Run(archive, result.base, plan);
+    NoteLimits(pass, result);
     result.entries = pass.entries;
     result.stopped = pass.stopped;
     if (!pass.failure.empty()) result.error = pass.failure;
@@ -151,6 +183,7 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
         plan.only = &pending;
         plan.password = static_cast<int>(p);
         Pass retry = Run(archive, result.base, plan);
+        NoteLimits(retry, result);
         result.stopped = retry.stopped;
         if (!retry.failure.empty()) result.error = retry.failure;
         for (const EntryResult& e : retry.entries) {
@@ -162,6 +195,7 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
                     r.received = e.received;
                     r.findings = e.findings;
                     r.password = e.password;
+                    r.limit = e.limit;
                     break;
                 }
             }
@@ -249,12 +283,16 @@ void ArchiveScanner::Clean(int dirFd, const std::string& name, FileStream& origi
     std::set<int> groupsDone;
     int group = -1;
     Pass cleaning;
+    // Cleaning walks take only the entries the scan condemned, within a
+    // budget of their own.
+    LimitBudget budget(settings.limits);
     bool changed = false;
     while (!remaining.empty()) {
         PassPlan plan;
         plan.clean = true;
         plan.only = &remaining;
         plan.password = group;
+        plan.budget = &budget;
         Pass pass = Run(stream, result.base, plan);
         if (ScanCallback::interrupted.load()) {
             result.error = "interrupted; the archive is left unchanged";
@@ -341,6 +379,7 @@ FileResult ArchiveScanner::Scan(const std::string& path, std::size_t walkedFrom)
 {
     FileResult result;
     result.path = path;
+    result.limitsReported = settings.limits.report;
     if (ScanCallback::interrupted.load()) {
         result.error = "interrupted";
         return result;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "Limits.h"
+
 namespace zipscan {
 
 namespace {
@@ -114,6 +116,7 @@ std::string Problem(const EntryResult& entry, bool passwordsGiven)
 {
     if (entry.scanned) return entry.incomplete;
     if (entry.directory) return std::string();
+    if (!entry.limit.empty()) return entry.limit + " limit reached";
     if (entry.passwordAsked)
         return passwordsGiven ? "encrypted, and no given password fitted" : "encrypted, and no password was given";
     return "could not be extracted (damaged, or a method the module does not read)";
@@ -177,8 +180,14 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
     if (unscanned) out += ", " + std::to_string(unscanned) + " not scanned";
     if (partial) out += ", " + std::to_string(partial) + " not fully scanned";
     if (r.stopped) out += ", stopped early";
+    if (!r.limits.empty()) {
+        std::string names;
+        for (const std::string& limit : r.limits)
+            names += (names.empty() ? "" : ", ") + (r.limitsReported ? LimitFinding(limit) : limit);
+        out += r.limitsReported ? ", FOUND " + names : ", limits reached (not reported): " + names;
+    }
     if (!r.error.empty()) out += ", error: " + Printable(r.error);
-    else if (!found && !unscanned) out += ", clean";
+    else if (!found && !unscanned && !r.LimitFound()) out += ", clean";
     return out + "\n";
 }
 
@@ -195,6 +204,10 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
     out += ",\"changed\":" + std::string(r.changed ? "true" : "false");
     out += ",\"in_place\":" + std::string(r.inPlace ? "true" : "false");
     out += ",\"stopped\":" + std::string(r.stopped ? "true" : "false");
+    out += ",\"limits\":[";
+    for (std::size_t i = 0; i < r.limits.size(); ++i)
+        out += (i ? "," : "") + JsonString(LimitFinding(r.limits[i]));
+    out += "],\"limitsReported\":" + std::string(r.limitsReported ? "true" : "false");
     out += ",\"entries\":[";
     for (std::size_t i = 0; i < r.entries.size(); ++i) {
         const EntryResult& e = r.entries[i];
@@ -204,6 +217,7 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
         out += ",\"scanned\":" + std::string(e.scanned ? "true" : "false");
         out += ",\"complete\":" + std::string(e.scanned && e.incomplete.empty() ? "true" : "false");
         out += ",\"size\":" + (e.scanned ? std::to_string(e.size) : std::string("null"));
+        out += ",\"limit\":" + (e.limit.empty() ? std::string("null") : JsonString(e.limit));
         out += ",\"findings\":[";
         for (std::size_t k = 0; k < e.findings.size(); ++k) {
             const Finding& f = e.findings[k];
@@ -235,12 +249,19 @@ std::string ScanLine(const FileResult& r, const ReportOptions& o)
         found += (found.empty() ? "" : "; ") + FindingsText(e) + " in " + Printable(DisplayName(e.name)) + " -> " +
                  TakenText(e, o.clean);
     }
+    if (r.LimitFound())
+        for (const std::string& limit : r.limits) found += (found.empty() ? "" : "; ") + LimitFinding(limit);
     if (!found.empty()) out += "FOUND " + found;
     if (!reason.empty()) out += (found.empty() ? "" : ", ") + std::string("error: ") + Printable(reason);
     if (found.empty() && reason.empty()) out += "clean";
     if (r.changed) out += r.inPlace ? ", archive rewritten in place" : ", archive rewritten";
     if (partial) out += ", " + std::to_string(partial) + " not fully scanned";
     if (r.stopped) out += ", stopped early";
+    if (!r.limits.empty() && !r.limitsReported) {
+        std::string names;
+        for (const std::string& limit : r.limits) names += (names.empty() ? "" : ", ") + limit;
+        out += ", limits reached (not reported): " + names;
+    }
     return out + "\n";
 }
 

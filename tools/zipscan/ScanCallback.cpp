@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Progress.h"
+#include "TemporaryStream.h"
 
 namespace zipscan {
 
@@ -16,44 +17,23 @@ bool LooksLikeDirectory(const char* name)
     return n > 0 && (name[n - 1] == '/' || name[n - 1] == '\\');
 }
 
-// Reads the whole temporary stream through its engine interface, the way an
-// engine that did not create it would.
-bool ReadAll(VFStream* stream, std::vector<unsigned char>& out)
-{
-    unsigned long long end = 0;
-    if (stream->Seek(0, 0, 2, &end) != 0 || end > 0xFFFFFFFFull) return false;
-    if (stream->Seek(0, 0, 0, nullptr) != 0) return false;
-    out.resize(static_cast<std::size_t>(end));
-    std::size_t done = 0;
-    while (done < out.size()) {
-        unsigned int got = 0;
-        auto want = static_cast<unsigned int>(std::min<std::size_t>(out.size() - done, 1u << 20));
-        if (stream->Read(out.data() + done, want, &got) != 0 || got == 0) return false;
-        done += got;
-    }
-    return true;
-}
-
-bool Rewrite(VFStream* stream, const std::vector<unsigned char>& data)
-{
-    if (stream->SetSize(0, 0) != 0 || stream->Seek(0, 0, 0, nullptr) != 0) return false;
-    std::size_t done = 0;
-    while (done < data.size()) {
-        unsigned int put = 0;
-        auto want = static_cast<unsigned int>(std::min<std::size_t>(data.size() - done, 1u << 20));
-        stream->Write(data.data() + done, want, &put);
-        if (put == 0) return false;
-        done += put;
-    }
-    return stream->Seek(0, 0, 0, nullptr) == 0;
-}
-
 } // namespace
 
 ScanCallback::ScanCallback(const SignatureSet& set, const std::vector<std::string>& list,
-                           const PassPlan& passPlan, ProgressLine* line)
-    : signatures(set), passwords(list), plan(passPlan), progress(line)
+                           const PassPlan& passPlan, ProgressLine* line, TemporaryStream& stream)
+    : search(set), passwords(list), plan(passPlan), progress(line), temporary(stream)
 {
+    temporary.SetCap(plan.budget ? plan.budget->EntryCap() : TemporaryStream::kLimit);
+}
+
+void ScanCallback::Reached(Limit limit, EntryResult* entry)
+{
+    const std::string name = LimitName(limit);
+    if (entry && entry->limit.empty()) entry->limit = name;
+    for (const std::string& seen : limitsReached)
+        if (seen == name) return;
+    limitsReached.push_back(name);
+    if (plan.budget && plan.budget->Settings().report) found = true;
 }
 
 EntryResult* ScanCallback::Current(const char* name)
@@ -68,6 +48,13 @@ int ScanCallback::IsStopRequested()
 {
     if (interrupted.load()) stopRequested = true;
     if (plan.stopAfterFirst && found) stopRequested = true;
+    if (!stopRequested && plan.budget && plan.budget->TimeIsUp()) {
+        // An entry taken but not yet read is passed over for the limit.
+        EntryResult* pending = lastWanted && !entries.back().scanned ? &entries.back() : nullptr;
+        Reached(Limit::MaxScanTime, pending);
+        stopLimit = LimitName(Limit::MaxScanTime);
+        stopRequested = true;
+    }
     return stopRequested ? 1 : 0;
 }
 
@@ -79,19 +66,43 @@ int ScanCallback::WantEntry(const char* name)
     entry.directory = LooksLikeDirectory(name);
     entries.push_back(entry);
     verdicts.push_back(0);
+    lastWanted = false;
     if (!plan.extract) return 0;
     if (plan.only && plan.only->count(entry.name) == 0) return 0;
+    if (plan.budget) {
+        EntryResult& offered = entries.back();
+        // Past the file's byte limit nothing more is taken and the walk ends.
+        if (plan.budget->Settings().maxScanSize != 0 && plan.budget->ScanRoom() == 0) {
+            Reached(Limit::MaxScanSize, &offered);
+            stopLimit = LimitName(Limit::MaxScanSize);
+            stopRequested = true;
+            return 0;
+        }
+        // Entries are counted on the first walk of a file; later walks take
+        // only entries it counted already. Folders cost nothing to pass.
+        if (!plan.only && !offered.directory && !plan.budget->TakeEntry()) {
+            Reached(Limit::MaxFiles, &offered);
+            return 0;
+        }
+    }
+    lastWanted = true;
     return 1;
 }
 
-int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStream* temporary,
+int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStream* handed,
                                     unsigned long long* uncompressedSize, int, int)
 {
     (void)archive;
     EntryResult* entry = Current(name);
-    if (!entry || !temporary) return 0;
-    std::vector<unsigned char> data;
-    if (!ReadAll(temporary, data)) {
+    if (!entry || !handed) return 0;
+    // A write shortened at the cap ended the entry: it was cut at the entry
+    // limit or at what was left of the file's.
+    const bool capped = temporary.Capped() && handed == &temporary;
+    std::vector<Finding> findings;
+    // What the search read through is what the module handed over, wherever
+    // the stream keeps it.
+    std::uint64_t held = 0;
+    if (!search.Scan(*handed, findings, &held)) {
         failure = "cannot read back the extracted entry " + entry->name;
         return 0;
     }
@@ -106,12 +117,27 @@ int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStrea
         entry = &entries.back();
     }
     entry->scanned = true;
-    entry->received = data.size();
+    entry->received = held;
     entry->password = inForce;
     entry->directory = false;
-    entry->size = uncompressedSize ? *uncompressedSize : data.size();
-    entry->findings = signatures.Scan(data);
-    if (progress) progress->EntryScanned(data.size());
+    entry->size = uncompressedSize ? *uncompressedSize : held;
+    entry->findings = findings;
+    if (plan.budget) {
+        if (capped && plan.budget->EntryCap() < TemporaryStream::kLimit) {
+            const bool entryLimit = plan.budget->EntryCapIsFileSize();
+            Reached(entryLimit ? Limit::MaxFileSize : Limit::MaxScanSize, entry);
+            if (!entryLimit) {
+                stopLimit = LimitName(Limit::MaxScanSize);
+                stopRequested = true;
+            }
+        } else if (!stopLimit.empty() && entry->limit.empty()) {
+            // The module was asked to stop while reading this entry.
+            entry->limit = stopLimit;
+        }
+        plan.budget->Scanned(held);
+        temporary.SetCap(plan.budget->EntryCap());
+    }
+    if (progress) progress->EntryScanned(held);
     if (entry->findings.empty()) return 0;
     found = true;
     if (!plan.clean) return 0;
@@ -122,8 +148,11 @@ int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStrea
         verdict = VF_VERDICT_DELETE;
         break;
     case Action::Cure:
-        signatures.Cure(data);
-        if (Rewrite(temporary, data))
+        // Part of an entry cannot be put back in its place: an entry cut
+        // short at a limit goes instead.
+        if (!entry->limit.empty())
+            verdict = VF_VERDICT_DELETE;
+        else if (search.Cure(*handed))
             verdict = VF_VERDICT_CURED;
         else
             failure = "cannot write the cured data of " + entry->name;

@@ -34,6 +34,7 @@ struct EntryResult {
     std::string incomplete;        // why what was scanned is not the whole entry
     std::vector<Finding> findings;
     Taken taken = Taken::Nothing;
+    std::string limit;             // the limit that cut it short or kept it from being scanned
 
     // The strongest action any finding asks for (Report when none does).
     Action Wanted() const;
@@ -50,9 +51,12 @@ struct FileResult {
     std::uint64_t base = 0;        // where the archive starts in the file
     bool inPlace = false;          // ... written into the file itself (it has several hard links)
     std::vector<EntryResult> entries;
+    std::vector<std::string> limits; // names of the limits reached, in the order reached
+    bool limitsReported = true;      // reaching a limit counts as a finding
 
     std::size_t Found() const;     // entries with at least one finding
-    std::size_t Unscanned() const; // files the module could not extract
+    std::size_t Unscanned() const; // files the module could not extract (limits aside)
+    bool LimitFound() const { return limitsReported && !limits.empty(); }
 };
 
 // Exit status of one file of a scan: 2 error, 1 something found, 0 clean.
