@@ -50,16 +50,17 @@ std::string CutShort(const EntryResult& e, const std::uint64_t* declared)
 // the listed entries.
 void NoteIncomplete(const DirectoryListing& listing, std::vector<EntryResult>& entries)
 {
-    if (!listing.found) {
-        for (EntryResult& e : entries)
-            if (e.scanned && !e.limit.empty()) e.incomplete = CutShort(e, nullptr);
-        return;
-    }
+    // Entries of archives within entries have no listing here.
+    for (EntryResult& e : entries)
+        if ((!listing.found || e.depth > 0) && e.scanned && !e.limit.empty() && e.received != e.size)
+            e.incomplete = CutShort(e, nullptr);
+    if (!listing.found) return;
     std::map<std::string, std::vector<std::uint64_t>> declared;
     for (auto it = listing.entries.rbegin(); it != listing.entries.rend(); ++it)
         declared[Comparable(it->name)].push_back(it->size);
     std::map<std::string, bool> damaged; // by name: the last reading was partial
     for (EntryResult& e : entries) {
+        if (e.depth > 0) continue;
         std::string key = Comparable(e.name);
         if (e.repeated && damaged[key]) {
             // The module hands over another reading of data that did not
@@ -141,7 +142,9 @@ bool ArchiveScanner::Recognise(FileStream& stream, std::uint64_t& base, std::str
 ArchiveScanner::Pass ArchiveScanner::Run(FileStream& archive, std::uint64_t base, const PassPlan& plan) const
 {
     TemporaryStream temporary;
-    ScanCallback callback(signatures, settings.passwords, plan, progress, temporary);
+    PassPlan withModule = plan;
+    withModule.module = &module;
+    ScanCallback callback(signatures, settings.passwords, withModule, progress, temporary);
     Pass pass;
     pass.result = module.Decode(&archive, base, &temporary, &callback);
     pass.entries = callback.Entries();
@@ -252,6 +255,7 @@ void ArchiveScanner::Clean(int dirFd, const std::string& name, FileStream& origi
     std::set<std::string> condemned;
     std::map<std::string, int> passwordFor;
     for (const EntryResult& e : result.entries) {
+        if (e.depth > 0) continue; // cleaned with the entry that holds it
         if (e.scanned && e.Condemned()) condemned.insert(e.name);
         if (e.scanned && e.password >= 0) passwordFor.emplace(e.name, e.password);
     }
@@ -287,6 +291,7 @@ void ArchiveScanner::Clean(int dirFd, const std::string& name, FileStream& origi
     // budget of their own.
     LimitBudget budget(settings.limits);
     bool changed = false;
+    std::map<std::string, int> nestedVerdicts; // entries of archives within entries, by path
     while (!remaining.empty()) {
         PassPlan plan;
         plan.clean = true;
@@ -309,6 +314,10 @@ void ArchiveScanner::Clean(int dirFd, const std::string& name, FileStream& origi
         for (std::size_t i = 0; i < pass.entries.size(); ++i) {
             int verdict = pass.verdicts[i];
             if (verdict != VF_VERDICT_CURED && verdict != VF_VERDICT_DELETE) continue;
+            if (pass.entries[i].depth > 0) {
+                nestedVerdicts[pass.entries[i].name] = verdict;
+                continue;
+            }
             remaining.erase(pass.entries[i].name);
             cleaning.entries.push_back(pass.entries[i]);
             cleaning.verdicts.push_back(pass.verdicts[i]);
@@ -350,11 +359,24 @@ void ArchiveScanner::Clean(int dirFd, const std::string& name, FileStream& origi
         int verdict = cleaning.verdicts[i];
         if (verdict != VF_VERDICT_DELETE && verdict != VF_VERDICT_CURED) continue;
         for (EntryResult& e : result.entries) {
-            if (e.name == cleaning.entries[i].name && e.Condemned() && e.taken == Taken::Nothing) {
+            if (e.depth == 0 && e.name == cleaning.entries[i].name && e.Condemned() && e.taken == Taken::Nothing) {
                 e.taken = verdict == VF_VERDICT_DELETE ? Taken::Deleted : Taken::Cured;
                 break;
             }
         }
+    }
+    // An entry within an archive went with it, or was cleaned inside it.
+    std::map<std::string, Taken> containers;
+    for (const EntryResult& e : result.entries)
+        if (e.depth == 0) containers[e.name] = e.taken;
+    for (EntryResult& e : result.entries) {
+        if (e.depth == 0 || !e.scanned || e.Wanted() == Action::Report) continue;
+        Taken outer = containers[e.container];
+        auto it = nestedVerdicts.find(e.name);
+        if (outer == Taken::Deleted)
+            e.taken = Taken::Deleted;
+        else if (outer == Taken::Cured && it != nestedVerdicts.end())
+            e.taken = it->second == VF_VERDICT_DELETE ? Taken::Deleted : Taken::Cured;
     }
 }
 

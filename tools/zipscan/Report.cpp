@@ -153,7 +153,7 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
         } else if (!e.scanned) {
             status = "not scanned: " + Problem(e, o.passwordsGiven);
         } else if (e.findings.empty()) {
-            status = "clean";
+            status = e.taken == Taken::Nothing ? "clean" : "archive with findings -> " + TakenText(e, o.clean);
         } else {
             status = "FOUND " + FindingsText(e) + " -> " + TakenText(e, o.clean);
         }
@@ -169,9 +169,13 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
     }
     // Further readings of an entry have lines of their own but are not
     // entries of their own.
-    std::size_t count = 0;
-    for (const EntryResult& e : r.entries) count += e.repeated ? 0 : 1;
+    std::size_t count = 0, nested = 0;
+    for (const EntryResult& e : r.entries) {
+        count += e.repeated || e.depth > 0 ? 0 : 1;
+        nested += e.depth > 0 && !e.repeated ? 1 : 0;
+    }
     out += path + ": " + std::to_string(count) + (count == 1 ? " entry" : " entries");
+    if (nested) out += " and " + std::to_string(nested) + " within archives in them";
     std::size_t found = r.Found();
     if (found) out += ", " + std::to_string(found) + " found";
     if (r.changed) out += ", " + std::to_string(deleted) + " deleted, " + std::to_string(cured) + " cured, archive rewritten";
@@ -213,6 +217,8 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
         const EntryResult& e = r.entries[i];
         if (i) out += ",";
         out += "{\"name\":" + JsonString(DisplayName(e.name));
+        out += ",\"path\":" + JsonString(r.path + "/" + DisplayName(e.name));
+        out += ",\"depth\":" + std::to_string(e.depth);
         out += ",\"directory\":" + std::string(e.directory ? "true" : "false");
         out += ",\"scanned\":" + std::string(e.scanned ? "true" : "false");
         out += ",\"complete\":" + std::string(e.scanned && e.incomplete.empty() ? "true" : "false");

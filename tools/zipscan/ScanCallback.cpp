@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "Module.h"
 #include "Progress.h"
 #include "TemporaryStream.h"
 
@@ -21,7 +22,7 @@ bool LooksLikeDirectory(const char* name)
 
 ScanCallback::ScanCallback(const SignatureSet& set, const std::vector<std::string>& list,
                            const PassPlan& passPlan, ProgressLine* line, TemporaryStream& stream)
-    : search(set), passwords(list), plan(passPlan), progress(line), temporary(stream)
+    : signatures(set), search(set), passwords(list), plan(passPlan), progress(line), temporary(stream)
 {
     temporary.SetCap(plan.budget ? plan.budget->EntryCap() : TemporaryStream::kLimit);
 }
@@ -30,6 +31,11 @@ void ScanCallback::Reached(Limit limit, EntryResult* entry)
 {
     const std::string name = LimitName(limit);
     if (entry && entry->limit.empty()) entry->limit = name;
+    Reached(name);
+}
+
+void ScanCallback::Reached(const std::string& name)
+{
     for (const std::string& seen : limitsReached)
         if (seen == name) return;
     limitsReached.push_back(name);
@@ -40,8 +46,8 @@ EntryResult* ScanCallback::Current(const char* name)
 {
     // The module names the entry it is working on; it is always the one it
     // offered last.
-    if (entries.empty() || !name || entries.back().name != name) return nullptr;
-    return &entries.back();
+    if (entries.empty() || !name || entries[top].name != name) return nullptr;
+    return &entries[top];
 }
 
 int ScanCallback::IsStopRequested()
@@ -50,7 +56,7 @@ int ScanCallback::IsStopRequested()
     if (plan.stopAfterFirst && found) stopRequested = true;
     if (!stopRequested && plan.budget && plan.budget->TimeIsUp()) {
         // An entry taken but not yet read is passed over for the limit.
-        EntryResult* pending = lastWanted && !entries.back().scanned ? &entries.back() : nullptr;
+        EntryResult* pending = lastWanted && !entries[top].scanned ? &entries[top] : nullptr;
         Reached(Limit::MaxScanTime, pending);
         stopLimit = LimitName(Limit::MaxScanTime);
         stopRequested = true;
@@ -66,6 +72,7 @@ int ScanCallback::WantEntry(const char* name)
     entry.directory = LooksLikeDirectory(name);
     entries.push_back(entry);
     verdicts.push_back(0);
+    top = entries.size() - 1;
     lastWanted = false;
     if (!plan.extract) return 0;
     if (plan.only && plan.only->count(entry.name) == 0) return 0;
@@ -114,7 +121,8 @@ int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStrea
         again.repeated = true;
         entries.push_back(again);
         verdicts.push_back(0);
-        entry = &entries.back();
+        top = entries.size() - 1;
+        entry = &entries[top];
     }
     entry->scanned = true;
     entry->received = held;
@@ -138,19 +146,32 @@ int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStrea
         temporary.SetCap(plan.budget->EntryCap());
     }
     if (progress) progress->EntryScanned(held);
-    if (entry->findings.empty()) return 0;
-    found = true;
+    // Only a whole entry is opened as an archive (and cured).
+    const bool whole = entry->limit.empty();
+    const std::size_t at = top;
+    Nested nested = whole && failure.empty() && !stopRequested ? ScanNested(*handed, at) : Nested::None;
+    entry = &entries[at];
+    if (nested == Nested::Cleaned) {
+        // What is left of the container after its entries were cleaned is
+        // what goes back.
+        if (!search.Scan(*handed, entry->findings)) {
+            failure = "cannot read back the cleaned archive " + entry->name;
+            return 0;
+        }
+    }
+    if (entry->findings.empty() && nested == Nested::None) return 0;
+    if (!entry->findings.empty() || entry->nestedCondemned) found = true;
     if (!plan.clean) return 0;
 
-    int verdict = 0;
-    switch (entry->Wanted()) {
+    int verdict = nested == Nested::Cleaned ? VF_VERDICT_CURED : 0;
+    switch (nested == Nested::Failed ? Action::Delete : entry->Wanted()) {
     case Action::Delete:
         verdict = VF_VERDICT_DELETE;
         break;
     case Action::Cure:
         // Part of an entry cannot be put back in its place: an entry cut
         // short at a limit goes instead.
-        if (!entry->limit.empty())
+        if (!whole)
             verdict = VF_VERDICT_DELETE;
         else if (search.Cure(*handed))
             verdict = VF_VERDICT_CURED;
@@ -160,8 +181,66 @@ int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStrea
     case Action::Report:
         break;
     }
-    verdicts[entries.size() - 1] = verdict;
+    verdicts[at] = verdict;
     return verdict;
+}
+
+ScanCallback::Nested ScanCallback::ScanNested(VFStream& content, std::size_t at)
+{
+    if (!plan.module) return Nested::None;
+    unsigned char first[16] = {};
+    unsigned int got = 0;
+    if (content.Seek(0, 0, 0, nullptr) != 0 || content.Read(first, sizeof first, &got) != 0 || got < 4)
+        return Nested::None;
+    if (!plan.module->Recognise(&content, 0, first)) return Nested::None;
+    const std::uint64_t maxDepth = plan.budget ? plan.budget->Settings().maxRecursion : 0;
+    if (maxDepth != 0 && plan.depth + 1 > maxDepth) {
+        Reached(Limit::MaxRecursion, &entries[at]);
+        return Nested::None;
+    }
+    PassPlan inner;
+    inner.clean = plan.clean;
+    inner.stopAfterFirst = plan.stopAfterFirst;
+    // Cleaning walks of the file offer a password only to the groups that
+    // need one; an inner archive is walked whole, so it gets the first.
+    inner.password = plan.password >= 0 ? plan.password : 0;
+    inner.budget = plan.budget;
+    inner.module = plan.module;
+    inner.depth = plan.depth + 1;
+    // The module cleans the inner archive in place: the entry's own stream
+    // must take it whole whatever is left of the budget.
+    if (&content == &temporary) temporary.SetCap(TemporaryStream::kLimit);
+    TemporaryStream stream;
+    ScanCallback walk(signatures, passwords, inner, progress, stream);
+    const int result = plan.module->Decode(&content, 0, &stream, &walk);
+    if (plan.budget) temporary.SetCap(plan.budget->EntryCap());
+
+    const std::string prefix = entries[at].name + "/";
+    bool condemned = false, unhandled = false;
+    for (std::size_t i = 0; i < walk.Entries().size(); ++i) {
+        EntryResult e = walk.Entries()[i];
+        const int verdict = walk.Verdicts()[i];
+        e.name = prefix + e.name;
+        e.container = entries[at].name;
+        ++e.depth;
+        if (e.scanned && e.Condemned()) {
+            condemned = true;
+            unhandled = unhandled || (verdict != VF_VERDICT_CURED && verdict != VF_VERDICT_DELETE);
+        }
+        entries.push_back(e);
+        verdicts.push_back(verdict);
+    }
+    for (const std::string& name : walk.LimitsReached()) Reached(name);
+    found = found || walk.Found();
+    stopRequested = stopRequested || walk.StopRequested();
+    // A failure while cleaning the inner archive only costs the container.
+    if (!plan.clean && failure.empty() && !walk.Failure().empty()) failure = walk.Failure();
+    entries[at].nestedCondemned = condemned;
+    if (!condemned || !plan.clean) return Nested::Clean;
+    // Anything short of a rewritten archive with every condemned entry
+    // handled takes the whole container away.
+    if (result != VF_VERDICT_CURED || unhandled || !walk.Failure().empty()) return Nested::Failed;
+    return Nested::Cleaned;
 }
 
 int VF_CALL ScanCallback::QueryPassword(const char* name, char* buffer, int* bufferSize)

@@ -35,10 +35,13 @@ struct EntryResult {
     std::vector<Finding> findings;
     Taken taken = Taken::Nothing;
     std::string limit;             // the limit that cut it short or kept it from being scanned
+    int depth = 0;                 // archives it lies within, below the file's own (0: an entry of the file)
+    std::string container;         // for a nested entry: the entry of the file that holds it
+    bool nestedCondemned = false;  // an archive holding an entry that asks for deletion or cure
 
     // The strongest action any finding asks for (Report when none does).
     Action Wanted() const;
-    bool Condemned() const { return Wanted() != Action::Report; }
+    bool Condemned() const { return Wanted() != Action::Report || nestedCondemned; }
 };
 
 struct FileResult {

@@ -10,6 +10,7 @@ cleaning) are skipped with the reason, and run by themselves once the module
 has it.
 """
 import argparse
+import io
 import json
 import os
 import pty
@@ -57,6 +58,24 @@ def write_custom(path, entries):
         w.add(name, data, method=method, password=password)
     with open(path, "wb") as f:
         f.write(w.bytes())
+
+
+def nested_zip(depth, payload):
+    """An archive holding an archive, depth levels down, whose innermost one holds
+    ok.txt and payload as bad.com; answers its bytes and the path of bad.com."""
+    data, path = None, "bad.com"
+    for level in range(depth + 1):
+        buf = io.BytesIO()
+        with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
+            if data is None:
+                z.writestr("ok.txt", b"fine")
+                z.writestr("bad.com", payload)
+            else:
+                z.writestr("keep%d.txt" % level, b"keep")
+                z.writestr("in%d.zip" % level, data)
+                path = "in%d.zip/" % level + path
+        data = buf.getvalue()
+    return data, path
 
 
 def read_bytes(path):
@@ -618,6 +637,28 @@ class Clean(Base):
             self.assertEqual(z.namelist(), ["ok"])
 
     @needs("clean")
+    def test_archives_within_entries(self):
+        for depth in (1, 3):
+            data, inner = nested_zip(depth, b"pad " + TEST_FILE)
+            a = self.path("outer%d.zip" % depth)
+            with open(a, "wb") as f:
+                f.write(data)
+            r = run("scan", "--clean", a)
+            self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+            self.assertIn(("  %s: FOUND EICAR-Test-File -> deleted" % inner).encode(), r.stdout)
+            self.assertIn(b"  in%d.zip: archive with findings -> cured" % depth, r.stdout)
+            self.assertEqual(unzip_test(a), 0)
+            # Every level is still there, each without the test file.
+            z = zipfile.ZipFile(a)
+            for level in range(depth, 0, -1):
+                self.assertIsNone(z.testzip())
+                self.assertEqual(z.namelist(), ["keep%d.txt" % level, "in%d.zip" % level])
+                z = zipfile.ZipFile(io.BytesIO(z.read("in%d.zip" % level)))
+            self.assertEqual([(n, z.read(n)) for n in z.namelist()], [("ok.txt", b"fine")])
+            self.assertEqual(run("scan", a).returncode, 0)
+            self.assertNoWorkingCopies()
+
+    @needs("clean")
     def test_symbolic_links_are_refused_unless_followed(self):
         a = self.path("real.zip")
         write_zip(a, [("ok", b"fine"), ("bad", TEST_FILE)])
@@ -946,7 +987,8 @@ class Limits(Base):
                 doc = json_docs(r.stdout)[0]
                 self.assertEqual((r.returncode, doc["limits"], doc["stopped"]),
                                  (1, ["Heuristics.Limits.Exceeded." + n for n in limits], True), r.stderr)
-                done = [e for e in doc["entries"] if e["scanned"]]
+                # Each entry starts with the next one's header: an archive of its own.
+                done = [e for e in doc["entries"] if e["scanned"] and e["depth"] == 0]
                 if scanned is not None:
                     self.assertEqual(len(done), scanned)
                     self.assertEqual(sum(e["size"] for e in done), 100 * MiB)
@@ -996,6 +1038,33 @@ class Limits(Base):
                       r.stdout)
         r = run("scan", "-r", "--max-files", "1", "--no-builtin", "--signature", "zzz", self.dir)
         self.assertIn(b"a.zip: FOUND Heuristics.Limits.Exceeded.MaxFiles", r.stdout)
+
+    @needs("inflate")
+    def test_archives_within_entries(self):
+        for depth in (1, 3):
+            data, inner = nested_zip(depth, TEST_FILE)
+            a = self.path("outer%d.zip" % depth)
+            with open(a, "wb") as f:
+                f.write(data)
+            cases = [
+                # options, exit, limits, the test file found
+                ([], 1, [], True),
+                (["--max-recursion", str(depth)], 1, [], True),
+                # (0 turns the limit off)
+                (["--max-recursion", str(depth - 1)], 1, [] if depth == 1 else ["MaxRecursion"], depth == 1),
+                (["--max-recursion", str(depth + 1), "--no-limit-report"], 1, [], True),
+            ]
+            for options, status, limits, found in cases:
+                with self.subTest(depth=depth, options=options):
+                    r = run("scan", "--json", *options, a)
+                    doc = json_docs(r.stdout)[0]
+                    self.assertEqual((r.returncode, doc["limits"]),
+                                     (status, ["Heuristics.Limits.Exceeded." + n for n in limits]), r.stderr)
+                    hits = [(e["name"], e["path"], e["depth"]) for e in doc["entries"] if e["findings"]]
+                    self.assertEqual(hits, [(inner, a + "/" + inner, depth)] if found else [])
+                    self.assertTrue(all(e["complete"] for e in doc["entries"]))
+            r = run("scan", a)
+            self.assertIn(("  %s: FOUND EICAR-Test-File -> reported" % inner).encode(), r.stdout)
 
     @needs("inflate")
     def test_big_entries_are_searched_across_pieces(self):
