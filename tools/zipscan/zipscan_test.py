@@ -1120,6 +1120,21 @@ class Containment(Base):
                 self.assertOneLineError(self.fake(mode, *args), message)
                 self.assertEqual(read_bytes(a), original)
                 self.assertNoWorkingCopies()
+        # An archive within an entry: the entry goes back cured when the inner
+        # one was cleaned, and is deleted when it was not. (The stand-in's
+        # copy never changes, so zipscan keeps the original either way.)
+        with open(a, "wb") as f:
+            f.write(original * 2)
+        for mode, verdict in (("nested", 3), ("nestedfail", 5)):
+            with self.subTest(mode=mode):
+                r = self.fake(mode, "scan", "--clean", "--signature", "BAD", a)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(b"fake: b.txt verdict %d\n" % verdict, r.stderr)
+                self.assertEqual(read_bytes(a), original * 2)
+        r = self.fake("nested", "scan", "--signature", "report:BAD", a)
+        self.assertIn(b"b.txt/b.txt: FOUND BAD -> reported", r.stdout)
+        with open(a, "wb") as f:
+            f.write(original)
         # The same module without a fault: one entry found, nothing to clean.
         r = self.fake("", "scan", "--signature", "report:BAD", a)
         self.assertEqual(r.returncode, 1, r.stderr)
