@@ -11,7 +11,7 @@
 
 #include "CentralDirectory.h"
 #include "FileStream.h"
-#include "MemoryStream.h"
+#include "TemporaryStream.h"
 #include "Progress.h"
 #include "WorkingCopy.h"
 
@@ -35,18 +35,32 @@ std::string Comparable(std::string name)
     return name;
 }
 
+// Why an entry a limit cut short is not whole, with what was scanned of it.
+std::string CutShort(const EntryResult& e, const std::uint64_t* declared)
+{
+    std::string why = e.limit + " limit reached: " + std::to_string(e.received) + " bytes scanned";
+    if (declared) why += " of " + std::to_string(*declared) + " declared";
+    return why;
+}
+
 // Holds what the module handed over against the archive's own listing: an
 // entry that came with fewer or more bytes than its declared size was
-// handed over partially (damaged data), and one the listing does not name,
-// or names fewer times, is content from outside the listed entries.
+// handed over partially (damaged data), unless a limit cut it short, and one
+// the listing does not name, or names fewer times, is content from outside
+// the listed entries.
 void NoteIncomplete(const DirectoryListing& listing, std::vector<EntryResult>& entries)
 {
+    // Entries of archives within entries have no listing here.
+    for (EntryResult& e : entries)
+        if ((!listing.found || e.depth > 0) && e.scanned && !e.limit.empty() && e.received != e.size)
+            e.incomplete = CutShort(e, nullptr);
     if (!listing.found) return;
     std::map<std::string, std::vector<std::uint64_t>> declared;
     for (auto it = listing.entries.rbegin(); it != listing.entries.rend(); ++it)
         declared[Comparable(it->name)].push_back(it->size);
     std::map<std::string, bool> damaged; // by name: the last reading was partial
     for (EntryResult& e : entries) {
+        if (e.depth > 0) continue;
         std::string key = Comparable(e.name);
         if (e.repeated && damaged[key]) {
             // The module hands over another reading of data that did not
@@ -67,6 +81,13 @@ void NoteIncomplete(const DirectoryListing& listing, std::vector<EntryResult>& e
         }
         std::uint64_t size = sizes->back();
         sizes->pop_back();
+        if (e.scanned && !e.limit.empty()) {
+            // The module was told to end the entry: what is missing is the
+            // limit's doing, not the data's.
+            damaged[key] = false;
+            if (e.received != size) e.incomplete = CutShort(e, &size);
+            continue;
+        }
         damaged[key] = e.scanned && e.received != size;
         if (damaged[key])
             e.incomplete = "damaged data handed over partially: " + std::to_string(e.received) + " bytes where " +
@@ -120,22 +141,36 @@ bool ArchiveScanner::Recognise(FileStream& stream, std::uint64_t& base, std::str
 
 ArchiveScanner::Pass ArchiveScanner::Run(FileStream& archive, std::uint64_t base, const PassPlan& plan) const
 {
-    MemoryStream temporary;
-    ScanCallback callback(signatures, settings.passwords, plan, progress);
+    TemporaryStream temporary;
+    PassPlan withModule = plan;
+    withModule.module = &module;
+    ScanCallback callback(signatures, settings.passwords, withModule, progress, temporary);
     Pass pass;
     pass.result = module.Decode(&archive, base, &temporary, &callback);
     pass.entries = callback.Entries();
     pass.verdicts = callback.Verdicts();
     pass.stopped = callback.StopRequested();
     pass.failure = callback.Failure();
+    pass.limits = callback.LimitsReached();
     return pass;
+}
+
+void ArchiveScanner::NoteLimits(const Pass& pass, FileResult& result)
+{
+    for (const std::string& name : pass.limits)
+        if (std::find(result.limits.begin(), result.limits.end(), name) == result.limits.end())
+            result.limits.push_back(name);
 }
 
 void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
 {
+    // Every walk of the file draws on one budget.
+    LimitBudget budget(settings.limits);
     PassPlan plan;
     plan.stopAfterFirst = settings.stopAfterFirst;
+    plan.budget = &budget;
     Pass pass = Run(archive, result.base, plan);
+    NoteLimits(pass, result);
     result.entries = pass.entries;
     result.stopped = pass.stopped;
     if (!pass.failure.empty()) result.error = pass.failure;
@@ -151,6 +186,7 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
         plan.only = &pending;
         plan.password = static_cast<int>(p);
         Pass retry = Run(archive, result.base, plan);
+        NoteLimits(retry, result);
         result.stopped = retry.stopped;
         if (!retry.failure.empty()) result.error = retry.failure;
         for (const EntryResult& e : retry.entries) {
@@ -162,6 +198,7 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
                     r.received = e.received;
                     r.findings = e.findings;
                     r.password = e.password;
+                    r.limit = e.limit;
                     break;
                 }
             }
@@ -218,6 +255,7 @@ void ArchiveScanner::Clean(int dirFd, const std::string& name, FileStream& origi
     std::set<std::string> condemned;
     std::map<std::string, int> passwordFor;
     for (const EntryResult& e : result.entries) {
+        if (e.depth > 0) continue; // cleaned with the entry that holds it
         if (e.scanned && e.Condemned()) condemned.insert(e.name);
         if (e.scanned && e.password >= 0) passwordFor.emplace(e.name, e.password);
     }
@@ -249,12 +287,17 @@ void ArchiveScanner::Clean(int dirFd, const std::string& name, FileStream& origi
     std::set<int> groupsDone;
     int group = -1;
     Pass cleaning;
+    // Cleaning walks take only the entries the scan condemned, within a
+    // budget of their own.
+    LimitBudget budget(settings.limits);
     bool changed = false;
+    std::map<std::string, int> nestedVerdicts; // entries of archives within entries, by path
     while (!remaining.empty()) {
         PassPlan plan;
         plan.clean = true;
         plan.only = &remaining;
         plan.password = group;
+        plan.budget = &budget;
         Pass pass = Run(stream, result.base, plan);
         if (ScanCallback::interrupted.load()) {
             result.error = "interrupted; the archive is left unchanged";
@@ -271,6 +314,10 @@ void ArchiveScanner::Clean(int dirFd, const std::string& name, FileStream& origi
         for (std::size_t i = 0; i < pass.entries.size(); ++i) {
             int verdict = pass.verdicts[i];
             if (verdict != VF_VERDICT_CURED && verdict != VF_VERDICT_DELETE) continue;
+            if (pass.entries[i].depth > 0) {
+                nestedVerdicts[pass.entries[i].name] = verdict;
+                continue;
+            }
             remaining.erase(pass.entries[i].name);
             cleaning.entries.push_back(pass.entries[i]);
             cleaning.verdicts.push_back(pass.verdicts[i]);
@@ -312,11 +359,24 @@ void ArchiveScanner::Clean(int dirFd, const std::string& name, FileStream& origi
         int verdict = cleaning.verdicts[i];
         if (verdict != VF_VERDICT_DELETE && verdict != VF_VERDICT_CURED) continue;
         for (EntryResult& e : result.entries) {
-            if (e.name == cleaning.entries[i].name && e.Condemned() && e.taken == Taken::Nothing) {
+            if (e.depth == 0 && e.name == cleaning.entries[i].name && e.Condemned() && e.taken == Taken::Nothing) {
                 e.taken = verdict == VF_VERDICT_DELETE ? Taken::Deleted : Taken::Cured;
                 break;
             }
         }
+    }
+    // An entry within an archive went with it, or was cleaned inside it.
+    std::map<std::string, Taken> containers;
+    for (const EntryResult& e : result.entries)
+        if (e.depth == 0) containers[e.name] = e.taken;
+    for (EntryResult& e : result.entries) {
+        if (e.depth == 0 || !e.scanned || e.Wanted() == Action::Report) continue;
+        Taken outer = containers[e.container];
+        auto it = nestedVerdicts.find(e.name);
+        if (outer == Taken::Deleted)
+            e.taken = Taken::Deleted;
+        else if (outer == Taken::Cured && it != nestedVerdicts.end())
+            e.taken = it->second == VF_VERDICT_DELETE ? Taken::Deleted : Taken::Cured;
     }
 }
 
@@ -341,6 +401,7 @@ FileResult ArchiveScanner::Scan(const std::string& path, std::size_t walkedFrom)
 {
     FileResult result;
     result.path = path;
+    result.limitsReported = settings.limits.report;
     if (ScanCallback::interrupted.load()) {
         result.error = "interrupted";
         return result;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Limits.h"
 #include "Module.h"
 #include "ScanCallback.h"
 #include "ScanTypes.h"
@@ -22,6 +23,7 @@ struct ScanSettings {
     bool offsetGiven = false;                 // else found from the archive's end record
     bool followLinks = false;                 // open a symbolic link given as the file
     std::vector<std::string> passwords;       // offered in this order
+    Limits limits;
 };
 
 class ArchiveScanner {
@@ -40,12 +42,14 @@ private:
         std::vector<int> verdicts;
         bool stopped = false;
         std::string failure;
+        std::vector<std::string> limits;
     };
 
     bool Recognise(FileStream& stream, std::uint64_t& base, std::string& error) const;
     bool RecogniseAt(FileStream& stream, std::uint64_t base) const;
     Pass Run(FileStream& archive, std::uint64_t base, const PassPlan& plan) const;
     void ScanAll(FileStream& archive, FileResult& result) const;
+    static void NoteLimits(const Pass& pass, FileResult& result);
     void Clean(int dirFd, const std::string& name, FileStream& original, FileResult& result) const;
     bool Verify(FileStream& copy, std::uint64_t base, const std::vector<std::string>& before,
                 const Pass& cleaning, const std::map<std::string, int>& passwordFor, std::string& error) const;

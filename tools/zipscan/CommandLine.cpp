@@ -42,6 +42,15 @@ const char* const kUsage =
     "  --json                 one JSON document a file, one a line\n"
     "  -j N, --jobs N         scan N files in parallel (one thread a file)\n"
     "  --stop-after-first     ask the module to stop after the first finding\n"
+    "  --max-filesize SIZE    scan at most SIZE bytes of an entry (default 25M)\n"
+    "  --max-scansize SIZE    scan at most SIZE bytes of one file's entries (100M)\n"
+    "  --max-files N          scan at most N entries of one file (10000)\n"
+    "  --max-recursion N      archives nested at most N deep (16)\n"
+    "  --max-scantime SEC     spend at most SEC seconds on one file (120)\n"
+    "                         (SIZE takes K, M or G; 0 turns a limit off; a file that\n"
+    "                         reaches one is reported Heuristics.Limits.Exceeded.NAME)\n"
+    "  --no-limit-report      a file that reaches a limit is not reported for it\n"
+    "  --simple-search        search each signature on its own (no Hyperscan)\n"
     "  --help, --version\n"
     "\n"
     "exit status: 0 clean, 1 something found (or, for check, not a ZIP archive),\n"
@@ -57,6 +66,24 @@ bool ParseNumber(const std::string& text, std::uint64_t& out)
     unsigned long long v = std::strtoull(text.c_str(), &end, 0);
     if (errno != 0 || !end || *end != '\0') return false;
     out = v;
+    return true;
+}
+
+// A byte count with an optional K, M or G (binary) suffix.
+bool ParseSize(const std::string& text, std::uint64_t& out)
+{
+    std::string digits = text;
+    unsigned shift = 0;
+    if (!digits.empty()) {
+        char last = digits.back();
+        if (last == 'K' || last == 'k') shift = 10;
+        else if (last == 'M' || last == 'm') shift = 20;
+        else if (last == 'G' || last == 'g') shift = 30;
+        if (shift) digits.pop_back();
+    }
+    std::uint64_t v = 0;
+    if (!ParseNumber(digits, v) || v > (~std::uint64_t(0) >> shift)) return false;
+    out = v << shift;
     return true;
 }
 
@@ -130,6 +157,28 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
         } else if (name == "--no-builtin") {
             if (!noValue()) return false;
             o.noBuiltin = true;
+        } else if (name == "--no-limit-report") {
+            if (!noValue()) return false;
+            o.limits.report = false;
+        } else if (name == "--simple-search") {
+            if (!noValue()) return false;
+            o.simpleSearch = true;
+        } else if (name == "--max-filesize" || name == "--max-scansize") {
+            if (!takeValue()) return false;
+            if (!ParseSize(value, name == "--max-filesize" ? o.limits.maxFileSize : o.limits.maxScanSize)) {
+                error = name + " needs a byte count (K, M or G may follow), not '" + value + "'";
+                return false;
+            }
+        } else if (name == "--max-files" || name == "--max-recursion" || name == "--max-scantime") {
+            if (!takeValue()) return false;
+            std::uint64_t n = 0;
+            if (!ParseNumber(value, n) || n > 0xFFFFFFFFull) {
+                error = name + " needs a number, not '" + value + "'";
+                return false;
+            }
+            if (name == "--max-files") o.limits.maxFiles = n;
+            else if (name == "--max-recursion") o.limits.maxRecursion = n;
+            else o.limits.maxScanTimeMs = n * 1000;
         } else if (name == "--password") {
             if (!takeValue()) return false;
             o.passwords.push_back({false, value});

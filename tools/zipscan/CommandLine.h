@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "Limits.h"
+
 namespace zipscan {
 
 struct SignatureArgument {
@@ -34,6 +36,8 @@ struct Options {
     std::string module;
     std::string dir;
     unsigned jobs = 1;
+    Limits limits;
+    bool simpleSearch = false;            // search each signature on its own
 };
 
 // False with a one-line reason when the command line does not make sense.

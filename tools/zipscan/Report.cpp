@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "Limits.h"
+
 namespace zipscan {
 
 namespace {
@@ -114,6 +116,7 @@ std::string Problem(const EntryResult& entry, bool passwordsGiven)
 {
     if (entry.scanned) return entry.incomplete;
     if (entry.directory) return std::string();
+    if (!entry.limit.empty()) return entry.limit + " limit reached";
     if (entry.passwordAsked)
         return passwordsGiven ? "encrypted, and no given password fitted" : "encrypted, and no password was given";
     return "could not be extracted (damaged, or a method the module does not read)";
@@ -150,7 +153,7 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
         } else if (!e.scanned) {
             status = "not scanned: " + Problem(e, o.passwordsGiven);
         } else if (e.findings.empty()) {
-            status = "clean";
+            status = e.taken == Taken::Nothing ? "clean" : "archive with findings -> " + TakenText(e, o.clean);
         } else {
             status = "FOUND " + FindingsText(e) + " -> " + TakenText(e, o.clean);
         }
@@ -166,9 +169,13 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
     }
     // Further readings of an entry have lines of their own but are not
     // entries of their own.
-    std::size_t count = 0;
-    for (const EntryResult& e : r.entries) count += e.repeated ? 0 : 1;
+    std::size_t count = 0, nested = 0;
+    for (const EntryResult& e : r.entries) {
+        count += e.repeated || e.depth > 0 ? 0 : 1;
+        nested += e.depth > 0 && !e.repeated ? 1 : 0;
+    }
     out += path + ": " + std::to_string(count) + (count == 1 ? " entry" : " entries");
+    if (nested) out += " and " + std::to_string(nested) + " within archives in them";
     std::size_t found = r.Found();
     if (found) out += ", " + std::to_string(found) + " found";
     if (r.changed) out += ", " + std::to_string(deleted) + " deleted, " + std::to_string(cured) + " cured, archive rewritten";
@@ -177,8 +184,14 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
     if (unscanned) out += ", " + std::to_string(unscanned) + " not scanned";
     if (partial) out += ", " + std::to_string(partial) + " not fully scanned";
     if (r.stopped) out += ", stopped early";
+    if (!r.limits.empty()) {
+        std::string names;
+        for (const std::string& limit : r.limits)
+            names += (names.empty() ? "" : ", ") + (r.limitsReported ? LimitFinding(limit) : limit);
+        out += r.limitsReported ? ", FOUND " + names : ", limits reached (not reported): " + names;
+    }
     if (!r.error.empty()) out += ", error: " + Printable(r.error);
-    else if (!found && !unscanned) out += ", clean";
+    else if (!found && !unscanned && !r.LimitFound()) out += ", clean";
     return out + "\n";
 }
 
@@ -195,15 +208,22 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
     out += ",\"changed\":" + std::string(r.changed ? "true" : "false");
     out += ",\"in_place\":" + std::string(r.inPlace ? "true" : "false");
     out += ",\"stopped\":" + std::string(r.stopped ? "true" : "false");
+    out += ",\"limits\":[";
+    for (std::size_t i = 0; i < r.limits.size(); ++i)
+        out += (i ? "," : "") + JsonString(LimitFinding(r.limits[i]));
+    out += "],\"limitsReported\":" + std::string(r.limitsReported ? "true" : "false");
     out += ",\"entries\":[";
     for (std::size_t i = 0; i < r.entries.size(); ++i) {
         const EntryResult& e = r.entries[i];
         if (i) out += ",";
         out += "{\"name\":" + JsonString(DisplayName(e.name));
+        out += ",\"path\":" + JsonString(r.path + "/" + DisplayName(e.name));
+        out += ",\"depth\":" + std::to_string(e.depth);
         out += ",\"directory\":" + std::string(e.directory ? "true" : "false");
         out += ",\"scanned\":" + std::string(e.scanned ? "true" : "false");
         out += ",\"complete\":" + std::string(e.scanned && e.incomplete.empty() ? "true" : "false");
         out += ",\"size\":" + (e.scanned ? std::to_string(e.size) : std::string("null"));
+        out += ",\"limit\":" + (e.limit.empty() ? std::string("null") : JsonString(e.limit));
         out += ",\"findings\":[";
         for (std::size_t k = 0; k < e.findings.size(); ++k) {
             const Finding& f = e.findings[k];
@@ -235,12 +255,19 @@ std::string ScanLine(const FileResult& r, const ReportOptions& o)
         found += (found.empty() ? "" : "; ") + FindingsText(e) + " in " + Printable(DisplayName(e.name)) + " -> " +
                  TakenText(e, o.clean);
     }
+    if (r.LimitFound())
+        for (const std::string& limit : r.limits) found += (found.empty() ? "" : "; ") + LimitFinding(limit);
     if (!found.empty()) out += "FOUND " + found;
     if (!reason.empty()) out += (found.empty() ? "" : ", ") + std::string("error: ") + Printable(reason);
     if (found.empty() && reason.empty()) out += "clean";
     if (r.changed) out += r.inPlace ? ", archive rewritten in place" : ", archive rewritten";
     if (partial) out += ", " + std::to_string(partial) + " not fully scanned";
     if (r.stopped) out += ", stopped early";
+    if (!r.limits.empty() && !r.limitsReported) {
+        std::string names;
+        for (const std::string& limit : r.limits) names += (names.empty() ? "" : ", ") + limit;
+        out += ", limits reached (not reported): " + names;
+    }
     return out + "\n";
 }
 

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "Module.h"
 #include "Progress.h"
+#include "TemporaryStream.h"
 
 namespace zipscan {
 
@@ -16,58 +18,49 @@ bool LooksLikeDirectory(const char* name)
     return n > 0 && (name[n - 1] == '/' || name[n - 1] == '\\');
 }
 
-// Reads the whole temporary stream through its engine interface, the way an
-// engine that did not create it would.
-bool ReadAll(VFStream* stream, std::vector<unsigned char>& out)
-{
-    unsigned long long end = 0;
-    if (stream->Seek(0, 0, 2, &end) != 0 || end > 0xFFFFFFFFull) return false;
-    if (stream->Seek(0, 0, 0, nullptr) != 0) return false;
-    out.resize(static_cast<std::size_t>(end));
-    std::size_t done = 0;
-    while (done < out.size()) {
-        unsigned int got = 0;
-        auto want = static_cast<unsigned int>(std::min<std::size_t>(out.size() - done, 1u << 20));
-        if (stream->Read(out.data() + done, want, &got) != 0 || got == 0) return false;
-        done += got;
-    }
-    return true;
-}
-
-bool Rewrite(VFStream* stream, const std::vector<unsigned char>& data)
-{
-    if (stream->SetSize(0, 0) != 0 || stream->Seek(0, 0, 0, nullptr) != 0) return false;
-    std::size_t done = 0;
-    while (done < data.size()) {
-        unsigned int put = 0;
-        auto want = static_cast<unsigned int>(std::min<std::size_t>(data.size() - done, 1u << 20));
-        stream->Write(data.data() + done, want, &put);
-        if (put == 0) return false;
-        done += put;
-    }
-    return stream->Seek(0, 0, 0, nullptr) == 0;
-}
-
 } // namespace
 
 ScanCallback::ScanCallback(const SignatureSet& set, const std::vector<std::string>& list,
-                           const PassPlan& passPlan, ProgressLine* line)
-    : signatures(set), passwords(list), plan(passPlan), progress(line)
+                           const PassPlan& passPlan, ProgressLine* line, TemporaryStream& stream)
+    : signatures(set), search(set), passwords(list), plan(passPlan), progress(line), temporary(stream)
 {
+    temporary.SetCap(plan.budget ? plan.budget->EntryCap() : TemporaryStream::kLimit);
+}
+
+void ScanCallback::Reached(Limit limit, EntryResult* entry)
+{
+    const std::string name = LimitName(limit);
+    if (entry && entry->limit.empty()) entry->limit = name;
+    Reached(name);
+}
+
+void ScanCallback::Reached(const std::string& name)
+{
+    for (const std::string& seen : limitsReached)
+        if (seen == name) return;
+    limitsReached.push_back(name);
+    if (plan.budget && plan.budget->Settings().report) found = true;
 }
 
 EntryResult* ScanCallback::Current(const char* name)
 {
     // The module names the entry it is working on; it is always the one it
     // offered last.
-    if (entries.empty() || !name || entries.back().name != name) return nullptr;
-    return &entries.back();
+    if (entries.empty() || !name || entries[top].name != name) return nullptr;
+    return &entries[top];
 }
 
 int ScanCallback::IsStopRequested()
 {
     if (interrupted.load()) stopRequested = true;
     if (plan.stopAfterFirst && found) stopRequested = true;
+    if (!stopRequested && plan.budget && plan.budget->TimeIsUp()) {
+        // An entry taken but not yet read is passed over for the limit.
+        EntryResult* pending = lastWanted && !entries[top].scanned ? &entries[top] : nullptr;
+        Reached(Limit::MaxScanTime, pending);
+        stopLimit = LimitName(Limit::MaxScanTime);
+        stopRequested = true;
+    }
     return stopRequested ? 1 : 0;
 }
 
@@ -79,19 +72,44 @@ int ScanCallback::WantEntry(const char* name)
     entry.directory = LooksLikeDirectory(name);
     entries.push_back(entry);
     verdicts.push_back(0);
+    top = entries.size() - 1;
+    lastWanted = false;
     if (!plan.extract) return 0;
     if (plan.only && plan.only->count(entry.name) == 0) return 0;
+    if (plan.budget) {
+        EntryResult& offered = entries.back();
+        // Past the file's byte limit nothing more is taken and the walk ends.
+        if (plan.budget->Settings().maxScanSize != 0 && plan.budget->ScanRoom() == 0) {
+            Reached(Limit::MaxScanSize, &offered);
+            stopLimit = LimitName(Limit::MaxScanSize);
+            stopRequested = true;
+            return 0;
+        }
+        // Entries are counted on the first walk of a file; later walks take
+        // only entries it counted already. Folders cost nothing to pass.
+        if (!plan.only && !offered.directory && !plan.budget->TakeEntry()) {
+            Reached(Limit::MaxFiles, &offered);
+            return 0;
+        }
+    }
+    lastWanted = true;
     return 1;
 }
 
-int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStream* temporary,
+int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStream* handed,
                                     unsigned long long* uncompressedSize, int, int)
 {
     (void)archive;
     EntryResult* entry = Current(name);
-    if (!entry || !temporary) return 0;
-    std::vector<unsigned char> data;
-    if (!ReadAll(temporary, data)) {
+    if (!entry || !handed) return 0;
+    // A write shortened at the cap ended the entry: it was cut at the entry
+    // limit or at what was left of the file's.
+    const bool capped = temporary.Capped() && handed == &temporary;
+    std::vector<Finding> findings;
+    // What the search read through is what the module handed over, wherever
+    // the stream keeps it.
+    std::uint64_t held = 0;
+    if (!search.Scan(*handed, findings, &held)) {
         failure = "cannot read back the extracted entry " + entry->name;
         return 0;
     }
@@ -103,27 +121,59 @@ int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStrea
         again.repeated = true;
         entries.push_back(again);
         verdicts.push_back(0);
-        entry = &entries.back();
+        top = entries.size() - 1;
+        entry = &entries[top];
     }
     entry->scanned = true;
-    entry->received = data.size();
+    entry->received = held;
     entry->password = inForce;
     entry->directory = false;
-    entry->size = uncompressedSize ? *uncompressedSize : data.size();
-    entry->findings = signatures.Scan(data);
-    if (progress) progress->EntryScanned(data.size());
-    if (entry->findings.empty()) return 0;
-    found = true;
+    entry->size = uncompressedSize ? *uncompressedSize : held;
+    entry->findings = findings;
+    if (plan.budget) {
+        if (capped && plan.budget->EntryCap() < TemporaryStream::kLimit) {
+            const bool entryLimit = plan.budget->EntryCapIsFileSize();
+            Reached(entryLimit ? Limit::MaxFileSize : Limit::MaxScanSize, entry);
+            if (!entryLimit) {
+                stopLimit = LimitName(Limit::MaxScanSize);
+                stopRequested = true;
+            }
+        } else if (!stopLimit.empty() && entry->limit.empty()) {
+            // The module was asked to stop while reading this entry.
+            entry->limit = stopLimit;
+        }
+        plan.budget->Scanned(held);
+        temporary.SetCap(plan.budget->EntryCap());
+    }
+    if (progress) progress->EntryScanned(held);
+    // Only a whole entry is opened as an archive (and cured).
+    const bool whole = entry->limit.empty();
+    const std::size_t at = top;
+    Nested nested = whole && failure.empty() && !stopRequested ? ScanNested(*handed, at) : Nested::None;
+    entry = &entries[at];
+    if (nested == Nested::Cleaned) {
+        // What is left of the container after its entries were cleaned is
+        // what goes back.
+        if (!search.Scan(*handed, entry->findings)) {
+            failure = "cannot read back the cleaned archive " + entry->name;
+            return 0;
+        }
+    }
+    if (entry->findings.empty() && nested == Nested::None) return 0;
+    if (!entry->findings.empty() || entry->nestedCondemned) found = true;
     if (!plan.clean) return 0;
 
-    int verdict = 0;
-    switch (entry->Wanted()) {
+    int verdict = nested == Nested::Cleaned ? VF_VERDICT_CURED : 0;
+    switch (nested == Nested::Failed ? Action::Delete : entry->Wanted()) {
     case Action::Delete:
         verdict = VF_VERDICT_DELETE;
         break;
     case Action::Cure:
-        signatures.Cure(data);
-        if (Rewrite(temporary, data))
+        // Part of an entry cannot be put back in its place: an entry cut
+        // short at a limit goes instead.
+        if (!whole)
+            verdict = VF_VERDICT_DELETE;
+        else if (search.Cure(*handed))
             verdict = VF_VERDICT_CURED;
         else
             failure = "cannot write the cured data of " + entry->name;
@@ -131,8 +181,66 @@ int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStrea
     case Action::Report:
         break;
     }
-    verdicts[entries.size() - 1] = verdict;
+    verdicts[at] = verdict;
     return verdict;
+}
+
+ScanCallback::Nested ScanCallback::ScanNested(VFStream& content, std::size_t at)
+{
+    if (!plan.module) return Nested::None;
+    unsigned char first[16] = {};
+    unsigned int got = 0;
+    if (content.Seek(0, 0, 0, nullptr) != 0 || content.Read(first, sizeof first, &got) != 0 || got < 4)
+        return Nested::None;
+    if (!plan.module->Recognise(&content, 0, first)) return Nested::None;
+    const std::uint64_t maxDepth = plan.budget ? plan.budget->Settings().maxRecursion : 0;
+    if (maxDepth != 0 && plan.depth + 1 > maxDepth) {
+        Reached(Limit::MaxRecursion, &entries[at]);
+        return Nested::None;
+    }
+    PassPlan inner;
+    inner.clean = plan.clean;
+    inner.stopAfterFirst = plan.stopAfterFirst;
+    // Cleaning walks of the file offer a password only to the groups that
+    // need one; an inner archive is walked whole, so it gets the first.
+    inner.password = plan.password >= 0 ? plan.password : 0;
+    inner.budget = plan.budget;
+    inner.module = plan.module;
+    inner.depth = plan.depth + 1;
+    // The module cleans the inner archive in place: the entry's own stream
+    // must take it whole whatever is left of the budget.
+    if (&content == &temporary) temporary.SetCap(TemporaryStream::kLimit);
+    TemporaryStream stream;
+    ScanCallback walk(signatures, passwords, inner, progress, stream);
+    const int result = plan.module->Decode(&content, 0, &stream, &walk);
+    if (plan.budget) temporary.SetCap(plan.budget->EntryCap());
+
+    const std::string prefix = entries[at].name + "/";
+    bool condemned = false, unhandled = false;
+    for (std::size_t i = 0; i < walk.Entries().size(); ++i) {
+        EntryResult e = walk.Entries()[i];
+        const int verdict = walk.Verdicts()[i];
+        e.name = prefix + e.name;
+        e.container = entries[at].name;
+        ++e.depth;
+        if (e.scanned && e.Condemned()) {
+            condemned = true;
+            unhandled = unhandled || (verdict != VF_VERDICT_CURED && verdict != VF_VERDICT_DELETE);
+        }
+        entries.push_back(e);
+        verdicts.push_back(verdict);
+    }
+    for (const std::string& name : walk.LimitsReached()) Reached(name);
+    found = found || walk.Found();
+    stopRequested = stopRequested || walk.StopRequested();
+    // A failure while cleaning the inner archive only costs the container.
+    if (!plan.clean && failure.empty() && !walk.Failure().empty()) failure = walk.Failure();
+    entries[at].nestedCondemned = condemned;
+    if (!condemned || !plan.clean) return Nested::Clean;
+    // Anything short of a rewritten archive with every condemned entry
+    // handled takes the whole container away.
+    if (result != VF_VERDICT_CURED || unhandled || !walk.Failure().empty()) return Nested::Failed;
+    return Nested::Cleaned;
 }
 
 int VF_CALL ScanCallback::QueryPassword(const char* name, char* buffer, int* bufferSize)

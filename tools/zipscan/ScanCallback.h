@@ -9,13 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "Limits.h"
 #include "ScanTypes.h"
 #include "Signatures.h"
 #include "plugin/VFInterfaces.h"
 
 namespace zipscan {
 
+class Module;
 class ProgressLine;
+class TemporaryStream;
 
 struct PassPlan {
     bool extract = true;          // false: only learn the names, extract nothing
@@ -24,12 +27,17 @@ struct PassPlan {
     const std::set<std::string>* only = nullptr;     // entries to extract (all when null)
     int password = 0;                                 // index of the password to offer
     const std::map<std::string, int>* passwordFor = nullptr; // per entry, overrides password
+    LimitBudget* budget = nullptr;    // the file's limits (none when null)
+    const Module* module = nullptr;   // opens archives found in entries (none when null)
+    std::uint64_t depth = 0;          // archives this walk lies within
 };
 
 class ScanCallback final : public VFDecodeCallback {
 public:
+    // temporary: the stream the module is given, whose cap enforces the
+    // size limits.
     ScanCallback(const SignatureSet& signatures, const std::vector<std::string>& passwords,
-                 const PassPlan& plan, ProgressLine* progress);
+                 const PassPlan& plan, ProgressLine* progress, TemporaryStream& temporary);
 
     int VF_CALL IsStopRequested() override;
     int VF_CALL WantEntry(const char* name) override;
@@ -42,25 +50,44 @@ public:
     // Verdicts handed out, by entry position in Entries().
     const std::vector<int>& Verdicts() const { return verdicts; }
     bool StopRequested() const { return stopRequested; }
+    // Something was found, or a reported limit reached.
+    bool Found() const { return found; }
     // A temporary stream that could not be read or rewritten.
     const std::string& Failure() const { return failure; }
+    // The limits reached, in the order reached.
+    const std::vector<std::string>& LimitsReached() const { return limitsReached; }
 
     // Set from a signal handler: every running walk is asked to stop.
     static std::atomic<bool> interrupted;
 
 private:
     EntryResult* Current(const char* name);
+    // Notes a limit reached, on the entry it affected when there is one.
+    void Reached(Limit limit, EntryResult* entry);
+    void Reached(const std::string& name);
+
+    // What became of an archive found in an entry.
+    enum class Nested { None, Clean, Cleaned, Failed };
+    // Walks the archive an entry holds, when it is one, with a callback of
+    // its own; its entries are added after the entry, named by their path.
+    Nested ScanNested(VFStream& content, std::size_t at);
 
     const SignatureSet& signatures;
+    SignatureSet::Search search;
     const std::vector<std::string>& passwords;
     PassPlan plan;
     ProgressLine* progress;
+    TemporaryStream& temporary;
     std::vector<EntryResult> entries;
     std::vector<int> verdicts;
+    std::size_t top = 0;      // the entry offered last (nested ones follow it)
     int inForce = -1; // the password the module holds, by index
     bool found = false;
+    bool lastWanted = false;  // the last entry offered was taken
     bool stopRequested = false;
     std::string failure;
+    std::vector<std::string> limitsReached;
+    std::string stopLimit;  // the limit that asked the module to stop
 };
 
 } // namespace zipscan

@@ -32,7 +32,7 @@ std::size_t FileResult::Found() const
 std::size_t FileResult::Unscanned() const
 {
     std::size_t n = 0;
-    for (const EntryResult& e : entries) n += (!e.scanned && !e.directory) ? 1 : 0;
+    for (const EntryResult& e : entries) n += (!e.scanned && !e.directory && e.limit.empty()) ? 1 : 0;
     return n;
 }
 
@@ -41,7 +41,7 @@ int ScanStatus(const FileResult& result)
     // An incomplete scan is an error even when something was found: the
     // caller cannot take the file as handled.
     if (!result.error.empty() || result.Unscanned() > 0) return 2;
-    return result.Found() > 0 ? 1 : 0;
+    return result.Found() > 0 || result.LimitFound() ? 1 : 0;
 }
 
 } // namespace zipscan

@@ -34,10 +34,14 @@ struct EntryResult {
     std::string incomplete;        // why what was scanned is not the whole entry
     std::vector<Finding> findings;
     Taken taken = Taken::Nothing;
+    std::string limit;             // the limit that cut it short or kept it from being scanned
+    int depth = 0;                 // archives it lies within, below the file's own (0: an entry of the file)
+    std::string container;         // for a nested entry: the entry of the file that holds it
+    bool nestedCondemned = false;  // an archive holding an entry that asks for deletion or cure
 
     // The strongest action any finding asks for (Report when none does).
     Action Wanted() const;
-    bool Condemned() const { return Wanted() != Action::Report; }
+    bool Condemned() const { return Wanted() != Action::Report || nestedCondemned; }
 };
 
 struct FileResult {
@@ -50,9 +54,12 @@ struct FileResult {
     std::uint64_t base = 0;        // where the archive starts in the file
     bool inPlace = false;          // ... written into the file itself (it has several hard links)
     std::vector<EntryResult> entries;
+    std::vector<std::string> limits; // names of the limits reached, in the order reached
+    bool limitsReported = true;      // reaching a limit counts as a finding
 
     std::size_t Found() const;     // entries with at least one finding
-    std::size_t Unscanned() const; // files the module could not extract
+    std::size_t Unscanned() const; // files the module could not extract (limits aside)
+    bool LimitFound() const { return limitsReported && !limits.empty(); }
 };
 
 // Exit status of one file of a scan: 2 error, 1 something found, 0 clean.

@@ -6,6 +6,8 @@
 #include <functional>
 #include <sstream>
 
+#include "TemporaryStream.h"
+
 namespace zipscan {
 
 namespace {
@@ -15,38 +17,6 @@ constexpr char kTestFileMasked[] =
     "026f157b0a7f1a1b0a016e060a00026f6e720a04736d1919736d277e1f13191b0877090e1b141e1b"
     "081e771b140e130c13080f09770e1f090e771c13161f7b7e12711270";
 constexpr unsigned char kMask = 0x5A;
-
-std::size_t CountMatches(const std::vector<unsigned char>& data, const std::vector<unsigned char>& pattern)
-{
-    std::boyer_moore_horspool_searcher searcher(pattern.begin(), pattern.end());
-    std::size_t count = 0;
-    auto it = data.begin();
-    while (true) {
-        it = std::search(it, data.end(), searcher);
-        if (it == data.end()) break;
-        ++count;
-        it += static_cast<std::ptrdiff_t>(pattern.size());
-    }
-    return count;
-}
-
-// Removes the non-overlapping matches of one pattern; returns bytes removed.
-std::size_t RemoveMatches(std::vector<unsigned char>& data, const std::vector<unsigned char>& pattern)
-{
-    std::boyer_moore_horspool_searcher searcher(pattern.begin(), pattern.end());
-    std::vector<unsigned char> kept;
-    auto from = data.begin();
-    std::size_t removed = 0;
-    while (true) {
-        auto hit = std::search(from, data.end(), searcher);
-        kept.insert(kept.end(), from, hit);
-        if (hit == data.end()) break;
-        removed += pattern.size();
-        from = hit + static_cast<std::ptrdiff_t>(pattern.size());
-    }
-    if (removed) data.swap(kept);
-    return removed;
-}
 
 int HexValue(char c)
 {
@@ -229,31 +199,140 @@ bool SignatureSet::LoadFile(const std::string& path, std::string& error)
     return true;
 }
 
-std::vector<Finding> SignatureSet::Scan(const std::vector<unsigned char>& data) const
+bool SignatureSet::Prepare(bool multi, std::string& error)
 {
-    std::vector<Finding> findings;
-    for (const Signature& s : signatures) {
-        if (s.pattern.size() > data.size()) continue;
-        std::size_t n = CountMatches(data, s.pattern);
-        if (n) findings.push_back(Finding{s.name, s.action, static_cast<std::uint32_t>(n)});
-    }
-    return findings;
+    std::vector<std::vector<unsigned char>> patterns;
+    for (const Signature& sig : signatures) patterns.push_back(sig.pattern);
+    database = PatternDatabase::Build(patterns, multi, error);
+    return database != nullptr;
 }
 
-std::size_t SignatureSet::Cure(std::vector<unsigned char>& data) const
+const PatternDatabase& SignatureSet::Database(std::unique_ptr<PatternDatabase>& own) const
 {
-    std::size_t total = 0;
-    bool again = true;
+    if (database) return *database;
+    std::string ignored;
+    std::vector<std::vector<unsigned char>> patterns;
+    for (const Signature& sig : signatures) patterns.push_back(sig.pattern);
+    own = PatternDatabase::Build(patterns, false, ignored);
+    return *own;
+}
+
+namespace {
+
+constexpr unsigned int kPiece = 1u << 20;
+
+// Reads a stream from its start in pieces, through its engine interface.
+class StreamReader {
+public:
+    explicit StreamReader(VFStream& s) : stream(s) { ok = stream.Seek(0, 0, 0, nullptr) == 0; }
+    long long operator()(unsigned char* buffer, std::size_t size)
+    {
+        if (!ok) return -1;
+        unsigned int got = 0;
+        auto want = static_cast<unsigned int>(std::min<std::size_t>(size, kPiece));
+        if (stream.Read(buffer, want, &got) != 0 || got > want) return -1;
+        return got;
+    }
+
+private:
+    VFStream& stream;
+    bool ok;
+};
+
+bool WriteAll(VFStream& stream, const unsigned char* data, std::size_t size)
+{
+    while (size > 0) {
+        unsigned int put = 0;
+        auto want = static_cast<unsigned int>(std::min<std::size_t>(size, kPiece));
+        stream.Write(data, want, &put);
+        if (put == 0 || put > want) return false;
+        data += put;
+        size -= put;
+    }
+    return true;
+}
+
+bool EmptyStream(VFStream& stream)
+{
+    return stream.SetSize(0, 0) == 0 && stream.Seek(0, 0, 0, nullptr) == 0;
+}
+
+} // namespace
+
+SignatureSet::Search::Search(const SignatureSet& s) : set(s), counter(s.Database(own)) {}
+
+bool SignatureSet::Search::Count(VFStream& content, std::vector<std::uint32_t>& counts, std::uint64_t* streamed)
+{
+    StreamReader read(content);
+    std::vector<unsigned char> piece(kPiece);
+    bool ok = true;
+    std::uint64_t total = 0;
+    while (true) {
+        long long got = read(piece.data(), piece.size());
+        if (got < 0) ok = false;
+        if (got <= 0) break;
+        counter.Feed(piece.data(), static_cast<std::size_t>(got));
+        total += static_cast<std::uint64_t>(got);
+    }
+    counts = counter.Finish();
+    if (streamed) *streamed = total;
+    return ok;
+}
+
+bool SignatureSet::Search::Scan(VFStream& content, std::vector<Finding>& findings, std::uint64_t* streamed)
+{
+    findings.clear();
+    std::vector<std::uint32_t> counts;
+    if (!Count(content, counts, streamed)) return false;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        const Signature& s = set.signatures[i];
+        if (counts[i]) findings.push_back(Finding{s.name, s.action, counts[i]});
+    }
+    return true;
+}
+
+bool SignatureSet::Search::Cure(VFStream& content)
+{
+    // Each cure signature in turn removes its matches, and the round goes
+    // again while any did. A signature is passed over while the content has
+    // no match of it: the counts are taken afresh after every change.
+    // The scratch copies go to disk early: the entry itself may already be in memory.
+    TemporaryStream scratch[2]{TemporaryStream(kPiece), TemporaryStream(kPiece)};
+    VFStream* current = &content;
+    int next = 0;
+    std::vector<std::uint32_t> counts;
+    if (!Count(*current, counts)) return false;
+    bool changed = false, again = true;
     while (again) {
         again = false;
-        for (const Signature& s : signatures) {
-            if (s.action != Action::Cure) continue;
-            std::size_t removed = RemoveMatches(data, s.pattern);
-            total += removed;
-            again = again || removed > 0;
+        for (std::size_t i = 0; i < set.signatures.size(); ++i) {
+            const Signature& s = set.signatures[i];
+            if (s.action != Action::Cure || counts[i] == 0) continue;
+            VFStream& target = scratch[next];
+            StreamReader read(*current);
+            if (!EmptyStream(target)) return false;
+            long long removed = RemovePattern(s.pattern, std::ref(read), [&](const unsigned char* d, std::size_t n) {
+                return WriteAll(target, d, n);
+            });
+            if (removed < 0) return false;
+            if (removed == 0) continue;
+            current = &target;
+            next ^= 1;
+            changed = again = true;
+            if (!Count(*current, counts)) return false;
         }
     }
-    return total;
+    if (!changed) return true;
+    StreamReader read(*current);
+    std::vector<unsigned char> piece(kPiece);
+    if (!EmptyStream(content)) return false;
+    while (true) {
+        long long got = read(piece.data(), piece.size());
+        if (got < 0) return false;
+        if (got == 0) break;
+        if (!WriteAll(content, piece.data(), static_cast<std::size_t>(got))) return false;
+    }
+    return content.Seek(0, 0, 0, nullptr) == 0;
 }
 
 } // namespace zipscan

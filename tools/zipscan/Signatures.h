@@ -2,10 +2,13 @@
 // The host's small signature engine: byte patterns searched in every
 // extracted entry, each with what to do when it matches.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "PatternMatcher.h"
 #include "ScanTypes.h"
+#include "plugin/VFInterfaces.h"
 
 namespace zipscan {
 
@@ -25,11 +28,30 @@ public:
     // One signature a line: NAME ACTION text|hex PATTERN; '#' starts a comment.
     bool LoadFile(const std::string& path, std::string& error);
 
-    std::vector<Finding> Scan(const std::vector<unsigned char>& data) const;
-    // Removes every match of every cure signature, again and again until
-    // none is left (a removal can join the pieces of a new match).
-    // Returns the number of bytes removed.
-    std::size_t Cure(std::vector<unsigned char>& data) const;
+    // Builds the matcher once every signature is in; multi: use the
+    // multi-pattern matcher where this build has one. Scanning without it
+    // searches each signature on its own.
+    bool Prepare(bool multi, std::string& error);
+    const char* Engine() const { return database ? database->Engine() : "simple"; }
+
+    // A search of one thread, entry after entry. The content is read from
+    // its stream in pieces, from the start; false when a read fails.
+    class Search {
+    public:
+        explicit Search(const SignatureSet& set);
+        // streamed: the number of bytes read through, when not null.
+        bool Scan(VFStream& content, std::vector<Finding>& findings, std::uint64_t* streamed = nullptr);
+        // Removes every match of every cure signature, again and again until
+        // none is left (a removal can join the pieces of a new match), and
+        // puts the result back into content. False when a read or write fails.
+        bool Cure(VFStream& content);
+
+    private:
+        bool Count(VFStream& content, std::vector<std::uint32_t>& counts, std::uint64_t* streamed = nullptr);
+        const SignatureSet& set;
+        std::unique_ptr<PatternDatabase> own;  // when the set was not prepared
+        PatternCounter counter;
+    };
 
     const std::vector<Signature>& All() const { return signatures; }
     bool Empty() const { return signatures.empty(); }
@@ -40,7 +62,9 @@ public:
 
 private:
     bool Add(Signature signature, std::string& error);
+    const PatternDatabase& Database(std::unique_ptr<PatternDatabase>& own) const;
     std::vector<Signature> signatures;
+    std::unique_ptr<PatternDatabase> database;
 };
 
 // Parses "report", "delete" or "cure".

@@ -96,7 +96,7 @@ bool LoadSignatures(const Options& o, SignatureSet& set, std::string& error)
         error = "no signatures to search for";
         return false;
     }
-    return true;
+    return set.Prepare(!o.simpleSearch, error);
 }
 
 // Runs work on every file with up to jobs threads, one file a thread, and
@@ -176,6 +176,7 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
     settings.offsetGiven = o.offsetGiven;
     settings.passwords = passwords;
     settings.followLinks = o.followLinks;
+    settings.limits = o.limits;
     ReportOptions report;
     report.clean = o.clean;
     report.passwordsGiven = !passwords.empty();

@@ -10,6 +10,7 @@ cleaning) are skipped with the reason, and run by themselves once the module
 has it.
 """
 import argparse
+import io
 import json
 import os
 import pty
@@ -18,8 +19,10 @@ import stat
 import subprocess
 import sys
 import tempfile
+import struct
 import unittest
 import zipfile
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "examples"))
@@ -55,6 +58,24 @@ def write_custom(path, entries):
         w.add(name, data, method=method, password=password)
     with open(path, "wb") as f:
         f.write(w.bytes())
+
+
+def nested_zip(depth, payload):
+    """An archive holding an archive, depth levels down, whose innermost one holds
+    ok.txt and payload as bad.com; answers its bytes and the path of bad.com."""
+    data, path = None, "bad.com"
+    for level in range(depth + 1):
+        buf = io.BytesIO()
+        with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
+            if data is None:
+                z.writestr("ok.txt", b"fine")
+                z.writestr("bad.com", payload)
+            else:
+                z.writestr("keep%d.txt" % level, b"keep")
+                z.writestr("in%d.zip" % level, data)
+                path = "in%d.zip/" % level + path
+        data = buf.getvalue()
+    return data, path
 
 
 def read_bytes(path):
@@ -300,6 +321,19 @@ class Scan(Base):
         write_zip(b, [("t", TEST_FILE)])
         self.assertEqual(run("scan", b).returncode, 1)
         self.assertEqual(run("scan", "--no-builtin", "--signature", "zzz", b).returncode, 0)
+
+    @needs("inflate")
+    def test_search_engines_count_alike(self):
+        # Matches of one signature never overlap; those of different ones may.
+        a = self.path("o.zip")
+        write_zip(a, [("a", b"aaaaa"), ("b", b"abababab"), ("c", b"xabcabcx" * 3)])
+        sigs = ["--signature", "report:aa", "--signature", "report:abab", "--signature", "report:bab",
+                "--signature", "report:cabc", "--signature-hex", "report:78 78"]
+        want = [[("aa", 2)], [("abab", 2), ("bab", 2)], [("cabc", 3), ("hex:78 78", 2)]]
+        for search in ([], ["--simple-search"]):
+            with self.subTest(search=search):
+                doc = json_docs(run("scan", "--json", "--no-builtin", *search, *sigs, a).stdout)[0]
+                self.assertEqual([[(f["signature"], f["matches"]) for f in e["findings"]] for e in doc["entries"]], want)
 
     @needs("inflate")
     def test_stop_after_first(self):
@@ -603,6 +637,28 @@ class Clean(Base):
             self.assertEqual(z.namelist(), ["ok"])
 
     @needs("clean")
+    def test_archives_within_entries(self):
+        for depth in (1, 3):
+            data, inner = nested_zip(depth, b"pad " + TEST_FILE)
+            a = self.path("outer%d.zip" % depth)
+            with open(a, "wb") as f:
+                f.write(data)
+            r = run("scan", "--clean", a)
+            self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+            self.assertIn(("  %s: FOUND EICAR-Test-File -> deleted" % inner).encode(), r.stdout)
+            self.assertIn(b"  in%d.zip: archive with findings -> cured" % depth, r.stdout)
+            self.assertEqual(unzip_test(a), 0)
+            # Every level is still there, each without the test file.
+            z = zipfile.ZipFile(a)
+            for level in range(depth, 0, -1):
+                self.assertIsNone(z.testzip())
+                self.assertEqual(z.namelist(), ["keep%d.txt" % level, "in%d.zip" % level])
+                z = zipfile.ZipFile(io.BytesIO(z.read("in%d.zip" % level)))
+            self.assertEqual([(n, z.read(n)) for n in z.namelist()], [("ok.txt", b"fine")])
+            self.assertEqual(run("scan", a).returncode, 0)
+            self.assertNoWorkingCopies()
+
+    @needs("clean")
     def test_symbolic_links_are_refused_unless_followed(self):
         a = self.path("real.zip")
         write_zip(a, [("ok", b"fine"), ("bad", TEST_FILE)])
@@ -627,8 +683,10 @@ class Clean(Base):
         write_zip(a, [("f%05d" % i, b"x" * 200) for i in range(20000)] + [("bad", TEST_FILE)])
         write_zip(other, [("victim", b"precious")])
         victim = read_bytes(other)
-        p = subprocess.Popen([ZIPSCAN, "--module", MODULE, "scan", "--clean", a], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE)
+        # Past the default entry limit, so that the scan lasts and still reaches "bad";
+        # no output pipe that could fill up and stall the run before cleaning.
+        p = subprocess.Popen([ZIPSCAN, "--module", MODULE, "scan", "--clean", "--max-files", "0", a],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         # Swap once cleaning has begun (its working copy appears beside the file).
         while p.poll() is None and not any(".zipscan-" in n for n in os.listdir(self.dir)):
             pass
@@ -710,6 +768,11 @@ class Options(Base):
             (["selftest", a, a], "exactly one archive"),
             (["scan", "--json=yes", a], "takes no value"),
             (["scan", "--password", "x" * 200, a], "longer than 127"),
+            (["scan", "--max-filesize", "12Q", a], "--max-filesize needs a byte count"),
+            (["scan", "--max-scansize", "-1", a], "--max-scansize needs a byte count"),
+            (["scan", "--max-files", "x", a], "--max-files needs a number"),
+            (["scan", "--max-scantime", "1.5", a], "--max-scantime needs a number"),
+            (["scan", "--no-limit-report=1", a], "takes no value"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
@@ -835,6 +898,203 @@ class BadInput(Base):
         self.assertOneLineError(run("scan", "--password-file", self.path("none.txt"), a), "cannot read the password file")
 
 
+def _gf2_times(matrix, vector):
+    out, i = 0, 0
+    while vector:
+        if vector & 1:
+            out ^= matrix[i]
+        vector >>= 1
+        i += 1
+    return out
+
+
+def crc32_shift(length):
+    """The operator that carries a CRC-32 over length more bytes, so that
+    crc32(a + b) == _gf2_times(crc32_shift(len(b)), crc32(a)) ^ crc32(b)."""
+    square = lambda m: [_gf2_times(m, m[n]) for n in range(32)]
+    result = [1 << n for n in range(32)]
+    step = square(square(square([0xEDB88320] + [1 << n for n in range(31)])))  # one byte
+    while length:
+        if length & 1:
+            result = [_gf2_times(step, result[n]) for n in range(32)]
+        length >>= 1
+        step = square(step)
+    return result
+
+
+def overlap_bomb(path, files, size):
+    """An overlap bomb: files local headers in a row, each file's deflate
+    stream quoting the headers after it in stored blocks and ending in one
+    shared stream that inflates to size bytes. Every file inflates to more
+    than size bytes; the archive stays small."""
+    payload = (b"overlapping " * (size // 12 + 1))[:size]
+    packer = zlib.compressobj(9, zlib.DEFLATED, -15)
+    kernel = packer.compress(payload) + packer.flush()
+    payload_crc, shift = zlib.crc32(payload), crc32_shift(size)
+    headers = []  # from the last file to the first
+    quoted = b""   # the local headers after the current file
+    for i in reversed(range(files)):
+        name = b"f%05d" % i
+        packed_size = len(kernel) + sum(len(h[0]) + 5 for h in headers)
+        crc = _gf2_times(shift, zlib.crc32(quoted)) ^ payload_crc
+        header = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 8, 0, 0, crc, packed_size,
+                             len(quoted) + size, len(name), 0) + name
+        headers.append((header, name, crc, packed_size, len(quoted) + size))
+        quoted = header + quoted
+    body, central = b"", b""
+    for header, name, crc, packed_size, full in reversed(headers):
+        offset = len(body)
+        body += header + (struct.pack("<BHH", 0, len(header), 0xFFFF ^ len(header)) if header is not headers[0][0] else b"")
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, 8, 0, 0, crc, packed_size, full,
+                               len(name), 0, 0, 0, 0, 0, offset) + name
+    body += kernel
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, files, files, len(central), len(body), 0)
+    with open(path, "wb") as f:
+        f.write(body + central + end)
+
+
+def peak_memory_kib(*args):
+    """Runs zipscan and answers its peak resident memory and its exit status.
+    A small interpreter starts it: a child forked from this one would count
+    this process's memory as its own."""
+    measure = ("import resource, subprocess, sys\n"
+               "r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)\n"
+               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, r.returncode)\n")
+    out = subprocess.run([sys.executable, "-c", measure, ZIPSCAN, "--module", MODULE] + [str(a) for a in args],
+                         capture_output=True, timeout=120).stdout.split()
+    return int(out[0]), int(out[1])
+
+
+def built_with_asan():
+    return b"__asan_init" in read_bytes(ZIPSCAN)
+
+
+class Limits(Base):
+    @needs("inflate")
+    def test_overlap_bomb_ends_at_the_limits(self):
+        bomb = self.path("bomb.zip")
+        overlap_bomb(bomb, 1000, 32 << 20)  # 32 GB to inflate from 130 KB
+        MiB = 1 << 20
+        cases = [
+            # extra options, limits reached, entries scanned (each of this size)
+            ([], ["MaxFileSize", "MaxScanSize"], 4, 25 * MiB),
+            (["--max-filesize", "40M"], ["MaxScanSize"], 4, None),
+            (["--max-filesize", "0", "--max-scansize", "0", "--max-scantime", "1"], ["MaxScanTime"], None, None),
+        ]
+        for extra, limits, scanned, size in cases:
+            with self.subTest(extra=extra):
+                r = run("scan", "--json", *extra, bomb)
+                doc = json_docs(r.stdout)[0]
+                self.assertEqual((r.returncode, doc["limits"], doc["stopped"]),
+                                 (1, ["Heuristics.Limits.Exceeded." + n for n in limits], True), r.stderr)
+                # Each entry starts with the next one's header: an archive of its own.
+                done = [e for e in doc["entries"] if e["scanned"] and e["depth"] == 0]
+                if scanned is not None:
+                    self.assertEqual(len(done), scanned)
+                    self.assertEqual(sum(e["size"] for e in done), 100 * MiB)
+                if size is not None:
+                    self.assertEqual({(e["size"], e["limit"]) for e in done}, {(size, "MaxFileSize")})
+                if scanned is not None:  # the time may run out between entries
+                    self.assertEqual(doc["entries"][-1]["limit"], limits[-1])
+        # Not even one entry's limit is held in memory.
+        peak, status = peak_memory_kib("scan", bomb)
+        self.assertEqual(status, 1)
+        if not built_with_asan():
+            self.assertLess(peak, 64 * 1024)
+        r = run("scan", "--no-limit-report", bomb)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(b"limits reached (not reported): MaxFileSize, MaxScanSize", r.stdout)
+
+    @needs("inflate")
+    def test_each_limit(self):
+        a = self.path("a.zip")
+        write_zip(a, [("a", b"a" * 3000), ("b", b"b" * 2900 + TEST_FILE), ("dir/", b""), ("c", b"c")])
+        cases = [
+            # options, exit, limits, per entry (scanned, size, limit, found)
+            ([], 1, [], [(True, 3000, None, 0), (True, 2968, None, 1), (False, None, None, 0), (True, 1, None, 0)]),
+            (["--max-filesize", "1K"], 1, ["MaxFileSize"],
+             [(True, 1024, "MaxFileSize", 0), (True, 1024, "MaxFileSize", 0), (False, None, None, 0), (True, 1, None, 0)]),
+            (["--max-scansize", "4k"], 1, ["MaxScanSize"], [(True, 3000, None, 0), (True, 1096, "MaxScanSize", 0)]),
+            (["--max-files", "2"], 1, ["MaxFiles"],
+             [(True, 3000, None, 0), (True, 2968, None, 1), (False, None, None, 0), (False, None, "MaxFiles", 0)]),
+            (["--max-files", "1", "--no-limit-report", "--no-builtin", "--signature", "zzz"], 0, ["MaxFiles"],
+             [(True, 3000, None, 0), (False, None, "MaxFiles", 0), (False, None, None, 0), (False, None, "MaxFiles", 0)]),
+        ]
+        for options, status, limits, entries in cases:
+            with self.subTest(options=options):
+                r = run("scan", "--json", *options, a)
+                doc = json_docs(r.stdout)[0]
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertEqual(doc["limits"], ["Heuristics.Limits.Exceeded." + n for n in limits])
+                self.assertEqual([(e["scanned"], e["size"], e["limit"], len(e["findings"])) for e in doc["entries"]],
+                                 entries)
+                # An entry cut short names its limit, not damaged data.
+                for e in doc["entries"]:
+                    if e["scanned"] and e["limit"]:
+                        self.assertFalse(e["complete"])
+                        self.assertRegex(e["problem"], e["limit"] + r" limit reached: \d+ bytes scanned of \d+ declared")
+        r = run("scan", "--max-filesize", "1K", a)
+        self.assertIn(b"a: clean (not fully scanned: MaxFileSize limit reached: 1024 bytes scanned of 3000 declared)",
+                      r.stdout)
+        r = run("scan", "-r", "--max-files", "1", "--no-builtin", "--signature", "zzz", self.dir)
+        self.assertIn(b"a.zip: FOUND Heuristics.Limits.Exceeded.MaxFiles", r.stdout)
+
+    @needs("inflate")
+    def test_archives_within_entries(self):
+        for depth in (1, 3):
+            data, inner = nested_zip(depth, TEST_FILE)
+            a = self.path("outer%d.zip" % depth)
+            with open(a, "wb") as f:
+                f.write(data)
+            cases = [
+                # options, exit, limits, the test file found
+                ([], 1, [], True),
+                (["--max-recursion", str(depth)], 1, [], True),
+                # (0 turns the limit off)
+                (["--max-recursion", str(depth - 1)], 1, [] if depth == 1 else ["MaxRecursion"], depth == 1),
+                (["--max-recursion", str(depth + 1), "--no-limit-report"], 1, [], True),
+            ]
+            for options, status, limits, found in cases:
+                with self.subTest(depth=depth, options=options):
+                    r = run("scan", "--json", *options, a)
+                    doc = json_docs(r.stdout)[0]
+                    self.assertEqual((r.returncode, doc["limits"]),
+                                     (status, ["Heuristics.Limits.Exceeded." + n for n in limits]), r.stderr)
+                    hits = [(e["name"], e["path"], e["depth"]) for e in doc["entries"] if e["findings"]]
+                    self.assertEqual(hits, [(inner, a + "/" + inner, depth)] if found else [])
+                    self.assertTrue(all(e["complete"] for e in doc["entries"]))
+            r = run("scan", a)
+            self.assertIn(("  %s: FOUND EICAR-Test-File -> reported" % inner).encode(), r.stdout)
+
+    @needs("inflate")
+    def test_big_entries_are_searched_across_pieces(self):
+        # Matches straddle the 1 MiB reads and the 16 MiB move to a file.
+        MiB = 1 << 20
+        data = bytearray(b"x" * (20 * MiB))
+        for at in (MiB - 30, 16 * MiB - 10, len(data) - len(TEST_FILE)):
+            data[at:at + len(TEST_FILE)] = TEST_FILE
+        marker = b"<CUT-THIS>"
+        for at in (2 * MiB - 4, 16 * MiB + 500):
+            data[at:at + len(marker)] = marker
+        a = self.path("big.zip")
+        write_zip(a, [("big", bytes(data))])
+        for search in ([], ["--simple-search"]):
+            with self.subTest(search=search):
+                doc = json_docs(run("scan", "--json", *search, "--signature", "cure:" + marker.decode(), a).stdout)[0]
+                self.assertEqual(sorted((f["signature"], f["matches"]) for f in doc["entries"][0]["findings"]),
+                                 [("<CUT-THIS>", 2), ("EICAR-Test-File", 3)])
+        b = self.path("cure.zip")
+        plain = bytes(data).replace(TEST_FILE, b"y" * len(TEST_FILE))
+        write_zip(b, [("big", plain)])
+        for search in ([], ["--simple-search"]):
+            with self.subTest(cure=search):
+                write_zip(b, [("big", plain)])
+                r = run("scan", "--clean", *search, "--signature", "cure:" + marker.decode(), b)
+                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+                with zipfile.ZipFile(b) as z:
+                    self.assertEqual(z.read("big"), plain.replace(marker, b""))
+
+
 class Containment(Base):
     """A faulty module must not hurt the archive: zipscan checks what the
     module did and keeps the original unless the cleaned copy holds up."""
@@ -860,6 +1120,21 @@ class Containment(Base):
                 self.assertOneLineError(self.fake(mode, *args), message)
                 self.assertEqual(read_bytes(a), original)
                 self.assertNoWorkingCopies()
+        # An archive within an entry: the entry goes back cured when the inner
+        # one was cleaned, and is deleted when it was not. (The stand-in's
+        # copy never changes, so zipscan keeps the original either way.)
+        with open(a, "wb") as f:
+            f.write(original * 2)
+        for mode, verdict in (("nested", 3), ("nestedfail", 5)):
+            with self.subTest(mode=mode):
+                r = self.fake(mode, "scan", "--clean", "--signature", "BAD", a)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(b"fake: b.txt verdict %d\n" % verdict, r.stderr)
+                self.assertEqual(read_bytes(a), original * 2)
+        r = self.fake("nested", "scan", "--signature", "report:BAD", a)
+        self.assertIn(b"b.txt/b.txt: FOUND BAD -> reported", r.stdout)
+        with open(a, "wb") as f:
+            f.write(original)
         # The same module without a fault: one entry found, nothing to clean.
         r = self.fake("", "scan", "--signature", "report:BAD", a)
         self.assertEqual(r.returncode, 1, r.stderr)
@@ -878,7 +1153,7 @@ def main():
     probe_capabilities()
     sys.stderr.write("module capabilities: %s\n" % ", ".join(k for k, v in sorted(CAPS.items()) if v))
     loader = unittest.TestLoader()
-    names = args.groups or ["Commands", "Scan", "Clean", "Options", "BadInput", "Containment"]
+    names = args.groups or ["Commands", "Scan", "Clean", "Options", "BadInput", "Containment", "Limits"]
     suite = unittest.TestSuite(loader.loadTestsFromTestCase(globals()[n]) for n in names)
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     return 0 if result.wasSuccessful() else 1

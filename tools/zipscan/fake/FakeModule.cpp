@@ -6,9 +6,14 @@
 //   writes     writes to the archive even when nothing is to be cleaned
 //   truncate   cleans by cutting the archive to 4 bytes, and says it changed it
 //   nothing    changes nothing, but says it changed the archive
+//   nested     "b.txt" of an archive of 64 bytes or more is itself an
+//              archive (of 32 bytes), which holds the usual entries; the
+//              verdict given to the outer "b.txt" is printed on stderr
+//   nestedfail as nested, but the inner archive is never changed
 // Every "archive" starting with PK and at least 22 bytes long is accepted;
 // it is taken to hold the entries "a.txt" (data "fine") and "b.txt" (data
 // "BAD").
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -75,8 +80,10 @@ int ZipArchive_Decode(VFStream* archive, void*, unsigned int baseLow, int baseHi
     unsigned int put = 0;
     if (mode == "writes") archive->Write("X", 1, &put);
     int result = 0;
+    const bool nested = mode == "nested" || mode == "nestedfail";
+    const bool outer = nested && Length(archive) >= 64;
     const char* names[] = {"a.txt", "b.txt"};
-    const char* data[] = {"fine", "BAD"};
+    const char* data[] = {"fine", outer ? "PK------------------------------" : "BAD"};
     for (int i = 0; i < 2; ++i) {
         if (callback->WantEntry(names[i])) {
             temporary->SetSize(0, 0);
@@ -84,7 +91,8 @@ int ZipArchive_Decode(VFStream* archive, void*, unsigned int baseLow, int baseHi
             temporary->Write(data[i], static_cast<unsigned int>(std::strlen(data[i])), &put);
             unsigned long long size = std::strlen(data[i]);
             int verdict = callback->ScanEntry(archive, names[i], temporary, &size, 0, 0);
-            if (verdict == 3 || verdict == 5) {
+            if (outer && i == 1) std::fprintf(stderr, "fake: b.txt verdict %d\n", verdict);
+            if ((verdict == 3 || verdict == 5) && !(nested && !outer && mode == "nestedfail")) {
                 result = 3;
                 if (mode == "truncate") {
                     unsigned long long cut = Base(baseLow, baseHigh) + 4;

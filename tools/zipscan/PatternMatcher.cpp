@@ -1,0 +1,204 @@
+#include "PatternMatcher.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+#ifdef ZIPSCAN_HYPERSCAN
+#include <hs/hs.h>
+#endif
+
+namespace zipscan {
+
+namespace {
+
+constexpr std::size_t kPiece = 1u << 20;
+
+#ifdef ZIPSCAN_HYPERSCAN
+int OnMatch(unsigned int id, unsigned long long, unsigned long long to, unsigned int, void* context)
+{
+    static_cast<PatternCounter*>(context)->Match(id, to);
+    return 0;
+}
+#endif
+
+} // namespace
+
+std::unique_ptr<PatternDatabase> PatternDatabase::Build(const std::vector<std::vector<unsigned char>>& list,
+                                                        bool multi, std::string& error)
+{
+    std::unique_ptr<PatternDatabase> db(new PatternDatabase());
+    db->patterns = list;
+    for (const auto& p : db->patterns) {
+        db->longest = std::max(db->longest, p.size());
+        db->searchers.emplace_back(p.begin(), p.end());
+    }
+#ifdef ZIPSCAN_HYPERSCAN
+    if (multi && !list.empty()) {
+        std::vector<const char*> expressions;
+        std::vector<unsigned> flags(list.size(), 0), ids;
+        std::vector<std::size_t> lengths;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            expressions.push_back(reinterpret_cast<const char*>(list[i].data()));
+            ids.push_back(static_cast<unsigned>(i));
+            lengths.push_back(list[i].size());
+        }
+        hs_database_t* compiled = nullptr;
+        hs_compile_error_t* failure = nullptr;
+        if (hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
+                                 static_cast<unsigned>(list.size()), HS_MODE_STREAM, nullptr, &compiled,
+                                 &failure) != HS_SUCCESS) {
+            error = std::string("cannot compile the signatures: ") + (failure && failure->message ? failure->message : "?");
+            if (failure) hs_free_compile_error(failure);
+            return nullptr;
+        }
+        db->hyperscan = compiled;
+    }
+#else
+    (void)multi;
+    (void)error;
+#endif
+    return db;
+}
+
+PatternDatabase::~PatternDatabase()
+{
+#ifdef ZIPSCAN_HYPERSCAN
+    if (hyperscan) hs_free_database(static_cast<hs_database_t*>(hyperscan));
+#endif
+}
+
+const char* PatternDatabase::Engine() const
+{
+    return hyperscan ? "hyperscan" : "simple";
+}
+
+PatternCounter::PatternCounter(const PatternDatabase& db)
+    : database(db), counts(db.Count(), 0), nextStart(db.Count(), 0)
+{
+#ifdef ZIPSCAN_HYPERSCAN
+    if (db.hyperscan) {
+        auto* compiled = static_cast<hs_database_t*>(db.hyperscan);
+        hs_scratch_t* s = nullptr;
+        hs_stream_t* st = nullptr;
+        if (hs_alloc_scratch(compiled, &s) == HS_SUCCESS && hs_open_stream(compiled, 0, &st) == HS_SUCCESS) {
+            scratch = s;
+            stream = st;
+        } else if (s) {
+            hs_free_scratch(s);
+        }
+    }
+#endif
+}
+
+PatternCounter::~PatternCounter()
+{
+#ifdef ZIPSCAN_HYPERSCAN
+    if (stream) hs_close_stream(static_cast<hs_stream_t*>(stream), nullptr, nullptr, nullptr);
+    if (scratch) hs_free_scratch(static_cast<hs_scratch_t*>(scratch));
+#endif
+}
+
+void PatternCounter::Match(unsigned int id, unsigned long long end)
+{
+    if (id >= counts.size()) return;
+    const std::uint64_t start = end - database.patterns[id].size();
+    if (start < nextStart[id]) return;
+    ++counts[id];
+    nextStart[id] = end;
+}
+
+void PatternCounter::Feed(const unsigned char* data, std::size_t size)
+{
+    if (size == 0) return;
+#ifdef ZIPSCAN_HYPERSCAN
+    if (stream) {
+        for (std::size_t done = 0; done < size;) {
+            // The length argument is 32 bits wide.
+            const std::size_t n = std::min<std::size_t>(size - done, 1u << 30);
+            hs_scan_stream(static_cast<hs_stream_t*>(stream), reinterpret_cast<const char*>(data + done),
+                           static_cast<unsigned>(n), 0, static_cast<hs_scratch_t*>(scratch), OnMatch, this);
+            done += n;
+        }
+        fed += size;
+        return;
+    }
+#endif
+    FeedSimple(data, size);
+}
+
+void PatternCounter::FeedSimple(const unsigned char* data, std::size_t size)
+{
+    // The window holds the last bytes of the content before this piece (as
+    // many as a match could reach back) and the piece itself.
+    const std::size_t carried = window.size();
+    const std::uint64_t windowStart = fed - carried;
+    window.insert(window.end(), data, data + size);
+    for (std::size_t id = 0; id < database.patterns.size(); ++id) {
+        const auto& pattern = database.patterns[id];
+        if (pattern.size() > window.size()) continue;
+        const auto& searcher = database.searchers[id];
+        std::uint64_t from = nextStart[id] > windowStart ? nextStart[id] - windowStart : 0;
+        if (from >= window.size()) continue;
+        auto it = window.begin() + static_cast<std::ptrdiff_t>(from);
+        while (true) {
+            it = std::search(it, window.end(), searcher);
+            if (it == window.end()) break;
+            ++counts[id];
+            it += static_cast<std::ptrdiff_t>(pattern.size());
+            nextStart[id] = windowStart + static_cast<std::uint64_t>(it - window.begin());
+        }
+    }
+    fed += size;
+    const std::size_t keep = std::min(window.size(), database.longest > 0 ? database.longest - 1 : 0);
+    window.erase(window.begin(), window.end() - static_cast<std::ptrdiff_t>(keep));
+}
+
+std::vector<std::uint32_t> PatternCounter::Finish()
+{
+#ifdef ZIPSCAN_HYPERSCAN
+    if (stream)
+        hs_reset_stream(static_cast<hs_stream_t*>(stream), 0, static_cast<hs_scratch_t*>(scratch), OnMatch, this);
+#endif
+    std::vector<std::uint32_t> out(database.Count(), 0);
+    out.swap(counts);
+    std::fill(nextStart.begin(), nextStart.end(), 0);
+    window.clear();
+    fed = 0;
+    return out;
+}
+
+long long RemovePattern(const std::vector<unsigned char>& pattern,
+                        const std::function<long long(unsigned char*, std::size_t)>& read,
+                        const std::function<bool(const unsigned char*, std::size_t)>& write)
+{
+    std::boyer_moore_horspool_searcher searcher(pattern.begin(), pattern.end());
+    std::vector<unsigned char> window;
+    std::vector<unsigned char> piece(kPiece);
+    long long removed = 0;
+    bool end = false;
+    while (!end) {
+        long long got = read(piece.data(), piece.size());
+        if (got < 0) return -1;
+        end = got == 0;
+        window.insert(window.end(), piece.begin(), piece.begin() + got);
+        // Bytes that could still begin a match stay behind until the next
+        // piece shows how it goes on.
+        std::size_t from = 0;
+        while (true) {
+            auto hit = std::search(window.begin() + static_cast<std::ptrdiff_t>(from), window.end(), searcher);
+            if (hit == window.end()) break;
+            const auto at = static_cast<std::size_t>(hit - window.begin());
+            if (!write(window.data() + from, at - from)) return -1;
+            removed += static_cast<long long>(pattern.size());
+            from = at + pattern.size();
+        }
+        std::size_t hold = end ? 0 : std::min(window.size() - from, pattern.size() - 1);
+        std::size_t upTo = window.size() - hold;
+        if (!write(window.data() + from, upTo - from)) return -1;
+        window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(upTo));
+    }
+    return removed;
+}
+
+} // namespace zipscan

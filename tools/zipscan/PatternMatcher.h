@@ -1,0 +1,73 @@
+#pragma once
+// Counts the non-overlapping matches of many byte patterns in content that
+// arrives in pieces: a match that straddles two pieces counts like any
+// other. With Hyperscan all patterns are searched in one streaming pass;
+// without it (other processors, other systems) each pattern is searched on
+// its own with a carry-over between pieces. Both count alike: leftmost
+// first, the next match of a pattern after the end of the last one.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zipscan {
+
+class PatternDatabase {
+public:
+    // multi: use the multi-pattern matcher where this build has one.
+    static std::unique_ptr<PatternDatabase> Build(const std::vector<std::vector<unsigned char>>& patterns,
+                                                  bool multi, std::string& error);
+    ~PatternDatabase();
+    PatternDatabase(const PatternDatabase&) = delete;
+    PatternDatabase& operator=(const PatternDatabase&) = delete;
+
+    std::size_t Count() const { return patterns.size(); }
+    const char* Engine() const;
+
+private:
+    friend class PatternCounter;
+    PatternDatabase() = default;
+    using Searcher = std::boyer_moore_horspool_searcher<std::vector<unsigned char>::const_iterator>;
+    std::vector<std::vector<unsigned char>> patterns;
+    std::vector<Searcher> searchers;  // one a pattern, for the search without Hyperscan
+    std::size_t longest = 0;
+    void* hyperscan = nullptr;  // hs_database_t, when built with one
+};
+
+// One thread's search: feed a content piece by piece, then Finish.
+class PatternCounter {
+public:
+    explicit PatternCounter(const PatternDatabase& database);
+    ~PatternCounter();
+    PatternCounter(const PatternCounter&) = delete;
+    PatternCounter& operator=(const PatternCounter&) = delete;
+
+    void Feed(const unsigned char* data, std::size_t size);
+    // Matches per pattern of the content fed since the last Finish.
+    std::vector<std::uint32_t> Finish();
+
+    // Where each match is counted; used by the Hyperscan callback.
+    void Match(unsigned int id, unsigned long long end);
+
+private:
+    void FeedSimple(const unsigned char* data, std::size_t size);
+
+    const PatternDatabase& database;
+    std::vector<std::uint32_t> counts;
+    std::vector<std::uint64_t> nextStart;  // a match may start here or later
+    std::uint64_t fed = 0;                 // bytes of the content so far
+    std::vector<unsigned char> window;     // the carried tail, then the new piece
+    void* scratch = nullptr;               // hs_scratch_t
+    void* stream = nullptr;                // hs_stream_t
+};
+
+// Copies a content to out leaving out the non-overlapping matches of one
+// pattern, leftmost first. read and write move pieces; read answers 0 at the
+// end and -1 on a failure, write answers false on a failure. The number of
+// bytes left out, or -1 on a failure.
+long long RemovePattern(const std::vector<unsigned char>& pattern,
+                        const std::function<long long(unsigned char*, std::size_t)>& read,
+                        const std::function<bool(const unsigned char*, std::size_t)>& write);
+
+} // namespace zipscan
