@@ -1,11 +1,14 @@
 #include "PatternMatcher.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 
 #ifdef ZIPSCAN_HYPERSCAN
 #include <hs/hs.h>
+
+#include "DatabaseCache.h"
 #endif
 
 namespace zipscan {
@@ -20,12 +23,83 @@ int OnMatch(unsigned int id, unsigned long long, unsigned long long to, unsigned
     static_cast<PatternCounter*>(context)->Match(id, to);
     return 0;
 }
+
+// Compiling thousands of patterns takes a good part of a second, loading
+// the result a few milliseconds; a few dozen compile in no time.
+constexpr std::size_t kCacheFrom = 256;
+
+void PutNumber(std::string& out, std::uint64_t v)
+{
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// Everything the compiled database follows from: the library and the
+// processor it was compiled by and for, the mode, and every pattern with
+// its id and flags.
+std::string CacheKey(const std::vector<std::vector<unsigned char>>& list, unsigned mode, unsigned flags)
+{
+    std::string key = "zipscan literal database 1\nhyperscan ";
+    key += hs_version();
+    hs_platform_info_t platform {};
+    if (hs_populate_platform(&platform) != HS_SUCCESS) return std::string();
+    key += "\n";
+    PutNumber(key, sizeof(void*));
+    PutNumber(key, platform.tune);
+    PutNumber(key, platform.cpu_features);
+    PutNumber(key, mode);
+    PutNumber(key, list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        PutNumber(key, i);
+        PutNumber(key, flags);
+        PutNumber(key, list[i].size());
+        key.append(reinterpret_cast<const char*>(list[i].data()), list[i].size());
+    }
+    return key;
+}
+
+hs_database_t* CompileAll(const std::vector<std::vector<unsigned char>>& list, bool useCache, std::string& error)
+{
+    const unsigned mode = HS_MODE_STREAM;
+    const unsigned flag = 0;
+    const bool caching = useCache && list.size() >= kCacheFrom;
+    DatabaseCache cache(caching ? DatabaseCache::DefaultFolder() : std::string());
+    const std::string key = caching ? CacheKey(list, mode, flag) : std::string();
+    hs_database_t* compiled = nullptr;
+    std::vector<char> stored;
+    if (!key.empty() && cache.Load(key, stored) &&
+        hs_deserialize_database(stored.data(), stored.size(), &compiled) == HS_SUCCESS)
+        return compiled;
+    compiled = nullptr;
+
+    std::vector<const char*> expressions;
+    std::vector<unsigned> flags(list.size(), flag), ids;
+    std::vector<std::size_t> lengths;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        expressions.push_back(reinterpret_cast<const char*>(list[i].data()));
+        ids.push_back(static_cast<unsigned>(i));
+        lengths.push_back(list[i].size());
+    }
+    hs_compile_error_t* failure = nullptr;
+    if (hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
+                             static_cast<unsigned>(list.size()), mode, nullptr, &compiled, &failure) != HS_SUCCESS) {
+        error = std::string("cannot compile the signatures: ") + (failure && failure->message ? failure->message : "?");
+        if (failure) hs_free_compile_error(failure);
+        return nullptr;
+    }
+    char* bytes = nullptr;
+    std::size_t size = 0;
+    if (!key.empty() && hs_serialize_database(compiled, &bytes, &size) == HS_SUCCESS) {
+        cache.Store(key, bytes, size);
+        std::free(bytes);
+    }
+    return compiled;
+}
 #endif
 
 } // namespace
 
 std::unique_ptr<PatternDatabase> PatternDatabase::Build(const std::vector<std::vector<unsigned char>>& list,
-                                                        bool multi, std::string& error)
+                                                        bool multi, bool cache, std::string& error)
 {
     std::unique_ptr<PatternDatabase> db(new PatternDatabase());
     db->patterns = list;
@@ -35,27 +109,12 @@ std::unique_ptr<PatternDatabase> PatternDatabase::Build(const std::vector<std::v
     }
 #ifdef ZIPSCAN_HYPERSCAN
     if (multi && !list.empty()) {
-        std::vector<const char*> expressions;
-        std::vector<unsigned> flags(list.size(), 0), ids;
-        std::vector<std::size_t> lengths;
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            expressions.push_back(reinterpret_cast<const char*>(list[i].data()));
-            ids.push_back(static_cast<unsigned>(i));
-            lengths.push_back(list[i].size());
-        }
-        hs_database_t* compiled = nullptr;
-        hs_compile_error_t* failure = nullptr;
-        if (hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
-                                 static_cast<unsigned>(list.size()), HS_MODE_STREAM, nullptr, &compiled,
-                                 &failure) != HS_SUCCESS) {
-            error = std::string("cannot compile the signatures: ") + (failure && failure->message ? failure->message : "?");
-            if (failure) hs_free_compile_error(failure);
-            return nullptr;
-        }
-        db->hyperscan = compiled;
+        db->hyperscan = CompileAll(list, cache, error);
+        if (!db->hyperscan) return nullptr;
     }
 #else
     (void)multi;
+    (void)cache;
     (void)error;
 #endif
     return db;
@@ -71,6 +130,15 @@ PatternDatabase::~PatternDatabase()
 const char* PatternDatabase::Engine() const
 {
     return hyperscan ? "hyperscan" : "simple";
+}
+
+std::string PatternDatabase::MultiEngine()
+{
+#ifdef ZIPSCAN_HYPERSCAN
+    return std::string("hyperscan ") + hs_version();
+#else
+    return std::string();
+#endif
 }
 
 PatternCounter::PatternCounter(const PatternDatabase& db)

@@ -16,14 +16,19 @@ namespace zipscan {
 class PatternDatabase {
 public:
     // multi: use the multi-pattern matcher where this build has one.
+    // cache: a big set's compiled matcher may be loaded from and kept in
+    // the database cache (see DatabaseCache.h).
     static std::unique_ptr<PatternDatabase> Build(const std::vector<std::vector<unsigned char>>& patterns,
-                                                  bool multi, std::string& error);
+                                                  bool multi, bool cache, std::string& error);
     ~PatternDatabase();
     PatternDatabase(const PatternDatabase&) = delete;
     PatternDatabase& operator=(const PatternDatabase&) = delete;
 
     std::size_t Count() const { return patterns.size(); }
     const char* Engine() const;
+    // The multi-pattern matcher of this build and its version; empty when
+    // it has none.
+    static std::string MultiEngine();
 
 private:
     friend class PatternCounter;

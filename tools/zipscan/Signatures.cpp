@@ -199,11 +199,11 @@ bool SignatureSet::LoadFile(const std::string& path, std::string& error)
     return true;
 }
 
-bool SignatureSet::Prepare(bool multi, std::string& error)
+bool SignatureSet::Prepare(bool multi, bool cache, std::string& error)
 {
     std::vector<std::vector<unsigned char>> patterns;
     for (const Signature& sig : signatures) patterns.push_back(sig.pattern);
-    database = PatternDatabase::Build(patterns, multi, error);
+    database = PatternDatabase::Build(patterns, multi, cache, error);
     return database != nullptr;
 }
 
@@ -213,7 +213,7 @@ const PatternDatabase& SignatureSet::Database(std::unique_ptr<PatternDatabase>& 
     std::string ignored;
     std::vector<std::vector<unsigned char>> patterns;
     for (const Signature& sig : signatures) patterns.push_back(sig.pattern);
-    own = PatternDatabase::Build(patterns, false, ignored);
+    own = PatternDatabase::Build(patterns, false, false, ignored);
     return *own;
 }
 
