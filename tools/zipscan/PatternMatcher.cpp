@@ -103,10 +103,7 @@ std::unique_ptr<PatternDatabase> PatternDatabase::Build(const std::vector<std::v
 {
     std::unique_ptr<PatternDatabase> db(new PatternDatabase());
     db->patterns = list;
-    for (const auto& p : db->patterns) {
-        db->longest = std::max(db->longest, p.size());
-        db->searchers.emplace_back(p.begin(), p.end());
-    }
+    for (const auto& p : db->patterns) db->longest = std::max(db->longest, p.size());
 #ifdef ZIPSCAN_HYPERSCAN
     if (multi && !list.empty()) {
         db->hyperscan = CompileAll(list, cache, error);
@@ -117,6 +114,12 @@ std::unique_ptr<PatternDatabase> PatternDatabase::Build(const std::vector<std::v
     (void)cache;
     (void)error;
 #endif
+    // A searcher's table is 2 KiB: thousands of them cost a good part of
+    // the start, so they are made only for the search that uses them.
+    if (!db->hyperscan) {
+        db->searchers.reserve(db->patterns.size());
+        for (const auto& p : db->patterns) db->searchers.emplace_back(p.begin(), p.end());
+    }
     return db;
 }
 
@@ -205,12 +208,13 @@ void PatternCounter::FeedSimple(const unsigned char* data, std::size_t size)
     for (std::size_t id = 0; id < database.patterns.size(); ++id) {
         const auto& pattern = database.patterns[id];
         if (pattern.size() > window.size()) continue;
-        const auto& searcher = database.searchers[id];
         std::uint64_t from = nextStart[id] > windowStart ? nextStart[id] - windowStart : 0;
         if (from >= window.size()) continue;
         auto it = window.begin() + static_cast<std::ptrdiff_t>(from);
         while (true) {
-            it = std::search(it, window.end(), searcher);
+            // Without searchers Hyperscan had no room for this thread.
+            it = database.searchers.empty() ? std::search(it, window.end(), pattern.begin(), pattern.end())
+                                            : std::search(it, window.end(), database.searchers[id]);
             if (it == window.end()) break;
             ++counts[id];
             it += static_cast<std::ptrdiff_t>(pattern.size());

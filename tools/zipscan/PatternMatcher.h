@@ -35,7 +35,7 @@ private:
     PatternDatabase() = default;
     using Searcher = std::boyer_moore_horspool_searcher<std::vector<unsigned char>::const_iterator>;
     std::vector<std::vector<unsigned char>> patterns;
-    std::vector<Searcher> searchers;  // one a pattern, for the search without Hyperscan
+    std::vector<Searcher> searchers;  // one a pattern, only for the search without Hyperscan
     std::size_t longest = 0;
     void* hyperscan = nullptr;  // hs_database_t, when built with one
 };
