@@ -331,8 +331,10 @@ class Scan(Base):
         cache = self.path("cache")
 
         def scan(*extra, sigs=sigs, env=None):
-            r = run("scan", "--json", "--signatures", sigs, *extra, a, env=dict({"ZIPSCAN_CACHE_DIR": cache}, **(env or {})))
-            return r.returncode, [[(f["signature"], f["matches"]) for f in e["findings"]] for e in json_docs(r.stdout)[0]["entries"]]
+            r = run("scan", "--json", "--signatures", sigs, *extra, a,
+                    env=dict({"ZIPSCAN_CACHE_DIR": cache}, **(env or {})))
+            entries = json_docs(r.stdout)[0]["entries"]
+            return r.returncode, [[(f["signature"], f["matches"]) for f in e["findings"]] for e in entries]
 
         def cached():
             names = os.listdir(cache)
