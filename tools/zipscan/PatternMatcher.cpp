@@ -175,8 +175,13 @@ void PatternCounter::Match(unsigned int id, unsigned long long end)
     if (id >= counts.size()) return;
     const std::uint64_t start = end - database.patterns[id].size();
     if (start < nextStart[id]) return;
-    ++counts[id];
+    Counted(id);
     nextStart[id] = end;
+}
+
+void PatternCounter::Counted(std::size_t id)
+{
+    if (counts[id]++ == 0) found.push_back(static_cast<std::uint32_t>(id));
 }
 
 void PatternCounter::Feed(const unsigned char* data, std::size_t size)
@@ -216,7 +221,7 @@ void PatternCounter::FeedSimple(const unsigned char* data, std::size_t size)
             it = database.searchers.empty() ? std::search(it, window.end(), pattern.begin(), pattern.end())
                                             : std::search(it, window.end(), database.searchers[id]);
             if (it == window.end()) break;
-            ++counts[id];
+            Counted(id);
             it += static_cast<std::ptrdiff_t>(pattern.size());
             nextStart[id] = windowStart + static_cast<std::uint64_t>(it - window.begin());
         }
@@ -226,15 +231,21 @@ void PatternCounter::FeedSimple(const unsigned char* data, std::size_t size)
     window.erase(window.begin(), window.end() - static_cast<std::ptrdiff_t>(keep));
 }
 
-std::vector<std::uint32_t> PatternCounter::Finish()
+std::vector<std::pair<std::uint32_t, std::uint32_t>> PatternCounter::Finish()
 {
 #ifdef ZIPSCAN_HYPERSCAN
     if (stream)
         hs_reset_stream(static_cast<hs_stream_t*>(stream), 0, static_cast<hs_scratch_t*>(scratch), OnMatch, this);
 #endif
-    std::vector<std::uint32_t> out(database.Count(), 0);
-    out.swap(counts);
-    std::fill(nextStart.begin(), nextStart.end(), 0);
+    std::sort(found.begin(), found.end());
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+    out.reserve(found.size());
+    for (std::uint32_t id : found) {
+        out.emplace_back(id, counts[id]);
+        counts[id] = 0;
+        nextStart[id] = 0;  // set only with a count
+    }
+    found.clear();
     window.clear();
     fed = 0;
     return out;

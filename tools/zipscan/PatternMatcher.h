@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zipscan {
@@ -49,8 +50,10 @@ public:
     PatternCounter& operator=(const PatternCounter&) = delete;
 
     void Feed(const unsigned char* data, std::size_t size);
-    // Matches per pattern of the content fed since the last Finish.
-    std::vector<std::uint32_t> Finish();
+    // The patterns with matches in the content fed since the last Finish,
+    // by id, each with its number of matches. Only these are touched, so a
+    // small entry costs little however many patterns there are.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> Finish();
 
     // Where each match is counted; used by the Hyperscan callback.
     void Match(unsigned int id, unsigned long long end);
@@ -59,7 +62,10 @@ private:
     void FeedSimple(const unsigned char* data, std::size_t size);
 
     const PatternDatabase& database;
+    void Counted(std::size_t id);
+
     std::vector<std::uint32_t> counts;
+    std::vector<std::uint32_t> found;      // the ids counted since the last Finish
     std::vector<std::uint64_t> nextStart;  // a match may start here or later
     std::uint64_t fed = 0;                 // bytes of the content so far
     std::vector<unsigned char> window;     // the carried tail, then the new piece

@@ -261,7 +261,7 @@ bool EmptyStream(VFStream& stream)
 
 SignatureSet::Search::Search(const SignatureSet& s) : set(s), counter(s.Database(own)) {}
 
-bool SignatureSet::Search::Count(VFStream& content, std::vector<std::uint32_t>& counts)
+bool SignatureSet::Search::Count(VFStream& content, std::vector<std::pair<std::uint32_t, std::uint32_t>>& found)
 {
     StreamReader read(content);
     std::vector<unsigned char> piece(kPiece);
@@ -272,18 +272,27 @@ bool SignatureSet::Search::Count(VFStream& content, std::vector<std::uint32_t>& 
         if (got <= 0) break;
         counter.Feed(piece.data(), static_cast<std::size_t>(got));
     }
-    counts = counter.Finish();
+    found = counter.Finish();
+    return ok;
+}
+
+bool SignatureSet::Search::Count(VFStream& content, std::vector<std::uint32_t>& counts)
+{
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> found;
+    bool ok = Count(content, found);
+    counts.assign(set.signatures.size(), 0);
+    for (const auto& f : found) counts[f.first] = f.second;
     return ok;
 }
 
 bool SignatureSet::Search::Scan(VFStream& content, std::vector<Finding>& findings)
 {
     findings.clear();
-    std::vector<std::uint32_t> counts;
-    if (!Count(content, counts)) return false;
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-        const Signature& s = set.signatures[i];
-        if (counts[i]) findings.push_back(Finding{s.name, s.action, counts[i]});
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> found;
+    if (!Count(content, found)) return false;
+    for (const auto& f : found) {
+        const Signature& s = set.signatures[f.first];
+        findings.push_back(Finding{s.name, s.action, f.second});
     }
     return true;
 }

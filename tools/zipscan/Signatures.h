@@ -47,6 +47,7 @@ public:
         bool Cure(VFStream& content);
 
     private:
+        bool Count(VFStream& content, std::vector<std::pair<std::uint32_t, std::uint32_t>>& found);
         bool Count(VFStream& content, std::vector<std::uint32_t>& counts);
         const SignatureSet& set;
         std::unique_ptr<PatternDatabase> own;  // when the set was not prepared
