@@ -51,6 +51,9 @@ const char* const kUsage =
     "                         reaches one is reported Heuristics.Limits.Exceeded.NAME)\n"
     "  --no-limit-report      a file that reaches a limit is not reported for it\n"
     "  --simple-search        search each signature on its own (no Hyperscan)\n"
+    "  --no-cache             compile a set of 256 or more signatures afresh rather\n"
+    "                         than load it from ZIPSCAN_CACHE_DIR, $XDG_CACHE_HOME/zipscan\n"
+    "                         or ~/.cache/zipscan (nor keep it there)\n"
     "  --help, --version\n"
     "\n"
     "exit status: 0 clean, 1 something found (or, for check, not a ZIP archive),\n"
@@ -163,6 +166,9 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
         } else if (name == "--simple-search") {
             if (!noValue()) return false;
             o.simpleSearch = true;
+        } else if (name == "--no-cache") {
+            if (!noValue()) return false;
+            o.noCache = true;
         } else if (name == "--max-filesize" || name == "--max-scansize") {
             if (!takeValue()) return false;
             if (!ParseSize(value, name == "--max-filesize" ? o.limits.maxFileSize : o.limits.maxScanSize)) {

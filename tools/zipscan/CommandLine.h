@@ -38,6 +38,7 @@ struct Options {
     unsigned jobs = 1;
     Limits limits;
     bool simpleSearch = false;            // search each signature on its own
+    bool noCache = false;                 // compile a big signature set afresh
 };
 
 // False with a one-line reason when the command line does not make sense.

@@ -1,11 +1,14 @@
 #include "PatternMatcher.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 
 #ifdef ZIPSCAN_HYPERSCAN
 #include <hs/hs.h>
+
+#include "DatabaseCache.h"
 #endif
 
 namespace zipscan {
@@ -20,44 +23,103 @@ int OnMatch(unsigned int id, unsigned long long, unsigned long long to, unsigned
     static_cast<PatternCounter*>(context)->Match(id, to);
     return 0;
 }
+
+// Compiling thousands of patterns takes a good part of a second, loading
+// the result a few milliseconds; a few dozen compile in no time.
+constexpr std::size_t kCacheFrom = 256;
+
+void PutNumber(std::string& out, std::uint64_t v)
+{
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// Everything the compiled database follows from: the library and the
+// processor it was compiled by and for, the mode, and every pattern with
+// its id and flags.
+std::string CacheKey(const std::vector<std::vector<unsigned char>>& list, unsigned mode, unsigned flags)
+{
+    std::string key = "zipscan literal database 1\nhyperscan ";
+    key += hs_version();
+    hs_platform_info_t platform {};
+    if (hs_populate_platform(&platform) != HS_SUCCESS) return std::string();
+    key += "\n";
+    PutNumber(key, sizeof(void*));
+    PutNumber(key, platform.tune);
+    PutNumber(key, platform.cpu_features);
+    PutNumber(key, mode);
+    PutNumber(key, list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        PutNumber(key, i);
+        PutNumber(key, flags);
+        PutNumber(key, list[i].size());
+        key.append(reinterpret_cast<const char*>(list[i].data()), list[i].size());
+    }
+    return key;
+}
+
+hs_database_t* CompileAll(const std::vector<std::vector<unsigned char>>& list, bool useCache, std::string& error)
+{
+    const unsigned mode = HS_MODE_STREAM;
+    const unsigned flag = 0;
+    const bool caching = useCache && list.size() >= kCacheFrom;
+    DatabaseCache cache(caching ? DatabaseCache::DefaultFolder() : std::string());
+    const std::string key = caching ? CacheKey(list, mode, flag) : std::string();
+    hs_database_t* compiled = nullptr;
+    std::vector<char> stored;
+    if (!key.empty() && cache.Load(key, stored) &&
+        hs_deserialize_database(stored.data(), stored.size(), &compiled) == HS_SUCCESS)
+        return compiled;
+    compiled = nullptr;
+
+    std::vector<const char*> expressions;
+    std::vector<unsigned> flags(list.size(), flag), ids;
+    std::vector<std::size_t> lengths;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        expressions.push_back(reinterpret_cast<const char*>(list[i].data()));
+        ids.push_back(static_cast<unsigned>(i));
+        lengths.push_back(list[i].size());
+    }
+    hs_compile_error_t* failure = nullptr;
+    if (hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
+                             static_cast<unsigned>(list.size()), mode, nullptr, &compiled, &failure) != HS_SUCCESS) {
+        error = std::string("cannot compile the signatures: ") + (failure && failure->message ? failure->message : "?");
+        if (failure) hs_free_compile_error(failure);
+        return nullptr;
+    }
+    char* bytes = nullptr;
+    std::size_t size = 0;
+    if (!key.empty() && hs_serialize_database(compiled, &bytes, &size) == HS_SUCCESS) {
+        cache.Store(key, bytes, size);
+        std::free(bytes);
+    }
+    return compiled;
+}
 #endif
 
 } // namespace
 
 std::unique_ptr<PatternDatabase> PatternDatabase::Build(const std::vector<std::vector<unsigned char>>& list,
-                                                        bool multi, std::string& error)
+                                                        bool multi, bool cache, std::string& error)
 {
     std::unique_ptr<PatternDatabase> db(new PatternDatabase());
     db->patterns = list;
-    for (const auto& p : db->patterns) {
-        db->longest = std::max(db->longest, p.size());
-        db->searchers.emplace_back(p.begin(), p.end());
-    }
+    for (const auto& p : db->patterns) db->longest = std::max(db->longest, p.size());
 #ifdef ZIPSCAN_HYPERSCAN
     if (multi && !list.empty()) {
-        std::vector<const char*> expressions;
-        std::vector<unsigned> flags(list.size(), 0), ids;
-        std::vector<std::size_t> lengths;
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            expressions.push_back(reinterpret_cast<const char*>(list[i].data()));
-            ids.push_back(static_cast<unsigned>(i));
-            lengths.push_back(list[i].size());
-        }
-        hs_database_t* compiled = nullptr;
-        hs_compile_error_t* failure = nullptr;
-        if (hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
-                                 static_cast<unsigned>(list.size()), HS_MODE_STREAM, nullptr, &compiled,
-                                 &failure) != HS_SUCCESS) {
-            error = std::string("cannot compile the signatures: ") + (failure && failure->message ? failure->message : "?");
-            if (failure) hs_free_compile_error(failure);
-            return nullptr;
-        }
-        db->hyperscan = compiled;
+        db->hyperscan = CompileAll(list, cache, error);
+        if (!db->hyperscan) return nullptr;
     }
 #else
     (void)multi;
+    (void)cache;
     (void)error;
 #endif
+    // A searcher's table is 2 KiB: thousands of them cost a good part of
+    // the start, so they are made only for the search that uses them.
+    if (!db->hyperscan) {
+        db->searchers.reserve(db->patterns.size());
+        for (const auto& p : db->patterns) db->searchers.emplace_back(p.begin(), p.end());
+    }
     return db;
 }
 
@@ -71,6 +133,15 @@ PatternDatabase::~PatternDatabase()
 const char* PatternDatabase::Engine() const
 {
     return hyperscan ? "hyperscan" : "simple";
+}
+
+std::string PatternDatabase::MultiEngine()
+{
+#ifdef ZIPSCAN_HYPERSCAN
+    return std::string("hyperscan ") + hs_version();
+#else
+    return std::string();
+#endif
 }
 
 PatternCounter::PatternCounter(const PatternDatabase& db)
@@ -104,8 +175,13 @@ void PatternCounter::Match(unsigned int id, unsigned long long end)
     if (id >= counts.size()) return;
     const std::uint64_t start = end - database.patterns[id].size();
     if (start < nextStart[id]) return;
-    ++counts[id];
+    Counted(id);
     nextStart[id] = end;
+}
+
+void PatternCounter::Counted(std::size_t id)
+{
+    if (counts[id]++ == 0) found.push_back(static_cast<std::uint32_t>(id));
 }
 
 void PatternCounter::Feed(const unsigned char* data, std::size_t size)
@@ -137,14 +213,15 @@ void PatternCounter::FeedSimple(const unsigned char* data, std::size_t size)
     for (std::size_t id = 0; id < database.patterns.size(); ++id) {
         const auto& pattern = database.patterns[id];
         if (pattern.size() > window.size()) continue;
-        const auto& searcher = database.searchers[id];
         std::uint64_t from = nextStart[id] > windowStart ? nextStart[id] - windowStart : 0;
         if (from >= window.size()) continue;
         auto it = window.begin() + static_cast<std::ptrdiff_t>(from);
         while (true) {
-            it = std::search(it, window.end(), searcher);
+            // Without searchers Hyperscan had no room for this thread.
+            it = database.searchers.empty() ? std::search(it, window.end(), pattern.begin(), pattern.end())
+                                            : std::search(it, window.end(), database.searchers[id]);
             if (it == window.end()) break;
-            ++counts[id];
+            Counted(id);
             it += static_cast<std::ptrdiff_t>(pattern.size());
             nextStart[id] = windowStart + static_cast<std::uint64_t>(it - window.begin());
         }
@@ -154,15 +231,21 @@ void PatternCounter::FeedSimple(const unsigned char* data, std::size_t size)
     window.erase(window.begin(), window.end() - static_cast<std::ptrdiff_t>(keep));
 }
 
-std::vector<std::uint32_t> PatternCounter::Finish()
+std::vector<std::pair<std::uint32_t, std::uint32_t>> PatternCounter::Finish()
 {
 #ifdef ZIPSCAN_HYPERSCAN
     if (stream)
         hs_reset_stream(static_cast<hs_stream_t*>(stream), 0, static_cast<hs_scratch_t*>(scratch), OnMatch, this);
 #endif
-    std::vector<std::uint32_t> out(database.Count(), 0);
-    out.swap(counts);
-    std::fill(nextStart.begin(), nextStart.end(), 0);
+    std::sort(found.begin(), found.end());
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+    out.reserve(found.size());
+    for (std::uint32_t id : found) {
+        out.emplace_back(id, counts[id]);
+        counts[id] = 0;
+        nextStart[id] = 0;  // set only with a count
+    }
+    found.clear();
     window.clear();
     fed = 0;
     return out;

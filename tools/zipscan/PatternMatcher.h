@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zipscan {
@@ -16,21 +17,26 @@ namespace zipscan {
 class PatternDatabase {
 public:
     // multi: use the multi-pattern matcher where this build has one.
+    // cache: a big set's compiled matcher may be loaded from and kept in
+    // the database cache (see DatabaseCache.h).
     static std::unique_ptr<PatternDatabase> Build(const std::vector<std::vector<unsigned char>>& patterns,
-                                                  bool multi, std::string& error);
+                                                  bool multi, bool cache, std::string& error);
     ~PatternDatabase();
     PatternDatabase(const PatternDatabase&) = delete;
     PatternDatabase& operator=(const PatternDatabase&) = delete;
 
     std::size_t Count() const { return patterns.size(); }
     const char* Engine() const;
+    // The multi-pattern matcher of this build and its version; empty when
+    // it has none.
+    static std::string MultiEngine();
 
 private:
     friend class PatternCounter;
     PatternDatabase() = default;
     using Searcher = std::boyer_moore_horspool_searcher<std::vector<unsigned char>::const_iterator>;
     std::vector<std::vector<unsigned char>> patterns;
-    std::vector<Searcher> searchers;  // one a pattern, for the search without Hyperscan
+    std::vector<Searcher> searchers;  // one a pattern, only for the search without Hyperscan
     std::size_t longest = 0;
     void* hyperscan = nullptr;  // hs_database_t, when built with one
 };
@@ -44,8 +50,10 @@ public:
     PatternCounter& operator=(const PatternCounter&) = delete;
 
     void Feed(const unsigned char* data, std::size_t size);
-    // Matches per pattern of the content fed since the last Finish.
-    std::vector<std::uint32_t> Finish();
+    // The patterns with matches in the content fed since the last Finish,
+    // by id, each with its number of matches. Only these are touched, so a
+    // small entry costs little however many patterns there are.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> Finish();
 
     // Where each match is counted; used by the Hyperscan callback.
     void Match(unsigned int id, unsigned long long end);
@@ -54,7 +62,10 @@ private:
     void FeedSimple(const unsigned char* data, std::size_t size);
 
     const PatternDatabase& database;
+    void Counted(std::size_t id);
+
     std::vector<std::uint32_t> counts;
+    std::vector<std::uint32_t> found;      // the ids counted since the last Finish
     std::vector<std::uint64_t> nextStart;  // a match may start here or later
     std::uint64_t fed = 0;                 // bytes of the content so far
     std::vector<unsigned char> window;     // the carried tail, then the new piece

@@ -199,11 +199,11 @@ bool SignatureSet::LoadFile(const std::string& path, std::string& error)
     return true;
 }
 
-bool SignatureSet::Prepare(bool multi, std::string& error)
+bool SignatureSet::Prepare(bool multi, bool cache, std::string& error)
 {
     std::vector<std::vector<unsigned char>> patterns;
     for (const Signature& sig : signatures) patterns.push_back(sig.pattern);
-    database = PatternDatabase::Build(patterns, multi, error);
+    database = PatternDatabase::Build(patterns, multi, cache, error);
     return database != nullptr;
 }
 
@@ -213,7 +213,7 @@ const PatternDatabase& SignatureSet::Database(std::unique_ptr<PatternDatabase>& 
     std::string ignored;
     std::vector<std::vector<unsigned char>> patterns;
     for (const Signature& sig : signatures) patterns.push_back(sig.pattern);
-    own = PatternDatabase::Build(patterns, false, ignored);
+    own = PatternDatabase::Build(patterns, false, false, ignored);
     return *own;
 }
 
@@ -261,7 +261,8 @@ bool EmptyStream(VFStream& stream)
 
 SignatureSet::Search::Search(const SignatureSet& s) : set(s), counter(s.Database(own)) {}
 
-bool SignatureSet::Search::Count(VFStream& content, std::vector<std::uint32_t>& counts, std::uint64_t* streamed)
+bool SignatureSet::Search::Count(VFStream& content, std::vector<std::pair<std::uint32_t, std::uint32_t>>& found,
+                                 std::uint64_t* streamed)
 {
     StreamReader read(content);
     std::vector<unsigned char> piece(kPiece);
@@ -274,19 +275,28 @@ bool SignatureSet::Search::Count(VFStream& content, std::vector<std::uint32_t>& 
         counter.Feed(piece.data(), static_cast<std::size_t>(got));
         total += static_cast<std::uint64_t>(got);
     }
-    counts = counter.Finish();
+    found = counter.Finish();
     if (streamed) *streamed = total;
+    return ok;
+}
+
+bool SignatureSet::Search::Count(VFStream& content, std::vector<std::uint32_t>& counts)
+{
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> found;
+    bool ok = Count(content, found);
+    counts.assign(set.signatures.size(), 0);
+    for (const auto& f : found) counts[f.first] = f.second;
     return ok;
 }
 
 bool SignatureSet::Search::Scan(VFStream& content, std::vector<Finding>& findings, std::uint64_t* streamed)
 {
     findings.clear();
-    std::vector<std::uint32_t> counts;
-    if (!Count(content, counts, streamed)) return false;
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-        const Signature& s = set.signatures[i];
-        if (counts[i]) findings.push_back(Finding{s.name, s.action, counts[i]});
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> found;
+    if (!Count(content, found, streamed)) return false;
+    for (const auto& f : found) {
+        const Signature& s = set.signatures[f.first];
+        findings.push_back(Finding{s.name, s.action, f.second});
     }
     return true;
 }

@@ -29,9 +29,10 @@ public:
     bool LoadFile(const std::string& path, std::string& error);
 
     // Builds the matcher once every signature is in; multi: use the
-    // multi-pattern matcher where this build has one. Scanning without it
-    // searches each signature on its own.
-    bool Prepare(bool multi, std::string& error);
+    // multi-pattern matcher where this build has one, cache: and keep it
+    // between runs when the set is big. Scanning without it searches each
+    // signature on its own.
+    bool Prepare(bool multi, bool cache, std::string& error);
     const char* Engine() const { return database ? database->Engine() : "simple"; }
 
     // A search of one thread, entry after entry. The content is read from
@@ -47,7 +48,9 @@ public:
         bool Cure(VFStream& content);
 
     private:
-        bool Count(VFStream& content, std::vector<std::uint32_t>& counts, std::uint64_t* streamed = nullptr);
+        bool Count(VFStream& content, std::vector<std::pair<std::uint32_t, std::uint32_t>>& found,
+                   std::uint64_t* streamed = nullptr);
+        bool Count(VFStream& content, std::vector<std::uint32_t>& counts);
         const SignatureSet& set;
         std::unique_ptr<PatternDatabase> own;  // when the set was not prepared
         PatternCounter counter;

@@ -96,7 +96,7 @@ bool LoadSignatures(const Options& o, SignatureSet& set, std::string& error)
         error = "no signatures to search for";
         return false;
     }
-    return set.Prepare(!o.simpleSearch, error);
+    return set.Prepare(!o.simpleSearch, !o.noCache, error);
 }
 
 // Runs work on every file with up to jobs threads, one file a thread, and
@@ -274,7 +274,9 @@ int main(int argc, char** argv)
         return 0;
     }
     if (o.version) {
-        std::printf("%s\n", kVersion);
+        const std::string multi = PatternDatabase::MultiEngine();
+        std::printf("%s\nsignature search: %s\n", kVersion,
+                    multi.empty() ? "each signature on its own" : ("all in one pass with " + multi).c_str());
         return 0;
     }
     SignatureSet signatures;

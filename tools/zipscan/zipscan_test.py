@@ -14,6 +14,7 @@ import io
 import json
 import os
 import pty
+import random
 import shutil
 import stat
 import subprocess
@@ -35,9 +36,16 @@ CAPS = {}
 TEST_FILE = make_example.test_file()
 
 
-def run(*args, cwd=None, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, module=True):
+def run(*args, cwd=None, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, module=True, env=None):
+    """env: variables to set, or with None to remove, for this run."""
     cmd = [ZIPSCAN] + ([ "--module", MODULE] if module else []) + [str(a) for a in args]
-    return subprocess.run(cmd, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, timeout=120)
+    environment = dict(os.environ)
+    for k, v in (env or {}).items():
+        environment.pop(k, None)
+        if v is not None:
+            environment[k] = v
+    return subprocess.run(cmd, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, timeout=120,
+                          env=environment)
 
 
 def json_docs(out):
@@ -334,6 +342,87 @@ class Scan(Base):
             with self.subTest(search=search):
                 doc = json_docs(run("scan", "--json", "--no-builtin", *search, *sigs, a).stdout)[0]
                 self.assertEqual([[(f["signature"], f["matches"]) for f in e["findings"]] for e in doc["entries"]], want)
+
+    @needs("inflate")
+    def test_big_signature_sets_are_cached(self):
+        if b"hyperscan" not in run("--version", module=False).stdout:
+            self.skipTest("this build has no Hyperscan, so nothing is compiled")
+        r = random.Random(3)
+        patterns = [bytes(r.randrange(256) for _ in range(r.randint(12, 24))) for _ in range(1000)]
+        sigs, other = self.path("sigs.txt"), self.path("other.txt")
+        for path, changed in ((sigs, patterns), (other, patterns[:-1] + [bytes(reversed(patterns[-1]))])):
+            with open(path, "w") as f:
+                f.writelines("R.%04d report hex %s\n" % (i, p.hex()) for i, p in enumerate(changed))
+        a = self.path("a.zip")
+        write_zip(a, [("a", b"x" + patterns[10] + b"y" + patterns[999] * 2), ("b", TEST_FILE), ("c", b"clean")])
+        cache = self.path("cache")
+
+        def scan(*extra, sigs=sigs, env=None):
+            r = run("scan", "--json", "--signatures", sigs, *extra, a,
+                    env=dict({"ZIPSCAN_CACHE_DIR": cache}, **(env or {})))
+            entries = json_docs(r.stdout)[0]["entries"]
+            return r.returncode, [[(f["signature"], f["matches"]) for f in e["findings"]] for e in entries]
+
+        def cached():
+            names = os.listdir(cache)
+            self.assertEqual(len(names), 1, names)
+            st = os.lstat(os.path.join(cache, names[0]))
+            self.assertTrue(stat.S_ISREG(st.st_mode) and st.st_mode & 0o077 == 0, oct(st.st_mode))
+            return os.path.join(cache, names[0]), (st.st_ino, st.st_mtime_ns)
+
+        want = (1, [[("R.0010", 1), ("R.0999", 2)], [("EICAR-Test-File", 1)], []])
+        self.assertEqual(scan("--no-cache"), want)
+        self.assertEqual(scan("--simple-search"), want)
+        self.assertFalse(os.path.exists(cache))  # neither compiles for a cache
+        self.assertEqual(scan(), want)
+        self.assertEqual(stat.S_IMODE(os.stat(cache).st_mode), 0o700)
+        path, first = cached()
+        self.assertEqual(scan(), want)
+        self.assertEqual(cached()[1], first)  # loaded, not written again
+        good = read_bytes(path)
+        scan(sigs=other)
+        foreign = read_bytes([os.path.join(cache, n) for n in os.listdir(cache) if os.path.join(cache, n) != path][0])
+        shutil.rmtree(cache)
+        os.mkdir(cache, 0o700)
+        spoil = [
+            ("damaged", lambda: open(path, "wb").write(good[:len(good) // 2] + b"\xff" * 64 + good[len(good) // 2 + 64:])),
+            ("cut short", lambda: open(path, "wb").write(good[:-100])),
+            ("another set's", lambda: open(path, "wb").write(foreign)),
+            ("group-writable", lambda: (open(path, "wb").write(good), os.chmod(path, 0o620))),
+            ("a link", lambda: (open(self.path("elsewhere"), "wb").write(good), os.symlink(self.path("elsewhere"), path))),
+            ("another user's", lambda: (open(path, "wb").write(good), os.chown(path, 65534, 65534))
+             if os.geteuid() == 0 else self.skipTest("only root gives files away")),
+        ]
+        for name, do in spoil:
+            with self.subTest(cache=name):
+                if os.path.lexists(path):
+                    os.unlink(path)
+                do()
+                before = (os.lstat(path).st_ino, os.lstat(path).st_mtime_ns)
+                self.assertEqual(scan(), want)
+                self.assertNotEqual(cached()[1], before)  # replaced...
+                self.assertEqual(read_bytes(path), good)  # ...by a sound one
+        self.assertEqual(read_bytes(self.path("elsewhere")), good)
+        # The folders a cache goes to, and a folder others may write to.
+        shutil.rmtree(cache)
+        home = self.path("home")
+        os.mkdir(home)
+        os.makedirs(self.path("open"), mode=0o777)
+        os.chmod(self.path("open"), 0o777)
+        places = [({"ZIPSCAN_CACHE_DIR": None, "XDG_CACHE_HOME": self.path("xdg")}, self.path("xdg/zipscan")),
+                  ({"ZIPSCAN_CACHE_DIR": None, "XDG_CACHE_HOME": None, "HOME": home}, home + "/.cache/zipscan"),
+                  ({"ZIPSCAN_CACHE_DIR": self.path("open")}, None)]
+        for env, where in places:
+            with self.subTest(env=env):
+                self.assertEqual(scan(env=env), want)
+                if where:
+                    self.assertEqual(stat.S_IMODE(os.stat(where).st_mode), 0o700)
+                    self.assertEqual(len(os.listdir(where)), 1)
+        self.assertEqual(os.listdir(self.path("open")), [])
+        # A small set compiles in no time and leaves nothing behind.
+        small = self.path("small")
+        self.assertEqual(run("scan", "--signature", "zzz", a, env={"ZIPSCAN_CACHE_DIR": small}).returncode, 1)
+        self.assertFalse(os.path.exists(small))
 
     @needs("inflate")
     def test_stop_after_first(self):
@@ -1150,12 +1239,15 @@ def main():
     parser.add_argument("groups", nargs="*")
     args = parser.parse_args()
     ZIPSCAN, MODULE, FAKE = (os.path.abspath(p) for p in (args.zipscan, args.module, args.fake))
+    # Big signature sets are compiled for a cache of the tests' own.
+    os.environ["ZIPSCAN_CACHE_DIR"] = tempfile.mkdtemp(prefix="zipscan-cache-")
     probe_capabilities()
     sys.stderr.write("module capabilities: %s\n" % ", ".join(k for k, v in sorted(CAPS.items()) if v))
     loader = unittest.TestLoader()
     names = args.groups or ["Commands", "Scan", "Clean", "Options", "BadInput", "Containment", "Limits"]
     suite = unittest.TestSuite(loader.loadTestsFromTestCase(globals()[n]) for n in names)
     result = unittest.TextTestRunner(verbosity=2).run(suite)
+    shutil.rmtree(os.environ["ZIPSCAN_CACHE_DIR"], ignore_errors=True)
     return 0 if result.wasSuccessful() else 1
 
 
