@@ -10,13 +10,23 @@ import struct
 import sys
 import zipfile
 
-# The shared corpus beside the checkout, or at its usual place; without it
-# the targets start from an empty corpus.
-CORPUS = next((c for c in (
-    os.environ.get("ZIPEXT_CORPUS_DIR", ""),
-    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus"),
-    "/work/shared/corpus",
-) if c and os.path.isfile(os.path.join(c, "MANIFEST.tsv"))), None)
+def find_corpus():
+    """The shared corpus named by ZIPEXT_CORPUS_DIR, or a "shared/corpus"
+    folder next to the checkout or one of its parents; None without it (the
+    targets then start from an empty corpus)."""
+    named = os.environ.get("ZIPEXT_CORPUS_DIR", "")
+    candidates = [named] if named else []
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    while True:
+        parent = os.path.dirname(here)
+        if parent == here:
+            break
+        candidates.append(os.path.join(parent, "shared", "corpus"))
+        here = parent
+    return next((c for c in candidates if os.path.isfile(os.path.join(c, "MANIFEST.tsv"))), None)
+
+
+CORPUS = find_corpus()
 
 # decoder target -> compression methods whose raw data seeds it
 DECODER_METHODS = {
