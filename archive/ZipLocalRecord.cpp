@@ -66,16 +66,6 @@ bool CZipLocalRecord::Read(CZipStream& stream, uint64_t position)
     return true;
 }
 
-bool CZipLocalRecord::DisagreesWith(const CZipEntryHeader& central) const
-{
-    if (nameLength != central.fileName.length()) return true;
-    if (method != central.method) return true;
-    if ((flags ^ central.flags) & flagsChecked) return true;
-    if (flags & flagDataDescriptor) return false;
-    return crc32 != central.crc32 || compressedSize != central.compressedSize ||
-           uncompressedSize != central.uncompressedSize;
-}
-
 void CZipLocalRecord::ApplyTo(CZipEntryHeader& view) const
 {
     view.method = method;

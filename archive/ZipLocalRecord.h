@@ -24,9 +24,6 @@ struct CZipLocalRecord {
     // Reads the record at `position`; false without a local signature or
     // where the stream ends inside the fixed part.
     bool Read(CZipStream& stream, uint64_t position);
-    // True where a reader following this record would read the entry
-    // differently from one following the central record.
-    bool DisagreesWith(const CZipEntryHeader& central) const;
     // The central header with what this record says in its place.
     void ApplyTo(CZipEntryHeader& view) const;
 };

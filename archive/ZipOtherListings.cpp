@@ -22,9 +22,6 @@ constexpr uint32_t kWindowSize = 4 * 65536;
 // twice however many end records point into the same bytes.
 using RecordSet = std::unordered_set<uint64_t>;
 
-void ReadInto(CZipReadWindow& window, uint64_t& at, uint64_t limit, uint32_t count,
-              std::vector<CZipEntryHeader>& records, RecordSet& seen);
-
 // Central records from `at` on, as long as they parse and end by `limit`;
 // at most `count` of them (the bytes bound them anyway). The position after
 // the last one comes back in `at`.
@@ -33,31 +30,24 @@ std::vector<CZipEntryHeader> ReadRecords(CZipReadWindow& window, uint64_t& at, u
 {
     std::vector<CZipEntryHeader> records;
     try {
-        ReadInto(window, at, limit, count, records, seen);
+        while (records.size() < count && at + centralRecordSize <= limit) {
+            if (!seen.insert(at).second) break;
+            const uint8_t* fixed = window.Get(at, centralRecordSize);
+            if (!fixed) break;
+            const uint32_t size = ZipCentralRecordSize(fixed);
+            if (size == 0 || at + size > limit) break;
+            const uint8_t* whole = window.Get(at, size);
+            if (!whole) break;
+            CZipEntryHeader header;
+            if (header.ParseCentralRecord(whole, size) != static_cast<int32_t>(size)) break;
+            ConvertNameForm(header, true);
+            records.push_back(std::move(header));
+            at += size;
+        }
     } catch (const CZipException&) {
         // A stream that cannot deliver the bytes ends the records there.
     }
     return records;
-}
-
-void ReadInto(CZipReadWindow& window, uint64_t& at, uint64_t limit, uint32_t count,
-              std::vector<CZipEntryHeader>& records, RecordSet& seen)
-{
-    while (records.size() < count && at + centralRecordSize <= limit) {
-        if (!seen.insert(at).second) break;
-        const uint8_t* fixed = window.Get(at, centralRecordSize);
-        if (!fixed) break;
-        const uint32_t size = ZipCentralRecordSize(fixed);
-        if (size == 0) break;
-        if (at + size > limit) break;
-        const uint8_t* whole = window.Get(at, size);
-        if (!whole) break;
-        CZipEntryHeader header;
-        if (header.ParseCentralRecord(whole, size) != static_cast<int32_t>(size)) break;
-        ConvertNameForm(header, true);
-        records.push_back(std::move(header));
-        at += size;
-    }
 }
 
 // The entries a set of records lists, their offsets counted from `shift`.

@@ -29,14 +29,13 @@ bool ReadEntryAt(CZipStream& stream, uint64_t position, CZipLocalRecord& local, 
     view.versionNeeded = local.versionNeeded;
     view.modTime = local.modTime;
     view.modDate = local.modDate;
-    local.ApplyTo(view);
-    // With a descriptor the sizes may be placeholders: the data ends where
-    // its stream does, or at the next header.
-    if (local.flags & flagDataDescriptor) {
-        view.crc32 = local.crc32;
-        view.compressedSize = local.compressedSize;
-        view.uncompressedSize = local.uncompressedSize;
-    }
+    // With a descriptor the sizes may be placeholders: the data then ends
+    // where its stream does, or at the next header.
+    view.method = local.method;
+    view.flags = local.flags;
+    view.crc32 = local.crc32;
+    view.compressedSize = local.compressedSize;
+    view.uncompressedSize = local.uncompressedSize;
     ConvertNameForm(view, true);
     return true;
 }

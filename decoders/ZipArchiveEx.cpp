@@ -124,33 +124,37 @@ bool CZipArchiveEx::ReadLocalRecord(uint16_t index, CZipLocalRecord& local)
                       static_cast<uint64_t>(header->localHeaderOffset) + directory.endInfo.foreignBytes);
 }
 
-bool CZipArchiveEx::OpenEntryAs(uint16_t index, const CZipEntryHeader& view)
+bool CZipArchiveEx::OpenEntryAs(uint16_t index, const CZipEntryHeader& view, const CZipLocalRecord* local)
 {
     if (!directory.HasIndex(index)) return false;
     const CZipEntryHeader* header = directory.GetHeader(index);
+    CZipLocalRecord read;
+    if (!local && ReadLocalRecord(index, read)) local = &read;
     // An entry said to start on another volume is read all the same when
     // its local header is found at its offset in this stream.
-    if (header->diskStart != store.currentVolume) {
-        CZipLocalRecord probe;
-        if (!ReadLocalRecord(index, probe)) store.CheckVolume(header->diskStart);
-    }
+    if (!local && header->diskStart != store.currentVolume) store.CheckVolume(header->diskStart);
     return OpenEntryAt(static_cast<uint64_t>(header->localHeaderOffset) + directory.endInfo.foreignBytes,
-                       view, NextRecordStart(index));
+                       view, NextRecordStart(index), local);
 }
 
-bool CZipArchiveEx::OpenEntryAt(uint64_t localPosition, const CZipEntryHeader& view, uint64_t dataLimit)
+bool CZipArchiveEx::OpenEntryAt(uint64_t localPosition, const CZipEntryHeader& view, uint64_t dataLimit,
+                                const CZipLocalRecord* local)
 {
     if (!store.stream || store.SpanState() == 1) return false;
     if (entryState != 0) return false;
 
-    CZipLocalRecord local;
-    if (!local.Read(*store.stream, localPosition)) ThrowError(ZipError::badZipFile);
+    CZipLocalRecord read;
+    if (!local) {
+        if (!read.Read(*store.stream, localPosition)) ThrowError(ZipError::badZipFile);
+        local = &read;
+    }
+    const uint64_t dataStart = local->dataStart;
     transfer.buffer.Allocate(transfer.bufferSize);
     entryView = std::make_unique<CZipEntryHeader>(view);
     try {
         directory.currentHeader = entryView.get();
-        store.stream->Seek(static_cast<int64_t>(local.dataStart), CZipStream::begin);
-        entryDataStart = local.dataStart;
+        store.stream->Seek(static_cast<int64_t>(dataStart), CZipStream::begin);
+        entryDataStart = dataStart;
         StartDecoder(dataLimit);
     } catch (...) {
         ReleaseDecoder();

@@ -28,11 +28,13 @@ public:
     // says (method, flags, CRC and sizes), whatever the local and central
     // records say: the ways a hostile archive can be read by other tools.
     // Same results and throws as OpenEntry; the close checks no descriptor.
-    bool OpenEntryAs(uint16_t index, const CZipEntryHeader& view);
+    // `local`, when given, is the entry's local header already read.
+    bool OpenEntryAs(uint16_t index, const CZipEntryHeader& view, const CZipLocalRecord* local = nullptr);
     // The same for an entry no central record lists: its local header at a
     // stream position, its data going on at most to dataLimit (a stream
     // position) where the method carries its own end marker.
-    bool OpenEntryAt(uint64_t localPosition, const CZipEntryHeader& view, uint64_t dataLimit);
+    bool OpenEntryAt(uint64_t localPosition, const CZipEntryHeader& view, uint64_t dataLimit,
+                     const CZipLocalRecord* local = nullptr);
     // The entry's local header as the stream holds it; false where there is
     // none at the entry's offset.
     bool ReadLocalRecord(uint16_t index, CZipLocalRecord& local);

@@ -78,7 +78,7 @@ void CZipDecoder::UpdateCrc(const uint8_t* bytes, uint32_t n)
     if (n > 0) crc = static_cast<uint32_t>(::crc32(crc, bytes, n));
 }
 
-void CZipDecoder::FetchBlock(uint8_t* buffer, uint32_t n)
+uint32_t CZipDecoder::TakeReadAhead(uint8_t* buffer, uint32_t n)
 {
     const uint32_t ahead = std::min(readAheadCount, n);
     if (ahead > 0) {
@@ -86,6 +86,12 @@ void CZipDecoder::FetchBlock(uint8_t* buffer, uint32_t n)
         readAheadPosition += ahead;
         readAheadCount -= ahead;
     }
+    return ahead;
+}
+
+void CZipDecoder::FetchBlock(uint8_t* buffer, uint32_t n)
+{
+    const uint32_t ahead = TakeReadAhead(buffer, n);
     const uint32_t rest = n - ahead;
     if (rest == 0) return;
     store->Read(buffer + ahead, rest, false);
@@ -99,13 +105,7 @@ uint32_t CZipDecoder::FetchAvailable(uint8_t* buffer, uint32_t n)
         FetchBlock(buffer, n);
         return n;
     }
-    const uint32_t ahead = std::min(readAheadCount, n);
-    if (ahead > 0) {
-        std::memcpy(buffer, inputBuffer.data() + readAheadPosition, ahead);
-        readAheadPosition += ahead;
-        readAheadCount -= ahead;
-    }
-    uint32_t got = ahead;
+    uint32_t got = TakeReadAhead(buffer, n);
     while (got < n) {
         const uint32_t r = store->stream->Read(buffer + got, n - got);
         if (r == 0) break;

@@ -95,6 +95,8 @@ protected:
 
 private:
     void RefillReadAhead();
+    // Moves up to n bytes FetchByte has read ahead into buffer; how many.
+    uint32_t TakeReadAhead(uint8_t* buffer, uint32_t n);
 
     // Read-ahead of FetchByte inside inputBuffer: next byte and bytes left.
     uint32_t readAheadPosition = 0;

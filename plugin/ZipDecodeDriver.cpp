@@ -256,12 +256,14 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
         // out as a deletion.
         CZipEntryHeader asLocal(header);
         if (haveLocal) local.ApplyTo(asLocal);
+        // Every reading starts where this local header puts the data.
+        const CZipLocalRecord* known = haveLocal ? &local : nullptr;
         const bool disagree = haveLocal && ReadDifferently(header, asLocal);
         const bool decodable = CanDecode(header.method);
         const CZipEntryHeader primary = decodable ? header : RawView(header);
         bool declined = false;
         const CZipExtraction first = ExtractWithPassword(visit, declined, [&] {
-            return extractor->Extract(index, primary);
+            return extractor->Extract(index, primary, known);
         });
         if (declined) return false;
         if (ScanAndAct(visit, first, decodable && !disagree)) return true;
@@ -269,7 +271,7 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
         if (disagree) {
             if (!CanDecode(asLocal.method)) asLocal = RawView(asLocal);
             const CZipExtraction other = ExtractWithPassword(visit, declined, [&] {
-                return extractor->Extract(index, asLocal);
+                return extractor->Extract(index, asLocal, known);
             });
             if (declined) return false;
             if (ScanAndAct(visit, other, false)) return true;
@@ -279,14 +281,14 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
             // labelled stored: handed over inflated when that output does.
             CZipEntryHeader inflated(header);
             inflated.method = methodDeflated;
-            const CZipExtraction x = extractor->Extract(index, inflated);
+            const CZipExtraction x = extractor->Extract(index, inflated, known);
             if (x.intact && x.crc == header.crc32 && ScanAndAct(visit, x, false)) return true;
         }
         if (header.method == methodDeflated && first.opened && !first.intact && !first.refused &&
             !first.stopped) {
             // Data that does not inflate may be stored bytes labelled
             // deflated.
-            if (ScanAndAct(visit, extractor->Extract(index, RawView(header)), false)) return true;
+            if (ScanAndAct(visit, extractor->Extract(index, RawView(header), known), false)) return true;
         }
     } catch (const CZipException&) {
         CloseEntryQuietly();

@@ -14,9 +14,10 @@ CZipEntryExtractor::CZipEntryExtractor(CZipArchiveEx& archiveArg, CZipHostStream
 {
 }
 
-CZipExtraction CZipEntryExtractor::Extract(uint16_t index, const CZipEntryHeader& view)
+CZipExtraction CZipEntryExtractor::Extract(uint16_t index, const CZipEntryHeader& view,
+                                           const CZipLocalRecord* local)
 {
-    return Run([&] { return archive.OpenEntryAs(index, view); });
+    return Run([&] { return archive.OpenEntryAs(index, view, local); });
 }
 
 CZipExtraction CZipEntryExtractor::ExtractAt(uint64_t localPosition, const CZipEntryHeader& view,

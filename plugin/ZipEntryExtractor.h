@@ -7,6 +7,7 @@
 class CZipArchiveEx;
 class CZipEntryHeader;
 class CZipHostStream;
+struct CZipLocalRecord;
 
 // What one reading of an entry put into the temporary stream.
 struct CZipExtraction {
@@ -30,7 +31,8 @@ class CZipEntryExtractor {
 public:
     CZipEntryExtractor(CZipArchiveEx& archive, CZipHostStream& temporary, VFDecodeCallback& stop);
 
-    CZipExtraction Extract(uint16_t index, const CZipEntryHeader& view);
+    // `local`, when given, is the entry's local header already read.
+    CZipExtraction Extract(uint16_t index, const CZipEntryHeader& view, const CZipLocalRecord* local = nullptr);
     // An entry no central record lists (see CZipArchiveEx::OpenEntryAt).
     CZipExtraction ExtractAt(uint64_t localPosition, const CZipEntryHeader& view, uint64_t dataLimit);
 
