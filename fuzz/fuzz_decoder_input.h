@@ -51,29 +51,38 @@ inline void FuzzKeys(uint32_t keys[3])
     ZipCrypto::InitKeys(keys, kPassword, sizeof kPassword);
 }
 
+// The input's raw data as one entry held in a memory-backed storage.
+struct InputEntry {
+    InputEntry(const Fields& f, uint32_t declared)
+    {
+        if (f.rawSize > 0) stream.Write(f.raw, f.rawSize);
+        stream.SeekToBegin();
+        store.OpenStream(&stream, CZipStore::openReadOnly);
+        header.flags = f.flags;
+        header.compressedSize = f.rawSize;
+        header.uncompressedSize = declared;
+        FuzzKeys(keys);
+    }
+    bool Init(CZipDecoder& decoder) { return decoder.Init(&store, &header, keys); }
+
+    CZipMemStream stream{65536};
+    CZipStore store;
+    CZipEntryHeader header;
+    uint32_t keys[3];
+};
+
 inline void RunDecoder(CZipDecoder& decoder, const uint8_t* data, size_t size)
 {
     Fields f;
     if (!Split(data, size, f)) return;
 
-    CZipMemStream stream(65536);
-    CZipStore store;
-    store.OpenStream(&stream, CZipStore::create);
-    if (f.rawSize > 0) stream.Write(f.raw, f.rawSize);
-    stream.SeekToBegin();
-
-    CZipEntryHeader header;
-    header.flags = f.flags;
-    header.compressedSize = f.rawSize;
-    header.uncompressedSize = std::min(f.declared, kMaxUncompressed);
-    uint32_t keys[3];
-    FuzzKeys(keys);
+    InputEntry entry(f, std::min(f.declared, kMaxUncompressed));
 
     // Odd read sizes for inputs whose top flag bit is set.
     const uint32_t chunk = (f.flags & 0x8000) ? 1 + f.declared % 5000 : 65536;
     std::vector<uint8_t> buffer(chunk);
     try {
-        decoder.Init(&store, &header, keys);
+        entry.Init(decoder);
         uint64_t total = 0;
         for (;;) {
             const uint32_t n = decoder.Read(buffer.data(), chunk);
@@ -114,22 +123,13 @@ inline void RunChecked(CZipDecoder& decoder, const uint8_t* data, size_t size, c
     Fields f;
     if (!Split(data, size, f)) return;
 
-    CZipMemStream stream(65536);
-    if (f.rawSize > 0) stream.Write(f.raw, f.rawSize);
-    CZipStore store;
-    store.OpenStream(&stream, CZipStore::openReadOnly);
-    CZipEntryHeader header;
-    header.flags = f.flags;
-    header.compressedSize = f.rawSize;
-    header.uncompressedSize = f.declared;
-    uint32_t keys[3];
-    FuzzKeys(keys);
+    InputEntry entry(f, f.declared);
 
     const uint32_t pick = how.chunks[(f.flags >> 12) & 7];
     const uint32_t chunk = how.wholeReadsOverLargeSeeds && f.rawSize > 65536 && pick < 4096 ? 65536 : pick;
     std::vector<uint8_t> buffer(chunk);
     try {
-        decoder.Init(&store, &header, keys);
+        entry.Init(decoder);
         uint64_t total = 0;
         uint32_t crc = 0;
         auto checkCounts = [&] {
@@ -183,18 +183,9 @@ template <class NextSize>
 Delivery Deliver(CZipDecoder& decoder, const Fields& f, NextSize nextSize, size_t bound)
 {
     Delivery d;
-    CZipMemStream stream(65536);
-    if (f.rawSize > 0) stream.Write(f.raw, f.rawSize);
-    CZipStore store;
-    store.OpenStream(&stream, CZipStore::openReadOnly);
-    CZipEntryHeader header;
-    header.flags = f.flags;
-    header.compressedSize = f.rawSize;
-    header.uncompressedSize = f.declared;
-    uint32_t keys[3];
-    FuzzKeys(keys);
+    InputEntry entry(f, f.declared);
     try {
-        if (decoder.Init(&store, &header, keys)) {
+        if (entry.Init(decoder)) {
             while (d.bytes.size() < bound) {
                 const uint32_t want = nextSize();
                 const size_t at = d.bytes.size();
