@@ -12,6 +12,7 @@
 #include "archive/ZipAddRequest.h"
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
+#include "decoders/ZipCrc32.h"
 #include "decoders/ZipCrypto.h"
 #include "errors/ZipException.h"
 #include "platform/ZipAttributes.h"
@@ -247,7 +248,7 @@ bool CZipArchive::WriteEntryData(const void* buffer, uint32_t count)
     CZipEntryHeader& header = *directory.currentHeader;
     z_stream& z = transfer.zstream;
     const uint8_t* input = static_cast<const uint8_t*>(buffer);
-    if (count) header.crc32 = static_cast<uint32_t>(::crc32(header.crc32, input, count));
+    header.crc32 = ZipCrc32(header.crc32, input, count);
     z.next_in = const_cast<Bytef*>(input);
     z.avail_in = count;
 

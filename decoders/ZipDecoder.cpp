@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include <zlib.h>
-
 #include "archive/ZipEntryHeader.h"
+#include "decoders/ZipCrc32.h"
 #include "decoders/ZipCrypto.h"
 #include "storage/ZipStore.h"
 
@@ -74,8 +73,7 @@ void CZipDecoder::AllowInputUpTo(uint32_t available)
 
 void CZipDecoder::UpdateCrc(const uint8_t* bytes, uint32_t n)
 {
-    // crc32 with no bytes would answer its initial value, not the running one.
-    if (n > 0) crc = static_cast<uint32_t>(::crc32(crc, bytes, n));
+    crc = ZipCrc32(crc, bytes, n);
 }
 
 uint32_t CZipDecoder::TakeReadAhead(uint8_t* buffer, uint32_t n)

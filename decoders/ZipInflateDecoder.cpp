@@ -1,45 +1,33 @@
 #include "decoders/ZipInflateDecoder.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "errors/ZipException.h"
 #include "storage/ZipStore.h"
 
-namespace {
-// Raw deflate data with a 32 KiB window.
-constexpr int kRawWindowBits = -15;
-} // namespace
-
-CZipInflateDecoder::CZipInflateDecoder() : zstream() {}
-
-CZipInflateDecoder::~CZipInflateDecoder()
+CZipInflateDecoder::CZipInflateDecoder(ZipInflateBackend backendArg)
+    : backend(backendArg), inflater(ZipMakeRawInflater(backendArg))
 {
-    End();
 }
+
+CZipInflateDecoder::~CZipInflateDecoder() = default;
 
 bool CZipInflateDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
 {
     CZipDecoder::Init(storeArg, headerArg, keysArg);
-    End();
-    zstream = z_stream();
-    zstream.zalloc = Z_NULL;
-    zstream.zfree = Z_NULL;
-    zstream.opaque = Z_NULL;
-    // A failed start leaves the stream without state; the first inflate then
-    // answers with zlib's stream error, which becomes the entry's error.
-    streamReady = inflateInit2(&zstream, kRawWindowBits) == Z_OK;
-    zstream.total_out = 0;
+    // A failed start leaves the inflater without state; the first decode
+    // then answers with the stream error, which becomes the entry's error.
+    inflaterReady = inflater->Reset();
     ended = false;
-    zstream.avail_in = 0;
-    zstream.next_in = inputBuffer.data();
+    start = Start();
+    input = inputBuffer.data();
+    inputLength = 0;
     return true;
-}
-
-void CZipInflateDecoder::End()
-{
-    if (streamReady) inflateEnd(&zstream);
-    streamReady = false;
 }
 
 void CZipInflateDecoder::ThrowZlibError(int result) const
@@ -49,37 +37,90 @@ void CZipInflateDecoder::ThrowZlibError(int result) const
     ThrowZipException(CZipException::MapZlibError(result), path);
 }
 
-uint32_t CZipInflateDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
+void CZipInflateDecoder::TakeStart()
 {
-    if (ended) return 0;
-    zstream.next_out = buffer;
-    zstream.avail_out = length;
-    uint32_t total = 0;
-    // The stream is decoded to its own end, whatever size the header gave.
-    while (zstream.avail_out > 0) {
-        if (zstream.avail_in == 0 && compressedLeft > 0) {
+    start.taken = true;
+    // A spanned archive cannot be read twice from one position: zlib reads
+    // it from the start, so there is nothing to go back to.
+    if (backend != ZipInflateBackend::zlib && (!store->stream || store->SpanState() != 0)) {
+        backend = ZipInflateBackend::zlib;
+        inflater = ZipMakeRawInflater(backend);
+        inflaterReady = inflater->Reset();
+    }
+    if (backend == ZipInflateBackend::zlib) return;
+    start.position = store->stream->GetPosition();
+    start.compressedLeft = compressedLeft;
+    if (encrypted && keys) std::memcpy(start.keys, keys, sizeof start.keys);
+}
+
+int CZipInflateDecoder::Run(uint8_t*& out, uint32_t& room)
+{
+    while (room > 0) {
+        if (inputLength == 0 && compressedLeft > 0) {
             const uint32_t n = std::min(compressedLeft, inputBuffer.length());
             FetchBlock(inputBuffer.data(), n);
             compressedLeft -= n;
-            zstream.next_in = inputBuffer.data();
-            zstream.avail_in = n;
+            input = inputBuffer.data();
+            inputLength = n;
         }
-        const uLong before = zstream.total_out;
-        const int result = streamReady ? inflate(&zstream, Z_SYNC_FLUSH) : Z_STREAM_ERROR;
-        total += static_cast<uint32_t>(zstream.total_out - before);
-        if (result == Z_STREAM_END) {
-            ended = true;
-            return total;
+        uint8_t* const before = out;
+        const int result = inflaterReady ? inflater->Inflate(input, inputLength, out, room) : Z_STREAM_ERROR;
+        if (result == Z_OK) continue;
+        if (result != Z_STREAM_END && backend != ZipInflateBackend::zlib) {
+            // What the fast back end made in the call that failed is not
+            // trusted (it may reach past the damage): zlib makes it again.
+            room += static_cast<uint32_t>(out - before);
+            out = before;
         }
-        if (result != Z_OK && result != Z_NEED_DICT) {
-            damaged = true;
-            ended = true;
-            errorCode = CZipException::MapZlibError(result);
-            // What was decoded before the damage still reaches the caller;
-            // the close reports the error.
-            if (total > 0) return total;
-            ThrowZlibError(result);
-        }
+        return result;
     }
-    return total;
+    return Z_OK;
+}
+
+int CZipInflateDecoder::RestartWithZlib(uint64_t skip)
+{
+    backend = ZipInflateBackend::zlib;
+    inflater = ZipMakeRawInflater(backend);
+    inflaterReady = inflater->Reset();
+    store->stream->Seek(static_cast<int64_t>(start.position), CZipStream::begin);
+    compressedLeft = start.compressedLeft;
+    if (encrypted && keys) std::memcpy(keys, start.keys, sizeof start.keys);
+    inputLength = 0;
+    std::vector<uint8_t> scratch(static_cast<size_t>(std::min<uint64_t>(skip, 65536)));
+    while (skip > 0) {
+        uint8_t* out = scratch.data();
+        uint32_t room = static_cast<uint32_t>(std::min<uint64_t>(skip, scratch.size()));
+        const uint32_t want = room;
+        const int result = Run(out, room);
+        skip -= want - room;
+        if (result != Z_OK) return skip == 0 && result == Z_STREAM_END ? Z_OK : result;
+    }
+    return Z_OK;
+}
+
+uint32_t CZipInflateDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
+{
+    if (ended) return 0;
+    if (!start.taken) TakeStart();
+    uint8_t* out = buffer;
+    uint32_t room = length;
+    // The stream is decoded to its own end, whatever size the header gave.
+    int result = Run(out, room);
+    if (result != Z_OK && result != Z_STREAM_END && backend != ZipInflateBackend::zlib) {
+        // zlib reads the entry again; the bytes of this call are among
+        // those it passes over, so it fills the rest of the buffer.
+        const uint32_t made = length - room;
+        result = RestartWithZlib(static_cast<uint64_t>(delivered) + made);
+        if (result == Z_OK) result = Run(out, room);
+    }
+    const uint32_t total = length - room;
+    if (result == Z_OK) return total;
+    ended = true;
+    if (result == Z_STREAM_END) return total;
+    damaged = true;
+    errorCode = CZipException::MapZlibError(result);
+    // What was decoded before the damage still reaches the caller; the
+    // close reports the error.
+    if (total > 0) return total;
+    ThrowZlibError(result);
 }

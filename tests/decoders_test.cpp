@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include "archive/ZipEntryHeader.h"
+#include "decoders/ZipCrc32.h"
 #include "decoders/ZipCrypto.h"
 #include "decoders/ZipInflateDecoder.h"
 #include "decoders/ZipStoredDecoder.h"
@@ -47,6 +48,7 @@ CZipEntryHeader MakeHeader(uint32_t compressed, uint32_t uncompressed, uint16_t 
 template <class Base>
 class Open : public Base {
 public:
+    using Base::Base;
     using Base::bitCount;
     using Base::compressedLeft;
     using Base::inputExhausted;
@@ -197,72 +199,167 @@ TEST(DecoderCrypto, AgreesWithCPythonAndRoundTrips)
     EXPECT_TRUE(block == cipher);
 }
 
+// Every inflate back end the build carries must deliver and fail alike.
 TEST(DecoderInflate, DrainsAtExactMultiplesAndReportsZlibErrors)
 {
-    const Bytes plain = MakeText(131072, 8);
-    Bytes deflated = Deflate(plain);
-    const uint32_t size = static_cast<uint32_t>(deflated.size());
-    {
-        MemoryStore memory(deflated);
-        CZipEntryHeader header = MakeHeader(size, 131072);
-        Open<CZipInflateDecoder> d;
-        d.Init(&memory.store, &header, nullptr);
-        std::vector<uint32_t> counts;
-        EXPECT_TRUE(ReadAll(d, 65536, &counts) == plain);
-        EXPECT_EQ(counts, (std::vector<uint32_t>{65536, 65536, 0}));
-        EXPECT_EQ(d.compressedLeft, 0u);
-        EXPECT_EQ(d.Crc(), Crc(plain));
-        d.End();
+    for (const ZipInflateBackend backend : ZipInflateBackends()) {
+        SCOPED_TRACE(ZipInflateBackendName(backend));
+        const Bytes plain = MakeText(131072, 8);
+        Bytes deflated = Deflate(plain);
+        const uint32_t size = static_cast<uint32_t>(deflated.size());
+        {
+            MemoryStore memory(deflated);
+            CZipEntryHeader header = MakeHeader(size, 131072);
+            Open<CZipInflateDecoder> d(backend);
+            d.Init(&memory.store, &header, nullptr);
+            std::vector<uint32_t> counts;
+            EXPECT_TRUE(ReadAll(d, 65536, &counts) == plain);
+            EXPECT_EQ(counts, (std::vector<uint32_t>{65536, 65536, 0}));
+            EXPECT_EQ(d.compressedLeft, 0u);
+            EXPECT_EQ(d.Crc(), Crc(plain));
+            d.End();
+        }
+        for (uint32_t chunk : {1u, 333u, 65535u, 1u << 20}) {
+            MemoryStore memory(deflated);
+            CZipEntryHeader header = MakeHeader(size, 131072);
+            CZipInflateDecoder d(backend);
+            d.Init(&memory.store, &header, nullptr);
+            EXPECT_TRUE(ReadAll(d, chunk) == plain) << chunk;
+            // No End: the destructor must free the back end's state by itself.
+        }
+        {   // Cut short: the inflater runs out of input. What came before the damage is
+            // delivered; the decoder names the error for the close.
+            MemoryStore memory(deflated);
+            CZipEntryHeader header = MakeHeader(size / 2, 131072);
+            CZipInflateDecoder d(backend);
+            d.Init(&memory.store, &header, nullptr);
+            const Bytes got = ReadAll(d, 65536);
+            EXPECT_GT(got.size(), 0u);
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), plain.begin()));
+            EXPECT_TRUE(d.Damaged());
+            EXPECT_EQ(d.ErrorCode(), ZipError::zlibBuffer);
+        }
+        {   // An invalid block type.
+            Bytes bad = deflated;
+            bad[0] = 0x07;
+            MemoryStore memory(bad);
+            CZipEntryHeader header = MakeHeader(size, 131072);
+            CZipInflateDecoder d(backend);
+            d.Init(&memory.store, &header, nullptr);
+            EXPECT_EQ(CodeOf(d, 65536), ZipError::zlibData);
+        }
+        {   // The storage ends before the compressed size says.
+            MemoryStore memory(deflated);
+            CZipEntryHeader header = MakeHeader(size + 70000, 131072);
+            CZipInflateDecoder d(backend);
+            d.Init(&memory.store, &header, nullptr);
+            EXPECT_EQ(CodeOf(d, 65536), ZipError::badZipFile);
+        }
+        {   // Encrypted deflate data.
+            const std::string password = "pw";
+            uint32_t keys[3];
+            ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()), 2);
+            Bytes cipher = deflated;
+            ZipCrypto::EncryptBlock(keys, cipher.data(), size);
+            ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()), 2);
+            MemoryStore memory(cipher);
+            CZipEntryHeader header = MakeHeader(size + 12, 131072, 1);
+            CZipInflateDecoder d(backend);
+            d.Init(&memory.store, &header, keys);
+            EXPECT_TRUE(ReadAll(d, 4096) == plain);
+        }
     }
-    for (uint32_t chunk : {1u, 333u, 65535u, 1u << 20}) {
-        MemoryStore memory(deflated);
-        CZipEntryHeader header = MakeHeader(size, 131072);
-        CZipInflateDecoder d;
-        d.Init(&memory.store, &header, nullptr);
-        EXPECT_TRUE(ReadAll(d, chunk) == plain) << chunk;
-        // No End: the destructor must free zlib's state by itself.
+}
+
+namespace {
+
+// What one inflate run handed over and how it ended.
+struct Outcome {
+    Bytes bytes;
+    int code = 0;
+    bool damaged = false;
+    bool operator==(const Outcome& o) const { return bytes == o.bytes && code == o.code && damaged == o.damaged; }
+};
+
+Outcome InflateWith(ZipInflateBackend backend, const Bytes& data, uint32_t chunk)
+{
+    MemoryStore memory(data);
+    CZipEntryHeader header = MakeHeader(static_cast<uint32_t>(data.size()), 0);
+    CZipInflateDecoder d(backend);
+    d.Init(&memory.store, &header, nullptr);
+    Outcome o;
+    Bytes buffer(chunk);
+    try {
+        for (uint32_t n = chunk; n == chunk && o.bytes.size() < (1u << 20);) {
+            n = d.Read(buffer.data(), chunk);
+            o.bytes.insert(o.bytes.end(), buffer.begin(), buffer.begin() + n);
+        }
+    } catch (const CZipException& e) {
+        o.code = e.code;
     }
-    {   // Cut short: zlib runs out of input. What came before the damage is
-        // delivered; the decoder names the error for the close.
-        MemoryStore memory(deflated);
-        CZipEntryHeader header = MakeHeader(size / 2, 131072);
-        CZipInflateDecoder d;
-        d.Init(&memory.store, &header, nullptr);
-        const Bytes got = ReadAll(d, 65536);
-        EXPECT_GT(got.size(), 0u);
-        EXPECT_TRUE(std::equal(got.begin(), got.end(), plain.begin()));
-        EXPECT_TRUE(d.Damaged());
-        EXPECT_EQ(d.ErrorCode(), ZipError::zlibBuffer);
+    o.damaged = d.Damaged();
+    if (o.code == 0) o.code = d.ErrorCode();
+    return o;
+}
+
+} // namespace
+
+// Each byte of a small stream (fixed and dynamic Huffman blocks and a
+// stored one) set to a few other values in turn: the back ends must hand
+// over the same bytes and name the same damage, at any read size.
+TEST(DecoderInflate, BackEndsAgreeOnEveryDamagedByte)
+{
+    const std::vector<ZipInflateBackend> backends = ZipInflateBackends();
+    if (backends.size() < 2) GTEST_SKIP() << "this build carries one inflate back end";
+    Bytes plain = MakeText(3000, 5);
+    const Bytes dynamic = Deflate(plain);
+    Bytes input = dynamic;
+    // A stored block and a fixed-Huffman one behind it: zlib's level 0 and
+    // a short string at level 1.
+    z_stream z{};
+    deflateInit2(&z, 0, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    Bytes mixed(4096);
+    z.next_in = plain.data();
+    z.avail_in = 300;
+    z.next_out = mixed.data();
+    z.avail_out = 4096;
+    deflate(&z, Z_BLOCK);
+    deflateParams(&z, 1, Z_FIXED);
+    const Bytes tail = {'a', 'b', 'a', 'b', 'a', 'b', 'c'};
+    z.next_in = const_cast<uint8_t*>(tail.data());
+    z.avail_in = static_cast<uInt>(tail.size());
+    deflate(&z, Z_FINISH);
+    mixed.resize(z.total_out);
+    deflateEnd(&z);
+    for (const Bytes& stream : {dynamic, mixed}) {
+        for (size_t at = 0; at < stream.size(); ++at) {
+            for (const uint8_t delta : {0x01, 0x10, 0x80, 0xFF}) {
+                Bytes bad = stream;
+                bad[at] = static_cast<uint8_t>(bad[at] ^ delta);
+                for (const uint32_t chunk : {1u, 7u, 65536u}) {
+                    const Outcome a = InflateWith(backends[0], bad, chunk);
+                    const Outcome b = InflateWith(backends[1], bad, chunk);
+                    ASSERT_TRUE(a == b) << "byte " << at << " ^ " << int(delta) << ", reads of " << chunk << ": "
+                                        << a.bytes.size() << " bytes, code " << a.code << " against "
+                                        << b.bytes.size() << " bytes, code " << b.code;
+                }
+            }
+        }
     }
-    {   // An invalid block type.
-        Bytes bad = deflated;
-        bad[0] = 0x07;
-        MemoryStore memory(bad);
-        CZipEntryHeader header = MakeHeader(size, 131072);
-        CZipInflateDecoder d;
-        d.Init(&memory.store, &header, nullptr);
-        EXPECT_EQ(CodeOf(d, 65536), ZipError::zlibData);
+}
+
+// The checksum of entry data, whichever implementation the build uses,
+// carried across pieces of every length.
+TEST(DecoderCrc, MatchesZlibOverPiecesOfEveryLength)
+{
+    const Bytes data = MakeText(5000, 3);
+    for (size_t piece = 1; piece < 300; piece += 7) {
+        uint32_t crc = 0;
+        for (size_t at = 0; at < data.size(); at += piece)
+            crc = ZipCrc32(crc, data.data() + at, std::min(piece, data.size() - at));
+        ASSERT_EQ(crc, Crc(data)) << piece;
     }
-    {   // The storage ends before the compressed size says.
-        MemoryStore memory(deflated);
-        CZipEntryHeader header = MakeHeader(size + 70000, 131072);
-        CZipInflateDecoder d;
-        d.Init(&memory.store, &header, nullptr);
-        EXPECT_EQ(CodeOf(d, 65536), ZipError::badZipFile);
-    }
-    {   // Encrypted deflate data.
-        const std::string password = "pw";
-        uint32_t keys[3];
-        ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()), 2);
-        Bytes cipher = deflated;
-        ZipCrypto::EncryptBlock(keys, cipher.data(), size);
-        ZipCrypto::InitKeys(keys, reinterpret_cast<const uint8_t*>(password.data()), 2);
-        MemoryStore memory(cipher);
-        CZipEntryHeader header = MakeHeader(size + 12, 131072, 1);
-        CZipInflateDecoder d;
-        d.Init(&memory.store, &header, keys);
-        EXPECT_TRUE(ReadAll(d, 4096) == plain);
-    }
+    EXPECT_EQ(ZipCrc32(0x12345678u, data.data(), 0), 0x12345678u);
 }
 
 namespace {

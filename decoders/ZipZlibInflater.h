@@ -1,0 +1,23 @@
+#pragma once
+#include <zlib.h>
+
+#include "decoders/ZipRawInflater.h"
+
+// Raw inflate through zlib. The z_stream belongs to this object and is
+// released by the destructor or the next Reset.
+class CZipZlibInflater : public CZipRawInflater {
+public:
+    CZipZlibInflater() : zstream() {}
+    ~CZipZlibInflater() override;
+    CZipZlibInflater(const CZipZlibInflater&) = delete;
+    CZipZlibInflater& operator=(const CZipZlibInflater&) = delete;
+
+    bool Reset() override;
+    int Inflate(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength) override;
+
+private:
+    void Release();
+
+    z_stream zstream;
+    bool ready = false;
+};
