@@ -4,7 +4,7 @@
 
 #include <zlib.h>
 
-bool CZipIsalInflater::Reset()
+bool CZipIsalInflater::Reset(const CZipEntryHeader&)
 {
     if (!state) state.reset(new (std::nothrow) inflate_state);
     if (!state) return false;
@@ -15,7 +15,7 @@ bool CZipIsalInflater::Reset()
     return true;
 }
 
-int CZipIsalInflater::Inflate(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength)
+int CZipIsalInflater::Decode(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength)
 {
     if (!state) return Z_MEM_ERROR;
     if (state->block_state == ISAL_BLOCK_FINISH) return Z_STREAM_END;

@@ -5,10 +5,10 @@
 
 // Raw inflate through Intel's ISA-L. Its state (about 90 KiB, the history
 // window included) is allocated once per object and reused by Reset.
-class CZipIsalInflater : public CZipRawInflater {
+class CZipIsalInflater : public CZipStreamCodec {
 public:
-    bool Reset() override;
-    int Inflate(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength) override;
+    bool Reset(const CZipEntryHeader& header) override;
+    int Decode(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength) override;
 
 private:
     std::unique_ptr<inflate_state> state;

@@ -28,7 +28,7 @@ const char* ZipInflateBackendName(ZipInflateBackend backend)
     return backend == ZipInflateBackend::isal ? "isa-l" : "zlib";
 }
 
-std::unique_ptr<CZipRawInflater> ZipMakeRawInflater(ZipInflateBackend backend)
+std::unique_ptr<CZipStreamCodec> ZipMakeRawInflater(ZipInflateBackend backend)
 {
 #ifdef ZIPEXT_HAVE_ISAL
     if (backend == ZipInflateBackend::isal) return std::make_unique<CZipIsalInflater>();

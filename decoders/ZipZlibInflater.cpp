@@ -16,7 +16,7 @@ void CZipZlibInflater::Release()
     ready = false;
 }
 
-bool CZipZlibInflater::Reset()
+bool CZipZlibInflater::Reset(const CZipEntryHeader&)
 {
     if (ready) return inflateReset(&zstream) == Z_OK;
     zstream = z_stream();
@@ -27,7 +27,7 @@ bool CZipZlibInflater::Reset()
     return ready;
 }
 
-int CZipZlibInflater::Inflate(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength)
+int CZipZlibInflater::Decode(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength)
 {
     if (!ready) return Z_STREAM_ERROR;
     zstream.next_in = const_cast<Bytef*>(in);

@@ -5,15 +5,15 @@
 
 // Raw inflate through zlib. The z_stream belongs to this object and is
 // released by the destructor or the next Reset.
-class CZipZlibInflater : public CZipRawInflater {
+class CZipZlibInflater : public CZipStreamCodec {
 public:
     CZipZlibInflater() : zstream() {}
     ~CZipZlibInflater() override;
     CZipZlibInflater(const CZipZlibInflater&) = delete;
     CZipZlibInflater& operator=(const CZipZlibInflater&) = delete;
 
-    bool Reset() override;
-    int Inflate(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength) override;
+    bool Reset(const CZipEntryHeader& header) override;
+    int Decode(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength) override;
 
 private:
     void Release();

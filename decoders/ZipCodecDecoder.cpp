@@ -1,0 +1,80 @@
+#include "decoders/ZipCodecDecoder.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <string>
+
+#include "errors/ZipException.h"
+#include "storage/ZipStore.h"
+
+CZipCodecDecoder::CZipCodecDecoder(std::unique_ptr<CZipStreamCodec> codecArg) : codec(std::move(codecArg)) {}
+
+CZipCodecDecoder::~CZipCodecDecoder() = default;
+
+bool CZipCodecDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
+{
+    CZipDecoder::Init(storeArg, headerArg, keysArg);
+    // A failed start leaves the codec without state; the first decode then
+    // answers with the stream error, which becomes the entry's error.
+    codecReady = codec->Reset(*header);
+    ended = false;
+    input = inputBuffer.data();
+    inputLength = 0;
+    return true;
+}
+
+void CZipCodecDecoder::Replace(std::unique_ptr<CZipStreamCodec> fresh)
+{
+    codec = std::move(fresh);
+    codecReady = codec->Reset(*header);
+    input = inputBuffer.data();
+    inputLength = 0;
+}
+
+int CZipCodecDecoder::Run(uint8_t*& out, uint32_t& room)
+{
+    while (room > 0) {
+        if (inputLength == 0 && compressedLeft > 0) {
+            const uint32_t n = std::min(compressedLeft, inputBuffer.length());
+            FetchBlock(inputBuffer.data(), n);
+            compressedLeft -= n;
+            input = inputBuffer.data();
+            inputLength = n;
+        }
+        uint8_t* const before = out;
+        const int result = codecReady ? codec->Decode(input, inputLength, out, room) : Z_STREAM_ERROR;
+        if (result == Z_OK) continue;
+        if (result != Z_STREAM_END && !KeepsOutputOfFailedCall()) {
+            room += static_cast<uint32_t>(out - before);
+            out = before;
+        }
+        return result;
+    }
+    return Z_OK;
+}
+
+uint32_t CZipCodecDecoder::Finish(int result, uint32_t total)
+{
+    if (result == Z_OK) return total;
+    ended = true;
+    if (result == Z_STREAM_END) return total;
+    damaged = true;
+    errorCode = CZipException::MapZlibError(result);
+    // What was decoded before the damage still reaches the caller; the
+    // close reports the error.
+    if (total > 0) return total;
+    std::string path;
+    if (store && store->stream) path = store->stream->GetFilePath();
+    ThrowZipException(errorCode, path);
+}
+
+uint32_t CZipCodecDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
+{
+    if (ended) return 0;
+    uint8_t* out = buffer;
+    uint32_t room = length;
+    // The stream is decoded to its own end, whatever size the header gave.
+    const int result = Run(out, room);
+    return Finish(result, length - room);
+}
