@@ -62,6 +62,7 @@ constexpr uint64_t maxField32 = 0xFFFFFFFF;
 // General purpose flag bits.
 constexpr uint16_t flagEncrypted = 0x0001;
 constexpr uint16_t flagDeflateOptions = 0x0006;
+constexpr uint16_t flagLzmaEndMarker = 0x0002;  // LZMA data ends with an end marker
 constexpr uint16_t flagDataDescriptor = 0x0008;
 constexpr uint16_t flagsChecked = 0x000F;  // bits a local header must repeat
 constexpr uint16_t flagUtf8Name = 0x0800;  // name and comment are UTF-8
@@ -78,6 +79,14 @@ constexpr uint16_t methodTokenized = 7;
 constexpr uint16_t methodDeflated = 8;
 constexpr uint16_t methodDeflate64 = 9;
 constexpr uint16_t methodPkImplode = 10;
+// Methods of later archivers, read where the build has their library.
+constexpr uint16_t methodBzip2 = 12;
+constexpr uint16_t methodLzma = 14;
+constexpr uint16_t methodZstd = 93;
+constexpr uint16_t methodXz = 95;
+constexpr uint16_t methodPpmd = 98;
+// WinZip AES: the real method is in the 0x9901 extra field.
+constexpr uint16_t methodAes = 99;
 
 // Versions written into new entries.
 constexpr uint8_t versionMadeBy = 20;

@@ -9,6 +9,12 @@
 class CZipStream;
 struct CZipLocalRecord;
 
+// Whether this build decodes a compression method (the ones it cannot read
+// are handed to the engine as stored).
+bool ZipReadsMethod(uint16_t method);
+// A fresh decoder of the method; none for the methods that cannot be read.
+std::unique_ptr<CZipDecoder> ZipMakeDecoder(uint16_t method);
+
 // The archive object the exports use: the archive plus the decoder of the
 // entry open for reading, and the operations that read entries.
 //

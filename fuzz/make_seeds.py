@@ -36,6 +36,7 @@ DECODER_METHODS = {
     "unreduce_fuzz": [2, 3, 4, 5],
     "explode_fuzz": [6],
     "deflate64_fuzz": [9],
+    "codec_fuzz": [12, 14, 93, 95],
 }
 MAX_SEED = 1 << 20
 

@@ -33,23 +33,6 @@ constexpr int finishAttempts = 10;
 
 namespace {
 
-// Methods with a decoder that reads their data; the rest (5, 7, 10, 11 and
-// above) are handed to the engine as stored.
-bool CanDecode(uint16_t method)
-{
-    switch (method) {
-    case methodStored:
-    case methodShrunk:
-    case methodReduced1:
-    case methodReduced2:
-    case methodReduced3:
-    case methodImploded:
-    case methodDeflated:
-    case methodDeflate64: return true;
-    default: return false;
-    }
-}
-
 // The entry's bytes exactly as stored, encryption header and all.
 CZipEntryHeader RawView(const CZipEntryHeader& header)
 {
@@ -214,7 +197,7 @@ void CZipDecodeDriver::WalkUnlisted()
             gate.Open();
             EntryVisit visit{0, name, {}, false, false};
             CZipEntryHeader view(e.view);
-            if (!CanDecode(view.method)) view = RawView(view);
+            if (!ZipReadsMethod(view.method)) view = RawView(view);
             bool declined = false;
             const CZipExtraction x = ExtractWithPassword(visit, declined, [&] {
                 return extractor->ExtractAt(e.localPosition, view, e.dataLimit);
@@ -259,7 +242,7 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
         // Every reading starts where this local header puts the data.
         const CZipLocalRecord* known = haveLocal ? &local : nullptr;
         const bool disagree = haveLocal && ReadDifferently(header, asLocal);
-        const bool decodable = CanDecode(header.method);
+        const bool decodable = ZipReadsMethod(header.method);
         const CZipEntryHeader primary = decodable ? header : RawView(header);
         bool declined = false;
         const CZipExtraction first = ExtractWithPassword(visit, declined, [&] {
@@ -269,7 +252,7 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
         if (ScanAndAct(visit, first, decodable && !disagree)) return true;
 
         if (disagree) {
-            if (!CanDecode(asLocal.method)) asLocal = RawView(asLocal);
+            if (!ZipReadsMethod(asLocal.method)) asLocal = RawView(asLocal);
             const CZipExtraction other = ExtractWithPassword(visit, declined, [&] {
                 return extractor->Extract(index, asLocal, known);
             });
@@ -284,10 +267,10 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
             const CZipExtraction x = extractor->Extract(index, inflated, known);
             if (x.intact && x.crc == header.crc32 && ScanAndAct(visit, x, false)) return true;
         }
-        if (header.method == methodDeflated && first.opened && !first.intact && !first.refused &&
+        if (header.method != methodStored && decodable && first.opened && !first.intact && !first.refused &&
             !first.stopped) {
-            // Data that does not inflate may be stored bytes labelled
-            // deflated.
+            // Data that does not decode may be stored bytes labelled with a
+            // method.
             if (ScanAndAct(visit, extractor->Extract(index, RawView(header), known), false)) return true;
         }
     } catch (const CZipException&) {

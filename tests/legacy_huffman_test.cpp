@@ -33,12 +33,17 @@ const lzw::RawEntry* FindEntry(const std::vector<lzw::RawEntry>& entries, const 
     return nullptr;
 }
 
-// Corpus entries of methods 6 and 9 that have known contents.
+// Corpus entries of methods 6 and 9 that have known contents, and those of
+// the library-read methods (bzip2, LZMA, Zstandard, xz) the build reads.
 std::vector<lzw::ManifestRow> CorpusRows()
 {
     std::vector<lzw::ManifestRow> rows;
-    for (const auto& row : lzw::ManifestRows(kCorpus, 6, 9))
-        if ((row.method == 6 || row.method == 9) && row.sha256.size() == 64) rows.push_back(row);
+    for (const auto& row : lzw::ManifestRows(kCorpus, 6, 95)) {
+        const bool library = row.method == 12 || row.method == 14 || row.method == 93 || row.method == 95;
+        if ((row.method == 6 || row.method == 9 || (library && ZipReadsMethod(row.method))) &&
+            row.sha256.size() == 64)
+            rows.push_back(row);
+    }
     return rows;
 }
 

@@ -6,9 +6,8 @@
 #include <unistd.h>
 
 #include "archive/ZipEntryHeader.h"
+#include "decoders/ZipArchiveEx.h"
 #include "decoders/ZipDecoder.h"
-#include "decoders/ZipDeflate64Decoder.h"
-#include "decoders/ZipExplodeDecoder.h"
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
 
@@ -16,9 +15,7 @@ namespace huff {
 
 std::unique_ptr<CZipDecoder> MakeDecoder(uint16_t method)
 {
-    if (method == 6) return std::make_unique<CZipExplodeDecoder>();
-    if (method == 9) return std::make_unique<CZipDeflate64Decoder>();
-    return nullptr;
+    return ZipMakeDecoder(method);
 }
 
 DecodeResult Decode(uint16_t method, uint16_t flags, uint32_t uncompressedSize, const Bytes& data,

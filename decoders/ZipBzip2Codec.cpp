@@ -1,0 +1,47 @@
+#include "decoders/ZipBzip2Codec.h"
+
+#include <zlib.h>
+
+CZipBzip2Codec::~CZipBzip2Codec()
+{
+    Release();
+}
+
+void CZipBzip2Codec::Release()
+{
+    if (ready) BZ2_bzDecompressEnd(&stream);
+    ready = false;
+}
+
+bool CZipBzip2Codec::Reset(const CZipEntryHeader&)
+{
+    Release();
+    stream = bz_stream();
+    // Not the small-memory mode: it halves the memory (about 2.3 MB instead
+    // of 3.5 at most) at twice the time.
+    ready = BZ2_bzDecompressInit(&stream, 0, 0) == BZ_OK;
+    ended = false;
+    return ready;
+}
+
+int CZipBzip2Codec::Decode(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength)
+{
+    if (!ready) return Z_STREAM_ERROR;
+    if (ended) return Z_STREAM_END;
+    stream.next_in = reinterpret_cast<char*>(const_cast<uint8_t*>(in));
+    stream.avail_in = inLength;
+    stream.next_out = reinterpret_cast<char*>(out);
+    stream.avail_out = outLength;
+    const int result = BZ2_bzDecompress(&stream);
+    const bool progress = stream.avail_in != inLength || stream.avail_out != outLength;
+    in += inLength - stream.avail_in;
+    inLength = stream.avail_in;
+    out += outLength - stream.avail_out;
+    outLength = stream.avail_out;
+    switch (result) {
+    case BZ_STREAM_END: ended = true; return Z_STREAM_END;
+    case BZ_OK: return progress ? Z_OK : Z_BUF_ERROR;
+    case BZ_MEM_ERROR: return Z_MEM_ERROR;
+    default: return Z_DATA_ERROR;
+    }
+}

@@ -1,0 +1,22 @@
+#pragma once
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include "decoders/ZipStreamCodec.h"
+
+// Method 93: Zstandard frames through libzstd. A frame followed directly by
+// another (as the zstd tool writes when it concatenates, or a skippable
+// frame) goes on into it; anything else after a frame ends the entry.
+class CZipZstdCodec : public CZipStreamCodec {
+public:
+    ~CZipZstdCodec() override;
+
+    bool Reset(const CZipEntryHeader& header) override;
+    int Decode(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength) override;
+
+private:
+    ZSTD_DCtx* context = nullptr;
+    bool ended = false;
+    // A frame has ended; the next bytes decide whether another follows.
+    bool betweenFrames = false;
+};
