@@ -36,6 +36,10 @@ constexpr uint32_t zip64DescriptorSize = 20;     // CRC-32, then 8-byte sizes
 // information extra field (id 0x0001), in this order: uncompressed size,
 // compressed size, local header offset (8 bytes each), disk number (4).
 constexpr uint16_t zip64ExtraId = 0x0001;
+// WinZip AES extra field: vendor version (1 AE-1, 2 AE-2), vendor id "AE",
+// key strength (1, 2, 3: 128, 192, 256 bits), the real method.
+constexpr uint16_t aesExtraId = 0x9901;
+constexpr uint16_t aesExtraSize = 7;
 constexpr uint32_t zip64Marker32 = 0xFFFFFFFF;
 constexpr uint16_t zip64Marker16 = 0xFFFF;
 

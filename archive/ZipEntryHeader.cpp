@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/ZipConstants.h"
+#include "archive/ZipExtraField.h"
 #include "archive/ZipRecordReader.h"
 #include "platform/ZipAttributes.h"
 #include "platform/ZipCodePage.h"
@@ -53,18 +54,7 @@ inline void TakeCentralFields(CZipEntryHeader& h, CZipRecordReader& r, uint16_t&
 // false without one.
 bool FindZip64Block(const CZipBuffer& extra, CZipRecordReader& block)
 {
-    CZipRecordReader r(extra.data(), extra.length());
-    while (r.Remaining() >= 4) {
-        const uint16_t id = r.U16();
-        const uint16_t size = r.U16();
-        const uint8_t* data = r.Bytes(size);
-        if (!data) return false;
-        if (id == zip64ExtraId) {
-            block = CZipRecordReader(data, size);
-            return true;
-        }
-    }
-    return false;
+    return ZipFindExtraBlock(extra.data(), extra.length(), zip64ExtraId, block);
 }
 
 // The sizes a local header gives (compressed, uncompressed). Those stored

@@ -4,6 +4,7 @@
 
 #include "archive/ZipConstants.h"
 #include "archive/ZipEntryHeader.h"
+#include "archive/ZipExtraField.h"
 #include "archive/ZipRecordReader.h"
 #include "storage/ZipStream.h"
 
@@ -16,24 +17,15 @@ namespace {
 // 0xFFFFFFFF.
 void TakeZip64Sizes(const uint8_t* extra, uint32_t length, CZipLocalRecord& r)
 {
-    CZipRecordReader blocks(extra, length);
-    while (blocks.Remaining() >= 4) {
-        const uint16_t id = blocks.U16();
-        const uint16_t size = blocks.U16();
-        const uint8_t* body = blocks.Bytes(size);
-        if (!body) return;
-        if (id == zip64ExtraId) {
-            CZipRecordReader values(body, size);
-            for (uint32_t* field : {&r.uncompressedSize, &r.compressedSize}) {
-                if (*field != zip64Marker32) continue;
-                const uint64_t value = values.U64();
-                if (!values.Ok()) return;
-                // A value that needs 64 bits stays 0xFFFFFFFF: the entry is
-                // then read as the central record says.
-                if (value <= maxField32) *field = static_cast<uint32_t>(value);
-            }
-            return;
-        }
+    CZipRecordReader values(nullptr, 0);
+    if (!ZipFindExtraBlock(extra, length, zip64ExtraId, values)) return;
+    for (uint32_t* field : {&r.uncompressedSize, &r.compressedSize}) {
+        if (*field != zip64Marker32) continue;
+        const uint64_t value = values.U64();
+        if (!values.Ok()) return;
+        // A value that needs 64 bits stays 0xFFFFFFFF: the entry is then
+        // read as the central record says.
+        if (value <= maxField32) *field = static_cast<uint32_t>(value);
     }
 }
 
@@ -57,11 +49,15 @@ bool CZipLocalRecord::Read(CZipStream& stream, uint64_t position)
     nameLength = fields.U16();
     extraLength = fields.U16();
     dataStart = position + localRecordSize + nameLength + extraLength;
-    if ((compressedSize == zip64Marker32 || uncompressedSize == zip64Marker32) && extraLength > 0) {
+    hasAes = false;
+    const bool zip64 = compressedSize == zip64Marker32 || uncompressedSize == zip64Marker32;
+    if ((zip64 || method == methodAes) && extraLength > 0) {
         std::vector<uint8_t> extra(extraLength);
         stream.Seek(static_cast<int64_t>(position + localRecordSize + nameLength), CZipStream::begin);
-        if (stream.Read(extra.data(), extraLength) == extraLength)
-            TakeZip64Sizes(extra.data(), extraLength, *this);
+        if (stream.Read(extra.data(), extraLength) == extraLength) {
+            if (zip64) TakeZip64Sizes(extra.data(), extraLength, *this);
+            hasAes = method == methodAes && ZipFindAesInfo(extra.data(), extraLength, aes);
+        }
     }
     return true;
 }

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
 
+#include "archive/ZipExtraField.h"
+
 class CZipEntryHeader;
 class CZipStream;
 
@@ -20,6 +22,9 @@ struct CZipLocalRecord {
     uint16_t nameLength = 0;
     uint16_t extraLength = 0;
     uint64_t dataStart = 0;  // stream position of the first data byte
+    // The WinZip AES extra field of a method-99 entry.
+    ZipAesInfo aes;
+    bool hasAes = false;
 
     // Reads the record at `position`; false without a local signature or
     // where the stream ends inside the fixed part.

@@ -9,6 +9,7 @@
 #include "archive/ZipLocalRecord.h"
 #include "archive/ZipNames.h"
 #include "archive/ZipPath.h"
+#include "decoders/ZipAesDecryption.h"
 #include "errors/ZipException.h"
 #include "platform/ZipFileSystem.h"
 #include "platform/ZipLinks.h"
@@ -149,6 +150,8 @@ bool CZipArchiveEx::OpenEntryAt(uint64_t localPosition, const CZipEntryHeader& v
         local = &read;
     }
     const uint64_t dataStart = local->dataStart;
+    haveLocalAes = local->hasAes;
+    if (haveLocalAes) localAes = local->aes;
     transfer.buffer.Allocate(transfer.bufferSize);
     entryView = std::make_unique<CZipEntryHeader>(view);
     try {
@@ -169,6 +172,13 @@ bool CZipArchiveEx::OpenEntryAt(uint64_t localPosition, const CZipEntryHeader& v
 void CZipArchiveEx::StartDecoder(uint64_t dataLimit)
 {
     CZipEntryHeader* header = directory.currentHeader;
+    if (header->method == ZipFormat::methodAes) {
+        ZipAesInfo info;
+        const bool described = ZipFindAesInfo(header->extraField.data(), header->extraField.length(), info);
+        if (!described && !haveLocalAes) ThrowError(ZipError::badZipFile);
+        StartAesDecoder(described ? info : localAes);
+        return;
+    }
     if (header->flags & ZipFormat::flagEncrypted) {
         if (password.length() == 0) ThrowError(ZipError::badPassword);
         InitKeys();
@@ -179,6 +189,50 @@ void CZipArchiveEx::StartDecoder(uint64_t dataLimit)
     // Spanned archives keep to the sizes the records give.
     if (store.SpanState() == 0 && dataLimit > entryDataStart)
         decoder->AllowInputUpTo(static_cast<uint32_t>(std::min<uint64_t>(dataLimit - entryDataStart, 0xFFFFFFFFu)));
+}
+
+void CZipArchiveEx::StartAesDecoder(const ZipAesInfo& info)
+{
+    const CZipEntryHeader& header = *directory.currentHeader;
+    if (info.method == ZipFormat::methodAes || !ZipReadsMethod(info.method) || !CZipAesPrimitives::Available())
+        ThrowError(ZipError::badZipFile);
+    if (password.length() == 0) ThrowError(ZipError::badPassword);
+    if (header.compressedSize < info.Overhead()) ThrowError(ZipError::badZipFile);
+    uint8_t salt[16 + 2];
+    const uint32_t saltLength = info.SaltLength();
+    store.Read(salt, saltLength + 2, false);
+    aes = std::make_unique<CZipAesDecryption>();
+    if (!aes->Start(info, password.data(), password.length(), salt, salt + saltLength))
+        ThrowError(ZipError::badPassword);
+    // The decoder sees the real method over the encrypted data alone; the
+    // encrypted length is fixed, so it is never followed past its size.
+    aesView = std::make_unique<CZipEntryHeader>(header);
+    aesView->method = info.method;
+    aesView->flags = static_cast<uint16_t>(aesView->flags & ~ZipFormat::flagEncrypted);
+    aesView->compressedSize = header.compressedSize - info.Overhead();
+    aesCodePosition = entryDataStart + saltLength + 2 + aesView->compressedSize;
+    // AE-2 entries carry no CRC: the authentication code stands for it.
+    aesChecksCrc = info.version == 1;
+    if (!CreateDecoder(info.method)) ThrowError(ZipError::badZipFile);
+    decoder->Init(&store, aesView.get(), nullptr);
+    decoder->SetAesDecryption(aes.get());
+}
+
+void CZipArchiveEx::VerifyAesCode()
+{
+    // The part of the encrypted data the method did not need is
+    // authenticated too.
+    CZipBuffer rest(65536);
+    for (uint32_t left = decoder->UnfetchedInput(); left > 0;) {
+        const uint32_t n = store.stream->Read(rest.data(), std::min<uint32_t>(left, rest.length()));
+        if (n == 0) ThrowError(ZipError::badZipFile);
+        aes->Authenticate(rest.data(), n);
+        left -= n;
+    }
+    uint8_t code[10];
+    store.stream->Seek(static_cast<int64_t>(aesCodePosition), CZipStream::begin);
+    if (store.stream->Read(code, sizeof code) != sizeof code) ThrowError(ZipError::badZipFile);
+    if (!aes->Verify(code)) ThrowError(ZipError::badCrc);
 }
 
 uint64_t CZipArchiveEx::NextRecordStart(uint16_t index) const
@@ -215,7 +269,10 @@ int CZipArchiveEx::FinishReading(const char* path)
     if (decoder->Delivered() < entry.uncompressedSize || decoder->Damaged()) {
         result = -1;
     } else {
-        if (!ignoreCrc && decoder->Crc() != entry.crc32) ThrowError(ZipError::badCrc);
+        // A wrong authentication code is reported as a CRC mismatch: the
+        // caller has the content all the same.
+        if (aes && !ignoreCrc) VerifyAesCode();
+        if (!ignoreCrc && (!aes || aesChecksCrc) && decoder->Crc() != entry.crc32) ThrowError(ZipError::badCrc);
         // More bytes than the header announced: the caller has them all,
         // but the entry is not what its header says.
         if (decoder->Delivered() != entry.uncompressedSize) result = -1;
@@ -300,6 +357,9 @@ int CZipArchiveEx::CloseEntry(CZipStream& stream)
 void CZipArchiveEx::ReleaseDecoder()
 {
     decoder.reset();
+    aes.reset();
+    aesView.reset();
+    haveLocalAes = false;
 }
 
 int CZipArchiveEx::CopyEntry(CZipStream& output, uint32_t bufferSize, CZipActionCallback* callback)

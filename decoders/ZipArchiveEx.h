@@ -4,16 +4,22 @@
 #include <string>
 
 #include "archive/ZipArchive.h"
+#include "archive/ZipExtraField.h"
 #include "decoders/ZipDecoder.h"
 
 class CZipStream;
 struct CZipLocalRecord;
+class CZipAesDecryption;
 
 // Whether this build decodes a compression method (the ones it cannot read
 // are handed to the engine as stored).
 bool ZipReadsMethod(uint16_t method);
 // A fresh decoder of the method; none for the methods that cannot be read.
 std::unique_ptr<CZipDecoder> ZipMakeDecoder(uint16_t method);
+// Whether this build reads an entry as the header describes it: its method,
+// or for WinZip AES (99) the real method its extra field names, with the
+// system's AES.
+bool ZipReadsEntry(const CZipEntryHeader& header);
 
 // The archive object the exports use: the archive plus the decoder of the
 // entry open for reading, and the operations that read entries.
@@ -86,4 +92,17 @@ private:
     uint64_t entryDataStart = 0;
     // The header an entry opened by OpenEntryAs is read with.
     std::unique_ptr<CZipEntryHeader> entryView;
+
+    // A WinZip AES entry: its extra field as the local header has it (for
+    // an entry no central record lists), the decryption, the header the
+    // decoder reads the encrypted data with, and where the authentication
+    // code lies.
+    void StartAesDecoder(const ZipAesInfo& info);
+    void VerifyAesCode();
+    ZipAesInfo localAes;
+    bool haveLocalAes = false;
+    std::unique_ptr<CZipAesDecryption> aes;
+    std::unique_ptr<CZipEntryHeader> aesView;
+    uint64_t aesCodePosition = 0;
+    bool aesChecksCrc = true;
 };

@@ -3,12 +3,20 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "errors/ZipException.h"
 #include "storage/ZipStore.h"
 
-CZipCodecDecoder::CZipCodecDecoder(std::unique_ptr<CZipStreamCodec> codecArg) : codec(std::move(codecArg)) {}
+namespace {
+constexpr uint32_t kStageSize = 65536;
+} // namespace
+
+CZipCodecDecoder::CZipCodecDecoder(std::unique_ptr<CZipStreamCodec> codecArg, bool stagedArg)
+    : codec(std::move(codecArg)), staged(stagedArg)
+{
+}
 
 CZipCodecDecoder::~CZipCodecDecoder() = default;
 
@@ -21,6 +29,10 @@ bool CZipCodecDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uin
     ended = false;
     input = inputBuffer.data();
     inputLength = 0;
+    if (staged) stage.Allocate(kStageSize);
+    stagePosition = 0;
+    stageCount = 0;
+    stageResult = Z_OK;
     return true;
 }
 
@@ -69,9 +81,32 @@ uint32_t CZipCodecDecoder::Finish(int result, uint32_t total)
     ThrowZipException(errorCode, path);
 }
 
+uint32_t CZipCodecDecoder::DecodeStaged(uint8_t* buffer, uint32_t length)
+{
+    uint32_t total = 0;
+    while (total < length) {
+        if (stageCount == 0) {
+            if (stageResult != Z_OK) break;
+            uint8_t* out = stage.data();
+            uint32_t room = stage.length();
+            stageResult = Run(out, room);
+            stagePosition = 0;
+            stageCount = stage.length() - room;
+            if (stageCount == 0) break;
+        }
+        const uint32_t n = std::min(stageCount, length - total);
+        std::memcpy(buffer + total, stage.data() + stagePosition, n);
+        stagePosition += n;
+        stageCount -= n;
+        total += n;
+    }
+    return total == length ? total : Finish(stageResult, total);
+}
+
 uint32_t CZipCodecDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
 {
     if (ended) return 0;
+    if (staged) return DecodeStaged(buffer, length);
     uint8_t* out = buffer;
     uint32_t room = length;
     // The stream is decoded to its own end, whatever size the header gave.

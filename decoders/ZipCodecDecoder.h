@@ -10,9 +10,15 @@
 // bytes. Damage ends the entry after the bytes made before it; the close
 // reports the error. The codec's state belongs to this object and lives
 // until its destructor, so a close after an exception frees it too.
+//
+// Libraries may find damage while their output is still held inside them,
+// so how much of a damaged stream comes out can depend on the size of the
+// output buffer they are handed. A staged decoder therefore has the codec
+// always fill a 64 KiB buffer of its own and hands out from there: what the
+// caller receives never depends on the caller's read sizes.
 class CZipCodecDecoder : public CZipDecoder {
 public:
-    explicit CZipCodecDecoder(std::unique_ptr<CZipStreamCodec> codec);
+    explicit CZipCodecDecoder(std::unique_ptr<CZipStreamCodec> codec, bool staged = true);
     ~CZipCodecDecoder() override;
 
     bool Init(CZipStore* store, CZipEntryHeader* header, uint32_t* keys) override;
@@ -38,4 +44,14 @@ protected:
     uint32_t inputLength = 0;
     // The stream has ended, or failed.
     bool ended = false;
+
+private:
+    uint32_t DecodeStaged(uint8_t* buffer, uint32_t length);
+
+    bool staged;
+    CZipBuffer stage;
+    uint32_t stagePosition = 0;
+    uint32_t stageCount = 0;
+    // How the codec's last fill of the stage ended (Z_OK: it filled it).
+    int stageResult = 0;
 };

@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "archive/ZipEntryHeader.h"
+#include "decoders/ZipAesDecryption.h"
 #include "decoders/ZipCrc32.h"
 #include "decoders/ZipCrypto.h"
+#include "errors/ZipException.h"
 #include "storage/ZipStore.h"
 
 namespace {
@@ -40,6 +42,7 @@ bool CZipDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t
     inputExhausted = false;
     readAheadPosition = 0;
     readAheadCount = 0;
+    aes = nullptr;
     if (encrypted) {
         // A size below the encryption header's own would wrap round and let
         // the decoder read the rest of the archive as this entry's data.
@@ -76,6 +79,17 @@ void CZipDecoder::UpdateCrc(const uint8_t* bytes, uint32_t n)
     crc = ZipCrc32(crc, bytes, n);
 }
 
+void CZipDecoder::DecryptFetched(uint8_t* bytes, uint32_t n)
+{
+    if (aes) {
+        // The system's cryptography failing is not the data's fault, but
+        // nothing past it can be read.
+        if (!aes->Decrypt(bytes, n)) ThrowZipException(ZipError::generic, "");
+    } else if (encrypted) {
+        ZipCrypto::DecryptBlock(keys, bytes, n);
+    }
+}
+
 uint32_t CZipDecoder::TakeReadAhead(uint8_t* buffer, uint32_t n)
 {
     const uint32_t ahead = std::min(readAheadCount, n);
@@ -93,7 +107,7 @@ void CZipDecoder::FetchBlock(uint8_t* buffer, uint32_t n)
     const uint32_t rest = n - ahead;
     if (rest == 0) return;
     store->Read(buffer + ahead, rest, false);
-    if (encrypted) ZipCrypto::DecryptBlock(keys, buffer + ahead, rest);
+    DecryptFetched(buffer + ahead, rest);
 }
 
 uint32_t CZipDecoder::FetchAvailable(uint8_t* buffer, uint32_t n)
@@ -107,7 +121,7 @@ uint32_t CZipDecoder::FetchAvailable(uint8_t* buffer, uint32_t n)
     while (got < n) {
         const uint32_t r = store->stream->Read(buffer + got, n - got);
         if (r == 0) break;
-        if (encrypted) ZipCrypto::DecryptBlock(keys, buffer + got, r);
+        DecryptFetched(buffer + got, r);
         got += r;
     }
     return got;
@@ -123,7 +137,7 @@ void CZipDecoder::RefillReadAhead()
     uint32_t got = store->stream ? store->stream->Read(block, want) : 0;
     if (got == 0) got = store->Read(block, 1, false);
     got = std::min(got, want);
-    if (encrypted) ZipCrypto::DecryptBlock(keys, block, got);
+    DecryptFetched(block, got);
     readAheadPosition = 0;
     readAheadCount = got;
 }

@@ -5,6 +5,7 @@
 
 class CZipStore;
 class CZipEntryHeader;
+class CZipAesDecryption;
 
 // Base of every method's decoder: binds to one entry, counts the compressed
 // bytes still to fetch, and offers byte and bit input with traditional
@@ -75,6 +76,12 @@ public:
     // the count of bytes fetched (and decrypted), fewer than n at the end.
     uint32_t FetchAvailable(uint8_t* buffer, uint32_t n);
     void UpdateCrc(const uint8_t* bytes, uint32_t n);
+    // Decrypts the entry's data with WinZip AES (set after Init; the
+    // header the decoder was given then names the real method, without the
+    // encryption flag, and the size of the encrypted data alone).
+    void SetAesDecryption(CZipAesDecryption* decryption) { aes = decryption; }
+    // Compressed bytes not yet read from the storage.
+    uint32_t UnfetchedInput() const { return compressedLeft - readAheadCount; }
 
 protected:
     uint32_t uncompressedLeft = 0;
@@ -95,12 +102,15 @@ protected:
 
 private:
     void RefillReadAhead();
+    // Decrypts bytes just read from the storage, as the entry is encrypted.
+    void DecryptFetched(uint8_t* bytes, uint32_t n);
     // Moves up to n bytes FetchByte has read ahead into buffer; how many.
     uint32_t TakeReadAhead(uint8_t* buffer, uint32_t n);
 
     // Read-ahead of FetchByte inside inputBuffer: next byte and bytes left.
     uint32_t readAheadPosition = 0;
     uint32_t readAheadCount = 0;
+    CZipAesDecryption* aes = nullptr;
 };
 
 // Base of the decoders that decode ahead of the caller into a window of their

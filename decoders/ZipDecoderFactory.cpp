@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "archive/ZipConstants.h"
+#include "archive/ZipEntryHeader.h"
 #include "decoders/ZipArchiveEx.h"
 #ifdef ZIPEXT_HAVE_BZIP2
 #include "decoders/ZipBzip2Codec.h"
@@ -21,6 +22,7 @@
 #include "decoders/ZipStoredDecoder.h"
 #include "decoders/ZipUnreduceDecoder.h"
 #include "decoders/ZipUnshrinkDecoder.h"
+#include "platform/ZipAesPrimitives.h"
 
 std::unique_ptr<CZipDecoder> ZipMakeDecoder(uint16_t method)
 {
@@ -84,4 +86,12 @@ bool ZipReadsMethod(uint16_t method)
 #endif
     default: return false;
     }
+}
+
+bool ZipReadsEntry(const CZipEntryHeader& header)
+{
+    if (header.method != ZipFormat::methodAes) return ZipReadsMethod(header.method);
+    ZipAesInfo info;
+    return ZipFindAesInfo(header.extraField.data(), header.extraField.length(), info) &&
+           info.method != ZipFormat::methodAes && ZipReadsMethod(info.method) && CZipAesPrimitives::Available();
 }

@@ -9,7 +9,7 @@
 #include "storage/ZipStore.h"
 
 CZipInflateDecoder::CZipInflateDecoder(ZipInflateBackend backendArg)
-    : CZipCodecDecoder(ZipMakeRawInflater(backendArg)), backend(backendArg)
+    : CZipCodecDecoder(ZipMakeRawInflater(backendArg), false), backend(backendArg)
 {
 }
 

@@ -11,7 +11,8 @@
 // or the end, the entry is decoded again from its first byte with zlib, the
 // bytes already delivered are passed over, and zlib's reading goes on from
 // there: what reaches the caller, and the error, are zlib's whatever back end
-// started. Only damaged data pays for the second pass.
+// started. Only damaged data pays for the second pass. zlib hands out
+// everything it decodes before damage, so no staging is needed.
 class CZipInflateDecoder : public CZipCodecDecoder {
 public:
     explicit CZipInflateDecoder(ZipInflateBackend backend = ZipDefaultInflateBackend());

@@ -12,7 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 1) return 0;
     static const uint16_t kMethods[] = {ZipFormat::methodBzip2, ZipFormat::methodLzma, ZipFormat::methodZstd,
                                         ZipFormat::methodXz};
-    const uint16_t method = kMethods[data[0] % 4];
+    // Seeds carry the method's own number; other values pick one in turn.
+    uint16_t method = kMethods[data[0] % 4];
+    for (const uint16_t m : kMethods)
+        if (data[0] == m) method = m;
     if (!ZipReadsMethod(method)) return 0;
     auto make = [method] { return ZipMakeDecoder(method); };
     auto decoder = make();

@@ -197,7 +197,7 @@ void CZipDecodeDriver::WalkUnlisted()
             gate.Open();
             EntryVisit visit{0, name, {}, false, false};
             CZipEntryHeader view(e.view);
-            if (!ZipReadsMethod(view.method)) view = RawView(view);
+            if (!ZipReadsEntry(view)) view = RawView(view);
             bool declined = false;
             const CZipExtraction x = ExtractWithPassword(visit, declined, [&] {
                 return extractor->ExtractAt(e.localPosition, view, e.dataLimit);
@@ -242,7 +242,7 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
         // Every reading starts where this local header puts the data.
         const CZipLocalRecord* known = haveLocal ? &local : nullptr;
         const bool disagree = haveLocal && ReadDifferently(header, asLocal);
-        const bool decodable = ZipReadsMethod(header.method);
+        const bool decodable = ZipReadsEntry(header);
         const CZipEntryHeader primary = decodable ? header : RawView(header);
         bool declined = false;
         const CZipExtraction first = ExtractWithPassword(visit, declined, [&] {
@@ -252,7 +252,7 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
         if (ScanAndAct(visit, first, decodable && !disagree)) return true;
 
         if (disagree) {
-            if (!ZipReadsMethod(asLocal.method)) asLocal = RawView(asLocal);
+            if (!ZipReadsEntry(asLocal)) asLocal = RawView(asLocal);
             const CZipExtraction other = ExtractWithPassword(visit, declined, [&] {
                 return extractor->Extract(index, asLocal, known);
             });

@@ -94,7 +94,7 @@ windows_build() {
   imports=$(awk '/DLL Name:/ {print $3}' <<<"$table" | sort -u | tr '\n' ' ')
   for name in $imports; do
     case "${name,,}" in
-      kernel32.dll|user32.dll|msvcrt.dll|advapi32.dll) ;;
+      kernel32.dll|user32.dll|msvcrt.dll|advapi32.dll|bcrypt.dll) ;;
       *) echo "zipext.dll imports $name"; exit 1 ;;
     esac
   done

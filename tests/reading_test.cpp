@@ -10,7 +10,10 @@
 
 #include "archive/ZipConstants.h"
 #include "errors/ZipException.h"
+#include "platform/ZipAesPrimitives.h"
 #include "storage/ZipMemStream.h"
+#include "support/corpus.h"
+#include "support/lzw_raw.h"
 #include "support/reading_support.h"
 
 using namespace reading;
@@ -329,6 +332,57 @@ TEST(Reading, LaterMethodsExtractExactly)
             EXPECT_TRUE(got.result && got.bytes == SampleFiles().at("text.txt")) << maker.name << " " << size;
         }
     }
+}
+
+// Every WinZip AES entry of the corpus (7-Zip's, libarchive's and others,
+// AE-1 and AE-2, 128 to 256-bit keys, over stored, deflated and Zstandard
+// data) with its password, read whole and in 7-byte pieces; then one
+// entry with a wrong password, and with its authentication code damaged
+// (reported as a CRC error after the whole content).
+TEST(Reading, AesEntriesOfTheCorpus)
+{
+    ZIPEXT_NEED_CORPUS();
+    CZipEntryHeader probe;
+    probe.method = ZipFormat::methodAes;
+    uint32_t checked = 0;
+    for (const auto& row : lzw::ManifestRows(ZIPEXT_CORPUS_DIR, 99, 99)) {
+        if (row.sha256.size() != 64 || row.password == "-") continue;
+        CZipArchiveEx archive;
+        archive.Open((std::string(ZIPEXT_CORPUS_DIR) + "/" + row.archive).c_str(), CZipArchive::openExisting, 0);
+        const uint16_t index = IndexOf(archive, row.entry);
+        CZipEntryHeader header;
+        ASSERT_TRUE(archive.GetFileInfo(header, index));
+        if (!ZipReadsEntry(header)) continue;
+        archive.SetPassword(row.password.c_str());
+        for (const uint32_t size : {65536u, 7u}) {
+            const Extraction got = ExtractToMemory(archive, index, size);
+            EXPECT_EQ(got.code, 0) << row.archive << ": " << row.entry << " " << size;
+            EXPECT_EQ(lzw::Sha256Hex(got.bytes), row.sha256) << row.archive << ": " << row.entry << " " << size;
+        }
+        ++checked;
+    }
+    if (!CZipAesPrimitives::Available()) GTEST_SKIP() << "this build has no AES";
+    EXPECT_GE(checked, 15u);
+
+    const std::string path = std::string(ZIPEXT_CORPUS_DIR) + "/crypto/7zz-generated/7zz-aes256-deflate.zip";
+    Bytes image = ReadFile(path);
+    {
+        MemoryArchive archive(image);
+        archive->SetPassword("Secret#2024 ");
+        EXPECT_EQ(ExtractToMemory(*archive, IndexOf(*archive, "text200k.txt")).code, ZipError::badPassword);
+    }
+    MemoryArchive plain(image);
+    const uint16_t text = IndexOf(*plain, "text200k.txt");
+    CZipEntryHeader header;
+    ASSERT_TRUE(plain->GetFileInfo(header, text));
+    const EntryRecords records = FindEntry(image, text);
+    // The code is the last 10 bytes of the entry's data.
+    image[records.data + header.compressedSize - 1] ^= 0x01;
+    MemoryArchive damaged(image);
+    damaged->SetPassword("Secret#2024");
+    const Extraction got = ExtractToMemory(*damaged, text);
+    EXPECT_EQ(got.code, ZipError::badCrc);
+    EXPECT_EQ(got.bytes.size(), header.uncompressedSize);
 }
 
 TEST(Reading, MethodsWithoutDecoderAndEmptyMethods)

@@ -300,6 +300,7 @@ std::vector<ManifestRow> ManifestRows(const std::string& corpusDir, uint16_t low
         row.method = static_cast<uint16_t>(method);
         row.usize = static_cast<uint32_t>(std::strtoul(cells[5].c_str(), nullptr, 10));
         row.sha256 = cells[7];
+        row.password = cells.size() > 8 ? cells[8] : "-";
         rows.push_back(row);
     }
     return rows;

@@ -76,7 +76,7 @@ std::string Sha256Hex(const uint8_t* bytes, size_t n);
 inline std::string Sha256Hex(const std::vector<uint8_t>& v) { return Sha256Hex(v.data(), v.size()); }
 
 struct ManifestRow {
-    std::string archive, entry, sha256;
+    std::string archive, entry, sha256, password;
     uint16_t method = 0;
     uint32_t usize = 0;
 };
