@@ -38,70 +38,19 @@
 #include <vector>
 
 #include "archive/ZipEntryHeader.h"
-#include "bench_file_stream.h"
+#include "bench_support.h"
 #include "decoders/ZipRawInflater.h"
 #include "decoders/ZipArchiveEx.h"
 #include "errors/ZipException.h"
 #include "storage/ZipMemStream.h"
 
-extern "C" char** environ;
+
+using namespace bench;
 
 namespace {
 
 constexpr uint32_t kEntrySize = 64u << 20;
 constexpr uint32_t kBufferSize = 65536;
-
-double ThreadSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-// Runs a program with its output on /dev/null; its CPU seconds, or -1.
-double RunChild(const std::vector<std::string>& args)
-{
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
-
-// Text with some variety, so that deflate works as on ordinary documents.
-std::vector<uint8_t> MakeDocumentText(uint32_t size)
-{
-    static const char* const kWords[] = {"the ", "archive ", "entry ", "scanner ", "module ",
-                                         "of ", "and ", "deflate ", "window ", "header\n",
-                                         "data ", "stream ", "offset ", "virus ", "clean "};
-    std::vector<uint8_t> out;
-    out.reserve(size);
-    uint32_t state = 2463534242u;
-    char number[16];
-    while (out.size() < size) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        const char* word = kWords[state % 15];
-        if ((state >> 8) % 7 == 0) {
-            std::snprintf(number, sizeof number, "%u ", (state >> 12) % 100000);
-            word = number;
-        }
-        for (const char* p = word; *p && out.size() < size; ++p) out.push_back(static_cast<uint8_t>(*p));
-    }
-    return out;
-}
 
 // Executables from the system (whatever this machine has), then
 // deflated text standing for already-compressed media, to `size` bytes.
@@ -209,66 +158,10 @@ Fixture& Data(Kind kind = Kind::text)
     return runs;
 }
 
-// The engine's temporary stream, counting what is written and keeping none.
-class CountingStream final : public VFStream {
-public:
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
-    int VF_CALL Seek(unsigned int low, int, int origin, unsigned long long* out) override
-    {
-        position = origin == 2 ? size + low : origin == 1 ? position + low : low;
-        if (out) *out = position;
-        return 0;
-    }
-    int VF_CALL Read(void*, unsigned int, unsigned int* got) override
-    {
-        *got = 0;
-        return 0;
-    }
-    int VF_CALL Write(const void*, unsigned int count, unsigned int* put) override
-    {
-        position += count;
-        size = std::max(size, position);
-        *put = count;
-        return 0;
-    }
-    int VF_CALL SetSize(unsigned int low, unsigned int) override
-    {
-        size = low;
-        return 0;
-    }
-    uint64_t size = 0;
-    uint64_t position = 0;
-};
-
-// Wants every entry and finds it clean; keeps the size it was given.
-class CountingEngine final : public VFDecodeCallback {
-public:
-    int VF_CALL IsStopRequested() override { return 0; }
-    int VF_CALL WantEntry(const char*) override { return 1; }
-    int VF_CALL ScanEntry(VFStream*, const char*, VFStream*, unsigned long long* size, int, int) override
-    {
-        scanned = size ? *size : 0;
-        return 0;
-    }
-    int VF_CALL QueryPassword(const char*, char*, int*) override { return 0; }
-    uint64_t scanned = 0;
-};
-
 // One reading through the engine's export; false when the size is wrong.
 bool DecodeOnce(const Fixture& f)
 {
-    FileStream archive(f.archive);
-    CountingStream temporary;
-    CountingEngine engine;
-    ZipArchive_Decode(&archive, nullptr, 0, 0, &temporary, &engine);
-    return engine.scanned == kEntrySize && temporary.size == kEntrySize;
+    return bench::DecodeOnce(f.archive, kEntrySize);
 }
 
 // One extraction through the module; false when the bytes were not right.
@@ -332,24 +225,6 @@ void BM_ZlibInflateFloor(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kEntrySize);
 }
 BENCHMARK(BM_ZlibInflateFloor)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-
-template <class F>
-double BestOf(int runs, F once)
-{
-    double best = 1e30;
-    for (int i = 0; i < runs; ++i) {
-        const double t = once();
-        if (t < 0) return -1;
-        best = std::min(best, t);
-    }
-    return best;
-}
-
-double ThreadTime(const std::function<bool()>& once)
-{
-    const double start = ThreadSeconds();
-    return once() ? ThreadSeconds() - start : -1.0;
-}
 
 void PrintRatios(const char* title, Kind kind)
 {
