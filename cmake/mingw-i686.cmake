@@ -23,3 +23,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # DLL imports nothing but system libraries.
 set(ZLIB_USE_STATIC_LIBS ON)
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+# The test executables likewise, so that wine runs them without those DLLs.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

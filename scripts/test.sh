@@ -11,7 +11,8 @@
 #   scripts/test.sh fuzz       only the fuzz targets
 #   scripts/test.sh windows    cross-build zipext.dll (32-bit, MinGW-w64),
 #                              check its export table and, when wine is
-#                              installed, run it through tests/windows/dll_host.cpp
+#                              installed, run the Windows test executables
+#                              and tests/windows/dll_host.cpp under wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=${1:-all}
@@ -67,8 +68,13 @@ windows_build() {
     echo "skipped: no i686-w64-mingw32-g++ (packages g++-mingw-w64-i686 and libz-mingw-w64-dev)"
     return 0
   fi
+  # The test executables are built only where wine can run them.
+  local wine_tests=OFF
+  command -v wine >/dev/null 2>&1 && wine_tests=ON
   cmake -S . -B build-windows "${gen[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZIPEXT_WERROR=ON >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZIPEXT_WERROR=ON -DZIPEXT_TESTS=$wine_tests \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/tests/windows/wine-run.sh" \
+    -DZIPEXT_PREPARED_ARCHIVES="$PWD/build-windows/prepared" >/dev/null
   cmake --build build-windows -j "$jobs" --target zipext
   dll=build-windows/zipext.dll
   table=$(i686-w64-mingw32-objdump -p "$dll")
@@ -100,20 +106,61 @@ windows_build() {
   done
   echo "zipext.dll: exports $named; imports $imports"
 
-  # Load the DLL as the engine does (by ordinal, __stdcall host objects) and
-  # run it on memory streams, under wine when it is there.
   if ! command -v wine >/dev/null 2>&1; then
-    echo "skipped running zipext.dll: no wine (packages wine and wine32)"
+    echo "skipped running zipext.dll and the Windows tests: no wine (packages wine and wine32)"
     return 0
   fi
+  # A private 32-bit prefix, without the Mono and Gecko installers
+  # (tests/windows/wine-run.sh), made once before anything runs in it.
+  export WINEPREFIX="$PWD/build-windows/wineprefix"
+  local t0=$SECONDS
+  [ -f "$WINEPREFIX/system.reg" ] || timeout 300 tests/windows/wine-run.sh wineboot --init
+  echo "-- wine prefix ready ($((SECONDS - t0)) s)"
+
+  # Archives that Python's zipfile and Info-ZIP zip make for the cleaning
+  # tests, made on the Linux side by the same tests of the Linux build (the
+  # Windows tests read them back; see tests/support/cleaning_peers.cpp).
+  t0=$SECONDS
+  if [ ! -x build/tests/cleaning_test ]; then
+    cmake -S . -B build "${gen[@]}" -DZIPEXT_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  fi
+  cmake --build build -j "$jobs" --target cleaning_test decode_driver_test fault_injection_test
+  rm -rf build-windows/prepared
+  for t in cleaning_test decode_driver_test fault_injection_test; do
+    ZIPEXT_PREPARED_ARCHIVES="$PWD/build-windows/prepared" build/tests/$t \
+      --gtest_filter="$(windows_prepared_filter $t)" --gtest_brief=1 >/dev/null
+  done
+  echo "-- $(ls build-windows/prepared | wc -l) archives prepared on the Linux side ($((SECONDS - t0)) s)"
+
+  # The test executables, each run whole under wine by ctest.
+  t0=$SECONDS
+  cmake --build build-windows -j "$jobs"
+  echo "-- Windows test executables built ($((SECONDS - t0)) s)"
+  t0=$SECONDS
+  ctest --test-dir build-windows --output-on-failure -j "$jobs" --timeout 600
+  echo "-- Windows tests under wine ($((SECONDS - t0)) s)"
+
+  # Load the DLL as the engine does (by ordinal, __stdcall host objects),
+  # run it on memory and file streams, then on every archive fuzz seed.
+  t0=$SECONDS
   i686-w64-mingw32-g++ -std=c++17 -O2 -Wall -Wextra -Werror -static -I . \
     tests/windows/dll_host.cpp -o build-windows/dll_host.exe
-  # A private 32-bit prefix, without the Mono and Gecko installers.
-  if ! (cd build-windows && WINEPREFIX="$PWD/wineprefix" WINEARCH=win32 WINEDEBUG=-all \
-          WINEDLLOVERRIDES="mscoree,mshtml=" timeout 300 wine dll_host.exe); then
+  rm -rf build-windows/seeds
+  python3 fuzz/make_seeds.py archive_fuzz build-windows/seeds
+  if ! (cd build-windows && timeout 300 ../tests/windows/wine-run.sh dll_host.exe "Z:$PWD/seeds"); then
     echo "dll_host.exe failed under wine"
     exit 1
   fi
+  echo "-- DLL host under wine ($((SECONDS - t0)) s)"
+}
+
+# The tests of a Linux test executable whose archives the Windows run reads.
+windows_prepared_filter() {
+  case $1 in
+    cleaning_test) echo 'RemoveEntries.*:AddEntry.*:MoveBlock.*' ;;
+    decode_driver_test) echo 'DecodeDriver.*' ;;
+    fault_injection_test) echo '*' ;;
+  esac
 }
 if [ "$what" = all ] || [ "$what" = windows ]; then
   windows_build

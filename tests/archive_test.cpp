@@ -13,6 +13,7 @@
 #include "support/archive_support.h"
 #include "support/storage_temp_dir.h"
 #include "support/corpus.h"
+#include "support/test_platform.h"
 
 using namespace archivetest;
 
@@ -267,6 +268,7 @@ TEST(Archive, ErrorsCarryTheArchivePath)
 // whether or not Flush follows.
 TEST(Comments, UnflushedChangesKeepTheArchiveWhole)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("unzip");
     StorageTempDir dir;
     std::string path = dir.File("c.zip");
     BuildOptions options;
@@ -294,6 +296,7 @@ TEST(Comments, UnflushedChangesKeepTheArchiveWhole)
 
 TEST(Comments, FlushedChangesAreWrittenOnce)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("Python and unzip");
     StorageTempDir dir;
     std::string path = dir.File("c.zip");
     BuildOptions options;
@@ -339,6 +342,7 @@ TEST(Comments, AutoFlushWritesAtOnceOverAStream)
 
 TEST(Spanned, LastVolumeOfASplitSetIsReadOnly)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh and zip");
     ZIPEXT_NEED_CORPUS();
     StorageTempDir dir;
     // The last piece of a set of two: directory and end record, the entries
@@ -380,6 +384,7 @@ TEST(Spanned, LastVolumeOfASplitSetIsReadOnly)
 
 TEST(Spanned, CreatedOverSizedVolumesAndReadByOtherTools)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, unzip and 7zz");
     // Volumes .000, .001, ... and the last renamed to .zip; Info-ZIP and
     // 7-Zip call them .z01, .z02, ... 7-Zip tests the set as it is. Info-ZIP
     // joins it (its join loses data of entries spread over three or more
@@ -422,6 +427,7 @@ TEST(Spanned, CreatedOverSizedVolumesAndReadByOtherTools)
 
 TEST(Spanned, OneVolumeBecomesAnOrdinaryArchive)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("Python and unzip");
     // Small enough to be still in the write buffer, or already flushed to
     // the file (collapsed through a file mapping).
     for (size_t size : {size_t(2000), size_t(300000)}) {

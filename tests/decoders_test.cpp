@@ -18,6 +18,7 @@
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
 #include "support/reading_support.h"
+#include "support/test_platform.h"
 
 using namespace reading;
 
@@ -171,6 +172,7 @@ TEST(DecoderBits, EncryptedEntriesStartBehindTheEncryptionHeader)
 
 TEST(DecoderCrypto, AgreesWithCPythonAndRoundTrips)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("Python");
     const Bytes cipher = MakeNoise(300, 11);
     TempDir dir;
     WriteFile(dir / "cipher", cipher);

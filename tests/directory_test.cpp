@@ -13,6 +13,7 @@
 #include "errors/ZipException.h"
 #include "support/archive_support.h"
 #include "support/storage_temp_dir.h"
+#include "support/test_platform.h"
 
 using namespace archivetest;
 
@@ -190,6 +191,7 @@ TEST(Directory, ForeignBytesInFrontShiftEveryEntry)
 
 TEST(Directory, ForeignBytesFromRealTools)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("Python and zip");
     StorageTempDir dir;
     std::string zip = dir.File("a.zip"), sfx = dir.File("sfx.zip");
     ASSERT_TRUE(Python("import zipfile\n"
@@ -217,6 +219,7 @@ TEST(Directory, ForeignBytesFromRealTools)
 
 TEST(Directory, EmptyArchiveReadsNoRecord)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("Python");
     StorageTempDir dir;
     std::string zip = dir.File("e.zip");
     ASSERT_TRUE(Python("import zipfile\nzipfile.ZipFile('" + zip + "','w').close()\n"));
@@ -458,6 +461,7 @@ TEST(Directory, LocalHeaderAndDescriptorChecks)
 
 TEST(Directory, DataDescriptorsWithAndWithoutSignature)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("Python");
     StorageTempDir dir;
     std::string path = dir.File("dd.zip");
     // Python writes descriptors (with signature) when it cannot seek back.
@@ -578,6 +582,7 @@ TEST(NameIndex, DuplicateNamesRemoveTheRightHeader)
 
 TEST(DirectoryWrite, WrittenOnceAndReadBackByRealTools)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("Python and unzip");
     StorageTempDir dir;
     std::string path = dir.File("w.zip");
     BuildOptions options;

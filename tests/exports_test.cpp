@@ -1,23 +1,22 @@
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <cstring>
 
 #include "plugin/VFInterfaces.h"
+#include "support/test_platform.h"
 
 namespace {
 
 struct Module {
-    Module() { handle = dlopen(ZIPEXT_MODULE_PATH, RTLD_NOW | RTLD_LOCAL); }
+    Module() { handle = LoadModule(ZIPEXT_MODULE_PATH); }
     ~Module()
     {
-        if (handle) dlclose(handle);
+        if (handle) UnloadModule(handle);
     }
     template <typename F>
     F Get(const char* name) const
     {
-        return reinterpret_cast<F>(dlsym(handle, name));
+        return reinterpret_cast<F>(ModuleSymbol(handle, name));
     }
     void* handle;
 };
@@ -44,7 +43,7 @@ struct UntouchableStream : VFStream {
 TEST(Exports, Handshake)
 {
     Module m;
-    ASSERT_NE(m.handle, nullptr) << dlerror();
+    ASSERT_NE(m.handle, nullptr) << ModuleLoadError();
     auto check = m.Get<VFCheckExtendModuleFn>("VFCheckExtendModule");
     ASSERT_NE(check, nullptr);
     int a = 7, b = 7, c = 7, d = 7;

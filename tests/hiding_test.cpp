@@ -13,6 +13,7 @@
 #include "decoders/ZipCrypto.h"
 #include "support/cleaning_host.h"
 #include "support/cleaning_peers.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -173,6 +174,7 @@ struct Case {
 
 TEST(Hiding, EveryContentOfAListedEntryReachesTheEngine)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("Python's zipfile and unzip as readers");
     const Bytes text = Payload(300);
     const Bytes deflated = Deflate(text);
     std::vector<Case> cases;
@@ -326,6 +328,7 @@ TEST(Hiding, WellFormedEntriesAreHandedOverOnceAndWhole)
 
 TEST(Hiding, CuresOfAnythingButOneWholeContentAreDeletions)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("Python's zipfile and unzip as readers");
     const Bytes text = Payload(300);
     struct Row {
         const char* what;
@@ -471,6 +474,7 @@ struct Seen {
 
 TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("Python's zipfile and unzip as readers");
     const Bytes text = Payload(200);
     const Bytes other = B("listed and harmless");
     struct Row {
@@ -549,6 +553,7 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
 
 TEST(Hiding, CondemnedUnlistedContentIsGoneForEveryReader)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("Python's zipfile and unzip as readers");
     const Bytes text = Payload(200);
     const Bytes other = B("listed and harmless");
     const Bytes zip = Build({Stored("a.txt", other), Unlisted(Deflated("x.txt", text)), Stored("c.txt", other)});
@@ -584,6 +589,7 @@ TEST(Hiding, ManyTinyLocalEntriesWithoutDirectoryAreAllWalked)
 
 TEST(Hiding, SelfExtractorsOfBothKindsReadFromTheirFirstEntry)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("Python's zipfile and unzip as readers");
     const Bytes text = Payload(100);
     const Bytes stub(3000, 'S');
     for (bool adjusted : {false, true}) {

@@ -18,6 +18,7 @@
 #include "support/huff_support.h"
 #include "support/lzw_raw.h"
 #include "support/corpus.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -174,6 +175,7 @@ TEST(HuffmanCorpus, ClosingAfterAPartialReadReportsAnUnfinishedEntry)
 // mix with far repeats: our output must be the input again.
 TEST(Deflate64With7zz, VariedInputsRoundTrip)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("7zz");
     huff::ScratchDir dir;
     ASSERT_FALSE(dir.Path().empty());
     std::map<std::string, Bytes> inputs;

@@ -15,6 +15,7 @@
 #include "support/corpus.h"
 #include "support/lzw_raw.h"
 #include "support/reading_support.h"
+#include "support/test_platform.h"
 
 using namespace reading;
 
@@ -102,6 +103,7 @@ public:
 
 TEST(Reading, EveryLevelOfZipAnd7zzExtractsExactly)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     std::vector<std::pair<std::string, std::string>> makers;
     for (int level = 0; level <= 9; ++level) {
@@ -124,6 +126,7 @@ TEST(Reading, EveryLevelOfZipAnd7zzExtractsExactly)
 
 TEST(Reading, Zip64RecordsAroundValuesThatFit)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     // zip reading from a pipe puts a ZIP64 end record and locator in front
     // of the end record and ZIP64 extra fields (local sizes all ones) into
     // the headers; written to a pipe as well, 24-byte descriptors. -fz and
@@ -179,6 +182,7 @@ TEST(Reading, Zip64RecordsAroundValuesThatFit)
 
 TEST(Reading, ExactMultipleOfTheBufferDrainsTheDeflateStream)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     for (const char* command : {"zip -q -X -6 \"$A\"", kPipedZip}) {
         const std::string path = BuildArchive(dir, "drain", command);
@@ -203,6 +207,7 @@ TEST(Reading, ExactMultipleOfTheBufferDrainsTheDeflateStream)
 
 TEST(Reading, StoredEntryReadInOneLargeCall)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     const std::string path = BuildArchive(dir, "stored", "zip -q -X -0 \"$A\"");
     MemoryArchive archive(ReadFile(path));
@@ -215,6 +220,7 @@ TEST(Reading, StoredEntryReadInOneLargeCall)
 
 TEST(Reading, EncryptedEntriesNeedTheRightPassword)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     struct Case {
         const char* name;
@@ -271,6 +277,7 @@ TEST(Reading, EncryptedEntriesNeedTheRightPassword)
 
 TEST(Reading, CrcMismatchIsReportedUnlessIgnored)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     for (const char* command : {"zip -q -X -0 \"$A\"", "zip -q -X -9 \"$A\""}) {
         const std::string path = BuildArchive(dir, "crc", command);
@@ -387,6 +394,7 @@ TEST(Reading, AesEntriesOfTheCorpus)
 
 TEST(Reading, MethodsWithoutDecoderAndEmptyMethods)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     const std::string path = BuildArchive(dir, "methods", "zip -q -X -0 \"$A\"");
     const Bytes original = ReadFile(path);
@@ -432,6 +440,7 @@ TEST(Reading, MethodsWithoutDecoderAndEmptyMethods)
 
 TEST(Reading, DirectoriesAreMadeNotRead)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     ASSERT_TRUE(Shell("mkdir -p " + Quote(dir / "tree/sub/deeper") + " && printf abc > " +
                     Quote(dir / "tree/sub/f.txt")));
@@ -457,6 +466,7 @@ TEST(Reading, DirectoriesAreMadeNotRead)
 
 TEST(Reading, CallbackAbortsInTheMiddleAndAtTheLastBlock)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     const std::string path = BuildArchive(dir, "abort", "zip -q -X -6 \"$A\"");
     CZipArchiveEx archive;
@@ -501,6 +511,7 @@ TEST(Reading, CallbackAbortsInTheMiddleAndAtTheLastBlock)
 
 TEST(Reading, StreamExtractionAppendsAndFileExtractionWrites)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     const std::string path = BuildArchive(dir, "append", "7zz a -tzip -mx5 -mm=Deflate \"$A\"");
     CZipArchiveEx archive;
@@ -528,6 +539,7 @@ TEST(Reading, StreamExtractionAppendsAndFileExtractionWrites)
 
 TEST(Reading, ClosingEarlyIsNotAnError)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     for (const char* command : {"zip -q -X -6 \"$A\"", kPipedZip,
                                 "zip -q -X -0 -P pw \"$A\""}) {
@@ -549,6 +561,7 @@ TEST(Reading, ClosingEarlyIsNotAnError)
 // usable for its other entries.
 TEST(ReadingBadInput, DamageGivesCodesNeverCrashes)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh and zip");
     TempDir dir;
     const std::string zipped = BuildArchive(dir, "bad", "zip -q -X -9 \"$A\"");
     const std::string piped = BuildArchive(dir, "badpipe", kPipedZip);
@@ -641,6 +654,7 @@ TEST(ReadingBadInput, DamageGivesCodesNeverCrashes)
 
 TEST(Reading, FullPathsStayBelowTheTargetDirectory)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     const std::string archive = dir / "paths.zip";
     const std::string script =

@@ -2,8 +2,6 @@
 // engine stream, at base offset 0 and inside a larger stream.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <fstream>
 #include <sstream>
 
@@ -11,6 +9,7 @@
 #include "support/storage_fake_host.h"
 #include "support/storage_temp_dir.h"
 #include "support/corpus.h"
+#include "support/test_platform.h"
 
 using namespace archivetest;
 
@@ -22,12 +21,12 @@ class Module {
 public:
     Module()
     {
-        handle = dlopen(ZIPEXT_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (handle) recognize = reinterpret_cast<RecognizeFunction>(dlsym(handle, "ZipArchive_Recongnize"));
+        handle = LoadModule(ZIPEXT_MODULE_PATH);
+        if (handle) recognize = reinterpret_cast<RecognizeFunction>(ModuleSymbol(handle, "ZipArchive_Recongnize"));
     }
     ~Module()
     {
-        if (handle) dlclose(handle);
+        if (handle) UnloadModule(handle);
     }
     void* handle = nullptr;
     RecognizeFunction recognize = nullptr;
@@ -66,13 +65,14 @@ std::string Corpus(const std::string& relative)
 
 TEST(Recognize, ModuleExportsTheMisspelledName)
 {
-    ASSERT_NE(TheModule().handle, nullptr) << dlerror();
+    ASSERT_NE(TheModule().handle, nullptr) << ModuleLoadError();
     ASSERT_NE(TheModule().recognize, nullptr);
-    EXPECT_EQ(dlsym(TheModule().handle, "ZipArchive_Recognize"), nullptr);
+    EXPECT_EQ(ModuleSymbol(TheModule().handle, "ZipArchive_Recognize"), nullptr);
 }
 
 TEST(Recognize, ArchivesAtBaseZeroAndInsideALargerStream)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh, zip and 7zz");
     ASSERT_NE(TheModule().recognize, nullptr);
     StorageTempDir dir;
     std::string a = dir.File("a.zip"), b = dir.File("b.zip");
@@ -136,6 +136,7 @@ TEST(Recognize, NotArchives)
 
 TEST(Recognize, PiecesOfSplitArchives)
 {
+    ZIPEXT_NEED_LINUX_TOOLS("sh and zip");
     ASSERT_NE(TheModule().recognize, nullptr);
     StorageTempDir dir;
     // A zip -s set whose first piece ends exactly with the one entry, so the

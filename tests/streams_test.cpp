@@ -3,7 +3,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
@@ -177,7 +181,13 @@ TEST(DiskStream, OpenFlagsDecideTruncation)
         EXPECT_EQ(s.GetLength(), c.lengthAfterOpen) << std::hex << c.flags;
         EXPECT_EQ(s.GetFilePath(), file);
         // Descriptors must not leak into programs the host starts.
+#ifdef _WIN32
+        DWORD handleFlags = 0;
+        ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(s.GetHandle()), &handleFlags));
+        EXPECT_EQ(handleFlags & HANDLE_FLAG_INHERIT, 0u);
+#else
         EXPECT_TRUE(fcntl(s.GetHandle(), F_GETFD) & FD_CLOEXEC);
+#endif
     }
 }
 
@@ -195,8 +205,14 @@ TEST(DiskStream, OpenFailuresCarryErrnoAndPath)
     EXPECT_FALSE(s.Open(missing.c_str(), 0x03, false));
     EXPECT_FALSE(StorageFileExists(missing));
 
-    // A directory cannot be written.
-    EXPECT_EQ(CodeOf([&] { s.Open(dir.Path().c_str(), 0x43, true); }, &path), 21);
+    // A directory cannot be written: EISDIR on POSIX; the Windows runtime
+    // reports the system's "access denied" as EACCES.
+#ifdef _WIN32
+    const int directoryCode = 13;
+#else
+    const int directoryCode = 21;
+#endif
+    EXPECT_EQ(CodeOf([&] { s.Open(dir.Path().c_str(), 0x43, true); }, &path), directoryCode);
     EXPECT_EQ(path, dir.Path());
 
     // The constructor throws too.
@@ -260,11 +276,78 @@ TEST(DiskStream, WriteFailuresThrow)
     EXPECT_EQ(CodeOf([&] { s.Write(&byte, 1); }, &path), 9);   // not open for writing
     EXPECT_EQ(path, file);
 
+#ifndef _WIN32  // a device that is always full exists on Linux only
     if (access("/dev/full", W_OK) == 0) {
         CZipDiskStream full("/dev/full", CZipStream::modeWrite | CZipStream::modeNoTruncate);
         EXPECT_EQ(CodeOf([&] { full.Write(&byte, 1); }, &path), 28);
         EXPECT_EQ(path, "/dev/full");
     }
+#endif
+}
+
+// The sharing field of the flags binds on Windows, where a second open that
+// the first one's share mode (or its own) excludes fails with EACCES. POSIX
+// has no mandatory sharing: there the field is ignored on purpose and every
+// second open succeeds.
+TEST(DiskStream, SharingFieldBindsOnWindowsOnly)
+{
+    StorageTempDir dir;
+    const std::string file = dir.File("shared.bin");
+    StorageWriteFile(file, {1, 2, 3});
+    struct Case {
+        uint32_t first, second;
+        bool opensOnWindows;
+    } cases[] = {
+        {0x41, 0x41, false},  // no share bits: exclusive
+        {0x45, 0x45, true},   // both read and deny writing
+        {0x45, 0x53, false},  // a writer where writing is denied
+        {0x53, 0x45, false},  // denying writing to a file already open for it
+        {0x49, 0x51, false},  // a reader where reading is denied
+        {0x51, 0x53, true},   // nothing denied
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.first << " then " << c.second);
+        CZipDiskStream held(file.c_str(), c.first);
+        CZipDiskStream second;
+        std::string path;
+        const int code = CodeOf([&] { second.Open(file.c_str(), c.second, true); }, &path);
+#ifdef _WIN32
+        EXPECT_EQ(code, c.opensOnWindows ? 0 : 13);
+#else
+        EXPECT_EQ(code, 0);
+#endif
+        EXPECT_EQ(second.IsClosed(), code != 0);
+        if (code) {
+            EXPECT_EQ(path, file);
+        }
+    }
+}
+
+// Lengths of 2 GiB and more: the Windows runtime's _chsize takes a long, so
+// there such a length is refused (EFBIG) instead of being cut to another;
+// POSIX sets it (a sparse file, so it costs no space).
+TEST(DiskStream, LengthsFrom2GiBOnOnlyOnPosix)
+{
+    StorageTempDir dir;
+    const std::string file = dir.File("long.bin");
+    CZipDiskStream s(file.c_str(), 0x23);
+    for (uint64_t length : {0x7FFFFFFFull, 0x80000000ull, 0x100000010ull}) {
+        SCOPED_TRACE(length);
+        std::string path;
+        const int code = CodeOf([&] { s.SetLength(length); }, &path);
+#ifdef _WIN32
+        const bool fits = length <= 0x7FFFFFFFull;
+        EXPECT_EQ(code, fits ? 0 : 27);
+        if (!fits) {
+            EXPECT_EQ(path, file);
+        }
+        EXPECT_EQ(s.GetLength(), 0x7FFFFFFFull);  // a refused length leaves the file alone
+#else
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(s.GetLength(), length);
+#endif
+    }
+    s.SetLength(0);
 }
 
 TEST(DiskStream, ReopenClosesThePreviousFile)
@@ -293,12 +376,14 @@ TEST(FileMapping, NothingToMap)
     StorageTempDir dir;
     std::string file = dir.File("m.bin");
     StorageWriteFile(file, {});
-    CZipDiskStream empty(file.c_str(), 0x43);
+    // Sharing nothing denied (0x10), so that Windows lets the test write and
+    // open the file again while a stream holds it.
+    CZipDiskStream empty(file.c_str(), 0x53);
     EXPECT_FALSE(mapping.Map(&empty));   // an empty file has no bytes to map
     EXPECT_EQ(mapping.View(), nullptr);
 
     StorageWriteFile(file, {1, 2, 3});
-    CZipDiskStream readOnly(file.c_str(), 0x41);
+    CZipDiskStream readOnly(file.c_str(), 0x51);
     EXPECT_FALSE(mapping.Map(&readOnly));   // writable view of a read-only descriptor
 
     readOnly.Close();
@@ -314,7 +399,7 @@ TEST(FileMapping, WritesThroughTheViewReachTheFile)
     std::string file = dir.File("m.bin");
     auto data = Pattern(100);
     StorageWriteFile(file, std::vector<unsigned char>(data.begin(), data.end()));
-    CZipDiskStream s(file.c_str(), 0x43);
+    CZipDiskStream s(file.c_str(), 0x53);  // shared, so the test can read the file meanwhile
     s.Seek(17, CZipStream::begin);
 
     CZipFileMapping mapping;

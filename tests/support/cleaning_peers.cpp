@@ -1,7 +1,9 @@
 #include "cleaning_peers.h"
 
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 #include <zlib.h>
 
 #include <cstdio>
@@ -11,6 +13,8 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/test_platform.h"
 
 namespace {
 
@@ -102,9 +106,7 @@ std::vector<std::string> Split(const std::string& line, char sep)
 
 CleaningTempDir::CleaningTempDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zipext-cleaning-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    dir = pattern;
+    dir = MakeTempDirectory("zipext-cleaning");
 }
 
 CleaningTempDir::~CleaningTempDir()
@@ -128,6 +130,11 @@ void CleaningWriteFile(const std::string& path, const std::vector<uint8_t>& byte
 std::string CleaningShell(const std::string& command, int* status)
 {
     std::string output;
+#ifdef _WIN32
+    (void)status;
+    (void)output;
+    throw std::runtime_error("the Windows build has no Linux shell for: " + command);
+#else
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) throw std::runtime_error("popen failed");
     char buffer[65536];
@@ -136,6 +143,7 @@ std::string CleaningShell(const std::string& command, int* status)
     const int raw = pclose(pipe);
     if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     return output;
+#endif
 }
 
 std::vector<uint8_t> CleaningText(size_t n, uint32_t seed)
@@ -165,46 +173,144 @@ std::vector<uint8_t> CleaningBytesOf(const std::string& text)
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
+namespace {
+
+// Archives that Python's zipfile and Info-ZIP zip make, and what Python's
+// zipfile and unzip say of an archive, kept for the Windows build, which
+// cannot run them: a Linux run with ZIPEXT_PREPARED_ARCHIVES naming a folder
+// stores each archive it had made there, under a digest of the request
+// (maker, entries, comment, password, archive added to), and each reader's
+// answer under a digest of the archives it read; the Windows build reads
+// them back from there (the folder the variable names, else the one the
+// build was configured with). Archives of the same request are
+// interchangeable for the tests, which only read them; a reader's answer
+// holds for the Windows build only where it wrote the very bytes the Linux
+// build did, and a Windows run whose module wrote other bytes finds no
+// answer and fails.
+std::string PreparedFolder()
+{
+    const char* named = std::getenv("ZIPEXT_PREPARED_ARCHIVES");
+    if (named && *named) return named;
+#ifdef ZIPEXT_PREPARED_DIR
+    return ZIPEXT_PREPARED_DIR;
+#else
+    return "";
+#endif
+}
+
+void AddToRequest(std::string& request, const std::string& field)
+{
+    request += std::to_string(field.size()) + ':' + field;
+}
+
+std::string RequestOf(const char* maker, const std::vector<CleaningEntrySpec>& entries,
+                      const std::string& extra, const std::vector<uint8_t>& archive)
+{
+    std::string request = maker;
+    for (const auto& e : entries) {
+        AddToRequest(request, e.name);
+        AddToRequest(request, std::to_string(e.method));
+        AddToRequest(request, std::string(e.data.begin(), e.data.end()));
+    }
+    AddToRequest(request, extra);
+    AddToRequest(request, std::string(archive.begin(), archive.end()));
+    return request;
+}
+
+// Two 64-bit FNV-1a sums of different seeds: a file name for the request.
+std::string DigestOf(const std::string& request)
+{
+    uint64_t a = 0xcbf29ce484222325ull, b = 0x84222325cbf29ce4ull;
+    for (unsigned char c : request) {
+        a = (a ^ c) * 0x100000001b3ull;
+        b = (b ^ c ^ 0x5a) * 0x100000001b3ull;
+    }
+    char text[40];
+    std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(a),
+                  static_cast<unsigned long long>(b));
+    return text;
+}
+
+std::string RequestOfArchives(const char* reader, const std::vector<std::vector<uint8_t>>& archives,
+                              const std::string& extra)
+{
+    std::string request = reader;
+    for (const auto& a : archives) AddToRequest(request, std::string(a.begin(), a.end()));
+    AddToRequest(request, extra);
+    return request;
+}
+
+template <typename Make>
+std::vector<uint8_t> Prepared(const std::string& request, Make make)
+{
+    const std::string folder = PreparedFolder();
+    const std::string file = folder + "/" + DigestOf(request) + ".zip";
+#ifdef _WIN32
+    (void)make;
+    if (folder.empty() || !std::filesystem::exists(file))
+        throw std::runtime_error("archive not prepared on the Linux side (" + file +
+                                 "): run the Linux tests with ZIPEXT_PREPARED_ARCHIVES first");
+    return CleaningReadFile(file);
+#else
+    const std::vector<uint8_t> bytes = make();
+    if (!folder.empty()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(folder, ignored);
+        // Whole or not at all, since tests run in parallel.
+        const std::string part = file + "." + std::to_string(getpid());
+        CleaningWriteFile(part, bytes);
+        std::filesystem::rename(part, file, ignored);
+    }
+    return bytes;
+#endif
+}
+
+} // namespace
+
 std::vector<uint8_t> CleaningMakeZip(const std::vector<CleaningEntrySpec>& entries,
                                      const std::string& comment)
 {
-    CleaningTempDir dir;
-    std::ofstream listing(dir.File("listing"));
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const std::string path = dir.File("d" + std::to_string(i));
-        CleaningWriteFile(path, entries[i].data);
-        listing << Hex(entries[i].name) << '\t' << entries[i].method << '\t' << path << '\n';
-    }
-    listing.close();
-    CleaningWriteFile(dir.File("w.py"), CleaningBytesOf(writerScript));
-    int status = 0;
-    CleaningShell("python3 " + Quote(dir.File("w.py")) + " " + Quote(dir.File("out.zip")) + " " +
-                      Quote(dir.File("listing")) + " " + Quote(comment),
-                  &status);
-    if (status != 0) throw std::runtime_error("zipfile could not write the archive");
-    return CleaningReadFile(dir.File("out.zip"));
+    return Prepared(RequestOf("zipfile", entries, comment, {}), [&] {
+        CleaningTempDir dir;
+        std::ofstream listing(dir.File("listing"));
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const std::string path = dir.File("d" + std::to_string(i));
+            CleaningWriteFile(path, entries[i].data);
+            listing << Hex(entries[i].name) << '\t' << entries[i].method << '\t' << path << '\n';
+        }
+        listing.close();
+        CleaningWriteFile(dir.File("w.py"), CleaningBytesOf(writerScript));
+        int status = 0;
+        CleaningShell("python3 " + Quote(dir.File("w.py")) + " " + Quote(dir.File("out.zip")) + " " +
+                          Quote(dir.File("listing")) + " " + Quote(comment),
+                      &status);
+        if (status != 0) throw std::runtime_error("zipfile could not write the archive");
+        return CleaningReadFile(dir.File("out.zip"));
+    });
 }
 
 std::vector<uint8_t> CleaningZipAdd(const std::vector<uint8_t>& archive,
                                     const std::vector<CleaningEntrySpec>& entries,
                                     const std::string& password)
 {
-    CleaningTempDir dir;
-    std::filesystem::create_directory(dir.File("in"));
-    if (!archive.empty()) CleaningWriteFile(dir.File("out.zip"), archive);
-    std::string names;
-    for (const auto& e : entries) {
-        const std::string path = dir.File("in/" + e.name);
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        CleaningWriteFile(path, e.data);
-        names += " " + Quote(e.name);
-    }
-    const std::string secret = password.empty() ? "" : " -P " + Quote(password);
-    int status = 0;
-    CleaningShell("cd " + Quote(dir.File("in")) + " && zip -q -X -D" + secret + " ../out.zip" + names,
-                  &status);
-    if (status != 0) throw std::runtime_error("zip could not write the archive");
-    return CleaningReadFile(dir.File("out.zip"));
+    return Prepared(RequestOf("zip", entries, password, archive), [&] {
+        CleaningTempDir dir;
+        std::filesystem::create_directory(dir.File("in"));
+        if (!archive.empty()) CleaningWriteFile(dir.File("out.zip"), archive);
+        std::string names;
+        for (const auto& e : entries) {
+            const std::string path = dir.File("in/" + e.name);
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+            CleaningWriteFile(path, e.data);
+            names += " " + Quote(e.name);
+        }
+        const std::string secret = password.empty() ? "" : " -P " + Quote(password);
+        int status = 0;
+        CleaningShell("cd " + Quote(dir.File("in")) + " && zip -q -X -D" + secret + " ../out.zip" + names,
+                      &status);
+        if (status != 0) throw std::runtime_error("zip could not write the archive");
+        return CleaningReadFile(dir.File("out.zip"));
+    });
 }
 
 std::vector<uint8_t> CleaningMakeEncryptedZip(const std::vector<CleaningEntrySpec>& entries,
@@ -240,9 +346,12 @@ std::vector<PeerReading> CleaningReadManyWithPeers(const std::vector<std::vector
         paths += " " + Quote(path);
     }
     CleaningWriteFile(dir.File("r.py"), CleaningBytesOf(readerScript));
-    const std::string listing = CleaningShell("python3 " + Quote(dir.File("r.py")) + " " +
-                                              Quote(password) + " " + (digestsOnly ? "1" : "0") +
-                                              paths);
+    const std::vector<uint8_t> answer =
+        Prepared(RequestOfArchives("zipfile reads", archives, password + (digestsOnly ? "1" : "0")), [&] {
+            return CleaningBytesOf(CleaningShell("python3 " + Quote(dir.File("r.py")) + " " + Quote(password) +
+                                                 " " + (digestsOnly ? "1" : "0") + paths));
+        });
+    const std::string listing(answer.begin(), answer.end());
     std::istringstream lines(listing);
     std::string line;
     while (std::getline(lines, line)) {
@@ -269,9 +378,16 @@ std::vector<PeerReading> CleaningReadManyWithPeers(const std::vector<std::vector
     for (size_t i = 0; i < archives.size(); ++i) {
         int status = 0;
         const std::string path = dir.File("a" + std::to_string(i) + ".zip");
-        out[i].unzipOutput = CleaningShell("unzip -tqq -P " + Quote(password) + " " + Quote(path) +
-                                               " </dev/null 2>&1",
-                                           &status);
+        // The exit status in the first byte, then what unzip printed.
+        const std::vector<uint8_t> answer =
+            Prepared(RequestOfArchives("unzip tests", {archives[i]}, password), [&] {
+                std::vector<uint8_t> said = CleaningBytesOf(CleaningShell(
+                    "unzip -tqq -P " + Quote(password) + " " + Quote(path) + " </dev/null 2>&1", &status));
+                said.insert(said.begin(), static_cast<uint8_t>(status));
+                return said;
+            });
+        status = answer.empty() ? -1 : answer[0];
+        out[i].unzipOutput.assign(answer.begin() + (answer.empty() ? 0 : 1), answer.end());
         // unzip answers 1 for an archive without entries.
         out[i].unzipOk = status == 0 || (status == 1 && out[i].unzipOutput.find("zipfile is empty") !=
                                                             std::string::npos);

@@ -2,8 +2,9 @@
 
 #include <cstdlib>
 #include <random>
+#include <stdexcept>
 
-#include <unistd.h>
+#include "support/test_platform.h"
 
 #include "archive/ZipEntryHeader.h"
 #include "decoders/ZipArchiveEx.h"
@@ -88,21 +89,20 @@ void DeflateWriter::Stored(const Bytes& data, bool last)
 
 bool Shell(const std::string& command)
 {
+#ifdef _WIN32
+    throw std::runtime_error("the Windows build has no Linux shell for: " + command);
+#endif
     return std::system(command.c_str()) == 0;
 }
 
 ScratchDir::ScratchDir()
 {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/huffXXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data())) path = name.data();
+    path = MakeTempDirectory("huff");
 }
 
 ScratchDir::~ScratchDir()
 {
-    if (!path.empty()) Shell("rm -rf '" + path + "'");
+    if (!path.empty()) RemoveTree(path);
 }
 
 Bytes MakeInput(const std::string& kind, uint32_t size, uint32_t seed)

@@ -1,4 +1,5 @@
 #include "support/storage_temp_dir.h"
+#include "support/test_platform.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -8,17 +9,12 @@
 
 StorageTempDir::StorageTempDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zipext-storage-XXXXXX").string();
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir = name.data();
+    dir = MakeTempDirectory("zipext-storage");
 }
 
 StorageTempDir::~StorageTempDir()
 {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
+    RemoveTree(dir);
 }
 
 std::vector<unsigned char> StorageReadFile(const std::string& path)

@@ -1,7 +1,10 @@
 // A minimal engine for the 32-bit Windows build: loads zipext.dll from the
 // current directory the way the engine does (by ordinal), hands it
-// memory-backed streams through the __stdcall interfaces, and checks what
-// comes back. Built and run under wine by scripts/test.sh windows.
+// memory-backed and file-backed streams through the __stdcall interfaces, and
+// checks what comes back. With a folder argument it also hands every file in
+// it (the archive fuzz target's seeds) to recognition and to a decode that
+// deletes every entry, where only a return code may come back, never a
+// crash. Built and run under wine by scripts/test.sh windows.
 #include <windows.h>
 
 #include <cstdio>
@@ -96,9 +99,104 @@ struct MemoryStream : VFStream {
         data.resize((static_cast<unsigned long long>(sizeHigh) << 32) | sizeLow);
         return 0;
     }
+    Bytes Contents() const { return data; }
     Bytes data;
     unsigned long long position = 0;
 };
+
+// A stream over a file of its own in the temporary folder, through the
+// Windows file calls, as an engine scanning a file on disk hands it over.
+struct FileStream : VFStream {
+    explicit FileStream(const Bytes& bytes = {})
+    {
+        char folder[MAX_PATH];
+        char name[MAX_PATH];
+        if (GetTempPathA(MAX_PATH, folder) && GetTempFileNameA(folder, "zxh", 0, name)) path = name;
+        file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        DWORD put = 0;
+        if (file != INVALID_HANDLE_VALUE && !bytes.empty())
+            WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+        Seek(0, 0, 0, nullptr);
+    }
+    ~FileStream()
+    {
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        if (!path.empty()) DeleteFileA(path.c_str());
+    }
+    FileStream(const FileStream&) = delete;
+    FileStream& operator=(const FileStream&) = delete;
+    void VF_CALL Reserved0() override {}
+    void VF_CALL Reserved1() override {}
+    void VF_CALL Reserved2() override {}
+    void VF_CALL Reserved3() override {}
+    void VF_CALL Reserved4() override {}
+    void VF_CALL Reserved5() override {}
+    void VF_CALL Reserved6() override {}
+    void VF_CALL Reserved7() override {}
+    int VF_CALL Seek(unsigned int offsetLow, int offsetHigh, int origin,
+                     unsigned long long* newPosition) override
+    {
+        LARGE_INTEGER distance, moved;
+        distance.LowPart = offsetLow;
+        distance.HighPart = offsetHigh;
+        const DWORD how = origin == 1 ? FILE_CURRENT : origin == 2 ? FILE_END : FILE_BEGIN;
+        if (!SetFilePointerEx(file, distance, &moved, how)) return -1;
+        if (newPosition) *newPosition = static_cast<unsigned long long>(moved.QuadPart);
+        return 0;
+    }
+    int VF_CALL Read(void* buffer, unsigned int count, unsigned int* bytesRead) override
+    {
+        DWORD got = 0;
+        const BOOL ok = ReadFile(file, buffer, count, &got, nullptr);
+        *bytesRead = got;
+        return ok ? 0 : -1;
+    }
+    int VF_CALL Write(const void* buffer, unsigned int count, unsigned int* bytesWritten) override
+    {
+        DWORD put = 0;
+        const BOOL ok = WriteFile(file, buffer, count, &put, nullptr);
+        *bytesWritten = put;
+        return ok ? 0 : -1;
+    }
+    int VF_CALL SetSize(unsigned int sizeLow, unsigned int sizeHigh) override
+    {
+        LARGE_INTEGER size, here, zero;
+        zero.QuadPart = 0;
+        size.LowPart = sizeLow;
+        size.HighPart = static_cast<LONG>(sizeHigh);
+        if (!SetFilePointerEx(file, zero, &here, FILE_CURRENT)) return -1;
+        const bool ok = SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+        SetFilePointerEx(file, here, nullptr, FILE_BEGIN);
+        return ok ? 0 : -1;
+    }
+    Bytes Contents()
+    {
+        Bytes out;
+        LARGE_INTEGER zero, here;
+        zero.QuadPart = 0;
+        SetFilePointerEx(file, zero, &here, FILE_CURRENT);
+        SetFilePointerEx(file, zero, nullptr, FILE_BEGIN);
+        unsigned char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got) out.insert(out.end(), buffer, buffer + got);
+        SetFilePointerEx(file, here, nullptr, FILE_BEGIN);
+        return out;
+    }
+    std::string path;
+    HANDLE file = INVALID_HANDLE_VALUE;
+};
+
+// The whole of a stream, read through its own interface from the start.
+Bytes ReadAll(VFStream* stream)
+{
+    Bytes out;
+    stream->Seek(0, 0, 0, nullptr);
+    unsigned char buffer[4096];
+    unsigned got = 0;
+    while (stream->Read(buffer, sizeof buffer, &got) == 0 && got) out.insert(out.end(), buffer, buffer + got);
+    return out;
+}
 
 // Answers every entry with one verdict, except the one named entry; for a
 // cure the new contents go through the temporary stream's own interface.
@@ -111,10 +209,10 @@ struct Engine : VFDecodeCallback {
         (void)archive;
         ++scans;
         names.push_back(name);
-        auto* stream = static_cast<MemoryStream*>(temporary);
-        contents.push_back(std::string(stream->data.begin(), stream->data.end()));
+        const Bytes content = ReadAll(temporary);
+        contents.push_back(std::string(content.begin(), content.end()));
         sizes.push_back(uncompressedSize ? *uncompressedSize : ~0ull);
-        if (target != name) return 0;
+        if (target != name && !(deleteAll && verdict == VF_VERDICT_DELETE)) return 0;
         if (verdict == VF_VERDICT_CURED) {
             unsigned written = 0;
             temporary->Seek(0, 0, 0, nullptr);
@@ -126,6 +224,7 @@ struct Engine : VFDecodeCallback {
     int VF_CALL QueryPassword(const char*, char*, int*) override { return 0; }
 
     std::string target;
+    bool deleteAll = false;
     int verdict = 0;
     std::string cure;
     int scans = 0;
@@ -209,15 +308,19 @@ void Handshake(const Module& m)
           "VFEnumAttributes(0) hands out ordinals 11 and 10");
 }
 
+template <typename Stream>
 int Recognise(const Module& m, const Bytes& bytes, unsigned base)
 {
-    MemoryStream stream(bytes);
-    const unsigned char* first = bytes.data() + base;
+    Stream stream(bytes);
+    unsigned char first[2] = {0, 0};
+    for (unsigned i = 0; i < 2 && base + i < bytes.size(); ++i) first[i] = bytes[base + i];
     return m.recognise(&stream, nullptr, base, 0, first);
 }
 
+template <typename Stream>
 void Recognition(const Module& m)
 {
+    const auto Recognise = ::Recognise<Stream>;
     Check(Recognise(m, TwoEntryZip(), 0) == 1, "recognise a ZIP at base 0");
     Bytes shifted(300, 'M');
     const Bytes zip = TwoEntryZip();
@@ -226,8 +329,13 @@ void Recognition(const Module& m)
     Check(Recognise(m, shifted, 0) == 0, "no ZIP at base 0 of the shifted stream");
     Bytes text(200, 'A');
     Check(Recognise(m, text, 0) == 0, "recognise turns away plain text");
-    Bytes fake(zip.begin(), zip.begin() + 100); // a signature and no directory
-    Check(Recognise(m, fake, 0) == 0, "recognise turns away a cut-off ZIP");
+    // Entries whose directory is missing are still an archive; a "PK" with
+    // neither a local header nor a directory is not.
+    Bytes cut(zip.begin(), zip.begin() + 100);
+    Check(Recognise(m, cut, 0) == 1, "recognise a cut-off ZIP by its local header");
+    Bytes fake(zip.begin(), zip.begin() + 100);
+    fake[2] = 'x';
+    Check(Recognise(m, fake, 0) == 0, "recognise turns away PK without a record");
 }
 
 struct Decoded {
@@ -235,16 +343,20 @@ struct Decoded {
     Bytes archive;
 };
 
+template <typename Stream>
 Decoded Decode(const Module& m, const Bytes& bytes, unsigned base, Engine& engine)
 {
-    MemoryStream archive(bytes);
-    MemoryStream temporary;
+    Stream archive(bytes);
+    Stream temporary;
     const int result = m.decode(&archive, nullptr, base, 0, &temporary, &engine);
-    return {result, archive.data};
+    return {result, archive.Contents()};
 }
 
+template <typename Stream>
 void Cleaning(const Module& m)
 {
+    const auto Recognise = ::Recognise<Stream>;
+    const auto Decode = ::Decode<Stream>;
     Engine clean;
     Decoded untouched = Decode(m, TwoEntryZip(), 0, clean);
     Check(untouched.result == 0 && untouched.archive == TwoEntryZip() && clean.scans == 2 &&
@@ -356,16 +468,76 @@ void SelfTest(const Module& m)
     RemoveDirectoryA(work);
 }
 
+Bytes ReadFileBytes(const std::string& path)
+{
+    const std::string text = ReadFileText(path);
+    return Bytes(text.begin(), text.end());
+}
+
+const char* currentSeed = nullptr;
+
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info)
+{
+    std::printf("FAIL: exception 0x%08lx in the module on seed %s\n",
+                info->ExceptionRecord->ExceptionCode, currentSeed ? currentSeed : "(none)");
+    std::fflush(stdout);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// Every file of the folder: recognition, then a decode whose engine deletes
+// every entry. Recognition answers 0 or 1; the decode 0 with the archive left
+// as it was, or 3.
+void Seeds(const Module& m, const std::string& folder)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    int files = 0, recognised = 0, changed = 0, wrong = 0;
+    SetUnhandledExceptionFilter(ReportCrash);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            const std::string path = folder + "\\" + found.cFileName;
+            currentSeed = path.c_str();
+            const Bytes bytes = ReadFileBytes(path);
+            ++files;
+            const int recognition = Recognise<MemoryStream>(m, bytes, 0);
+            Engine deleter;
+            deleter.deleteAll = true;
+            deleter.verdict = VF_VERDICT_DELETE;
+            const Decoded decoded = Decode<MemoryStream>(m, bytes, 0, deleter);
+            const bool ok = (recognition == 0 || recognition == 1) &&
+                            (decoded.result == 3 || (decoded.result == 0 && decoded.archive == bytes));
+            if (!ok) {
+                std::printf("FAIL: seed %s: recognition %d, decode %d\n", path.c_str(), recognition,
+                            decoded.result);
+                ++wrong;
+            }
+            recognised += recognition == 1;
+            changed += decoded.result == 3;
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    currentSeed = nullptr;
+    std::printf("seeds: %d files, %d recognised, %d changed by deleting every entry\n", files, recognised,
+                changed);
+    Check(files > 0 && wrong == 0, "every seed gets codes only");
+}
+
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     Module m;
     if (Load(m)) {
         Handshake(m);
-        Recognition(m);
-        Cleaning(m);
+        std::printf("-- memory streams\n");
+        Recognition<MemoryStream>(m);
+        Cleaning<MemoryStream>(m);
+        std::printf("-- file streams\n");
+        Recognition<FileStream>(m);
+        Cleaning<FileStream>(m);
         SelfTest(m);
+        if (argc > 1) Seeds(m, argv[1]);
         FreeLibrary(m.handle);
     }
     std::printf("%s: %d failure(s)\n", failures ? "FAIL" : "PASS", failures);
