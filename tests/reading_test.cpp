@@ -3,6 +3,7 @@
 // verification codes, progress-callback aborts and damaged input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -337,6 +338,24 @@ TEST(Reading, LaterMethodsExtractExactly)
         for (const uint32_t size : {1u, 7u}) {
             const Extraction got = ExtractToMemory(archive, text, size);
             EXPECT_TRUE(got.result && got.bytes == SampleFiles().at("text.txt")) << maker.name << " " << size;
+        }
+        // Damaged: one byte of the stream changed, or its second half
+        // zeroed. The entry fails (never a crash), and the same whatever the
+        // read size.
+        const Bytes image = ReadFile(path);
+        const EntryRecords e = FindEntry(image, text);
+        for (const bool cut : {false, true}) {
+            Bytes bad = image;
+            if (cut)
+                std::fill(bad.begin() + e.data + e.compressedSize / 2, bad.begin() + e.data + e.compressedSize, 0);
+            else
+                bad[e.data + e.compressedSize / 2] ^= 0x55;
+            MemoryArchive damaged(bad);
+            const Extraction whole = ExtractToMemory(*damaged, text);
+            EXPECT_FALSE(whole.result) << maker.name << (cut ? " cut" : " changed");
+            EXPECT_TRUE(whole.code != 0 || whole.bytes != SampleFiles().at("text.txt")) << maker.name;
+            const Extraction pieces = ExtractToMemory(*damaged, text, 7);
+            EXPECT_TRUE(pieces.bytes == whole.bytes && pieces.code == whole.code) << maker.name;
         }
     }
 }
