@@ -6,6 +6,7 @@ method, e.g. unshrink_fuzz) gets the raw compressed bytes of every entry of its
 method, behind whatever small header the target expects (see each target).
 """
 import os
+import shutil
 import struct
 import sys
 import zipfile
@@ -41,8 +42,44 @@ DECODER_METHODS = {
 MAX_SEED = 1 << 20
 
 
-def archives():
+def generated_archives(out):
+    """Without the shared corpus: small archives made here with zipfile
+    (each method Python writes, a directory, a comment, foreign bytes in
+    front) and damaged copies of them, so that no target starts empty."""
+    import io
+    import random
+    made = []
+    text = b"".join(b"line %d of a small text file\n" % i for i in range(300))
+    for method in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA):
+        buf = io.BytesIO()
+        with zipfile.ZipFile(buf, "w", method) as z:
+            z.writestr("a.txt", text)
+            z.writestr("dir/", b"")
+            z.writestr("b.bin", bytes(range(256)) * 8)
+            z.comment = b"generated seed"
+        made.append(buf.getvalue())
+    made.append(b"MZ foreign bytes in front" + made[1])
+    rng = random.Random(7)
+    damaged = []
+    for image in made:
+        damaged.append(image[: len(image) // 2])
+        for _ in range(3):
+            b = bytearray(image)
+            b[rng.randrange(len(b))] ^= 1 << rng.randrange(8)
+            damaged.append(bytes(b))
+    paths = []
+    os.makedirs(os.path.join(out, ".generated"), exist_ok=True)
+    for i, image in enumerate(made + damaged):
+        path = os.path.join(out, ".generated", "g%03d.zip" % i)
+        with open(path, "wb") as f:
+            f.write(image)
+        paths.append(path)
+    return paths
+
+
+def archives(out):
     if CORPUS is None:
+        yield from generated_archives(out)
         return
     for root, _, files in os.walk(CORPUS):
         if "listings" in root:
@@ -58,7 +95,7 @@ def main():
     os.makedirs(out, exist_ok=True)
     n = 0
     methods = DECODER_METHODS.get(target)
-    for path in archives():
+    for path in archives(out):
         if methods is None:
             if os.path.getsize(path) <= MAX_SEED:
                 with open(path, "rb") as src, open(os.path.join(out, "a%04d" % n), "wb") as dst:
@@ -87,6 +124,7 @@ def main():
             with open(os.path.join(out, "d%04d" % n), "wb") as dst:
                 dst.write(head + data)
             n += 1
+    shutil.rmtree(os.path.join(out, ".generated"), ignore_errors=True)
     print("%s: %d seeds" % (target, n))
 
 
