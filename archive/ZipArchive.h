@@ -8,10 +8,10 @@
 #include <zlib.h>
 
 #include "archive/ZipActionCallback.h"
-#include "archive/ZipBuffer.h"
 #include "archive/ZipConstants.h"
 #include "archive/ZipDirectory.h"
 #include "archive/ZipEntryHeader.h"
+#include "storage/ZipBuffer.h"
 #include "storage/ZipStore.h"
 
 class CZipStream;

@@ -25,9 +25,10 @@
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
 #include "archive/ZipEntryExtent.h"
-#include "archive/ZipReadWindow.h"
 #include "errors/ZipException.h"
+#include "storage/ZipReadWindow.h"
 #include "storage/ZipStream.h"
+#include "storage/ZipStreamIO.h"
 
 using namespace ZipFormat;
 

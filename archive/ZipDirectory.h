@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "archive/ZipBuffer.h"
 #include "archive/ZipEndInfo.h"
 #include "archive/ZipEntryHeader.h"
 #include "archive/ZipNames.h"
+#include "storage/ZipBuffer.h"
 
 class CZipStore;
 class CZipActionCallback;

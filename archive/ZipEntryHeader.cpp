@@ -416,9 +416,9 @@ void ConvertNameForm(CZipEntryHeader& header, bool toLocal)
     bool oemNames = header.GetSystemId() == ZipFormat::systemDos;
     if (toLocal) {
         ReplaceSlashes(header.fileName, true);
-        if (oemNames) ConvertCodePage(header.fileName, false);
+        if (oemNames) ConvertCodePage(header.fileName.data(), header.fileName.length(), false);
     } else {
-        if (oemNames) ConvertCodePage(header.fileName, true);
+        if (oemNames) ConvertCodePage(header.fileName.data(), header.fileName.length(), true);
         ReplaceSlashes(header.fileName, false);
     }
 }

@@ -3,7 +3,7 @@
 #include <ctime>
 #include <string>
 
-#include "archive/ZipBuffer.h"
+#include "storage/ZipBuffer.h"
 
 class CZipStore;
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "archive/ZipBuffer.h"
 #include "archive/ZipConstants.h"
+#include "storage/ZipBuffer.h"
 #include "storage/ZipStream.h"
 
 using namespace ZipFormat;

@@ -8,8 +8,8 @@
 #include "archive/ZipEntryExtent.h"
 #include "archive/ZipLocalRecord.h"
 #include "archive/ZipLocalScan.h"
-#include "archive/ZipReadWindow.h"
 #include "errors/ZipException.h"
+#include "storage/ZipReadWindow.h"
 #include "storage/ZipStream.h"
 
 using namespace ZipFormat;

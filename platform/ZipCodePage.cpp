@@ -5,8 +5,6 @@
 
 #include <cstdint>
 
-#include "archive/ZipBuffer.h"
-
 // Names of MS-DOS entries are stored in the OEM code page; in memory they are
 // held in the ANSI code page. This system has neither, so the classic Western
 // pair stands in: code page 437 for OEM and Windows-1252 for ANSI. Both tables
@@ -55,10 +53,8 @@ const uint8_t oemToAnsi[256] = {
 
 }  // namespace
 
-void ConvertCodePage(CZipBuffer& buffer, bool toOem)
+void ConvertCodePage(uint8_t* bytes, uint32_t length, bool toOem)
 {
-    uint8_t* bytes = buffer.data();
-    const uint32_t length = buffer.length();
     if (bytes == nullptr || length == 0) return;
     const uint8_t* table = toOem ? ansiToOem : oemToAnsi;
     for (uint32_t i = 0; i < length; ++i) bytes[i] = table[bytes[i]];

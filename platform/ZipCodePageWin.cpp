@@ -13,19 +13,16 @@
 #endif
 #include <windows.h>
 
-#include "archive/ZipBuffer.h"
-
 // The running system's own OEM and ANSI code pages. Both conversions map one
 // byte to one byte and may work in place, so names never change length.
-void ConvertCodePage(CZipBuffer& buffer, bool toOem)
+void ConvertCodePage(uint8_t* bytes, uint32_t length, bool toOem)
 {
-    char* bytes = reinterpret_cast<char*>(buffer.data());
-    const uint32_t length = buffer.length();
-    if (bytes == nullptr || length == 0) return;
+    char* text = reinterpret_cast<char*>(bytes);
+    if (text == nullptr || length == 0) return;
     if (toOem)
-        CharToOemBuffA(bytes, bytes, length);
+        CharToOemBuffA(text, text, length);
     else
-        OemToCharBuffA(bytes, bytes, length);
+        OemToCharBuffA(text, text, length);
 }
 
 #endif  // _WIN32

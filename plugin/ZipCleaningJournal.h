@@ -3,7 +3,7 @@
 #include <unordered_map>
 #include <string>
 
-#include "archive/ZipBuffer.h"
+#include "storage/ZipBuffer.h"
 
 class CZipArchive;
 class CZipAddRequest;

@@ -9,11 +9,11 @@
 
 #include "archive/ZipAddRequest.h"
 #include "archive/ZipConstants.h"
-#include "archive/ZipEntryExtent.h"
 #include "archive/ZipLocalRecord.h"
 #include "archive/ZipOtherListings.h"
 #include "archive/ZipUnlisted.h"
 #include "errors/ZipException.h"
+#include "storage/ZipStreamIO.h"
 
 using namespace ZipFormat;
 

@@ -1,8 +1,8 @@
 #pragma once
 #include <cstdint>
 
-#include "archive/ZipBuffer.h"
 #include "plugin/VFInterfaces.h"
+#include "storage/ZipBuffer.h"
 
 class CZipArchiveEx;
 class CZipEntryHeader;

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "archive/ZipBuffer.h"
+#include "storage/ZipBuffer.h"
 #include "storage/ZipDiskStream.h"
 #include "storage/ZipStream.h"
 

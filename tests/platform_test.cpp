@@ -14,11 +14,11 @@
 #include <fstream>
 #include <string>
 
-#include "archive/ZipBuffer.h"
 #include "errors/ZipException.h"
 #include "platform/ZipAttributes.h"
 #include "platform/ZipCodePage.h"
 #include "platform/ZipFileSystem.h"
+#include "storage/ZipBuffer.h"
 #include "support/test_platform.h"
 
 namespace {
@@ -85,7 +85,7 @@ std::string Convert(const std::string& text, bool toOem)
 {
     CZipBuffer buffer;
     buffer.Assign(text.data(), static_cast<uint32_t>(text.size()));
-    ConvertCodePage(buffer, toOem);
+    ConvertCodePage(buffer.data(), buffer.length(), toOem);
     return std::string(reinterpret_cast<const char*>(buffer.data()), buffer.length());
 }
 
@@ -153,7 +153,7 @@ TEST(ZipCodePage, KnownNamesAndLengths)
     EXPECT_EQ(Convert(all, true).size(), 256u);
     EXPECT_EQ(Convert(all, false).substr(0, 128), all.substr(0, 128));
     CZipBuffer empty;
-    ConvertCodePage(empty, true);
+    ConvertCodePage(empty.data(), empty.length(), true);
     EXPECT_EQ(empty.length(), 0u);
 }
 

@@ -1,4 +1,4 @@
-#include "archive/ZipBuffer.h"
+#include "storage/ZipBuffer.h"
 
 #include <cstring>
 #include <new>

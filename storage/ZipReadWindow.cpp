@@ -1,10 +1,10 @@
-#include "archive/ZipReadWindow.h"
+#include "storage/ZipReadWindow.h"
 
 #include <algorithm>
 
-#include "archive/ZipEntryExtent.h"
 #include "errors/ZipException.h"
 #include "storage/ZipStream.h"
+#include "storage/ZipStreamIO.h"
 
 CZipReadWindow::CZipReadWindow(CZipStream& streamArg, uint32_t foreignBytes, uint64_t limitArg,
                                uint32_t size)

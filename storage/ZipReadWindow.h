@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "archive/ZipBuffer.h"
+#include "storage/ZipBuffer.h"
 
 class CZipStream;
 
