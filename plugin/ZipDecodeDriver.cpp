@@ -13,21 +13,19 @@
 #include "archive/ZipOtherListings.h"
 #include "archive/ZipUnlisted.h"
 #include "errors/ZipException.h"
+#include "storage/ZipRetry.h"
 #include "storage/ZipStreamIO.h"
 
 using namespace ZipFormat;
 
 namespace {
 
-// A host that fails once must not decide the fate of an entry: extracting
-// and appending are tried this often.
-constexpr int extractAttempts = 2;
-constexpr int addAttempts = 2;
-constexpr int openAttempts = 2;
-// How often the directory is written again when writing it fails, and how
-// often the original bytes are put back: these are the last writes of the
-// call, and without them the stream holds no directory at all.
-constexpr int finishAttempts = 10;
+// A host that fails once must not decide the fate of an entry, nor leave the
+// stream without a directory.
+constexpr int extractAttempts = ZipRetryAttempts(ZipRetryWork::extract);
+constexpr int addAttempts = ZipRetryAttempts(ZipRetryWork::add);
+constexpr int openAttempts = ZipRetryAttempts(ZipRetryWork::open);
+constexpr int finishAttempts = ZipRetryAttempts(ZipRetryWork::finish);
 
 } // namespace
 

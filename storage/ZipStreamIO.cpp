@@ -1,10 +1,11 @@
 #include "storage/ZipStreamIO.h"
 
 #include "errors/ZipException.h"
+#include "storage/ZipRetry.h"
 #include "storage/ZipStream.h"
 
 namespace {
-constexpr int ioAttempts = 3;
+constexpr int ioAttempts = ZipRetryAttempts(ZipRetryWork::transfer);
 } // namespace
 
 uint32_t ZipReadAt(CZipStream& stream, uint64_t position, uint8_t* buffer, uint32_t count)
