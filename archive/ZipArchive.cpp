@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "archive/ZipConstants.h"
+#include "archive/ZipCrypto.h"
 #include "archive/ZipNames.h"
 #include "archive/ZipPath.h"
 #include "archive/ZipWildcard.h"
-#include "decoders/ZipCrypto.h"
 #include "errors/ZipException.h"
 #include "platform/ZipAttributes.h"
 #include "platform/ZipFileSystem.h"

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/ZipCrc32.h"
+#include "archive/ZipCrypto.h"
 #include "archive/ZipEntryHeader.h"
 #include "decoders/ZipAesDecryption.h"
-#include "decoders/ZipCrc32.h"
-#include "decoders/ZipCrypto.h"
 #include "errors/ZipException.h"
 #include "storage/ZipStore.h"
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/ZipSystemError.h"
+#include "errors/ZipSystemError.h"
 
 namespace {
 

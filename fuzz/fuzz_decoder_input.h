@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "archive/ZipCrypto.h"
 #include "archive/ZipEntryHeader.h"
-#include "decoders/ZipCrypto.h"
 #include "decoders/ZipDecoder.h"
 #include "decoders/ZipUnshrinkDecoder.h"
 #include "errors/ZipException.h"

@@ -9,9 +9,9 @@
 
 #include <zlib.h>
 
+#include "archive/ZipCrc32.h"
+#include "archive/ZipCrypto.h"
 #include "archive/ZipEntryHeader.h"
-#include "decoders/ZipCrc32.h"
-#include "decoders/ZipCrypto.h"
 #include "decoders/ZipInflateDecoder.h"
 #include "decoders/ZipStoredDecoder.h"
 #include "errors/ZipException.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "decoders/ZipCrypto.h"
+#include "archive/ZipCrypto.h"
 #include "support/cleaning_host.h"
 #include "support/cleaning_peers.h"
 #include "support/test_platform.h"

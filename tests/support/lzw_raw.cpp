@@ -8,13 +8,13 @@
 
 #include <zlib.h>
 
+#include "archive/ZipCrypto.h"
 #include "archive/ZipEntryHeader.h"
 #include "decoders/ZipArchiveEx.h"
-#include "decoders/ZipCrypto.h"
-#include "errors/ZipException.h"
 #include "decoders/ZipDecoder.h"
 #include "decoders/ZipUnreduceDecoder.h"
 #include "decoders/ZipUnshrinkDecoder.h"
+#include "errors/ZipException.h"
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
 

@@ -1,4 +1,4 @@
-#include "decoders/ZipCrc32.h"
+#include "archive/ZipCrc32.h"
 
 #ifdef ZIPEXT_USE_ISAL
 #include <isa-l/crc.h>

@@ -1,7 +1,7 @@
 // Windows build; the POSIX build compiles ZipSystemError.cpp instead.
 #ifdef _WIN32
 
-#include "platform/ZipSystemError.h"
+#include "errors/ZipSystemError.h"
 
 #include <cstring>
 

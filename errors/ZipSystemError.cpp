@@ -2,7 +2,7 @@
 #ifndef _WIN32
 
 #include <cstring>
-#include "platform/ZipSystemError.h"
+#include "errors/ZipSystemError.h"
 
 bool GetLastSystemError(int& number, std::string& text)
 {

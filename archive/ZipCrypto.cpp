@@ -1,4 +1,4 @@
-#include "decoders/ZipCrypto.h"
+#include "archive/ZipCrypto.h"
 
 #include <zlib.h>
 
