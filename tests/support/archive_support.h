@@ -4,10 +4,12 @@
 // opening an image over a memory stream.
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "archive/ZipArchive.h"
+#include "errors/ZipErrorReason.h"
 #include "storage/ZipMemStream.h"
 
 namespace archivetest {
@@ -61,15 +63,23 @@ Bytes StreamBytes(CZipMemStream& stream);
 // An archive opened over a memory copy of an image.
 struct MemoryArchive {
     explicit MemoryArchive(const Bytes& image) : stream(MemoryStream(image)) {}
-    // 0 when the open succeeds, else the CZipException code.
+    // 0 when the open succeeds, else the CZipException code (its reason in
+    // reason).
     int Open(int searchBufferSize = 0);
     Bytes Contents() { return StreamBytes(*stream); }
 
     std::unique_ptr<CZipMemStream> stream;
     CZipArchive archive;
+    ZipReason reason = ZipReason::none;
 };
 
-// Opens an image and returns 0 or the exception code.
-int OpenCode(const Bytes& image);
+// Opens an image and returns 0 or the exception code (its reason in reason).
+int OpenCode(const Bytes& image, ZipReason* reason = nullptr);
 
 } // namespace archivetest
+
+// Failed expectations name the reason.
+inline std::ostream& operator<<(std::ostream& out, ZipReason reason)
+{
+    return out << '"' << ZipReasonText(reason) << '"';
+}
