@@ -4,13 +4,12 @@
 // opening an image over a memory stream.
 #include <cstdint>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "archive/ZipArchive.h"
-#include "errors/ZipErrorReason.h"
 #include "storage/ZipMemStream.h"
+#include "support/reason_print.h"
 
 namespace archivetest {
 
@@ -77,9 +76,3 @@ struct MemoryArchive {
 int OpenCode(const Bytes& image, ZipReason* reason = nullptr);
 
 } // namespace archivetest
-
-// Failed expectations name the reason.
-inline std::ostream& operator<<(std::ostream& out, ZipReason reason)
-{
-    return out << '"' << ZipReasonText(reason) << '"';
-}
