@@ -329,10 +329,14 @@ void CZipArchive::Flush()
 
 void CZipArchive::ThrowError(int code, bool zlibCode) const
 {
-    if (zlibCode) code = CZipException::MapZlibError(code);
+    ThrowError(zlibCode ? CZipException::MapZlibError(code) : code, ZipReason::none);
+}
+
+void CZipArchive::ThrowError(int code, ZipReason reason, uint64_t offset) const
+{
     std::string path;
     if (!IsClosed(true) && store.stream) path = store.stream->GetFilePath();
-    ThrowZipException(code, path);
+    ThrowZipException(code, path, reason, offset);
 }
 
 void CZipArchive::CheckZlibResult(int result) const

@@ -102,6 +102,7 @@ public:
 
     // Errors: the storage stream's path is attached (empty while closed).
     [[noreturn]] void ThrowError(int code, bool zlibCode = false) const;
+    [[noreturn]] void ThrowError(int code, ZipReason reason, uint64_t offset = kZipNoOffset) const;
     void CheckZlibResult(int result) const;
 
     // Traditional encryption on keys (keys from password; check of the 12

@@ -247,7 +247,7 @@ void CZipArchive::RemoveEntries(std::vector<uint16_t>& indices)
         const uint64_t offset = header.localHeaderOffset;
         if (i >= checkFrom) {
             const uint64_t slotEnd = i + 1 < count ? list[i + 1]->localHeaderOffset : end;
-            if (offset >= slotEnd) ThrowError(ZipError::badZipFile);
+            if (offset >= slotEnd) ThrowError(ZipError::badZipFile, ZipReason::entriesOverlap, offset);
         }
         if (removed[i]) continue;
         while (cut < wanted.size() && wanted[cut] < i) ++cut;
@@ -258,7 +258,8 @@ void CZipArchive::RemoveEntries(std::vector<uint16_t>& indices)
         // data descriptor with signature.
         const uint64_t most = offset + localRecordSize + 2ull * maxFieldLength + header.compressedSize +
                               descriptorSignatureSize + descriptorSize;
-        if (most > limit && ZipEntryExtentEnd(window, header) > limit) ThrowError(ZipError::badZipFile);
+        if (most > limit && ZipEntryExtentEnd(window, header) > limit)
+            ThrowError(ZipError::badZipFile, ZipReason::entriesOverlap, offset);
     }
     if (listing) listing->CallbackEnd();
 

@@ -42,11 +42,11 @@ CZipHeaderPtr CZipDirectory::NewPooledHeader(uint32_t wanted)
     return CZipHeaderPtr(new (place) CZipEntryHeader(), CZipHeaderDeleter{true});
 }
 
-void CZipDirectory::ThrowError(int code) const
+void CZipDirectory::ThrowError(int code, ZipReason reason, uint64_t offset) const
 {
     std::string path;
     if (store && store->stream) path = store->stream->GetFilePath();
-    ThrowZipException(code, path);
+    ThrowZipException(code, path, reason, offset);
 }
 
 uint64_t CZipDirectory::LocateEndRecord()
@@ -67,7 +67,7 @@ uint64_t CZipDirectory::LocateEndRecord()
         uint32_t upTo = std::min(done + chunkSize, window);
         uint32_t count = upTo - done;
         stream.Seek(-static_cast<int64_t>(upTo), CZipStream::end);
-        if (stream.Read(buffer.data(), count) < count) ThrowError(ZipError::badZipFile);
+        if (stream.Read(buffer.data(), count) < count) ThrowError(ZipError::badZipFile, ZipReason::tailUnreadable, length - upTo);
         const uint8_t* p = buffer.data();
         for (uint32_t i = count >= 4 ? count - 4 + 1 : 0; i-- > 0;)
             if (p[i] == 0x50 && HasSignature(p + i, ZipFormat::endSignature) &&
@@ -78,7 +78,7 @@ uint64_t CZipDirectory::LocateEndRecord()
         if (upTo == window) break;
         done = upTo - 3;
     }
-    ThrowError(ZipError::cdirNotFound);
+    ThrowError(ZipError::cdirNotFound, ZipReason::endRecordMissing);
 }
 
 uint64_t CZipDirectory::ReadZip64EndRecord()
@@ -138,11 +138,11 @@ uint64_t CZipDirectory::ReadZip64EndRecord()
     // The engine's fields are 32 bits (16 for disks and counts): an archive
     // that needs more is refused.
     auto take16 = [&](uint16_t& field, uint64_t value) {
-        if (value > zip64Marker16) ThrowError(ZipError::badZipFile);
+        if (value > zip64Marker16) ThrowError(ZipError::badZipFile, ZipReason::zip64ValueTooLarge, recordAt);
         field = static_cast<uint16_t>(value);
     };
     auto take32 = [&](uint32_t& field, uint64_t value) {
-        if (value > maxField32) ThrowError(ZipError::badZipFile);
+        if (value > maxField32) ThrowError(ZipError::badZipFile, ZipReason::zip64ValueTooLarge, recordAt);
         field = static_cast<uint32_t>(value);
     };
     take16(endInfo.diskNumber, diskNumber);
@@ -194,7 +194,8 @@ void CZipDirectory::ReadDirectoryOnce()
     endInfo.endRecordOffset = LocateEndRecord();
     stream.Seek(static_cast<int64_t>(endInfo.endRecordOffset), CZipStream::begin);
     uint8_t record[endRecordSize];
-    if (stream.Read(record, endRecordSize) < endRecordSize) ThrowError(ZipError::badZipFile);
+    if (stream.Read(record, endRecordSize) < endRecordSize)
+        ThrowError(ZipError::badZipFile, ZipReason::endRecordCut, endInfo.endRecordOffset);
 
     CZipRecordReader fields(record, endRecordSize);
     std::memcpy(endSignature, fields.Bytes(4), 4);
@@ -216,16 +217,17 @@ void CZipDirectory::ReadDirectoryOnce()
     // for a directory that ends in front of the end record.
     const uint64_t directoryEnd =
         static_cast<uint64_t>(endInfo.directoryOffset) + endInfo.directorySize;
-    if (!spanned && directoryTail < directoryEnd) ThrowError(ZipError::badZipFile);
+    if (!spanned && directoryTail < directoryEnd)
+        ThrowError(ZipError::badZipFile, ZipReason::directoryOverlapsEndRecord, endInfo.endRecordOffset);
 
     if (commentLength) {
         archiveComment.Allocate(commentLength);
         stream.Seek(static_cast<int64_t>(endInfo.endRecordOffset) + endRecordSize, CZipStream::begin);
         if (stream.Read(archiveComment.data(), commentLength) < commentLength)
-            ThrowError(ZipError::badZipFile);
+            ThrowError(ZipError::badZipFile, ZipReason::commentCut, endInfo.endRecordOffset + endRecordSize);
     }
     if ((endInfo.directorySize == 0) != (endInfo.totalEntries == 0))
-        ThrowError(ZipError::badZipFile);
+        ThrowError(ZipError::badZipFile, ZipReason::countDisagreesWithSize, endInfo.endRecordOffset);
 
     endInfo.directoryOnDisk = true;
     staleDirectoryOnDisk = false;
@@ -253,7 +255,8 @@ void CZipDirectory::SetForeignBytes(uint64_t directoryTail, uint64_t directoryEn
 {
     // Offsets are 32-bit, and so are the bytes in front of the archive: an
     // archive further into its stream is beyond what the engine addresses.
-    if (directoryTail - directoryEnd > maxField32) ThrowError(ZipError::badZipFile);
+    if (directoryTail - directoryEnd > maxField32)
+        ThrowError(ZipError::badZipFile, ZipReason::archiveTooFarIn, directoryTail);
     endInfo.foreignBytes = static_cast<uint32_t>(directoryTail - directoryEnd);
 }
 
@@ -296,14 +299,18 @@ void CZipDirectory::LoadHeaders()
             next += count;
             size = header->ParseCentralRecord(piece.data(), held);
         }
-        if (size < 0) ThrowError(ZipError::badZipFile);
+        if (size < 0) ThrowError(ZipError::badZipFile, ZipReason::centralRecordBroken, recordAt);
         if (size > 0) {
             used += static_cast<uint32_t>(size);
         } else {
             // Longer than a piece, or running on past the stated directory
             // size: read this one record straight from the stream.
             stream.Seek(static_cast<int64_t>(next - (held - used)), CZipStream::begin);
-            if (!header->ReadCentralRecord(*store)) ThrowError(ZipError::badZipFile);
+            if (!header->ReadCentralRecord(*store))
+                ThrowError(ZipError::badZipFile,
+                           HasSignature(header->signature, centralSignature) ? ZipReason::recordCrossesVolume
+                                                                             : ZipReason::centralRecordBroken,
+                           recordAt);
             next = stream.GetPosition();
             held = used = 0;
         }
@@ -314,7 +321,7 @@ void CZipDirectory::LoadHeaders()
             const CZipEntryHeader& last = *headerList.back();
             if (last.diskStart == header->diskStart &&
                 last.localHeaderOffset == header->localHeaderOffset)
-                ThrowError(ZipError::badZipFile);  // two records for one local header
+                ThrowError(ZipError::badZipFile, ZipReason::localHeaderShared, recordAt);
             if (last.diskStart > header->diskStart ||
                 (last.diskStart == header->diskStart &&
                  last.localHeaderOffset > header->localHeaderOffset))
@@ -338,12 +345,13 @@ void CZipDirectory::OrderHeaders()
         std::sort(headerList.begin(), headerList.end(), before);
     // Two entries claiming the same local header cannot both be right.
     for (size_t i = 1; i < headerList.size(); ++i)
-        if (!before(headerList[i - 1], headerList[i])) ThrowError(ZipError::badZipFile);
+        if (!before(headerList[i - 1], headerList[i]))
+            ThrowError(ZipError::badZipFile, ZipReason::localHeaderShared, headerList[i]->localHeaderOffset);
 }
 
 void CZipDirectory::OpenEntryData(uint16_t index)
 {
-    if (!HasIndex(index)) ThrowError(ZipError::badZipFile);
+    if (!HasIndex(index)) ThrowError(ZipError::badZipFile, ZipReason::noSuchEntry);
     currentHeader = headerList[index].get();
     // An entry said to start on another volume is read all the same when
     // its local header is found at its offset in this stream; otherwise
@@ -351,24 +359,25 @@ void CZipDirectory::OpenEntryData(uint16_t index)
     const bool elsewhere = currentHeader->diskStart != store->currentVolume;
     uint16_t extraLength = 0;
     bool found = false;
+    bool signatureFound = false;
+    const uint64_t localAt = static_cast<uint64_t>(currentHeader->localHeaderOffset) + endInfo.foreignBytes;
     try {
-        store->stream->Seek(
-            static_cast<int64_t>(currentHeader->localHeaderOffset) + endInfo.foreignBytes,
-            CZipStream::begin);
-        found = currentHeader->VerifyLocalRecord(*store, extraLength);
+        store->stream->Seek(static_cast<int64_t>(localAt), CZipStream::begin);
+        found = currentHeader->VerifyLocalRecord(*store, extraLength, &signatureFound);
     } catch (const CZipException&) {
         if (!elsewhere) throw;
     }
     if (!found) {
         if (elsewhere) store->CheckVolume(currentHeader->diskStart);
-        ThrowError(ZipError::badZipFile);
+        ThrowError(ZipError::badZipFile,
+                   signatureFound ? ZipReason::localHeaderDisagrees : ZipReason::localHeaderMissing, localAt);
     }
     openedLocalExtra.Release();
     if (extraLength) {
         int32_t volume = store->currentVolume;
         openedLocalExtra.Allocate(extraLength);
         store->Read(openedLocalExtra.data(), extraLength, true);
-        if (volume != store->currentVolume) ThrowError(ZipError::badZipFile);
+        if (volume != store->currentVolume) ThrowError(ZipError::badZipFile, ZipReason::recordCrossesVolume, localAt);
     }
 }
 
@@ -385,7 +394,8 @@ void CZipDirectory::CloseEntryData(bool afterError)
         if (!currentHeader->CompareDescriptor(descriptor)) {
             // The ZIP64 form, with 8-byte sizes.
             store->Read(descriptor + descriptorSize, zip64DescriptorSize - descriptorSize, false);
-            if (!currentHeader->CompareDescriptor(descriptor, true)) ThrowError(ZipError::badZipFile);
+            if (!currentHeader->CompareDescriptor(descriptor, true))
+                ThrowError(ZipError::badZipFile, ZipReason::descriptorDisagrees);
         }
     }
     currentHeader = nullptr;

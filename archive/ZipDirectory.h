@@ -8,6 +8,7 @@
 #include "archive/ZipEndInfo.h"
 #include "archive/ZipEntryHeader.h"
 #include "archive/ZipNames.h"
+#include "errors/ZipErrorReason.h"
 #include "storage/ZipBuffer.h"
 
 class CZipStore;
@@ -126,7 +127,7 @@ public:
 private:
     // The directory of the end record LocateEndRecord finds.
     void ReadDirectoryOnce();
-    [[noreturn]] void ThrowError(int code) const;
+    [[noreturn]] void ThrowError(int code, ZipReason reason = ZipReason::none, uint64_t offset = kZipNoOffset) const;
     // A ZIP64 end record with its locator right in front of the end record:
     // fills the end record's fields stored as all ones from it and returns
     // its stream offset (the directory ends there). Without a usable one the

@@ -189,7 +189,7 @@ void CZipDirectory::WriteDirectory(CZipActionCallback* callback)
         StoreHeaders(callback, collapsed || spanState == 0);
         endInfo.diskNumber = static_cast<uint16_t>(store->currentVolume);
         uint32_t size = WriteEndRecord();
-        if (collapsed && store->currentVolume != 0) ThrowError(ZipError::badZipFile);
+        if (collapsed && store->currentVolume != 0) ThrowError(ZipError::badZipFile, ZipReason::writtenAcrossVolumes);
         if (store->currentVolume != endInfo.diskNumber) {
             // The end record ran onto a new volume: it must describe that
             // volume, so it is taken back and written again.

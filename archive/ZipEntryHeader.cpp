@@ -200,12 +200,14 @@ void CZipEntryHeader::WriteLocalRecord(CZipStore& store)
         static_cast<uint32_t>(store.stream->GetPosition()) + store.bufferedBytes - size;
 }
 
-bool CZipEntryHeader::VerifyLocalRecord(CZipStore& store, uint16_t& localExtraLength)
+bool CZipEntryHeader::VerifyLocalRecord(CZipStore& store, uint16_t& localExtraLength, bool* signatureFound)
 {
     uint8_t fixed[localRecordSize];
     store.Read(fixed, localRecordSize, true);
     CZipRecordReader r(fixed, localRecordSize);
-    if (!r.Signature(localSignature)) return false;
+    const bool signature = r.Signature(localSignature);
+    if (signatureFound) *signatureFound = signature;
+    if (!signature) return false;
     r.Skip(2);  // version needed
     const uint16_t localFlags = r.U16();
     if ((localFlags ^ flags) & flagsChecked) return false;

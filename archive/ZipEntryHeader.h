@@ -24,7 +24,9 @@ public:
     int32_t ParseCentralRecord(const uint8_t* bytes, uint32_t available);
     uint32_t WriteCentralRecord(CZipStore& store);
     void WriteLocalRecord(CZipStore& store);
-    bool VerifyLocalRecord(CZipStore& store, uint16_t& localExtraLength);
+    // signatureFound, when given, tells a missing local header from one that
+    // disagrees.
+    bool VerifyLocalRecord(CZipStore& store, uint16_t& localExtraLength, bool* signatureFound = nullptr);
     // Fields of the central record stored as all ones take their values
     // from the ZIP64 extra field where it holds them and they fit 32 bits;
     // the others stay as stored.

@@ -146,7 +146,7 @@ bool CZipArchiveEx::OpenEntryAt(uint64_t localPosition, const CZipEntryHeader& v
 
     CZipLocalRecord read;
     if (!local) {
-        if (!read.Read(*store.stream, localPosition)) ThrowError(ZipError::badZipFile);
+        if (!read.Read(*store.stream, localPosition)) ThrowError(ZipError::badZipFile, ZipReason::localHeaderMissing, localPosition);
         local = &read;
     }
     const uint64_t dataStart = local->dataStart;
@@ -175,7 +175,7 @@ void CZipArchiveEx::StartDecoder(uint64_t dataLimit)
     if (header->method == ZipFormat::methodAes) {
         ZipAesInfo info;
         const bool described = ZipFindAesInfo(header->extraField.data(), header->extraField.length(), info);
-        if (!described && !haveLocalAes) ThrowError(ZipError::badZipFile);
+        if (!described && !haveLocalAes) ThrowError(ZipError::badZipFile, ZipReason::aesExtraMissing);
         StartAesDecoder(described ? info : localAes);
         return;
     }
@@ -184,7 +184,7 @@ void CZipArchiveEx::StartDecoder(uint64_t dataLimit)
         InitKeys();
         if (!CheckEncryptionHeader()) ThrowError(ZipError::badPassword);
     }
-    if (!CreateDecoder(header->method)) ThrowError(ZipError::badZipFile);
+    if (!CreateDecoder(header->method)) ThrowError(ZipError::badZipFile, ZipReason::methodUnsupported);
     decoder->Init(&store, header, keys);
     // Spanned archives keep to the sizes the records give.
     if (store.SpanState() == 0 && dataLimit > entryDataStart)
@@ -195,9 +195,9 @@ void CZipArchiveEx::StartAesDecoder(const ZipAesInfo& info)
 {
     const CZipEntryHeader& header = *directory.currentHeader;
     if (info.method == ZipFormat::methodAes || !ZipReadsMethod(info.method) || !CZipAesPrimitives::Available())
-        ThrowError(ZipError::badZipFile);
+        ThrowError(ZipError::badZipFile, ZipReason::methodUnsupported);
     if (password.length() == 0) ThrowError(ZipError::badPassword);
-    if (header.compressedSize < info.Overhead()) ThrowError(ZipError::badZipFile);
+    if (header.compressedSize < info.Overhead()) ThrowError(ZipError::badZipFile, ZipReason::encryptedDataTooShort);
     uint8_t salt[16 + 2];
     const uint32_t saltLength = info.SaltLength();
     store.Read(salt, saltLength + 2, false);
@@ -213,7 +213,7 @@ void CZipArchiveEx::StartAesDecoder(const ZipAesInfo& info)
     aesCodePosition = entryDataStart + saltLength + 2 + aesView->compressedSize;
     // AE-2 entries carry no CRC: the authentication code stands for it.
     aesChecksCrc = info.version == 1;
-    if (!CreateDecoder(info.method)) ThrowError(ZipError::badZipFile);
+    if (!CreateDecoder(info.method)) ThrowError(ZipError::badZipFile, ZipReason::methodUnsupported);
     decoder->Init(&store, aesView.get(), nullptr);
     decoder->SetAesDecryption(aes.get());
 }
@@ -225,13 +225,14 @@ void CZipArchiveEx::VerifyAesCode()
     CZipBuffer rest(65536);
     for (uint32_t left = decoder->UnfetchedInput(); left > 0;) {
         const uint32_t n = store.stream->Read(rest.data(), std::min<uint32_t>(left, rest.length()));
-        if (n == 0) ThrowError(ZipError::badZipFile);
+        if (n == 0) ThrowError(ZipError::badZipFile, ZipReason::streamCut);
         aes->Authenticate(rest.data(), n);
         left -= n;
     }
     uint8_t code[10];
     store.stream->Seek(static_cast<int64_t>(aesCodePosition), CZipStream::begin);
-    if (store.stream->Read(code, sizeof code) != sizeof code) ThrowError(ZipError::badZipFile);
+    if (store.stream->Read(code, sizeof code) != sizeof code)
+        ThrowError(ZipError::badZipFile, ZipReason::streamCut, aesCodePosition);
     if (!aes->Verify(code)) ThrowError(ZipError::badCrc);
 }
 

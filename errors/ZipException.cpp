@@ -73,7 +73,8 @@ constexpr const char* kUnknown = "Unknown error";
 
 } // namespace
 
-CZipException::CZipException(int errorCode, const char* path) : code(errorCode)
+CZipException::CZipException(int errorCode, const char* path, ZipReason why, uint64_t at)
+    : code(errorCode), reason(why), offset(at)
 {
     if (path) archivePath = path;
 }
@@ -150,7 +151,7 @@ int CZipException::MapZlibError(int result)
     }
 }
 
-void ThrowZipException(int code, const char* path)
+void ThrowZipException(int code, const char* path, ZipReason reason, uint64_t offset)
 {
-    throw CZipException(code, path);
+    throw CZipException(code, path, reason, offset);
 }

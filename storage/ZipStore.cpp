@@ -120,17 +120,17 @@ void CZipStore::OpenStream(CZipStream* callerStream, int mode)
 uint32_t CZipStore::Read(void* buffer, uint32_t count, bool atOnce)
 {
     if (count == 0) return 0;
-    if (stream == nullptr) ThrowZipException(ZipError::badZipFile);
+    if (stream == nullptr) ThrowZipException(ZipError::badZipFile, nullptr, ZipReason::noStream);
     uint32_t got = stream->Read(buffer, count);
     bool spanned = SpanState() != 0;
     if (got == 0) {
         // The archive engine reads only the current volume: asking for the
         // next one ends in 108.
         if (spanned) CheckVolume(currentVolume + 1);
-        ThrowZipException(ZipError::badZipFile, stream->GetFilePath());
+        ThrowZipException(ZipError::badZipFile, stream->GetFilePath(), ZipReason::streamCut);
     }
     if (got == count) return count;
-    if (atOnce || !spanned) ThrowZipException(ZipError::badZipFile, stream->GetFilePath());
+    if (atOnce || !spanned) ThrowZipException(ZipError::badZipFile, stream->GetFilePath(), ZipReason::streamCut);
     CheckVolume(currentVolume + 1);
     return got;
 }
@@ -234,7 +234,7 @@ void CZipStore::AdoptLastDisk(uint16_t volumeNumber)
 
 void CZipStore::CheckVolume(int32_t volumeNumber)
 {
-    if (volumeNumber != currentVolume) ThrowZipException(ZipError::tooManyVolumes);
+    if (volumeNumber != currentVolume) ThrowZipException(ZipError::tooManyVolumes, nullptr, ZipReason::volumeOutOfReach);
 }
 
 uint32_t CZipStore::FreeInVolume() const

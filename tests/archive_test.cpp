@@ -261,6 +261,7 @@ TEST(Archive, ErrorsCarryTheArchivePath)
         ADD_FAILURE();
     } catch (const CZipException& e) {
         EXPECT_EQ(e.code, 116);
+        EXPECT_EQ(e.reason, ZipReason::endRecordMissing);
     }
 }
 

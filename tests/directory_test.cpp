@@ -106,8 +106,11 @@ TEST(EndRecord, ShortOrMissing)
 {
     // Shorter than an end record but ending with its signature: found, then
     // the 22-byte read fails.
-    EXPECT_EQ(OpenCode({'a', 'b', 0x50, 0x4B, 0x05, 0x06}), 101);
-    EXPECT_EQ(OpenCode({}), 116);
+    ZipReason why = ZipReason::none;
+    EXPECT_EQ(OpenCode({'a', 'b', 0x50, 0x4B, 0x05, 0x06}, &why), 101);
+    EXPECT_EQ(why, ZipReason::endRecordCut);
+    EXPECT_EQ(OpenCode({}, &why), 116);
+    EXPECT_EQ(why, ZipReason::endRecordMissing);
     EXPECT_EQ(OpenCode(Bytes(100, 0)), 116);
 }
 
@@ -118,10 +121,14 @@ TEST(EndRecord, ACommentHoldingTheSignatureWinsAndIsJudgedAsARecord)
     struct Case {
         std::string tail;  // bytes after the signature inside the comment
         int code;
+        ZipReason reason;
     } cases[] = {
-        {std::string(18, '\0'), 0},          // an empty archive's end record: opens, no entries
-        {std::string(10, '\xFF'), 101},      // the fake record runs past the stream
-        {std::string(18, '\x01'), 101},      // directory claimed before the fake record
+        {std::string(18, '\0'), 0, ZipReason::none},  // an empty archive's end record: opens, no entries
+        {std::string(10, '\xFF'), 101, ZipReason::endRecordCut},  // the fake record runs past the stream
+        // directory claimed before the fake record: the real record in front is taken
+        {std::string(4, '\0') + std::string(14, '\x01'), 0, ZipReason::none},
+        // the same on volume 257, which ends the search: its comment runs past the stream
+        {std::string(18, '\x01'), 101, ZipReason::commentCut},
     };
     for (const Case& c : cases) {
         BuildOptions options;
@@ -129,6 +136,7 @@ TEST(EndRecord, ACommentHoldingTheSignatureWinsAndIsJudgedAsARecord)
         Layout layout = BuildStored(ThreeEntries(), options);
         MemoryArchive m(layout.bytes);
         EXPECT_EQ(m.Open(), c.code);
+        EXPECT_EQ(m.reason, c.reason);
     }
 }
 
@@ -154,13 +162,16 @@ TEST(EndRecord, StreamsPast4GiBAreSearchedAtTheirEnd)
         }
         CZipArchive a;
         int code = 0;
+        ZipReason why = ZipReason::none;
         try {
             a.Open(path.c_str(), CZipArchive::openReadOnly);
         } catch (const CZipException& e) {
             code = e.code;
+            why = e.reason;
         }
         if (start > 0xFFFFFFFFu) {
             EXPECT_EQ(code, 101);
+            EXPECT_EQ(why, ZipReason::archiveTooFarIn);
             continue;
         }
         ASSERT_EQ(code, 0);
@@ -248,7 +259,9 @@ TEST(Directory, TwoRecordsForOneLocalHeaderAreRefused)
     Layout layout = BuildStored(ThreeEntries());
     // The third central record points at the first entry's local header.
     Put32(layout.bytes, layout.centralOffsets[2] + 42, 0);
-    EXPECT_EQ(OpenCode(layout.bytes), 101);
+    ZipReason why = ZipReason::none;
+    EXPECT_EQ(OpenCode(layout.bytes, &why), 101);
+    EXPECT_EQ(why, ZipReason::localHeaderShared);
     // The same on another volume number is a different place.
     Put16(layout.bytes, layout.centralOffsets[2] + 34, 1);
     EXPECT_EQ(OpenCode(layout.bytes), 0);
@@ -296,31 +309,33 @@ TEST(Directory, DamagedDirectories)
     Layout good = BuildStored(ThreeEntries());
     const size_t end = good.endOffset;
     const size_t c1 = good.centralOffsets[1];
+    using R = ZipReason;
     struct Case {
         const char* what;
         size_t at;
         int width;
         uint32_t value;
         int code;
+        ZipReason reason;
     } cases[] = {
-        {"directory size past the start", end + 12, 4, 0xFFFFFF00u, 101},
-        {"directory offset past the end record", end + 16, 4, 0x7FFFFFFFu, 101},
-        {"offset + size wrap around 4 GiB", end + 16, 4, 0xFFFFFFF0u, 101},
-        {"size shrunk: records run into the end record", end + 12, 4, 46, 101},
-        {"size grown into the entries", end + 12, 4, good.endOffset - good.directoryOffset + 10, 101},
-        {"no entries but a size", end + 10, 2, 0, 101},
-        {"entries but no size", end + 12, 4, 0, 101},
-        {"more entries than records", end + 10, 2, 4, 101},
-        {"65535 entries claimed", end + 10, 2, 0xFFFF, 101},
-        {"fewer entries than records", end + 10, 2, 2, 0},
-        {"comment past the end", end + 20, 2, 5, 101},
-        {"name crosses the end of the stream", c1 + 28, 2, 0xFFFF, 101},
-        {"comment crosses the end of the stream", c1 + 32, 2, 0x8000, 101},
-        {"extra field crosses into the end record", c1 + 30, 2, 200, 101},
-        {"central signature broken", c1, 1, 0x51, 101},
+        {"directory size past the start", end + 12, 4, 0xFFFFFF00u, 101, R::directoryOverlapsEndRecord},
+        {"directory offset past the end record", end + 16, 4, 0x7FFFFFFFu, 101, R::directoryOverlapsEndRecord},
+        {"offset + size wrap around 4 GiB", end + 16, 4, 0xFFFFFFF0u, 101, R::directoryOverlapsEndRecord},
+        {"size shrunk: records run into the end record", end + 12, 4, 46, 101, R::centralRecordBroken},
+        {"size grown into the entries", end + 12, 4, good.endOffset - good.directoryOffset + 10, 101, R::directoryOverlapsEndRecord},
+        {"no entries but a size", end + 10, 2, 0, 101, R::countDisagreesWithSize},
+        {"entries but no size", end + 12, 4, 0, 101, R::countDisagreesWithSize},
+        {"more entries than records", end + 10, 2, 4, 101, R::streamCut},
+        {"65535 entries claimed", end + 10, 2, 0xFFFF, 101, R::streamCut},
+        {"fewer entries than records", end + 10, 2, 2, 0, R::none},
+        {"comment past the end", end + 20, 2, 5, 101, R::commentCut},
+        {"name crosses the end of the stream", c1 + 28, 2, 0xFFFF, 101, R::streamCut},
+        {"comment crosses the end of the stream", c1 + 32, 2, 0x8000, 101, R::streamCut},
+        {"extra field crosses into the end record", c1 + 30, 2, 200, 101, R::streamCut},
+        {"central signature broken", c1, 1, 0x51, 101, R::centralRecordBroken},
         // The disk fields say other volumes, but the directory is here.
-        {"directory on another volume", end + 6, 2, 1, 0},
-        {"last volume number 2, directory on 0", end + 4, 2, 2, 0},
+        {"directory on another volume", end + 6, 2, 1, 0, R::none},
+        {"last volume number 2, directory on 0", end + 4, 2, 2, 0, R::none},
     };
     for (const Case& c : cases) {
         Bytes image = good.bytes;
@@ -329,6 +344,7 @@ TEST(Directory, DamagedDirectories)
         if (c.width == 4) Put32(image, c.at, c.value);
         MemoryArchive m(image);
         EXPECT_EQ(m.Open(), c.code) << c.what;
+        EXPECT_EQ(m.reason, c.reason) << c.what;
         // Never more headers kept than the stream has records for.
         EXPECT_LE(m.archive.directory.headerList.capacity(), 4u) << c.what;
     }
@@ -403,6 +419,7 @@ TEST(Directory, EveryByteOfTheTailDamagedInTurn)
             int code = m.Open();
             seen.insert(code);
             EXPECT_TRUE(code == 0 || code == 101 || code == 108 || code == 116) << at << " " << code;
+            EXPECT_EQ(code == 0, m.reason == ZipReason::none) << at << " " << code;  // every refusal says why
             if (code != 0) continue;
             for (int i = 0; i < m.archive.GetCount(); ++i) {
                 try {
@@ -410,6 +427,7 @@ TEST(Directory, EveryByteOfTheTailDamagedInTurn)
                     m.archive.directory.CloseEntryData(false);
                 } catch (const CZipException& e) {
                     EXPECT_TRUE(e.code == 101 || e.code == 108) << e.code;
+                    EXPECT_NE(e.reason, ZipReason::none) << e.code;
                     m.archive.directory.CloseEntryData(true);
                 }
             }
@@ -421,24 +439,25 @@ TEST(Directory, EveryByteOfTheTailDamagedInTurn)
 TEST(Directory, LocalHeaderAndDescriptorChecks)
 {
     Layout layout = BuildStored(ThreeEntries());
+    using R = ZipReason;
     struct Case {
         const char* what;
         size_t at;
-        uint8_t flip;  // XORed into the byte
-        bool opens;
+        uint8_t flip;     // XORed into the byte
+        ZipReason fails;  // none: the entry opens
     } cases[] = {
-        {"local signature", layout.localOffsets[1], 0xFF, false},
-        {"local method", layout.localOffsets[1] + 8, 0x08, false},
-        {"local flag bit 0", layout.localOffsets[1] + 6, 0x01, false},
-        {"local flag bit 3", layout.localOffsets[1] + 6, 0x08, false},
-        {"local flag bit 4 only", layout.localOffsets[1] + 6, 0x10, true},
-        {"local flag bit 15 only", layout.localOffsets[1] + 7, 0x80, true},
-        {"local time", layout.localOffsets[1] + 10, 0x11, true},
-        {"local version", layout.localOffsets[1] + 4, 0x33, true},
-        {"local CRC", layout.localOffsets[1] + 14, 0x01, false},
-        {"local size", layout.localOffsets[1] + 22, 0x01, false},
-        {"local name length", layout.localOffsets[1] + 26, 0x03, false},
-        {"local extra length past the end", layout.localOffsets[2] + 28, 0xFF, false},
+        {"local signature", layout.localOffsets[1], 0xFF, R::localHeaderMissing},
+        {"local method", layout.localOffsets[1] + 8, 0x08, R::localHeaderDisagrees},
+        {"local flag bit 0", layout.localOffsets[1] + 6, 0x01, R::localHeaderDisagrees},
+        {"local flag bit 3", layout.localOffsets[1] + 6, 0x08, R::localHeaderDisagrees},
+        {"local flag bit 4 only", layout.localOffsets[1] + 6, 0x10, R::none},
+        {"local flag bit 15 only", layout.localOffsets[1] + 7, 0x80, R::none},
+        {"local time", layout.localOffsets[1] + 10, 0x11, R::none},
+        {"local version", layout.localOffsets[1] + 4, 0x33, R::none},
+        {"local CRC", layout.localOffsets[1] + 14, 0x01, R::localHeaderDisagrees},
+        {"local size", layout.localOffsets[1] + 22, 0x01, R::localHeaderDisagrees},
+        {"local name length", layout.localOffsets[1] + 26, 0x03, R::localHeaderDisagrees},
+        {"local extra length past the end", layout.localOffsets[2] + 28, 0xFF, R::streamCut},
     };
     for (const Case& c : cases) {
         Bytes image = layout.bytes;
@@ -446,7 +465,7 @@ TEST(Directory, LocalHeaderAndDescriptorChecks)
         MemoryArchive m(image);
         ASSERT_EQ(m.Open(), 0);
         uint16_t index = c.at >= layout.localOffsets[2] ? 2 : 1;
-        if (c.opens) {
+        if (c.fails == R::none) {
             EXPECT_NO_THROW(m.archive.directory.OpenEntryData(index)) << c.what;
         } else {
             try {
@@ -454,6 +473,7 @@ TEST(Directory, LocalHeaderAndDescriptorChecks)
                 ADD_FAILURE() << c.what;
             } catch (const CZipException& e) {
                 EXPECT_EQ(e.code, 101) << c.what;
+                EXPECT_EQ(e.reason, c.fails) << c.what;
             }
         }
     }
@@ -511,6 +531,7 @@ TEST(Directory, DataDescriptorsWithAndWithoutSignature)
         ADD_FAILURE();
     } catch (const CZipException& e) {
         EXPECT_EQ(e.code, 101);
+        EXPECT_EQ(e.reason, ZipReason::descriptorDisagrees);
         EXPECT_NE(w.archive.directory.currentHeader, nullptr);
     }
 }

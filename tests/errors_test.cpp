@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "errors/ZipException.h"
 
@@ -89,5 +91,21 @@ TEST(ErrorTexts, ThrowCarriesCodeAndPath)
     } catch (const CZipException& e) {
         EXPECT_EQ(e.code, 101);
         EXPECT_EQ(e.archivePath, "a.zip");
+        EXPECT_EQ(e.reason, ZipReason::none);
+        EXPECT_EQ(e.offset, kZipNoOffset);
     }
+    // The reason and offset leave the code and its text as they are.
+    try {
+        ThrowZipException(101, "a.zip", ZipReason::endRecordCut, 77);
+    } catch (const CZipException& e) {
+        EXPECT_EQ(e.code, 101);
+        EXPECT_EQ(e.GetErrorDescription(), "Damaged or not a zip file");
+        EXPECT_EQ(e.reason, ZipReason::endRecordCut);
+        EXPECT_EQ(e.offset, 77u);
+    }
+    // Each reason has a text of its own.
+    std::set<std::string> texts;
+    for (int r = 1; r <= static_cast<int>(ZipReason::encryptedDataTooShort); ++r)
+        EXPECT_TRUE(texts.insert(ZipReasonText(static_cast<ZipReason>(r))).second) << r;
+    EXPECT_EQ(texts.count(""), 0u);
 }

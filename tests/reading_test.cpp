@@ -168,7 +168,9 @@ TEST(Reading, Zip64RecordsAroundValuesThatFit)
     ASSERT_EQ(GetU32(bigLocal, 30 + 1), 0x00100001u);  // ZIP64 block behind the name "-"
     PutU32(bigLocal, 30 + 1 + 4 + 4, 1);               // high half of the uncompressed size
     MemoryArchive big(bigLocal);
-    EXPECT_EQ(ExtractToMemory(*big, 0).code, 101);
+    const Extraction refusedLocal = ExtractToMemory(*big, 0);
+    EXPECT_EQ(refusedLocal.code, 101);
+    EXPECT_EQ(refusedLocal.reason, ZipReason::localHeaderDisagrees);
     const uint32_t end = static_cast<uint32_t>(stdinArchive.size()) - 22;
     ASSERT_EQ(GetU32(stdinArchive, end - 76), 0x06064B50u);
     PutU32(stdinArchive, end + 16, 0xFFFFFFFFu);
@@ -178,6 +180,7 @@ TEST(Reading, Zip64RecordsAroundValuesThatFit)
         ADD_FAILURE();
     } catch (const CZipException& e) {
         EXPECT_EQ(e.code, 101);
+        EXPECT_EQ(e.reason, ZipReason::zip64ValueTooLarge);
     }
 }
 
@@ -434,6 +437,7 @@ TEST(Reading, MethodsWithoutDecoderAndEmptyMethods)
             ADD_FAILURE() << "method " << method << " opened";
         } catch (const CZipException& e) {
             EXPECT_EQ(e.code, ZipError::badZipFile) << method;
+            EXPECT_EQ(e.reason, method == 99 ? ZipReason::aesExtraMissing : ZipReason::methodUnsupported) << method;
         }
         // The failed open left nothing behind: another entry opens.
         EXPECT_EQ(archive->CloseEntry(nullptr, true), 0);
@@ -640,7 +644,9 @@ TEST(ReadingBadInput, DamageGivesCodesNeverCrashes)
     {   // Sizes in the local header that differ from the central ones.
         Bytes image = plain;
         PutU32(image, e.local + 22, 12345);
-        EXPECT_EQ(outcome(image, text).code, ZipError::badZipFile);
+        const Extraction got = outcome(image, text);
+        EXPECT_EQ(got.code, ZipError::badZipFile);
+        EXPECT_EQ(got.reason, ZipReason::localHeaderDisagrees);
     }
     {   // A data descriptor that disagrees with the central record.
         MemoryArchive probe(withDescriptor);
@@ -651,7 +657,9 @@ TEST(ReadingBadInput, DamageGivesCodesNeverCrashes)
             Bytes image = withDescriptor;
             ASSERT_EQ(GetU32(image, behind), 0x08074B50u);
             PutU32(image, behind + field, GetU32(image, behind + field) ^ 1);
-            EXPECT_EQ(outcome(image, index).code, ZipError::badZipFile) << field;
+            const Extraction got = outcome(image, index);
+            EXPECT_EQ(got.code, ZipError::badZipFile) << field;
+            EXPECT_EQ(got.reason, ZipReason::descriptorDisagrees) << field;
         }
     }
     // Bytes flipped anywhere in the deflate data: a zlib code, a CRC error or

@@ -210,6 +210,7 @@ TEST(Records, LocalRecordCheck)
         ADD_FAILURE();
     } catch (const CZipException& e) {
         EXPECT_EQ(e.code, 101);
+        EXPECT_EQ(e.reason, ZipReason::streamCut);
     }
 }
 

@@ -187,15 +187,18 @@ int MemoryArchive::Open(int searchBufferSize)
     try {
         archive.Open(*stream, CZipArchive::openExisting);
     } catch (const CZipException& e) {
+        reason = e.reason;
         return e.code;
     }
     return 0;
 }
 
-int OpenCode(const Bytes& image)
+int OpenCode(const Bytes& image, ZipReason* reason)
 {
     MemoryArchive m(image);
-    return m.Open();
+    const int code = m.Open();
+    if (reason) *reason = m.reason;
+    return code;
 }
 
 } // namespace archivetest

@@ -9,6 +9,7 @@
 
 #include "archive/ZipArchive.h"
 #include "storage/ZipMemStream.h"
+#include "support/reason_print.h"
 
 namespace archivetest {
 
@@ -61,15 +62,17 @@ Bytes StreamBytes(CZipMemStream& stream);
 // An archive opened over a memory copy of an image.
 struct MemoryArchive {
     explicit MemoryArchive(const Bytes& image) : stream(MemoryStream(image)) {}
-    // 0 when the open succeeds, else the CZipException code.
+    // 0 when the open succeeds, else the CZipException code (its reason in
+    // reason).
     int Open(int searchBufferSize = 0);
     Bytes Contents() { return StreamBytes(*stream); }
 
     std::unique_ptr<CZipMemStream> stream;
     CZipArchive archive;
+    ZipReason reason = ZipReason::none;
 };
 
-// Opens an image and returns 0 or the exception code.
-int OpenCode(const Bytes& image);
+// Opens an image and returns 0 or the exception code (its reason in reason).
+int OpenCode(const Bytes& image, ZipReason* reason = nullptr);
 
 } // namespace archivetest

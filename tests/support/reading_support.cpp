@@ -168,6 +168,7 @@ Extraction ExtractToMemory(CZipArchiveEx& archive, uint16_t index, uint32_t buff
         out.result = archive.ExtractEntryToStream(index, sink, bufferSize);
     } catch (const CZipException& e) {
         out.code = e.code;
+        out.reason = e.reason;
     }
     const uint32_t n = static_cast<uint32_t>(sink.GetLength());
     out.bytes.assign(sink.Data(), sink.Data() + n);

@@ -8,6 +8,7 @@
 
 #include "decoders/ZipArchiveEx.h"
 #include "storage/ZipMemStream.h"
+#include "support/reason_print.h"
 
 namespace reading {
 
@@ -59,6 +60,7 @@ private:
 struct Extraction {
     bool result = false;  // ExtractEntryToStream's answer
     int code = 0;         // the exception's code, 0 when none
+    ZipReason reason = ZipReason::none;  // and the check that fired
     Bytes bytes;          // what reached the stream
 };
 Extraction ExtractToMemory(CZipArchiveEx& archive, uint16_t index, uint32_t bufferSize = 65536);

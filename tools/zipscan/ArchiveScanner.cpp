@@ -205,7 +205,10 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
         }
     }
     if (ScanCallback::interrupted.load()) result.error = "interrupted";
-    NoteIncomplete(ReadListing(archive), result.entries);
+    const DirectoryListing listing = ReadListing(archive);
+    result.directoryReason = listing.reason;
+    result.directoryReasonOffset = listing.reasonOffset;
+    NoteIncomplete(listing, result.entries);
 }
 
 bool ArchiveScanner::Verify(FileStream& copy, std::uint64_t base, const std::vector<std::string>& before,

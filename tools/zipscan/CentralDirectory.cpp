@@ -80,34 +80,51 @@ DirectoryListing ReadListing(const FileStream& f)
     if (signedLength <= 0) return out;
     auto length = static_cast<std::uint64_t>(signedLength);
     EndRecord end;
-    if (!FindEnd(f, length, end)) return out;
+    auto refuse = [&out](ZipReason reason, std::uint64_t at) -> const DirectoryListing& {
+        out.reason = reason;
+        out.reasonOffset = at;
+        return out;
+    };
+    if (!FindEnd(f, length, end)) return refuse(ZipReason::endRecordMissing, kZipNoOffset);
     // As unzip does: the directory ends where the end record begins, so
     // whatever lies in front of the archive is what the stated offset lacks.
     // An archive whose offsets count from the start of the file gives 0.
-    if (end.size > end.position || end.offset > end.position - end.size) return out;
+    if (end.size > end.position || end.offset > end.position - end.size)
+        return refuse(ZipReason::directoryOverlapsEndRecord, end.position);
     std::uint64_t base = end.position - end.size - end.offset;
     std::uint64_t at = base + end.offset;
-    if (end.entries > 0 && !Has(f, at, zf::centralSignature)) return out;
+    if (end.entries > 0 && !Has(f, at, zf::centralSignature)) return refuse(ZipReason::centralRecordBroken, at);
     out.found = true;
     std::uint64_t first = UINT64_MAX;
     std::size_t nameBytes = 0;
     std::uint64_t stop = end.position;
     for (std::uint64_t n = 0; n < end.entries; ++n) {
         unsigned char r[zf::centralRecordSize];
-        if (at + sizeof r > stop || f.ReadAt(at, r, sizeof r) != sizeof r ||
-            std::memcmp(r, zf::centralSignature, 4) != 0 || out.entries.size() >= kMaxListed)
+        if (out.entries.size() >= kMaxListed) break;
+        if (at + sizeof r > stop || f.ReadAt(at, r, sizeof r) != sizeof r) {
+            refuse(at + sizeof r > stop ? ZipReason::directoryOverlapsEndRecord : ZipReason::streamCut, at);
             break;
+        }
+        if (std::memcmp(r, zf::centralSignature, 4) != 0) {
+            refuse(ZipReason::centralRecordBroken, at);
+            break;
+        }
         nameBytes += Get16(r + 28);
         if (nameBytes > kMaxNameBytes) break;
         std::uint16_t nameLength = Get16(r + 28), extraLength = Get16(r + 30), commentLength = Get16(r + 32);
         std::uint64_t next = at + sizeof r + nameLength + extraLength + commentLength;
-        if (next > stop) break;
+        if (next > stop) {
+            refuse(ZipReason::directoryOverlapsEndRecord, at);
+            break;
+        }
         ListedEntry e;
         e.name.resize(nameLength);
         std::vector<unsigned char> extra(extraLength);
         if (f.ReadAt(at + sizeof r, &e.name[0], nameLength) != nameLength ||
-            f.ReadAt(at + sizeof r + nameLength, extra.data(), extraLength) != extraLength)
+            f.ReadAt(at + sizeof r + nameLength, extra.data(), extraLength) != extraLength) {
+            refuse(ZipReason::streamCut, at);
             break;
+        }
         e.size = Get32(r + 24);
         std::uint64_t local = Get32(r + 42);
         // ZIP64 values stand in the extra field in a fixed order, each only

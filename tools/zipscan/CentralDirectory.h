@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "errors/ZipErrorReason.h"
+
 namespace zipscan {
 
 class FileStream;
@@ -21,6 +23,10 @@ struct DirectoryListing {
     std::uint64_t start = 0;     // where the first local header lies in the file
     bool complete = false;       // every record the end record counts was read
     std::vector<ListedEntry> entries;
+    // Why the listing is missing or incomplete (none when it is whole, or
+    // cut at a limit of this reader's own), and where that was found.
+    ZipReason reason = ZipReason::none;
+    std::uint64_t reasonOffset = kZipNoOffset;
 };
 
 // Reads the listing of the archive that ends the file. found is false when

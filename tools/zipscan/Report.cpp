@@ -204,6 +204,15 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
     std::string reason = ErrorReason(r, o.passwordsGiven);
     out += ",\"error\":" + (reason.empty() ? std::string("null") : JsonString(reason));
     out += ",\"offset\":" + std::to_string(r.base);
+    // What is wrong with the archive's own listing, where that is known.
+    out += ",\"directory\":";
+    if (r.directoryReason == ZipReason::none) {
+        out += "null";
+    } else {
+        const bool at = r.directoryReasonOffset != kZipNoOffset;
+        out += "{\"reason\":" + JsonString(ZipReasonText(r.directoryReason)) +
+               ",\"at\":" + (at ? std::to_string(r.directoryReasonOffset) : std::string("null")) + "}";
+    }
     out += ",\"clean\":" + std::string(o.clean ? "true" : "false");
     out += ",\"changed\":" + std::string(r.changed ? "true" : "false");
     out += ",\"in_place\":" + std::string(r.inPlace ? "true" : "false");

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "errors/ZipErrorReason.h"
+
 namespace zipscan {
 
 // What a signature asks for when it matches.
@@ -56,6 +58,10 @@ struct FileResult {
     std::vector<EntryResult> entries;
     std::vector<std::string> limits; // names of the limits reached, in the order reached
     bool limitsReported = true;      // reaching a limit counts as a finding
+    // Why the archive's own listing is missing or incomplete, and where: the
+    // module reports only codes, so this is zipscan's reading of the file.
+    ZipReason directoryReason = ZipReason::none;
+    std::uint64_t directoryReasonOffset = kZipNoOffset;
 
     std::size_t Found() const;     // entries with at least one finding
     std::size_t Unscanned() const; // files the module could not extract (limits aside)

@@ -945,12 +945,13 @@ class BadInput(Base):
         data = read_bytes(good)
         cd = data.rfind(b"PK\x01\x02")
         end = data.rfind(b"PK\x05\x06")
-        damaged = {
-            "truncated.zip": data[:len(data) - 10],
-            "bad-directory.zip": data[:cd] + b"XX" + data[cd + 2:],
-            "cd-past-end.zip": data[:end + 16] + (0x7FFFFFF0).to_bytes(4, "little") + data[end + 20:],
+        damaged = {  # name: bytes, what --json says of the directory
+            "truncated.zip": (data[:len(data) - 10], {"reason": "end record missing", "at": None}),
+            "bad-directory.zip": (data[:cd] + b"XX" + data[cd + 2:], {"reason": "central record broken", "at": cd}),
+            "cd-past-end.zip": (data[:end + 16] + (0x7FFFFFF0).to_bytes(4, "little") + data[end + 20:],
+                                {"reason": "directory overlaps the end record", "at": end}),
         }
-        for name, content in damaged.items():
+        for name, (content, directory) in damaged.items():
             with self.subTest(name=name):
                 p = self.path(name)
                 with open(p, "wb") as f:
@@ -958,6 +959,7 @@ class BadInput(Base):
                 r = run("scan", p)
                 self.assertEqual(r.returncode, 1, r.stderr)
                 self.assertIn(b"b.txt: FOUND", r.stdout)
+                self.assertEqual(json_docs(run("scan", "--json", p).stdout)[0]["directory"], directory)
                 # Without a directory to rewrite, the module changes nothing.
                 self.assertOneLineError(run("scan", "--clean", p), "left unchanged")
                 self.assertEqual(read_bytes(p), content)
