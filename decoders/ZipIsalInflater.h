@@ -1,7 +1,9 @@
 #pragma once
 #include <isa-l/igzip_lib.h>
 
-#include "decoders/ZipRawInflater.h"
+#include <memory>
+
+#include "decoders/ZipStreamCodec.h"
 
 // Raw inflate through Intel's ISA-L. Its state (about 90 KiB, the history
 // window included) is allocated once per object and reused by Reset.

@@ -1,7 +1,7 @@
 #pragma once
 #include <zlib.h>
 
-#include "decoders/ZipRawInflater.h"
+#include "decoders/ZipStreamCodec.h"
 
 // Raw inflate through zlib. The z_stream belongs to this object and is
 // released by the destructor or the next Reset.
