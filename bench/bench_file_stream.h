@@ -12,21 +12,13 @@
 #include "plugin/VFInterfaces.h"
 
 // An engine stream over a file, as an engine would hand one in.
-class FileStream final : public VFStream {
+class FileStream final : public VFStreamSlots {
 public:
     explicit FileStream(const std::string& path) : fd(open(path.c_str(), O_RDWR)) {}
     ~FileStream()
     {
         if (fd >= 0) close(fd);
     }
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
     int VF_CALL Seek(unsigned int low, int high, int origin, unsigned long long* out) override
     {
         const int64_t offset =

@@ -77,16 +77,8 @@ inline std::vector<uint8_t> MakeDocumentText(uint32_t size)
 }
 
 // The engine's temporary stream, counting what is written and keeping none.
-class CountingStream final : public VFStream {
+class CountingStream final : public VFStreamSlots {
 public:
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
     int VF_CALL Seek(unsigned int low, int, int origin, unsigned long long* out) override
     {
         position = origin == 2 ? size + low : origin == 1 ? position + low : low;

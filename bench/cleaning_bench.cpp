@@ -36,16 +36,8 @@ namespace {
 constexpr int kRuns = 7;
 
 // The temporary stream: memory.
-class MemoryStream final : public VFStream {
+class MemoryStream final : public VFStreamSlots {
 public:
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
     int VF_CALL Seek(unsigned int low, int high, int origin, unsigned long long* out) override
     {
         const int64_t offset =

@@ -27,17 +27,9 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 // A read-only engine stream over a memory block.
-class MemoryHost : public VFStream {
+class MemoryHost : public VFStreamSlots {
 public:
     explicit MemoryHost(const Bytes& bytes) : data(bytes) {}
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
     int VF_CALL Seek(unsigned int low, int high, int origin, unsigned long long* out) override
     {
         int64_t offset = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low);

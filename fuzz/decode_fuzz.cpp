@@ -21,17 +21,9 @@ constexpr size_t kMaxInput = 4u << 20;
 // claims gigabytes must cost bounded time and memory.
 constexpr size_t kTemporaryBudget = 1u << 20;
 
-class MemoryStream final : public VFStream {
+class MemoryStream final : public VFStreamSlots {
 public:
     explicit MemoryStream(size_t budgetArg) : budget(budgetArg) {}
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
     int VF_CALL Seek(unsigned int low, int high, int origin, unsigned long long* out) override
     {
         const int64_t offset =

@@ -31,6 +31,19 @@ struct VFStream {
     virtual int VF_CALL SetSize(unsigned int sizeLow, unsigned int sizeHigh) = 0;
 };
 
+// An engine stream for hosts written in C++: the eight slots the module
+// never calls are filled, so a host writes only the four it uses.
+struct VFStreamSlots : VFStream {
+    void VF_CALL Reserved0() override {}
+    void VF_CALL Reserved1() override {}
+    void VF_CALL Reserved2() override {}
+    void VF_CALL Reserved3() override {}
+    void VF_CALL Reserved4() override {}
+    void VF_CALL Reserved5() override {}
+    void VF_CALL Reserved6() override {}
+    void VF_CALL Reserved7() override {}
+};
+
 struct VFDecodeCallback {
     virtual int VF_CALL IsStopRequested() = 0;                      // slot 0: non-zero = stop
     virtual int VF_CALL WantEntry(const char* name) = 0;            // slot 1: 0 = skip

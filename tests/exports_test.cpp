@@ -22,15 +22,7 @@ struct Module {
 };
 
 // A stream that fails the test if the module touches it.
-struct UntouchableStream : VFStream {
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
+struct UntouchableStream : VFStreamSlots {
     int VF_CALL Seek(unsigned, int, int, unsigned long long*) override { return ++calls, 0; }
     int VF_CALL Read(void*, unsigned, unsigned* got) override { return *got = 0, ++calls, 0; }
     int VF_CALL Write(const void*, unsigned, unsigned* put) override { return *put = 0, ++calls, 0; }

@@ -37,19 +37,11 @@ struct CleaningFaults {
 
 const char* CleaningFaultName(CleaningFaults::Kind kind);
 
-class CleaningMemoryStream final : public VFStream {
+class CleaningMemoryStream final : public VFStreamSlots {
 public:
     CleaningMemoryStream() = default;
     explicit CleaningMemoryStream(std::vector<uint8_t> bytes) : data(std::move(bytes)) {}
 
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
     int VF_CALL Seek(unsigned int offsetLow, int offsetHigh, int origin,
                      unsigned long long* newPosition) override;
     int VF_CALL Read(void* buffer, unsigned int count, unsigned int* bytesRead) override;

@@ -8,19 +8,11 @@
 // host (seek anywhere, reads stop at the end, writes past the end extend the
 // data with zeros in any gap) and counts every call. Faults can be switched
 // on one by one to play a misbehaving host.
-class StorageFakeHost : public VFStream {
+class StorageFakeHost : public VFStreamSlots {
 public:
     StorageFakeHost() = default;
     explicit StorageFakeHost(std::vector<uint8_t> initial) : data(std::move(initial)) {}
 
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
 
     int VF_CALL Seek(unsigned int offsetLow, int offsetHigh, int origin,
                      unsigned long long* newPosition) override;

@@ -50,16 +50,8 @@ using Bytes = std::vector<unsigned char>;
 
 Bytes TwoEntryZip() { return Bytes(kTwoEntryZip, kTwoEntryZip + sizeof kTwoEntryZip); }
 
-struct MemoryStream : VFStream {
+struct MemoryStream : VFStreamSlots {
     explicit MemoryStream(Bytes bytes = {}) : data(std::move(bytes)) {}
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
     int VF_CALL Seek(unsigned int offsetLow, int offsetHigh, int origin,
                      unsigned long long* newPosition) override
     {
@@ -106,7 +98,7 @@ struct MemoryStream : VFStream {
 
 // A stream over a file of its own in the temporary folder, through the
 // Windows file calls, as an engine scanning a file on disk hands it over.
-struct FileStream : VFStream {
+struct FileStream : VFStreamSlots {
     explicit FileStream(const Bytes& bytes = {})
     {
         char folder[MAX_PATH];
@@ -126,14 +118,6 @@ struct FileStream : VFStream {
     }
     FileStream(const FileStream&) = delete;
     FileStream& operator=(const FileStream&) = delete;
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
     int VF_CALL Seek(unsigned int offsetLow, int offsetHigh, int origin,
                      unsigned long long* newPosition) override
     {

@@ -10,7 +10,7 @@
 
 namespace zipscan {
 
-class FileStream final : public VFStream {
+class FileStream final : public VFStreamSlots {
 public:
     // Takes ownership of an open descriptor.
     FileStream(int fd, bool writable);
@@ -31,14 +31,6 @@ public:
                         int* parent = nullptr, std::string* name = nullptr,
                         std::size_t walkedFrom = std::string::npos);
 
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
     int VF_CALL Seek(unsigned int offsetLow, int offsetHigh, int origin,
                      unsigned long long* newPosition) override;
     int VF_CALL Read(void* buffer, unsigned int count, unsigned int* bytesRead) override;

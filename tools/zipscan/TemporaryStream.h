@@ -11,21 +11,13 @@
 
 namespace zipscan {
 
-class TemporaryStream final : public VFStream {
+class TemporaryStream final : public VFStreamSlots {
 public:
     explicit TemporaryStream(std::uint64_t spillThreshold = kSpillThreshold);
     ~TemporaryStream();
     TemporaryStream(const TemporaryStream&) = delete;
     TemporaryStream& operator=(const TemporaryStream&) = delete;
 
-    void VF_CALL Reserved0() override {}
-    void VF_CALL Reserved1() override {}
-    void VF_CALL Reserved2() override {}
-    void VF_CALL Reserved3() override {}
-    void VF_CALL Reserved4() override {}
-    void VF_CALL Reserved5() override {}
-    void VF_CALL Reserved6() override {}
-    void VF_CALL Reserved7() override {}
     int VF_CALL Seek(unsigned int offsetLow, int offsetHigh, int origin,
                      unsigned long long* newPosition) override;
     int VF_CALL Read(void* buffer, unsigned int count, unsigned int* bytesRead) override;
