@@ -27,15 +27,16 @@ void CZipBitInput::RefillSlow(CZipDecoder& decoder, uint32_t& compressedLeft)
             count += add;
             return;
         }
-        if (end - next >= 8) {
-            hold |= Load64(next) << count;
-            next += (63 - count) >> 3;
-            count |= 56;
-            return;
-        }
+        if (RefillFast()) return;
         hold |= static_cast<uint64_t>(*next++) << count;
         count += 8;
     }
+}
+
+bool CZipBitInput::FillSlow(uint32_t n, CZipDecoder& decoder, uint32_t& compressedLeft)
+{
+    RefillSlow(decoder, compressedLeft);
+    return count >= padBits && count - padBits >= n;
 }
 
 uint32_t CZipBitInput::CopyBytes(uint8_t* dest, uint32_t n, CZipDecoder& decoder,

@@ -4,16 +4,20 @@
 
 class CZipDecoder;
 
-// Least-significant-bit-first input for the table-driven decoders (Explode,
-// Deflate64). Compressed bytes come in blocks through the decoder's
-// FetchBlock into the decoder's input buffer, never past the entry's
-// compressed size, and the bits are taken from a 64-bit accumulator that is
-// refilled eight bytes at a time. Past the end of the data the accumulator is
-// padded with zero bits; PastEnd tells whether any of them were consumed, so
-// a decoder can refuse a symbol that the data does not really hold.
+// Least-significant-bit-first input of the decoders that read the
+// compressed stream bit by bit (Explode, Deflate64, Unshrink, Unreduce).
+// Compressed bytes come in blocks through the decoder's FetchBlock into a
+// buffer the decoder owns, never past the entry's compressed size, and the
+// bits are taken from a 64-bit accumulator that is refilled eight bytes at a
+// time. Past the end of the data the accumulator is padded with zero bits;
+// PastEnd tells whether any of them were consumed, so a decoder can refuse a
+// symbol that the data does not really hold.
 //
-// The hot loops copy hold/count/next into locals and write them back; the
-// members are the state between calls.
+// It is a small value type. A hot loop copies the decoder's reader into a
+// local, works on the local with the inline calls only (its address never
+// escapes, so stores into the output cannot force it through memory), and
+// copies it back before any call that may fetch (RefillSlow, FillSlow,
+// CopyBytes) and reloads it after.
 class CZipBitInput {
 public:
     void Reset(uint8_t* bufferArg, uint32_t sizeArg)
@@ -26,17 +30,9 @@ public:
         padBits = 0;
     }
 
-    // At least 57 bits in the accumulator afterwards (padding past the end).
-    inline void Refill(CZipDecoder& decoder, uint32_t& compressedLeft)
-    {
-        if (!RefillFast(hold, count, next, end)) RefillSlow(decoder, compressedLeft);
-    }
-
-    // The eight-byte refill, also on a hot loop's local copies of hold, count
-    // and next; false (nothing done) when fewer than eight bytes are buffered,
-    // where RefillSlow has to run on the members.
-    static inline bool RefillFast(uint64_t& hold, uint32_t& count, const uint8_t*& next,
-                                  const uint8_t* end)
+    // The eight-byte refill to at least 56 bits; false (nothing done) when
+    // fewer than eight bytes are buffered, where RefillSlow has to run.
+    inline bool RefillFast()
     {
         if (end - next < 8) return false;
         hold |= Load64(next) << count;
@@ -45,26 +41,45 @@ public:
         return true;
     }
 
-    // Byte-wise refill to at least 57 bits, loading the next block when the
+    // At least 56 bits in the accumulator afterwards (padding past the end).
+    inline void Refill(CZipDecoder& decoder, uint32_t& compressedLeft)
+    {
+        if (!RefillFast()) RefillSlow(decoder, compressedLeft);
+    }
+
+    // Byte-wise refill to at least 56 bits, loading the next block when the
     // buffer runs dry and padding with zero bits once no data is left.
     void RefillSlow(CZipDecoder& decoder, uint32_t& compressedLeft);
 
+    // Makes n (up to 56) bits of real data available; false when the data
+    // ends first, with nothing taken.
+    inline bool Fill(uint32_t n, CZipDecoder& decoder, uint32_t& compressedLeft)
+    {
+        if (count >= n && count - n >= padBits) return true;
+        return FillSlow(n, decoder, compressedLeft);
+    }
+    bool FillSlow(uint32_t n, CZipDecoder& decoder, uint32_t& compressedLeft);
+
+    // The low n (0..31) bits, which the caller has refilled.
+    inline uint32_t Peek(uint32_t n) const { return static_cast<uint32_t>(hold) & ((1u << n) - 1u); }
+    inline void Drop(uint32_t n)
+    {
+        hold >>= n;
+        count -= n;
+    }
     // Takes n (0..32) bits; the caller has refilled enough.
     inline uint32_t Take(uint32_t n)
     {
         const uint32_t v = static_cast<uint32_t>(hold) & static_cast<uint32_t>((uint64_t{1} << n) - 1);
-        hold >>= n;
-        count -= n;
+        Drop(n);
         return v;
     }
 
+    // Some of the zero bits standing in past the end have been taken.
     inline bool PastEnd() const { return count < padBits; }
 
     // Drops the bits up to the next byte boundary.
-    void AlignToByte() { Take(count & 7u); }
-
-    // Whole bytes still in the accumulator (after AlignToByte).
-    uint32_t BufferedBytes() const { return count >= padBits ? (count - padBits) >> 3 : 0; }
+    void AlignToByte() { Drop(count & 7u); }
 
     // Copies up to n bytes straight from the input (accumulator first); the
     // accumulator must be byte-aligned. Returns the bytes copied: fewer than
@@ -81,17 +96,17 @@ public:
         return v;
     }
 
+    uint64_t hold = 0;      // pending bits, the next one in bit 0
+    uint32_t count = 0;     // valid bits in hold (padding included)
+    uint32_t padBits = 0;   // zero bits added past the end of the data
+
+private:
     // The next block of compressed bytes into the buffer; false when the
     // entry's data is used up.
     bool Load(CZipDecoder& decoder, uint32_t& compressedLeft);
 
-    uint64_t hold = 0;
-    uint32_t count = 0;     // valid bits in hold (padding included)
-    uint32_t padBits = 0;   // zero bits added past the end of the data
-    const uint8_t* next = nullptr;
+    const uint8_t* next = nullptr;  // unread bytes of the current block
     const uint8_t* end = nullptr;
-
-private:
     uint8_t* buffer = nullptr;
     uint32_t size = 0;
 };

@@ -269,48 +269,34 @@ int CZipDeflate64Decoder::CodesStep()
     const uint32_t litMask = Mask(currentLiteralBits);
     const uint32_t distMask = Mask(currentDistanceBits);
     uint8_t* const w = ring;
-    uint64_t hold = input.hold;
-    uint32_t count = input.count;
-    uint32_t pad = input.padBits;
-    const uint8_t* next = input.next;
-    const uint8_t* end = input.end;
+    CZipBitInput in = input;
     uint32_t pos = windowPosition;
     uint32_t limit = windowLimit;
     bool wrapped = windowWrapped;
 
     auto save = [&] {
-        input.hold = hold;
-        input.count = count;
-        input.next = next;
+        input = in;
         windowPosition = pos;
     };
     auto load = [&] {
-        hold = input.hold;
-        count = input.count;
-        pad = input.padBits;
-        next = input.next;
-        end = input.end;
+        in = input;
         pos = windowPosition;
         limit = windowLimit;
         wrapped = windowWrapped;
     };
     auto refill = [&] {
-        if (CZipBitInput::RefillFast(hold, count, next, end)) return;
-        save();
+        if (in.RefillFast()) return;
+        input = in;
         input.RefillSlow(*this, compressedLeft);
-        load();
-    };
-    auto drop = [&](uint32_t n) {
-        hold >>= n;
-        count -= n;
+        in = input;
     };
     // One table look-up through any sub-tables; the entry's own bits are
     // left in place. An invalid code comes back as its entry.
     auto lookup = [&](const CZipHuffmanEntry* table, uint32_t mask) {
-        CZipHuffmanEntry x = table[hold & mask];
+        CZipHuffmanEntry x = table[in.hold & mask];
         while (static_cast<uint32_t>(x.op) - (opLinkBase + 1u) < 16u) {
-            drop(x.bits);
-            x = table[x.value + (hold & Mask(x.op - opLinkBase))];
+            in.Drop(x.bits);
+            x = table[x.value + (in.hold & Mask(x.op - opLinkBase))];
         }
         return x;
     };
@@ -323,8 +309,8 @@ int CZipDeflate64Decoder::CodesStep()
         CZipHuffmanEntry e = lookup(lit, litMask);
         int literals = 0;
         while (e.op == opLiteral) {
-            drop(e.bits);
-            if (count < pad) {
+            in.Drop(e.bits);
+            if (in.PastEnd()) {
                 result = badData;
                 goto done;
             }
@@ -340,8 +326,8 @@ int CZipDeflate64Decoder::CodesStep()
         }
         if (literals == 3) continue;
         if (e.op == opEndOfBlock) {
-            drop(e.bits);
-            result = count < pad ? badData : blockDone;
+            in.Drop(e.bits);
+            result = in.PastEnd() ? badData : blockDone;
             break;
         }
         if (e.op > opLiteral) {  // invalid code
@@ -352,21 +338,21 @@ int CZipDeflate64Decoder::CodesStep()
         // A length (code and extra bits: 31 at most), then its distance
         // (29 at most); the refills only add bits above those looked at.
         refill();
-        drop(e.bits);
-        const uint32_t length = e.value + static_cast<uint32_t>(hold & Mask(e.op));
-        drop(e.op);
+        in.Drop(e.bits);
+        const uint32_t length = e.value + static_cast<uint32_t>(in.hold & Mask(e.op));
+        in.Drop(e.op);
         refill();
         e = lookup(dist, distMask);
         if (e.op >= opEndOfBlock) {
             result = badData;
             break;
         }
-        drop(e.bits);
-        const uint32_t distance = e.value + static_cast<uint32_t>(hold & Mask(e.op));
-        drop(e.op);
+        in.Drop(e.bits);
+        const uint32_t distance = e.value + static_cast<uint32_t>(in.hold & Mask(e.op));
+        in.Drop(e.op);
         // Data that has run out, or a distance before the entry's first
         // byte, is damage: the ring holds nothing of this entry there.
-        if (count < pad || (!wrapped && distance > pos)) {
+        if (in.PastEnd() || (!wrapped && distance > pos)) {
             result = badData;
             break;
         }

@@ -164,48 +164,36 @@ int CZipExplodeDecoder::DecodeLoop()
     const uint32_t lowBits = lowDistanceBits;
     const uint32_t lowMask = Mask(lowBits);
     uint8_t* const w = ring;
-    uint64_t hold = input.hold;
-    uint32_t count = input.count;
-    uint32_t pad = input.padBits;
-    const uint8_t* next = input.next;
-    const uint8_t* end = input.end;
+    // The bit input and the ring position live in locals; every call out
+    // writes them back first and reloads them after.
+    CZipBitInput in = input;
     uint32_t pos = windowPosition;
     uint32_t limit = windowLimit;
 
     auto save = [&] {
-        input.hold = hold;
-        input.count = count;
-        input.next = next;
+        input = in;
         windowPosition = pos;
     };
     auto load = [&] {
-        hold = input.hold;
-        count = input.count;
-        pad = input.padBits;
-        next = input.next;
-        end = input.end;
+        in = input;
         pos = windowPosition;
         limit = windowLimit;
     };
     auto refill = [&] {
-        if (CZipBitInput::RefillFast(hold, count, next, end)) return;
-        save();
+        if (in.RefillFast()) return;
+        input = in;
         input.RefillSlow(*this, compressedLeft);
-        load();
-    };
-    auto drop = [&](uint32_t n) {
-        hold >>= n;
-        count -= n;
+        in = input;
     };
     // `Decode`: one symbol from an inverted-bit table; false at an invalid code.
     auto decode = [&](const CZipHuffmanEntry* table, uint32_t mask, CZipHuffmanEntry& e) {
-        e = table[~hold & mask];
+        e = table[~in.hold & mask];
         while (e.op > opLiteral) {
             if (e.op == opInvalid) return false;
-            drop(e.bits);
-            e = table[e.value + (~hold & Mask(e.op - opLinkBase))];
+            in.Drop(e.bits);
+            e = table[e.value + (~in.hold & Mask(e.op - opLinkBase))];
         }
-        drop(e.bits);
+        in.Drop(e.bits);
         return true;
     };
 
@@ -214,8 +202,7 @@ int CZipExplodeDecoder::DecodeLoop()
     for (;;) {
         // At most 1 + 16 + 7 + 16 + 8 bits per symbol: one refill is enough.
         refill();
-        const bool literal = (hold & 1u) != 0;
-        drop(1);
+        const bool literal = in.Take(1) != 0;
         if (literal) {
             uint32_t byte;
             if (lit) {
@@ -225,10 +212,9 @@ int CZipExplodeDecoder::DecodeLoop()
                 }
                 byte = e.value;
             } else {
-                byte = static_cast<uint32_t>(hold & 0xFFu);
-                drop(8);
+                byte = in.Take(8);
             }
-            if (count < pad) {
+            if (in.PastEnd()) {
                 result = dataEnded;
                 break;
             }
@@ -242,8 +228,8 @@ int CZipExplodeDecoder::DecodeLoop()
             continue;
         }
 
-        const uint32_t low = static_cast<uint32_t>(hold) & lowMask;
-        drop(lowBits);
+        const uint32_t low = static_cast<uint32_t>(in.hold) & lowMask;
+        in.Drop(lowBits);
         if (!decode(dist, distMask, e)) {
             result = dataEnded;
             break;
@@ -255,10 +241,9 @@ int CZipExplodeDecoder::DecodeLoop()
         }
         uint32_t length = e.value;
         if (e.op != 0) {
-            length += static_cast<uint32_t>(hold & 0xFFu);
-            drop(8);
+            length += in.Take(8);
         }
-        if (count < pad) {
+        if (in.PastEnd()) {
             result = dataEnded;
             break;
         }
