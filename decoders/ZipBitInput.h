@@ -14,10 +14,11 @@ class CZipDecoder;
 // symbol that the data does not really hold.
 //
 // It is a small value type. A hot loop copies the decoder's reader into a
-// local, works on the local with the inline calls only (its address never
-// escapes, so stores into the output cannot force it through memory), and
-// copies it back before any call that may fetch (RefillSlow, FillSlow,
-// CopyBytes) and reloads it after.
+// local and copies it back before it leaves or calls out (zlib's LOAD and
+// RESTORE). The local's address must not escape the loop, not even into a
+// lambda's captures: stores into the output could otherwise alias it and
+// force it through memory. Refill is safe on a local (its slow part takes
+// and gives the reader by value); Fill and CopyBytes are for the member.
 class CZipBitInput {
 public:
     void Reset(uint8_t* bufferArg, uint32_t sizeArg)
@@ -44,12 +45,12 @@ public:
     // At least 56 bits in the accumulator afterwards (padding past the end).
     inline void Refill(CZipDecoder& decoder, uint32_t& compressedLeft)
     {
-        if (!RefillFast()) RefillSlow(decoder, compressedLeft);
+        if (!RefillFast()) *this = RefillSlow(*this, decoder, compressedLeft);
     }
 
     // Byte-wise refill to at least 56 bits, loading the next block when the
     // buffer runs dry and padding with zero bits once no data is left.
-    void RefillSlow(CZipDecoder& decoder, uint32_t& compressedLeft);
+    static CZipBitInput RefillSlow(CZipBitInput in, CZipDecoder& decoder, uint32_t& compressedLeft);
 
     // Makes n (up to 56) bits of real data available; false when the data
     // ends first, with nothing taken.
@@ -96,17 +97,20 @@ public:
         return v;
     }
 
+    // The fields in the order that keeps the pointers apart: next and end
+    // side by side make the compiler carry them as one vector register
+    // through the hot loops, which costs every refill.
     uint64_t hold = 0;      // pending bits, the next one in bit 0
+    const uint8_t* next = nullptr;  // unread bytes of the current block
     uint32_t count = 0;     // valid bits in hold (padding included)
     uint32_t padBits = 0;   // zero bits added past the end of the data
+    const uint8_t* end = nullptr;
 
 private:
     // The next block of compressed bytes into the buffer; false when the
     // entry's data is used up.
     bool Load(CZipDecoder& decoder, uint32_t& compressedLeft);
 
-    const uint8_t* next = nullptr;  // unread bytes of the current block
-    const uint8_t* end = nullptr;
     uint8_t* buffer = nullptr;
     uint32_t size = 0;
 };

@@ -34,6 +34,18 @@ constexpr uint32_t kDistanceCount = 32;
 // every look-up finds an invalid code.
 constexpr CZipHuffmanEntry kNoCodes[1] = {{opInvalid, 0, 0}};
 
+// One table look-up through any sub-tables; the entry's own bits are left in
+// place. An invalid code comes back as its entry.
+inline CZipHuffmanEntry Lookup(CZipBitInput& in, const CZipHuffmanEntry* table, uint32_t mask)
+{
+    CZipHuffmanEntry x = table[in.hold & mask];
+    while (static_cast<uint32_t>(x.op) - (opLinkBase + 1u) < 16u) {
+        in.Drop(x.bits);
+        x = table[x.value + (in.hold & Mask(x.op - opLinkBase))];
+    }
+    return x;
+}
+
 } // namespace
 
 CZipDeflate64Decoder::CZipDeflate64Decoder()
@@ -274,39 +286,12 @@ int CZipDeflate64Decoder::CodesStep()
     uint32_t limit = windowLimit;
     bool wrapped = windowWrapped;
 
-    auto save = [&] {
-        input = in;
-        windowPosition = pos;
-    };
-    auto load = [&] {
-        in = input;
-        pos = windowPosition;
-        limit = windowLimit;
-        wrapped = windowWrapped;
-    };
-    auto refill = [&] {
-        if (in.RefillFast()) return;
-        input = in;
-        input.RefillSlow(*this, compressedLeft);
-        in = input;
-    };
-    // One table look-up through any sub-tables; the entry's own bits are
-    // left in place. An invalid code comes back as its entry.
-    auto lookup = [&](const CZipHuffmanEntry* table, uint32_t mask) {
-        CZipHuffmanEntry x = table[in.hold & mask];
-        while (static_cast<uint32_t>(x.op) - (opLinkBase + 1u) < 16u) {
-            in.Drop(x.bits);
-            x = table[x.value + (in.hold & Mask(x.op - opLinkBase))];
-        }
-        return x;
-    };
-
     int result = blockDone;
     for (;;) {
         // A refill leaves at least 56 bits: room for three literal codes
         // (15 bits at most each) before the next one.
-        refill();
-        CZipHuffmanEntry e = lookup(lit, litMask);
+        in.Refill(*this, compressedLeft);
+        CZipHuffmanEntry e = Lookup(in, lit, litMask);
         int literals = 0;
         while (e.op == opLiteral) {
             in.Drop(e.bits);
@@ -316,13 +301,14 @@ int CZipDeflate64Decoder::CodesStep()
             }
             w[pos++] = static_cast<uint8_t>(e.value);
             if (pos == limit) {
-                save();
+                Restore(in, pos);
                 result = WindowFull();
-                load();
+                Load(in, pos, limit);
+                wrapped = windowWrapped;
                 if (result != blockDone) goto done;
             }
             if (++literals == 3) break;
-            e = lookup(lit, litMask);
+            e = Lookup(in, lit, litMask);
         }
         if (literals == 3) continue;
         if (e.op == opEndOfBlock) {
@@ -337,12 +323,12 @@ int CZipDeflate64Decoder::CodesStep()
 
         // A length (code and extra bits: 31 at most), then its distance
         // (29 at most); the refills only add bits above those looked at.
-        refill();
+        in.Refill(*this, compressedLeft);
         in.Drop(e.bits);
         const uint32_t length = e.value + static_cast<uint32_t>(in.hold & Mask(e.op));
         in.Drop(e.op);
-        refill();
-        e = lookup(dist, distMask);
+        in.Refill(*this, compressedLeft);
+        e = Lookup(in, dist, distMask);
         if (e.op >= opEndOfBlock) {
             result = badData;
             break;
@@ -360,21 +346,23 @@ int CZipDeflate64Decoder::CodesStep()
             ZipWindowCopy::CopyBack(w + pos, distance, length);
             pos += length;
             if (pos == limit) {
-                save();
+                Restore(in, pos);
                 result = WindowFull();
-                load();
+                Load(in, pos, limit);
+                wrapped = windowWrapped;
                 if (result != blockDone) break;
             }
         } else {
-            save();
+            Restore(in, pos);
             matchLength = length;
             matchDistance = distance;
             result = CopyMatch();
-            load();
+            Load(in, pos, limit);
+            wrapped = windowWrapped;
             if (result != blockDone) break;
         }
     }
 done:
-    save();
+    Restore(in, pos);
     return result;
 }

@@ -37,6 +37,20 @@ struct CExplodeConstants {
 
 constexpr CExplodeConstants kTables;
 
+// One symbol from an inverted-bit table; false at an invalid code.
+inline bool DecodeInverted(CZipBitInput& in, const CZipHuffmanEntry* table, uint32_t mask,
+                           CZipHuffmanEntry& e)
+{
+    e = table[~in.hold & mask];
+    while (e.op > opLiteral) {
+        if (e.op == opInvalid) return false;
+        in.Drop(e.bits);
+        e = table[e.value + (~in.hold & Mask(e.op - opLinkBase))];
+    }
+    in.Drop(e.bits);
+    return true;
+}
+
 } // namespace
 
 CZipExplodeDecoder::CZipExplodeDecoder()
@@ -170,43 +184,16 @@ int CZipExplodeDecoder::DecodeLoop()
     uint32_t pos = windowPosition;
     uint32_t limit = windowLimit;
 
-    auto save = [&] {
-        input = in;
-        windowPosition = pos;
-    };
-    auto load = [&] {
-        in = input;
-        pos = windowPosition;
-        limit = windowLimit;
-    };
-    auto refill = [&] {
-        if (in.RefillFast()) return;
-        input = in;
-        input.RefillSlow(*this, compressedLeft);
-        in = input;
-    };
-    // `Decode`: one symbol from an inverted-bit table; false at an invalid code.
-    auto decode = [&](const CZipHuffmanEntry* table, uint32_t mask, CZipHuffmanEntry& e) {
-        e = table[~in.hold & mask];
-        while (e.op > opLiteral) {
-            if (e.op == opInvalid) return false;
-            in.Drop(e.bits);
-            e = table[e.value + (~in.hold & Mask(e.op - opLinkBase))];
-        }
-        in.Drop(e.bits);
-        return true;
-    };
-
     int result = going;
     CZipHuffmanEntry e;
     for (;;) {
         // At most 1 + 16 + 7 + 16 + 8 bits per symbol: one refill is enough.
-        refill();
+        in.Refill(*this, compressedLeft);
         const bool literal = in.Take(1) != 0;
         if (literal) {
             uint32_t byte;
             if (lit) {
-                if (!decode(lit, litMask, e)) {
+                if (!DecodeInverted(in, lit, litMask, e)) {
                     result = dataEnded;
                     break;
                 }
@@ -220,9 +207,9 @@ int CZipExplodeDecoder::DecodeLoop()
             }
             w[pos++] = static_cast<uint8_t>(byte);
             if (pos == limit) {
-                save();
+                Restore(in, pos);
                 result = WindowFull();
-                load();
+                Load(in, pos, limit);
                 if (result != going) break;
             }
             continue;
@@ -230,19 +217,17 @@ int CZipExplodeDecoder::DecodeLoop()
 
         const uint32_t low = static_cast<uint32_t>(in.hold) & lowMask;
         in.Drop(lowBits);
-        if (!decode(dist, distMask, e)) {
+        if (!DecodeInverted(in, dist, distMask, e)) {
             result = dataEnded;
             break;
         }
         const uint32_t distance = e.value + low;
-        if (!decode(len, lenMask, e)) {
+        if (!DecodeInverted(in, len, lenMask, e)) {
             result = dataEnded;
             break;
         }
         uint32_t length = e.value;
-        if (e.op != 0) {
-            length += in.Take(8);
-        }
+        if (e.op != 0) length += in.Take(8);
         if (in.PastEnd()) {
             result = dataEnded;
             break;
@@ -251,20 +236,20 @@ int CZipExplodeDecoder::DecodeLoop()
             ZipWindowCopy::CopyBack(w + pos, distance, length);
             pos += length;
             if (pos == limit) {
-                save();
+                Restore(in, pos);
                 result = WindowFull();
-                load();
+                Load(in, pos, limit);
                 if (result != going) break;
             }
         } else {
-            save();
+            Restore(in, pos);
             matchLength = length;
             matchDistance = distance;
             result = CopyMatch();
-            load();
+            Load(in, pos, limit);
             if (result != going) break;
         }
     }
-    save();
+    Restore(in, pos);
     return result;
 }

@@ -162,11 +162,7 @@ void CZipUnreduceDecoder::Decode()
         }
 
         // One first-stage symbol: at most nine bits.
-        if (in.count < 9 && !in.RefillFast()) {
-            input = in;
-            input.RefillSlow(*this, compressedLeft);
-            in = input;
-        }
+        if (in.count < 9) in.Refill(*this, compressedLeft);
         const uint32_t count = followerCount[last];
         uint32_t symbol;
         uint32_t used;

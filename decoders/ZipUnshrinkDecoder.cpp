@@ -271,11 +271,7 @@ uint32_t CZipUnshrinkDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
     while (out < end && !finished) {
         // Two codes' worth, so that a control code's argument needs no
         // refill of its own.
-        if (in.count < 2 * maxCodeSize && !in.RefillFast()) {
-            input = in;
-            input.RefillSlow(*this, compressedLeft);
-            in = input;
-        }
+        if (in.count < 2 * maxCodeSize) in.Refill(*this, compressedLeft);
         const uint32_t code = in.Take(size);
         if (in.PastEnd()) {
             inputExhausted = true;
