@@ -61,7 +61,7 @@ bool CZipDeflate64Decoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg,
     StartRing(ring, windowSize, false);
     finished = false;
     lastBlock = false;
-    blockType = -1;
+    mode = blockHeader;
     storedLength = 0;
     FreeBlockTables();
     return true;
@@ -100,7 +100,7 @@ bool CZipDeflate64Decoder::Produce()
         const int r = BlockStep();
         if (r == outputFull) return true;
         if (r == blockDone) {
-            blockType = -1;
+            mode = blockHeader;
             literalTable.Free();
             distanceTable.Free();
             if (!lastBlock) continue;
@@ -121,12 +121,12 @@ void CZipDeflate64Decoder::Finish()
 
 int CZipDeflate64Decoder::BlockStep()
 {
-    if (blockType == -1) {
+    if (mode == blockHeader) {
         lastBlock = TakeBits(1) != 0;
-        blockType = static_cast<int32_t>(TakeBits(2));
+        const uint32_t type = TakeBits(2);
         if (input.PastEnd()) return badData;
         int r = blockDone;
-        switch (blockType) {
+        switch (type) {
         case 0: {
             input.AlignToByte();
             const uint32_t len = TakeBits(16);
@@ -140,8 +140,9 @@ int CZipDeflate64Decoder::BlockStep()
         default: return badBlockType;
         }
         if (r != blockDone) return r;
+        mode = type == 0 ? storedBytes : codes;
     }
-    return blockType == 0 ? StoredStep() : CodesStep();
+    return mode == storedBytes ? StoredStep() : CodesStep();
 }
 
 int CZipDeflate64Decoder::StartFixedBlock()
