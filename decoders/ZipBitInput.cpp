@@ -15,27 +15,29 @@ bool CZipBitInput::Load(CZipDecoder& decoder, uint32_t& compressedLeft)
     return true;
 }
 
-void CZipBitInput::RefillSlow(CZipDecoder& decoder, uint32_t& compressedLeft)
+CZipBitInput CZipBitInput::RefillSlow(CZipBitInput in, CZipDecoder& decoder, uint32_t& compressedLeft)
 {
-    while (count < 56) {
-        if (next == end && !Load(decoder, compressedLeft)) {
+    while (in.count < 56) {
+        if (in.next == in.end && !in.Load(decoder, compressedLeft)) {
             // No data left: zero bits stand in, counted so that a symbol
             // built from them is recognised.
-            hold &= count ? (~uint64_t{0} >> (64 - count)) : 0;
-            const uint32_t add = (63 - count) & ~7u;
-            padBits += add;
-            count += add;
-            return;
+            in.hold &= in.count ? (~uint64_t{0} >> (64 - in.count)) : 0;
+            const uint32_t add = (63 - in.count) & ~7u;
+            in.padBits += add;
+            in.count += add;
+            break;
         }
-        if (end - next >= 8) {
-            hold |= Load64(next) << count;
-            next += (63 - count) >> 3;
-            count |= 56;
-            return;
-        }
-        hold |= static_cast<uint64_t>(*next++) << count;
-        count += 8;
+        if (in.RefillFast()) break;
+        in.hold |= static_cast<uint64_t>(*in.next++) << in.count;
+        in.count += 8;
     }
+    return in;
+}
+
+bool CZipBitInput::FillSlow(uint32_t n, CZipDecoder& decoder, uint32_t& compressedLeft)
+{
+    *this = RefillSlow(*this, decoder, compressedLeft);
+    return count >= padBits && count - padBits >= n;
 }
 
 uint32_t CZipBitInput::CopyBytes(uint8_t* dest, uint32_t n, CZipDecoder& decoder,

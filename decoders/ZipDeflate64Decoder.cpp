@@ -34,6 +34,18 @@ constexpr uint32_t kDistanceCount = 32;
 // every look-up finds an invalid code.
 constexpr CZipHuffmanEntry kNoCodes[1] = {{opInvalid, 0, 0}};
 
+// One table look-up through any sub-tables; the entry's own bits are left in
+// place. An invalid code comes back as its entry.
+inline CZipHuffmanEntry Lookup(CZipBitInput& in, const CZipHuffmanEntry* table, uint32_t mask)
+{
+    CZipHuffmanEntry x = table[in.hold & mask];
+    while (static_cast<uint32_t>(x.op) - (opLinkBase + 1u) < 16u) {
+        in.Drop(x.bits);
+        x = table[x.value + (in.hold & Mask(x.op - opLinkBase))];
+    }
+    return x;
+}
+
 } // namespace
 
 CZipDeflate64Decoder::CZipDeflate64Decoder()
@@ -49,7 +61,7 @@ bool CZipDeflate64Decoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg,
     StartRing(ring, windowSize, false);
     finished = false;
     lastBlock = false;
-    blockType = -1;
+    mode = blockHeader;
     storedLength = 0;
     FreeBlockTables();
     return true;
@@ -88,7 +100,7 @@ bool CZipDeflate64Decoder::Produce()
         const int r = BlockStep();
         if (r == outputFull) return true;
         if (r == blockDone) {
-            blockType = -1;
+            mode = blockHeader;
             literalTable.Free();
             distanceTable.Free();
             if (!lastBlock) continue;
@@ -109,12 +121,12 @@ void CZipDeflate64Decoder::Finish()
 
 int CZipDeflate64Decoder::BlockStep()
 {
-    if (blockType == -1) {
+    if (mode == blockHeader) {
         lastBlock = TakeBits(1) != 0;
-        blockType = static_cast<int32_t>(TakeBits(2));
+        const uint32_t type = TakeBits(2);
         if (input.PastEnd()) return badData;
         int r = blockDone;
-        switch (blockType) {
+        switch (type) {
         case 0: {
             input.AlignToByte();
             const uint32_t len = TakeBits(16);
@@ -128,8 +140,9 @@ int CZipDeflate64Decoder::BlockStep()
         default: return badBlockType;
         }
         if (r != blockDone) return r;
+        mode = type == 0 ? storedBytes : codes;
     }
-    return blockType == 0 ? StoredStep() : CodesStep();
+    return mode == storedBytes ? StoredStep() : CodesStep();
 }
 
 int CZipDeflate64Decoder::StartFixedBlock()
@@ -269,79 +282,39 @@ int CZipDeflate64Decoder::CodesStep()
     const uint32_t litMask = Mask(currentLiteralBits);
     const uint32_t distMask = Mask(currentDistanceBits);
     uint8_t* const w = ring;
-    uint64_t hold = input.hold;
-    uint32_t count = input.count;
-    uint32_t pad = input.padBits;
-    const uint8_t* next = input.next;
-    const uint8_t* end = input.end;
+    CZipBitInput in = input;
     uint32_t pos = windowPosition;
     uint32_t limit = windowLimit;
     bool wrapped = windowWrapped;
-
-    auto save = [&] {
-        input.hold = hold;
-        input.count = count;
-        input.next = next;
-        windowPosition = pos;
-    };
-    auto load = [&] {
-        hold = input.hold;
-        count = input.count;
-        pad = input.padBits;
-        next = input.next;
-        end = input.end;
-        pos = windowPosition;
-        limit = windowLimit;
-        wrapped = windowWrapped;
-    };
-    auto refill = [&] {
-        if (CZipBitInput::RefillFast(hold, count, next, end)) return;
-        save();
-        input.RefillSlow(*this, compressedLeft);
-        load();
-    };
-    auto drop = [&](uint32_t n) {
-        hold >>= n;
-        count -= n;
-    };
-    // One table look-up through any sub-tables; the entry's own bits are
-    // left in place. An invalid code comes back as its entry.
-    auto lookup = [&](const CZipHuffmanEntry* table, uint32_t mask) {
-        CZipHuffmanEntry x = table[hold & mask];
-        while (static_cast<uint32_t>(x.op) - (opLinkBase + 1u) < 16u) {
-            drop(x.bits);
-            x = table[x.value + (hold & Mask(x.op - opLinkBase))];
-        }
-        return x;
-    };
 
     int result = blockDone;
     for (;;) {
         // A refill leaves at least 56 bits: room for three literal codes
         // (15 bits at most each) before the next one.
-        refill();
-        CZipHuffmanEntry e = lookup(lit, litMask);
+        in.Refill(*this, compressedLeft);
+        CZipHuffmanEntry e = Lookup(in, lit, litMask);
         int literals = 0;
         while (e.op == opLiteral) {
-            drop(e.bits);
-            if (count < pad) {
+            in.Drop(e.bits);
+            if (in.PastEnd()) {
                 result = badData;
                 goto done;
             }
             w[pos++] = static_cast<uint8_t>(e.value);
             if (pos == limit) {
-                save();
+                Restore(in, pos);
                 result = WindowFull();
-                load();
+                Load(in, pos, limit);
+                wrapped = windowWrapped;
                 if (result != blockDone) goto done;
             }
             if (++literals == 3) break;
-            e = lookup(lit, litMask);
+            e = Lookup(in, lit, litMask);
         }
         if (literals == 3) continue;
         if (e.op == opEndOfBlock) {
-            drop(e.bits);
-            result = count < pad ? badData : blockDone;
+            in.Drop(e.bits);
+            result = in.PastEnd() ? badData : blockDone;
             break;
         }
         if (e.op > opLiteral) {  // invalid code
@@ -351,22 +324,22 @@ int CZipDeflate64Decoder::CodesStep()
 
         // A length (code and extra bits: 31 at most), then its distance
         // (29 at most); the refills only add bits above those looked at.
-        refill();
-        drop(e.bits);
-        const uint32_t length = e.value + static_cast<uint32_t>(hold & Mask(e.op));
-        drop(e.op);
-        refill();
-        e = lookup(dist, distMask);
+        in.Refill(*this, compressedLeft);
+        in.Drop(e.bits);
+        const uint32_t length = e.value + static_cast<uint32_t>(in.hold & Mask(e.op));
+        in.Drop(e.op);
+        in.Refill(*this, compressedLeft);
+        e = Lookup(in, dist, distMask);
         if (e.op >= opEndOfBlock) {
             result = badData;
             break;
         }
-        drop(e.bits);
-        const uint32_t distance = e.value + static_cast<uint32_t>(hold & Mask(e.op));
-        drop(e.op);
+        in.Drop(e.bits);
+        const uint32_t distance = e.value + static_cast<uint32_t>(in.hold & Mask(e.op));
+        in.Drop(e.op);
         // Data that has run out, or a distance before the entry's first
         // byte, is damage: the ring holds nothing of this entry there.
-        if (count < pad || (!wrapped && distance > pos)) {
+        if (in.PastEnd() || (!wrapped && distance > pos)) {
             result = badData;
             break;
         }
@@ -374,21 +347,23 @@ int CZipDeflate64Decoder::CodesStep()
             ZipWindowCopy::CopyBack(w + pos, distance, length);
             pos += length;
             if (pos == limit) {
-                save();
+                Restore(in, pos);
                 result = WindowFull();
-                load();
+                Load(in, pos, limit);
+                wrapped = windowWrapped;
                 if (result != blockDone) break;
             }
         } else {
-            save();
+            Restore(in, pos);
             matchLength = length;
             matchDistance = distance;
             result = CopyMatch();
-            load();
+            Load(in, pos, limit);
+            wrapped = windowWrapped;
             if (result != blockDone) break;
         }
     }
 done:
-    save();
+    Restore(in, pos);
     return result;
 }

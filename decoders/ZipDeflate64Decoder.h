@@ -47,9 +47,17 @@ private:
     uint32_t TakeBits(uint32_t n);
     void FreeBlockTables();
 
-    bool finished = false;
+    // Where the stream stands between Reads. A match cut short by the
+    // caller's buffer (matchLength) is finished before any of these goes on.
+    enum Mode : uint8_t {
+        blockHeader,  // waiting for a block header: the last-block bit and the type
+        storedBytes,  // waiting for storedLength more bytes of a stored block
+        codes,        // waiting for codes of a fixed or dynamic block, up to its end code
+    };
+
+    bool finished = false;        // the last block has ended, or the data turned out damaged
     bool lastBlock = false;
-    int32_t blockType = -1;       // 0 stored, 1 fixed, 2 dynamic; -1 a header is due
+    Mode mode = blockHeader;
     uint32_t storedLength = 0;    // bytes left in the current stored block
 
     CZipHuffmanTable literalTable;

@@ -37,6 +37,20 @@ struct CExplodeConstants {
 
 constexpr CExplodeConstants kTables;
 
+// One symbol from an inverted-bit table; false at an invalid code.
+inline bool DecodeInverted(CZipBitInput& in, const CZipHuffmanEntry* table, uint32_t mask,
+                           CZipHuffmanEntry& e)
+{
+    e = table[~in.hold & mask];
+    while (e.op > opLiteral) {
+        if (e.op == opInvalid) return false;
+        in.Drop(e.bits);
+        e = table[e.value + (~in.hold & Mask(e.op - opLinkBase))];
+    }
+    in.Drop(e.bits);
+    return true;
+}
+
 } // namespace
 
 CZipExplodeDecoder::CZipExplodeDecoder()
@@ -164,101 +178,57 @@ int CZipExplodeDecoder::DecodeLoop()
     const uint32_t lowBits = lowDistanceBits;
     const uint32_t lowMask = Mask(lowBits);
     uint8_t* const w = ring;
-    uint64_t hold = input.hold;
-    uint32_t count = input.count;
-    uint32_t pad = input.padBits;
-    const uint8_t* next = input.next;
-    const uint8_t* end = input.end;
+    // The bit input and the ring position live in locals; every call out
+    // writes them back first and reloads them after.
+    CZipBitInput in = input;
     uint32_t pos = windowPosition;
     uint32_t limit = windowLimit;
-
-    auto save = [&] {
-        input.hold = hold;
-        input.count = count;
-        input.next = next;
-        windowPosition = pos;
-    };
-    auto load = [&] {
-        hold = input.hold;
-        count = input.count;
-        pad = input.padBits;
-        next = input.next;
-        end = input.end;
-        pos = windowPosition;
-        limit = windowLimit;
-    };
-    auto refill = [&] {
-        if (CZipBitInput::RefillFast(hold, count, next, end)) return;
-        save();
-        input.RefillSlow(*this, compressedLeft);
-        load();
-    };
-    auto drop = [&](uint32_t n) {
-        hold >>= n;
-        count -= n;
-    };
-    // `Decode`: one symbol from an inverted-bit table; false at an invalid code.
-    auto decode = [&](const CZipHuffmanEntry* table, uint32_t mask, CZipHuffmanEntry& e) {
-        e = table[~hold & mask];
-        while (e.op > opLiteral) {
-            if (e.op == opInvalid) return false;
-            drop(e.bits);
-            e = table[e.value + (~hold & Mask(e.op - opLinkBase))];
-        }
-        drop(e.bits);
-        return true;
-    };
 
     int result = going;
     CZipHuffmanEntry e;
     for (;;) {
         // At most 1 + 16 + 7 + 16 + 8 bits per symbol: one refill is enough.
-        refill();
-        const bool literal = (hold & 1u) != 0;
-        drop(1);
+        in.Refill(*this, compressedLeft);
+        const bool literal = in.Take(1) != 0;
         if (literal) {
             uint32_t byte;
             if (lit) {
-                if (!decode(lit, litMask, e)) {
+                if (!DecodeInverted(in, lit, litMask, e)) {
                     result = dataEnded;
                     break;
                 }
                 byte = e.value;
             } else {
-                byte = static_cast<uint32_t>(hold & 0xFFu);
-                drop(8);
+                byte = in.Take(8);
             }
-            if (count < pad) {
+            if (in.PastEnd()) {
                 result = dataEnded;
                 break;
             }
             w[pos++] = static_cast<uint8_t>(byte);
             if (pos == limit) {
-                save();
+                Restore(in, pos);
                 result = WindowFull();
-                load();
+                Load(in, pos, limit);
                 if (result != going) break;
             }
             continue;
         }
 
-        const uint32_t low = static_cast<uint32_t>(hold) & lowMask;
-        drop(lowBits);
-        if (!decode(dist, distMask, e)) {
+        const uint32_t low = static_cast<uint32_t>(in.hold) & lowMask;
+        in.Drop(lowBits);
+        if (!DecodeInverted(in, dist, distMask, e)) {
             result = dataEnded;
             break;
         }
         const uint32_t distance = e.value + low;
-        if (!decode(len, lenMask, e)) {
+        if (!DecodeInverted(in, len, lenMask, e)) {
             result = dataEnded;
             break;
         }
         uint32_t length = e.value;
-        if (e.op != 0) {
-            length += static_cast<uint32_t>(hold & 0xFFu);
-            drop(8);
-        }
-        if (count < pad) {
+        if (e.op != 0) length += in.Take(8);
+        if (in.PastEnd()) {
             result = dataEnded;
             break;
         }
@@ -266,20 +236,20 @@ int CZipExplodeDecoder::DecodeLoop()
             ZipWindowCopy::CopyBack(w + pos, distance, length);
             pos += length;
             if (pos == limit) {
-                save();
+                Restore(in, pos);
                 result = WindowFull();
-                load();
+                Load(in, pos, limit);
                 if (result != going) break;
             }
         } else {
-            save();
+            Restore(in, pos);
             matchLength = length;
             matchDistance = distance;
             result = CopyMatch();
-            load();
+            Load(in, pos, limit);
             if (result != going) break;
         }
     }
-    save();
+    Restore(in, pos);
     return result;
 }

@@ -51,6 +51,9 @@ private:
     uint32_t distanceBits = 0;
     uint32_t lowDistanceBits = 6;
     uint32_t bitLengths[256] = {};  // code lengths of the tree being built
+    // Set once the data has ended (size reached, or damage): only what the
+    // ring still holds is handed out. Otherwise the next Read waits for a
+    // match the caller's buffer cut short (matchLength), then for symbols.
     bool finished = false;
     uint8_t ring[windowSize];
 };

@@ -31,6 +31,20 @@ protected:
     // Hands out what the last, partial round of the ring holds.
     void FlushRest();
 
+    // A hot loop's copies of the bit input and the ring position go back
+    // before each call out (Restore) and are taken again after (Load).
+    void Restore(const CZipBitInput& in, uint32_t pos)
+    {
+        input = in;
+        windowPosition = pos;
+    }
+    void Load(CZipBitInput& in, uint32_t& pos, uint32_t& limit) const
+    {
+        in = input;
+        pos = windowPosition;
+        limit = windowLimit;
+    }
+
     CZipBitInput input;
     uint32_t ringSize = 0;
     uint32_t matchLength = 0;     // bytes of an interrupted match still to copy

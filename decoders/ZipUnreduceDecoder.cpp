@@ -32,38 +32,23 @@ CZipUnreduceDecoder::CZipUnreduceDecoder(uint32_t factorArg)
 
 CZipUnreduceDecoder::~CZipUnreduceDecoder() = default;
 
-bool CZipUnreduceDecoder::FillBits(CZipLegacyBits& in, uint32_t n)
-{
-    for (;;) {
-        in.Top();
-        if (in.count >= n) return true;
-        if (compressedLeft == 0) return false;
-        // Top has emptied the block: fetch the next one.
-        const uint32_t size = std::min(compressedLeft, inputBlockSize);
-        FetchBlock(inputBlock, size);
-        compressedLeft -= size;
-        in.next = inputBlock;
-        in.end = inputBlock + size;
-    }
-}
-
 bool CZipUnreduceDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
 {
     if (!CZipDecoder::Init(storeArg, headerArg, keysArg)) return false;
-    input = CZipLegacyBits();
+    input.Reset(inputBlock, inputBlockSize);
     // The sets come first in the data, for the last byte value first. Should
     // the data end inside them, the rest read as empty sets; decoding then
     // stops at the first byte it cannot read.
     for (int i = 255; i >= 0; --i) {
-        const uint32_t n = FillBits(input, 6) ? input.Take(6) : 0;
+        const uint32_t n = input.Fill(6, *this, compressedLeft) ? input.Take(6) : 0;
         followerCount[i] = static_cast<uint8_t>(n);
         indexWidth[i] = IndexWidth(n);
         for (uint32_t k = 0; k < n; ++k)
-            followers[i][k] = static_cast<uint8_t>(FillBits(input, 8) ? input.Take(8) : 0);
+            followers[i][k] = static_cast<uint8_t>(input.Fill(8, *this, compressedLeft) ? input.Take(8) : 0);
     }
     decodeLeft = uncompressedLeft;
     lastSymbol = 0;
-    escapeState = 0;
+    escapeState = plainByte;
     escapeValue = 0;
     length = 0;
     windowPosition = 0;
@@ -115,10 +100,10 @@ void CZipUnreduceDecoder::Decode()
     constexpr uint32_t wrap = windowSize - 1;
     // The hot state lives in locals: stores into the window could otherwise
     // alias the members and force them through memory.
-    CZipLegacyBits in = input;
+    CZipBitInput in = input;
     uint8_t* const win = window;
     uint32_t last = lastSymbol;
-    uint32_t state = escapeState;
+    EscapeState state = escapeState;
     uint32_t pos = windowPosition;
     // Bytes that may go into the window before it must be handed out (full,
     // or the entry complete); decodeLeft is brought up to date there.
@@ -177,17 +162,14 @@ void CZipUnreduceDecoder::Decode()
         }
 
         // One first-stage symbol: at most nine bits.
-        if (in.count < 9) {
-            in.Top();
-            if (in.count < 9) FillBits(in, 9);
-        }
+        if (in.count < 9) in.Refill(*this, compressedLeft);
         const uint32_t count = followerCount[last];
         uint32_t symbol;
         uint32_t used;
         if (count == 0) {
             symbol = in.Peek(8);
             used = 8;
-        } else if (in.bits & 1u) {
+        } else if (in.hold & 1u) {
             symbol = (in.Peek(9) >> 1);
             used = 9;
         } else {
@@ -195,7 +177,8 @@ void CZipUnreduceDecoder::Decode()
             symbol = followers[last][in.Peek(width + 1) >> 1];
             used = 1 + width;
         }
-        if (in.count < used) {
+        in.Drop(used);
+        if (in.PastEnd()) {
             // The data ended before the header's size: hand out what there
             // is; the close finds the entry incomplete.
             inputExhausted = true;
@@ -206,34 +189,33 @@ void CZipUnreduceDecoder::Decode()
             pos = 0;
             break;
         }
-        in.Skip(used);
         last = symbol;
 
         switch (state) {
-        case 0:
+        case plainByte:
             if (symbol == escapeByte) {
-                state = 1;
+                state = afterEscape;
                 continue;
             }
             win[pos++] = static_cast<uint8_t>(symbol);
             break;
-        case 1:
+        case afterEscape:
             if (symbol == 0) {
-                state = 0;
+                state = plainByte;
                 win[pos++] = static_cast<uint8_t>(escapeByte);
                 break;
             }
             escapeValue = symbol;
             length = symbol & lengthMask;
-            state = length == lengthMask ? 2 : 3;
+            state = length == lengthMask ? lengthByte : distanceByte;
             continue;
-        case 2:
+        case lengthByte:
             length += symbol;
-            state = 3;
+            state = distanceByte;
             continue;
-        default: {
+        case distanceByte: {
             const uint32_t distance = ((escapeValue >> distanceShift) & distanceMask) * 256 + symbol + 1;
-            state = 0;
+            state = plainByte;
             matchLeft = length + 3;
             matchSource = (pos - distance) & wrap;
             continue;

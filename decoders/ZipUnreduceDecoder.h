@@ -2,7 +2,7 @@
 #include <cstdint>
 
 #include "decoders/ZipDecoder.h"
-#include "decoders/ZipLegacyBits.h"
+#include "decoders/ZipBitInput.h"
 
 // Methods 2 to 4 (reduced with compression factor 1 to 3). A first stage
 // predicts each byte from the one before it through 256 follower sets; a
@@ -29,16 +29,21 @@ private:
     // while the caller still has room.
     bool Flush(uint32_t n);
     void Deliver();
-    // Makes n bits available in `in`, fetching compressed bytes as needed;
-    // false when the data ends first.
-    bool FillBits(CZipLegacyBits& in, uint32_t n);
+
+    // Where the second stage stands between first-stage bytes.
+    enum EscapeState : uint32_t {
+        plainByte,     // waiting for a byte: a literal, or the escape
+        afterEscape,   // waiting for the byte after the escape: 0 for the escape itself, else a length
+        lengthByte,    // waiting for the byte added to a length whose bits are all set
+        distanceByte,  // waiting for the distance's low byte, which starts the back reference
+    };
 
     uint8_t* outputPosition = nullptr;
     uint32_t outputRoom = 0;
     uint8_t* pendingPosition = nullptr;
     uint32_t pendingCount = 0;
     uint32_t lastSymbol = 0;
-    uint32_t escapeState = 0;
+    EscapeState escapeState = plainByte;
     uint32_t escapeValue = 0;     // the byte after the escape
     uint32_t length = 0;
     uint32_t windowPosition = 0;
@@ -47,12 +52,13 @@ private:
     // still pending is reported unfinished rather than checked against a
     // CRC it never delivered.
     uint32_t decodeLeft = 0;
-    // Back reference being copied: bytes still to copy and where from.
+    // Waiting for room in the window or the caller's buffer: a back
+    // reference being copied, bytes still to copy and where from.
     uint32_t matchLeft = 0;
     uint32_t matchSource = 0;
     // Set when the input ran out before the header's size was reached.
     bool finished = false;
-    CZipLegacyBits input;
+    CZipBitInput input;
     uint32_t factor = 1;
     uint32_t lengthMask = 0x7F;
     uint32_t distanceShift = 7;

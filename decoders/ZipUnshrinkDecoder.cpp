@@ -18,21 +18,6 @@ CZipUnshrinkDecoder::CZipUnshrinkDecoder()
 
 CZipUnshrinkDecoder::~CZipUnshrinkDecoder() = default;
 
-bool CZipUnshrinkDecoder::FillBits(CZipLegacyBits& in, uint32_t n)
-{
-    for (;;) {
-        in.Top();
-        if (in.count >= n) return true;
-        if (compressedLeft == 0) return false;
-        // Top has emptied the block: fetch the next one.
-        const uint32_t size = std::min(compressedLeft, inputBlockSize);
-        FetchBlock(inputBlock, size);
-        compressedLeft -= size;
-        in.next = inputBlock;
-        in.end = inputBlock + size;
-    }
-}
-
 bool CZipUnshrinkDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
 {
     if (!CZipDecoder::Init(storeArg, headerArg, keysArg)) return false;
@@ -55,11 +40,11 @@ bool CZipUnshrinkDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, 
     pendingPosition = nullptr;
     pendingCount = 0;
     finished = false;
-    input = CZipLegacyBits();
+    input.Reset(inputBlock, inputBlockSize);
 
     // The first code is the first byte of the data; anything but a literal
     // there means the data is not shrunk data at all.
-    if (!FillBits(input, codeSize)) {
+    if (!input.Fill(codeSize, *this, compressedLeft)) {
         inputExhausted = true;
         finished = true;
         return false;
@@ -280,16 +265,19 @@ uint32_t CZipUnshrinkDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
 
     // The bit input lives in locals while the loop runs: stores through
     // `out` could otherwise alias it and force it through memory.
-    CZipLegacyBits in = input;
+    CZipBitInput in = input;
     uint32_t size = codeSize;
     uint8_t* const top = stack + codeCount;
     while (out < end && !finished) {
-        if (in.count < 2 * maxCodeSize && (in.Top(), in.count < size) && !FillBits(in, size)) {
+        // Two codes' worth, so that a control code's argument needs no
+        // refill of its own.
+        if (in.count < 2 * maxCodeSize) in.Refill(*this, compressedLeft);
+        const uint32_t code = in.Take(size);
+        if (in.PastEnd()) {
             inputExhausted = true;
             finished = true;
             break;
         }
-        const uint32_t code = in.Take(size);
 
         if (code < 256) {
             // A literal: the commonest case on poorly compressible data.
@@ -300,12 +288,12 @@ uint32_t CZipUnshrinkDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
         }
 
         if (code == controlCode) {
-            if (in.count < size && !FillBits(in, size)) {
+            const uint32_t sub = in.Take(size);
+            if (in.PastEnd()) {
                 inputExhausted = true;
                 finished = true;
                 break;
             }
-            const uint32_t sub = in.Take(size);
             if (sub == 1) {
                 // Codes wider than the table's 13 bits cannot be valid data.
                 if (size == maxCodeSize) {

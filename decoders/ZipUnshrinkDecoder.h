@@ -2,7 +2,7 @@
 #include <cstdint>
 
 #include "decoders/ZipDecoder.h"
-#include "decoders/ZipLegacyBits.h"
+#include "decoders/ZipBitInput.h"
 
 // Method 1 (shrunk): dynamic LZW with codes of 9 to 13 bits. Code 256 is a
 // control code: followed by 1 it widens the codes by one bit, followed by 2 it
@@ -24,9 +24,6 @@ public:
     static constexpr uint32_t maxCodeSize = 13;
 
 private:
-    // Makes n bits available in `in`, fetching compressed bytes as needed;
-    // false when the data ends first.
-    bool FillBits(CZipLegacyBits& in, uint32_t n);
     void PartialClear();
     // Gives the string just decoded a new code: the previous code's string
     // plus the string's first byte.
@@ -54,7 +51,7 @@ private:
     // used part.
     uint8_t* pendingPosition = nullptr;
     uint32_t pendingCount = 0;
-    CZipLegacyBits input;
+    CZipBitInput input;
     // prefix[c] is the code whose string c extends (0 for a free code, whose
     // string is then "suffix[c], 0" like any dangling reference);
     // freeCode[c] marks the codes that are not assigned.
