@@ -1,4 +1,5 @@
 #include "archive_support.h"
+#include "support/test_platform.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -156,14 +157,12 @@ bool Python(const std::string& script)
 
 Bytes ReadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return ReadWholeFile(path);
 }
 
 void WriteFile(const std::string& path, const Bytes& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    WriteWholeFile(path, bytes);
 }
 
 std::unique_ptr<CZipMemStream> MemoryStream(const Bytes& image)

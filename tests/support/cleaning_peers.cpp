@@ -104,27 +104,14 @@ std::vector<std::string> Split(const std::string& line, char sep)
 
 } // namespace
 
-CleaningTempDir::CleaningTempDir()
-{
-    dir = MakeTempDirectory("zipext-cleaning");
-}
-
-CleaningTempDir::~CleaningTempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-}
-
 std::vector<uint8_t> CleaningReadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+    return ReadWholeFile(path);
 }
 
 void CleaningWriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    WriteWholeFile(path, bytes);
 }
 
 std::string CleaningShell(const std::string& command, int* status)

@@ -1,4 +1,5 @@
 #pragma once
+#include "support/test_platform.h"
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -8,18 +9,8 @@
 // Python's zipfile (every entry's bytes, CRC checked) and tested with
 // `unzip -t`.
 
-class CleaningTempDir {
-public:
-    CleaningTempDir();
-    ~CleaningTempDir();
-    CleaningTempDir(const CleaningTempDir&) = delete;
-    CleaningTempDir& operator=(const CleaningTempDir&) = delete;
-    std::string File(const std::string& name) const { return dir + "/" + name; }
-    const std::string& Path() const { return dir; }
 
-private:
-    std::string dir;
-};
+using CleaningTempDir = TempDir;
 
 std::vector<uint8_t> CleaningReadFile(const std::string& path);
 void CleaningWriteFile(const std::string& path, const std::vector<uint8_t>& bytes);

@@ -95,16 +95,6 @@ bool Shell(const std::string& command)
     return std::system(command.c_str()) == 0;
 }
 
-ScratchDir::ScratchDir()
-{
-    path = MakeTempDirectory("huff");
-}
-
-ScratchDir::~ScratchDir()
-{
-    if (!path.empty()) RemoveTree(path);
-}
-
 Bytes MakeInput(const std::string& kind, uint32_t size, uint32_t seed)
 {
     std::mt19937 rng(seed);

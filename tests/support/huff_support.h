@@ -1,4 +1,5 @@
 #pragma once
+#include "support/test_platform.h"
 // Helpers for the Explode and Deflate64 tests: running either decoder over
 // raw compressed bytes with any pattern of read sizes, and writing deflate64
 // streams bit by bit for the corners compressors rarely reach.
@@ -57,19 +58,8 @@ private:
 
 // Runs a shell command; true when it exits with 0.
 bool Shell(const std::string& command);
-// A directory below the system's temporary directory, removed at the end.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-    const std::string& Path() const { return path; }
 
-private:
-    std::string path;
-};
+using ScratchDir = TempDir;
 
 // Deterministic inputs of different kinds for compressing with real tools.
 Bytes MakeInput(const std::string& kind, uint32_t size, uint32_t seed);

@@ -1,4 +1,5 @@
 #include "lzw_raw.h"
+#include "support/test_platform.h"
 
 #include <cstdio>
 #include <cstring>
@@ -33,8 +34,7 @@ uint32_t Le32(const uint8_t* p)
 
 std::vector<uint8_t> ReadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return ReadWholeFile(path);
 }
 
 std::vector<RawEntry> ReadRawEntries(const std::string& path)

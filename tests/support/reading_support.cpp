@@ -14,16 +14,6 @@
 
 namespace reading {
 
-TempDir::TempDir()
-{
-    dir = MakeTempDirectory("zipext-reading");
-}
-
-TempDir::~TempDir()
-{
-    RemoveTree(dir);
-}
-
 std::string Quote(const std::string& s)
 {
     std::string out = "'";
@@ -46,14 +36,12 @@ bool Shell(const std::string& command)
 
 Bytes ReadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return ReadWholeFile(path);
 }
 
 void WriteFile(const std::string& path, const Bytes& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    WriteWholeFile(path, bytes);
 }
 
 bool FileExists(const std::string& path)

@@ -1,4 +1,5 @@
 #pragma once
+#include "support/test_platform.h"
 // Helpers of the entry-reading tests: scratch directories, archives made by
 // real archivers, in-memory archives, and record patching for damaged input.
 #include <cstdint>
@@ -13,21 +14,8 @@
 namespace reading {
 
 using Bytes = std::vector<uint8_t>;
+using ::TempDir;
 
-// A fresh directory below the system's temporary directory, removed with
-// everything in it when the object goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return dir; }
-    std::string operator/(const std::string& name) const { return dir + "/" + name; }
-
-private:
-    std::string dir;
-};
 
 // Runs a shell command; true when it exits with 0.
 bool Shell(const std::string& command);

@@ -3,14 +3,38 @@
 // for the Linux build and for the Windows build (run under wine in CI).
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // A fresh directory below the system's temporary directory, named
 // "<stem>-XXXXXX" with a random tail; throws when none can be made.
 std::string MakeTempDirectory(const std::string& stem);
 // Removes a directory tree, read-only files and folders included.
 void RemoveTree(const std::string& path);
+
+// A fresh directory below the system's temporary directory, removed with
+// everything in it when the object goes: the one the test kit uses.
+class TempDir {
+public:
+    TempDir() : dir(MakeTempDirectory("zipext-test")) {}
+    ~TempDir() { RemoveTree(dir); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return dir; }
+    const std::string& path() const { return dir; }
+    std::string File(const std::string& name) const { return dir + "/" + name; }
+    std::string operator/(const std::string& name) const { return File(name); }
+
+private:
+    std::string dir;
+};
+
+// A whole file's bytes (none when it cannot be read), and a whole file
+// written anew.
+std::vector<uint8_t> ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
 // Tests that run Linux programs (Info-ZIP zip and unzip, 7-Zip's 7zz,
 // Python, sh) to make or check archives cannot do so in the Windows build:
