@@ -150,15 +150,13 @@ bool CZipArchiveEx::OpenEntryAt(uint64_t localPosition, const CZipEntryHeader& v
         local = &read;
     }
     const uint64_t dataStart = local->dataStart;
-    haveLocalAes = local->hasAes;
-    if (haveLocalAes) localAes = local->aes;
     transfer.buffer.Allocate(transfer.bufferSize);
     entryView = std::make_unique<CZipEntryHeader>(view);
     try {
         directory.currentHeader = entryView.get();
         store.stream->Seek(static_cast<int64_t>(dataStart), CZipStream::begin);
         entryDataStart = dataStart;
-        StartDecoder(dataLimit);
+        StartDecoder(dataLimit, local->hasAes ? &local->aes : nullptr);
     } catch (...) {
         ReleaseDecoder();
         directory.CloseEntryData(true);
@@ -169,14 +167,14 @@ bool CZipArchiveEx::OpenEntryAt(uint64_t localPosition, const CZipEntryHeader& v
     return true;
 }
 
-void CZipArchiveEx::StartDecoder(uint64_t dataLimit)
+void CZipArchiveEx::StartDecoder(uint64_t dataLimit, const ZipAesInfo* localAes)
 {
     CZipEntryHeader* header = directory.currentHeader;
     if (header->method == ZipFormat::methodAes) {
         ZipAesInfo info;
         const bool described = ZipFindAesInfo(header->extraField.data(), header->extraField.length(), info);
-        if (!described && !haveLocalAes) ThrowError(ZipError::badZipFile, ZipReason::aesExtraMissing);
-        StartAesDecoder(described ? info : localAes);
+        if (!described && !localAes) ThrowError(ZipError::badZipFile, ZipReason::aesExtraMissing);
+        StartAesDecoder(described ? info : *localAes);
         return;
     }
     if (header->flags & ZipFormat::flagEncrypted) {
@@ -360,7 +358,6 @@ void CZipArchiveEx::ReleaseDecoder()
     decoder.reset();
     aes.reset();
     aesView.reset();
-    haveLocalAes = false;
 }
 
 int CZipArchiveEx::CopyEntry(CZipStream& output, uint32_t bufferSize, CZipActionCallback* callback)

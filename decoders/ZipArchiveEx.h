@@ -78,7 +78,10 @@ protected:
 private:
     // The rest of an open once the stream stands at the entry's data; a
     // stream running past its compressed size is followed up to dataLimit.
-    void StartDecoder(uint64_t dataLimit);
+    // An AES entry's extra field is taken from its local header (`localAes`)
+    // where the header in use has none, as for an entry no central record
+    // lists.
+    void StartDecoder(uint64_t dataLimit, const ZipAesInfo* localAes = nullptr);
     // Stream position of the next record after the entry's local header
     // (the next entry's local header, or the directory).
     uint64_t NextRecordStart(uint16_t index) const;
@@ -93,14 +96,10 @@ private:
     // The header an entry opened by OpenEntryAs is read with.
     std::unique_ptr<CZipEntryHeader> entryView;
 
-    // A WinZip AES entry: its extra field as the local header has it (for
-    // an entry no central record lists), the decryption, the header the
-    // decoder reads the encrypted data with, and where the authentication
-    // code lies.
+    // A WinZip AES entry: the decryption, the header the decoder reads the
+    // encrypted data with, and where the authentication code lies.
     void StartAesDecoder(const ZipAesInfo& info);
     void VerifyAesCode();
-    ZipAesInfo localAes;
-    bool haveLocalAes = false;
     std::unique_ptr<CZipAesDecryption> aes;
     std::unique_ptr<CZipEntryHeader> aesView;
     uint64_t aesCodePosition = 0;

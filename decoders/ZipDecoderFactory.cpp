@@ -24,37 +24,67 @@
 #include "decoders/ZipUnshrinkDecoder.h"
 #include "platform/ZipAesPrimitives.h"
 
-std::unique_ptr<CZipDecoder> ZipMakeDecoder(uint16_t method)
+namespace {
+
+template <class Decoder, int... Args>
+std::unique_ptr<CZipDecoder> Make()
 {
-    std::unique_ptr<CZipDecoder> decoder;
-    switch (method) {
-    case ZipFormat::methodStored: decoder = std::make_unique<CZipStoredDecoder>(); break;
-    case ZipFormat::methodShrunk: decoder = std::make_unique<CZipUnshrinkDecoder>(); break;
+    return std::make_unique<Decoder>(Args...);
+}
+
+template <class Codec>
+std::unique_ptr<CZipDecoder> MakeCodec()
+{
+    return std::make_unique<CZipCodecDecoder>(std::make_unique<Codec>());
+}
+
+struct MethodDecoder {
+    uint16_t method;
+    std::unique_ptr<CZipDecoder> (*make)();
+    // False for the methods that open but have nothing to read.
+    bool reads;
+};
+
+// Every method with a decoder. Reduced with factor 4 (5), and the rest above
+// 10 (PPMd among them, which no system library reads), have none.
+const MethodDecoder kMethods[] = {
+    {ZipFormat::methodStored, Make<CZipStoredDecoder>, true},
+    {ZipFormat::methodShrunk, Make<CZipUnshrinkDecoder>, true},
     // Reduced with compression factors 1 to 3.
-    case ZipFormat::methodReduced1: decoder = std::make_unique<CZipUnreduceDecoder>(1); break;
-    case ZipFormat::methodReduced2: decoder = std::make_unique<CZipUnreduceDecoder>(2); break;
-    case ZipFormat::methodReduced3: decoder = std::make_unique<CZipUnreduceDecoder>(3); break;
-    case ZipFormat::methodImploded: decoder = std::make_unique<CZipExplodeDecoder>(); break;
-    case ZipFormat::methodDeflated: decoder = std::make_unique<CZipInflateDecoder>(); break;
-    case ZipFormat::methodDeflate64: decoder = std::make_unique<CZipDeflate64Decoder>(); break;
+    {ZipFormat::methodReduced1, Make<CZipUnreduceDecoder, 1>, true},
+    {ZipFormat::methodReduced2, Make<CZipUnreduceDecoder, 2>, true},
+    {ZipFormat::methodReduced3, Make<CZipUnreduceDecoder, 3>, true},
+    {ZipFormat::methodImploded, Make<CZipExplodeDecoder>, true},
+    {ZipFormat::methodDeflated, Make<CZipInflateDecoder>, true},
+    {ZipFormat::methodDeflate64, Make<CZipDeflate64Decoder>, true},
 #ifdef ZIPEXT_HAVE_BZIP2
-    case ZipFormat::methodBzip2: decoder = std::make_unique<CZipCodecDecoder>(std::make_unique<CZipBzip2Codec>()); break;
+    {ZipFormat::methodBzip2, MakeCodec<CZipBzip2Codec>, true},
 #endif
 #ifdef ZIPEXT_HAVE_LZMA
-    case ZipFormat::methodLzma: decoder = std::make_unique<CZipCodecDecoder>(std::make_unique<CZipLzmaCodec>()); break;
-    case ZipFormat::methodXz: decoder = std::make_unique<CZipCodecDecoder>(std::make_unique<CZipXzCodec>()); break;
+    {ZipFormat::methodLzma, MakeCodec<CZipLzmaCodec>, true},
+    {ZipFormat::methodXz, MakeCodec<CZipXzCodec>, true},
 #endif
 #ifdef ZIPEXT_HAVE_ZSTD
-    case ZipFormat::methodZstd: decoder = std::make_unique<CZipCodecDecoder>(std::make_unique<CZipZstdCodec>()); break;
+    {ZipFormat::methodZstd, MakeCodec<CZipZstdCodec>, true},
 #endif
     // Tokenized (7) and the PKWARE implode variant (10) open but read empty.
-    case ZipFormat::methodTokenized:
-    case ZipFormat::methodPkImplode: decoder = std::make_unique<CZipEmptyDecoder>(); break;
-    // Reduced with factor 4 (5), and the rest above 10 (PPMd among them,
-    // which no system library reads), are not read.
-    default: break;
-    }
-    return decoder;
+    {ZipFormat::methodTokenized, Make<CZipEmptyDecoder>, false},
+    {ZipFormat::methodPkImplode, Make<CZipEmptyDecoder>, false},
+};
+
+const MethodDecoder* Find(uint16_t method)
+{
+    for (const MethodDecoder& m : kMethods)
+        if (m.method == method) return &m;
+    return nullptr;
+}
+
+} // namespace
+
+std::unique_ptr<CZipDecoder> ZipMakeDecoder(uint16_t method)
+{
+    const MethodDecoder* m = Find(method);
+    return m ? m->make() : nullptr;
 }
 
 bool CZipArchiveEx::CreateDecoder(uint16_t method)
@@ -65,27 +95,8 @@ bool CZipArchiveEx::CreateDecoder(uint16_t method)
 
 bool ZipReadsMethod(uint16_t method)
 {
-    switch (method) {
-    case ZipFormat::methodStored:
-    case ZipFormat::methodShrunk:
-    case ZipFormat::methodReduced1:
-    case ZipFormat::methodReduced2:
-    case ZipFormat::methodReduced3:
-    case ZipFormat::methodImploded:
-    case ZipFormat::methodDeflated:
-    case ZipFormat::methodDeflate64: return true;
-#ifdef ZIPEXT_HAVE_BZIP2
-    case ZipFormat::methodBzip2: return true;
-#endif
-#ifdef ZIPEXT_HAVE_LZMA
-    case ZipFormat::methodLzma:
-    case ZipFormat::methodXz: return true;
-#endif
-#ifdef ZIPEXT_HAVE_ZSTD
-    case ZipFormat::methodZstd: return true;
-#endif
-    default: return false;
-    }
+    const MethodDecoder* m = Find(method);
+    return m && m->reads;
 }
 
 bool ZipReadsEntry(const CZipEntryHeader& header)

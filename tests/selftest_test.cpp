@@ -115,9 +115,7 @@ private:
 
 bool MethodIsRead(int method)
 {
-    CZipArchiveEx probe;
-    return method >= 0 && method <= 0xFFFF && probe.CreateDecoder(static_cast<uint16_t>(method)) &&
-           method != 7 && method != 10;
+    return method >= 0 && method <= 0xFFFF && ZipReadsMethod(static_cast<uint16_t>(method));
 }
 
 bool IsPlainAscii(const std::string& s)
