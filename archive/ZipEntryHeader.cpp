@@ -142,6 +142,25 @@ int32_t CZipEntryHeader::ParseCentralRecord(const uint8_t* bytes, uint32_t avail
     return static_cast<int32_t>(available - r.Remaining());
 }
 
+namespace {
+
+// The fields the central and the local record share, in their common order.
+void WriteSharedFields(const CZipEntryHeader& h, CZipRecordWriter& w)
+{
+    w.U16(h.versionNeeded);
+    w.U16(h.flags);
+    w.U16(h.method);
+    w.U16(h.modTime);
+    w.U16(h.modDate);
+    w.U32(h.crc32);
+    w.U32(h.compressedSize);
+    w.U32(h.uncompressedSize);
+    w.U16(Low16(h.fileName));
+    w.U16(Low16(h.extraField));
+}
+
+} // namespace
+
 uint32_t CZipEntryHeader::WriteCentralRecord(CZipStore& store)
 {
     uint32_t size = GetRecordSize(false);
@@ -149,16 +168,7 @@ uint32_t CZipEntryHeader::WriteCentralRecord(CZipStore& store)
     CZipRecordWriter w(record.data(), size);
     w.Bytes(signature, 4);
     w.U16(versionMadeBy);
-    w.U16(versionNeeded);
-    w.U16(flags);
-    w.U16(method);
-    w.U16(modTime);
-    w.U16(modDate);
-    w.U32(crc32);
-    w.U32(compressedSize);
-    w.U32(uncompressedSize);
-    w.U16(Low16(fileName));
-    w.U16(Low16(extraField));
+    WriteSharedFields(*this, w);
     w.U16(Low16(comment));
     w.U16(diskStart);
     w.U16(internalAttributes);
@@ -179,16 +189,7 @@ void CZipEntryHeader::WriteLocalRecord(CZipStore& store)
     CZipBuffer record(size);
     CZipRecordWriter w(record.data(), size);
     w.Bytes(localSignature, 4);
-    w.U16(versionNeeded);
-    w.U16(flags);
-    w.U16(method);
-    w.U16(modTime);
-    w.U16(modDate);
-    w.U32(crc32);
-    w.U32(compressedSize);
-    w.U32(uncompressedSize);
-    w.U16(Low16(fileName));
-    w.U16(Low16(extraField));
+    WriteSharedFields(*this, w);
     w.Bytes(fileName.data(), Low16(fileName));
     w.Bytes(extraField.data(), Low16(extraField));
     store.Write(record.data(), size, true);

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "archive/ZipEntryHeader.h"
+#include "archive/ZipLocalRecord.h"
 #include "bench_support.h"
 #include "decoders/ZipRawInflater.h"
 #include "decoders/ZipArchiveEx.h"
@@ -135,11 +136,9 @@ struct Fixture {
         const uint16_t method = kind == Kind::deflate64 ? 9 : 8;
         if (!zip.GetFileInfo(header, 0) || header.method != method || header.uncompressedSize != kEntrySize) return;
         compressedSize = header.compressedSize;
-        std::ifstream in(archive, std::ios::binary);
-        uint8_t local[30];
-        in.seekg(header.localHeaderOffset);
-        in.read(reinterpret_cast<char*>(local), 30);
-        dataOffset = header.localHeaderOffset + 30 + (local[26] | (local[27] << 8)) + (local[28] | (local[29] << 8));
+        CZipLocalRecord local;
+        if (!zip.ReadLocalRecord(0, local)) return;
+        dataOffset = local.dataStart;
         ready = true;
     }
     ~Fixture()

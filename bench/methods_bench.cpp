@@ -29,6 +29,7 @@
 #endif
 
 #include "archive/ZipEntryHeader.h"
+#include "archive/ZipLocalRecord.h"
 #include "bench_support.h"
 #include "decoders/ZipArchiveEx.h"
 #include "errors/ZipException.h"
@@ -81,11 +82,10 @@ Made Make(const Case& c, const std::string& dir)
     CZipEntryHeader header;
     if (!zip.GetFileInfo(header, 0) || header.uncompressedSize != c.size) return m;
     m.flags = header.flags;
+    CZipLocalRecord local;
+    if (!zip.ReadLocalRecord(0, local)) return m;
     std::ifstream in(m.archive, std::ios::binary);
-    uint8_t local[30];
-    in.seekg(header.localHeaderOffset);
-    in.read(reinterpret_cast<char*>(local), 30);
-    in.seekg(header.localHeaderOffset + 30 + (local[26] | (local[27] << 8)) + (local[28] | (local[29] << 8)));
+    in.seekg(static_cast<std::streamoff>(local.dataStart));
     m.data.resize(header.compressedSize);
     in.read(reinterpret_cast<char*>(m.data.data()), header.compressedSize);
     m.ok = static_cast<bool>(in);
