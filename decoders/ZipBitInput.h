@@ -87,6 +87,7 @@ public:
     // n only at the end of the data.
     uint32_t CopyBytes(uint8_t* dest, uint32_t n, CZipDecoder& decoder, uint32_t& compressedLeft);
 
+    // Eight bytes, the first in the low bits, on any host.
     static inline uint64_t Load64(const uint8_t* p)
     {
         uint64_t v;

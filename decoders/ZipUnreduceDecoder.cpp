@@ -18,13 +18,14 @@ uint8_t IndexWidth(uint32_t n)
 
 CZipUnreduceDecoder::CZipUnreduceDecoder(uint32_t factorArg)
 {
+    window = ring;
     factor = (factorArg >= 1 && factorArg <= 4) ? factorArg : 1;
     // Factor f keeps 8 - f bits of the escape byte for the length and f for
     // the high bits of the distance.
     lengthMask = 0xFFu >> factor;
     distanceShift = 8 - factor;
     distanceMask = (1u << factor) - 1u;
-    std::memset(window, 0, sizeof(window));
+    std::memset(ring, 0, sizeof(ring));
     std::memset(followers, 0, sizeof(followers));
     std::memset(followerCount, 0, sizeof(followerCount));
     std::memset(indexWidth, 0, sizeof(indexWidth));
@@ -59,40 +60,15 @@ bool CZipUnreduceDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, 
     pendingCount = 0;
     // A back reference before the first byte of the entry reads zeros: the
     // window starts cleared.
-    std::memset(window, 0, sizeof(window));
+    std::memset(ring, 0, sizeof(ring));
     return true;
 }
 
-void CZipUnreduceDecoder::Deliver()
+bool CZipUnreduceDecoder::Produce()
 {
-    if (pendingCount == 0 || outputRoom == 0) return;
-    const uint32_t n = std::min(pendingCount, outputRoom);
-    std::memcpy(outputPosition, pendingPosition, n);
-    pendingCount -= n;
-    pendingPosition = pendingCount == 0 ? nullptr : pendingPosition + n;
-    outputRoom -= n;
-    outputPosition = outputRoom == 0 ? nullptr : outputPosition + n;
-}
-
-bool CZipUnreduceDecoder::Flush(uint32_t n)
-{
-    pendingPosition = n > 0 ? window : nullptr;
-    pendingCount = n;
-    Deliver();
-    return outputRoom > 0;
-}
-
-uint32_t CZipUnreduceDecoder::DecodeInto(uint8_t* buffer, uint32_t lengthArg)
-{
-    if (!buffer || lengthArg == 0) return 0;
-    outputPosition = buffer;
-    outputRoom = lengthArg;
-    Deliver();
-    if (outputRoom > 0 && decodeLeft > 0 && !finished) Decode();
-    const uint32_t delivered = lengthArg - outputRoom;
-    outputPosition = nullptr;
-    outputRoom = 0;
-    return delivered;
+    if (decodeLeft == 0 || finished) return false;
+    Decode();
+    return true;
 }
 
 void CZipUnreduceDecoder::Decode()
@@ -101,7 +77,7 @@ void CZipUnreduceDecoder::Decode()
     // The hot state lives in locals: stores into the window could otherwise
     // alias the members and force them through memory.
     CZipBitInput in = input;
-    uint8_t* const win = window;
+    uint8_t* const win = ring;
     uint32_t last = lastSymbol;
     EscapeState state = escapeState;
     uint32_t pos = windowPosition;
@@ -114,7 +90,7 @@ void CZipUnreduceDecoder::Decode()
     // hands the window out; true when decoding may go on.
     auto boundary = [&]() -> bool {
         decodeLeft -= pos - start;
-        const bool room = Flush(pos);
+        const bool room = FlushWindow(pos);
         pos = 0;
         start = 0;
         stop = std::min(windowSize, decodeLeft);
@@ -185,7 +161,7 @@ void CZipUnreduceDecoder::Decode()
             damaged = true;
             finished = true;
             decodeLeft -= pos - start;
-            Flush(pos);
+            FlushWindow(pos);
             pos = 0;
             break;
         }

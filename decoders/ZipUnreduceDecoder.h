@@ -9,7 +9,7 @@
 // second stage expands runs and back references introduced by the escape
 // byte 0x90 into a 16 KiB window, which is handed to the caller whenever it
 // fills and when the data ends.
-class CZipUnreduceDecoder : public CZipDecoder {
+class CZipUnreduceDecoder : public CZipWindowDecoder {
 public:
     // factor: 1 to 3 (method minus one). Factor 4 (method 5) decodes as well,
     // though the archive refuses to open such entries; other values are
@@ -18,17 +18,13 @@ public:
     ~CZipUnreduceDecoder() override;
 
     bool Init(CZipStore* store, CZipEntryHeader* header, uint32_t* keys) override;
-    uint32_t DecodeInto(uint8_t* buffer, uint32_t length) override;
+    bool Produce() override;
 
     static constexpr uint32_t windowSize = 16384;
     static constexpr uint32_t escapeByte = 0x90;
 
 private:
     void Decode();
-    // Hands window[0, n) to the caller as far as its buffer reaches; true
-    // while the caller still has room.
-    bool Flush(uint32_t n);
-    void Deliver();
 
     // Where the second stage stands between first-stage bytes.
     enum EscapeState : uint32_t {
@@ -38,10 +34,6 @@ private:
         distanceByte,  // waiting for the distance's low byte, which starts the back reference
     };
 
-    uint8_t* outputPosition = nullptr;
-    uint32_t outputRoom = 0;
-    uint8_t* pendingPosition = nullptr;
-    uint32_t pendingCount = 0;
     uint32_t lastSymbol = 0;
     EscapeState escapeState = plainByte;
     uint32_t escapeValue = 0;     // the byte after the escape
@@ -63,7 +55,7 @@ private:
     uint32_t lengthMask = 0x7F;
     uint32_t distanceShift = 7;
     uint32_t distanceMask = 0x01;
-    uint8_t window[windowSize];
+    uint8_t ring[windowSize];
     // Up to 63 successors per preceding byte; 64 bytes each, so that an index
     // past a set's count still lands inside it.
     uint8_t followers[256][64];

@@ -62,21 +62,6 @@ bool CZipUnshrinkDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, 
     return true;
 }
 
-namespace {
-
-// Eight bytes, the first in the low bits.
-uint64_t LoadLittleEndian64(const uint8_t* p)
-{
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}
-
-} // namespace
-
 void CZipUnshrinkDecoder::PartialClear()
 {
     if (codesSinceClear >= scanAfterCodes) {
@@ -119,7 +104,7 @@ void CZipUnshrinkDecoder::StartTracking()
     for (uint32_t w = 0; w < freeWordCount; ++w) {
         uint64_t bits = 0;
         for (uint32_t k = 0; k < 8; ++k)
-            bits |= ((LoadLittleEndian64(freeCode + w * 64 + k * 8) * 0x0102040810204080ull) >> 56) << (k * 8);
+            bits |= ((CZipBitInput::Load64(freeCode + w * 64 + k * 8) * 0x0102040810204080ull) >> 56) << (k * 8);
         freeWords[w] = bits;
         freeSummary[w / 64] |= static_cast<uint64_t>(bits != 0) << (w % 64);
     }

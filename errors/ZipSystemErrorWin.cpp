@@ -5,12 +5,6 @@
 
 #include <cstring>
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 bool GetLastSystemError(int& number, std::string& text)
