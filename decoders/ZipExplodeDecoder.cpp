@@ -117,24 +117,21 @@ int CZipExplodeDecoder::BuildTrees()
     distanceBits = header->compressedSize > kLargeEntry ? 8 : 7;
     lowDistanceBits = bigDictionary ? 7 : 6;
 
-    int r = built;
-    if (literalTree) {
-        r = ReadTreeLengths(bitLengths, 256);
-        if (r == built)
-            r = BuildHuffmanTable(bitLengths, 256, 256, nullptr, nullptr, literalTable, literalBits);
-        if (r != built) return r;
-    }
-    r = ReadTreeLengths(bitLengths, 64);
+    // The trees follow each other in the data: literals (when present),
+    // lengths, distances.
+    const auto tree = [this](uint32_t n, uint32_t simple, const uint16_t* base, CZipHuffmanTable& table,
+                             uint32_t& bits) {
+        const int r = ReadTreeLengths(bitLengths, n);
+        return r == built ? BuildHuffmanTable(bitLengths, n, simple, base, base ? kTables.lengthExtra : nullptr,
+                                              table, bits)
+                          : r;
+    };
+    int r = literalTree ? tree(256, 256, nullptr, literalTable, literalBits) : built;
     if (r == built)
-        r = BuildHuffmanTable(bitLengths, 64, 0,
-                              literalTree ? kTables.lengthBase3 : kTables.lengthBase2,
-                              kTables.lengthExtra, lengthTable, lengthBits);
-    if (r != built) return r;
-    r = ReadTreeLengths(bitLengths, 64);
+        r = tree(64, 0, literalTree ? kTables.lengthBase3 : kTables.lengthBase2, lengthTable, lengthBits);
     if (r == built)
-        r = BuildHuffmanTable(bitLengths, 64, 0,
-                              bigDictionary ? kTables.distanceBase8K : kTables.distanceBase4K,
-                              kTables.lengthExtra, distanceTable, distanceBits);
+        r = tree(64, 0, bigDictionary ? kTables.distanceBase8K : kTables.distanceBase4K, distanceTable,
+                 distanceBits);
     return r;
 }
 
