@@ -71,7 +71,7 @@ TEST(HuffmanCorpus, EveryEntryDecodesToTheManifestBytes)
         if (e->flags & 1u) continue;  // encrypted: through the archive below
         for (const auto& pattern : patterns) {
             SCOPED_TRACE(row.archive + ": " + row.entry + " reads of " + std::to_string(pattern[0]));
-            const auto r = huff::Decode(e->method, e->flags, e->uncompressedSize, e->data, pattern);
+            const auto r = lzw::DecodeRaw(e->method, e->flags, e->uncompressedSize, e->data, pattern);
             EXPECT_TRUE(r.initOk);
             EXPECT_EQ(r.bytes.size(), row.usize);
             EXPECT_EQ(lzw::Sha256Hex(r.bytes), row.sha256);
@@ -220,7 +220,7 @@ void ExpectDeflate64(const Bytes& stream, const Bytes& expected)
 {
     for (const auto& pattern : kPatterns) {
         SCOPED_TRACE("pattern starting " + std::to_string(pattern[0]));
-        const auto r = huff::Decode(9, 0, static_cast<uint32_t>(expected.size()), stream, pattern);
+        const auto r = lzw::DecodeRaw(9, 0, static_cast<uint32_t>(expected.size()), stream, pattern);
         ASSERT_EQ(r.bytes.size(), expected.size());
         EXPECT_TRUE(r.bytes == expected);
         EXPECT_EQ(r.uncompressedLeft, 0u);
@@ -361,7 +361,7 @@ TEST(Deflate64Streams, DamageEndsTheData)
     for (const auto& c : cases) {
         for (uint32_t size : {1u, 65536u}) {
             SCOPED_TRACE(std::string(c.what) + " buffer " + std::to_string(size));
-            const auto r = huff::Decode(9, 0, c.declared, c.stream, size);
+            const auto r = lzw::DecodeRaw(9, 0, c.declared, c.stream, size);
             EXPECT_EQ(std::string(r.bytes.begin(), r.bytes.end()), c.delivered);
             EXPECT_EQ(r.uncompressedLeft, c.declared - std::min<uint32_t>(c.declared, c.delivered.size()));
             EXPECT_EQ(r.crc, lzw::Crc32(r.bytes));
@@ -448,7 +448,7 @@ TEST(ExplodeStreams, VariantsLongMatchesAndZerosBeforeTheStart)
         const Bytes stream = w.Finish();
         for (const auto& pattern : kPatterns) {
             SCOPED_TRACE("flags " + std::to_string(flags) + " pattern " + std::to_string(pattern[0]));
-            const auto r = huff::Decode(6, flags, static_cast<uint32_t>(expected.size()), stream, pattern);
+            const auto r = lzw::DecodeRaw(6, flags, static_cast<uint32_t>(expected.size()), stream, pattern);
             EXPECT_TRUE(r.initOk);
             EXPECT_TRUE(r.bytes == expected);
             EXPECT_EQ(r.uncompressedLeft, 0u);
@@ -456,7 +456,7 @@ TEST(ExplodeStreams, VariantsLongMatchesAndZerosBeforeTheStart)
         }
         // The data ends before the header's size: symbols that would need
         // bits past the end are not decoded.
-        const auto r = huff::Decode(6, flags, static_cast<uint32_t>(expected.size()) + 100, stream, 65536);
+        const auto r = lzw::DecodeRaw(6, flags, static_cast<uint32_t>(expected.size()) + 100, stream, 65536);
         EXPECT_TRUE(r.bytes == expected);
         EXPECT_EQ(r.uncompressedLeft, 100u);
     }
@@ -474,7 +474,7 @@ TEST(ExplodeStreams, BadTreesDeliverNothing)
         {3, 0xF5, 0xF5},                                                // cut short
     };
     for (size_t i = 0; i < streams.size(); ++i) {
-        const auto r = huff::Decode(6, 0, 50, streams[i], 7);
+        const auto r = lzw::DecodeRaw(6, 0, 50, streams[i], 7);
         EXPECT_FALSE(r.initOk) << i;
         EXPECT_TRUE(r.bytes.empty()) << i;
         EXPECT_EQ(r.uncompressedLeft, 50u) << i;
