@@ -94,15 +94,20 @@ DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSiz
     std::unique_ptr<CZipDecoder> decoder =
         method == 5 ? std::make_unique<CZipUnreduceDecoder>(4) : ZipMakeDecoder(method);
     if (!decoder) return result;
-    result.initOk = decoder->Init(&store, &header, keys);
     std::vector<uint8_t> buffer(*std::max_element(pattern.begin(), pattern.end()));
-    while (result.reads < maxReads) {
-        const uint32_t size = pattern[result.reads++ % pattern.size()];
-        const uint32_t n = decoder->Read(buffer.data(), size);
-        result.bytes.insert(result.bytes.end(), buffer.begin(), buffer.begin() + n);
-        if (n < size) break;
+    try {
+        result.initOk = decoder->Init(&store, &header, keys);
+        while (result.reads < maxReads) {
+            const uint32_t size = pattern[result.reads++ % pattern.size()];
+            const uint32_t n = decoder->Read(buffer.data(), size);
+            result.bytes.insert(result.bytes.end(), buffer.begin(), buffer.begin() + n);
+            if (n < size) break;
+        }
+    } catch (const CZipException& e) {
+        result.code = e.code;
     }
     decoder->End();
+    result.damaged = decoder->Damaged();
     result.crc = decoder->Crc();
     result.uncompressedLeft = decoder->UncompressedLeft();
     return result;

@@ -27,12 +27,15 @@ struct DecodeResult {
     uint32_t uncompressedLeft = 0;
     bool initOk = false;
     uint32_t reads = 0;
+    int code = 0;  // the code of an exception the decoder threw, 0 when none
+    bool damaged = false;  // the decoder's Damaged() at the end
 };
 
 // Runs the decoder of `method` (any the module has, reduce with factor 4
 // too, which the archive never asks for) over the raw bytes, reading with
 // the sizes of `pattern` in turn until a read comes back short (or maxReads
-// reads were made). An empty result when there is no such decoder.
+// reads were made, or the decoder threw). An empty result when there is no
+// such decoder.
 DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSize,
                        const std::vector<uint8_t>& data, const std::vector<uint32_t>& pattern,
                        uint32_t maxReads = 0xFFFFFFFFu);
