@@ -63,7 +63,8 @@ std::vector<Extracted> ExtractAll(const Bytes& image, uint16_t method, uint32_t 
         Extracted x;
         x.name = header.NameAsString();
         std::replace(x.name.begin(), x.name.end(), '\\', '/');
-        CZipMemStream sink(header.uncompressedSize + 1);
+        // Room for the whole entry at the first write, for all but huge ones.
+        CZipMemStream sink(std::min<uint32_t>(header.uncompressedSize, 1u << 24) + 1);
         try {
             x.result = archive.ExtractEntryToStream(i, sink, bufferSize);
         } catch (const CZipException& e) {
