@@ -1,205 +1,22 @@
-// Unshrink (method 1) and unreduce (methods 2 to 5): real archives from the
-// corpus, decoded directly and through the archive's extraction loops, and
-// hand-made streams for the corners real compressors rarely reach.
+// Unshrink (method 1) and unreduce (methods 2 to 5): hand-made streams for
+// the corners real compressors rarely reach. The corpus's archives of these
+// methods are read in the table of every method (legacy_huffman_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
-#include <iterator>
 #include <map>
 #include <vector>
 
-#include "decoders/ZipArchiveEx.h"
-#include "decoders/ZipUnreduceDecoder.h"
-#include "decoders/ZipUnshrinkDecoder.h"
-#include "errors/ZipErrorCodes.h"
-#include "storage/ZipMemStream.h"
 #include "support/lzw_raw.h"
-#include "support/corpus.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const std::string kCorpus = ZIPEXT_CORPUS_DIR;
 const uint32_t kBufferSizes[] = {1, 7, 16384, 65536};
 
-const lzw::RawEntry* FindEntry(const std::vector<lzw::RawEntry>& entries, const std::string& name)
-{
-    for (const auto& e : entries)
-        if (e.name == name) return &e;
-    return nullptr;
-}
-
-// The corpus archives with entries of methods 1 to 5, read once.
-const std::map<std::string, std::vector<lzw::RawEntry>>& CorpusArchives()
-{
-    static std::map<std::string, std::vector<lzw::RawEntry>> archives;
-    if (archives.empty())
-        for (const auto& row : lzw::ManifestRows(kCorpus, 1, 5))
-            if (!archives.count(row.archive)) archives[row.archive] = lzw::ReadRawEntries(kCorpus + "/" + row.archive);
-    return archives;
-}
-
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-// Every corpus entry of methods 1 to 5 decoded straight from its raw bytes.
-// Factor 4 (method 5), which the archive refuses to open, is read here with
-// the small buffers that end inside matches; the other methods get those
-// through the archive below.
-TEST(LegacyLzwCorpus, EveryEntryDecodesToTheManifestBytes)
-{
-    ZIPEXT_NEED_CORPUS();
-    const auto rows = lzw::ManifestRows(kCorpus, 1, 5);
-    ASSERT_GE(rows.size(), 35u);
-    for (const auto& row : rows) {
-        const lzw::RawEntry* e = FindEntry(CorpusArchives().at(row.archive), row.entry);
-        ASSERT_NE(e, nullptr) << row.archive << ": " << row.entry;
-        std::vector<uint32_t> sizes = {333, 65536};
-        if (e->method == 5) sizes.insert(sizes.end(), std::begin(kBufferSizes), std::end(kBufferSizes));
-        for (uint32_t size : sizes) {
-            SCOPED_TRACE(row.archive + ": " + row.entry + " buffer " + std::to_string(size));
-            const auto r = lzw::DecodeRaw(e->method, e->flags, e->uncompressedSize, e->data, size);
-            EXPECT_EQ(r.bytes.size(), row.usize);
-            EXPECT_EQ(lzw::Sha256Hex(r.bytes), row.sha256);
-            EXPECT_EQ(r.crc, e->crc32);
-            EXPECT_EQ(r.uncompressedLeft, 0u);
-        }
-    }
-}
-
-// The same entries through the archive object: methods 1 to 4 extract
-// exactly, method 5 is refused at open.
-TEST(LegacyLzwCorpus, EveryEntryExtractsThroughTheArchive)
-{
-    ZIPEXT_NEED_CORPUS();
-    int extracted = 0;
-    const auto rows = lzw::ManifestRows(kCorpus, 1, 5);
-    for (const auto& archive : CorpusArchives()) {
-        const Bytes image = lzw::ReadFile(kCorpus + "/" + archive.first);
-        for (uint16_t i = 0; i < archive.second.size(); ++i) {
-            const lzw::RawEntry& e = archive.second[i];
-            if (e.method < 1 || e.method > 5) continue;
-            std::string sha;
-            for (const auto& row : rows)
-                if (row.archive == archive.first && row.entry == e.name) sha = row.sha256;
-            Bytes first;
-            for (uint32_t size : kBufferSizes) {
-                SCOPED_TRACE(archive.first + ": " + e.name + " buffer " + std::to_string(size));
-                const auto x = lzw::ExtractFromImage(image, i, size);
-                if (e.method == 5) {
-                    EXPECT_EQ(x.code, ZipError::badZipFile);
-                    EXPECT_TRUE(x.bytes.empty());
-                    continue;
-                }
-                EXPECT_EQ(x.code, 0);
-                EXPECT_TRUE(x.result);
-                // One hash per entry; the other buffer sizes must give the
-                // same bytes.
-                if (size == kBufferSizes[0]) {
-                    EXPECT_EQ(lzw::Sha256Hex(x.bytes), sha);
-                    first = x.bytes;
-                } else {
-                    EXPECT_TRUE(x.bytes == first);
-                }
-                ++extracted;
-            }
-        }
-    }
-    EXPECT_GE(extracted, 4 * 30);
-}
-
-// Shrunk and reduced data behind the traditional encryption: the decoders'
-// block input must decrypt every byte once, in order.
-TEST(LegacyLzwCorpus, EncryptedEntriesExtract)
-{
-    ZIPEXT_NEED_CORPUS();
-    const auto shrink = lzw::ReadRawEntries(kCorpus + "/legacy/hwzip-generated/hwzip-shrink-forced.zip");
-    const auto reduce = lzw::ReadRawEntries(kCorpus + "/legacy/hwzip-generated/hwzip-reduce2-forced.zip");
-    std::vector<lzw::RawEntry> plain = {*FindEntry(shrink, "text200k.txt"), *FindEntry(reduce, "text200k.txt"),
-                                        *FindEntry(shrink, "one.bin")};
-    std::vector<lzw::RawEntry> encrypted;
-    for (const auto& e : plain) encrypted.push_back(lzw::Encrypt(e, "Secret#2024"));
-    encrypted[1].name = "reduced.txt";
-    const Bytes image = lzw::BuildZip(encrypted);
-    for (uint16_t i = 0; i < encrypted.size(); ++i) {
-        for (uint32_t size : {7u, 65536u}) {
-            const auto x = lzw::ExtractFromImage(image, i, size, "Secret#2024");
-            EXPECT_EQ(x.code, 0) << i;
-            EXPECT_TRUE(x.result) << i;
-            EXPECT_EQ(lzw::Crc32(x.bytes), plain[i].crc32) << i;
-            EXPECT_EQ(x.bytes.size(), plain[i].uncompressedSize) << i;
-        }
-        EXPECT_EQ(lzw::ExtractFromImage(image, i, 65536, "wrong").code, ZipError::badPassword);
-    }
-}
-
-// Damage and truncation inside real streams: a clear outcome, never a crash
-// or a hang. A flipped byte gives wrong bytes (CRC error at close) or a
-// stream that ends early (not closed with success); data that runs past the
-// end of the archive makes the storage report a damaged file.
-TEST(LegacyLzwCorpus, DamagedStreamsEndCleanly)
-{
-    ZIPEXT_NEED_CORPUS();
-    const char* sources[] = {"legacy/hwzip-generated/hwzip-shrink-forced.zip",
-                             "legacy/hwzip-generated/hwzip-reduce1-forced.zip",
-                             "legacy/hwzip-generated/hwzip-reduce3-forced.zip"};
-    for (const char* source : sources) {
-        SCOPED_TRACE(source);
-        const lzw::RawEntry* e = FindEntry(CorpusArchives().at(source), "text200k.txt");
-        ASSERT_NE(e, nullptr);
-        for (size_t at : {size_t(300), e->data.size() / 2, e->data.size() - 3}) {
-            lzw::RawEntry damaged = *e;
-            damaged.data[at] ^= 0x5A;
-            const auto x = lzw::ExtractFromImage(lzw::BuildZip({damaged}), 0, 65536);
-            EXPECT_FALSE(x.result && x.code == 0) << at;
-            EXPECT_LE(x.bytes.size(), e->uncompressedSize);
-        }
-
-        // The stream cut in half: the decoder delivers what it has and stops.
-        lzw::RawEntry half = *e;
-        half.data.resize(e->data.size() / 2);
-        const auto r = lzw::DecodeRaw(half.method, 0, half.uncompressedSize, half.data, 65536);
-        EXPECT_LT(r.bytes.size(), e->uncompressedSize);
-        EXPECT_GT(r.uncompressedLeft, 0u);
-        const auto x = lzw::ExtractFromImage(lzw::BuildZip({half}), 0, 65536);
-        EXPECT_FALSE(x.result);
-
-        // A compressed size reaching past the end of the archive.
-        Bytes image = lzw::BuildZip({*e});
-        const uint32_t bigger = static_cast<uint32_t>(image.size()) * 2;
-        const size_t central = image.size() - 22 - (46 + e->name.size());
-        for (size_t field : {size_t(18), central + 20})
-            for (int k = 0; k < 4; ++k) image[field + k] = static_cast<uint8_t>(bigger >> (8 * k));
-        EXPECT_EQ(lzw::ExtractFromImage(image, 0, 65536).code, ZipError::badZipFile);
-    }
-}
-
-// An entry closed after part of it was read is reported unfinished (-1), not
-// as a CRC error, even when the decoder has already decoded all of it.
-TEST(LegacyLzwCorpus, ClosingEarlyReportsAnUnfinishedEntry)
-{
-    ZIPEXT_NEED_CORPUS();
-    for (const char* source : {"legacy/hwzip-generated/hwzip-shrink-forced.zip",
-                               "legacy/hwzip-generated/hwzip-reduce1-forced.zip",
-                               "legacy/hwzip-generated/hwzip-reduce3-forced.zip"}) {
-        const auto& entries = CorpusArchives().at(source);
-        const Bytes image = lzw::BuildZip(entries);
-        for (uint16_t i = 0; i < entries.size(); ++i) {
-            if (entries[i].uncompressedSize < 2) continue;
-            for (uint32_t read : {1u, 99u}) {
-                CZipMemStream stream(65536);
-                stream.Write(image.data(), static_cast<uint32_t>(image.size()));
-                CZipArchiveEx archive;
-                archive.Open(stream, CZipArchive::openReadOnly);
-                ASSERT_TRUE(archive.OpenEntry(i));
-                uint8_t buffer[99];
-                EXPECT_EQ(archive.ReadEntry(buffer, read), read);
-                EXPECT_EQ(archive.CloseEntry(), -1) << source << ": " << entries[i].name << " after " << read;
-            }
-        }
-    }
-}
 
 // ---- Unshrink, hand-made streams ---------------------------------------
 

@@ -6,51 +6,7 @@
 
 #include "support/test_platform.h"
 
-#include "archive/ZipEntryHeader.h"
-#include "decoders/ZipArchiveEx.h"
-#include "decoders/ZipDecoder.h"
-#include "storage/ZipMemStream.h"
-#include "storage/ZipStore.h"
-
 namespace huff {
-
-std::unique_ptr<CZipDecoder> MakeDecoder(uint16_t method)
-{
-    return ZipMakeDecoder(method);
-}
-
-DecodeResult Decode(uint16_t method, uint16_t flags, uint32_t uncompressedSize, const Bytes& data,
-                    const std::vector<uint32_t>& pattern, uint32_t maxReads)
-{
-    DecodeResult result;
-    CZipMemStream stream(65536);
-    if (!data.empty()) stream.Write(data.data(), static_cast<uint32_t>(data.size()));
-    CZipStore store;
-    store.OpenStream(&stream, CZipStore::openReadOnly);
-    CZipEntryHeader header;
-    header.method = method;
-    header.flags = flags;
-    header.compressedSize = static_cast<uint32_t>(data.size());
-    header.uncompressedSize = uncompressedSize;
-    uint32_t keys[3] = {0x12345678, 0x23456789, 0x34567890};
-    std::unique_ptr<CZipDecoder> decoder = MakeDecoder(method);
-    if (!decoder) return result;
-    result.initOk = decoder->Init(&store, &header, keys);
-    uint32_t largest = 1;
-    for (uint32_t size : pattern) largest = std::max(largest, size);
-    Bytes buffer(largest);
-    for (uint32_t reads = 0; reads < maxReads; ++reads) {
-        const uint32_t size = pattern[reads % pattern.size()];
-        const uint32_t n = decoder->Read(buffer.data(), size);
-        ++result.reads;
-        result.bytes.insert(result.bytes.end(), buffer.begin(), buffer.begin() + n);
-        if (n < size) break;
-    }
-    decoder->End();
-    result.crc = decoder->Crc();
-    result.uncompressedLeft = decoder->UncompressedLeft();
-    return result;
-}
 
 void DeflateWriter::Code(uint32_t code, uint32_t length)
 {

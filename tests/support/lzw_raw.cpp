@@ -1,6 +1,7 @@
 #include "lzw_raw.h"
 #include "support/test_platform.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -14,7 +15,6 @@
 #include "decoders/ZipArchiveEx.h"
 #include "decoders/ZipDecoder.h"
 #include "decoders/ZipUnreduceDecoder.h"
-#include "decoders/ZipUnshrinkDecoder.h"
 #include "errors/ZipException.h"
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
@@ -76,15 +76,9 @@ std::vector<RawEntry> ReadRawEntries(const std::string& path)
     return entries;
 }
 
-std::unique_ptr<CZipDecoder> MakeDecoder(uint16_t method)
-{
-    if (method == 1) return std::make_unique<CZipUnshrinkDecoder>();
-    if (method >= 2 && method <= 5) return std::make_unique<CZipUnreduceDecoder>(method - 1u);
-    return nullptr;
-}
-
 DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSize,
-                       const std::vector<uint8_t>& data, uint32_t bufferSize, uint32_t maxReads)
+                       const std::vector<uint8_t>& data, const std::vector<uint32_t>& pattern,
+                       uint32_t maxReads)
 {
     DecodeResult result;
     CZipMemStream stream(65536);
@@ -97,15 +91,23 @@ DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSiz
     header.compressedSize = static_cast<uint32_t>(data.size());
     header.uncompressedSize = uncompressedSize;
     uint32_t keys[3] = {0x12345678, 0x23456789, 0x34567890};
-    std::unique_ptr<CZipDecoder> decoder = MakeDecoder(method);
+    std::unique_ptr<CZipDecoder> decoder =
+        method == 5 ? std::make_unique<CZipUnreduceDecoder>(4) : ZipMakeDecoder(method);
     if (!decoder) return result;
-    result.initOk = decoder->Init(&store, &header, keys);
-    std::vector<uint8_t> buffer(bufferSize);
-    for (uint32_t reads = 0; reads < maxReads; ++reads) {
-        const uint32_t n = decoder->Read(buffer.data(), bufferSize);
-        result.bytes.insert(result.bytes.end(), buffer.begin(), buffer.begin() + n);
-        if (n < bufferSize) break;
+    std::vector<uint8_t> buffer(*std::max_element(pattern.begin(), pattern.end()));
+    try {
+        result.initOk = decoder->Init(&store, &header, keys);
+        while (result.reads < maxReads) {
+            const uint32_t size = pattern[result.reads++ % pattern.size()];
+            const uint32_t n = decoder->Read(buffer.data(), size);
+            result.bytes.insert(result.bytes.end(), buffer.begin(), buffer.begin() + n);
+            if (n < size) break;
+        }
+    } catch (const CZipException& e) {
+        result.code = e.code;
     }
+    decoder->End();
+    result.damaged = decoder->Damaged();
     result.crc = decoder->Crc();
     result.uncompressedLeft = decoder->UncompressedLeft();
     return result;

@@ -1,13 +1,10 @@
 #pragma once
-// Helpers for driving the legacy decoders directly: the raw entries of a ZIP
-// file (found through its central directory), a decoder run over raw bytes
-// held in memory, and SHA-256 for comparing with the corpus manifest.
+// Helpers for driving the decoders directly: the raw entries of a ZIP file
+// (found through its central directory), a decoder run over raw bytes held
+// in memory, and SHA-256 for comparing with the corpus manifest.
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
-
-class CZipDecoder;
 
 namespace lzw {
 
@@ -24,21 +21,30 @@ std::vector<uint8_t> ReadFile(const std::string& path);
 // Every entry of a single-volume archive without ZIP64; empty on failure.
 std::vector<RawEntry> ReadRawEntries(const std::string& path);
 
-// The decoder that reads a method (1 to 5), or null.
-std::unique_ptr<CZipDecoder> MakeDecoder(uint16_t method);
-
 struct DecodeResult {
     std::vector<uint8_t> bytes;
     uint32_t crc = 0;
     uint32_t uncompressedLeft = 0;
     bool initOk = false;
+    uint32_t reads = 0;
+    int code = 0;  // the code of an exception the decoder threw, 0 when none
+    bool damaged = false;  // the decoder's Damaged() at the end
 };
 
-// Runs one decoder over the raw bytes, reading with the given buffer size
-// until a read comes back short (or maxReads reads were made).
+// Runs the decoder of `method` (any the module has, reduce with factor 4
+// too, which the archive never asks for) over the raw bytes, reading with
+// the sizes of `pattern` in turn until a read comes back short (or maxReads
+// reads were made, or the decoder threw). An empty result when there is no
+// such decoder.
 DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSize,
-                       const std::vector<uint8_t>& data, uint32_t bufferSize,
+                       const std::vector<uint8_t>& data, const std::vector<uint32_t>& pattern,
                        uint32_t maxReads = 0xFFFFFFFFu);
+inline DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSize,
+                              const std::vector<uint8_t>& data, uint32_t bufferSize,
+                              uint32_t maxReads = 0xFFFFFFFFu)
+{
+    return DecodeRaw(method, flags, uncompressedSize, data, std::vector<uint32_t>{bufferSize}, maxReads);
+}
 
 // A ZIP image of the given entries (each entry's data as it goes into the
 // archive, encryption header included when flags bit 0 is set).
