@@ -11,6 +11,7 @@
 #include "archive/ZipConstants.h"
 #include "errors/ZipException.h"
 #include "support/archive_support.h"
+#include "support/shell.h"
 #include "support/storage_temp_dir.h"
 #include "support/corpus.h"
 #include "support/test_platform.h"

@@ -22,6 +22,7 @@
 #include "support/cleaning_host.h"
 #include "support/cleaning_peers.h"
 #include "support/corpus.h"
+#include "support/shell.h"
 #include "support/test_platform.h"
 
 namespace {
@@ -142,7 +143,7 @@ open(sys.argv[1], "wb").write(build(sys.argv[2]))
 )PY";
     CleaningWriteFile(dir.File("o.py"), CleaningBytesOf(script));
     int status = 0;
-    CleaningShell("python3 " + dir.File("o.py") + " " + dir.File("o.zip") + " '" + layout + "'", &status);
+    ShellOutput("python3 " + dir.File("o.py") + " " + dir.File("o.zip") + " '" + layout + "'", &status);
     EXPECT_EQ(status, 0);
     return made[layout] = CleaningReadFile(dir.File("o.zip"));
 }

@@ -12,6 +12,7 @@
 #include "support/cleaning_host.h"
 #include "support/cleaning_peers.h"
 #include "support/corpus.h"
+#include "support/shell.h"
 #include "support/test_platform.h"
 
 namespace {
@@ -210,11 +211,11 @@ TEST(DecodeDriver, CureUnderPasswordWritesAnEncryptedEntry)
     CleaningTempDir dir;
     CleaningWriteFile(dir.File("c.zip"), out.archive);
     int status = 0;
-    const std::string text = CleaningShell("unzip -p -P s3cret " + dir.File("c.zip") + " a.txt", &status);
+    const std::string text = ShellOutput("unzip -p -P s3cret " + dir.File("c.zip") + " a.txt", &status);
     EXPECT_EQ(status, 0);
     const Bytes cured = T(10, 5);
     EXPECT_EQ(text, std::string(cured.begin(), cured.end()));
-    CleaningShell("unzip -p -P wrong " + dir.File("c.zip") + " a.txt >/dev/null 2>&1", &status);
+    ShellOutput("unzip -p -P wrong " + dir.File("c.zip") + " a.txt >/dev/null 2>&1", &status);
     EXPECT_NE(status, 0);
 }
 
@@ -240,7 +241,7 @@ TEST(DecodeDriver, CuredEntriesKeepTheirOwnProtection)
     CleaningTempDir dir;
     CleaningWriteFile(dir.File("c.zip"), out.archive);
     int status = 0;
-    const std::string text = CleaningShell("unzip -p " + dir.File("c.zip") + " b.txt", &status);
+    const std::string text = ShellOutput("unzip -p " + dir.File("c.zip") + " b.txt", &status);
     EXPECT_EQ(status, 0);
     const Bytes cured = T(20, 6);
     EXPECT_EQ(text, std::string(cured.begin(), cured.end()));
@@ -503,7 +504,7 @@ TEST(DecodeDriver, FullArchiveKeepsAnEntryItCannotReplace)
     // not be deleted either.
     CleaningTempDir dir;
     int status = 0;
-    CleaningShell("python3 -c 'import zipfile,sys\n"
+    ShellOutput("python3 -c 'import zipfile,sys\n"
                   "z=zipfile.ZipFile(sys.argv[1],\"w\")\n"
                   "[z.writestr(\"%05d\" % i, b\"x\") for i in range(65535)]\n"
                   "z.close()' " + dir.File("full.zip"),

@@ -18,6 +18,7 @@
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
 #include "support/reading_support.h"
+#include "support/shell.h"
 #include "support/test_platform.h"
 
 using namespace reading;

@@ -16,6 +16,7 @@
 #include "support/corpus.h"
 #include "support/lzw_raw.h"
 #include "support/reading_support.h"
+#include "support/shell.h"
 #include "support/test_platform.h"
 
 using namespace reading;

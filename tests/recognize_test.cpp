@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "support/archive_support.h"
+#include "support/shell.h"
 #include "support/storage_fake_host.h"
 #include "support/storage_temp_dir.h"
 #include "support/corpus.h"

@@ -28,6 +28,7 @@
 #include "support/archive_support.h"
 #include "support/reading_support.h"
 #include "support/corpus.h"
+#include "support/shell.h"
 #include "support/test_platform.h"
 
 using namespace reading;

@@ -2,10 +2,6 @@
 #include "support/test_platform.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
 
 #include <zlib.h>
 
@@ -122,37 +118,6 @@ Layout BuildMany(uint32_t count)
         entries.push_back({name, std::to_string(i), 20, 0x20, ""});
     }
     return BuildStored(entries);
-}
-
-bool Shell(const std::string& command)
-{
-#ifdef _WIN32
-    throw std::runtime_error("the Windows build has no Linux shell for: " + command);
-#endif
-    return std::system(command.c_str()) == 0;
-}
-
-std::string Quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'')
-            q += "'\\''";
-        else
-            q += c;
-    }
-    return q + "'";
-}
-
-bool Python(const std::string& script)
-{
-#ifdef _WIN32
-    throw std::runtime_error("the Windows build has no Python for: " + script.substr(0, 60));
-#endif
-    FILE* pipe = popen("python3 -", "w");
-    if (!pipe) return false;
-    std::fwrite(script.data(), 1, script.size(), pipe);
-    return pclose(pipe) == 0;
 }
 
 Bytes ReadFile(const std::string& path)

@@ -47,11 +47,6 @@ void Put32(Bytes& b, size_t at, uint32_t v);
 uint16_t Get16(const Bytes& b, size_t at);
 uint32_t Get32(const Bytes& b, size_t at);
 
-// Shell helpers.
-bool Shell(const std::string& command);
-std::string Quote(const std::string& s);
-// Runs a Python script (passed on standard input); true on exit status 0.
-bool Python(const std::string& script);
 Bytes ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const Bytes& bytes);
 

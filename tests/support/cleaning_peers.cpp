@@ -1,7 +1,6 @@
 #include "cleaning_peers.h"
 
 #ifndef _WIN32
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 #include <zlib.h>
@@ -14,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/shell.h"
 #include "support/test_platform.h"
 
 namespace {
@@ -61,18 +61,6 @@ zf.comment = comment.encode()
 zf.close()
 )PY";
 
-std::string Quote(const std::string& s)
-{
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
 std::string Hex(const std::string& s)
 {
     static const char* digits = "0123456789abcdef";
@@ -112,25 +100,6 @@ std::vector<uint8_t> CleaningReadFile(const std::string& path)
 void CleaningWriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     WriteWholeFile(path, bytes);
-}
-
-std::string CleaningShell(const std::string& command, int* status)
-{
-    std::string output;
-#ifdef _WIN32
-    (void)status;
-    (void)output;
-    throw std::runtime_error("the Windows build has no Linux shell for: " + command);
-#else
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) throw std::runtime_error("popen failed");
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    const int raw = pclose(pipe);
-    if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return output;
-#endif
 }
 
 std::vector<uint8_t> CleaningText(size_t n, uint32_t seed)
@@ -268,7 +237,7 @@ std::vector<uint8_t> CleaningMakeZip(const std::vector<CleaningEntrySpec>& entri
         listing.close();
         CleaningWriteFile(dir.File("w.py"), CleaningBytesOf(writerScript));
         int status = 0;
-        CleaningShell("python3 " + Quote(dir.File("w.py")) + " " + Quote(dir.File("out.zip")) + " " +
+        ShellOutput("python3 " + Quote(dir.File("w.py")) + " " + Quote(dir.File("out.zip")) + " " +
                           Quote(dir.File("listing")) + " " + Quote(comment),
                       &status);
         if (status != 0) throw std::runtime_error("zipfile could not write the archive");
@@ -293,7 +262,7 @@ std::vector<uint8_t> CleaningZipAdd(const std::vector<uint8_t>& archive,
         }
         const std::string secret = password.empty() ? "" : " -P " + Quote(password);
         int status = 0;
-        CleaningShell("cd " + Quote(dir.File("in")) + " && zip -q -X -D" + secret + " ../out.zip" + names,
+        ShellOutput("cd " + Quote(dir.File("in")) + " && zip -q -X -D" + secret + " ../out.zip" + names,
                       &status);
         if (status != 0) throw std::runtime_error("zip could not write the archive");
         return CleaningReadFile(dir.File("out.zip"));
@@ -335,7 +304,7 @@ std::vector<PeerReading> CleaningReadManyWithPeers(const std::vector<std::vector
     CleaningWriteFile(dir.File("r.py"), CleaningBytesOf(readerScript));
     const std::vector<uint8_t> answer =
         Prepared(RequestOfArchives("zipfile reads", archives, password + (digestsOnly ? "1" : "0")), [&] {
-            return CleaningBytesOf(CleaningShell("python3 " + Quote(dir.File("r.py")) + " " + Quote(password) +
+            return CleaningBytesOf(ShellOutput("python3 " + Quote(dir.File("r.py")) + " " + Quote(password) +
                                                  " " + (digestsOnly ? "1" : "0") + paths));
         });
     const std::string listing(answer.begin(), answer.end());
@@ -368,7 +337,7 @@ std::vector<PeerReading> CleaningReadManyWithPeers(const std::vector<std::vector
         // The exit status in the first byte, then what unzip printed.
         const std::vector<uint8_t> answer =
             Prepared(RequestOfArchives("unzip tests", {archives[i]}, password), [&] {
-                std::vector<uint8_t> said = CleaningBytesOf(CleaningShell(
+                std::vector<uint8_t> said = CleaningBytesOf(ShellOutput(
                     "unzip -tqq -P " + Quote(password) + " " + Quote(path) + " </dev/null 2>&1", &status));
                 said.insert(said.begin(), static_cast<uint8_t>(status));
                 return said;
@@ -393,8 +362,8 @@ PeerTestRun CleaningTestWithUnzipAnd7zz(const std::vector<uint8_t>& archive)
     const std::string path = dir.File("t.zip");
     CleaningWriteFile(path, archive);
     PeerTestRun run;
-    run.unzipOutput = CleaningShell("unzip -tqq " + Quote(path) + " </dev/null 2>&1", &run.unzipStatus);
-    CleaningShell("7zz t -tzip -bso0 -bsp0 " + Quote(path) + " </dev/null >/dev/null 2>&1", &run.sevenZipStatus);
+    run.unzipOutput = ShellOutput("unzip -tqq " + Quote(path) + " </dev/null 2>&1", &run.unzipStatus);
+    ShellOutput("7zz t -tzip -bso0 -bsp0 " + Quote(path) + " </dev/null >/dev/null 2>&1", &run.sevenZipStatus);
     return run;
 }
 

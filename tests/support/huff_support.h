@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/lzw_raw.h"
+#include "support/shell.h"
 
 class CZipDecoder;
 
@@ -56,8 +57,7 @@ private:
     lzw::BitWriter writer;
 };
 
-// Runs a shell command; true when it exits with 0.
-bool Shell(const std::string& command);
+using ::Shell;
 
 using ScratchDir = TempDir;
 

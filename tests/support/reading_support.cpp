@@ -1,11 +1,5 @@
 #include "reading_support.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
-
 #include <filesystem>
 
 #include "errors/ZipException.h"
@@ -13,26 +7,6 @@
 #include "support/test_platform.h"
 
 namespace reading {
-
-std::string Quote(const std::string& s)
-{
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
-bool Shell(const std::string& command)
-{
-#ifdef _WIN32
-    throw std::runtime_error("the Windows build has no Linux shell for: " + command);
-#endif
-    return std::system(command.c_str()) == 0;
-}
 
 Bytes ReadFile(const std::string& path)
 {

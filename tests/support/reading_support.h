@@ -17,11 +17,6 @@ using Bytes = std::vector<uint8_t>;
 using ::TempDir;
 
 
-// Runs a shell command; true when it exits with 0.
-bool Shell(const std::string& command);
-// Quotes a string for the shell.
-std::string Quote(const std::string& s);
-
 Bytes ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const Bytes& bytes);
 bool FileExists(const std::string& path);
