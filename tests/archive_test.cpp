@@ -20,11 +20,11 @@ using namespace archivetest;
 
 namespace {
 
-std::vector<EntrySpec> Entries(uint16_t madeBy = 20)
+std::vector<ZipEntrySpec> Entries(uint16_t madeBy = 20)
 {
-    return {{"first.txt", "one", madeBy, 0x20, ""},
-            {"docs/second.txt", "two two", madeBy, 0x20, ""},
-            {"docs/deeper/third.bin", "three", madeBy, 0x20, ""}};
+    return {{"first.txt", "one", madeBy, 0x20},
+            {"docs/second.txt", "two two", madeBy, 0x20},
+            {"docs/deeper/third.bin", "three", madeBy, 0x20}};
 }
 
 int CodeOf(const std::function<void()>& action)
@@ -78,7 +78,7 @@ TEST(Archive, ClosedArchiveAnswersQuietly)
     EXPECT_EQ(CodeOf([&] { archive.ThrowError(ZipError::badZipFile); }), 101);
 
     // Mode 3 exists only for paths: over a stream nothing happens.
-    auto stream = MemoryStream(BuildStored(Entries()).bytes);
+    auto stream = MemoryStream(BuildZip(Entries()).bytes);
     archive.Open(*stream, CZipArchive::createSpan);
     EXPECT_TRUE(archive.IsClosed(true));
     archive.Open(*stream, CZipArchive::openExisting);
@@ -92,7 +92,7 @@ TEST(Archive, ClosedArchiveAnswersQuietly)
 
 TEST(Archive, EntryInformation)
 {
-    MemoryArchive m(BuildStored(Entries()).bytes);
+    MemoryArchive m(BuildZip(Entries()).bytes);
     ASSERT_EQ(m.Open(), 0);
     CZipEntryHeader h;
     ASSERT_TRUE(m.archive.GetFileInfo(h, 65536 + 1));  // taken as 16 bits: index 1
@@ -135,7 +135,7 @@ TEST(Archive, ExtractedNames)
         EXPECT_EQ(archive.GetExtractedName(c.entry, c.path, c.fullPath, c.newName), c.expected) << c.entry;
 
     // With a root path, fullPath false keeps what lies below the root.
-    MemoryArchive m(BuildStored(Entries()).bytes);
+    MemoryArchive m(BuildZip(Entries()).bytes);
     ASSERT_EQ(m.Open(), 0);
     m.archive.SetRootPath("DOCS\\/");
     EXPECT_EQ(m.archive.rootPath, "DOCS");
@@ -145,7 +145,7 @@ TEST(Archive, ExtractedNames)
 
 TEST(Archive, Password)
 {
-    MemoryArchive m(BuildStored(Entries()).bytes);
+    MemoryArchive m(BuildZip(Entries()).bytes);
     ASSERT_EQ(m.Open(), 0);
     CZipArchive& a = m.archive;
     EXPECT_TRUE(a.SetPassword("secret"));
@@ -172,7 +172,7 @@ TEST(Archive, SystemIdFollowsTheFirstEntry)
         int systemId;
     } cases[] = {{0x0314, 3}, {0x0214, 0}, {0x0A14, 10}, {0x0014, 0}, {0x1E14, 0}};
     for (const Case& c : cases) {
-        MemoryArchive m(BuildStored(Entries(c.madeBy)).bytes);
+        MemoryArchive m(BuildZip(Entries(c.madeBy)).bytes);
         ASSERT_EQ(m.Open(), 0);
         EXPECT_EQ(m.archive.systemId, c.systemId) << std::hex << c.madeBy;
         EXPECT_FALSE(m.archive.SetSystemId(2));
@@ -235,7 +235,7 @@ TEST(Archive, ErrorsCarryTheArchivePath)
 {
     StorageTempDir dir;
     std::string path = dir.File("p.zip");
-    WriteFile(path, BuildStored(Entries()).bytes);
+    WriteFile(path, BuildZip(Entries()).bytes);
     CZipArchive onDisk;
     onDisk.Open(path.c_str());
     try {
@@ -245,7 +245,7 @@ TEST(Archive, ErrorsCarryTheArchivePath)
         EXPECT_EQ(e.archivePath, path);
     }
     EXPECT_EQ(onDisk.GetArchivePath(), path);
-    MemoryArchive m(BuildStored(Entries()).bytes);
+    MemoryArchive m(BuildZip(Entries()).bytes);
     ASSERT_EQ(m.Open(), 0);
     try {
         m.archive.ThrowError(Z_DATA_ERROR, true);
@@ -273,9 +273,9 @@ TEST(Comments, UnflushedChangesKeepTheArchiveWhole)
     ZIPEXT_NEED_LINUX_TOOLS("unzip");
     StorageTempDir dir;
     std::string path = dir.File("c.zip");
-    BuildOptions options;
+    ZipBuildOptions options;
     options.comment = "old comment";
-    const Bytes original = BuildStored(Entries(), options).bytes;
+    const Bytes original = BuildZip(Entries(), options).bytes;
     struct Case {
         const char* what;
         std::function<bool(CZipArchive&)> change;
@@ -301,9 +301,9 @@ TEST(Comments, FlushedChangesAreWrittenOnce)
     ZIPEXT_NEED_LINUX_TOOLS("Python and unzip");
     StorageTempDir dir;
     std::string path = dir.File("c.zip");
-    BuildOptions options;
+    ZipBuildOptions options;
     options.comment = "a much longer old comment that goes away";
-    WriteFile(path, BuildStored(Entries(), options).bytes);
+    WriteFile(path, BuildZip(Entries(), options).bytes);
     {
         CZipArchive a;
         a.Open(path.c_str());
@@ -330,9 +330,9 @@ TEST(Comments, FlushedChangesAreWrittenOnce)
 
 TEST(Comments, AutoFlushWritesAtOnceOverAStream)
 {
-    BuildOptions options;
+    ZipBuildOptions options;
     options.comment = "before";
-    MemoryArchive m(BuildStored(Entries(), options).bytes);
+    MemoryArchive m(BuildZip(Entries(), options).bytes);
     ASSERT_EQ(m.Open(), 0);
     m.archive.SetAutoFlush(true);
     ASSERT_TRUE(m.archive.SetGlobalComment("after, and longer"));
@@ -349,7 +349,7 @@ TEST(Spanned, LastVolumeOfASplitSetIsReadOnly)
     StorageTempDir dir;
     // The last piece of a set of two: directory and end record, the entries
     // on the first piece.
-    Layout whole = BuildStored(Entries());
+    ZipLayout whole = BuildZip(Entries());
     Bytes piece(whole.bytes.begin() + whole.directoryOffset, whole.bytes.end());
     const size_t end = piece.size() - 22;
     Put16(piece, end + 4, 1);

@@ -24,10 +24,10 @@
 #include "support/corpus.h"
 #include "support/shell.h"
 #include "support/test_platform.h"
+#include "support/zip_builder.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
 // An archive opened over the engine-stream adapter, as the export opens it.
 struct Opened {
@@ -43,12 +43,6 @@ struct Opened {
     CZipHostStream stream;
     CZipArchiveEx archive;
 };
-
-uint32_t U32(const Bytes& b, size_t at)
-{
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-uint16_t U16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
 
 std::vector<CleaningEntrySpec> FiveStored()
 {
@@ -424,18 +418,18 @@ TEST(AddEntry, EncryptedEntryCarriesItsValuesTwice)
     z.archive.Flush();
 
     const Bytes& out = z.host.data;
-    ASSERT_EQ(U32(out, at), 0x04034B50u);
-    EXPECT_EQ(U16(out, at + 6), 0x0009);
-    EXPECT_EQ(U32(out, at + 14), h.crc32);
-    EXPECT_EQ(U32(out, at + 18), h.compressedSize);
-    EXPECT_EQ(U32(out, at + 22), 10u);
-    const size_t name = U16(out, at + 26), extra = U16(out, at + 28);
+    ASSERT_EQ(Get32(out, at), 0x04034B50u);
+    EXPECT_EQ(Get16(out, at + 6), 0x0009);
+    EXPECT_EQ(Get32(out, at + 14), h.crc32);
+    EXPECT_EQ(Get32(out, at + 18), h.compressedSize);
+    EXPECT_EQ(Get32(out, at + 22), 10u);
+    const size_t name = Get16(out, at + 26), extra = Get16(out, at + 28);
     EXPECT_EQ(std::string(out.begin() + at + 30, out.begin() + at + 30 + name), "new/data.txt");
     const size_t descriptor = at + 30 + name + extra + h.compressedSize;
-    EXPECT_EQ(U32(out, descriptor), 0x08074B50u);
-    EXPECT_EQ(U32(out, descriptor + 4), h.crc32);
-    EXPECT_EQ(U32(out, descriptor + 8), h.compressedSize);
-    EXPECT_EQ(U32(out, descriptor + 12), 10u);
+    EXPECT_EQ(Get32(out, descriptor), 0x08074B50u);
+    EXPECT_EQ(Get32(out, descriptor + 4), h.crc32);
+    EXPECT_EQ(Get32(out, descriptor + 8), h.compressedSize);
+    EXPECT_EQ(Get32(out, descriptor + 12), 10u);
 
     const PeerReading r = CleaningReadWithPeers(out, "pw");
     EXPECT_TRUE(r.Sound()) << r.unzipOutput;

@@ -20,11 +20,11 @@ using namespace archivetest;
 
 namespace {
 
-std::vector<EntrySpec> ThreeEntries()
+std::vector<ZipEntrySpec> ThreeEntries()
 {
-    return {{"a.txt", "alpha", 20, 0x20, ""},
-            {"sub/b.txt", "bravo bravo", 20, 0x20, ""},
-            {"C.TXT", "", 20, 0x20, ""}};
+    return {{"a.txt", "alpha", 20, 0x20},
+            {"sub/b.txt", "bravo bravo", 20, 0x20},
+            {"C.TXT", "", 20, 0x20}};
 }
 
 // The stored data of every entry, read through the directory.
@@ -62,9 +62,9 @@ TEST(EndRecord, FoundAtEveryDistanceTheWindowAllows)
         int code;
     } cases[] = {{0, 0, 0}, {1, 0, 0}, {65535, 0, 0}, {65534, 1, 0}, {65535, 1, 116}, {100, 65500, 116}};
     for (const Case& c : cases) {
-        BuildOptions options;
+        ZipBuildOptions options;
         options.comment.assign(c.commentLength, 'c');
-        Layout layout = BuildStored(ThreeEntries(), options);
+        ZipLayout layout = BuildZip(ThreeEntries(), options);
         layout.bytes.insert(layout.bytes.end(), c.junk, 'j');
         MemoryArchive m(layout.bytes);
         EXPECT_EQ(m.Open(), c.code) << c.commentLength << "+" << c.junk;
@@ -81,9 +81,9 @@ TEST(EndRecord, SignatureAcrossTheSeamOfTwoSearchChunks)
     // records starting from 1028 to 1020 bytes before the end put the
     // signature across the seam, on it, or just inside.
     for (uint32_t distance = 1018; distance <= 1030; ++distance) {
-        BuildOptions options;
+        ZipBuildOptions options;
         options.comment.assign(distance - 22, 'x');
-        Layout layout = BuildStored(ThreeEntries(), options);
+        ZipLayout layout = BuildZip(ThreeEntries(), options);
         MemoryArchive m(layout.bytes);
         ASSERT_EQ(m.Open(1024), 0) << distance;
         EXPECT_EQ(m.archive.directory.endInfo.endRecordOffset, layout.endOffset) << distance;
@@ -95,7 +95,7 @@ TEST(EndRecord, TinySearchBufferStillEnds)
 {
     // A search buffer below the overlap would make no progress; the search
     // must still end (with the record found, or 116 when it is absent).
-    Layout layout = BuildStored(ThreeEntries());
+    ZipLayout layout = BuildZip(ThreeEntries());
     MemoryArchive found(layout.bytes);
     EXPECT_EQ(found.Open(2), 0);
     Bytes junk(5000, 'q');
@@ -132,9 +132,9 @@ TEST(EndRecord, ACommentHoldingTheSignatureWinsAndIsJudgedAsARecord)
         {std::string(18, '\x01'), 101, ZipReason::commentCut},
     };
     for (const Case& c : cases) {
-        BuildOptions options;
+        ZipBuildOptions options;
         options.comment = std::string("note PK\x05\x06") + c.tail;
-        Layout layout = BuildStored(ThreeEntries(), options);
+        ZipLayout layout = BuildZip(ThreeEntries(), options);
         MemoryArchive m(layout.bytes);
         EXPECT_EQ(m.Open(), c.code);
         EXPECT_EQ(m.reason, c.reason);
@@ -147,12 +147,12 @@ TEST(EndRecord, StreamsPast4GiBAreSearchedAtTheirEnd)
     // record past 4 GiB. Cut to 32 bits, the file's length would put that
     // record at the decoy near the start. An archive starting past 4 GiB
     // needs more than 32-bit offsets and is refused.
-    const Layout real = BuildStored({{"real.txt", "ZIPEXT-MARKER-real-entry " + std::string(300, 'r'), 20, 0, ""}});
+    const ZipLayout real = BuildZip({{"real.txt", "ZIPEXT-MARKER-real-entry " + std::string(300, 'r')}});
     const uint64_t size = real.bytes.size();
     for (uint64_t start : {(1ull << 32) - 100, (1ull << 32) + 100}) {
-        const Layout empty = BuildStored({{"decoy.txt", "", 20, 0, ""}});
+        const ZipLayout empty = BuildZip({{"decoy.txt", ""}});
         const uint64_t cut = (start + size) & 0xFFFFFFFFu;  // the length cut to 32 bits
-        const Layout decoy = BuildStored({{"decoy.txt", std::string(cut - empty.bytes.size(), 'd'), 20, 0, ""}});
+        const ZipLayout decoy = BuildZip({{"decoy.txt", std::string(cut - empty.bytes.size(), 'd')}});
         StorageTempDir dir;
         const std::string path = dir.File("big.zip");
         {
@@ -186,9 +186,9 @@ TEST(EndRecord, StreamsPast4GiBAreSearchedAtTheirEnd)
 
 TEST(Directory, ForeignBytesInFrontShiftEveryEntry)
 {
-    BuildOptions options;
+    ZipBuildOptions options;
     options.prefix.assign(1000, 'M');
-    Layout layout = BuildStored(ThreeEntries(), options);
+    ZipLayout layout = BuildZip(ThreeEntries(), options);
     MemoryArchive m(layout.bytes);
     ASSERT_EQ(m.Open(), 0);
     EXPECT_EQ(m.archive.directory.endInfo.foreignBytes, 1000u);
@@ -245,11 +245,11 @@ TEST(Directory, EmptyArchiveReadsNoRecord)
 
 TEST(Directory, RecordsOutOfOrderComeOutSorted)
 {
-    std::vector<EntrySpec> entries;
-    for (int i = 0; i < 6; ++i) entries.push_back({"e" + std::to_string(i), std::string(i * 7, 'z'), 20, 0, ""});
-    BuildOptions options;
+    std::vector<ZipEntrySpec> entries;
+    for (int i = 0; i < 6; ++i) entries.push_back({"e" + std::to_string(i), std::string(i * 7, 'z')});
+    ZipBuildOptions options;
     options.centralOrder = {4, 1, 5, 0, 3, 2};
-    Layout layout = BuildStored(entries, options);
+    ZipLayout layout = BuildZip(entries, options);
     MemoryArchive m(layout.bytes);
     ASSERT_EQ(m.Open(), 0);
     EXPECT_EQ(Names(m.archive), (std::vector<std::string>{"e0", "e1", "e2", "e3", "e4", "e5"}));
@@ -257,7 +257,7 @@ TEST(Directory, RecordsOutOfOrderComeOutSorted)
 
 TEST(Directory, TwoRecordsForOneLocalHeaderAreRefused)
 {
-    Layout layout = BuildStored(ThreeEntries());
+    ZipLayout layout = BuildZip(ThreeEntries());
     // The third central record points at the first entry's local header.
     Put32(layout.bytes, layout.centralOffsets[2] + 42, 0);
     ZipReason why = ZipReason::none;
@@ -273,12 +273,12 @@ TEST(Directory, RecordsLargerThanAReadPiece)
     // The directory is parsed in 64 KiB pieces: records that do not fit one
     // (a 65535-byte name and a long comment), between ordinary ones and at
     // the seams, still come out whole.
-    std::vector<EntrySpec> entries;
+    std::vector<ZipEntrySpec> entries;
     for (int i = 0; i < 40; ++i) {
         std::string name = "n" + std::to_string(i) + "-" + std::string(i % 7 == 3 ? 65530 : 1500 + 97 * i, 'a' + i % 26);
         entries.push_back({name, std::to_string(i), 20, 0, i % 5 == 0 ? std::string(30000, 'c') : ""});
     }
-    Layout layout = BuildStored(entries);
+    ZipLayout layout = BuildZip(entries);
     MemoryArchive m(layout.bytes);
     ASSERT_EQ(m.Open(), 0);
     ASSERT_EQ(m.archive.GetCount(), 40);
@@ -292,7 +292,7 @@ TEST(Directory, RecordsLargerThanAReadPiece)
 
 TEST(Directory, MaximumEntryCount)
 {
-    Layout layout = BuildMany(65535);
+    ZipLayout layout = BuildMany(65535);
     MemoryArchive m(layout.bytes);
     ASSERT_EQ(m.Open(), 0);
     ASSERT_EQ(m.archive.GetCount(), 65535);
@@ -307,7 +307,7 @@ TEST(Directory, MaximumEntryCount)
 // crash or over-read (the sanitizer build watches the latter).
 TEST(Directory, DamagedDirectories)
 {
-    Layout good = BuildStored(ThreeEntries());
+    ZipLayout good = BuildZip(ThreeEntries());
     const size_t end = good.endOffset;
     const size_t c1 = good.centralOffsets[1];
     using R = ZipReason;
@@ -356,10 +356,9 @@ TEST(Directory, DiskFieldsNamingOtherVolumes)
     // Disk fields that make a whole archive a piece of a multi-volume set:
     // everything found in this stream is read, nothing is ever written.
     // Only a directory that really is not here gives 108.
-    const std::vector<EntrySpec> entries = {{"a.txt", "ZIPEXT-MARKER one", 20, 0, ""},
-                                            {"b.txt", "ZIPEXT-MARKER two", 20, 0, ""},
-                                            {"c.txt", "", 20, 0, ""}};
-    const Layout good = BuildStored(entries);
+    const std::vector<ZipEntrySpec> entries = {
+        {"a.txt", "ZIPEXT-MARKER one"}, {"b.txt", "ZIPEXT-MARKER two"}, {"c.txt", ""}};
+    const ZipLayout good = BuildZip(entries);
     struct Case {
         const char* what;
         uint16_t disk;
@@ -407,9 +406,9 @@ TEST(Directory, EveryByteOfTheTailDamagedInTurn)
     // Whatever a single byte of the directory or end record becomes, opening
     // ends in success or a code, and an opened archive's entries open or
     // fail with a code.
-    BuildOptions options;
+    ZipBuildOptions options;
     options.comment = "zz";
-    Layout good = BuildStored(ThreeEntries(), options);
+    ZipLayout good = BuildZip(ThreeEntries(), options);
     const uint8_t values[] = {0x00, 0x01, 0x7F, 0x80, 0xFF};
     std::set<int> seen;
     for (size_t at = good.directoryOffset; at < good.bytes.size(); ++at) {
@@ -439,7 +438,7 @@ TEST(Directory, EveryByteOfTheTailDamagedInTurn)
 
 TEST(Directory, LocalHeaderAndDescriptorChecks)
 {
-    Layout layout = BuildStored(ThreeEntries());
+    ZipLayout layout = BuildZip(ThreeEntries());
     using R = ZipReason;
     struct Case {
         const char* what;
@@ -539,11 +538,9 @@ TEST(Directory, DataDescriptorsWithAndWithoutSignature)
 
 TEST(NameIndex, FindEntryCaseAndNameOnly)
 {
-    std::vector<EntrySpec> entries = {{"DOCS/README.TXT", "r", 20, 0, ""},
-                                      {"docs/deep/inner/leaf.bin", "l", 20, 0, ""},
-                                      {"docs/deep/", "", 20, 0x10, ""},
-                                      {"zeta.txt", "z", 20, 0, ""}};
-    Layout layout = BuildStored(entries);
+    std::vector<ZipEntrySpec> entries = {{"DOCS/README.TXT", "r"}, {"docs/deep/inner/leaf.bin", "l"},
+                                         {"docs/deep/", "", 20, 0x10}, {"zeta.txt", "z"}};
+    ZipLayout layout = BuildZip(entries);
     MemoryArchive m(layout.bytes);
     ASSERT_EQ(m.Open(), 0);
     CZipDirectory& d = m.archive.directory;
@@ -562,9 +559,9 @@ TEST(NameIndex, FindEntryCaseAndNameOnly)
 
 TEST(NameIndex, RemovingAndReplacingKeepTheIndexDense)
 {
-    std::vector<EntrySpec> entries;
-    for (int i = 0; i < 10; ++i) entries.push_back({"n" + std::to_string(9 - i), "x", 20, 0, ""});
-    Layout layout = BuildStored(entries);
+    std::vector<ZipEntrySpec> entries;
+    for (int i = 0; i < 10; ++i) entries.push_back({"n" + std::to_string(9 - i), "x"});
+    ZipLayout layout = BuildZip(entries);
     MemoryArchive m(layout.bytes);
     ASSERT_EQ(m.Open(), 0);
     CZipDirectory& d = m.archive.directory;
@@ -590,8 +587,8 @@ TEST(NameIndex, DuplicateNamesRemoveTheRightHeader)
 {
     // A cured entry is appended under its old name; removing the old one must
     // take its own index entry, not its twin's.
-    std::vector<EntrySpec> entries = {{"same", "1", 20, 0, ""}, {"other", "2", 20, 0, ""}, {"same", "3", 20, 0, ""}};
-    Layout layout = BuildStored(entries);
+    std::vector<ZipEntrySpec> entries = {{"same", "1"}, {"other", "2"}, {"same", "3"}};
+    ZipLayout layout = BuildZip(entries);
     MemoryArchive m(layout.bytes);
     ASSERT_EQ(m.Open(), 0);
     CZipDirectory& d = m.archive.directory;
@@ -607,9 +604,9 @@ TEST(DirectoryWrite, WrittenOnceAndReadBackByRealTools)
     ZIPEXT_NEED_LINUX_TOOLS("Python and unzip");
     StorageTempDir dir;
     std::string path = dir.File("w.zip");
-    BuildOptions options;
+    ZipBuildOptions options;
     options.comment = "archive note";
-    WriteFile(path, BuildStored(ThreeEntries(), options).bytes);
+    WriteFile(path, BuildZip(ThreeEntries(), options).bytes);
     {
         CZipArchive archive;
         archive.Open(path.c_str());
@@ -634,7 +631,7 @@ TEST(DirectoryWrite, CallbackStopsTheWriteSafely)
     struct Stop : CZipActionCallback {
         bool Callback(uint32_t) override { return false; }
     } stop;
-    Layout layout = BuildStored(ThreeEntries());
+    ZipLayout layout = BuildZip(ThreeEntries());
     MemoryArchive m(layout.bytes);
     ASSERT_EQ(m.Open(), 0);
     m.archive.directory.DiscardWrittenDirectory();

@@ -166,16 +166,16 @@ TEST(Reading, Zip64RecordsAroundValuesThatFit)
     // Values that really need 64 bits are refused: a local size here, the
     // directory offset below.
     Bytes bigLocal = stdinArchive;
-    ASSERT_EQ(GetU32(bigLocal, 30 + 1), 0x00100001u);  // ZIP64 block behind the name "-"
-    PutU32(bigLocal, 30 + 1 + 4 + 4, 1);               // high half of the uncompressed size
+    ASSERT_EQ(Get32(bigLocal, 30 + 1), 0x00100001u);  // ZIP64 block behind the name "-"
+    Put32(bigLocal, 30 + 1 + 4 + 4, 1);               // high half of the uncompressed size
     MemoryArchive big(bigLocal);
     const Extraction refusedLocal = ExtractToMemory(*big, 0);
     EXPECT_EQ(refusedLocal.code, 101);
     EXPECT_EQ(refusedLocal.reason, ZipReason::localHeaderDisagrees);
     const uint32_t end = static_cast<uint32_t>(stdinArchive.size()) - 22;
-    ASSERT_EQ(GetU32(stdinArchive, end - 76), 0x06064B50u);
-    PutU32(stdinArchive, end + 16, 0xFFFFFFFFu);
-    PutU32(stdinArchive, end - 76 + 52, 1);
+    ASSERT_EQ(Get32(stdinArchive, end - 76), 0x06064B50u);
+    Put32(stdinArchive, end + 16, 0xFFFFFFFFu);
+    Put32(stdinArchive, end - 76 + 52, 1);
     try {
         MemoryArchive refused(stdinArchive);
         ADD_FAILURE();
@@ -293,7 +293,7 @@ TEST(Reading, CrcMismatchIsReportedUnlessIgnored)
             index = IndexOf(*probe, "text.txt");
         }
         const EntryRecords e = FindEntry(image, index);
-        PatchBoth32(image, e, 14, GetU32(image, e.local + 14) ^ 0x00010000u);
+        PatchBoth32(image, e, 14, Get32(image, e.local + 14) ^ 0x00010000u);
         MemoryArchive archive(image);
         Extraction got = ExtractToMemory(*archive, index);
         EXPECT_EQ(got.code, ZipError::badCrc) << command;
@@ -644,7 +644,7 @@ TEST(ReadingBadInput, DamageGivesCodesNeverCrashes)
     }
     {   // Sizes in the local header that differ from the central ones.
         Bytes image = plain;
-        PutU32(image, e.local + 22, 12345);
+        Put32(image, e.local + 22, 12345);
         const Extraction got = outcome(image, text);
         EXPECT_EQ(got.code, ZipError::badZipFile);
         EXPECT_EQ(got.reason, ZipReason::localHeaderDisagrees);
@@ -656,8 +656,8 @@ TEST(ReadingBadInput, DamageGivesCodesNeverCrashes)
         const uint32_t behind = d.data + d.compressedSize;
         for (uint32_t field : {4u, 8u, 12u}) {
             Bytes image = withDescriptor;
-            ASSERT_EQ(GetU32(image, behind), 0x08074B50u);
-            PutU32(image, behind + field, GetU32(image, behind + field) ^ 1);
+            ASSERT_EQ(Get32(image, behind), 0x08074B50u);
+            Put32(image, behind + field, Get32(image, behind + field) ^ 1);
             const Extraction got = outcome(image, index);
             EXPECT_EQ(got.code, ZipError::badZipFile) << field;
             EXPECT_EQ(got.reason, ZipReason::descriptorDisagrees) << field;

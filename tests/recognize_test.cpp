@@ -80,10 +80,10 @@ TEST(Recognize, ArchivesAtBaseZeroAndInsideALargerStream)
     ASSERT_TRUE(Shell("cd " + Quote(dir.Path()) + " && printf 'hello world' > h.txt && mkdir -p d && "
                       "seq 1 3000 > d/n.txt && zip -qr a.zip h.txt d"));
     ASSERT_TRUE(Shell("cd " + Quote(dir.Path()) + " && 7zz a -tzip -bso0 -bsp0 b.zip h.txt d"));
-    BuildOptions commented;
+    ZipBuildOptions commented;
     commented.comment.assign(65535, '#');
     const Bytes images[] = {ReadFile(a), ReadFile(b), BuildMany(300).bytes,
-                            BuildStored({{"x", "y", 20, 0, ""}}, commented).bytes};
+                            BuildZip({{"x", "y"}}, commented).bytes};
     for (const Bytes& image : images) {
         for (uint32_t base : {0u, 1u, 4096u, 70000u}) {
             Outcome o = Recognize(image, base);
@@ -96,7 +96,7 @@ TEST(Recognize, ArchivesAtBaseZeroAndInsideALargerStream)
 TEST(Recognize, NotArchives)
 {
     ASSERT_NE(TheModule().recognize, nullptr);
-    Layout good = BuildStored({{"a", "b", 20, 0, ""}});
+    ZipLayout good = BuildZip({{"a", "b"}});
     Bytes noEnd = good.bytes;
     noEnd.resize(good.endOffset);
     Bytes badDirectory = good.bytes;
@@ -157,7 +157,7 @@ TEST(Recognize, PiecesOfSplitArchives)
     }
     // A piece whose end record puts the directory on an earlier volume: the
     // open stops with 108, which still means "ZIP archive".
-    Layout piece = BuildStored({{"a", "b", 20, 0, ""}});
+    ZipLayout piece = BuildZip({{"a", "b"}});
     Put16(piece.bytes, piece.endOffset + 4, 3);
     Put16(piece.bytes, piece.endOffset + 6, 2);
     EXPECT_EQ(Recognize(piece.bytes, 0).result, 1);

@@ -228,11 +228,11 @@ TEST(SelfTest, NamesAndLinksCannotLeadOutOfTest)
     // that are nothing but dots, and one aimed at a planted link; stored
     // entries of system 0 (MS-DOS), as Python's zipfile writes them.
     const std::string archive = scratch.dir() / "hostile.zip";
-    std::vector<archivetest::EntrySpec> entries;
+    std::vector<ZipEntrySpec> entries;
     for (const char* n : {"../climb1.txt", "a/../../climb2.txt", "/abs/abs.txt", "..", "...", ". .", "x/..",
                           "..\\..\\climb3.txt", "C:drive.txt", "CON", "nul.txt", "victim.txt", "plain.txt"})
-        entries.push_back({n, std::string("hostile ") + n, 20, 0, ""});
-    WriteFile(archive, archivetest::BuildStored(entries).bytes);
+        entries.push_back({n, std::string("hostile ") + n});
+    WriteFile(archive, BuildZip(entries).bytes);
 
     // A link planted where an entry goes must be replaced, not written
     // through. Windows lets only privileged processes make links: there the
@@ -295,8 +295,8 @@ TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
     InScratchDirectory scratch;
     std::string expected;
     for (int i = 0; i < 20; ++i) expected += "read-only marker deflated ";
-    WriteFile("ro.zip", archivetest::BuildStored({{"stored.txt", "read-only marker stored", 20, 0, ""},
-                                                  {"dir/deflated.txt", expected, 20, 0, ""}}).bytes);
+    WriteFile("ro.zip", BuildZip({{"stored.txt", "read-only marker stored"},
+                                                  {"dir/deflated.txt", expected}}).bytes);
     std::filesystem::permissions("ro.zip", std::filesystem::perms::all & ~std::filesystem::perms::owner_write &
                                                ~std::filesystem::perms::group_write &
                                                ~std::filesystem::perms::others_write);

@@ -1,5 +1,6 @@
 #include "lzw_raw.h"
 #include "support/test_platform.h"
+#include "support/zip_builder.h"
 
 #include <cstdio>
 #include <cstring>
@@ -111,60 +112,18 @@ DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSiz
     return result;
 }
 
-namespace {
-
-void Put16(std::vector<uint8_t>& v, uint32_t x)
-{
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-}
-void Put32(std::vector<uint8_t>& v, uint32_t x)
-{
-    Put16(v, x & 0xFFFF);
-    Put16(v, x >> 16);
-}
-
-} // namespace
-
 std::vector<uint8_t> BuildZip(const std::vector<RawEntry>& entries)
 {
-    std::vector<uint8_t> zip, central;
-    for (const auto& e : entries) {
-        const uint32_t offset = static_cast<uint32_t>(zip.size());
-        for (std::vector<uint8_t>* v : {&zip, &central}) {
-            const bool local = v == &zip;
-            Put32(*v, local ? 0x04034B50 : 0x02014B50);
-            if (!local) Put16(*v, 20);
-            Put16(*v, 20);
-            Put16(*v, e.flags);
-            Put16(*v, e.method);
-            Put16(*v, 0x6000);  // time: the check byte of bit 3 entries is 0x60
-            Put16(*v, 0x5821);
-            Put32(*v, e.crc32);
-            Put32(*v, static_cast<uint32_t>(e.data.size()));
-            Put32(*v, e.uncompressedSize);
-            Put16(*v, static_cast<uint32_t>(e.name.size()));
-            Put16(*v, 0);
-            if (!local) {
-                Put32(*v, 0);  // comment length, disk
-                Put16(*v, 0);  // internal attributes
-                Put32(*v, 0);  // external attributes
-                Put32(*v, offset);
-            }
-            v->insert(v->end(), e.name.begin(), e.name.end());
-            if (local) v->insert(v->end(), e.data.begin(), e.data.end());
-        }
+    std::vector<ZipEntrySpec> specs;
+    for (const RawEntry& e : entries) {
+        ZipEntrySpec spec{e.name, e.data};
+        spec.method = e.method;
+        spec.flags = e.flags;
+        spec.crc = e.crc32;
+        spec.uncompressedSize = e.uncompressedSize;
+        specs.push_back(spec);
     }
-    const uint32_t centralOffset = static_cast<uint32_t>(zip.size());
-    zip.insert(zip.end(), central.begin(), central.end());
-    Put32(zip, 0x06054B50);
-    Put32(zip, 0);
-    Put16(zip, static_cast<uint32_t>(entries.size()));
-    Put16(zip, static_cast<uint32_t>(entries.size()));
-    Put32(zip, static_cast<uint32_t>(central.size()));
-    Put32(zip, centralOffset);
-    Put16(zip, 0);
-    return zip;
+    return ::BuildZip(specs).bytes;
 }
 
 RawEntry Encrypt(const RawEntry& entry, const std::string& password)

@@ -10,10 +10,10 @@
 #include "decoders/ZipArchiveEx.h"
 #include "storage/ZipMemStream.h"
 #include "support/reason_print.h"
+#include "support/zip_builder.h"
 
 namespace reading {
 
-using Bytes = std::vector<uint8_t>;
 using ::TempDir;
 
 
@@ -57,9 +57,6 @@ struct EntryRecords {
 };
 // The entry at central position index (archive order of the directory).
 EntryRecords FindEntry(const Bytes& image, uint32_t index);
-void PutU16(Bytes& image, uint32_t offset, uint16_t value);
-void PutU32(Bytes& image, uint32_t offset, uint32_t value);
-uint32_t GetU32(const Bytes& image, uint32_t offset);
 // Writes a value into the same field of both headers of an entry: field
 // offsets are those of the local header (method 8, CRC 14, sizes 18, 22);
 // the central header has the same field 2 bytes further on.
