@@ -19,7 +19,7 @@
 #include "errors/ZipException.h"
 #include "plugin/ZipHostStream.h"
 #include "storage/ZipMemStream.h"
-#include "support/cleaning_host.h"
+#include "support/fake_host.h"
 #include "support/cleaning_peers.h"
 #include "support/corpus.h"
 #include "support/shell.h"
@@ -39,7 +39,7 @@ struct Opened {
     }
     uint32_t Offset(int i) const { return archive.directory.GetHeader(i)->localHeaderOffset; }
 
-    CleaningMemoryStream host;
+    FakeHostStream host;
     CZipHostStream stream;
     CZipArchiveEx archive;
 };

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/cleaning_host.h"
+#include "support/fake_host.h"
 #include "support/cleaning_peers.h"
 #include "support/corpus.h"
 #include "support/shell.h"

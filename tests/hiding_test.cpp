@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "archive/ZipCrypto.h"
-#include "support/cleaning_host.h"
+#include "support/fake_host.h"
 #include "support/cleaning_peers.h"
 #include "support/test_platform.h"
 #include "support/zip_builder.h"

@@ -7,7 +7,7 @@
 
 #include "support/archive_support.h"
 #include "support/shell.h"
-#include "support/storage_fake_host.h"
+#include "support/fake_host.h"
 #include "support/storage_temp_dir.h"
 #include "support/corpus.h"
 #include "support/test_platform.h"
@@ -50,7 +50,7 @@ Outcome Recognize(const Bytes& image, uint32_t base = 0)
 {
     Bytes data(base, 0xA5);
     data.insert(data.end(), image.begin(), image.end());
-    StorageFakeHost host(data);
+    FakeHostStream host(data);
     unsigned char first[2] = {0, 0};
     for (size_t i = 0; i < 2 && i < image.size(); ++i) first[i] = image[i];
     int result = TheModule().recognize(&host, nullptr, base, 0, first);

@@ -10,7 +10,7 @@
 #include "plugin/ZipHostStream.h"
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
-#include "support/storage_fake_host.h"
+#include "support/fake_host.h"
 #include "support/storage_temp_dir.h"
 
 namespace {
@@ -47,7 +47,7 @@ std::vector<uint8_t> Concat(const std::vector<std::vector<uint8_t>>& parts)
 
 TEST(Store, WritesGoOutInBufferSizedPieces)
 {
-    StorageFakeHost host;
+    FakeHostStream host;
     CZipHostStream adapter(&host, 0, 0, nullptr);
     CZipStore store;
     store.OpenStream(&adapter, CZipStore::create);
@@ -136,7 +136,7 @@ TEST(Store, ShortReadsThrowDamagedArchive)
     EXPECT_EQ(path, file);
 
     // Over an engine stream the path is empty.
-    StorageFakeHost host(std::vector<uint8_t>(data.begin(), data.end()));
+    FakeHostStream host(std::vector<uint8_t>(data.begin(), data.end()));
     CZipHostStream adapter(&host, 0, 0, nullptr);
     CZipStore hosted;
     hosted.OpenStream(&adapter, CZipStore::openExisting);
