@@ -73,7 +73,7 @@ Bytes CraftedArchive(const std::string& layout)
 {
     static std::map<std::string, Bytes> made;
     if (made.count(layout)) return made[layout];
-    CleaningTempDir dir;
+    TempDir dir;
     const std::string script = R"PY(
 import struct, sys, zlib
 # A layout such as "xa[bc]d": each letter is a stored entry <letter>.txt;
@@ -135,11 +135,11 @@ def build(spec):
     return bytes(body) + cd + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, count, count, len(cd), len(body), 0)
 open(sys.argv[1], "wb").write(build(sys.argv[2]))
 )PY";
-    CleaningWriteFile(dir.File("o.py"), CleaningBytesOf(script));
+    WriteWholeFile(dir.File("o.py"), CleaningBytesOf(script));
     int status = 0;
     ShellOutput("python3 " + dir.File("o.py") + " " + dir.File("o.zip") + " '" + layout + "'", &status);
     EXPECT_EQ(status, 0);
-    return made[layout] = CleaningReadFile(dir.File("o.zip"));
+    return made[layout] = ReadWholeFile(dir.File("o.zip"));
 }
 
 // Reads the entries with the peers and checks that they are exactly the
@@ -503,7 +503,7 @@ TEST(CleaningCorpus, EveryArchiveSurvivesACleaningRun)
     while (std::getline(list, line)) {
         const std::string path = line.substr(0, line.find('\t'));
         if (path.rfind("spanned/", 0) == 0) continue;
-        Bytes zip = CleaningReadFile(corpus + "/" + path);
+        Bytes zip = ReadWholeFile(corpus + "/" + path);
         if (zip.empty() || zip.size() > (1u << 20)) continue;
         CleaningEngine engine;
         engine.asciiOnly = true;

@@ -11,12 +11,10 @@
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
 #include "errors/ZipException.h"
-#include "support/archive_support.h"
+#include "support/memory_archive.h"
 #include "support/shell.h"
-#include "support/storage_temp_dir.h"
 #include "support/test_platform.h"
-
-using namespace archivetest;
+#include "support/zip_builder.h"
 
 namespace {
 
@@ -67,7 +65,7 @@ TEST(EndRecord, FoundAtEveryDistanceTheWindowAllows)
         ZipLayout layout = BuildZip(ThreeEntries(), options);
         layout.bytes.insert(layout.bytes.end(), c.junk, 'j');
         MemoryArchive m(layout.bytes);
-        EXPECT_EQ(m.Open(), c.code) << c.commentLength << "+" << c.junk;
+        EXPECT_EQ(m.code, c.code) << c.commentLength << "+" << c.junk;
         if (c.code == 0) {
             EXPECT_EQ(m.archive.GetCount(), 3);
             EXPECT_EQ(m.archive.GetGlobalComment().size(), c.commentLength);
@@ -84,8 +82,8 @@ TEST(EndRecord, SignatureAcrossTheSeamOfTwoSearchChunks)
         ZipBuildOptions options;
         options.comment.assign(distance - 22, 'x');
         ZipLayout layout = BuildZip(ThreeEntries(), options);
-        MemoryArchive m(layout.bytes);
-        ASSERT_EQ(m.Open(1024), 0) << distance;
+        MemoryArchive m(layout.bytes, 1024);
+        ASSERT_EQ(m.code, 0) << distance;
         EXPECT_EQ(m.archive.directory.endInfo.endRecordOffset, layout.endOffset) << distance;
         EXPECT_EQ(m.archive.GetCount(), 3);
     }
@@ -96,23 +94,20 @@ TEST(EndRecord, TinySearchBufferStillEnds)
     // A search buffer below the overlap would make no progress; the search
     // must still end (with the record found, or 116 when it is absent).
     ZipLayout layout = BuildZip(ThreeEntries());
-    MemoryArchive found(layout.bytes);
-    EXPECT_EQ(found.Open(2), 0);
-    Bytes junk(5000, 'q');
-    MemoryArchive absent(junk);
-    EXPECT_EQ(absent.Open(3), 116);
+    EXPECT_EQ(MemoryArchive(layout.bytes, 2).code, 0);
+    EXPECT_EQ(MemoryArchive(Bytes(5000, 'q'), 3).code, 116);
 }
 
 TEST(EndRecord, ShortOrMissing)
 {
     // Shorter than an end record but ending with its signature: found, then
     // the 22-byte read fails.
-    ZipReason why = ZipReason::none;
-    EXPECT_EQ(OpenCode({'a', 'b', 0x50, 0x4B, 0x05, 0x06}, &why), 101);
-    EXPECT_EQ(why, ZipReason::endRecordCut);
-    EXPECT_EQ(OpenCode({}, &why), 116);
-    EXPECT_EQ(why, ZipReason::endRecordMissing);
-    EXPECT_EQ(OpenCode(Bytes(100, 0)), 116);
+    const MemoryArchive cut(Bytes{'a', 'b', 0x50, 0x4B, 0x05, 0x06}), empty(Bytes{});
+    EXPECT_EQ(cut.code, 101);
+    EXPECT_EQ(cut.reason, ZipReason::endRecordCut);
+    EXPECT_EQ(empty.code, 116);
+    EXPECT_EQ(empty.reason, ZipReason::endRecordMissing);
+    EXPECT_EQ(MemoryArchive(Bytes(100, 0)).code, 116);
 }
 
 TEST(EndRecord, ACommentHoldingTheSignatureWinsAndIsJudgedAsARecord)
@@ -136,7 +131,7 @@ TEST(EndRecord, ACommentHoldingTheSignatureWinsAndIsJudgedAsARecord)
         options.comment = std::string("note PK\x05\x06") + c.tail;
         ZipLayout layout = BuildZip(ThreeEntries(), options);
         MemoryArchive m(layout.bytes);
-        EXPECT_EQ(m.Open(), c.code);
+        EXPECT_EQ(m.code, c.code);
         EXPECT_EQ(m.reason, c.reason);
     }
 }
@@ -153,7 +148,7 @@ TEST(EndRecord, StreamsPast4GiBAreSearchedAtTheirEnd)
         const ZipLayout empty = BuildZip({{"decoy.txt", ""}});
         const uint64_t cut = (start + size) & 0xFFFFFFFFu;  // the length cut to 32 bits
         const ZipLayout decoy = BuildZip({{"decoy.txt", std::string(cut - empty.bytes.size(), 'd')}});
-        StorageTempDir dir;
+        TempDir dir;
         const std::string path = dir.File("big.zip");
         {
             std::ofstream out(path, std::ios::binary);
@@ -190,7 +185,7 @@ TEST(Directory, ForeignBytesInFrontShiftEveryEntry)
     options.prefix.assign(1000, 'M');
     ZipLayout layout = BuildZip(ThreeEntries(), options);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     EXPECT_EQ(m.archive.directory.endInfo.foreignBytes, 1000u);
     for (int i = 0; i < 3; ++i) {
         m.archive.directory.OpenEntryData(static_cast<uint16_t>(i));
@@ -204,26 +199,26 @@ TEST(Directory, ForeignBytesInFrontShiftEveryEntry)
 TEST(Directory, ForeignBytesFromRealTools)
 {
     ZIPEXT_NEED_LINUX_TOOLS("Python and zip");
-    StorageTempDir dir;
+    TempDir dir;
     std::string zip = dir.File("a.zip"), sfx = dir.File("sfx.zip");
     ASSERT_TRUE(Python("import zipfile\n"
                        "with zipfile.ZipFile('" + zip + "','w',zipfile.ZIP_DEFLATED) as z:\n"
                        "  z.writestr('one.txt','1'*5000)\n  z.writestr('two/2.txt','two')\n"));
     Bytes image(4096, 0x90);
-    Bytes archive = ReadFile(zip);
+    Bytes archive = ReadWholeFile(zip);
     image.insert(image.end(), archive.begin(), archive.end());
     MemoryArchive m(image);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     EXPECT_EQ(m.archive.directory.endInfo.foreignBytes, 4096u);
     for (int i = 0; i < m.archive.GetCount(); ++i) {
         EXPECT_NO_THROW(m.archive.directory.OpenEntryData(static_cast<uint16_t>(i)));
         m.archive.directory.CloseEntryData(true);
     }
     // zip -A adjusts the offsets of a self-extractor: nothing foreign left.
-    WriteFile(sfx, image);
+    WriteWholeFile(sfx, image);
     ASSERT_TRUE(Shell("zip -qA " + Quote(sfx) + " >/dev/null 2>&1"));
-    MemoryArchive adjusted(ReadFile(sfx));
-    ASSERT_EQ(adjusted.Open(), 0);
+    MemoryArchive adjusted(ReadWholeFile(sfx));
+    ASSERT_EQ(adjusted.code, 0);
     EXPECT_EQ(adjusted.archive.directory.endInfo.foreignBytes, 0u);
     adjusted.archive.directory.OpenEntryData(1);
     adjusted.archive.directory.CloseEntryData(true);
@@ -232,13 +227,13 @@ TEST(Directory, ForeignBytesFromRealTools)
 TEST(Directory, EmptyArchiveReadsNoRecord)
 {
     ZIPEXT_NEED_LINUX_TOOLS("Python");
-    StorageTempDir dir;
+    TempDir dir;
     std::string zip = dir.File("e.zip");
     ASSERT_TRUE(Python("import zipfile\nzipfile.ZipFile('" + zip + "','w').close()\n"));
-    Bytes image = ReadFile(zip);
+    Bytes image = ReadWholeFile(zip);
     ASSERT_EQ(image.size(), 22u);
     MemoryArchive m(image);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     EXPECT_EQ(m.archive.GetCount(), 0);
     EXPECT_TRUE(m.archive.directory.endInfo.directoryOnDisk);
 }
@@ -251,7 +246,7 @@ TEST(Directory, RecordsOutOfOrderComeOutSorted)
     options.centralOrder = {4, 1, 5, 0, 3, 2};
     ZipLayout layout = BuildZip(entries, options);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     EXPECT_EQ(Names(m.archive), (std::vector<std::string>{"e0", "e1", "e2", "e3", "e4", "e5"}));
 }
 
@@ -260,12 +255,12 @@ TEST(Directory, TwoRecordsForOneLocalHeaderAreRefused)
     ZipLayout layout = BuildZip(ThreeEntries());
     // The third central record points at the first entry's local header.
     Put32(layout.bytes, layout.centralOffsets[2] + 42, 0);
-    ZipReason why = ZipReason::none;
-    EXPECT_EQ(OpenCode(layout.bytes, &why), 101);
-    EXPECT_EQ(why, ZipReason::localHeaderShared);
+    const MemoryArchive shared(layout.bytes);
+    EXPECT_EQ(shared.code, 101);
+    EXPECT_EQ(shared.reason, ZipReason::localHeaderShared);
     // The same on another volume number is a different place.
     Put16(layout.bytes, layout.centralOffsets[2] + 34, 1);
-    EXPECT_EQ(OpenCode(layout.bytes), 0);
+    EXPECT_EQ(MemoryArchive(layout.bytes).code, 0);
 }
 
 TEST(Directory, RecordsLargerThanAReadPiece)
@@ -280,7 +275,7 @@ TEST(Directory, RecordsLargerThanAReadPiece)
     }
     ZipLayout layout = BuildZip(entries);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     ASSERT_EQ(m.archive.GetCount(), 40);
     for (int i = 0; i < 40; ++i) {
         const CZipEntryHeader& h = *m.archive.directory.GetHeader(i);
@@ -294,7 +289,7 @@ TEST(Directory, MaximumEntryCount)
 {
     ZipLayout layout = BuildMany(65535);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     ASSERT_EQ(m.archive.GetCount(), 65535);
     EXPECT_EQ(m.archive.directory.GetHeader(65534)->NameAsString(), "dir\\f65534.txt");
     EXPECT_EQ(m.archive.directory.FindEntry("DIR\\F40000.TXT", false, false, false), 40000);
@@ -344,7 +339,7 @@ TEST(Directory, DamagedDirectories)
         if (c.width == 2) Put16(image, c.at, static_cast<uint16_t>(c.value));
         if (c.width == 4) Put32(image, c.at, c.value);
         MemoryArchive m(image);
-        EXPECT_EQ(m.Open(), c.code) << c.what;
+        EXPECT_EQ(m.code, c.code) << c.what;
         EXPECT_EQ(m.reason, c.reason) << c.what;
         // Never more headers kept than the stream has records for.
         EXPECT_LE(m.archive.directory.headerList.capacity(), 4u) << c.what;
@@ -380,7 +375,7 @@ TEST(Directory, DiskFieldsNamingOtherVolumes)
         Put16(image, good.centralOffsets[1] + 34, c.secondEntryDisk);
         if (c.directoryOffset) Put32(image, good.endOffset + 16, c.directoryOffset);
         MemoryArchive m(image);
-        ASSERT_EQ(m.Open(), c.code) << c.what;
+        ASSERT_EQ(m.code, c.code) << c.what;
         if (c.code) continue;
         // Headers come ordered by volume, then offset.
         std::vector<std::string> data = StoredData(m.archive);
@@ -416,7 +411,7 @@ TEST(Directory, EveryByteOfTheTailDamagedInTurn)
             Bytes image = good.bytes;
             image[at] = v;
             MemoryArchive m(image);
-            int code = m.Open();
+            int code = m.code;
             seen.insert(code);
             EXPECT_TRUE(code == 0 || code == 101 || code == 108 || code == 116) << at << " " << code;
             EXPECT_EQ(code == 0, m.reason == ZipReason::none) << at << " " << code;  // every refusal says why
@@ -463,7 +458,7 @@ TEST(Directory, LocalHeaderAndDescriptorChecks)
         Bytes image = layout.bytes;
         image[c.at] ^= c.flip;
         MemoryArchive m(image);
-        ASSERT_EQ(m.Open(), 0);
+        ASSERT_EQ(m.code, 0);
         uint16_t index = c.at >= layout.localOffsets[2] ? 2 : 1;
         if (c.fails == R::none) {
             EXPECT_NO_THROW(m.archive.directory.OpenEntryData(index)) << c.what;
@@ -482,7 +477,7 @@ TEST(Directory, LocalHeaderAndDescriptorChecks)
 TEST(Directory, DataDescriptorsWithAndWithoutSignature)
 {
     ZIPEXT_NEED_LINUX_TOOLS("Python");
-    StorageTempDir dir;
+    TempDir dir;
     std::string path = dir.File("dd.zip");
     // Python writes descriptors (with signature) when it cannot seek back.
     ASSERT_TRUE(Python("import zipfile, io\n"
@@ -496,9 +491,9 @@ TEST(Directory, DataDescriptorsWithAndWithoutSignature)
                        "  with zipfile.ZipFile(W(out),'w',zipfile.ZIP_STORED) as z:\n"
                        "    z.writestr('s.txt','streamed data')\n"
                        "    z.writestr('plain.txt','plain')\n"));
-    Bytes image = ReadFile(path);
+    Bytes image = ReadWholeFile(path);
     MemoryArchive m(image);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     CZipDirectory& d = m.archive.directory;
     ASSERT_TRUE(d.GetHeader(0)->flags & 8);
     const uint32_t dataAt = d.GetHeader(0)->localHeaderOffset + 30 + 5;
@@ -519,13 +514,13 @@ TEST(Directory, DataDescriptorsWithAndWithoutSignature)
     for (uint32_t p = Get32(bare, endAt + 16); p < endAt; p += 46 + Get16(bare, p + 28) + Get16(bare, p + 30) + Get16(bare, p + 32))
         if (Get32(bare, p + 42) > descriptorAt) Put32(bare, p + 42, Get32(bare, p + 42) - 4);
     MemoryArchive b(bare);
-    ASSERT_EQ(b.Open(), 0);
+    ASSERT_EQ(b.code, 0);
     EXPECT_NO_THROW(closeAfterData(b));
     // A descriptor that disagrees with the central record.
     Bytes wrong = image;
     wrong[descriptorAt + 4] ^= 0x40;
     MemoryArchive w(wrong);
-    ASSERT_EQ(w.Open(), 0);
+    ASSERT_EQ(w.code, 0);
     try {
         closeAfterData(w);
         ADD_FAILURE();
@@ -542,7 +537,7 @@ TEST(NameIndex, FindEntryCaseAndNameOnly)
                                          {"docs/deep/", "", 20, 0x10}, {"zeta.txt", "z"}};
     ZipLayout layout = BuildZip(entries);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     CZipDirectory& d = m.archive.directory;
     EXPECT_EQ(d.FindEntry("docs\\readme.txt", false, false, false), 0);
     EXPECT_FALSE(d.indexCaseSensitive);
@@ -563,7 +558,7 @@ TEST(NameIndex, RemovingAndReplacingKeepTheIndexDense)
     for (int i = 0; i < 10; ++i) entries.push_back({"n" + std::to_string(9 - i), "x"});
     ZipLayout layout = BuildZip(entries);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     CZipDirectory& d = m.archive.directory;
     d.SetNameIndex(true, false);
     d.RemoveHeader(nullptr, 3, true);
@@ -590,7 +585,7 @@ TEST(NameIndex, DuplicateNamesRemoveTheRightHeader)
     std::vector<ZipEntrySpec> entries = {{"same", "1"}, {"other", "2"}, {"same", "3"}};
     ZipLayout layout = BuildZip(entries);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     CZipDirectory& d = m.archive.directory;
     d.SetNameIndex(true, false);
     CZipEntryHeader* survivor = d.GetHeader(2);
@@ -602,11 +597,11 @@ TEST(NameIndex, DuplicateNamesRemoveTheRightHeader)
 TEST(DirectoryWrite, WrittenOnceAndReadBackByRealTools)
 {
     ZIPEXT_NEED_LINUX_TOOLS("Python and unzip");
-    StorageTempDir dir;
+    TempDir dir;
     std::string path = dir.File("w.zip");
     ZipBuildOptions options;
     options.comment = "archive note";
-    WriteFile(path, BuildZip(ThreeEntries(), options).bytes);
+    WriteWholeFile(path, BuildZip(ThreeEntries(), options).bytes);
     {
         CZipArchive archive;
         archive.Open(path.c_str());
@@ -615,9 +610,9 @@ TEST(DirectoryWrite, WrittenOnceAndReadBackByRealTools)
         // finds it on disk and does nothing.
         archive.directory.DiscardWrittenDirectory();
         archive.Flush();
-        Bytes once = ReadFile(path);
+        Bytes once = ReadWholeFile(path);
         archive.Flush();
-        EXPECT_EQ(ReadFile(path), once);
+        EXPECT_EQ(ReadWholeFile(path), once);
     }
     ASSERT_TRUE(Shell("unzip -tqq " + Quote(path)));
     ASSERT_TRUE(Python("import zipfile\nz=zipfile.ZipFile('" + path + "')\n"
@@ -633,7 +628,7 @@ TEST(DirectoryWrite, CallbackStopsTheWriteSafely)
     } stop;
     ZipLayout layout = BuildZip(ThreeEntries());
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     m.archive.directory.DiscardWrittenDirectory();
     try {
         m.archive.directory.WriteDirectory(&stop);

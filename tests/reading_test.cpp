@@ -15,6 +15,7 @@
 #include "storage/ZipMemStream.h"
 #include "support/corpus.h"
 #include "support/lzw_raw.h"
+#include "support/memory_archive.h"
 #include "support/reading_support.h"
 #include "support/shell.h"
 #include "support/test_platform.h"
@@ -48,7 +49,7 @@ std::string BuildArchive(const TempDir& dir, const std::string& name, const std:
     EXPECT_TRUE(Shell("mkdir -p " + Quote(src)));
     std::string list;
     for (const auto& file : files) {
-        WriteFile(src + "/" + file.first, file.second);
+        WriteWholeFile(src + "/" + file.first, file.second);
         list += " " + Quote(file.first);
     }
     const std::string archive = dir / (name + ".zip");
@@ -138,7 +139,7 @@ TEST(Reading, Zip64RecordsAroundValuesThatFit)
     Bytes text(marker.begin(), marker.end());
     const Bytes more = MakeText(100000, 7);
     text.insert(text.end(), more.begin(), more.end());
-    WriteFile(dir / "m.txt", text);
+    WriteWholeFile(dir / "m.txt", text);
     struct Case {
         const char* command;
         const char* password;
@@ -154,7 +155,7 @@ TEST(Reading, Zip64RecordsAroundValuesThatFit)
     Bytes stdinArchive;
     for (const Case& c : cases) {
         ASSERT_TRUE(Shell("cd " + Quote(dir.path()) + " && rm -f out.zip && " + c.command)) << c.command;
-        const Bytes image = ReadFile(dir / "out.zip");
+        const Bytes image = ReadWholeFile(dir / "out.zip");
         if (stdinArchive.empty()) stdinArchive = image;
         MemoryArchive archive(image);
         ASSERT_EQ(archive->GetCount(), 1) << c.command;
@@ -176,13 +177,9 @@ TEST(Reading, Zip64RecordsAroundValuesThatFit)
     ASSERT_EQ(Get32(stdinArchive, end - 76), 0x06064B50u);
     Put32(stdinArchive, end + 16, 0xFFFFFFFFu);
     Put32(stdinArchive, end - 76 + 52, 1);
-    try {
-        MemoryArchive refused(stdinArchive);
-        ADD_FAILURE();
-    } catch (const CZipException& e) {
-        EXPECT_EQ(e.code, 101);
-        EXPECT_EQ(e.reason, ZipReason::zip64ValueTooLarge);
-    }
+    const MemoryArchive refused(stdinArchive);
+    EXPECT_EQ(refused.code, 101);
+    EXPECT_EQ(refused.reason, ZipReason::zip64ValueTooLarge);
 }
 
 TEST(Reading, ExactMultipleOfTheBufferDrainsTheDeflateStream)
@@ -191,7 +188,7 @@ TEST(Reading, ExactMultipleOfTheBufferDrainsTheDeflateStream)
     TempDir dir;
     for (const char* command : {"zip -q -X -6 \"$A\"", kPipedZip}) {
         const std::string path = BuildArchive(dir, "drain", command);
-        MemoryArchive archive(ReadFile(path));
+        MemoryArchive archive(ReadWholeFile(path));
         const uint16_t index = IndexOf(*archive, "exact2.txt");
         ASSERT_TRUE(archive->OpenEntry(index));
         Bytes buffer(65536);
@@ -215,7 +212,7 @@ TEST(Reading, StoredEntryReadInOneLargeCall)
     ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     const std::string path = BuildArchive(dir, "stored", "zip -q -X -0 \"$A\"");
-    MemoryArchive archive(ReadFile(path));
+    MemoryArchive archive(ReadWholeFile(path));
     ASSERT_TRUE(archive->OpenEntry(IndexOf(*archive, "noise.bin")));
     Bytes buffer(400000);
     EXPECT_EQ(archive->ReadEntry(buffer.data(), 400000), 150000u);
@@ -241,7 +238,7 @@ TEST(Reading, EncryptedEntriesNeedTheRightPassword)
     };
     for (const Case& c : cases) {
         const std::string path = BuildArchive(dir, c.name, c.command);
-        MemoryArchive archive(ReadFile(path));
+        MemoryArchive archive(ReadWholeFile(path));
         CZipEntryHeader header;
         ASSERT_TRUE(archive->GetFileInfo(header, IndexOf(*archive, "text.txt")));
         EXPECT_EQ(header.method, c.method) << c.name;
@@ -286,7 +283,7 @@ TEST(Reading, CrcMismatchIsReportedUnlessIgnored)
     TempDir dir;
     for (const char* command : {"zip -q -X -0 \"$A\"", "zip -q -X -9 \"$A\""}) {
         const std::string path = BuildArchive(dir, "crc", command);
-        Bytes image = ReadFile(path);
+        Bytes image = ReadWholeFile(path);
         uint16_t index;
         {
             MemoryArchive probe(image);
@@ -346,7 +343,7 @@ TEST(Reading, LaterMethodsExtractExactly)
         // Damaged: one byte of the stream changed, or its second half
         // zeroed. The entry fails (never a crash), and the same whatever the
         // read size.
-        const Bytes image = ReadFile(path);
+        const Bytes image = ReadWholeFile(path);
         const EntryRecords e = FindEntry(image, text);
         for (const bool cut : {false, true}) {
             Bytes bad = image;
@@ -395,7 +392,7 @@ TEST(Reading, AesEntriesOfTheCorpus)
     EXPECT_GE(checked, 15u);
 
     const std::string path = std::string(ZIPEXT_CORPUS_DIR) + "/crypto/7zz-generated/7zz-aes256-deflate.zip";
-    Bytes image = ReadFile(path);
+    Bytes image = ReadWholeFile(path);
     {
         MemoryArchive archive(image);
         archive->SetPassword("Secret#2024 ");
@@ -420,7 +417,7 @@ TEST(Reading, MethodsWithoutDecoderAndEmptyMethods)
     ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
     const std::string path = BuildArchive(dir, "methods", "zip -q -X -0 \"$A\"");
-    const Bytes original = ReadFile(path);
+    const Bytes original = ReadWholeFile(path);
     uint16_t text, empty;
     {
         MemoryArchive probe(original);
@@ -485,7 +482,7 @@ TEST(Reading, DirectoriesAreMadeNotRead)
     EXPECT_EQ(directories, 3);
     EXPECT_TRUE(Shell("test -d " + Quote(out + "/tree/sub/deeper")));
     EXPECT_TRUE(archive.ExtractEntryToFile(IndexOf(archive, "tree\\sub\\f.txt"), out.c_str(), true));
-    EXPECT_TRUE(ReadFile(out + "/tree/sub/f.txt") == (Bytes{'a', 'b', 'c'}));
+    EXPECT_TRUE(ReadWholeFile(out + "/tree/sub/f.txt") == (Bytes{'a', 'b', 'c'}));
 }
 
 TEST(Reading, CallbackAbortsInTheMiddleAndAtTheLastBlock)
@@ -526,7 +523,7 @@ TEST(Reading, CallbackAbortsInTheMiddleAndAtTheLastBlock)
             EXPECT_NE(e.archivePath.find("abort-out"), std::string::npos) << e.archivePath;
         }
         // What was written before the stop stays in the file.
-        EXPECT_EQ(ReadFile(out + "/" + (c.index == text ? "text.txt" : "exact2.txt")).size(), c.delivered);
+        EXPECT_EQ(ReadWholeFile(out + "/" + (c.index == text ? "text.txt" : "exact2.txt")).size(), c.delivered);
     }
     // The aborted entries were closed: the next extraction works.
     archive.SetCallback(nullptr, ZipFormat::callbackExtract);
@@ -555,7 +552,7 @@ TEST(Reading, StreamExtractionAppendsAndFileExtractionWrites)
     const std::string out = dir / "files";
     for (uint32_t size : {1u, 7u, 4096u, 65536u, 1u << 20}) {
         ASSERT_TRUE(archive.ExtractEntryToFile(index, out.c_str(), false, nullptr, size)) << size;
-        EXPECT_TRUE(ReadFile(out + "/text.txt") == text) << size;
+        EXPECT_TRUE(ReadWholeFile(out + "/text.txt") == text) << size;
     }
     EXPECT_FALSE(archive.ExtractEntryToFile(index, out.c_str(), false, nullptr, 0));
     EXPECT_FALSE(archive.ExtractEntryToStream(index, sink, 0));
@@ -568,7 +565,7 @@ TEST(Reading, ClosingEarlyIsNotAnError)
     for (const char* command : {"zip -q -X -6 \"$A\"", kPipedZip,
                                 "zip -q -X -0 -P pw \"$A\""}) {
         const std::string path = BuildArchive(dir, "early", command);
-        MemoryArchive archive(ReadFile(path));
+        MemoryArchive archive(ReadWholeFile(path));
         archive->SetPassword("pw");
         const uint16_t index = IndexOf(*archive, "text.txt");
         ASSERT_TRUE(archive->OpenEntry(index));
@@ -589,8 +586,8 @@ TEST(ReadingBadInput, DamageGivesCodesNeverCrashes)
     TempDir dir;
     const std::string zipped = BuildArchive(dir, "bad", "zip -q -X -9 \"$A\"");
     const std::string piped = BuildArchive(dir, "badpipe", kPipedZip);
-    const Bytes plain = ReadFile(zipped);
-    const Bytes withDescriptor = ReadFile(piped);
+    const Bytes plain = ReadWholeFile(zipped);
+    const Bytes withDescriptor = ReadWholeFile(piped);
     uint16_t text, other;
     {
         MemoryArchive probe(plain);
@@ -707,5 +704,6 @@ TEST(Reading, FullPathsStayBelowTheTargetDirectory)
     EXPECT_FALSE(FileExists(dir / "up.txt"));
     EXPECT_FALSE(FileExists(dir / "up2.txt"));
     EXPECT_FALSE(FileExists(outside + "/inside.txt"));
-    EXPECT_TRUE(ReadFile(out + "/ok/fine2.txt") == (Bytes{'o', 'k', '/', 'f', 'i', 'n', 'e', '2', '.', 't', 'x', 't'}));
+    const Bytes fine = ReadWholeFile(out + "/ok/fine2.txt");
+    EXPECT_EQ(std::string(fine.begin(), fine.end()), "ok/fine2.txt");
 }

@@ -25,11 +25,11 @@
 #include "decoders/ZipArchiveEx.h"
 #include "errors/ZipException.h"
 #include "plugin/VFInterfaces.h"
-#include "support/archive_support.h"
 #include "support/reading_support.h"
 #include "support/corpus.h"
 #include "support/shell.h"
 #include "support/test_platform.h"
+#include "support/zip_builder.h"
 
 using namespace reading;
 
@@ -223,7 +223,7 @@ TEST(SelfTest, NamesAndLinksCannotLeadOutOfTest)
     InScratchDirectory scratch;
     const std::string outside = scratch.dir() / "outside";
     std::filesystem::create_directory(outside);
-    WriteFile(outside + "/victim.txt", Bytes{'k', 'e', 'e', 'p'});
+    WriteWholeFile(outside + "/victim.txt", Bytes{'k', 'e', 'e', 'p'});
     // A hostile archive: climbing, absolute, drive and device names, names
     // that are nothing but dots, and one aimed at a planted link; stored
     // entries of system 0 (MS-DOS), as Python's zipfile writes them.
@@ -232,7 +232,7 @@ TEST(SelfTest, NamesAndLinksCannotLeadOutOfTest)
     for (const char* n : {"../climb1.txt", "a/../../climb2.txt", "/abs/abs.txt", "..", "...", ". .", "x/..",
                           "..\\..\\climb3.txt", "C:drive.txt", "CON", "nul.txt", "victim.txt", "plain.txt"})
         entries.push_back({n, std::string("hostile ") + n});
-    WriteFile(archive, BuildZip(entries).bytes);
+    WriteWholeFile(archive, BuildZip(entries).bytes);
 
     // A link planted where an entry goes must be replaced, not written
     // through. Windows lets only privileged processes make links: there the
@@ -248,9 +248,9 @@ TEST(SelfTest, NamesAndLinksCannotLeadOutOfTest)
     const bool linked = true;
 #endif
     EXPECT_EQ(TestEntry(archive.c_str()), 0);
-    EXPECT_TRUE(ReadFile(outside + "/victim.txt") == (Bytes{'k', 'e', 'e', 'p'}));
+    EXPECT_TRUE(ReadWholeFile(outside + "/victim.txt") == (Bytes{'k', 'e', 'e', 'p'}));
     EXPECT_EQ(std::filesystem::symlink_status("Test/victim.txt").type(), std::filesystem::file_type::regular);
-    const Bytes plain = ReadFile("Test/plain.txt");
+    const Bytes plain = ReadWholeFile("Test/plain.txt");
     EXPECT_EQ(std::string(plain.begin(), plain.end()), "hostile plain.txt");
 
     std::vector<std::string> tree;
@@ -276,7 +276,7 @@ TEST(SelfTest, MissingOrDamagedArchivesReturnZero)
     InScratchDirectory scratch;
     EXPECT_EQ(TestEntry((scratch.dir() / "missing.zip").c_str()), 0);
     EXPECT_EQ(TestEntry(nullptr), 0);
-    WriteFile(scratch.dir() / "junk.zip", MakeNoise(5000, 9));
+    WriteWholeFile(scratch.dir() / "junk.zip", MakeNoise(5000, 9));
     EXPECT_EQ(TestEntry((scratch.dir() / "junk.zip").c_str()), 0);
     EXPECT_FALSE(FileExists("Test"));
 }
@@ -295,8 +295,8 @@ TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
     InScratchDirectory scratch;
     std::string expected;
     for (int i = 0; i < 20; ++i) expected += "read-only marker deflated ";
-    WriteFile("ro.zip", BuildZip({{"stored.txt", "read-only marker stored"},
-                                                  {"dir/deflated.txt", expected}}).bytes);
+    WriteWholeFile("ro.zip",
+                   BuildZip({{"stored.txt", "read-only marker stored"}, {"dir/deflated.txt", expected}}).bytes);
     std::filesystem::permissions("ro.zip", std::filesystem::perms::all & ~std::filesystem::perms::owner_write &
                                                ~std::filesystem::perms::group_write &
                                                ~std::filesystem::perms::others_write);
@@ -305,15 +305,15 @@ TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
     const int fd = _sopen("ro.zip", _O_RDWR | _O_BINARY, _SH_DENYNO);
     if (fd >= 0) _close(fd);
     ASSERT_LT(fd, 0) << "the archive is still writable";
-    const Bytes before = ReadFile("ro.zip");
+    const Bytes before = ReadWholeFile("ro.zip");
     const auto beforeTime = std::filesystem::last_write_time("ro.zip");
     EXPECT_EQ(TestEntry("ro.zip"), 0);
 
-    const Bytes stored = ReadFile("Test/stored.txt");
-    const Bytes deflated = ReadFile("Test/deflated.txt");
+    const Bytes stored = ReadWholeFile("Test/stored.txt");
+    const Bytes deflated = ReadWholeFile("Test/deflated.txt");
     EXPECT_EQ(std::string(stored.begin(), stored.end()), "read-only marker stored");
     EXPECT_EQ(std::string(deflated.begin(), deflated.end()), expected);
-    EXPECT_TRUE(ReadFile("ro.zip") == before);
+    EXPECT_TRUE(ReadWholeFile("ro.zip") == before);
     EXPECT_TRUE(std::filesystem::last_write_time("ro.zip") == beforeTime);
     _close(holder);
 }
@@ -330,7 +330,7 @@ TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
         "z.close()\n";
     ASSERT_TRUE(Shell("python3 -c " + Quote(script)));
     ASSERT_EQ(chmod("ro.zip", 0444), 0);
-    const Bytes before = ReadFile("ro.zip");
+    const Bytes before = ReadWholeFile("ro.zip");
     struct stat beforeInfo;
     ASSERT_EQ(stat("ro.zip", &beforeInfo), 0);
 
@@ -350,15 +350,15 @@ TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
     if (WEXITSTATUS(status) == 78) GTEST_SKIP() << "a file of mode 0444 is still writable here";
     ASSERT_EQ(WEXITSTATUS(status), 0);
 
-    const Bytes stored = ReadFile("Test/stored.txt");
-    const Bytes deflated = ReadFile("Test/deflated.txt");
+    const Bytes stored = ReadWholeFile("Test/stored.txt");
+    const Bytes deflated = ReadWholeFile("Test/deflated.txt");
     EXPECT_EQ(std::string(stored.begin(), stored.end()), "read-only marker stored");
     std::string expected;
     for (int i = 0; i < 20; ++i) expected += "read-only marker deflated ";
     EXPECT_EQ(std::string(deflated.begin(), deflated.end()), expected);
     struct stat afterInfo;
     ASSERT_EQ(stat("ro.zip", &afterInfo), 0);
-    EXPECT_TRUE(ReadFile("ro.zip") == before);
+    EXPECT_TRUE(ReadWholeFile("ro.zip") == before);
     EXPECT_EQ(afterInfo.st_mtim.tv_sec, beforeInfo.st_mtim.tv_sec);
     EXPECT_EQ(afterInfo.st_mtim.tv_nsec, beforeInfo.st_mtim.tv_nsec);
 }

@@ -92,16 +92,6 @@ std::vector<std::string> Split(const std::string& line, char sep)
 
 } // namespace
 
-std::vector<uint8_t> CleaningReadFile(const std::string& path)
-{
-    return ReadWholeFile(path);
-}
-
-void CleaningWriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    WriteWholeFile(path, bytes);
-}
-
 std::vector<uint8_t> CleaningText(size_t n, uint32_t seed)
 {
     static const char* words[] = {"archive ", "entry ", "scanner ", "clean ", "deflate ",
@@ -206,7 +196,7 @@ std::vector<uint8_t> Prepared(const std::string& request, Make make)
     if (folder.empty() || !std::filesystem::exists(file))
         throw std::runtime_error("archive not prepared on the Linux side (" + file +
                                  "): run the Linux tests with ZIPEXT_PREPARED_ARCHIVES first");
-    return CleaningReadFile(file);
+    return ReadWholeFile(file);
 #else
     const std::vector<uint8_t> bytes = make();
     if (!folder.empty()) {
@@ -214,7 +204,7 @@ std::vector<uint8_t> Prepared(const std::string& request, Make make)
         std::filesystem::create_directories(folder, ignored);
         // Whole or not at all, since tests run in parallel.
         const std::string part = file + "." + std::to_string(getpid());
-        CleaningWriteFile(part, bytes);
+        WriteWholeFile(part, bytes);
         std::filesystem::rename(part, file, ignored);
     }
     return bytes;
@@ -227,21 +217,21 @@ std::vector<uint8_t> CleaningMakeZip(const std::vector<CleaningEntrySpec>& entri
                                      const std::string& comment)
 {
     return Prepared(RequestOf("zipfile", entries, comment, {}), [&] {
-        CleaningTempDir dir;
+        TempDir dir;
         std::ofstream listing(dir.File("listing"));
         for (size_t i = 0; i < entries.size(); ++i) {
             const std::string path = dir.File("d" + std::to_string(i));
-            CleaningWriteFile(path, entries[i].data);
+            WriteWholeFile(path, entries[i].data);
             listing << Hex(entries[i].name) << '\t' << entries[i].method << '\t' << path << '\n';
         }
         listing.close();
-        CleaningWriteFile(dir.File("w.py"), CleaningBytesOf(writerScript));
+        WriteWholeFile(dir.File("w.py"), CleaningBytesOf(writerScript));
         int status = 0;
         ShellOutput("python3 " + Quote(dir.File("w.py")) + " " + Quote(dir.File("out.zip")) + " " +
                           Quote(dir.File("listing")) + " " + Quote(comment),
                       &status);
         if (status != 0) throw std::runtime_error("zipfile could not write the archive");
-        return CleaningReadFile(dir.File("out.zip"));
+        return ReadWholeFile(dir.File("out.zip"));
     });
 }
 
@@ -250,14 +240,14 @@ std::vector<uint8_t> CleaningZipAdd(const std::vector<uint8_t>& archive,
                                     const std::string& password)
 {
     return Prepared(RequestOf("zip", entries, password, archive), [&] {
-        CleaningTempDir dir;
+        TempDir dir;
         std::filesystem::create_directory(dir.File("in"));
-        if (!archive.empty()) CleaningWriteFile(dir.File("out.zip"), archive);
+        if (!archive.empty()) WriteWholeFile(dir.File("out.zip"), archive);
         std::string names;
         for (const auto& e : entries) {
             const std::string path = dir.File("in/" + e.name);
             std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-            CleaningWriteFile(path, e.data);
+            WriteWholeFile(path, e.data);
             names += " " + Quote(e.name);
         }
         const std::string secret = password.empty() ? "" : " -P " + Quote(password);
@@ -265,7 +255,7 @@ std::vector<uint8_t> CleaningZipAdd(const std::vector<uint8_t>& archive,
         ShellOutput("cd " + Quote(dir.File("in")) + " && zip -q -X -D" + secret + " ../out.zip" + names,
                       &status);
         if (status != 0) throw std::runtime_error("zip could not write the archive");
-        return CleaningReadFile(dir.File("out.zip"));
+        return ReadWholeFile(dir.File("out.zip"));
     });
 }
 
@@ -293,15 +283,15 @@ const PeerEntry* PeerReading::Find(const std::string& name) const
 std::vector<PeerReading> CleaningReadManyWithPeers(const std::vector<std::vector<uint8_t>>& archives,
                                                    const std::string& password, bool digestsOnly)
 {
-    CleaningTempDir dir;
+    TempDir dir;
     std::vector<PeerReading> out(archives.size());
     std::string paths;
     for (size_t i = 0; i < archives.size(); ++i) {
         const std::string path = dir.File("a" + std::to_string(i) + ".zip");
-        CleaningWriteFile(path, archives[i]);
+        WriteWholeFile(path, archives[i]);
         paths += " " + Quote(path);
     }
-    CleaningWriteFile(dir.File("r.py"), CleaningBytesOf(readerScript));
+    WriteWholeFile(dir.File("r.py"), CleaningBytesOf(readerScript));
     const std::vector<uint8_t> answer =
         Prepared(RequestOfArchives("zipfile reads", archives, password + (digestsOnly ? "1" : "0")), [&] {
             return CleaningBytesOf(ShellOutput("python3 " + Quote(dir.File("r.py")) + " " + Quote(password) +
@@ -358,9 +348,9 @@ PeerReading CleaningReadWithPeers(const std::vector<uint8_t>& archive, const std
 
 PeerTestRun CleaningTestWithUnzipAnd7zz(const std::vector<uint8_t>& archive)
 {
-    CleaningTempDir dir;
+    TempDir dir;
     const std::string path = dir.File("t.zip");
-    CleaningWriteFile(path, archive);
+    WriteWholeFile(path, archive);
     PeerTestRun run;
     run.unzipOutput = ShellOutput("unzip -tqq " + Quote(path) + " </dev/null 2>&1", &run.unzipStatus);
     ShellOutput("7zz t -tzip -bso0 -bsp0 " + Quote(path) + " </dev/null >/dev/null 2>&1", &run.sevenZipStatus);

@@ -142,26 +142,6 @@ RawEntry Encrypt(const RawEntry& entry, const std::string& password)
     return out;
 }
 
-Extraction ExtractFromImage(const std::vector<uint8_t>& image, uint16_t index, uint32_t bufferSize,
-                            const char* password)
-{
-    Extraction out;
-    CZipMemStream source(65536);
-    source.Write(image.data(), static_cast<uint32_t>(image.size()));
-    CZipMemStream sink(1u << 20);
-    try {
-        CZipArchiveEx archive;
-        archive.Open(source, CZipArchive::openReadOnly);
-        if (password) archive.SetPassword(password);
-        out.result = archive.ExtractEntryToStream(index, sink, bufferSize);
-    } catch (const CZipException& e) {
-        out.code = e.code;
-    }
-    const uint32_t n = static_cast<uint32_t>(sink.GetLength());
-    if (n > 0) out.bytes.assign(sink.Data(), sink.Data() + n);
-    return out;
-}
-
 void BitWriter::Put(uint32_t value, uint32_t n)
 {
     for (uint32_t i = 0; i < n; ++i, ++bitCount) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/memory_archive.h"
+
 class CZipDecoder;
 
 namespace lzw {
@@ -48,15 +50,7 @@ std::vector<uint8_t> BuildZip(const std::vector<RawEntry>& entries);
 // bit 0.
 RawEntry Encrypt(const RawEntry& entry, const std::string& password);
 
-// Extraction of one entry through the archive object over an in-memory
-// image.
-struct Extraction {
-    bool result = false;  // ExtractEntryToStream's answer
-    int code = 0;         // the code of an exception, 0 when none
-    std::vector<uint8_t> bytes;
-};
-Extraction ExtractFromImage(const std::vector<uint8_t>& image, uint16_t index, uint32_t bufferSize,
-                            const char* password = nullptr);
+using ::ExtractFromImage;
 
 // Bits least significant first, as the legacy methods pack them.
 class BitWriter {

@@ -1,34 +1,14 @@
 #include "reading_support.h"
 
-#include <filesystem>
-
-#include "errors/ZipException.h"
 #include "support/lzw_raw.h"
 #include "support/test_platform.h"
 
 namespace reading {
 
-Bytes ReadFile(const std::string& path)
-{
-    return ReadWholeFile(path);
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes)
-{
-    WriteWholeFile(path, bytes);
-}
-
-bool FileExists(const std::string& path)
-{
-    std::error_code error;
-    return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found &&
-           !error;
-}
-
 // In the process: the Windows build has no sha256sum to ask.
 std::string Sha256OfFile(const std::string& path)
 {
-    return lzw::Sha256Hex(ReadFile(path));
+    return lzw::Sha256Hex(ReadWholeFile(path));
 }
 
 Bytes MakeText(uint32_t size, uint32_t seed)
@@ -56,28 +36,6 @@ Bytes MakeNoise(uint32_t size, uint32_t seed)
         state ^= state << 17;
         out[i] = static_cast<uint8_t>(state >> 24);
     }
-    return out;
-}
-
-MemoryArchive::MemoryArchive(const Bytes& image) : stream(1u << 20)
-{
-    if (!image.empty()) stream.Write(image.data(), static_cast<uint32_t>(image.size()));
-    stream.SeekToBegin();
-    archive.Open(stream, CZipArchive::openExisting);
-}
-
-Extraction ExtractToMemory(CZipArchiveEx& archive, uint16_t index, uint32_t bufferSize)
-{
-    Extraction out;
-    CZipMemStream sink(1u << 20);
-    try {
-        out.result = archive.ExtractEntryToStream(index, sink, bufferSize);
-    } catch (const CZipException& e) {
-        out.code = e.code;
-        out.reason = e.reason;
-    }
-    const uint32_t n = static_cast<uint32_t>(sink.GetLength());
-    out.bytes.assign(sink.Data(), sink.Data() + n);
     return out;
 }
 
