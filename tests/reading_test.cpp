@@ -45,14 +45,14 @@ const std::map<std::string, Bytes>& SampleFiles()
 std::string BuildArchive(const TempDir& dir, const std::string& name, const std::string& command,
                          const std::map<std::string, Bytes>& files = SampleFiles())
 {
-    const std::string src = dir / ("src-" + name);
+    const std::string src = dir.File("src-" + name);
     EXPECT_TRUE(Shell("mkdir -p " + Quote(src)));
     std::string list;
     for (const auto& file : files) {
         WriteWholeFile(src + "/" + file.first, file.second);
         list += " " + Quote(file.first);
     }
-    const std::string archive = dir / (name + ".zip");
+    const std::string archive = dir.File(name + ".zip");
     std::string filled = command;
     const size_t at = filled.find("@FILES@");
     if (at == std::string::npos)
@@ -139,7 +139,7 @@ TEST(Reading, Zip64RecordsAroundValuesThatFit)
     Bytes text(marker.begin(), marker.end());
     const Bytes more = MakeText(100000, 7);
     text.insert(text.end(), more.begin(), more.end());
-    WriteWholeFile(dir / "m.txt", text);
+    WriteWholeFile(dir.File("m.txt"), text);
     struct Case {
         const char* command;
         const char* password;
@@ -154,8 +154,8 @@ TEST(Reading, Zip64RecordsAroundValuesThatFit)
     };
     Bytes stdinArchive;
     for (const Case& c : cases) {
-        ASSERT_TRUE(Shell("cd " + Quote(dir.path()) + " && rm -f out.zip && " + c.command)) << c.command;
-        const Bytes image = ReadWholeFile(dir / "out.zip");
+        ASSERT_TRUE(Shell("cd " + Quote(dir.Path()) + " && rm -f out.zip && " + c.command)) << c.command;
+        const Bytes image = ReadWholeFile(dir.File("out.zip"));
         if (stdinArchive.empty()) stdinArchive = image;
         MemoryArchive archive(image);
         ASSERT_EQ(archive->GetCount(), 1) << c.command;
@@ -463,13 +463,13 @@ TEST(Reading, DirectoriesAreMadeNotRead)
 {
     ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
-    ASSERT_TRUE(Shell("mkdir -p " + Quote(dir / "tree/sub/deeper") + " && printf abc > " +
-                    Quote(dir / "tree/sub/f.txt")));
-    const std::string path = dir / "dirs.zip";
-    ASSERT_TRUE(Shell("cd " + Quote(dir.path()) + " && zip -q -r -X " + Quote(path) + " tree"));
+    ASSERT_TRUE(Shell("mkdir -p " + Quote(dir.File("tree/sub/deeper")) + " && printf abc > " +
+                    Quote(dir.File("tree/sub/f.txt"))));
+    const std::string path = dir.File("dirs.zip");
+    ASSERT_TRUE(Shell("cd " + Quote(dir.Path()) + " && zip -q -r -X " + Quote(path) + " tree"));
     CZipArchiveEx archive;
     archive.Open(path.c_str(), CZipArchive::openExisting, 0);
-    const std::string out = dir / "out";
+    const std::string out = dir.File("out");
     int directories = 0;
     for (int i = 0; i < archive.GetCount(); ++i) {
         CZipEntryHeader header;
@@ -513,7 +513,7 @@ TEST(Reading, CallbackAbortsInTheMiddleAndAtTheLastBlock)
         EXPECT_EQ(got.code, c.code) << c.index << " at " << c.stopCall;
         EXPECT_EQ(got.bytes.size(), c.delivered);
 
-        const std::string out = dir / "abort-out";
+        const std::string out = dir.File("abort-out");
         stop.calls = 0;
         try {
             archive.ExtractEntryToFile(c.index, out.c_str(), true);
@@ -549,7 +549,7 @@ TEST(Reading, StreamExtractionAppendsAndFileExtractionWrites)
     EXPECT_EQ(0, memcmp(sink.Data(), expected.data(), expected.size()));
 
     // Small odd buffers go through the same loop.
-    const std::string out = dir / "files";
+    const std::string out = dir.File("files");
     for (uint32_t size : {1u, 7u, 4096u, 65536u, 1u << 20}) {
         ASSERT_TRUE(archive.ExtractEntryToFile(index, out.c_str(), false, nullptr, size)) << size;
         EXPECT_TRUE(ReadWholeFile(out + "/text.txt") == text) << size;
@@ -681,7 +681,7 @@ TEST(Reading, FullPathsStayBelowTheTargetDirectory)
 {
     ZIPEXT_NEED_LINUX_TOOLS("sh, zip, 7zz and Python");
     TempDir dir;
-    const std::string archive = dir / "paths.zip";
+    const std::string archive = dir.File("paths.zip");
     const std::string script =
         "import zipfile\n"
         "z = zipfile.ZipFile(" + Quote(archive) + ", 'w')\n"
@@ -691,8 +691,8 @@ TEST(Reading, FullPathsStayBelowTheTargetDirectory)
         "    z.writestr(zi, n)\n"
         "z.close()\n";
     ASSERT_TRUE(Shell("python3 -c " + Quote(script)));
-    const std::string out = dir / "out";
-    const std::string outside = dir / "outside";
+    const std::string out = dir.File("out");
+    const std::string outside = dir.File("outside");
     ASSERT_TRUE(Shell("mkdir -p " + Quote(out) + " " + Quote(outside) + " && ln -s " + Quote(outside) + " " +
                       Quote(out + "/link")));
     CZipArchiveEx zip;
@@ -701,8 +701,8 @@ TEST(Reading, FullPathsStayBelowTheTargetDirectory)
     const std::vector<bool> expected = {false, false, false, false, true};
     for (int i = 0; i < zip.GetCount(); ++i)
         EXPECT_EQ(zip.ExtractEntryToFile(static_cast<uint16_t>(i), out.c_str(), true), expected[i]) << i;
-    EXPECT_FALSE(FileExists(dir / "up.txt"));
-    EXPECT_FALSE(FileExists(dir / "up2.txt"));
+    EXPECT_FALSE(FileExists(dir.File("up.txt")));
+    EXPECT_FALSE(FileExists(dir.File("up2.txt")));
     EXPECT_FALSE(FileExists(outside + "/inside.txt"));
     const Bytes fine = ReadWholeFile(out + "/ok/fine2.txt");
     EXPECT_EQ(std::string(fine.begin(), fine.end()), "ok/fine2.txt");

@@ -98,7 +98,7 @@ public:
     {
         previous = std::filesystem::current_path();
         std::error_code error;
-        std::filesystem::current_path(scratch.path(), error);
+        std::filesystem::current_path(scratch.Path(), error);
         EXPECT_FALSE(error) << error.message();
     }
     ~InScratchDirectory()
@@ -221,13 +221,13 @@ TEST(SelfTest, EveryFileOfTheCorpusLandsInTestWithTheManifestBytes)
 TEST(SelfTest, NamesAndLinksCannotLeadOutOfTest)
 {
     InScratchDirectory scratch;
-    const std::string outside = scratch.dir() / "outside";
+    const std::string outside = scratch.dir().File("outside");
     std::filesystem::create_directory(outside);
     WriteWholeFile(outside + "/victim.txt", Bytes{'k', 'e', 'e', 'p'});
     // A hostile archive: climbing, absolute, drive and device names, names
     // that are nothing but dots, and one aimed at a planted link; stored
     // entries of system 0 (MS-DOS), as Python's zipfile writes them.
-    const std::string archive = scratch.dir() / "hostile.zip";
+    const std::string archive = scratch.dir().File("hostile.zip");
     std::vector<ZipEntrySpec> entries;
     for (const char* n : {"../climb1.txt", "a/../../climb2.txt", "/abs/abs.txt", "..", "...", ". .", "x/..",
                           "..\\..\\climb3.txt", "C:drive.txt", "CON", "nul.txt", "victim.txt", "plain.txt"})
@@ -254,7 +254,7 @@ TEST(SelfTest, NamesAndLinksCannotLeadOutOfTest)
     EXPECT_EQ(std::string(plain.begin(), plain.end()), "hostile plain.txt");
 
     std::vector<std::string> tree;
-    ListTree(scratch.dir().path(), "", tree);
+    ListTree(scratch.dir().Path(), "", tree);
     const std::set<std::string> expected = {
         "outside/", "outside/victim.txt", "hostile.zip", "Test/", "Test/victim.txt", "Test/plain.txt",
         "Test/climb1.txt", "Test/climb2.txt", "Test/climb3.txt", "Test/abs.txt", "Test/drive.txt"};
@@ -274,10 +274,10 @@ TEST(SelfTest, NamesAndLinksCannotLeadOutOfTest)
 TEST(SelfTest, MissingOrDamagedArchivesReturnZero)
 {
     InScratchDirectory scratch;
-    EXPECT_EQ(TestEntry((scratch.dir() / "missing.zip").c_str()), 0);
+    EXPECT_EQ(TestEntry((scratch.dir().File("missing.zip")).c_str()), 0);
     EXPECT_EQ(TestEntry(nullptr), 0);
-    WriteWholeFile(scratch.dir() / "junk.zip", MakeNoise(5000, 9));
-    EXPECT_EQ(TestEntry((scratch.dir() / "junk.zip").c_str()), 0);
+    WriteWholeFile(scratch.dir().File("junk.zip"), MakeNoise(5000, 9));
+    EXPECT_EQ(TestEntry((scratch.dir().File("junk.zip")).c_str()), 0);
     EXPECT_FALSE(FileExists("Test"));
 }
 
@@ -321,7 +321,7 @@ TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
 TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
 {
     InScratchDirectory scratch;
-    ASSERT_EQ(chmod(scratch.dir().path().c_str(), 0777), 0);
+    ASSERT_EQ(chmod(scratch.dir().Path().c_str(), 0777), 0);
     const std::string script =
         "import zipfile\n"
         "z = zipfile.ZipFile('ro.zip', 'w')\n"

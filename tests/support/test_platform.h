@@ -23,7 +23,6 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& Path() const { return dir; }
-    const std::string& path() const { return dir; }
     std::string File(const std::string& name) const { return dir + "/" + name; }
     std::string operator/(const std::string& name) const { return File(name); }
 
