@@ -10,6 +10,7 @@
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
 #include "errors/ZipException.h"
+#include "support/code_of.h"
 #include "support/memory_archive.h"
 #include "support/shell.h"
 #include "support/corpus.h"
@@ -23,16 +24,6 @@ std::vector<ZipEntrySpec> Entries(uint16_t madeBy = 20)
     return {{"first.txt", "one", madeBy, 0x20},
             {"docs/second.txt", "two two", madeBy, 0x20},
             {"docs/deeper/third.bin", "three", madeBy, 0x20}};
-}
-
-int CodeOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const CZipException& e) {
-        return e.code;
-    }
-    return 0;
 }
 
 // Adds one entry with the given bytes through the archive's add operation.

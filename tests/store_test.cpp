@@ -10,22 +10,11 @@
 #include "plugin/ZipHostStream.h"
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
+#include "support/code_of.h"
 #include "support/fake_host.h"
 #include "support/test_platform.h"
 
 namespace {
-
-template <typename F>
-int CodeOf(F&& f, std::string* path = nullptr)
-{
-    try {
-        f();
-    } catch (const CZipException& e) {
-        if (path) *path = e.archivePath;
-        return e.code;
-    }
-    return 0;
-}
 
 std::vector<uint8_t> Pattern(size_t n, unsigned seed = 1)
 {

@@ -18,21 +18,10 @@
 #include "storage/ZipDiskStream.h"
 #include "storage/ZipFileMapping.h"
 #include "storage/ZipMemStream.h"
+#include "support/code_of.h"
 #include "support/test_platform.h"
 
 namespace {
-
-template <typename F>
-int CodeOf(F&& f, std::string* path = nullptr)
-{
-    try {
-        f();
-    } catch (const CZipException& e) {
-        if (path) *path = e.archivePath;
-        return e.code;
-    }
-    return 0;
-}
 
 std::vector<uint8_t> Pattern(size_t n)
 {
