@@ -10,30 +10,20 @@
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
 #include "errors/ZipException.h"
-#include "support/archive_support.h"
-#include "support/storage_temp_dir.h"
+#include "support/code_of.h"
+#include "support/memory_archive.h"
+#include "support/shell.h"
 #include "support/corpus.h"
 #include "support/test_platform.h"
-
-using namespace archivetest;
+#include "support/zip_builder.h"
 
 namespace {
 
-std::vector<EntrySpec> Entries(uint16_t madeBy = 20)
+std::vector<ZipEntrySpec> Entries(uint16_t madeBy = 20)
 {
-    return {{"first.txt", "one", madeBy, 0x20, ""},
-            {"docs/second.txt", "two two", madeBy, 0x20, ""},
-            {"docs/deeper/third.bin", "three", madeBy, 0x20, ""}};
-}
-
-int CodeOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const CZipException& e) {
-        return e.code;
-    }
-    return 0;
+    return {{"first.txt", "one", madeBy, 0x20},
+            {"docs/second.txt", "two two", madeBy, 0x20},
+            {"docs/deeper/third.bin", "three", madeBy, 0x20}};
 }
 
 // Adds one entry with the given bytes through the archive's add operation.
@@ -77,7 +67,7 @@ TEST(Archive, ClosedArchiveAnswersQuietly)
     EXPECT_EQ(CodeOf([&] { archive.ThrowError(ZipError::badZipFile); }), 101);
 
     // Mode 3 exists only for paths: over a stream nothing happens.
-    auto stream = MemoryStream(BuildStored(Entries()).bytes);
+    auto stream = MemoryStream(BuildZip(Entries()).bytes);
     archive.Open(*stream, CZipArchive::createSpan);
     EXPECT_TRUE(archive.IsClosed(true));
     archive.Open(*stream, CZipArchive::openExisting);
@@ -91,8 +81,8 @@ TEST(Archive, ClosedArchiveAnswersQuietly)
 
 TEST(Archive, EntryInformation)
 {
-    MemoryArchive m(BuildStored(Entries()).bytes);
-    ASSERT_EQ(m.Open(), 0);
+    MemoryArchive m(BuildZip(Entries()).bytes);
+    ASSERT_EQ(m.code, 0);
     CZipEntryHeader h;
     ASSERT_TRUE(m.archive.GetFileInfo(h, 65536 + 1));  // taken as 16 bits: index 1
     EXPECT_EQ(h.NameAsString(), "docs\\second.txt");
@@ -134,8 +124,8 @@ TEST(Archive, ExtractedNames)
         EXPECT_EQ(archive.GetExtractedName(c.entry, c.path, c.fullPath, c.newName), c.expected) << c.entry;
 
     // With a root path, fullPath false keeps what lies below the root.
-    MemoryArchive m(BuildStored(Entries()).bytes);
-    ASSERT_EQ(m.Open(), 0);
+    MemoryArchive m(BuildZip(Entries()).bytes);
+    ASSERT_EQ(m.code, 0);
     m.archive.SetRootPath("DOCS\\/");
     EXPECT_EQ(m.archive.rootPath, "DOCS");
     EXPECT_EQ(m.archive.GetExtractedName("docs\\deeper\\x.txt", "out", false, nullptr), "out\\deeper\\x.txt");
@@ -144,8 +134,8 @@ TEST(Archive, ExtractedNames)
 
 TEST(Archive, Password)
 {
-    MemoryArchive m(BuildStored(Entries()).bytes);
-    ASSERT_EQ(m.Open(), 0);
+    MemoryArchive m(BuildZip(Entries()).bytes);
+    ASSERT_EQ(m.code, 0);
     CZipArchive& a = m.archive;
     EXPECT_TRUE(a.SetPassword("secret"));
     EXPECT_EQ(a.GetPassword(), "secret");
@@ -171,8 +161,8 @@ TEST(Archive, SystemIdFollowsTheFirstEntry)
         int systemId;
     } cases[] = {{0x0314, 3}, {0x0214, 0}, {0x0A14, 10}, {0x0014, 0}, {0x1E14, 0}};
     for (const Case& c : cases) {
-        MemoryArchive m(BuildStored(Entries(c.madeBy)).bytes);
-        ASSERT_EQ(m.Open(), 0);
+        MemoryArchive m(BuildZip(Entries(c.madeBy)).bytes);
+        ASSERT_EQ(m.code, 0);
         EXPECT_EQ(m.archive.systemId, c.systemId) << std::hex << c.madeBy;
         EXPECT_FALSE(m.archive.SetSystemId(2));
         EXPECT_TRUE(m.archive.SetSystemId(7));
@@ -232,9 +222,9 @@ TEST(Archive, TrackedAllocatorFreesWhatZlibLeaves)
 
 TEST(Archive, ErrorsCarryTheArchivePath)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string path = dir.File("p.zip");
-    WriteFile(path, BuildStored(Entries()).bytes);
+    WriteWholeFile(path, BuildZip(Entries()).bytes);
     CZipArchive onDisk;
     onDisk.Open(path.c_str());
     try {
@@ -244,8 +234,8 @@ TEST(Archive, ErrorsCarryTheArchivePath)
         EXPECT_EQ(e.archivePath, path);
     }
     EXPECT_EQ(onDisk.GetArchivePath(), path);
-    MemoryArchive m(BuildStored(Entries()).bytes);
-    ASSERT_EQ(m.Open(), 0);
+    MemoryArchive m(BuildZip(Entries()).bytes);
+    ASSERT_EQ(m.code, 0);
     try {
         m.archive.ThrowError(Z_DATA_ERROR, true);
     } catch (const CZipException& e) {
@@ -254,7 +244,7 @@ TEST(Archive, ErrorsCarryTheArchivePath)
     }
     // Opening a damaged file by path reports the path too.
     std::string bad = dir.File("bad.zip");
-    WriteFile(bad, Bytes(10, 'P'));
+    WriteWholeFile(bad, Bytes(10, 'P'));
     CZipArchive broken;
     try {
         broken.Open(bad.c_str());
@@ -270,11 +260,11 @@ TEST(Archive, ErrorsCarryTheArchivePath)
 TEST(Comments, UnflushedChangesKeepTheArchiveWhole)
 {
     ZIPEXT_NEED_LINUX_TOOLS("unzip");
-    StorageTempDir dir;
+    TempDir dir;
     std::string path = dir.File("c.zip");
-    BuildOptions options;
+    ZipBuildOptions options;
     options.comment = "old comment";
-    const Bytes original = BuildStored(Entries(), options).bytes;
+    const Bytes original = BuildZip(Entries(), options).bytes;
     struct Case {
         const char* what;
         std::function<bool(CZipArchive&)> change;
@@ -284,13 +274,13 @@ TEST(Comments, UnflushedChangesKeepTheArchiveWhole)
         {"both", [](CZipArchive& a) { return a.SetFileComment(0, "e") && a.SetGlobalComment("g"); }},
     };
     for (const Case& c : cases) {
-        WriteFile(path, original);
+        WriteWholeFile(path, original);
         {
             CZipArchive a;
             a.Open(path.c_str());
             ASSERT_TRUE(c.change(a)) << c.what;
         }  // destroyed without Flush
-        EXPECT_EQ(ReadFile(path), original) << c.what;
+        EXPECT_EQ(ReadWholeFile(path), original) << c.what;
         EXPECT_TRUE(Shell("unzip -tqq " + Quote(path))) << c.what;
     }
 }
@@ -298,11 +288,11 @@ TEST(Comments, UnflushedChangesKeepTheArchiveWhole)
 TEST(Comments, FlushedChangesAreWrittenOnce)
 {
     ZIPEXT_NEED_LINUX_TOOLS("Python and unzip");
-    StorageTempDir dir;
+    TempDir dir;
     std::string path = dir.File("c.zip");
-    BuildOptions options;
+    ZipBuildOptions options;
     options.comment = "a much longer old comment that goes away";
-    WriteFile(path, BuildStored(Entries(), options).bytes);
+    WriteWholeFile(path, BuildZip(Entries(), options).bytes);
     {
         CZipArchive a;
         a.Open(path.c_str());
@@ -324,19 +314,19 @@ TEST(Comments, FlushedChangesAreWrittenOnce)
     CZipArchive again;
     again.Open(path.c_str());
     EXPECT_EQ(again.directory.endInfo.foreignBytes, 0u);
-    EXPECT_EQ(again.directory.endInfo.endRecordOffset + 22 + 3, ReadFile(path).size());
+    EXPECT_EQ(again.directory.endInfo.endRecordOffset + 22 + 3, ReadWholeFile(path).size());
 }
 
 TEST(Comments, AutoFlushWritesAtOnceOverAStream)
 {
-    BuildOptions options;
+    ZipBuildOptions options;
     options.comment = "before";
-    MemoryArchive m(BuildStored(Entries(), options).bytes);
-    ASSERT_EQ(m.Open(), 0);
+    MemoryArchive m(BuildZip(Entries(), options).bytes);
+    ASSERT_EQ(m.code, 0);
     m.archive.SetAutoFlush(true);
     ASSERT_TRUE(m.archive.SetGlobalComment("after, and longer"));
     MemoryArchive reread(m.Contents());
-    ASSERT_EQ(reread.Open(), 0);
+    ASSERT_EQ(reread.code, 0);
     EXPECT_EQ(reread.archive.GetGlobalComment(), "after, and longer");
     EXPECT_EQ(reread.archive.GetCount(), 3);
 }
@@ -345,17 +335,17 @@ TEST(Spanned, LastVolumeOfASplitSetIsReadOnly)
 {
     ZIPEXT_NEED_LINUX_TOOLS("sh and zip");
     ZIPEXT_NEED_CORPUS();
-    StorageTempDir dir;
+    TempDir dir;
     // The last piece of a set of two: directory and end record, the entries
     // on the first piece.
-    Layout whole = BuildStored(Entries());
+    ZipLayout whole = BuildZip(Entries());
     Bytes piece(whole.bytes.begin() + whole.directoryOffset, whole.bytes.end());
     const size_t end = piece.size() - 22;
     Put16(piece, end + 4, 1);
     Put16(piece, end + 6, 1);
     Put32(piece, end + 16, 0);
     std::string path = dir.File("last.zip");
-    WriteFile(path, piece);
+    WriteWholeFile(path, piece);
     CZipArchive a;
     a.Open(path.c_str());
     EXPECT_EQ(a.store.SpanState(), -1);
@@ -363,7 +353,7 @@ TEST(Spanned, LastVolumeOfASplitSetIsReadOnly)
     EXPECT_FALSE(a.SetGlobalComment("no"));
     a.directory.DiscardWrittenDirectory();  // not even a forced rewrite
     a.Flush();
-    EXPECT_EQ(ReadFile(path), piece);
+    EXPECT_EQ(ReadWholeFile(path), piece);
     // The entries lie on the first piece, which cannot be reached.
     EXPECT_EQ(CodeOf([&] { a.directory.OpenEntryData(0); }), 108);
 
@@ -398,7 +388,7 @@ TEST(Spanned, CreatedOverSizedVolumesAndReadByOtherTools)
         bool infoZipJoins;
     } cases[] = {{65536, 150000, 3, false}, {100000, 150000, 2, true}};
     for (const Case& c : cases) {
-        StorageTempDir dir;
+        TempDir dir;
         std::string path = dir.File("span.zip");
         {
             CZipArchive a;
@@ -410,7 +400,7 @@ TEST(Spanned, CreatedOverSizedVolumesAndReadByOtherTools)
         }
         std::string cd = "cd " + Quote(dir.Path()) + " && ";
         ASSERT_TRUE(Shell(cd + "test -f span.000 && test ! -f span.00" + std::to_string(c.volumes - 1)));
-        Bytes first = ReadFile(dir.File("span.000"));
+        Bytes first = ReadWholeFile(dir.File("span.000"));
         EXPECT_EQ(first.size(), static_cast<size_t>(c.volumeSize));
         EXPECT_EQ(Get32(first, 0), 0x08074B50u);  // span marker
         ASSERT_TRUE(Shell(cd + "n=1; for f in span.0*; do mv $f span.z$(printf %02d $n); n=$((n+1)); done"));
@@ -432,7 +422,7 @@ TEST(Spanned, OneVolumeBecomesAnOrdinaryArchive)
     // Small enough to be still in the write buffer, or already flushed to
     // the file (collapsed through a file mapping).
     for (size_t size : {size_t(2000), size_t(300000)}) {
-        StorageTempDir dir;
+        TempDir dir;
         std::string path = dir.File("one.zip");
         {
             CZipArchive a;
@@ -443,7 +433,7 @@ TEST(Spanned, OneVolumeBecomesAnOrdinaryArchive)
             a.Flush();
         }
         EXPECT_FALSE(Shell("test -e " + Quote(dir.File("one.000")))) << size;
-        Bytes image = ReadFile(path);
+        Bytes image = ReadWholeFile(path);
         ASSERT_GT(image.size(), 4u);
         EXPECT_EQ(Get32(image, 0), 0x04034B50u) << size;  // no span marker
         EXPECT_TRUE(Shell("unzip -tqq " + Quote(path))) << size;
@@ -452,7 +442,7 @@ TEST(Spanned, OneVolumeBecomesAnOrdinaryArchive)
                            "assert len(z.read('a.bin')) == " + std::to_string(size) + "\n"
                            "assert z.testzip() is None\n")) << size;
         MemoryArchive m(image);
-        ASSERT_EQ(m.Open(), 0);
+        ASSERT_EQ(m.code, 0);
         EXPECT_EQ(m.archive.store.SpanState(), 0);
         EXPECT_EQ(m.archive.directory.GetHeader(0)->localHeaderOffset, 0u);
     }

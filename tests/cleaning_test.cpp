@@ -19,14 +19,15 @@
 #include "errors/ZipException.h"
 #include "plugin/ZipHostStream.h"
 #include "storage/ZipMemStream.h"
-#include "support/cleaning_host.h"
+#include "support/fake_host.h"
 #include "support/cleaning_peers.h"
 #include "support/corpus.h"
+#include "support/shell.h"
 #include "support/test_platform.h"
+#include "support/zip_builder.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
 // An archive opened over the engine-stream adapter, as the export opens it.
 struct Opened {
@@ -38,16 +39,10 @@ struct Opened {
     }
     uint32_t Offset(int i) const { return archive.directory.GetHeader(i)->localHeaderOffset; }
 
-    CleaningMemoryStream host;
+    FakeHostStream host;
     CZipHostStream stream;
     CZipArchiveEx archive;
 };
-
-uint32_t U32(const Bytes& b, size_t at)
-{
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-uint16_t U16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
 
 std::vector<CleaningEntrySpec> FiveStored()
 {
@@ -78,7 +73,7 @@ Bytes CraftedArchive(const std::string& layout)
 {
     static std::map<std::string, Bytes> made;
     if (made.count(layout)) return made[layout];
-    CleaningTempDir dir;
+    TempDir dir;
     const std::string script = R"PY(
 import struct, sys, zlib
 # A layout such as "xa[bc]d": each letter is a stored entry <letter>.txt;
@@ -140,11 +135,11 @@ def build(spec):
     return bytes(body) + cd + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, count, count, len(cd), len(body), 0)
 open(sys.argv[1], "wb").write(build(sys.argv[2]))
 )PY";
-    CleaningWriteFile(dir.File("o.py"), CleaningBytesOf(script));
+    WriteWholeFile(dir.File("o.py"), CleaningBytesOf(script));
     int status = 0;
-    CleaningShell("python3 " + dir.File("o.py") + " " + dir.File("o.zip") + " '" + layout + "'", &status);
+    ShellOutput("python3 " + dir.File("o.py") + " " + dir.File("o.zip") + " '" + layout + "'", &status);
     EXPECT_EQ(status, 0);
-    return made[layout] = CleaningReadFile(dir.File("o.zip"));
+    return made[layout] = ReadWholeFile(dir.File("o.zip"));
 }
 
 // Reads the entries with the peers and checks that they are exactly the
@@ -423,18 +418,18 @@ TEST(AddEntry, EncryptedEntryCarriesItsValuesTwice)
     z.archive.Flush();
 
     const Bytes& out = z.host.data;
-    ASSERT_EQ(U32(out, at), 0x04034B50u);
-    EXPECT_EQ(U16(out, at + 6), 0x0009);
-    EXPECT_EQ(U32(out, at + 14), h.crc32);
-    EXPECT_EQ(U32(out, at + 18), h.compressedSize);
-    EXPECT_EQ(U32(out, at + 22), 10u);
-    const size_t name = U16(out, at + 26), extra = U16(out, at + 28);
+    ASSERT_EQ(Get32(out, at), 0x04034B50u);
+    EXPECT_EQ(Get16(out, at + 6), 0x0009);
+    EXPECT_EQ(Get32(out, at + 14), h.crc32);
+    EXPECT_EQ(Get32(out, at + 18), h.compressedSize);
+    EXPECT_EQ(Get32(out, at + 22), 10u);
+    const size_t name = Get16(out, at + 26), extra = Get16(out, at + 28);
     EXPECT_EQ(std::string(out.begin() + at + 30, out.begin() + at + 30 + name), "new/data.txt");
     const size_t descriptor = at + 30 + name + extra + h.compressedSize;
-    EXPECT_EQ(U32(out, descriptor), 0x08074B50u);
-    EXPECT_EQ(U32(out, descriptor + 4), h.crc32);
-    EXPECT_EQ(U32(out, descriptor + 8), h.compressedSize);
-    EXPECT_EQ(U32(out, descriptor + 12), 10u);
+    EXPECT_EQ(Get32(out, descriptor), 0x08074B50u);
+    EXPECT_EQ(Get32(out, descriptor + 4), h.crc32);
+    EXPECT_EQ(Get32(out, descriptor + 8), h.compressedSize);
+    EXPECT_EQ(Get32(out, descriptor + 12), 10u);
 
     const PeerReading r = CleaningReadWithPeers(out, "pw");
     EXPECT_TRUE(r.Sound()) << r.unzipOutput;
@@ -508,7 +503,7 @@ TEST(CleaningCorpus, EveryArchiveSurvivesACleaningRun)
     while (std::getline(list, line)) {
         const std::string path = line.substr(0, line.find('\t'));
         if (path.rfind("spanned/", 0) == 0) continue;
-        Bytes zip = CleaningReadFile(corpus + "/" + path);
+        Bytes zip = ReadWholeFile(corpus + "/" + path);
         if (zip.empty() || zip.size() > (1u << 20)) continue;
         CleaningEngine engine;
         engine.asciiOnly = true;

@@ -11,9 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "support/cleaning_host.h"
+#include "support/fake_host.h"
 #include "support/cleaning_peers.h"
 #include "support/corpus.h"
+#include "support/shell.h"
 #include "support/test_platform.h"
 
 namespace {
@@ -268,7 +269,7 @@ TEST(DecodeDriver, ForeignBytesInFrontStayUntouched)
     for (const char* name : {"structure/generated/infozip-sfx-unadjusted.zip",
                              "structure/generated/infozip-sfx-adjusted-A.zip"}) {
         SCOPED_TRACE(name);
-        const Bytes zip = CleaningReadFile(Corpus(name));
+        const Bytes zip = ReadWholeFile(Corpus(name));
         ASSERT_GT(zip.size(), 84848u);
         CleaningEngine engine;
         engine.Cure("rep100.txt", CleaningBytesOf("cured"));
@@ -289,9 +290,9 @@ TEST(DecodeDriver, DeletingKeepsWhatLiesInFront)
     ZIPEXT_NEED_LINUX_TOOLS("Python's zipfile and unzip over what it wrote, whose bytes differ from the Linux run's");
     ZIPEXT_NEED_CORPUS();
     const Bytes plain = CleaningMakeZip({{"a.txt", T(1000, 1)}, {"b.txt", T(2000, 2)}});
-    const Bytes unadjusted = CleaningReadFile(Corpus("structure/generated/infozip-sfx-unadjusted.zip"));
-    const Bytes adjusted = CleaningReadFile(Corpus("structure/generated/infozip-sfx-adjusted-A.zip"));
-    const Bytes shell = CleaningReadFile(Corpus("structure/generated/prepended-stub-unadjusted.zip"));
+    const Bytes unadjusted = ReadWholeFile(Corpus("structure/generated/infozip-sfx-unadjusted.zip"));
+    const Bytes adjusted = ReadWholeFile(Corpus("structure/generated/infozip-sfx-adjusted-A.zip"));
+    const Bytes shell = ReadWholeFile(Corpus("structure/generated/prepended-stub-unadjusted.zip"));
     const std::vector<std::string> all = {"a.txt", "b.txt", "rep100.txt", "text200k.txt"};
     struct Case {
         std::string name;
@@ -376,7 +377,7 @@ TEST(DecodeDriver, PiecesOfSplitArchivesAreLeftAlone)
     ZIPEXT_NEED_CORPUS();
     // The last piece of a split archive: only what lies on it can be read,
     // and a multi-volume archive is never changed.
-    const Bytes last = CleaningReadFile(Corpus("spanned/infozip-generated-split64k/split.zip"));
+    const Bytes last = ReadWholeFile(Corpus("spanned/infozip-generated-split64k/split.zip"));
     ASSERT_FALSE(last.empty());
     // A whole archive whose end record calls it a later piece, with the
     // directory on another one: everything it holds is scanned all the
@@ -405,15 +406,15 @@ TEST(DecodeDriver, FullArchiveKeepsAnEntryItCannotReplace)
     ZIPEXT_NEED_LINUX_TOOLS("Python");
     // 65535 entries: the cured copy cannot be added, so the old entry must
     // not be deleted either.
-    CleaningTempDir dir;
+    TempDir dir;
     int status = 0;
-    CleaningShell("python3 -c 'import zipfile,sys\n"
+    ShellOutput("python3 -c 'import zipfile,sys\n"
                   "z=zipfile.ZipFile(sys.argv[1],\"w\")\n"
                   "[z.writestr(\"%05d\" % i, b\"x\") for i in range(65535)]\n"
                   "z.close()' " + dir.File("full.zip"),
                   &status);
     ASSERT_EQ(status, 0);
-    const Bytes zip = CleaningReadFile(dir.File("full.zip"));
+    const Bytes zip = ReadWholeFile(dir.File("full.zip"));
     CleaningEngine engine;
     engine.wantNone = false;
     for (int i = 0; i < 65535; ++i)
@@ -433,7 +434,7 @@ TEST(DecodeDriver, CommentHoldingTheEndSignatureIsNotRewritten)
     for (const char* name : {"structure/generated/infozip-comment-fake-eocd.zip",
                              "structure/generated/py-comment-with-eocd-sig.zip"}) {
         SCOPED_TRACE(name);
-        const Bytes zip = CleaningReadFile(Corpus(name));
+        const Bytes zip = ReadWholeFile(Corpus(name));
         ASSERT_FALSE(zip.empty());
         CleaningEngine engine;
         engine.verdictsInOrder = {5, 3, 5, 3};

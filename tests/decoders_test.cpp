@@ -18,6 +18,7 @@
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
 #include "support/reading_support.h"
+#include "support/shell.h"
 #include "support/test_platform.h"
 
 using namespace reading;
@@ -175,15 +176,15 @@ TEST(DecoderCrypto, AgreesWithCPythonAndRoundTrips)
     ZIPEXT_NEED_LINUX_TOOLS("Python");
     const Bytes cipher = MakeNoise(300, 11);
     TempDir dir;
-    WriteFile(dir / "cipher", cipher);
+    WriteWholeFile(dir.File("cipher"), cipher);
     // CPython's zipfile decrypter, an independent implementation.
     const std::string script =
         "import sys, zipfile\n"
         "d = zipfile._ZipDecrypter(b'pass word')\n"
         "data = open(sys.argv[1], 'rb').read()\n"
         "open(sys.argv[2], 'wb').write(d(data))\n";
-    ASSERT_TRUE(Shell("python3 -c " + Quote(script) + " " + Quote(dir / "cipher") + " " + Quote(dir / "plain")));
-    const Bytes expected = ReadFile(dir / "plain");
+    ASSERT_TRUE(Shell("python3 -c " + Quote(script) + " " + Quote(dir.File("cipher")) + " " + Quote(dir.File("plain"))));
+    const Bytes expected = ReadWholeFile(dir.File("plain"));
     ASSERT_EQ(expected.size(), cipher.size());
 
     const std::string password = "pass word";

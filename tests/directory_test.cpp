@@ -11,19 +11,18 @@
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
 #include "errors/ZipException.h"
-#include "support/archive_support.h"
-#include "support/storage_temp_dir.h"
+#include "support/memory_archive.h"
+#include "support/shell.h"
 #include "support/test_platform.h"
-
-using namespace archivetest;
+#include "support/zip_builder.h"
 
 namespace {
 
-std::vector<EntrySpec> ThreeEntries()
+std::vector<ZipEntrySpec> ThreeEntries()
 {
-    return {{"a.txt", "alpha", 20, 0x20, ""},
-            {"sub/b.txt", "bravo bravo", 20, 0x20, ""},
-            {"C.TXT", "", 20, 0x20, ""}};
+    return {{"a.txt", "alpha", 20, 0x20},
+            {"sub/b.txt", "bravo bravo", 20, 0x20},
+            {"C.TXT", "", 20, 0x20}};
 }
 
 // The stored data of every entry, read through the directory.
@@ -61,12 +60,12 @@ TEST(EndRecord, FoundAtEveryDistanceTheWindowAllows)
         int code;
     } cases[] = {{0, 0, 0}, {1, 0, 0}, {65535, 0, 0}, {65534, 1, 0}, {65535, 1, 116}, {100, 65500, 116}};
     for (const Case& c : cases) {
-        BuildOptions options;
+        ZipBuildOptions options;
         options.comment.assign(c.commentLength, 'c');
-        Layout layout = BuildStored(ThreeEntries(), options);
+        ZipLayout layout = BuildZip(ThreeEntries(), options);
         layout.bytes.insert(layout.bytes.end(), c.junk, 'j');
         MemoryArchive m(layout.bytes);
-        EXPECT_EQ(m.Open(), c.code) << c.commentLength << "+" << c.junk;
+        EXPECT_EQ(m.code, c.code) << c.commentLength << "+" << c.junk;
         if (c.code == 0) {
             EXPECT_EQ(m.archive.GetCount(), 3);
             EXPECT_EQ(m.archive.GetGlobalComment().size(), c.commentLength);
@@ -80,11 +79,11 @@ TEST(EndRecord, SignatureAcrossTheSeamOfTwoSearchChunks)
     // records starting from 1028 to 1020 bytes before the end put the
     // signature across the seam, on it, or just inside.
     for (uint32_t distance = 1018; distance <= 1030; ++distance) {
-        BuildOptions options;
+        ZipBuildOptions options;
         options.comment.assign(distance - 22, 'x');
-        Layout layout = BuildStored(ThreeEntries(), options);
-        MemoryArchive m(layout.bytes);
-        ASSERT_EQ(m.Open(1024), 0) << distance;
+        ZipLayout layout = BuildZip(ThreeEntries(), options);
+        MemoryArchive m(layout.bytes, 1024);
+        ASSERT_EQ(m.code, 0) << distance;
         EXPECT_EQ(m.archive.directory.endInfo.endRecordOffset, layout.endOffset) << distance;
         EXPECT_EQ(m.archive.GetCount(), 3);
     }
@@ -94,24 +93,21 @@ TEST(EndRecord, TinySearchBufferStillEnds)
 {
     // A search buffer below the overlap would make no progress; the search
     // must still end (with the record found, or 116 when it is absent).
-    Layout layout = BuildStored(ThreeEntries());
-    MemoryArchive found(layout.bytes);
-    EXPECT_EQ(found.Open(2), 0);
-    Bytes junk(5000, 'q');
-    MemoryArchive absent(junk);
-    EXPECT_EQ(absent.Open(3), 116);
+    ZipLayout layout = BuildZip(ThreeEntries());
+    EXPECT_EQ(MemoryArchive(layout.bytes, 2).code, 0);
+    EXPECT_EQ(MemoryArchive(Bytes(5000, 'q'), 3).code, 116);
 }
 
 TEST(EndRecord, ShortOrMissing)
 {
     // Shorter than an end record but ending with its signature: found, then
     // the 22-byte read fails.
-    ZipReason why = ZipReason::none;
-    EXPECT_EQ(OpenCode({'a', 'b', 0x50, 0x4B, 0x05, 0x06}, &why), 101);
-    EXPECT_EQ(why, ZipReason::endRecordCut);
-    EXPECT_EQ(OpenCode({}, &why), 116);
-    EXPECT_EQ(why, ZipReason::endRecordMissing);
-    EXPECT_EQ(OpenCode(Bytes(100, 0)), 116);
+    const MemoryArchive cut(Bytes{'a', 'b', 0x50, 0x4B, 0x05, 0x06}), empty(Bytes{});
+    EXPECT_EQ(cut.code, 101);
+    EXPECT_EQ(cut.reason, ZipReason::endRecordCut);
+    EXPECT_EQ(empty.code, 116);
+    EXPECT_EQ(empty.reason, ZipReason::endRecordMissing);
+    EXPECT_EQ(MemoryArchive(Bytes(100, 0)).code, 116);
 }
 
 TEST(EndRecord, ACommentHoldingTheSignatureWinsAndIsJudgedAsARecord)
@@ -131,11 +127,11 @@ TEST(EndRecord, ACommentHoldingTheSignatureWinsAndIsJudgedAsARecord)
         {std::string(18, '\x01'), 101, ZipReason::commentCut},
     };
     for (const Case& c : cases) {
-        BuildOptions options;
+        ZipBuildOptions options;
         options.comment = std::string("note PK\x05\x06") + c.tail;
-        Layout layout = BuildStored(ThreeEntries(), options);
+        ZipLayout layout = BuildZip(ThreeEntries(), options);
         MemoryArchive m(layout.bytes);
-        EXPECT_EQ(m.Open(), c.code);
+        EXPECT_EQ(m.code, c.code);
         EXPECT_EQ(m.reason, c.reason);
     }
 }
@@ -146,13 +142,13 @@ TEST(EndRecord, StreamsPast4GiBAreSearchedAtTheirEnd)
     // record past 4 GiB. Cut to 32 bits, the file's length would put that
     // record at the decoy near the start. An archive starting past 4 GiB
     // needs more than 32-bit offsets and is refused.
-    const Layout real = BuildStored({{"real.txt", "ZIPEXT-MARKER-real-entry " + std::string(300, 'r'), 20, 0, ""}});
+    const ZipLayout real = BuildZip({{"real.txt", "ZIPEXT-MARKER-real-entry " + std::string(300, 'r')}});
     const uint64_t size = real.bytes.size();
     for (uint64_t start : {(1ull << 32) - 100, (1ull << 32) + 100}) {
-        const Layout empty = BuildStored({{"decoy.txt", "", 20, 0, ""}});
+        const ZipLayout empty = BuildZip({{"decoy.txt", ""}});
         const uint64_t cut = (start + size) & 0xFFFFFFFFu;  // the length cut to 32 bits
-        const Layout decoy = BuildStored({{"decoy.txt", std::string(cut - empty.bytes.size(), 'd'), 20, 0, ""}});
-        StorageTempDir dir;
+        const ZipLayout decoy = BuildZip({{"decoy.txt", std::string(cut - empty.bytes.size(), 'd')}});
+        TempDir dir;
         const std::string path = dir.File("big.zip");
         {
             std::ofstream out(path, std::ios::binary);
@@ -185,11 +181,11 @@ TEST(EndRecord, StreamsPast4GiBAreSearchedAtTheirEnd)
 
 TEST(Directory, ForeignBytesInFrontShiftEveryEntry)
 {
-    BuildOptions options;
+    ZipBuildOptions options;
     options.prefix.assign(1000, 'M');
-    Layout layout = BuildStored(ThreeEntries(), options);
+    ZipLayout layout = BuildZip(ThreeEntries(), options);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     EXPECT_EQ(m.archive.directory.endInfo.foreignBytes, 1000u);
     for (int i = 0; i < 3; ++i) {
         m.archive.directory.OpenEntryData(static_cast<uint16_t>(i));
@@ -203,26 +199,26 @@ TEST(Directory, ForeignBytesInFrontShiftEveryEntry)
 TEST(Directory, ForeignBytesFromRealTools)
 {
     ZIPEXT_NEED_LINUX_TOOLS("Python and zip");
-    StorageTempDir dir;
+    TempDir dir;
     std::string zip = dir.File("a.zip"), sfx = dir.File("sfx.zip");
     ASSERT_TRUE(Python("import zipfile\n"
                        "with zipfile.ZipFile('" + zip + "','w',zipfile.ZIP_DEFLATED) as z:\n"
                        "  z.writestr('one.txt','1'*5000)\n  z.writestr('two/2.txt','two')\n"));
     Bytes image(4096, 0x90);
-    Bytes archive = ReadFile(zip);
+    Bytes archive = ReadWholeFile(zip);
     image.insert(image.end(), archive.begin(), archive.end());
     MemoryArchive m(image);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     EXPECT_EQ(m.archive.directory.endInfo.foreignBytes, 4096u);
     for (int i = 0; i < m.archive.GetCount(); ++i) {
         EXPECT_NO_THROW(m.archive.directory.OpenEntryData(static_cast<uint16_t>(i)));
         m.archive.directory.CloseEntryData(true);
     }
     // zip -A adjusts the offsets of a self-extractor: nothing foreign left.
-    WriteFile(sfx, image);
+    WriteWholeFile(sfx, image);
     ASSERT_TRUE(Shell("zip -qA " + Quote(sfx) + " >/dev/null 2>&1"));
-    MemoryArchive adjusted(ReadFile(sfx));
-    ASSERT_EQ(adjusted.Open(), 0);
+    MemoryArchive adjusted(ReadWholeFile(sfx));
+    ASSERT_EQ(adjusted.code, 0);
     EXPECT_EQ(adjusted.archive.directory.endInfo.foreignBytes, 0u);
     adjusted.archive.directory.OpenEntryData(1);
     adjusted.archive.directory.CloseEntryData(true);
@@ -231,40 +227,40 @@ TEST(Directory, ForeignBytesFromRealTools)
 TEST(Directory, EmptyArchiveReadsNoRecord)
 {
     ZIPEXT_NEED_LINUX_TOOLS("Python");
-    StorageTempDir dir;
+    TempDir dir;
     std::string zip = dir.File("e.zip");
     ASSERT_TRUE(Python("import zipfile\nzipfile.ZipFile('" + zip + "','w').close()\n"));
-    Bytes image = ReadFile(zip);
+    Bytes image = ReadWholeFile(zip);
     ASSERT_EQ(image.size(), 22u);
     MemoryArchive m(image);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     EXPECT_EQ(m.archive.GetCount(), 0);
     EXPECT_TRUE(m.archive.directory.endInfo.directoryOnDisk);
 }
 
 TEST(Directory, RecordsOutOfOrderComeOutSorted)
 {
-    std::vector<EntrySpec> entries;
-    for (int i = 0; i < 6; ++i) entries.push_back({"e" + std::to_string(i), std::string(i * 7, 'z'), 20, 0, ""});
-    BuildOptions options;
+    std::vector<ZipEntrySpec> entries;
+    for (int i = 0; i < 6; ++i) entries.push_back({"e" + std::to_string(i), std::string(i * 7, 'z')});
+    ZipBuildOptions options;
     options.centralOrder = {4, 1, 5, 0, 3, 2};
-    Layout layout = BuildStored(entries, options);
+    ZipLayout layout = BuildZip(entries, options);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     EXPECT_EQ(Names(m.archive), (std::vector<std::string>{"e0", "e1", "e2", "e3", "e4", "e5"}));
 }
 
 TEST(Directory, TwoRecordsForOneLocalHeaderAreRefused)
 {
-    Layout layout = BuildStored(ThreeEntries());
+    ZipLayout layout = BuildZip(ThreeEntries());
     // The third central record points at the first entry's local header.
     Put32(layout.bytes, layout.centralOffsets[2] + 42, 0);
-    ZipReason why = ZipReason::none;
-    EXPECT_EQ(OpenCode(layout.bytes, &why), 101);
-    EXPECT_EQ(why, ZipReason::localHeaderShared);
+    const MemoryArchive shared(layout.bytes);
+    EXPECT_EQ(shared.code, 101);
+    EXPECT_EQ(shared.reason, ZipReason::localHeaderShared);
     // The same on another volume number is a different place.
     Put16(layout.bytes, layout.centralOffsets[2] + 34, 1);
-    EXPECT_EQ(OpenCode(layout.bytes), 0);
+    EXPECT_EQ(MemoryArchive(layout.bytes).code, 0);
 }
 
 TEST(Directory, RecordsLargerThanAReadPiece)
@@ -272,14 +268,14 @@ TEST(Directory, RecordsLargerThanAReadPiece)
     // The directory is parsed in 64 KiB pieces: records that do not fit one
     // (a 65535-byte name and a long comment), between ordinary ones and at
     // the seams, still come out whole.
-    std::vector<EntrySpec> entries;
+    std::vector<ZipEntrySpec> entries;
     for (int i = 0; i < 40; ++i) {
         std::string name = "n" + std::to_string(i) + "-" + std::string(i % 7 == 3 ? 65530 : 1500 + 97 * i, 'a' + i % 26);
         entries.push_back({name, std::to_string(i), 20, 0, i % 5 == 0 ? std::string(30000, 'c') : ""});
     }
-    Layout layout = BuildStored(entries);
+    ZipLayout layout = BuildZip(entries);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     ASSERT_EQ(m.archive.GetCount(), 40);
     for (int i = 0; i < 40; ++i) {
         const CZipEntryHeader& h = *m.archive.directory.GetHeader(i);
@@ -291,9 +287,9 @@ TEST(Directory, RecordsLargerThanAReadPiece)
 
 TEST(Directory, MaximumEntryCount)
 {
-    Layout layout = BuildMany(65535);
+    ZipLayout layout = BuildMany(65535);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     ASSERT_EQ(m.archive.GetCount(), 65535);
     EXPECT_EQ(m.archive.directory.GetHeader(65534)->NameAsString(), "dir\\f65534.txt");
     EXPECT_EQ(m.archive.directory.FindEntry("DIR\\F40000.TXT", false, false, false), 40000);
@@ -306,7 +302,7 @@ TEST(Directory, MaximumEntryCount)
 // crash or over-read (the sanitizer build watches the latter).
 TEST(Directory, DamagedDirectories)
 {
-    Layout good = BuildStored(ThreeEntries());
+    ZipLayout good = BuildZip(ThreeEntries());
     const size_t end = good.endOffset;
     const size_t c1 = good.centralOffsets[1];
     using R = ZipReason;
@@ -343,7 +339,7 @@ TEST(Directory, DamagedDirectories)
         if (c.width == 2) Put16(image, c.at, static_cast<uint16_t>(c.value));
         if (c.width == 4) Put32(image, c.at, c.value);
         MemoryArchive m(image);
-        EXPECT_EQ(m.Open(), c.code) << c.what;
+        EXPECT_EQ(m.code, c.code) << c.what;
         EXPECT_EQ(m.reason, c.reason) << c.what;
         // Never more headers kept than the stream has records for.
         EXPECT_LE(m.archive.directory.headerList.capacity(), 4u) << c.what;
@@ -355,10 +351,9 @@ TEST(Directory, DiskFieldsNamingOtherVolumes)
     // Disk fields that make a whole archive a piece of a multi-volume set:
     // everything found in this stream is read, nothing is ever written.
     // Only a directory that really is not here gives 108.
-    const std::vector<EntrySpec> entries = {{"a.txt", "ZIPEXT-MARKER one", 20, 0, ""},
-                                            {"b.txt", "ZIPEXT-MARKER two", 20, 0, ""},
-                                            {"c.txt", "", 20, 0, ""}};
-    const Layout good = BuildStored(entries);
+    const std::vector<ZipEntrySpec> entries = {
+        {"a.txt", "ZIPEXT-MARKER one"}, {"b.txt", "ZIPEXT-MARKER two"}, {"c.txt", ""}};
+    const ZipLayout good = BuildZip(entries);
     struct Case {
         const char* what;
         uint16_t disk;
@@ -380,7 +375,7 @@ TEST(Directory, DiskFieldsNamingOtherVolumes)
         Put16(image, good.centralOffsets[1] + 34, c.secondEntryDisk);
         if (c.directoryOffset) Put32(image, good.endOffset + 16, c.directoryOffset);
         MemoryArchive m(image);
-        ASSERT_EQ(m.Open(), c.code) << c.what;
+        ASSERT_EQ(m.code, c.code) << c.what;
         if (c.code) continue;
         // Headers come ordered by volume, then offset.
         std::vector<std::string> data = StoredData(m.archive);
@@ -406,9 +401,9 @@ TEST(Directory, EveryByteOfTheTailDamagedInTurn)
     // Whatever a single byte of the directory or end record becomes, opening
     // ends in success or a code, and an opened archive's entries open or
     // fail with a code.
-    BuildOptions options;
+    ZipBuildOptions options;
     options.comment = "zz";
-    Layout good = BuildStored(ThreeEntries(), options);
+    ZipLayout good = BuildZip(ThreeEntries(), options);
     const uint8_t values[] = {0x00, 0x01, 0x7F, 0x80, 0xFF};
     std::set<int> seen;
     for (size_t at = good.directoryOffset; at < good.bytes.size(); ++at) {
@@ -416,7 +411,7 @@ TEST(Directory, EveryByteOfTheTailDamagedInTurn)
             Bytes image = good.bytes;
             image[at] = v;
             MemoryArchive m(image);
-            int code = m.Open();
+            int code = m.code;
             seen.insert(code);
             EXPECT_TRUE(code == 0 || code == 101 || code == 108 || code == 116) << at << " " << code;
             EXPECT_EQ(code == 0, m.reason == ZipReason::none) << at << " " << code;  // every refusal says why
@@ -438,7 +433,7 @@ TEST(Directory, EveryByteOfTheTailDamagedInTurn)
 
 TEST(Directory, LocalHeaderAndDescriptorChecks)
 {
-    Layout layout = BuildStored(ThreeEntries());
+    ZipLayout layout = BuildZip(ThreeEntries());
     using R = ZipReason;
     struct Case {
         const char* what;
@@ -463,7 +458,7 @@ TEST(Directory, LocalHeaderAndDescriptorChecks)
         Bytes image = layout.bytes;
         image[c.at] ^= c.flip;
         MemoryArchive m(image);
-        ASSERT_EQ(m.Open(), 0);
+        ASSERT_EQ(m.code, 0);
         uint16_t index = c.at >= layout.localOffsets[2] ? 2 : 1;
         if (c.fails == R::none) {
             EXPECT_NO_THROW(m.archive.directory.OpenEntryData(index)) << c.what;
@@ -482,7 +477,7 @@ TEST(Directory, LocalHeaderAndDescriptorChecks)
 TEST(Directory, DataDescriptorsWithAndWithoutSignature)
 {
     ZIPEXT_NEED_LINUX_TOOLS("Python");
-    StorageTempDir dir;
+    TempDir dir;
     std::string path = dir.File("dd.zip");
     // Python writes descriptors (with signature) when it cannot seek back.
     ASSERT_TRUE(Python("import zipfile, io\n"
@@ -496,9 +491,9 @@ TEST(Directory, DataDescriptorsWithAndWithoutSignature)
                        "  with zipfile.ZipFile(W(out),'w',zipfile.ZIP_STORED) as z:\n"
                        "    z.writestr('s.txt','streamed data')\n"
                        "    z.writestr('plain.txt','plain')\n"));
-    Bytes image = ReadFile(path);
+    Bytes image = ReadWholeFile(path);
     MemoryArchive m(image);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     CZipDirectory& d = m.archive.directory;
     ASSERT_TRUE(d.GetHeader(0)->flags & 8);
     const uint32_t dataAt = d.GetHeader(0)->localHeaderOffset + 30 + 5;
@@ -519,13 +514,13 @@ TEST(Directory, DataDescriptorsWithAndWithoutSignature)
     for (uint32_t p = Get32(bare, endAt + 16); p < endAt; p += 46 + Get16(bare, p + 28) + Get16(bare, p + 30) + Get16(bare, p + 32))
         if (Get32(bare, p + 42) > descriptorAt) Put32(bare, p + 42, Get32(bare, p + 42) - 4);
     MemoryArchive b(bare);
-    ASSERT_EQ(b.Open(), 0);
+    ASSERT_EQ(b.code, 0);
     EXPECT_NO_THROW(closeAfterData(b));
     // A descriptor that disagrees with the central record.
     Bytes wrong = image;
     wrong[descriptorAt + 4] ^= 0x40;
     MemoryArchive w(wrong);
-    ASSERT_EQ(w.Open(), 0);
+    ASSERT_EQ(w.code, 0);
     try {
         closeAfterData(w);
         ADD_FAILURE();
@@ -538,13 +533,11 @@ TEST(Directory, DataDescriptorsWithAndWithoutSignature)
 
 TEST(NameIndex, FindEntryCaseAndNameOnly)
 {
-    std::vector<EntrySpec> entries = {{"DOCS/README.TXT", "r", 20, 0, ""},
-                                      {"docs/deep/inner/leaf.bin", "l", 20, 0, ""},
-                                      {"docs/deep/", "", 20, 0x10, ""},
-                                      {"zeta.txt", "z", 20, 0, ""}};
-    Layout layout = BuildStored(entries);
+    std::vector<ZipEntrySpec> entries = {{"DOCS/README.TXT", "r"}, {"docs/deep/inner/leaf.bin", "l"},
+                                         {"docs/deep/", "", 20, 0x10}, {"zeta.txt", "z"}};
+    ZipLayout layout = BuildZip(entries);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     CZipDirectory& d = m.archive.directory;
     EXPECT_EQ(d.FindEntry("docs\\readme.txt", false, false, false), 0);
     EXPECT_FALSE(d.indexCaseSensitive);
@@ -561,11 +554,11 @@ TEST(NameIndex, FindEntryCaseAndNameOnly)
 
 TEST(NameIndex, RemovingAndReplacingKeepTheIndexDense)
 {
-    std::vector<EntrySpec> entries;
-    for (int i = 0; i < 10; ++i) entries.push_back({"n" + std::to_string(9 - i), "x", 20, 0, ""});
-    Layout layout = BuildStored(entries);
+    std::vector<ZipEntrySpec> entries;
+    for (int i = 0; i < 10; ++i) entries.push_back({"n" + std::to_string(9 - i), "x"});
+    ZipLayout layout = BuildZip(entries);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     CZipDirectory& d = m.archive.directory;
     d.SetNameIndex(true, false);
     d.RemoveHeader(nullptr, 3, true);
@@ -589,10 +582,10 @@ TEST(NameIndex, DuplicateNamesRemoveTheRightHeader)
 {
     // A cured entry is appended under its old name; removing the old one must
     // take its own index entry, not its twin's.
-    std::vector<EntrySpec> entries = {{"same", "1", 20, 0, ""}, {"other", "2", 20, 0, ""}, {"same", "3", 20, 0, ""}};
-    Layout layout = BuildStored(entries);
+    std::vector<ZipEntrySpec> entries = {{"same", "1"}, {"other", "2"}, {"same", "3"}};
+    ZipLayout layout = BuildZip(entries);
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     CZipDirectory& d = m.archive.directory;
     d.SetNameIndex(true, false);
     CZipEntryHeader* survivor = d.GetHeader(2);
@@ -604,11 +597,11 @@ TEST(NameIndex, DuplicateNamesRemoveTheRightHeader)
 TEST(DirectoryWrite, WrittenOnceAndReadBackByRealTools)
 {
     ZIPEXT_NEED_LINUX_TOOLS("Python and unzip");
-    StorageTempDir dir;
+    TempDir dir;
     std::string path = dir.File("w.zip");
-    BuildOptions options;
+    ZipBuildOptions options;
     options.comment = "archive note";
-    WriteFile(path, BuildStored(ThreeEntries(), options).bytes);
+    WriteWholeFile(path, BuildZip(ThreeEntries(), options).bytes);
     {
         CZipArchive archive;
         archive.Open(path.c_str());
@@ -617,9 +610,9 @@ TEST(DirectoryWrite, WrittenOnceAndReadBackByRealTools)
         // finds it on disk and does nothing.
         archive.directory.DiscardWrittenDirectory();
         archive.Flush();
-        Bytes once = ReadFile(path);
+        Bytes once = ReadWholeFile(path);
         archive.Flush();
-        EXPECT_EQ(ReadFile(path), once);
+        EXPECT_EQ(ReadWholeFile(path), once);
     }
     ASSERT_TRUE(Shell("unzip -tqq " + Quote(path)));
     ASSERT_TRUE(Python("import zipfile\nz=zipfile.ZipFile('" + path + "')\n"
@@ -633,9 +626,9 @@ TEST(DirectoryWrite, CallbackStopsTheWriteSafely)
     struct Stop : CZipActionCallback {
         bool Callback(uint32_t) override { return false; }
     } stop;
-    Layout layout = BuildStored(ThreeEntries());
+    ZipLayout layout = BuildZip(ThreeEntries());
     MemoryArchive m(layout.bytes);
-    ASSERT_EQ(m.Open(), 0);
+    ASSERT_EQ(m.code, 0);
     m.archive.directory.DiscardWrittenDirectory();
     try {
         m.archive.directory.WriteDirectory(&stop);

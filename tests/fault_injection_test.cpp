@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "support/cleaning_host.h"
+#include "support/fake_host.h"
 #include "support/cleaning_peers.h"
 #include "support/test_platform.h"
 

@@ -11,13 +11,12 @@
 #include <vector>
 
 #include "archive/ZipCrypto.h"
-#include "support/cleaning_host.h"
+#include "support/fake_host.h"
 #include "support/cleaning_peers.h"
 #include "support/test_platform.h"
+#include "support/zip_builder.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 const std::string kMarker = "<<hidden payload 7f3a>>";
 
@@ -41,105 +40,22 @@ Bytes Deflate(const Bytes& plain, int flush = Z_FINISH)
 
 uint32_t Crc(const Bytes& b) { return CleaningCrc(b); }
 
-// One entry as its two records say it, and the bytes behind its local header.
-struct Entry {
-    std::string name;
-    Bytes data;  // what follows the local header
-    uint16_t method = 0;
-    uint16_t flags = 0;
-    uint32_t crc = 0;
-    uint32_t csize = 0;
-    uint32_t usize = 0;
-    uint32_t attributes = 0;
-    // Where the local header says otherwise (-1: as the central record).
-    int32_t localMethod = -1;
-    int32_t localFlags = -1;
-    int64_t localCsize = -1;
-    int64_t localUsize = -1;
-    // No central record lists it.
-    bool unlisted = false;
-};
-
-// A plain entry whose records tell the truth about `plain`.
-Entry Stored(const std::string& name, const Bytes& plain)
+// A plain entry whose records tell the truth about `plain`, and go on
+// telling it when a case changes the data.
+ZipEntrySpec Stored(const std::string& name, const Bytes& plain)
 {
-    Entry e;
-    e.name = name;
-    e.data = plain;
+    ZipEntrySpec e{name, plain};
     e.crc = Crc(plain);
-    e.csize = e.usize = static_cast<uint32_t>(plain.size());
+    e.uncompressedSize = static_cast<uint32_t>(plain.size());
     return e;
 }
 
-Entry Deflated(const std::string& name, const Bytes& plain)
+ZipEntrySpec Deflated(const std::string& name, const Bytes& plain)
 {
-    Entry e = Stored(name, plain);
+    ZipEntrySpec e = Stored(name, plain);
     e.method = 8;
     e.data = Deflate(plain);
-    e.csize = static_cast<uint32_t>(e.data.size());
     return e;
-}
-
-void Put16(Bytes& b, uint16_t v)
-{
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(Bytes& b, uint32_t v)
-{
-    Put16(b, static_cast<uint16_t>(v));
-    Put16(b, static_cast<uint16_t>(v >> 16));
-}
-
-// Offsets count from `shift` bytes before the first local header, as in a
-// self-extractor adjusted to its stub.
-Bytes Build(const std::vector<Entry>& entries, uint32_t shift = 0)
-{
-    Bytes out, central;
-    for (const Entry& e : entries) {
-        const uint32_t offset = static_cast<uint32_t>(out.size());
-        Put32(out, 0x04034B50);
-        Put16(out, 20);
-        Put16(out, static_cast<uint16_t>(e.localFlags >= 0 ? e.localFlags : e.flags));
-        Put16(out, static_cast<uint16_t>(e.localMethod >= 0 ? e.localMethod : e.method));
-        Put32(out, 0x00210000);
-        Put32(out, e.crc);
-        Put32(out, static_cast<uint32_t>(e.localCsize >= 0 ? e.localCsize : e.csize));
-        Put32(out, static_cast<uint32_t>(e.localUsize >= 0 ? e.localUsize : e.usize));
-        Put16(out, static_cast<uint16_t>(e.name.size()));
-        Put16(out, 0);
-        out.insert(out.end(), e.name.begin(), e.name.end());
-        out.insert(out.end(), e.data.begin(), e.data.end());
-        if (e.unlisted) continue;
-
-        Put32(central, 0x02014B50);
-        Put16(central, 20);
-        Put16(central, 20);
-        Put16(central, e.flags);
-        Put16(central, e.method);
-        Put32(central, 0x00210000);
-        Put32(central, e.crc);
-        Put32(central, e.csize);
-        Put32(central, e.usize);
-        Put16(central, static_cast<uint16_t>(e.name.size()));
-        Put32(central, 0);  // extra and comment lengths
-        Put32(central, 0);  // disk start, internal attributes
-        Put32(central, e.attributes);
-        Put32(central, offset + shift);
-        central.insert(central.end(), e.name.begin(), e.name.end());
-    }
-    const uint32_t at = static_cast<uint32_t>(out.size());
-    out.insert(out.end(), central.begin(), central.end());
-    const auto listed = static_cast<uint16_t>(
-        std::count_if(entries.begin(), entries.end(), [](const Entry& e) { return !e.unlisted; }));
-    Put32(out, 0x06054B50);
-    Put32(out, 0);
-    Put16(out, listed);
-    Put16(out, listed);
-    Put32(out, static_cast<uint32_t>(central.size()));
-    Put32(out, at + shift);
-    Put16(out, 0);
-    return out;
 }
 
 // Traditional encryption of `plain` under `password`, header included.
@@ -183,97 +99,93 @@ TEST(Hiding, EveryContentOfAListedEntryReachesTheEngine)
                          Bytes plain = B(kMarker);
                          const Bytes noise = CleaningText(20000, 7);
                          plain.insert(plain.end(), noise.begin(), noise.end());
-                         Entry e = Deflated("cut.txt", plain);
+                         ZipEntrySpec e = Deflated("cut.txt", plain);
                          e.data.resize(e.data.size() / 2);
-                         e.csize = static_cast<uint32_t>(e.data.size());
-                         return Build({e});
+                         return BuildZip({e}).bytes;
                      },
                      "cut.txt", B(kMarker)});
     cases.push_back({"bad block after good data", [&] {
-                         Entry e = Deflated("bad.txt", text);
+                         ZipEntrySpec e = Deflated("bad.txt", text);
                          e.data = Deflate(text, Z_FULL_FLUSH);
                          e.data.insert(e.data.end(), 16, 0xFF);  // block type 3
-                         e.csize = static_cast<uint32_t>(e.data.size());
-                         return Build({e, Stored("next.txt", B("x"))});
+                         return BuildZip({e, Stored("next.txt", B("x"))}).bytes;
                      },
                      "bad.txt", text});
     cases.push_back({"stored entry longer than the archive", [&] {
-                         Entry e = Stored("short.bin", text);
-                         e.csize = e.usize = 1u << 20;
-                         Bytes a = Build({e});
-                         return a;
+                         ZipEntrySpec e = Stored("short.bin", text);
+                         e.compressedSize = e.uncompressedSize = 1u << 20;
+                         return BuildZip({e}).bytes;
                      },
                      "short.bin", text});
     cases.push_back({"uncompressed size says less than the stream holds", [&] {
-                         Entry e = Deflated("small.txt", text);
-                         e.usize = 10;
-                         return Build({e});
+                         ZipEntrySpec e = Deflated("small.txt", text);
+                         e.uncompressedSize = 10;
+                         return BuildZip({e}).bytes;
                      },
                      "small.txt", text});
     cases.push_back({"compressed size says less than the stream holds", [&] {
-                         Entry e = Deflated("runs-on.txt", text);
-                         e.csize = 10;
-                         return Build({e, Stored("next.txt", B("x"))});
+                         ZipEntrySpec e = Deflated("runs-on.txt", text);
+                         e.compressedSize = 10;
+                         return BuildZip({e, Stored("next.txt", B("x"))}).bytes;
                      },
                      "runs-on.txt", text});
     cases.push_back({"local method differs from the central one", [&] {
-                         Entry e = Deflated("method.txt", text);
+                         ZipEntrySpec e = Deflated("method.txt", text);
                          e.method = 0;
                          e.localMethod = 8;
-                         return Build({e});
+                         return BuildZip({e}).bytes;
                      },
                      "method.txt", text});
     cases.push_back({"local sizes differ from the central ones", [&] {
-                         Entry e = Stored("sizes.txt", text);
-                         e.csize = e.usize = 50;
-                         e.localCsize = e.localUsize = text.size();
-                         return Build({e});
+                         ZipEntrySpec e = Stored("sizes.txt", text);
+                         e.compressedSize = e.uncompressedSize = 50;
+                         e.localCompressedSize = e.localUncompressedSize = text.size();
+                         return BuildZip({e}).bytes;
                      },
                      "sizes.txt", text});
     cases.push_back({"only the local header says encrypted", [&] {
-                         Entry e = Stored("locked.txt", text);
-                         e.data = Encrypt(text, "pw", e.crc);
-                         e.csize = static_cast<uint32_t>(e.data.size());
+                         ZipEntrySpec e = Stored("locked.txt", text);
+                         e.data = Encrypt(text, "pw", *e.crc);
                          e.localFlags = 1;
-                         return Build({e});
+                         return BuildZip({e}).bytes;
                      },
                      "locked.txt", text, {"pw"}});
     cases.push_back({"only the central record says encrypted", [&] {
-                         Entry e = Stored("open.txt", text);
+                         ZipEntrySpec e = Stored("open.txt", text);
                          e.flags = 1;
                          e.localFlags = 0;
-                         return Build({e});
+                         return BuildZip({e}).bytes;
                      },
                      "open.txt", text, {"pw"}});
     cases.push_back({"directory name carrying data", [&] {
-                         return Build({Stored("folder/", text)});
+                         return BuildZip({Stored("folder/", text)}).bytes;
                      },
                      "folder\\", text});
     cases.push_back({"directory attribute carrying data", [&] {
-                         Entry e = Stored("attr", text);
-                         e.attributes = 0x10;
-                         return Build({e});
+                         ZipEntrySpec e = Stored("attr", text);
+                         e.externalAttributes = 0x10;
+                         return BuildZip({e}).bytes;
                      },
                      "attr", text});
     for (uint16_t method : {5, 7, 10, 12, 99}) {
         cases.push_back({"a method the module does not decode", [=] {
-                             Entry e = Stored("m" + std::to_string(method), text);
+                             ZipEntrySpec e = Stored("m" + std::to_string(method), text);
                              e.method = method;
-                             return Build({e});
+                             return BuildZip({e}).bytes;
                          },
                          "m" + std::to_string(method), text});
     }
     cases.push_back({"deflate data labelled stored", [&] {
-                         Entry e = Stored("label.txt", text);
+                         ZipEntrySpec e = Stored("label.txt", text);
                          e.data = deflated;
-                         e.csize = e.usize = static_cast<uint32_t>(deflated.size());
-                         return Build({e});
+                         e.uncompressedSize = static_cast<uint32_t>(deflated.size());
+                         return BuildZip({e}).bytes;
                      },
                      "label.txt", text});
     cases.push_back({"plain data labelled deflated", [&] {
-                         Entry e = Stored("plain.txt", B("X" + kMarker));
+                         ZipEntrySpec e = Stored("plain.txt", B("X" + kMarker));
                          e.method = 8;
-                         return Build({e});
+                         return BuildZip({e}).bytes;
                      },
                      "plain.txt", B(kMarker)});
 
@@ -306,9 +218,9 @@ TEST(Hiding, WellFormedEntriesAreHandedOverOnceAndWhole)
     // Deflated, stored, empty and a true directory: one scan per file, with
     // exactly the header's size.
     const Bytes text = Payload(500);
-    Entry dir = Stored("d/", {});
-    dir.attributes = 0x10;
-    const Bytes zip = Build({Deflated("a.txt", text), Stored("b.txt", text), Stored("e.txt", {}), dir});
+    ZipEntrySpec dir = Stored("d/", {});
+    dir.externalAttributes = 0x10;
+    const Bytes zip = BuildZip({Deflated("a.txt", text), Stored("b.txt", text), Stored("e.txt", {}), dir}).bytes;
     CleaningEngine engine;
     CleaningDecode(zip, engine);
     ASSERT_EQ(engine.scans.size(), 3u);
@@ -318,9 +230,9 @@ TEST(Hiding, WellFormedEntriesAreHandedOverOnceAndWhole)
 
     // An archive stored as the last entry: its records lie inside that
     // entry's data and are its content, not entries of the outer archive.
-    const Bytes inner = Build({Stored("in.txt", text)});
+    const Bytes inner = BuildZip({Stored("in.txt", text)}).bytes;
     CleaningEngine nested;
-    CleaningDecode(Build({Stored("a.txt", text), Stored("inner.zip", inner)}), nested);
+    CleaningDecode(BuildZip({Stored("a.txt", text), Stored("inner.zip", inner)}).bytes, nested);
     ASSERT_EQ(nested.scans.size(), 2u);
     EXPECT_EQ(nested.scans[1].name, "inner.zip");
     EXPECT_TRUE(nested.scans[1].data == inner);
@@ -332,18 +244,17 @@ TEST(Hiding, CuresOfAnythingButOneWholeContentAreDeletions)
     const Bytes text = Payload(300);
     struct Row {
         const char* what;
-        Entry entry;
+        ZipEntrySpec entry;
         bool curedCopy;
     };
-    Entry cut = Deflated("x.txt", text);
+    ZipEntrySpec cut = Deflated("x.txt", text);
     cut.data.resize(cut.data.size() / 2);
-    cut.csize = static_cast<uint32_t>(cut.data.size());
-    Entry raw = Stored("x.txt", text);
+    ZipEntrySpec raw = Stored("x.txt", text);
     raw.method = 12;
-    Entry disagree = Stored("x.txt", text);
-    disagree.localCsize = disagree.localUsize = 40;
-    Entry overlong = Deflated("x.txt", text);
-    overlong.usize = 20;
+    ZipEntrySpec disagree = Stored("x.txt", text);
+    disagree.localCompressedSize = disagree.localUncompressedSize = 40;
+    ZipEntrySpec overlong = Deflated("x.txt", text);
+    overlong.uncompressedSize = 20;
     const std::vector<Row> rows = {
         {"whole entry", Deflated("x.txt", text), true},
         {"damaged data", cut, false},
@@ -355,7 +266,7 @@ TEST(Hiding, CuresOfAnythingButOneWholeContentAreDeletions)
         SCOPED_TRACE(row.what);
         CleaningEngine engine;
         engine.Cure("x.txt", CleaningBytesOf("clean"));
-        const CleaningResult out = CleaningDecode(Build({Stored("keep.txt", B("keep")), row.entry}), engine);
+        const CleaningResult out = CleaningDecode(BuildZip({Stored("keep.txt", B("keep")), row.entry}).bytes, engine);
         EXPECT_EQ(out.result, 3);
         PeerReading r = CleaningReadWithPeers(out.archive, "");
         EXPECT_TRUE(r.Sound()) << r.error;
@@ -372,9 +283,9 @@ TEST(Hiding, TheTemporaryStreamBoundsAHugeEntry)
 {
     // 16 MiB of zeros in about 16 KiB of deflate data, claiming 10 bytes.
     const Bytes zeros(16u << 20, 0);
-    Entry bomb = Deflated("bomb.bin", zeros);
-    bomb.usize = 10;
-    const Bytes zip = Build({bomb, Stored("after.txt", B("a"))});
+    ZipEntrySpec bomb = Deflated("bomb.bin", zeros);
+    bomb.uncompressedSize = 10;
+    const Bytes zip = BuildZip({bomb, Stored("after.txt", B("a"))}).bytes;
     CleaningEngine whole;
     CleaningDecode(zip, whole);
     ASSERT_EQ(whole.scans.size(), 2u);
@@ -408,40 +319,32 @@ TEST(Hiding, TheTemporaryStreamBoundsAHugeEntry)
 
 namespace {
 
-Entry Unlisted(Entry e)
+ZipEntrySpec Unlisted(ZipEntrySpec e)
 {
     e.unlisted = true;
     return e;
 }
 
 // Where a streaming writer puts the sizes: in a descriptor behind the data.
-Entry Streamed(const std::string& name, const Bytes& plain)
+ZipEntrySpec Streamed(const std::string& name, const Bytes& plain)
 {
-    Entry e = Deflated(name, plain);
+    ZipEntrySpec e = Deflated(name, plain);
     e.flags = 8;
-    e.localCsize = e.localUsize = 0;
-    Put32(e.data, 0x08074B50);
-    Put32(e.data, e.crc);
-    Put32(e.data, e.csize);
-    Put32(e.data, e.usize);
+    e.localCompressedSize = e.localUncompressedSize = 0;
+    e.descriptor = true;
     return e;
 }
 
 // The end record and directory cut off: only local entries are left.
 Bytes WithoutDirectory(const Bytes& archive)
 {
-    const uint32_t at = static_cast<uint32_t>(archive[archive.size() - 6]) |
-                        (static_cast<uint32_t>(archive[archive.size() - 5]) << 8) |
-                        (static_cast<uint32_t>(archive[archive.size() - 4]) << 16) |
-                        (static_cast<uint32_t>(archive[archive.size() - 3]) << 24);
-    return Bytes(archive.begin(), archive.begin() + at);
+    return Bytes(archive.begin(), archive.begin() + Get32(archive, archive.size() - 6));
 }
 
 // The archive's comment set to `comment`.
 Bytes WithComment(Bytes archive, const Bytes& comment)
 {
-    archive[archive.size() - 2] = static_cast<uint8_t>(comment.size());
-    archive[archive.size() - 1] = static_cast<uint8_t>(comment.size() >> 8);
+    Put16(archive, archive.size() - 2, static_cast<uint16_t>(comment.size()));
     archive.insert(archive.end(), comment.begin(), comment.end());
     return archive;
 }
@@ -452,16 +355,11 @@ Bytes Joined(Bytes first, const Bytes& second)
     return first;
 }
 
-// The end record's entry count (both fields) and directory size.
-Bytes WithCount(Bytes archive, uint16_t count, int64_t size = -1)
+// The end record's entry count (both fields).
+Bytes WithCount(Bytes archive, uint16_t count)
 {
-    const size_t end = archive.size() - 22;
-    for (size_t at : {end + 8, end + 10}) {
-        archive[at] = static_cast<uint8_t>(count);
-        archive[at + 1] = static_cast<uint8_t>(count >> 8);
-    }
-    if (size >= 0)
-        for (int i = 0; i < 4; ++i) archive[end + 12 + static_cast<size_t>(i)] = static_cast<uint8_t>(size >> (8 * i));
+    Put16(archive, archive.size() - 22 + 8, count);
+    Put16(archive, archive.size() - 22 + 10, count);
     return archive;
 }
 
@@ -482,43 +380,44 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
         Bytes archive;
         std::vector<Seen> mustSee;  // in addition to whatever else is handed over
     };
-    Bytes badComment = Build({Stored("a.txt", other), Deflated("b.txt", text)});
+    Bytes badComment = BuildZip({Stored("a.txt", other), Deflated("b.txt", text)}).bytes;
     badComment[badComment.size() - 2] = 0x40;  // a comment running past the end
     const std::vector<Row> rows = {
         {"local entry between listed ones",
-         Build({Stored("a.txt", other), Unlisted(Deflated("x.txt", text)), Stored("c.txt", other)}),
+         BuildZip({Stored("a.txt", other), Unlisted(Deflated("x.txt", text)), Stored("c.txt", other)}).bytes,
          {{"x.txt", text}, {"a.txt", other}, {"c.txt", other}}},
         {"local entry behind the last listed one",
-         Build({Stored("a.txt", other), Unlisted(Stored("x.txt", text))}),
+         BuildZip({Stored("a.txt", other), Unlisted(Stored("x.txt", text))}).bytes,
          {{"x.txt", text}}},
         {"local entry in front of the first listed one",
-         Build({Unlisted(Stored("x.txt", text)), Stored("a.txt", other)}),
+         BuildZip({Unlisted(Stored("x.txt", text)), Stored("a.txt", other)}).bytes,
          {{"x.txt", text}}},
         {"streamed local entry with a descriptor",
-         Build({Stored("a.txt", other), Unlisted(Streamed("x.txt", text)), Stored("c.txt", other)}),
+         BuildZip({Stored("a.txt", other), Unlisted(Streamed("x.txt", text)), Stored("c.txt", other)}).bytes,
          {{"x.txt", text}}},
         {"no directory at all",
-         WithoutDirectory(Build({Stored("a.txt", other), Deflated("b\\x.txt", text), Streamed("s.txt", text)})),
+         WithoutDirectory(
+             BuildZip({Stored("a.txt", other), Deflated("b\\x.txt", text), Streamed("s.txt", text)}).bytes),
          {{"a.txt", other}, {"b\\x.txt", text}, {"s.txt", text}}},
         {"end record refused (comment past the end)", badComment, {{"b.txt", text}}},
         {"second archive in the comment",
-         WithComment(Build({Stored("a.txt", other)}), Build({Deflated("x.txt", text)})),
+         WithComment(BuildZip({Stored("a.txt", other)}).bytes, BuildZip({Deflated("x.txt", text)}).bytes),
          {{"a.txt", other}, {"x.txt", text}}},
         {"archives joined, payload in the first",
-         Joined(Build({Deflated("x.txt", text)}), Build({Stored("a.txt", other)})),
+         Joined(BuildZip({Deflated("x.txt", text)}).bytes, BuildZip({Stored("a.txt", other)}).bytes),
          {{"a.txt", other}, {"x.txt", text}}},
         {"archives joined, payload in the first, a big second",
-         Joined(Build({Deflated("x.txt", text)}), Build({Stored("a.txt", CleaningText(200000, 3))})),
+         Joined(BuildZip({Deflated("x.txt", text)}).bytes, BuildZip({Stored("a.txt", CleaningText(200000, 3))}).bytes),
          {{"x.txt", text}}},
         {"a broken end record appended behind the archive",
-         Joined(Build({Stored("a.txt", other), Deflated("x.txt", text)}),
+         Joined(BuildZip({Stored("a.txt", other), Deflated("x.txt", text)}).bytes,
                 B(std::string("PK\x05\x06") + std::string(30, '\x7f'))),
          {{"a.txt", other}, {"x.txt", text}}},
         {"end record counts fewer entries than the directory holds",
-         WithCount(Build({Stored("a.txt", other), Deflated("x.txt", text)}), 1),
+         WithCount(BuildZip({Stored("a.txt", other), Deflated("x.txt", text)}).bytes, 1),
          {{"a.txt", other}, {"x.txt", text}}},
         {"end record counts more entries than the directory holds",
-         WithCount(Build({Stored("a.txt", other), Deflated("x.txt", text)}), 3),
+         WithCount(BuildZip({Stored("a.txt", other), Deflated("x.txt", text)}).bytes, 3),
          {{"a.txt", other}, {"x.txt", text}}},
     };
     for (const Row& row : rows) {
@@ -556,7 +455,8 @@ TEST(Hiding, CondemnedUnlistedContentIsGoneForEveryReader)
     ZIPEXT_NEED_LINUX_TOOLS("Python's zipfile and unzip as readers");
     const Bytes text = Payload(200);
     const Bytes other = B("listed and harmless");
-    const Bytes zip = Build({Stored("a.txt", other), Unlisted(Deflated("x.txt", text)), Stored("c.txt", other)});
+    const Bytes zip =
+        BuildZip({Stored("a.txt", other), Unlisted(Deflated("x.txt", text)), Stored("c.txt", other)}).bytes;
     for (int verdict : {3, 5}) {
         SCOPED_TRACE(verdict);
         CleaningEngine engine;
@@ -578,10 +478,10 @@ TEST(Hiding, CondemnedUnlistedContentIsGoneForEveryReader)
 
 TEST(Hiding, ManyTinyLocalEntriesWithoutDirectoryAreAllWalked)
 {
-    std::vector<Entry> entries;
+    std::vector<ZipEntrySpec> entries;
     for (int i = 0; i < 20000; ++i) entries.push_back(Stored("f" + std::to_string(i), B(std::to_string(i))));
     CleaningEngine engine;
-    CleaningDecode(WithoutDirectory(Build(entries)), engine);
+    CleaningDecode(WithoutDirectory(BuildZip(entries).bytes), engine);
     ASSERT_EQ(engine.scans.size(), entries.size());
     EXPECT_EQ(engine.scans.back().name, "f19999");
     EXPECT_TRUE(engine.scans.back().data == B("19999"));
@@ -594,10 +494,10 @@ TEST(Hiding, SelfExtractorsOfBothKindsReadFromTheirFirstEntry)
     const Bytes stub(3000, 'S');
     for (bool adjusted : {false, true}) {
         SCOPED_TRACE(adjusted ? "offsets from the file's start" : "offsets from the first entry");
-        Bytes file = stub;
-        const Bytes zip = Build({Stored("a.txt", text), Deflated("b.txt", text)},
-                                adjusted ? static_cast<uint32_t>(stub.size()) : 0);
-        file.insert(file.end(), zip.begin(), zip.end());
+        ZipBuildOptions sfx;
+        sfx.prefix = stub;
+        sfx.offsetsCountPrefix = adjusted;
+        const Bytes file = BuildZip({Stored("a.txt", text), Deflated("b.txt", text)}, sfx).bytes;
         for (uint64_t base : {uint64_t{0}, uint64_t{stub.size()}}) {
             CleaningEngine engine;
             engine.Delete("a.txt");

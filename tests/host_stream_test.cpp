@@ -9,7 +9,7 @@
 #include "errors/ZipException.h"
 #include "plugin/ZipHostStream.h"
 #include "storage/ZipStore.h"
-#include "support/storage_fake_host.h"
+#include "support/fake_host.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ std::vector<uint8_t> Pattern(size_t n)
 
 TEST(HostStream, BaseOffsetShiftsEveryPosition)
 {
-    StorageFakeHost host(Pattern(5000));
+    FakeHostStream host(Pattern(5000));
     CZipHostStream s(&host, 1000, 0, nullptr);
     EXPECT_FALSE(s.IsClosed());   // even before anything was read
     EXPECT_TRUE(s.GetFilePath().empty());
@@ -65,7 +65,7 @@ TEST(HostStream, BaseOffsetShiftsEveryPosition)
 
 TEST(HostStream, BaseOffsetAbove4GiBUsesBothHalves)
 {
-    StorageFakeHost host;
+    FakeHostStream host;
     CZipHostStream s(&host, 0x10, 1, nullptr);   // 0x1'0000'0010
     s.Seek(0x20, CZipStream::begin);
     EXPECT_EQ(host.position, 0x100000030ull);
@@ -75,7 +75,7 @@ TEST(HostStream, BaseOffsetAbove4GiBUsesBothHalves)
 TEST(HostStream, SeekFromEndIgnoresTheBase)
 {
     for (unsigned base : {0u, 7u, 1000u}) {
-        StorageFakeHost host(Pattern(3000));
+        FakeHostStream host(Pattern(3000));
         CZipHostStream s(&host, base, 0, nullptr);
         s.Seek(-22, CZipStream::end);
         EXPECT_EQ(host.position, 2978u) << base;
@@ -84,14 +84,14 @@ TEST(HostStream, SeekFromEndIgnoresTheBase)
 
 TEST(HostStream, StopRequestMeansNoHostRead)
 {
-    StorageFakeHost host(Pattern(100));
-    StorageFakeCallback callback;
+    FakeHostStream host(Pattern(100));
+    CleaningEngine callback;
     CZipHostStream s(&host, 0, 0, &callback);
     uint8_t buf[10];
     EXPECT_EQ(s.Read(buf, 10), 10u);
     EXPECT_EQ(callback.stopChecks, 1);
 
-    callback.stop = true;
+    callback.stopAfterScans = 0;
     for (int i = 0; i < 3; ++i) EXPECT_EQ(s.Read(buf, 10), 0u);
     EXPECT_EQ(host.readCalls, 1);
     EXPECT_EQ(callback.stopChecks, 4);
@@ -112,7 +112,7 @@ TEST(HostStream, StopRequestMeansNoHostRead)
 
 TEST(HostStream, FailedHostReadsReadNothing)
 {
-    StorageFakeHost host(Pattern(100));
+    FakeHostStream host(Pattern(100));
     CZipHostStream s(&host, 0, 0, nullptr);
     uint8_t buf[10] = {};
     host.readStatus = 1;   // the host fills the buffer but reports failure
@@ -126,7 +126,7 @@ TEST(HostStream, FailedHostReadsReadNothing)
 
 TEST(HostStream, WriteLoopsUntilTheHostTookEverything)
 {
-    StorageFakeHost host;
+    FakeHostStream host;
     CZipHostStream s(&host, 0, 0, nullptr);
     auto data = Pattern(10);
     host.writeAccepts = {4, 6};
@@ -142,7 +142,7 @@ TEST(HostStream, WriteLoopsUntilTheHostTookEverything)
 
 TEST(HostStream, HostThatTakesNothingEndsTheWrite)
 {
-    StorageFakeHost host;
+    FakeHostStream host;
     CZipHostStream s(&host, 0, 0, nullptr);
     auto data = Pattern(10);
     host.writeAccepts = {3};

@@ -44,7 +44,7 @@ std::vector<std::vector<uint32_t>> ReadPatterns(uint32_t smallest)
 
 // The extraction loop over an archive image: every entry of one method, by
 // name, with its bytes and ExtractEntryToStream's answer.
-struct Extracted : lzw::Extraction {
+struct Extracted : Extraction {
     std::string name;
 };
 std::vector<Extracted> ExtractAll(const Bytes& image, uint16_t method, uint32_t bufferSize,
@@ -182,7 +182,7 @@ TEST_P(CorpusMethods, EveryEntryExtractsThroughTheArchive)
     std::map<std::string, std::map<std::string, lzw::ManifestRow>> archives;  // archive -> entry -> row
     for (const auto& row : Rows()) archives[row.archive][row.entry] = row;
     for (const auto& archive : archives) {
-        const Bytes image = lzw::ReadFile(kCorpus + "/" + archive.first);
+        const Bytes image = ReadWholeFile(kCorpus + "/" + archive.first);
         const std::string& password = archive.second.begin()->second.password;
         std::map<std::string, Bytes> first;
         for (uint32_t size : kBufferSizes) {
@@ -228,13 +228,13 @@ TEST_P(CorpusMethods, EncryptedEntriesExtract)
     for (uint16_t i = 0; i < encrypted.size(); ++i) {
         for (uint32_t size : {7u, 65536u}) {
             SCOPED_TRACE(plain[i].name + " buffer " + std::to_string(size));
-            const auto x = lzw::ExtractFromImage(image, i, size, kPassword);
+            const auto x = ExtractFromImage(image, i, size, kPassword);
             EXPECT_EQ(x.code, 0);
             EXPECT_TRUE(x.result);
             EXPECT_EQ(lzw::Crc32(x.bytes), plain[i].crc32);
             EXPECT_EQ(x.bytes.size(), plain[i].uncompressedSize);
         }
-        EXPECT_EQ(lzw::ExtractFromImage(image, i, 65536, "wrong").code, ZipError::badPassword);
+        EXPECT_EQ(ExtractFromImage(image, i, 65536, "wrong").code, ZipError::badPassword);
     }
 }
 
@@ -270,7 +270,7 @@ TEST_P(CorpusMethods, DamagedStreamsEndCleanly)
             }
         }
         if (!Opens()) continue;
-        const auto x = lzw::ExtractFromImage(lzw::BuildZip({d.second}), 0, 65536);
+        const auto x = ExtractFromImage(lzw::BuildZip({d.second}), 0, 65536);
         EXPECT_FALSE(x.result) << d.first << " code " << x.code;
         if (!GetParam().endMarker) {
             EXPECT_LE(x.bytes.size(), e.uncompressedSize) << d.first;
@@ -283,7 +283,7 @@ TEST_P(CorpusMethods, DamagedStreamsEndCleanly)
     const size_t central = image.size() - 22 - (46 + e.name.size());
     for (size_t field : {size_t(18), central + 20})
         for (int k = 0; k < 4; ++k) image[field + k] = static_cast<uint8_t>(bigger >> (8 * k));
-    EXPECT_EQ(lzw::ExtractFromImage(image, 0, 65536).code, ZipError::badZipFile);
+    EXPECT_EQ(ExtractFromImage(image, 0, 65536).code, ZipError::badZipFile);
 }
 
 // Regression: the window decoders counted a window's bytes (and their CRC)
@@ -294,7 +294,7 @@ TEST_P(CorpusMethods, DamagedStreamsEndCleanly)
 TEST_P(CorpusMethods, ClosingAfterAPartialReadReportsAnUnfinishedEntry)
 {
     if (!Opens()) GTEST_SKIP() << "the archive does not open reduce with factor 4";
-    const Bytes image = lzw::ReadFile(kCorpus + "/" + GetParam().sample);
+    const Bytes image = ReadWholeFile(kCorpus + "/" + GetParam().sample);
     CZipMemStream source(65536);
     source.Write(image.data(), static_cast<uint32_t>(image.size()));
     CZipArchiveEx archive;
@@ -324,21 +324,21 @@ INSTANTIATE_TEST_SUITE_P(, CorpusMethods, ::testing::ValuesIn(kMethodRows),
 TEST(Deflate64With7zz, VariedInputsRoundTrip)
 {
     ZIPEXT_NEED_LINUX_TOOLS("7zz");
-    huff::ScratchDir dir;
+    TempDir dir;
     ASSERT_FALSE(dir.Path().empty());
     std::map<std::string, Bytes> inputs;
     for (const char* kind : {"text", "random", "runs", "mixed"}) {
         inputs[kind] = huff::MakeInput(kind, kind == std::string("random") ? 200000 : 700000, 7);
-        std::FILE* f = std::fopen((dir / kind).c_str(), "wb");
+        std::FILE* f = std::fopen(dir.File(kind).c_str(), "wb");
         ASSERT_NE(f, nullptr);
         std::fwrite(inputs[kind].data(), 1, inputs[kind].size(), f);
         std::fclose(f);
     }
     for (const char* level : {"1", "5", "9"}) {
-        const std::string zip = dir / (std::string("d64-") + level + ".zip");
-        ASSERT_TRUE(huff::Shell("cd '" + dir.Path() + "' && 7zz a -tzip -mm=Deflate64 -mx=" + level + " '" +
+        const std::string zip = dir.File(std::string("d64-") + level + ".zip");
+        ASSERT_TRUE(Shell("cd '" + dir.Path() + "' && 7zz a -tzip -mm=Deflate64 -mx=" + level + " '" +
                                 zip + "' text random runs mixed >/dev/null"));
-        const Bytes image = lzw::ReadFile(zip);
+        const Bytes image = ReadWholeFile(zip);
         for (uint32_t size : {7u, 65536u}) {
             const auto all = ExtractAll(image, 9, size);
             // 7zz stores what it cannot shrink; the rest must be method 9.

@@ -5,13 +5,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "support/archive_support.h"
-#include "support/storage_fake_host.h"
-#include "support/storage_temp_dir.h"
+#include "support/shell.h"
+#include "support/fake_host.h"
 #include "support/corpus.h"
 #include "support/test_platform.h"
-
-using namespace archivetest;
+#include "support/zip_builder.h"
 
 namespace {
 
@@ -49,7 +47,7 @@ Outcome Recognize(const Bytes& image, uint32_t base = 0)
 {
     Bytes data(base, 0xA5);
     data.insert(data.end(), image.begin(), image.end());
-    StorageFakeHost host(data);
+    FakeHostStream host(data);
     unsigned char first[2] = {0, 0};
     for (size_t i = 0; i < 2 && i < image.size(); ++i) first[i] = image[i];
     int result = TheModule().recognize(&host, nullptr, base, 0, first);
@@ -74,15 +72,15 @@ TEST(Recognize, ArchivesAtBaseZeroAndInsideALargerStream)
 {
     ZIPEXT_NEED_LINUX_TOOLS("sh, zip and 7zz");
     ASSERT_NE(TheModule().recognize, nullptr);
-    StorageTempDir dir;
+    TempDir dir;
     std::string a = dir.File("a.zip"), b = dir.File("b.zip");
     ASSERT_TRUE(Shell("cd " + Quote(dir.Path()) + " && printf 'hello world' > h.txt && mkdir -p d && "
                       "seq 1 3000 > d/n.txt && zip -qr a.zip h.txt d"));
     ASSERT_TRUE(Shell("cd " + Quote(dir.Path()) + " && 7zz a -tzip -bso0 -bsp0 b.zip h.txt d"));
-    BuildOptions commented;
+    ZipBuildOptions commented;
     commented.comment.assign(65535, '#');
-    const Bytes images[] = {ReadFile(a), ReadFile(b), BuildMany(300).bytes,
-                            BuildStored({{"x", "y", 20, 0, ""}}, commented).bytes};
+    const Bytes images[] = {ReadWholeFile(a), ReadWholeFile(b), BuildMany(300).bytes,
+                            BuildZip({{"x", "y"}}, commented).bytes};
     for (const Bytes& image : images) {
         for (uint32_t base : {0u, 1u, 4096u, 70000u}) {
             Outcome o = Recognize(image, base);
@@ -95,7 +93,7 @@ TEST(Recognize, ArchivesAtBaseZeroAndInsideALargerStream)
 TEST(Recognize, NotArchives)
 {
     ASSERT_NE(TheModule().recognize, nullptr);
-    Layout good = BuildStored({{"a", "b", 20, 0, ""}});
+    ZipLayout good = BuildZip({{"a", "b"}});
     Bytes noEnd = good.bytes;
     noEnd.resize(good.endOffset);
     Bytes badDirectory = good.bytes;
@@ -138,25 +136,25 @@ TEST(Recognize, PiecesOfSplitArchives)
 {
     ZIPEXT_NEED_LINUX_TOOLS("sh and zip");
     ASSERT_NE(TheModule().recognize, nullptr);
-    StorageTempDir dir;
+    TempDir dir;
     // A zip -s set whose first piece ends exactly with the one entry, so the
     // last piece begins with the central directory (and so with "PK"): the
     // engine shows it to us, and it is a ZIP archive.
     ASSERT_TRUE(Shell("cd " + Quote(dir.Path()) + " && head -c 65501 /dev/urandom > a && "
                       "zip -q -X -0 -s 64k split.zip a"));
-    Bytes last = ReadFile(dir.File("split.zip"));
-    ASSERT_EQ(ReadFile(dir.File("split.z01")).size(), 65536u);
+    Bytes last = ReadWholeFile(dir.File("split.zip"));
+    ASSERT_EQ(ReadWholeFile(dir.File("split.z01")).size(), 65536u);
     ASSERT_EQ(Get32(last, 0), 0x02014B50u);
     for (uint32_t base : {0u, 333u}) {
         Outcome o = Recognize(last, base);
         EXPECT_EQ(o.result, 1) << base;
         EXPECT_EQ(o.writes, 0);
         // The first piece starts with the span marker and has no end record.
-        EXPECT_EQ(Recognize(ReadFile(dir.File("split.z01")), base).result, 0);
+        EXPECT_EQ(Recognize(ReadWholeFile(dir.File("split.z01")), base).result, 0);
     }
     // A piece whose end record puts the directory on an earlier volume: the
     // open stops with 108, which still means "ZIP archive".
-    Layout piece = BuildStored({{"a", "b", 20, 0, ""}});
+    ZipLayout piece = BuildZip({{"a", "b"}});
     Put16(piece.bytes, piece.endOffset + 4, 3);
     Put16(piece.bytes, piece.endOffset + 6, 2);
     EXPECT_EQ(Recognize(piece.bytes, 0).result, 1);
@@ -166,7 +164,7 @@ TEST(Recognize, PiecesOfSplitArchives)
     for (const char* lastPiece : {"spanned/commons-compress-infozip/split_zip_created_by_zip.zip",
                                   "spanned/commons-compress-winrar/split_zip_created_by_winrar.zip",
                                   "spanned/infozip-generated-split64k/split.zip"}) {
-        Outcome o = Recognize(ReadFile(Corpus(lastPiece)));
+        Outcome o = Recognize(ReadWholeFile(Corpus(lastPiece)));
         EXPECT_EQ(o.result, 0) << lastPiece;
         EXPECT_EQ(o.reads, 0) << lastPiece;
     }
@@ -194,7 +192,7 @@ TEST(Recognize, WholeCorpusWithoutWrites)
         std::getline(fields, commentPk, '\t');
         std::getline(fields, zip64, '\t');
         std::getline(fields, disks, '\t');
-        Bytes image = ReadFile(Corpus(path));
+        Bytes image = ReadWholeFile(Corpus(path));
         Outcome o = Recognize(image);
         EXPECT_EQ(o.writes, 0) << path;
         bool plain = image.size() > 4 && image[0] == 'P' && image[1] == 'K' && image[2] == 3 &&

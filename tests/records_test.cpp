@@ -13,9 +13,8 @@
 #include "errors/ZipException.h"
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
-#include "support/archive_support.h"
-
-using namespace archivetest;
+#include "support/memory_archive.h"
+#include "support/zip_builder.h"
 
 namespace {
 

@@ -25,10 +25,11 @@
 #include "decoders/ZipArchiveEx.h"
 #include "errors/ZipException.h"
 #include "plugin/VFInterfaces.h"
-#include "support/archive_support.h"
 #include "support/reading_support.h"
 #include "support/corpus.h"
+#include "support/shell.h"
 #include "support/test_platform.h"
+#include "support/zip_builder.h"
 
 using namespace reading;
 
@@ -97,7 +98,7 @@ public:
     {
         previous = std::filesystem::current_path();
         std::error_code error;
-        std::filesystem::current_path(scratch.path(), error);
+        std::filesystem::current_path(scratch.Path(), error);
         EXPECT_FALSE(error) << error.message();
     }
     ~InScratchDirectory()
@@ -220,18 +221,18 @@ TEST(SelfTest, EveryFileOfTheCorpusLandsInTestWithTheManifestBytes)
 TEST(SelfTest, NamesAndLinksCannotLeadOutOfTest)
 {
     InScratchDirectory scratch;
-    const std::string outside = scratch.dir() / "outside";
+    const std::string outside = scratch.dir().File("outside");
     std::filesystem::create_directory(outside);
-    WriteFile(outside + "/victim.txt", Bytes{'k', 'e', 'e', 'p'});
+    WriteWholeFile(outside + "/victim.txt", Bytes{'k', 'e', 'e', 'p'});
     // A hostile archive: climbing, absolute, drive and device names, names
     // that are nothing but dots, and one aimed at a planted link; stored
     // entries of system 0 (MS-DOS), as Python's zipfile writes them.
-    const std::string archive = scratch.dir() / "hostile.zip";
-    std::vector<archivetest::EntrySpec> entries;
+    const std::string archive = scratch.dir().File("hostile.zip");
+    std::vector<ZipEntrySpec> entries;
     for (const char* n : {"../climb1.txt", "a/../../climb2.txt", "/abs/abs.txt", "..", "...", ". .", "x/..",
                           "..\\..\\climb3.txt", "C:drive.txt", "CON", "nul.txt", "victim.txt", "plain.txt"})
-        entries.push_back({n, std::string("hostile ") + n, 20, 0, ""});
-    WriteFile(archive, archivetest::BuildStored(entries).bytes);
+        entries.push_back({n, std::string("hostile ") + n});
+    WriteWholeFile(archive, BuildZip(entries).bytes);
 
     // A link planted where an entry goes must be replaced, not written
     // through. Windows lets only privileged processes make links: there the
@@ -247,13 +248,13 @@ TEST(SelfTest, NamesAndLinksCannotLeadOutOfTest)
     const bool linked = true;
 #endif
     EXPECT_EQ(TestEntry(archive.c_str()), 0);
-    EXPECT_TRUE(ReadFile(outside + "/victim.txt") == (Bytes{'k', 'e', 'e', 'p'}));
+    EXPECT_TRUE(ReadWholeFile(outside + "/victim.txt") == (Bytes{'k', 'e', 'e', 'p'}));
     EXPECT_EQ(std::filesystem::symlink_status("Test/victim.txt").type(), std::filesystem::file_type::regular);
-    const Bytes plain = ReadFile("Test/plain.txt");
+    const Bytes plain = ReadWholeFile("Test/plain.txt");
     EXPECT_EQ(std::string(plain.begin(), plain.end()), "hostile plain.txt");
 
     std::vector<std::string> tree;
-    ListTree(scratch.dir().path(), "", tree);
+    ListTree(scratch.dir().Path(), "", tree);
     const std::set<std::string> expected = {
         "outside/", "outside/victim.txt", "hostile.zip", "Test/", "Test/victim.txt", "Test/plain.txt",
         "Test/climb1.txt", "Test/climb2.txt", "Test/climb3.txt", "Test/abs.txt", "Test/drive.txt"};
@@ -273,10 +274,10 @@ TEST(SelfTest, NamesAndLinksCannotLeadOutOfTest)
 TEST(SelfTest, MissingOrDamagedArchivesReturnZero)
 {
     InScratchDirectory scratch;
-    EXPECT_EQ(TestEntry((scratch.dir() / "missing.zip").c_str()), 0);
+    EXPECT_EQ(TestEntry((scratch.dir().File("missing.zip")).c_str()), 0);
     EXPECT_EQ(TestEntry(nullptr), 0);
-    WriteFile(scratch.dir() / "junk.zip", MakeNoise(5000, 9));
-    EXPECT_EQ(TestEntry((scratch.dir() / "junk.zip").c_str()), 0);
+    WriteWholeFile(scratch.dir().File("junk.zip"), MakeNoise(5000, 9));
+    EXPECT_EQ(TestEntry((scratch.dir().File("junk.zip")).c_str()), 0);
     EXPECT_FALSE(FileExists("Test"));
 }
 
@@ -294,8 +295,8 @@ TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
     InScratchDirectory scratch;
     std::string expected;
     for (int i = 0; i < 20; ++i) expected += "read-only marker deflated ";
-    WriteFile("ro.zip", archivetest::BuildStored({{"stored.txt", "read-only marker stored", 20, 0, ""},
-                                                  {"dir/deflated.txt", expected, 20, 0, ""}}).bytes);
+    WriteWholeFile("ro.zip",
+                   BuildZip({{"stored.txt", "read-only marker stored"}, {"dir/deflated.txt", expected}}).bytes);
     std::filesystem::permissions("ro.zip", std::filesystem::perms::all & ~std::filesystem::perms::owner_write &
                                                ~std::filesystem::perms::group_write &
                                                ~std::filesystem::perms::others_write);
@@ -304,15 +305,15 @@ TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
     const int fd = _sopen("ro.zip", _O_RDWR | _O_BINARY, _SH_DENYNO);
     if (fd >= 0) _close(fd);
     ASSERT_LT(fd, 0) << "the archive is still writable";
-    const Bytes before = ReadFile("ro.zip");
+    const Bytes before = ReadWholeFile("ro.zip");
     const auto beforeTime = std::filesystem::last_write_time("ro.zip");
     EXPECT_EQ(TestEntry("ro.zip"), 0);
 
-    const Bytes stored = ReadFile("Test/stored.txt");
-    const Bytes deflated = ReadFile("Test/deflated.txt");
+    const Bytes stored = ReadWholeFile("Test/stored.txt");
+    const Bytes deflated = ReadWholeFile("Test/deflated.txt");
     EXPECT_EQ(std::string(stored.begin(), stored.end()), "read-only marker stored");
     EXPECT_EQ(std::string(deflated.begin(), deflated.end()), expected);
-    EXPECT_TRUE(ReadFile("ro.zip") == before);
+    EXPECT_TRUE(ReadWholeFile("ro.zip") == before);
     EXPECT_TRUE(std::filesystem::last_write_time("ro.zip") == beforeTime);
     _close(holder);
 }
@@ -320,7 +321,7 @@ TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
 TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
 {
     InScratchDirectory scratch;
-    ASSERT_EQ(chmod(scratch.dir().path().c_str(), 0777), 0);
+    ASSERT_EQ(chmod(scratch.dir().Path().c_str(), 0777), 0);
     const std::string script =
         "import zipfile\n"
         "z = zipfile.ZipFile('ro.zip', 'w')\n"
@@ -329,7 +330,7 @@ TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
         "z.close()\n";
     ASSERT_TRUE(Shell("python3 -c " + Quote(script)));
     ASSERT_EQ(chmod("ro.zip", 0444), 0);
-    const Bytes before = ReadFile("ro.zip");
+    const Bytes before = ReadWholeFile("ro.zip");
     struct stat beforeInfo;
     ASSERT_EQ(stat("ro.zip", &beforeInfo), 0);
 
@@ -349,15 +350,15 @@ TEST(SelfTest, ReadOnlyArchiveExtractsInFull)
     if (WEXITSTATUS(status) == 78) GTEST_SKIP() << "a file of mode 0444 is still writable here";
     ASSERT_EQ(WEXITSTATUS(status), 0);
 
-    const Bytes stored = ReadFile("Test/stored.txt");
-    const Bytes deflated = ReadFile("Test/deflated.txt");
+    const Bytes stored = ReadWholeFile("Test/stored.txt");
+    const Bytes deflated = ReadWholeFile("Test/deflated.txt");
     EXPECT_EQ(std::string(stored.begin(), stored.end()), "read-only marker stored");
     std::string expected;
     for (int i = 0; i < 20; ++i) expected += "read-only marker deflated ";
     EXPECT_EQ(std::string(deflated.begin(), deflated.end()), expected);
     struct stat afterInfo;
     ASSERT_EQ(stat("ro.zip", &afterInfo), 0);
-    EXPECT_TRUE(ReadFile("ro.zip") == before);
+    EXPECT_TRUE(ReadWholeFile("ro.zip") == before);
     EXPECT_EQ(afterInfo.st_mtim.tv_sec, beforeInfo.st_mtim.tv_sec);
     EXPECT_EQ(afterInfo.st_mtim.tv_nsec, beforeInfo.st_mtim.tv_nsec);
 }

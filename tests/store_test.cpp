@@ -10,22 +10,11 @@
 #include "plugin/ZipHostStream.h"
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
-#include "support/storage_fake_host.h"
-#include "support/storage_temp_dir.h"
+#include "support/code_of.h"
+#include "support/fake_host.h"
+#include "support/test_platform.h"
 
 namespace {
-
-template <typename F>
-int CodeOf(F&& f, std::string* path = nullptr)
-{
-    try {
-        f();
-    } catch (const CZipException& e) {
-        if (path) *path = e.archivePath;
-        return e.code;
-    }
-    return 0;
-}
 
 std::vector<uint8_t> Pattern(size_t n, unsigned seed = 1)
 {
@@ -47,7 +36,7 @@ std::vector<uint8_t> Concat(const std::vector<std::vector<uint8_t>>& parts)
 
 TEST(Store, WritesGoOutInBufferSizedPieces)
 {
-    StorageFakeHost host;
+    FakeHostStream host;
     CZipHostStream adapter(&host, 0, 0, nullptr);
     CZipStore store;
     store.OpenStream(&adapter, CZipStore::create);
@@ -75,16 +64,16 @@ TEST(Store, WritesGoOutInBufferSizedPieces)
 
 TEST(Store, FileBufferingAndCloseAfterException)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("new.zip");
     auto data = Pattern(70000);
     {
         CZipStore store;
         store.Open(file.c_str(), CZipStore::create, 0);
         store.Write(data.data(), 70000, false);
-        EXPECT_EQ(StorageReadFile(file).size(), 65536u);
+        EXPECT_EQ(ReadWholeFile(file).size(), 65536u);
         EXPECT_EQ(store.Close(false), file);
-        EXPECT_EQ(StorageReadFile(file).size(), 70000u);
+        EXPECT_EQ(ReadWholeFile(file).size(), 70000u);
     }
     {
         // After an exception the buffered bytes are dropped, but the file is
@@ -94,7 +83,7 @@ TEST(Store, FileBufferingAndCloseAfterException)
         store.Write(data.data(), 100, false);
         EXPECT_EQ(store.Close(true), file);
         EXPECT_TRUE(store.diskStream.IsClosed());
-        EXPECT_EQ(StorageReadFile(file).size(), 0u);
+        EXPECT_EQ(ReadWholeFile(file).size(), 0u);
     }
     {
         // A stream handed in stays open and untouched.
@@ -113,10 +102,10 @@ TEST(Store, FileBufferingAndCloseAfterException)
 
 TEST(Store, ShortReadsThrowDamagedArchive)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("short.zip");
     auto data = Pattern(50);
-    StorageWriteFile(file, std::vector<unsigned char>(data.begin(), data.end()));
+    WriteWholeFile(file, std::vector<unsigned char>(data.begin(), data.end()));
 
     CZipStore store;
     store.Open(file.c_str(), CZipStore::openReadOnly, 0);
@@ -136,7 +125,7 @@ TEST(Store, ShortReadsThrowDamagedArchive)
     EXPECT_EQ(path, file);
 
     // Over an engine stream the path is empty.
-    StorageFakeHost host(std::vector<uint8_t>(data.begin(), data.end()));
+    FakeHostStream host(std::vector<uint8_t>(data.begin(), data.end()));
     CZipHostStream adapter(&host, 0, 0, nullptr);
     CZipStore hosted;
     hosted.OpenStream(&adapter, CZipStore::openExisting);
@@ -148,10 +137,10 @@ TEST(Store, ShortReadsThrowDamagedArchive)
 
 TEST(Store, LastVolumeOfSpannedArchiveIsReadOnly)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("part.zip");
     auto data = Pattern(50);
-    StorageWriteFile(file, std::vector<unsigned char>(data.begin(), data.end()));
+    WriteWholeFile(file, std::vector<unsigned char>(data.begin(), data.end()));
 
     CZipStore store;
     store.Open(file.c_str(), CZipStore::openExisting, 0);
@@ -180,14 +169,14 @@ TEST(Store, LastVolumeOfSpannedArchiveIsReadOnly)
     // Nothing may be written to it, and the attempt does not hang.
     EXPECT_EQ(CodeOf([&] { store.Write(data.data(), 10, false); }), ZipError::internal);
     EXPECT_EQ(store.Close(false), file);
-    EXPECT_EQ(StorageReadFile(file).size(), 50u);
+    EXPECT_EQ(ReadWholeFile(file).size(), 50u);
 }
 
 TEST(Store, EndRecordOnDiskZeroLeavesAnOrdinaryArchive)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("plain.zip");
-    StorageWriteFile(file, {1, 2, 3});
+    WriteWholeFile(file, {1, 2, 3});
     CZipStore store;
     store.Open(file.c_str(), CZipStore::openExisting, 0);
     store.AdoptLastDisk(0);
@@ -198,7 +187,7 @@ TEST(Store, EndRecordOnDiskZeroLeavesAnOrdinaryArchive)
     uint8_t more[2] = {4, 5};
     store.Write(more, 2, true);
     store.Close(false);
-    EXPECT_EQ(StorageReadFile(file), std::vector<unsigned char>({1, 2, 3, 4, 5}));
+    EXPECT_EQ(ReadWholeFile(file), std::vector<unsigned char>({1, 2, 3, 4, 5}));
 
     // Known to be spanned over files from the start: kind 4 until the end
     // record says which volume this is.
@@ -212,7 +201,7 @@ TEST(Store, EndRecordOnDiskZeroLeavesAnOrdinaryArchive)
 
 TEST(Store, OpenFailuresLeaveTheStoreClosed)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string missing = dir.File("missing.zip");
     CZipStore store;
     std::string path;
@@ -232,13 +221,13 @@ TEST(Store, OpenFailuresLeaveTheStoreClosed)
     store.spanCallback = &callback;
     EXPECT_EQ(CodeOf([&] { store.Open(missing.c_str(), CZipStore::createSpan, -1); }),
               ZipError::nonRemovable);
-    EXPECT_FALSE(StorageFileExists(missing));
+    EXPECT_FALSE(FileExists(missing));
     EXPECT_EQ(store.stream, nullptr);
 }
 
 TEST(Store, SizedVolumesAreNumberedAndTheLastIsRenamed)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("a.zip");
     auto data = Pattern(2500);
 
@@ -249,16 +238,16 @@ TEST(Store, SizedVolumesAreNumberedAndTheLastIsRenamed)
     store.Write(data.data(), 2500, false);
     store.FlushBuffer();
     EXPECT_EQ(store.currentVolume, 2);
-    auto first = StorageReadFile(dir.File("a.000"));
-    auto second = StorageReadFile(dir.File("a.001"));
+    auto first = ReadWholeFile(dir.File("a.000"));
+    auto second = ReadWholeFile(dir.File("a.001"));
     EXPECT_EQ(first.size(), 1000u);
     EXPECT_EQ(second.size(), 1000u);
     EXPECT_EQ(std::vector<uint8_t>(first.begin(), first.begin() + 4), kMarker);
-    EXPECT_TRUE(StorageFileExists(dir.File("a.002")));
+    EXPECT_TRUE(FileExists(dir.File("a.002")));
 
     store.CompleteSpan();
-    EXPECT_FALSE(StorageFileExists(dir.File("a.002")));
-    auto last = StorageReadFile(file);
+    EXPECT_FALSE(FileExists(dir.File("a.002")));
+    auto last = ReadWholeFile(file);
     EXPECT_EQ(last.size(), 504u);
     EXPECT_EQ(Concat({first, second, last}), Concat({kMarker, data}));
     // Still spanned: only readable from now on.
@@ -272,9 +261,9 @@ TEST(Store, SizedVolumesAreNumberedAndTheLastIsRenamed)
 
 TEST(Store, SpanThatFitsOneVolumeBecomesOrdinary)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("one.zip");
-    StorageWriteFile(file, {9, 9, 9});   // an old file of the final name goes
+    WriteWholeFile(file, {9, 9, 9});   // an old file of the final name goes
     auto data = Pattern(100);
 
     CZipStore store;
@@ -284,18 +273,18 @@ TEST(Store, SpanThatFitsOneVolumeBecomesOrdinary)
     store.CompleteSpan();
     EXPECT_EQ(store.SpanState(), 0);
     EXPECT_FALSE(store.IsReadOnly());
-    EXPECT_FALSE(StorageFileExists(dir.File("one.000")));
-    EXPECT_EQ(StorageReadFile(file), Concat({kMarker, data}));
+    EXPECT_FALSE(FileExists(dir.File("one.000")));
+    EXPECT_EQ(ReadWholeFile(file), Concat({kMarker, data}));
     // Writable again.
     store.stream->SeekToEnd();
     store.Write(data.data(), 1, true);
     store.Close(false);
-    EXPECT_EQ(StorageReadFile(file).size(), 105u);
+    EXPECT_EQ(ReadWholeFile(file).size(), 105u);
 }
 
 TEST(Store, WholeBlockGoesIntoAnEmptyVolumeEvenPastItsSize)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("big.zip");
     auto block = Pattern(1500, 5);
     auto tail = Pattern(10, 9);
@@ -308,10 +297,10 @@ TEST(Store, WholeBlockGoesIntoAnEmptyVolumeEvenPastItsSize)
     EXPECT_EQ(store.currentVolume, 2);
     // Closing while still creating names the last volume as the archive.
     EXPECT_EQ(store.Close(false), file);
-    EXPECT_EQ(StorageReadFile(dir.File("big.000")), kMarker);
-    EXPECT_EQ(StorageReadFile(dir.File("big.001")), block);
-    EXPECT_EQ(StorageReadFile(file), tail);
-    EXPECT_FALSE(StorageFileExists(dir.File("big.002")));
+    EXPECT_EQ(ReadWholeFile(dir.File("big.000")), kMarker);
+    EXPECT_EQ(ReadWholeFile(dir.File("big.001")), block);
+    EXPECT_EQ(ReadWholeFile(file), tail);
+    EXPECT_FALSE(FileExists(dir.File("big.002")));
 }
 
 TEST(Store, VolumeNamesReplaceTheExtension)
@@ -326,7 +315,7 @@ TEST(Store, VolumeNamesReplaceTheExtension)
 
 TEST(Store, VolumeCountStopsAt999)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("many.zip");
     CZipStore store;
     store.Open(file.c_str(), CZipStore::createSpan, 4);   // the marker fills volume 0
@@ -335,7 +324,7 @@ TEST(Store, VolumeCountStopsAt999)
     EXPECT_EQ(CodeOf([&] { store.Write(data.data(), 4 * 1000, false); }, &path),
               ZipError::tooManyVolumes);
     EXPECT_EQ(path, dir.File("many.998"));
-    EXPECT_TRUE(StorageFileExists(dir.File("many.998")));
+    EXPECT_TRUE(FileExists(dir.File("many.998")));
     store.Close(true);
 }
 
@@ -343,7 +332,7 @@ TEST(Store, DiskChangeCallbackIsAskedAgainUntilItGivesUp)
 {
     // Removable devices do not exist here, so the disk-change dialogue is
     // driven on a file by switching the kind by hand.
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("disk.zip");
     struct Recorder : CZipSpanCallback {
         bool Callback(int code) override

@@ -18,21 +18,10 @@
 #include "storage/ZipDiskStream.h"
 #include "storage/ZipFileMapping.h"
 #include "storage/ZipMemStream.h"
-#include "support/storage_temp_dir.h"
+#include "support/code_of.h"
+#include "support/test_platform.h"
 
 namespace {
-
-template <typename F>
-int CodeOf(F&& f, std::string* path = nullptr)
-{
-    try {
-        f();
-    } catch (const CZipException& e) {
-        if (path) *path = e.archivePath;
-        return e.code;
-    }
-    return 0;
-}
 
 std::vector<uint8_t> Pattern(size_t n)
 {
@@ -158,7 +147,7 @@ TEST(MemStream, PositionsPastFourGiBThrowInsteadOfWrapping)
 
 TEST(DiskStream, OpenFlagsDecideTruncation)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("f.bin");
     auto data = Pattern(300);
 
@@ -175,7 +164,7 @@ TEST(DiskStream, OpenFlagsDecideTruncation)
         {0x42, 300},
     };
     for (const Case& c : cases) {
-        StorageWriteFile(file, std::vector<unsigned char>(data.begin(), data.end()));
+        WriteWholeFile(file, std::vector<unsigned char>(data.begin(), data.end()));
         CZipDiskStream s(file.c_str(), c.flags);
         EXPECT_FALSE(s.IsClosed());
         EXPECT_EQ(s.GetLength(), c.lengthAfterOpen) << std::hex << c.flags;
@@ -193,7 +182,7 @@ TEST(DiskStream, OpenFlagsDecideTruncation)
 
 TEST(DiskStream, OpenFailuresCarryErrnoAndPath)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string missing = dir.File("missing.zip");
     CZipDiskStream s;
     std::string path;
@@ -203,7 +192,7 @@ TEST(DiskStream, OpenFailuresCarryErrnoAndPath)
     EXPECT_TRUE(s.IsClosed());
     // Without modeCreate nothing is made, truncating or not.
     EXPECT_FALSE(s.Open(missing.c_str(), 0x03, false));
-    EXPECT_FALSE(StorageFileExists(missing));
+    EXPECT_FALSE(FileExists(missing));
 
     // A directory cannot be written: EISDIR on POSIX; the Windows runtime
     // reports the system's "access denied" as EACCES.
@@ -227,7 +216,7 @@ TEST(DiskStream, OpenFailuresCarryErrnoAndPath)
 
 TEST(DiskStream, ReadWriteSeekAndLength)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("rw.bin");
     CZipDiskStream s(file.c_str(), 0x23);
     auto data = Pattern(1000);
@@ -262,14 +251,14 @@ TEST(DiskStream, ReadWriteSeekAndLength)
     EXPECT_EQ(s.GetFilePath(), file);
     EXPECT_EQ(CodeOf([&] { s.GetHandle(); }, &path), 9);
     EXPECT_EQ(path, file);
-    EXPECT_EQ(StorageReadFile(file).size(), 4096u);
+    EXPECT_EQ(ReadWholeFile(file).size(), 4096u);
 }
 
 TEST(DiskStream, WriteFailuresThrow)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("ro.bin");
-    StorageWriteFile(file, {1, 2, 3});
+    WriteWholeFile(file, {1, 2, 3});
     CZipDiskStream s(file.c_str(), 0x41);
     uint8_t byte = 9;
     std::string path;
@@ -291,9 +280,9 @@ TEST(DiskStream, WriteFailuresThrow)
 // second open succeeds.
 TEST(DiskStream, SharingFieldBindsOnWindowsOnly)
 {
-    StorageTempDir dir;
+    TempDir dir;
     const std::string file = dir.File("shared.bin");
-    StorageWriteFile(file, {1, 2, 3});
+    WriteWholeFile(file, {1, 2, 3});
     struct Case {
         uint32_t first, second;
         bool opensOnWindows;
@@ -328,7 +317,7 @@ TEST(DiskStream, SharingFieldBindsOnWindowsOnly)
 // POSIX sets it (a sparse file, so it costs no space).
 TEST(DiskStream, LengthsFrom2GiBOnOnlyOnPosix)
 {
-    StorageTempDir dir;
+    TempDir dir;
     const std::string file = dir.File("long.bin");
     CZipDiskStream s(file.c_str(), 0x23);
     for (uint64_t length : {0x7FFFFFFFull, 0x80000000ull, 0x100000010ull}) {
@@ -352,10 +341,10 @@ TEST(DiskStream, LengthsFrom2GiBOnOnlyOnPosix)
 
 TEST(DiskStream, ReopenClosesThePreviousFile)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string a = dir.File("a.bin"), b = dir.File("b.bin");
-    StorageWriteFile(a, {1, 2, 3});
-    StorageWriteFile(b, {4, 5});
+    WriteWholeFile(a, {1, 2, 3});
+    WriteWholeFile(b, {4, 5});
     CZipDiskStream s(a.c_str(), 0x41);
     ASSERT_TRUE(s.Open(b.c_str(), 0x41, true));
     EXPECT_EQ(s.GetLength(), 2u);
@@ -373,16 +362,16 @@ TEST(FileMapping, NothingToMap)
     EXPECT_EQ(mapping.View(), nullptr);
     EXPECT_FALSE(mapping.Unmap());
 
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("m.bin");
-    StorageWriteFile(file, {});
+    WriteWholeFile(file, {});
     // Sharing nothing denied (0x10), so that Windows lets the test write and
     // open the file again while a stream holds it.
     CZipDiskStream empty(file.c_str(), 0x53);
     EXPECT_FALSE(mapping.Map(&empty));   // an empty file has no bytes to map
     EXPECT_EQ(mapping.View(), nullptr);
 
-    StorageWriteFile(file, {1, 2, 3});
+    WriteWholeFile(file, {1, 2, 3});
     CZipDiskStream readOnly(file.c_str(), 0x51);
     EXPECT_FALSE(mapping.Map(&readOnly));   // writable view of a read-only descriptor
 
@@ -395,10 +384,10 @@ TEST(FileMapping, NothingToMap)
 
 TEST(FileMapping, WritesThroughTheViewReachTheFile)
 {
-    StorageTempDir dir;
+    TempDir dir;
     std::string file = dir.File("m.bin");
     auto data = Pattern(100);
-    StorageWriteFile(file, std::vector<unsigned char>(data.begin(), data.end()));
+    WriteWholeFile(file, std::vector<unsigned char>(data.begin(), data.end()));
     CZipDiskStream s(file.c_str(), 0x53);  // shared, so the test can read the file meanwhile
     s.Seek(17, CZipStream::begin);
 
@@ -416,7 +405,7 @@ TEST(FileMapping, WritesThroughTheViewReachTheFile)
 
     s.SetLength(96);
     EXPECT_EQ(s.GetPosition(), 17u);
-    auto on_disk = StorageReadFile(file);
+    auto on_disk = ReadWholeFile(file);
     ASSERT_EQ(on_disk.size(), 96u);
     EXPECT_EQ(on_disk[95], 0xAB);
     EXPECT_EQ(on_disk[0], data[4]);

@@ -1,7 +1,6 @@
 #include "cleaning_peers.h"
 
 #ifndef _WIN32
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 #include <zlib.h>
@@ -14,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/shell.h"
 #include "support/test_platform.h"
 
 namespace {
@@ -61,18 +61,6 @@ zf.comment = comment.encode()
 zf.close()
 )PY";
 
-std::string Quote(const std::string& s)
-{
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
 std::string Hex(const std::string& s)
 {
     static const char* digits = "0123456789abcdef";
@@ -103,35 +91,6 @@ std::vector<std::string> Split(const std::string& line, char sep)
 }
 
 } // namespace
-
-std::vector<uint8_t> CleaningReadFile(const std::string& path)
-{
-    return ReadWholeFile(path);
-}
-
-void CleaningWriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    WriteWholeFile(path, bytes);
-}
-
-std::string CleaningShell(const std::string& command, int* status)
-{
-    std::string output;
-#ifdef _WIN32
-    (void)status;
-    (void)output;
-    throw std::runtime_error("the Windows build has no Linux shell for: " + command);
-#else
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) throw std::runtime_error("popen failed");
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    const int raw = pclose(pipe);
-    if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return output;
-#endif
-}
 
 std::vector<uint8_t> CleaningText(size_t n, uint32_t seed)
 {
@@ -237,7 +196,7 @@ std::vector<uint8_t> Prepared(const std::string& request, Make make)
     if (folder.empty() || !std::filesystem::exists(file))
         throw std::runtime_error("archive not prepared on the Linux side (" + file +
                                  "): run the Linux tests with ZIPEXT_PREPARED_ARCHIVES first");
-    return CleaningReadFile(file);
+    return ReadWholeFile(file);
 #else
     const std::vector<uint8_t> bytes = make();
     if (!folder.empty()) {
@@ -245,7 +204,7 @@ std::vector<uint8_t> Prepared(const std::string& request, Make make)
         std::filesystem::create_directories(folder, ignored);
         // Whole or not at all, since tests run in parallel.
         const std::string part = file + "." + std::to_string(getpid());
-        CleaningWriteFile(part, bytes);
+        WriteWholeFile(part, bytes);
         std::filesystem::rename(part, file, ignored);
     }
     return bytes;
@@ -258,21 +217,21 @@ std::vector<uint8_t> CleaningMakeZip(const std::vector<CleaningEntrySpec>& entri
                                      const std::string& comment)
 {
     return Prepared(RequestOf("zipfile", entries, comment, {}), [&] {
-        CleaningTempDir dir;
+        TempDir dir;
         std::ofstream listing(dir.File("listing"));
         for (size_t i = 0; i < entries.size(); ++i) {
             const std::string path = dir.File("d" + std::to_string(i));
-            CleaningWriteFile(path, entries[i].data);
+            WriteWholeFile(path, entries[i].data);
             listing << Hex(entries[i].name) << '\t' << entries[i].method << '\t' << path << '\n';
         }
         listing.close();
-        CleaningWriteFile(dir.File("w.py"), CleaningBytesOf(writerScript));
+        WriteWholeFile(dir.File("w.py"), CleaningBytesOf(writerScript));
         int status = 0;
-        CleaningShell("python3 " + Quote(dir.File("w.py")) + " " + Quote(dir.File("out.zip")) + " " +
+        ShellOutput("python3 " + Quote(dir.File("w.py")) + " " + Quote(dir.File("out.zip")) + " " +
                           Quote(dir.File("listing")) + " " + Quote(comment),
                       &status);
         if (status != 0) throw std::runtime_error("zipfile could not write the archive");
-        return CleaningReadFile(dir.File("out.zip"));
+        return ReadWholeFile(dir.File("out.zip"));
     });
 }
 
@@ -281,22 +240,22 @@ std::vector<uint8_t> CleaningZipAdd(const std::vector<uint8_t>& archive,
                                     const std::string& password)
 {
     return Prepared(RequestOf("zip", entries, password, archive), [&] {
-        CleaningTempDir dir;
+        TempDir dir;
         std::filesystem::create_directory(dir.File("in"));
-        if (!archive.empty()) CleaningWriteFile(dir.File("out.zip"), archive);
+        if (!archive.empty()) WriteWholeFile(dir.File("out.zip"), archive);
         std::string names;
         for (const auto& e : entries) {
             const std::string path = dir.File("in/" + e.name);
             std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-            CleaningWriteFile(path, e.data);
+            WriteWholeFile(path, e.data);
             names += " " + Quote(e.name);
         }
         const std::string secret = password.empty() ? "" : " -P " + Quote(password);
         int status = 0;
-        CleaningShell("cd " + Quote(dir.File("in")) + " && zip -q -X -D" + secret + " ../out.zip" + names,
+        ShellOutput("cd " + Quote(dir.File("in")) + " && zip -q -X -D" + secret + " ../out.zip" + names,
                       &status);
         if (status != 0) throw std::runtime_error("zip could not write the archive");
-        return CleaningReadFile(dir.File("out.zip"));
+        return ReadWholeFile(dir.File("out.zip"));
     });
 }
 
@@ -324,18 +283,18 @@ const PeerEntry* PeerReading::Find(const std::string& name) const
 std::vector<PeerReading> CleaningReadManyWithPeers(const std::vector<std::vector<uint8_t>>& archives,
                                                    const std::string& password, bool digestsOnly)
 {
-    CleaningTempDir dir;
+    TempDir dir;
     std::vector<PeerReading> out(archives.size());
     std::string paths;
     for (size_t i = 0; i < archives.size(); ++i) {
         const std::string path = dir.File("a" + std::to_string(i) + ".zip");
-        CleaningWriteFile(path, archives[i]);
+        WriteWholeFile(path, archives[i]);
         paths += " " + Quote(path);
     }
-    CleaningWriteFile(dir.File("r.py"), CleaningBytesOf(readerScript));
+    WriteWholeFile(dir.File("r.py"), CleaningBytesOf(readerScript));
     const std::vector<uint8_t> answer =
         Prepared(RequestOfArchives("zipfile reads", archives, password + (digestsOnly ? "1" : "0")), [&] {
-            return CleaningBytesOf(CleaningShell("python3 " + Quote(dir.File("r.py")) + " " + Quote(password) +
+            return CleaningBytesOf(ShellOutput("python3 " + Quote(dir.File("r.py")) + " " + Quote(password) +
                                                  " " + (digestsOnly ? "1" : "0") + paths));
         });
     const std::string listing(answer.begin(), answer.end());
@@ -368,7 +327,7 @@ std::vector<PeerReading> CleaningReadManyWithPeers(const std::vector<std::vector
         // The exit status in the first byte, then what unzip printed.
         const std::vector<uint8_t> answer =
             Prepared(RequestOfArchives("unzip tests", {archives[i]}, password), [&] {
-                std::vector<uint8_t> said = CleaningBytesOf(CleaningShell(
+                std::vector<uint8_t> said = CleaningBytesOf(ShellOutput(
                     "unzip -tqq -P " + Quote(password) + " " + Quote(path) + " </dev/null 2>&1", &status));
                 said.insert(said.begin(), static_cast<uint8_t>(status));
                 return said;
@@ -389,12 +348,12 @@ PeerReading CleaningReadWithPeers(const std::vector<uint8_t>& archive, const std
 
 PeerTestRun CleaningTestWithUnzipAnd7zz(const std::vector<uint8_t>& archive)
 {
-    CleaningTempDir dir;
+    TempDir dir;
     const std::string path = dir.File("t.zip");
-    CleaningWriteFile(path, archive);
+    WriteWholeFile(path, archive);
     PeerTestRun run;
-    run.unzipOutput = CleaningShell("unzip -tqq " + Quote(path) + " </dev/null 2>&1", &run.unzipStatus);
-    CleaningShell("7zz t -tzip -bso0 -bsp0 " + Quote(path) + " </dev/null >/dev/null 2>&1", &run.sevenZipStatus);
+    run.unzipOutput = ShellOutput("unzip -tqq " + Quote(path) + " </dev/null 2>&1", &run.unzipStatus);
+    ShellOutput("7zz t -tzip -bso0 -bsp0 " + Quote(path) + " </dev/null >/dev/null 2>&1", &run.sevenZipStatus);
     return run;
 }
 

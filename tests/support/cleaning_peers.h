@@ -9,14 +9,6 @@
 // Python's zipfile (every entry's bytes, CRC checked) and tested with
 // `unzip -t`.
 
-
-using CleaningTempDir = TempDir;
-
-std::vector<uint8_t> CleaningReadFile(const std::string& path);
-void CleaningWriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
-// Runs a shell command; its standard output, and its exit status in status.
-std::string CleaningShell(const std::string& command, int* status = nullptr);
-
 // Text-like bytes that deflate well, and bytes that do not.
 std::vector<uint8_t> CleaningText(size_t n, uint32_t seed);
 std::vector<uint8_t> CleaningNoise(size_t n, uint32_t seed);

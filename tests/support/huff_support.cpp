@@ -1,8 +1,6 @@
 #include "support/huff_support.h"
 
-#include <cstdlib>
 #include <random>
-#include <stdexcept>
 
 #include "support/test_platform.h"
 
@@ -41,14 +39,6 @@ void DeflateWriter::Stored(const Bytes& data, bool last)
     Bits(n, 16);
     Bits(~n & 0xFFFFu, 16);
     for (uint8_t b : data) Bits(b, 8);
-}
-
-bool Shell(const std::string& command)
-{
-#ifdef _WIN32
-    throw std::runtime_error("the Windows build has no Linux shell for: " + command);
-#endif
-    return std::system(command.c_str()) == 0;
 }
 
 Bytes MakeInput(const std::string& kind, uint32_t size, uint32_t seed)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/lzw_raw.h"
+#include "support/shell.h"
 
 namespace huff {
 
@@ -30,11 +31,6 @@ public:
 private:
     lzw::BitWriter writer;
 };
-
-// Runs a shell command; true when it exits with 0.
-bool Shell(const std::string& command);
-
-using ScratchDir = TempDir;
 
 // Deterministic inputs of different kinds for compressing with real tools.
 Bytes MakeInput(const std::string& kind, uint32_t size, uint32_t seed);

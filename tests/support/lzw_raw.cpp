@@ -1,5 +1,6 @@
 #include "lzw_raw.h"
 #include "support/test_platform.h"
+#include "support/zip_builder.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -21,53 +22,33 @@
 
 namespace lzw {
 
-namespace {
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-} // namespace
-
-std::vector<uint8_t> ReadFile(const std::string& path)
-{
-    return ReadWholeFile(path);
-}
-
 std::vector<RawEntry> ReadRawEntries(const std::string& path)
 {
     std::vector<RawEntry> entries;
-    const std::vector<uint8_t> file = ReadFile(path);
+    const std::vector<uint8_t> file = ReadWholeFile(path);
     if (file.size() < 22) return entries;
     size_t end = file.size() - 22;
     for (;;) {
-        if (Le32(&file[end]) == 0x06054B50) break;
+        if (Get32(file, end) == 0x06054B50) break;
         if (end == 0) return entries;
         --end;
     }
-    const uint16_t count = Le16(&file[end + 10]);
-    size_t pos = Le32(&file[end + 16]);
+    const uint16_t count = Get16(file, end + 10);
+    size_t pos = Get32(file, end + 16);
     for (uint16_t i = 0; i < count; ++i) {
-        if (pos + 46 > file.size() || Le32(&file[pos]) != 0x02014B50) return {};
-        const uint8_t* c = &file[pos];
+        if (pos + 46 > file.size() || Get32(file, pos) != 0x02014B50) return {};
         RawEntry e;
-        e.flags = Le16(c + 8);
-        e.method = Le16(c + 10);
-        e.crc32 = Le32(c + 16);
-        const uint32_t csize = Le32(c + 20);
-        e.uncompressedSize = Le32(c + 24);
-        const uint16_t nameLength = Le16(c + 28);
-        const uint16_t extraLength = Le16(c + 30);
-        const uint16_t commentLength = Le16(c + 32);
-        const uint32_t local = Le32(c + 42);
-        e.name.assign(reinterpret_cast<const char*>(c + 46), nameLength);
-        pos += 46u + nameLength + extraLength + commentLength;
+        e.flags = Get16(file, pos + 8);
+        e.method = Get16(file, pos + 10);
+        e.crc32 = Get32(file, pos + 16);
+        const uint32_t csize = Get32(file, pos + 20);
+        e.uncompressedSize = Get32(file, pos + 24);
+        const uint16_t nameLength = Get16(file, pos + 28);
+        const uint32_t local = Get32(file, pos + 42);
+        e.name.assign(reinterpret_cast<const char*>(&file[pos + 46]), nameLength);
+        pos += 46u + nameLength + Get16(file, pos + 30) + Get16(file, pos + 32);
         if (local + 30 > file.size()) return {};
-        const uint8_t* l = &file[local];
-        const size_t start = local + 30u + Le16(l + 26) + Le16(l + 28);
+        const size_t start = local + 30u + Get16(file, local + 26) + Get16(file, local + 28);
         if (start + csize > file.size()) return {};
         e.data.assign(file.begin() + static_cast<std::ptrdiff_t>(start),
                       file.begin() + static_cast<std::ptrdiff_t>(start + csize));
@@ -113,60 +94,18 @@ DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSiz
     return result;
 }
 
-namespace {
-
-void Put16(std::vector<uint8_t>& v, uint32_t x)
-{
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-}
-void Put32(std::vector<uint8_t>& v, uint32_t x)
-{
-    Put16(v, x & 0xFFFF);
-    Put16(v, x >> 16);
-}
-
-} // namespace
-
 std::vector<uint8_t> BuildZip(const std::vector<RawEntry>& entries)
 {
-    std::vector<uint8_t> zip, central;
-    for (const auto& e : entries) {
-        const uint32_t offset = static_cast<uint32_t>(zip.size());
-        for (std::vector<uint8_t>* v : {&zip, &central}) {
-            const bool local = v == &zip;
-            Put32(*v, local ? 0x04034B50 : 0x02014B50);
-            if (!local) Put16(*v, 20);
-            Put16(*v, 20);
-            Put16(*v, e.flags);
-            Put16(*v, e.method);
-            Put16(*v, 0x6000);  // time: the check byte of bit 3 entries is 0x60
-            Put16(*v, 0x5821);
-            Put32(*v, e.crc32);
-            Put32(*v, static_cast<uint32_t>(e.data.size()));
-            Put32(*v, e.uncompressedSize);
-            Put16(*v, static_cast<uint32_t>(e.name.size()));
-            Put16(*v, 0);
-            if (!local) {
-                Put32(*v, 0);  // comment length, disk
-                Put16(*v, 0);  // internal attributes
-                Put32(*v, 0);  // external attributes
-                Put32(*v, offset);
-            }
-            v->insert(v->end(), e.name.begin(), e.name.end());
-            if (local) v->insert(v->end(), e.data.begin(), e.data.end());
-        }
+    std::vector<ZipEntrySpec> specs;
+    for (const RawEntry& e : entries) {
+        ZipEntrySpec spec{e.name, e.data};
+        spec.method = e.method;
+        spec.flags = e.flags;
+        spec.crc = e.crc32;
+        spec.uncompressedSize = e.uncompressedSize;
+        specs.push_back(spec);
     }
-    const uint32_t centralOffset = static_cast<uint32_t>(zip.size());
-    zip.insert(zip.end(), central.begin(), central.end());
-    Put32(zip, 0x06054B50);
-    Put32(zip, 0);
-    Put16(zip, static_cast<uint32_t>(entries.size()));
-    Put16(zip, static_cast<uint32_t>(entries.size()));
-    Put32(zip, static_cast<uint32_t>(central.size()));
-    Put32(zip, centralOffset);
-    Put16(zip, 0);
-    return zip;
+    return ::BuildZip(specs).bytes;
 }
 
 RawEntry Encrypt(const RawEntry& entry, const std::string& password)
@@ -182,26 +121,6 @@ RawEntry Encrypt(const RawEntry& entry, const std::string& password)
     data.insert(data.end(), entry.data.begin(), entry.data.end());
     ZipCrypto::EncryptBlock(keys, data.data(), static_cast<uint32_t>(data.size()));
     out.data = std::move(data);
-    return out;
-}
-
-Extraction ExtractFromImage(const std::vector<uint8_t>& image, uint16_t index, uint32_t bufferSize,
-                            const char* password)
-{
-    Extraction out;
-    CZipMemStream source(65536);
-    source.Write(image.data(), static_cast<uint32_t>(image.size()));
-    CZipMemStream sink(1u << 20);
-    try {
-        CZipArchiveEx archive;
-        archive.Open(source, CZipArchive::openReadOnly);
-        if (password) archive.SetPassword(password);
-        out.result = archive.ExtractEntryToStream(index, sink, bufferSize);
-    } catch (const CZipException& e) {
-        out.code = e.code;
-    }
-    const uint32_t n = static_cast<uint32_t>(sink.GetLength());
-    if (n > 0) out.bytes.assign(sink.Data(), sink.Data() + n);
     return out;
 }
 

@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "support/memory_archive.h"
+
+class CZipDecoder;
+
 namespace lzw {
 
 struct RawEntry {
@@ -17,7 +21,6 @@ struct RawEntry {
     std::vector<uint8_t> data;  // the compressed bytes
 };
 
-std::vector<uint8_t> ReadFile(const std::string& path);
 // Every entry of a single-volume archive without ZIP64; empty on failure.
 std::vector<RawEntry> ReadRawEntries(const std::string& path);
 
@@ -53,16 +56,6 @@ std::vector<uint8_t> BuildZip(const std::vector<RawEntry>& entries);
 // (check byte = high byte of the CRC) plus the encrypted data; flags get
 // bit 0.
 RawEntry Encrypt(const RawEntry& entry, const std::string& password);
-
-// Extraction of one entry through the archive object over an in-memory
-// image.
-struct Extraction {
-    bool result = false;  // ExtractEntryToStream's answer
-    int code = 0;         // the code of an exception, 0 when none
-    std::vector<uint8_t> bytes;
-};
-Extraction ExtractFromImage(const std::vector<uint8_t>& image, uint16_t index, uint32_t bufferSize,
-                            const char* password = nullptr);
 
 // Bits least significant first, as the legacy methods pack them.
 class BitWriter {

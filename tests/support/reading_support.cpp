@@ -1,60 +1,14 @@
 #include "reading_support.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
-
-#include <filesystem>
-
-#include "errors/ZipException.h"
 #include "support/lzw_raw.h"
 #include "support/test_platform.h"
 
 namespace reading {
 
-std::string Quote(const std::string& s)
-{
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
-bool Shell(const std::string& command)
-{
-#ifdef _WIN32
-    throw std::runtime_error("the Windows build has no Linux shell for: " + command);
-#endif
-    return std::system(command.c_str()) == 0;
-}
-
-Bytes ReadFile(const std::string& path)
-{
-    return ReadWholeFile(path);
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes)
-{
-    WriteWholeFile(path, bytes);
-}
-
-bool FileExists(const std::string& path)
-{
-    std::error_code error;
-    return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found &&
-           !error;
-}
-
 // In the process: the Windows build has no sha256sum to ask.
 std::string Sha256OfFile(const std::string& path)
 {
-    return lzw::Sha256Hex(ReadFile(path));
+    return lzw::Sha256Hex(ReadWholeFile(path));
 }
 
 Bytes MakeText(uint32_t size, uint32_t seed)
@@ -85,51 +39,6 @@ Bytes MakeNoise(uint32_t size, uint32_t seed)
     return out;
 }
 
-MemoryArchive::MemoryArchive(const Bytes& image) : stream(1u << 20)
-{
-    if (!image.empty()) stream.Write(image.data(), static_cast<uint32_t>(image.size()));
-    stream.SeekToBegin();
-    archive.Open(stream, CZipArchive::openExisting);
-}
-
-Extraction ExtractToMemory(CZipArchiveEx& archive, uint16_t index, uint32_t bufferSize)
-{
-    Extraction out;
-    CZipMemStream sink(1u << 20);
-    try {
-        out.result = archive.ExtractEntryToStream(index, sink, bufferSize);
-    } catch (const CZipException& e) {
-        out.code = e.code;
-        out.reason = e.reason;
-    }
-    const uint32_t n = static_cast<uint32_t>(sink.GetLength());
-    out.bytes.assign(sink.Data(), sink.Data() + n);
-    return out;
-}
-
-uint32_t GetU32(const Bytes& image, uint32_t offset)
-{
-    return static_cast<uint32_t>(image.at(offset)) | (static_cast<uint32_t>(image.at(offset + 1)) << 8) |
-           (static_cast<uint32_t>(image.at(offset + 2)) << 16) |
-           (static_cast<uint32_t>(image.at(offset + 3)) << 24);
-}
-
-static uint16_t GetU16(const Bytes& image, uint32_t offset)
-{
-    return static_cast<uint16_t>(image.at(offset) | (image.at(offset + 1) << 8));
-}
-
-void PutU16(Bytes& image, uint32_t offset, uint16_t value)
-{
-    image.at(offset) = static_cast<uint8_t>(value);
-    image.at(offset + 1) = static_cast<uint8_t>(value >> 8);
-}
-
-void PutU32(Bytes& image, uint32_t offset, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) image.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
-}
-
 EntryRecords FindEntry(const Bytes& image, uint32_t index)
 {
     // The end record: the last signature in the image.
@@ -137,27 +46,27 @@ EntryRecords FindEntry(const Bytes& image, uint32_t index)
     while (!(image.at(end) == 0x50 && image.at(end + 1) == 0x4B && image.at(end + 2) == 5 &&
              image.at(end + 3) == 6))
         --end;
-    uint32_t central = GetU32(image, end + 16);
+    uint32_t central = Get32(image, end + 16);
     for (uint32_t i = 0; i < index; ++i)
-        central += 46 + GetU16(image, central + 28) + GetU16(image, central + 30) + GetU16(image, central + 32);
+        central += 46 + Get16(image, central + 28) + Get16(image, central + 30) + Get16(image, central + 32);
     EntryRecords e;
     e.central = central;
-    e.local = GetU32(image, central + 42);
-    e.compressedSize = GetU32(image, central + 20);
-    e.data = e.local + 30 + GetU16(image, e.local + 26) + GetU16(image, e.local + 28);
+    e.local = Get32(image, central + 42);
+    e.compressedSize = Get32(image, central + 20);
+    e.data = e.local + 30 + Get16(image, e.local + 26) + Get16(image, e.local + 28);
     return e;
 }
 
 void PatchBoth16(Bytes& image, const EntryRecords& e, uint32_t localOffset, uint16_t value)
 {
-    PutU16(image, e.local + localOffset, value);
-    PutU16(image, e.central + localOffset + 2, value);
+    Put16(image, e.local + localOffset, value);
+    Put16(image, e.central + localOffset + 2, value);
 }
 
 void PatchBoth32(Bytes& image, const EntryRecords& e, uint32_t localOffset, uint32_t value)
 {
-    PutU32(image, e.local + localOffset, value);
-    PutU32(image, e.central + localOffset + 2, value);
+    Put32(image, e.local + localOffset, value);
+    Put32(image, e.central + localOffset + 2, value);
 }
 
 } // namespace reading

@@ -1,57 +1,19 @@
 #pragma once
-#include "support/test_platform.h"
-// Helpers of the entry-reading tests: scratch directories, archives made by
-// real archivers, in-memory archives, and record patching for damaged input.
+// Helpers of the entry-reading tests: deterministic data, digests, and
+// record patching for damaged input.
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <vector>
 
-#include "decoders/ZipArchiveEx.h"
-#include "storage/ZipMemStream.h"
-#include "support/reason_print.h"
+#include "support/zip_builder.h"
 
 namespace reading {
 
-using Bytes = std::vector<uint8_t>;
-using ::TempDir;
-
-
-// Runs a shell command; true when it exits with 0.
-bool Shell(const std::string& command);
-// Quotes a string for the shell.
-std::string Quote(const std::string& s);
-
-Bytes ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const Bytes& bytes);
-bool FileExists(const std::string& path);
 // sha256 of a file as lower-case hex ("" when it cannot be read).
 std::string Sha256OfFile(const std::string& path);
 
 // Deterministic test data: text-like (compresses well) or random-like.
 Bytes MakeText(uint32_t size, uint32_t seed);
 Bytes MakeNoise(uint32_t size, uint32_t seed);
-
-// An archive held in memory and opened over a memory stream.
-class MemoryArchive {
-public:
-    explicit MemoryArchive(const Bytes& image);
-    CZipArchiveEx& operator*() { return archive; }
-    CZipArchiveEx* operator->() { return &archive; }
-
-private:
-    CZipMemStream stream;
-    CZipArchiveEx archive;
-};
-
-// The outcome of one whole-entry extraction into a memory stream.
-struct Extraction {
-    bool result = false;  // ExtractEntryToStream's answer
-    int code = 0;         // the exception's code, 0 when none
-    ZipReason reason = ZipReason::none;  // and the check that fired
-    Bytes bytes;          // what reached the stream
-};
-Extraction ExtractToMemory(CZipArchiveEx& archive, uint16_t index, uint32_t bufferSize = 65536);
 
 // The records of one entry inside an archive image, for patching.
 struct EntryRecords {
@@ -62,9 +24,6 @@ struct EntryRecords {
 };
 // The entry at central position index (archive order of the directory).
 EntryRecords FindEntry(const Bytes& image, uint32_t index);
-void PutU16(Bytes& image, uint32_t offset, uint16_t value);
-void PutU32(Bytes& image, uint32_t offset, uint32_t value);
-uint32_t GetU32(const Bytes& image, uint32_t offset);
 // Writes a value into the same field of both headers of an entry: field
 // offsets are those of the local header (method 8, CRC 14, sizes 18, 22);
 // the central header has the same field 2 bytes further on.

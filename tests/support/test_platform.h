@@ -23,18 +23,17 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& Path() const { return dir; }
-    const std::string& path() const { return dir; }
     std::string File(const std::string& name) const { return dir + "/" + name; }
-    std::string operator/(const std::string& name) const { return File(name); }
 
 private:
     std::string dir;
 };
 
-// A whole file's bytes (none when it cannot be read), and a whole file
-// written anew.
+// A whole file's bytes (none when it cannot be read), a whole file written
+// anew, and whether anything is at a path (a link to nothing included).
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+bool FileExists(const std::string& path);
 
 // Tests that run Linux programs (Info-ZIP zip and unzip, 7-Zip's 7zz,
 // Python, sh) to make or check archives cannot do so in the Windows build:

@@ -1,4 +1,4 @@
-#include "cleaning_host.h"
+#include "support/fake_host.h"
 
 #include <algorithm>
 #include <cstring>
@@ -57,63 +57,80 @@ const char* CleaningFaultName(CleaningFaults::Kind kind)
     return "?";
 }
 
-int VF_CALL CleaningMemoryStream::Seek(unsigned int offsetLow, int offsetHigh, int origin,
-                                       unsigned long long* newPosition)
+int VF_CALL FakeHostStream::Seek(unsigned int offsetLow, int offsetHigh, int origin,
+                                 unsigned long long* newPosition)
 {
+    ++seekCalls;
+    seekOrigins.push_back(origin);
     const int64_t offset = static_cast<int64_t>(
         (static_cast<uint64_t>(static_cast<uint32_t>(offsetHigh)) << 32) | offsetLow);
-    int64_t base = 0;
-    if (origin == 1) base = static_cast<int64_t>(position);
-    if (origin == 2) base = static_cast<int64_t>(data.size());
-    int64_t target = base + offset;
-    if (target < 0) target = 0;
-    position = static_cast<uint64_t>(target);
+    int64_t base;
+    switch (origin) {
+    case 0: base = 0; break;
+    case 1: base = static_cast<int64_t>(position); break;
+    case 2: base = static_cast<int64_t>(data.size()); break;
+    default: return 1;
+    }
+    if (base + offset < 0) return 1;
+    position = static_cast<uint64_t>(base + offset);
     if (newPosition) *newPosition = position;
     return 0;
 }
 
-int VF_CALL CleaningMemoryStream::Read(void* buffer, unsigned int count, unsigned int* bytesRead)
+int VF_CALL FakeHostStream::Read(void* buffer, unsigned int count, unsigned int* bytesRead)
 {
-    *bytesRead = 0;
+    ++readCalls;
     if (faults && faults->FailRead()) {
         // A failing host may still have scribbled into the buffer.
         std::memset(buffer, 0xA5, count);
-        *bytesRead = count;
+        if (bytesRead) *bytesRead = count;
         return 5;
     }
-    if (position >= data.size()) return 0;
-    const size_t n = std::min<uint64_t>(count, data.size() - position);
-    std::memcpy(buffer, data.data() + position, n);
+    const uint64_t available = position < data.size() ? data.size() - position : 0;
+    const unsigned int n = static_cast<unsigned int>(std::min<uint64_t>(count, available));
+    if (n > 0) std::memcpy(buffer, data.data() + position, n);
     position += n;
-    *bytesRead = static_cast<unsigned int>(n);
-    return 0;
+    if (bytesRead) *bytesRead = readReportsAllOnes ? 0xFFFFFFFFu : n;
+    return readStatus;
 }
 
-int VF_CALL CleaningMemoryStream::Write(const void* buffer, unsigned int count,
-                                        unsigned int* bytesWritten)
+int VF_CALL FakeHostStream::Write(const void* buffer, unsigned int count, unsigned int* bytesWritten)
 {
     ++writeCalls;
+    writeRequests.push_back(count);
     if (isArchive && faults && faults->kind == CleaningFaults::archiveDropsWrites) {
         faults->fired = true;
         position += count;
-        *bytesWritten = count;
+        if (bytesWritten) *bytesWritten = count;
         return 0;
     }
-    const unsigned n = faults ? faults->AcceptWrite(count, isArchive) : count;
-    if (position + n > data.size()) data.resize(position + n, 0);
-    if (n) std::memcpy(data.data() + position, buffer, n);
-    position += n;
+    unsigned int n = std::min(count, writeAcceptDefault);
+    if (!writeAccepts.empty()) {
+        n = std::min(count, writeAccepts.front());
+        writeAccepts.erase(writeAccepts.begin());
+    }
+    int status = writeStatus;
+    if (faults) {
+        const unsigned int accepted = faults->AcceptWrite(n, isArchive);
+        if (accepted < n) status = 28;
+        n = accepted;
+    }
+    if (n > 0) {
+        if (position + n > data.size()) data.resize(static_cast<size_t>(position + n), 0);
+        std::memcpy(data.data() + position, buffer, n);
+        position += n;
+    }
     this->bytesWritten += n;
-    *bytesWritten = n;
-    return n == count ? 0 : 28;
+    if (bytesWritten) *bytesWritten = n;
+    return status;
 }
 
-int VF_CALL CleaningMemoryStream::SetSize(unsigned int sizeLow, unsigned int sizeHigh)
+int VF_CALL FakeHostStream::SetSize(unsigned int sizeLow, unsigned int sizeHigh)
 {
     ++setSizeCalls;
     if (isArchive && faults && faults->kind == CleaningFaults::archiveDropsWrites) return 0;
-    data.resize((static_cast<uint64_t>(sizeHigh) << 32) | sizeLow, 0);
-    return 0;
+    data.resize(static_cast<size_t>((static_cast<uint64_t>(sizeHigh) << 32) | sizeLow), 0);
+    return setSizeStatus;
 }
 
 int VF_CALL CleaningEngine::IsStopRequested()
@@ -140,7 +157,7 @@ int VF_CALL CleaningEngine::ScanEntry(VFStream* archive, const char* name, VFStr
     (void)archive;
     (void)reserved1;
     (void)reserved2;
-    auto* stream = static_cast<CleaningMemoryStream*>(temporary);
+    auto* stream = static_cast<FakeHostStream*>(temporary);
     scans.push_back(Scan{name, stream->data, uncompressedSize ? *uncompressedSize : ~0ull});
     Verdict verdict;
     auto it = verdicts.find(name);
@@ -175,8 +192,8 @@ int VF_CALL CleaningEngine::QueryPassword(const char* name, char* buffer, int* b
 CleaningResult CleaningDecode(const std::vector<uint8_t>& bytes, CleaningEngine& engine,
                               uint64_t base, CleaningFaults* faults)
 {
-    CleaningMemoryStream archive(bytes);
-    CleaningMemoryStream temporary;
+    FakeHostStream archive(bytes);
+    FakeHostStream temporary;
     archive.faults = faults;
     archive.isArchive = true;
     temporary.faults = faults;

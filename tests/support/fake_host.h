@@ -7,9 +7,11 @@
 
 #include "plugin/VFInterfaces.h"
 
-// A scriptable stand-in for the scanning engine in cleaning tests: memory
-// streams and a decode callback that share one fault plan, so that a test
-// can fail the k-th read, write or stop check of a whole cleaning run.
+// The scanning engine's side for tests: memory streams and a decode callback
+// that behave like a well-mannered host and count every call, with faults to
+// switch on one by one to play a misbehaving one. Its streams and callback
+// can share one fault plan, so that a test can fail the k-th read, write or
+// stop check of a whole cleaning run.
 struct CleaningFaults {
     enum Kind {
         none,
@@ -37,10 +39,12 @@ struct CleaningFaults {
 
 const char* CleaningFaultName(CleaningFaults::Kind kind);
 
-class CleaningMemoryStream final : public VFStreamSlots {
+// An engine stream over a byte vector: it seeks anywhere, reads stop at the
+// end, writes past the end extend the data with zeros in any gap.
+class FakeHostStream final : public VFStreamSlots {
 public:
-    CleaningMemoryStream() = default;
-    explicit CleaningMemoryStream(std::vector<uint8_t> bytes) : data(std::move(bytes)) {}
+    FakeHostStream() = default;
+    explicit FakeHostStream(std::vector<uint8_t> bytes) : data(std::move(bytes)) {}
 
     int VF_CALL Seek(unsigned int offsetLow, int offsetHigh, int origin,
                      unsigned long long* newPosition) override;
@@ -50,15 +54,33 @@ public:
 
     std::vector<uint8_t> data;
     uint64_t position = 0;
-    CleaningFaults* faults = nullptr;
-    bool isArchive = false;
+
+    // Calls, every count handed to Write and every origin handed to Seek.
+    int seekCalls = 0;
+    int readCalls = 0;
     int writeCalls = 0;
     int setSizeCalls = 0;
     uint64_t bytesWritten = 0;
+    std::vector<unsigned int> writeRequests;
+    std::vector<int> seekOrigins;
+
+    // Faults of this stream alone.
+    int readStatus = 0;               // status Read returns (the bytes are copied anyway)
+    bool readReportsAllOnes = false;  // Read reports 0xFFFFFFFF bytes
+    // Per call: how many bytes Write accepts (front is used and dropped);
+    // when empty, at most writeAcceptDefault bytes are accepted per call.
+    std::vector<unsigned int> writeAccepts;
+    unsigned int writeAcceptDefault = 0xFFFFFFFFu;
+    int writeStatus = 0;              // status Write returns
+    int setSizeStatus = 0;            // status SetSize returns
+    // A fault plan shared with other streams and the callback; isArchive
+    // marks the archive's stream for the faults of that stream alone.
+    CleaningFaults* faults = nullptr;
+    bool isArchive = false;
 };
 
-// The engine's side of a cleaning run: verdicts per entry name (as the
-// module hands names out), passwords to answer with, and a record of every
+// The engine's decode callback: verdicts per entry name (as the module
+// hands names out), passwords to answer with, and a record of every
 // question asked.
 class CleaningEngine final : public VFDecodeCallback {
 public:

@@ -1,0 +1,137 @@
+#include "support/zip_builder.h"
+
+#include <cstdio>
+
+#include <zlib.h>
+
+namespace {
+
+void Append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+void Append(Bytes& b, const std::string& more) { b.insert(b.end(), more.begin(), more.end()); }
+
+void Append16(Bytes& b, uint32_t value)
+{
+    b.push_back(static_cast<uint8_t>(value));
+    b.push_back(static_cast<uint8_t>(value >> 8));
+}
+
+void Append32(Bytes& b, uint32_t value)
+{
+    Append16(b, value & 0xFFFF);
+    Append16(b, value >> 16);
+}
+
+constexpr uint16_t kVersionNeeded = 10;
+constexpr uint32_t kTimeAndDate = 0x5A216000;  // 12:00, 2025-01-01
+
+} // namespace
+
+ZipLayout BuildZip(const std::vector<ZipEntrySpec>& entries, const ZipBuildOptions& options)
+{
+    ZipLayout out;
+    Bytes& b = out.bytes;
+    b = options.prefix;
+    const uint32_t base = static_cast<uint32_t>(options.prefix.size());
+    const uint32_t shift = options.offsetsCountPrefix ? base : 0;
+    struct Said {
+        uint32_t crc, compressedSize, uncompressedSize;
+    };
+    std::vector<Said> said;
+    for (const ZipEntrySpec& e : entries) {
+        const uint32_t size = static_cast<uint32_t>(e.data.size());
+        const uint32_t crc = e.crc ? *e.crc : static_cast<uint32_t>(crc32(0, e.data.data(), static_cast<uInt>(size)));
+        said.push_back({crc, e.compressedSize.value_or(size), e.uncompressedSize.value_or(size)});
+        const Said& s = said.back();
+        out.localOffsets.push_back(static_cast<uint32_t>(b.size()) - base);
+        Append32(b, 0x04034B50);
+        Append16(b, kVersionNeeded);
+        Append16(b, e.localFlags.value_or(e.flags));
+        Append16(b, e.localMethod.value_or(e.method));
+        Append32(b, kTimeAndDate);
+        Append32(b, s.crc);
+        Append32(b, e.localCompressedSize.value_or(s.compressedSize));
+        Append32(b, e.localUncompressedSize.value_or(s.uncompressedSize));
+        Append16(b, static_cast<uint32_t>(e.name.size()));
+        Append16(b, static_cast<uint32_t>(e.extra.size()));
+        Append(b, e.name);
+        Append(b, e.extra);
+        Append(b, e.data);
+        if (e.descriptor) {
+            Append32(b, 0x08074B50);
+            Append32(b, s.crc);
+            Append32(b, s.compressedSize);
+            Append32(b, s.uncompressedSize);
+        }
+    }
+    out.directoryOffset = static_cast<uint32_t>(b.size());
+    std::vector<size_t> order = options.centralOrder;
+    if (order.empty())
+        for (size_t i = 0; i < entries.size(); ++i) order.push_back(i);
+    uint16_t listed = 0;
+    for (size_t i : order) {
+        const ZipEntrySpec& e = entries[i];
+        if (e.unlisted) continue;
+        ++listed;
+        out.centralOffsets.push_back(static_cast<uint32_t>(b.size()));
+        Append32(b, 0x02014B50);
+        Append16(b, e.versionMadeBy);
+        Append16(b, kVersionNeeded);
+        Append16(b, e.flags);
+        Append16(b, e.method);
+        Append32(b, kTimeAndDate);
+        Append32(b, said[i].crc);
+        Append32(b, said[i].compressedSize);
+        Append32(b, said[i].uncompressedSize);
+        Append16(b, static_cast<uint32_t>(e.name.size()));
+        Append16(b, static_cast<uint32_t>(e.extra.size()));
+        Append16(b, static_cast<uint32_t>(e.comment.size()));
+        Append32(b, 0);  // disk, internal attributes
+        Append32(b, e.externalAttributes);
+        Append32(b, out.localOffsets[i] + shift);
+        Append(b, e.name);
+        Append(b, e.extra);
+        Append(b, e.comment);
+    }
+    out.endOffset = static_cast<uint32_t>(b.size());
+    Append32(b, 0x06054B50);
+    Append32(b, 0);  // disks
+    Append16(b, listed);
+    Append16(b, listed);
+    Append32(b, out.endOffset - out.directoryOffset);
+    Append32(b, out.directoryOffset - base + shift);
+    Append16(b, static_cast<uint32_t>(options.comment.size()));
+    Append(b, options.comment);
+    return out;
+}
+
+ZipLayout BuildMany(uint32_t count)
+{
+    std::vector<ZipEntrySpec> entries;
+    entries.reserve(count);
+    char name[32];
+    for (uint32_t i = 0; i < count; ++i) {
+        std::snprintf(name, sizeof name, "dir/f%05u.txt", i);
+        entries.push_back({name, std::to_string(i), 20, 0x20, ""});
+    }
+    return BuildZip(entries);
+}
+
+void Put16(Bytes& image, size_t at, uint16_t value)
+{
+    for (size_t i = 0; i < 2; ++i) image.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void Put32(Bytes& image, size_t at, uint32_t value)
+{
+    for (size_t i = 0; i < 4; ++i) image.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint16_t Get16(const Bytes& image, size_t at)
+{
+    return static_cast<uint16_t>(image.at(at) | (image.at(at + 1) << 8));
+}
+
+uint32_t Get32(const Bytes& image, size_t at)
+{
+    return Get16(image, at) | (static_cast<uint32_t>(Get16(image, at + 2)) << 16);
+}
