@@ -1,7 +1,8 @@
 #pragma once
-// What the read benchmarks share: CPU clocks, peers run as child processes,
-// document-like text, and the engine's side of ZipArchive_Decode with a
-// temporary stream that only counts.
+// What the benchmarks share: CPU clocks, peers run as child processes,
+// document-like text, a scratch folder, the engine's side of
+// ZipArchive_Decode with a stream that only counts, and a main that prints
+// its summary after the runs.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -9,16 +10,23 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <benchmark/benchmark.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "bench_file_stream.h"
+#include "errors/ZipException.h"
 #include "plugin/VFInterfaces.h"
+#include "storage/ZipStream.h"
 
 extern "C" char** environ;
 
@@ -76,9 +84,11 @@ inline std::vector<uint8_t> MakeDocumentText(uint32_t size)
     return out;
 }
 
-// The engine's temporary stream, counting what is written and keeping none.
-class CountingStream final : public VFStreamSlots {
+// Counts what is written to it and keeps none: the engine's temporary
+// stream, and a module stream to extract into.
+class CountingStream final : public VFStreamSlots, public CZipStream {
 public:
+    // The engine's side.
     int VF_CALL Seek(unsigned int low, int, int origin, unsigned long long* out) override
     {
         position = origin == 2 ? size + low : origin == 1 ? position + low : low;
@@ -92,8 +102,7 @@ public:
     }
     int VF_CALL Write(const void*, unsigned int count, unsigned int* put) override
     {
-        position += count;
-        size = std::max(size, position);
+        Write(nullptr, count);
         *put = count;
         return 0;
     }
@@ -102,6 +111,27 @@ public:
         size = low;
         return 0;
     }
+
+    // The module's side.
+    void Close() override {}
+    void Flush() override {}
+    uint64_t GetPosition() override { return position; }
+    uint64_t Seek(int64_t offset, int origin) override
+    {
+        const uint64_t base = origin == end ? size : origin == current ? position : 0;
+        return position = base + static_cast<uint64_t>(offset);
+    }
+    uint64_t GetLength() override { return size; }
+    void SetLength(uint64_t length) override { size = length; }
+    std::string GetFilePath() override { return {}; }
+    uint32_t Read(void*, uint32_t) override { return 0; }
+    void Write(const void*, uint32_t count) override
+    {
+        position += count;
+        size = std::max(size, position);
+    }
+    bool IsClosed() override { return false; }
+
     uint64_t size = 0;
     uint64_t position = 0;
 };
@@ -159,6 +189,46 @@ inline double ThreadTime(const std::function<bool()>& once)
 {
     const double start = ThreadSeconds();
     return once() ? ThreadSeconds() - start : -1.0;
+}
+
+// A fresh folder under /tmp for what a run makes, removed with all in it.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::string& prefix)
+    {
+        std::string name = "/tmp/" + prefix + "-XXXXXX";
+        if (mkdtemp(name.data())) path = name;
+    }
+    ~ScratchFolder()
+    {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+
+    std::string path;  // empty when no folder could be made
+};
+
+// Runs the benchmarks the command line selects, through `display` when
+// given, then prints `summary`; 1 for an unknown argument or a summary that
+// fails on an archive.
+inline int RunBenchmarks(int argc, char** argv, const std::function<void()>& summary,
+                         benchmark::BenchmarkReporter* display = nullptr)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks(display);
+    benchmark::Shutdown();
+    try {
+        if (summary) summary();
+    } catch (const CZipException& e) {
+        std::printf("summary: failed with archive error %d\n", e.code);
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace bench

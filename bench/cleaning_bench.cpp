@@ -29,7 +29,7 @@
 #include "decoders/ZipArchiveEx.h"
 #include "plugin/VFInterfaces.h"
 #include "plugin/ZipHostStream.h"
-#include "bench_file_stream.h"
+#include "bench_support.h"
 
 namespace {
 
@@ -185,12 +185,9 @@ void Report(const char* what, double ours, double peer, double goal)
 
 int main()
 {
-    const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("zipext-cleaning-bench-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const std::string big = (dir / "big.zip").string(), many = (dir / "many.zip").string();
-    const std::string work = (dir / "work.zip").string();
-    const std::string full = (dir / "full.zip").string();
+    const bench::ScratchFolder dir("zipext-cleaning-bench");
+    const std::string big = dir / "big.zip", many = dir / "many.zip", work = dir / "work.zip";
+    const std::string full = dir / "full.zip";
 
     // 64 MiB: a first entry of 1 MiB, then 63 MiB in seven stored entries.
     Shell("python3 -c 'import zipfile,os,sys\n"
@@ -270,8 +267,5 @@ int main()
                 onlyMany / 20000 * 1e6, onlyFull / 65535 * 1e6);
     std::printf("one entry of 65535 (open, delete, directory): first %.1f ms, middle %.1f ms, last %.1f ms\n",
                 firstOfFull * 1e3, middleOfFull * 1e3, lastOfFull * 1e3);
-
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
     return 0;
 }

@@ -18,33 +18,24 @@
 // on a shared machine does not skew the ratios.
 #include <benchmark/benchmark.h>
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <zlib.h>
 
 #include <algorithm>
-#include <dirent.h>
-#include <sys/stat.h>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "archive/ZipEntryHeader.h"
-#include "archive/ZipLocalRecord.h"
+#include "bench_raw_entries.h"
 #include "bench_support.h"
-#include "decoders/ZipRawInflater.h"
 #include "decoders/ZipArchiveEx.h"
-#include "errors/ZipException.h"
+#include "decoders/ZipRawInflater.h"
 #include "storage/ZipMemStream.h"
-
 
 using namespace bench;
 
@@ -105,7 +96,7 @@ std::vector<uint8_t> MakeRuns(uint32_t size)
 enum class Kind { text, binary, deflate64 };
 
 struct Fixture {
-    std::string dir;
+    ScratchFolder dir{"zipext-extract-bench"};
     std::string archive;
     uint64_t dataOffset = 0;
     uint32_t compressedSize = 0;
@@ -114,11 +105,9 @@ struct Fixture {
 
     explicit Fixture(Kind kind)
     {
-        char name[] = "/tmp/zipext-extract-bench-XXXXXX";
-        if (!mkdtemp(name)) return;
-        dir = name;
-        archive = dir + "/big.zip";
-        const std::string data = dir + "/big.dat";
+        if (dir.path.empty()) return;
+        archive = dir / "big.zip";
+        const std::string data = dir / "big.dat";
         const std::vector<uint8_t> bytes = kind == Kind::text     ? MakeDocumentText(kEntrySize)
                                            : kind == Kind::binary ? MakeBinaryData(kEntrySize)
                                                                   : MakeRuns(kEntrySize);
@@ -130,20 +119,12 @@ struct Fixture {
                               : RunChild({"zip", "-q", "-j", "-6", archive, data}) >= 0;
         if (!made) return;
         std::remove(data.c_str());
-        CZipArchiveEx zip;
-        zip.Open(archive.c_str(), CZipArchive::openExisting, 0);
-        CZipEntryHeader header;
+        const std::vector<RawEntry> entries = ReadRawEntries(archive);
         const uint16_t method = kind == Kind::deflate64 ? 9 : 8;
-        if (!zip.GetFileInfo(header, 0) || header.method != method || header.uncompressedSize != kEntrySize) return;
-        compressedSize = header.compressedSize;
-        CZipLocalRecord local;
-        if (!zip.ReadLocalRecord(0, local)) return;
-        dataOffset = local.dataStart;
+        if (entries.empty() || entries[0].method != method || entries[0].size != kEntrySize) return;
+        compressedSize = static_cast<uint32_t>(entries[0].data.size());
+        dataOffset = entries[0].dataStart;
         ready = true;
-    }
-    ~Fixture()
-    {
-        if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
     }
 };
 
@@ -203,26 +184,20 @@ bool ZlibOnce(const Fixture& f)
     return result == Z_STREAM_END && total == kEntrySize && crc == f.crc;
 }
 
-void BM_ModuleDecode(benchmark::State& state)
+// The text archive read by `once` each iteration.
+void ReadText(benchmark::State& state, bool (*once)(const Fixture&), const char* failure)
 {
     Fixture& f = Data();
     if (!f.ready) return state.SkipWithError("no test archive");
     for (auto _ : state) {
-        if (!DecodeOnce(f)) return state.SkipWithError("wrong reading");
+        if (!once(f)) return state.SkipWithError(failure);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kEntrySize);
 }
-BENCHMARK(BM_ModuleDecode)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 
-void BM_ZlibInflateFloor(benchmark::State& state)
-{
-    Fixture& f = Data();
-    if (!f.ready) return state.SkipWithError("no test archive");
-    for (auto _ : state) {
-        if (!ZlibOnce(f)) return state.SkipWithError("wrong inflate");
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kEntrySize);
-}
+void BM_ModuleDecode(benchmark::State& state) { ReadText(state, DecodeOnce, "wrong reading"); }
+void BM_ZlibInflateFloor(benchmark::State& state) { ReadText(state, ZlibOnce, "wrong inflate"); }
+BENCHMARK(BM_ModuleDecode)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_ZlibInflateFloor)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 
 void PrintRatios(const char* title, Kind kind)
@@ -260,17 +235,9 @@ void PrintRatios(const char* title, Kind kind)
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    try {
+    return RunBenchmarks(argc, argv, [] {
         PrintRatios("deflated text", Kind::text);
         PrintRatios("deflated executables and compressed data", Kind::binary);
         PrintRatios("Deflate64 long runs", Kind::deflate64);
-    } catch (const CZipException& e) {
-        std::printf("extract ratios: failed with code %d\n", e.code);
-        return 1;
-    }
-    return 0;
+    });
 }

@@ -10,124 +10,30 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include <sys/resource.h>
 #include <sys/time.h>
-#include <unistd.h>
 #include <zlib.h>
 
-#include "archive/ZipEntryHeader.h"
-#include "decoders/ZipDeflate64Decoder.h"
-#include "decoders/ZipExplodeDecoder.h"
-#include "storage/ZipMemStream.h"
-#include "storage/ZipStore.h"
+#include "bench_raw_entries.h"
+#include "bench_support.h"
+
+using namespace bench;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 const std::string kCorpus = ZIPEXT_CORPUS_DIR;
 
-struct RawEntry {
-    uint16_t method = 0;
-    uint16_t flags = 0;
-    uint32_t usize = 0;
-    Bytes data;
-};
-
-uint32_t Le(const Bytes& b, size_t at, int n)
+ScratchFolder& Tmp()
 {
-    uint32_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = (v << 8) | b[at + static_cast<size_t>(i)];
-    return v;
-}
-
-Bytes ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The unencrypted entries of one method in a plain single-volume archive.
-std::vector<RawEntry> RawEntries(const std::string& path, uint16_t method)
-{
-    std::vector<RawEntry> out;
-    const Bytes file = ReadFile(path);
-    if (file.size() < 22) return out;
-    size_t end = file.size() - 22;
-    while (Le(file, end, 4) != 0x06054B50u) {
-        if (end == 0) return out;
-        --end;
-    }
-    size_t pos = Le(file, end + 16, 4);
-    for (uint32_t i = 0, n = Le(file, end + 10, 2); i < n && pos + 46 <= file.size(); ++i) {
-        RawEntry e;
-        e.flags = static_cast<uint16_t>(Le(file, pos + 8, 2));
-        e.method = static_cast<uint16_t>(Le(file, pos + 10, 2));
-        const uint32_t csize = Le(file, pos + 20, 4);
-        e.usize = Le(file, pos + 24, 4);
-        const size_t local = Le(file, pos + 42, 4);
-        pos += 46 + Le(file, pos + 28, 2) + Le(file, pos + 30, 2) + Le(file, pos + 32, 2);
-        const size_t start = local + 30 + Le(file, local + 26, 2) + Le(file, local + 28, 2);
-        if (e.method != method || (e.flags & 1u) || start + csize > file.size()) continue;
-        e.data.assign(file.begin() + static_cast<std::ptrdiff_t>(start),
-                      file.begin() + static_cast<std::ptrdiff_t>(start + csize));
-        out.push_back(std::move(e));
-    }
-    return out;
-}
-
-template <class Decoder>
-uint64_t DecodeEntry(const RawEntry& e, Bytes& buffer, Bytes* keep = nullptr)
-{
-    CZipMemStream stream(65536);
-    stream.Write(e.data.data(), static_cast<uint32_t>(e.data.size()));
-    CZipStore store;
-    store.OpenStream(&stream, CZipStore::openReadOnly);
-    CZipEntryHeader header;
-    header.method = e.method;
-    header.flags = e.flags;
-    header.compressedSize = static_cast<uint32_t>(e.data.size());
-    header.uncompressedSize = e.usize;
-    uint32_t keys[3] = {};
-    auto decoder = std::make_unique<Decoder>();
-    decoder->Init(&store, &header, keys);
-    uint64_t total = 0;
-    for (;;) {
-        const uint32_t n = decoder->Read(buffer.data(), static_cast<uint32_t>(buffer.size()));
-        if (keep) keep->insert(keep->end(), buffer.begin(), buffer.begin() + n);
-        total += n;
-        if (n < buffer.size()) break;
-    }
-    decoder->End();
-    return total;
-}
-
-struct Scratch {
-    std::string dir;
-    Scratch()
-    {
-        char name[] = "/tmp/huffbenchXXXXXX";
-        if (mkdtemp(name)) dir = name;
-    }
-    ~Scratch()
-    {
-        if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
-    }
-};
-
-Scratch& Tmp()
-{
-    static Scratch s;
+    static ScratchFolder s("zipext-huffman-bench");
     return s;
 }
 
@@ -145,11 +51,11 @@ std::vector<std::string> Deflate64Archives()
     Bytes all;
     Bytes buffer(65536);
     for (const auto& path : std::vector<std::string>(list))
-        for (const auto& e : RawEntries(path, 9)) DecodeEntry<CZipDeflate64Decoder>(e, buffer, &all);
-    const std::string input = Tmp().dir + "/all.bin";
+        for (const auto& e : ReadRawEntries(path, 9)) DecodeRaw(e, buffer, &all);
+    const std::string input = Tmp() / "all.bin";
     std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(all.data()),
                                                   static_cast<std::streamsize>(all.size()));
-    const std::string made = Tmp().dir + "/all-d64.zip";
+    const std::string made = Tmp() / "all-d64.zip";
     if (std::system(("7zz a -tzip -mm=Deflate64 -mx=9 '" + made + "' '" + input + "' >/dev/null").c_str()) == 0)
         list.push_back(made);
     return list;
@@ -175,18 +81,17 @@ std::string Short(const std::string& path)
 uint64_t OutputBytes(const std::string& path, uint16_t method)
 {
     uint64_t total = 0;
-    for (const auto& e : RawEntries(path, method)) total += e.usize;
+    for (const auto& e : ReadRawEntries(path, method)) total += e.size;
     return total;
 }
 
-template <class Decoder>
 void Ours(benchmark::State& state, std::string path, uint16_t method)
 {
-    const auto entries = RawEntries(path, method);
+    const auto entries = ReadRawEntries(path, method);
     Bytes buffer(65536);
     uint64_t bytes = 0;
     for (auto _ : state)
-        for (const auto& e : entries) bytes += DecodeEntry<Decoder>(e, buffer);
+        for (const auto& e : entries) bytes += DecodeRaw(e, buffer).size;
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
 
@@ -197,9 +102,9 @@ void Zlib(benchmark::State& state, std::string path, bool withCrc)
     std::vector<Bytes> streams;
     std::vector<uint32_t> sizes;
     Bytes buffer(65536);
-    for (const auto& e : RawEntries(path, 9)) {
+    for (const auto& e : ReadRawEntries(path, 9)) {
         Bytes plain;
-        DecodeEntry<CZipDeflate64Decoder>(e, buffer, &plain);
+        DecodeRaw(e, buffer, &plain);
         z_stream z{};
         deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
         Bytes packed(deflateBound(&z, static_cast<uLong>(plain.size())));
@@ -277,8 +182,8 @@ void PeerStart(benchmark::State& state, std::string command)
 {
     static std::string tiny;
     if (tiny.empty()) {
-        tiny = Tmp().dir + "/tiny.zip";
-        std::system(("cd '" + Tmp().dir + "' && echo x > t.txt && zip -q -0 tiny.zip t.txt").c_str());
+        tiny = Tmp() / "tiny.zip";
+        std::system(("cd '" + Tmp().path + "' && echo x > t.txt && zip -q -0 tiny.zip t.txt").c_str());
     }
     const std::string line = command + " '" + tiny + "' >/dev/null 2>&1";
     for (auto _ : state) {
@@ -291,7 +196,7 @@ void Register()
 {
     for (const auto& path : Deflate64Archives()) {
         const std::string n = Short(path);
-        benchmark::RegisterBenchmark(("deflate64/ours/" + n).c_str(), Ours<CZipDeflate64Decoder>, path,
+        benchmark::RegisterBenchmark(("deflate64/ours/" + n).c_str(), Ours, path,
                                      uint16_t{9});
         benchmark::RegisterBenchmark(("deflate64/zlib_inflate/" + n).c_str(), Zlib, path, false);
         benchmark::RegisterBenchmark(("deflate64/zlib_inflate_crc/" + n).c_str(), Zlib, path, true);
@@ -302,7 +207,7 @@ void Register()
     }
     for (const auto& path : ExplodeArchives()) {
         const std::string n = Short(path);
-        benchmark::RegisterBenchmark(("explode/ours/" + n).c_str(), Ours<CZipExplodeDecoder>, path,
+        benchmark::RegisterBenchmark(("explode/ours/" + n).c_str(), Ours, path,
                                      uint16_t{6});
         benchmark::RegisterBenchmark(("explode/unzip/" + n).c_str(), Peer, std::string("unzip -p"), path,
                                      uint16_t{6})
@@ -395,10 +300,7 @@ private:
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
     Register();
     CSummaryReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarks(argc, argv, nullptr, &reporter);
 }

@@ -14,83 +14,25 @@
 // hwzip), repeated under new names so each run decodes a few megabytes.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "archive/ZipEntryHeader.h"
+#include "bench_raw_entries.h"
+#include "bench_support.h"
 #include "decoders/ZipArchiveEx.h"
-#include "decoders/ZipUnreduceDecoder.h"
-#include "decoders/ZipUnshrinkDecoder.h"
 #include "errors/ZipException.h"
 #include "storage/ZipMemStream.h"
-#include "storage/ZipStore.h"
-#include "storage/ZipStream.h"
 
-extern "C" char** environ;
+using namespace bench;
 
 namespace {
 
-double ThreadSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-// Runs argv with stdout and stderr on /dev/null; the child's CPU seconds, or
-// a negative value when it could not be run.
-double RunChild(const std::vector<std::string>& args)
-{
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) return -1;
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
-
 const std::string kCorpus = ZIPEXT_CORPUS_DIR;
 
-struct RawEntry {
-    std::string name;
-    uint16_t method = 0;
-    uint32_t crc = 0;
-    uint32_t size = 0;
-    std::vector<uint8_t> data;
-};
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p)
-{
-    return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 void Put16(std::vector<uint8_t>& v, uint32_t x)
 {
     v.push_back(static_cast<uint8_t>(x));
@@ -102,33 +44,6 @@ void Put32(std::vector<uint8_t>& v, uint32_t x)
     Put16(v, x >> 16);
 }
 
-std::vector<RawEntry> ReadEntries(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<uint8_t> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<RawEntry> out;
-    if (f.size() < 22) return out;
-    size_t end = f.size() - 22;
-    while (end > 0 && Le32(&f[end]) != 0x06054B50) --end;
-    size_t pos = Le32(&f[end + 16]);
-    for (uint16_t i = 0, n = Le16(&f[end + 10]); i < n; ++i) {
-        const uint8_t* c = &f[pos];
-        RawEntry e;
-        e.method = Le16(c + 10);
-        e.crc = Le32(c + 16);
-        const uint32_t csize = Le32(c + 20);
-        e.size = Le32(c + 24);
-        e.name.assign(reinterpret_cast<const char*>(c + 46), Le16(c + 28));
-        const uint32_t local = Le32(c + 42);
-        const size_t start = local + 30u + Le16(&f[local + 26]) + Le16(&f[local + 28]);
-        e.data.assign(f.begin() + static_cast<std::ptrdiff_t>(start),
-                      f.begin() + static_cast<std::ptrdiff_t>(start + csize));
-        pos += 46u + Le16(c + 28) + Le16(c + 30) + Le16(c + 32);
-        out.push_back(std::move(e));
-    }
-    return out;
-}
-
 // A plain archive of the given entries, each `copies` times.
 std::vector<uint8_t> BuildArchive(const std::vector<RawEntry>& entries, int copies)
 {
@@ -137,29 +52,27 @@ std::vector<uint8_t> BuildArchive(const std::vector<RawEntry>& entries, int copi
     for (int k = 0; k < copies; ++k) {
         for (const auto& e : entries) {
             const std::string name = std::to_string(k) + "-" + e.name;
+            // What the local and central records share, from the version
+            // needed to the name's length.
+            const auto shared = [&](std::vector<uint8_t>& v) {
+                Put16(v, 10);
+                Put16(v, 0);
+                Put16(v, e.method);
+                Put32(v, 0);
+                Put32(v, e.crc);
+                Put32(v, static_cast<uint32_t>(e.data.size()));
+                Put32(v, e.size);
+                Put16(v, static_cast<uint32_t>(name.size()));
+            };
             const uint32_t offset = static_cast<uint32_t>(zip.size());
             Put32(zip, 0x04034B50);
-            Put16(zip, 10);
-            Put16(zip, 0);
-            Put16(zip, e.method);
-            Put32(zip, 0);
-            Put32(zip, e.crc);
-            Put32(zip, static_cast<uint32_t>(e.data.size()));
-            Put32(zip, e.size);
-            Put16(zip, static_cast<uint32_t>(name.size()));
+            shared(zip);
             Put16(zip, 0);
             zip.insert(zip.end(), name.begin(), name.end());
             zip.insert(zip.end(), e.data.begin(), e.data.end());
             Put32(central, 0x02014B50);
             Put16(central, 10);
-            Put16(central, 10);
-            Put16(central, 0);
-            Put16(central, e.method);
-            Put32(central, 0);
-            Put32(central, e.crc);
-            Put32(central, static_cast<uint32_t>(e.data.size()));
-            Put32(central, e.size);
-            Put16(central, static_cast<uint32_t>(name.size()));
+            shared(central);
             Put32(central, 0);
             Put32(central, 0);
             Put32(central, 0);
@@ -180,22 +93,6 @@ std::vector<uint8_t> BuildArchive(const std::vector<RawEntry>& entries, int copi
     return zip;
 }
 
-// Swallows everything written to it.
-class CNullStream : public CZipStream {
-public:
-    void Close() override {}
-    void Flush() override {}
-    uint64_t GetPosition() override { return length; }
-    uint64_t Seek(int64_t, int) override { return length; }
-    uint64_t GetLength() override { return length; }
-    void SetLength(uint64_t n) override { length = n; }
-    std::string GetFilePath() override { return {}; }
-    uint32_t Read(void*, uint32_t) override { return 0; }
-    void Write(const void*, uint32_t count) override { length += count; }
-    bool IsClosed() override { return false; }
-    uint64_t length = 0;
-};
-
 struct Case {
     std::string label;
     std::string path;       // the archive on disk, for the peers
@@ -205,6 +102,12 @@ struct Case {
     uint64_t outputBytes = 0;
     uint64_t inputBytes = 0;  // compressed bytes, all copies
 };
+
+ScratchFolder& Tmp()
+{
+    static ScratchFolder folder("zipext-lzw-bench");
+    return folder;
+}
 
 std::map<std::string, Case>& Cases()
 {
@@ -221,14 +124,15 @@ const Case& GetCase(const std::string& label, const std::string& source, const s
     Case c;
     c.label = label;
     c.copies = copies;
-    for (auto& e : ReadEntries(kCorpus + "/" + source))
-        if (std::find(names.begin(), names.end(), e.name) != names.end()) c.entries.push_back(std::move(e));
+    c.entries = ReadRawEntries(kCorpus + "/" + source, [&](const CZipEntryHeader& h) {
+        return std::find(names.begin(), names.end(), h.NameAsString()) != names.end();
+    });
     c.bytes = BuildArchive(c.entries, copies);
     for (const auto& e : c.entries) {
         c.outputBytes += static_cast<uint64_t>(e.size) * copies;
         c.inputBytes += static_cast<uint64_t>(e.data.size()) * copies;
     }
-    c.path = "/tmp/zipext-lzw-bench-" + label + ".zip";
+    c.path = Tmp() / (label + ".zip");
     std::ofstream(c.path, std::ios::binary).write(reinterpret_cast<const char*>(c.bytes.data()),
                                                   static_cast<std::streamsize>(c.bytes.size()));
     return cases.emplace(label, std::move(c)).first->second;
@@ -267,30 +171,12 @@ const Case& SyntheticShrinkCase(const std::string& label, std::vector<uint8_t> (
     RawEntry e;
     e.name = label + ".bin";
     e.method = 1;
+    e.size = 0xFFFFFFFFu;
     e.data = build();
-    {
-        CZipMemStream stream(65536);
-        stream.Write(e.data.data(), static_cast<uint32_t>(e.data.size()));
-        CZipStore store;
-        store.OpenStream(&stream, CZipStore::openReadOnly);
-        CZipEntryHeader header;
-        header.method = 1;
-        header.compressedSize = static_cast<uint32_t>(e.data.size());
-        header.uncompressedSize = 0xFFFFFFFFu;
-        uint32_t keys[3] = {0, 0, 0};
-        CZipUnshrinkDecoder d;
-        std::vector<uint8_t> buffer(65536);
-        uLong crc = crc32(0, nullptr, 0);
-        if (d.Init(&store, &header, keys)) {
-            for (;;) {
-                const uint32_t n = d.Read(buffer.data(), 65536);
-                crc = crc32(crc, buffer.data(), n);
-                e.size += n;
-                if (n < 65536) break;
-            }
-        }
-        e.crc = static_cast<uint32_t>(crc);
-    }
+    std::vector<uint8_t> buffer(65536);
+    const Decoded d = DecodeRaw(e, buffer);
+    e.size = static_cast<uint32_t>(d.size);
+    e.crc = d.crc;
     Case c;
     c.label = label;
     c.copies = 1;
@@ -298,7 +184,7 @@ const Case& SyntheticShrinkCase(const std::string& label, std::vector<uint8_t> (
     c.bytes = BuildArchive(c.entries, 1);
     c.outputBytes = c.entries[0].size;
     c.inputBytes = c.entries[0].data.size();
-    c.path = "/tmp/zipext-lzw-bench-" + label + ".zip";
+    c.path = Tmp() / (label + ".zip");
     std::ofstream(c.path, std::ios::binary).write(reinterpret_cast<const char*>(c.bytes.data()),
                                                   static_cast<std::streamsize>(c.bytes.size()));
     return cases.emplace(label, std::move(c)).first->second;
@@ -383,7 +269,7 @@ void ExtractAll(benchmark::State& state, const Case& c, const std::string& key)
         CZipMemStream source(65536);
         source.Write(c.bytes.data(), static_cast<uint32_t>(c.bytes.size()));
         CZipArchiveEx archive;
-        CNullStream sink;
+        CountingStream sink;
         try {
             archive.Open(source, CZipArchive::openReadOnly);
             for (int i = 0; i < archive.GetCount(); ++i)
@@ -393,7 +279,7 @@ void ExtractAll(benchmark::State& state, const Case& c, const std::string& key)
             state.SkipWithError(("archive error " + std::to_string(e.code)).c_str());
             break;
         }
-        if (sink.length != c.outputBytes) state.SkipWithError("wrong output size");
+        if (sink.size != c.outputBytes) state.SkipWithError("wrong output size");
         const double s = ThreadSeconds() - t0;
         state.SetIterationTime(s);
         Note(key, s);
@@ -410,27 +296,9 @@ void DecodeAll(benchmark::State& state, const Case& c, const std::string& key)
         uint64_t total = 0;
         for (int k = 0; k < c.copies; ++k) {
             for (const auto& e : c.entries) {
-                CZipMemStream stream(65536);
-                stream.Write(e.data.data(), static_cast<uint32_t>(e.data.size()));
-                CZipStore store;
-                store.OpenStream(&stream, CZipStore::openReadOnly);
-                CZipEntryHeader header;
-                header.method = e.method;
-                header.compressedSize = static_cast<uint32_t>(e.data.size());
-                header.uncompressedSize = e.size;
-                uint32_t keys[3] = {0, 0, 0};
-                std::unique_ptr<CZipDecoder> d;
-                if (e.method == 1)
-                    d = std::make_unique<CZipUnshrinkDecoder>();
-                else
-                    d = std::make_unique<CZipUnreduceDecoder>(e.method - 1u);
-                d->Init(&store, &header, keys);
-                for (;;) {
-                    const uint32_t n = d->Read(buffer.data(), 65536);
-                    total += n;
-                    if (n < 65536) break;
-                }
-                if (d->Crc() != e.crc) state.SkipWithError("CRC mismatch");
+                const Decoded d = DecodeRaw(e, buffer);
+                total += d.size;
+                if (d.crc != e.crc) state.SkipWithError("CRC mismatch");
             }
         }
         if (total != c.outputBytes) state.SkipWithError("wrong output size");
@@ -535,11 +403,5 @@ void PrintSummary()
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    PrintSummary();
-    for (const auto& c : Cases()) std::remove(c.second.path.c_str());
-    return 0;
+    return RunBenchmarks(argc, argv, PrintSummary);
 }

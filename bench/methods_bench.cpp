@@ -28,11 +28,9 @@
 #include <zstd.h>
 #endif
 
-#include "archive/ZipEntryHeader.h"
-#include "archive/ZipLocalRecord.h"
+#include "bench_raw_entries.h"
 #include "bench_support.h"
 #include "decoders/ZipArchiveEx.h"
-#include "errors/ZipException.h"
 
 using namespace bench;
 
@@ -77,18 +75,11 @@ Made Make(const Case& c, const std::string& dir)
     }
     const std::string here = dir;
     if (chdir(here.c_str()) != 0 || RunChild(args) < 0) return m;
-    CZipArchiveEx zip;
-    zip.Open(m.archive.c_str(), CZipArchive::openExisting, 0);
-    CZipEntryHeader header;
-    if (!zip.GetFileInfo(header, 0) || header.uncompressedSize != c.size) return m;
-    m.flags = header.flags;
-    CZipLocalRecord local;
-    if (!zip.ReadLocalRecord(0, local)) return m;
-    std::ifstream in(m.archive, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(local.dataStart));
-    m.data.resize(header.compressedSize);
-    in.read(reinterpret_cast<char*>(m.data.data()), header.compressedSize);
-    m.ok = static_cast<bool>(in);
+    std::vector<RawEntry> entries = ReadRawEntries(m.archive);
+    if (entries.empty() || entries[0].size != c.size) return m;
+    m.flags = entries[0].flags;
+    m.data = std::move(entries[0].data);
+    m.ok = true;
     return m;
 }
 
@@ -166,9 +157,9 @@ bool Floor(uint16_t method, const Made& m, uint32_t size)
 
 int main()
 {
-    char name[] = "/tmp/zipext-methods-bench-XXXXXX";
-    if (!mkdtemp(name)) return 1;
-    const std::string dir = name;
+    const ScratchFolder scratch("zipext-methods-bench");
+    if (scratch.path.empty()) return 1;
+    const std::string& dir = scratch.path;
     const std::string methodZip = std::string(ZIPEXT_SOURCE_DIR) + "/tests/support/method_zip.py";
     const Case cases[] = {
         {"bzip2", 12, 16u << 20, {"7zz", "a", "-tzip", "-mm=BZip2"}, nullptr},
@@ -202,6 +193,5 @@ int main()
             std::printf(", 7zz %.3f s (%.2f, goal <= %s)", sevenZip, module / sevenZip, c.method == 99 ? "1.2" : "1.0");
         std::printf("\n");
     }
-    std::system(("rm -rf '" + dir + "'").c_str());
     return 0;
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "plugin/VFInterfaces.h"
 
 namespace {
@@ -134,9 +135,9 @@ int ListWithUnzip(const std::string& path)
 
 int main()
 {
-    char dir[] = "/tmp/zipext-recognize-bench-XXXXXX";
-    if (!mkdtemp(dir)) return 1;
-    const std::string path = std::string(dir) + "/many.zip";
+    const bench::ScratchFolder dir("zipext-recognize-bench");
+    if (dir.path.empty()) return 1;
+    const std::string path = dir / "many.zip";
     // A real archive from another tool: Python's zipfile, 65535 small
     // stored entries in a few directories.
     std::string make = "python3 -c \"import zipfile\n"
@@ -181,7 +182,5 @@ int main()
                 unzip.wall / bare.wall);
 
     dlclose(module);
-    std::remove(path.c_str());
-    rmdir(dir);
     return answer == 1 ? 0 : 1;
 }
