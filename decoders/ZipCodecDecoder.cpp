@@ -23,12 +23,8 @@ CZipCodecDecoder::~CZipCodecDecoder() = default;
 bool CZipCodecDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t* keysArg)
 {
     CZipDecoder::Init(storeArg, headerArg, keysArg);
-    // A failed start leaves the codec without state; the first decode then
-    // answers with the stream error, which becomes the entry's error.
-    codecReady = codec->Reset(*header);
+    StartCodec();
     ended = false;
-    input = inputBuffer.data();
-    inputLength = 0;
     if (staged) stage.Allocate(kStageSize);
     stagePosition = 0;
     stageCount = 0;
@@ -39,6 +35,13 @@ bool CZipCodecDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uin
 void CZipCodecDecoder::Replace(std::unique_ptr<CZipStreamCodec> fresh)
 {
     codec = std::move(fresh);
+    StartCodec();
+}
+
+void CZipCodecDecoder::StartCodec()
+{
+    // A failed start leaves the codec without state; the first decode then
+    // answers with the stream error, which becomes the entry's error.
     codecReady = codec->Reset(*header);
     input = inputBuffer.data();
     inputLength = 0;

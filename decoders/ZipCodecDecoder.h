@@ -46,6 +46,8 @@ protected:
     bool ended = false;
 
 private:
+    // Starts the codec on the entry, with no input fetched.
+    void StartCodec();
     uint32_t DecodeStaged(uint8_t* buffer, uint32_t length);
 
     bool staged;
