@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/ZipUnlisted.h"
 #include "decoders/ZipArchiveEx.h"
 #include "plugin/VFInterfaces.h"
 #include "plugin/ZipCleaningJournal.h"
@@ -60,6 +61,14 @@ private:
     bool ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bool cureAllowed);
     // Entries no central record lists, found by their local headers.
     void WalkUnlisted();
+    // One such entry; false when the walk must stop.
+    bool HandUnlisted(const CZipUnlistedEntry& entry);
+    // The bytes behind a listed stored entry's declared size up to `until`,
+    // as its second reading; false when the walk must stop.
+    bool ReadStoredTail(const CZipUncoveredRange& range, uint64_t until);
+    // Records where a listed entry's data was found to end.
+    void NoteDataEnd(uint16_t index, const CZipEntryHeader& header, const CZipLocalRecord& local,
+                     const CZipExtraction& x);
     bool OpenWithoutDirectory();
     bool OpenCountingFromStreamStart();
     void EraseCondemned();
@@ -86,6 +95,9 @@ private:
     std::unique_ptr<CZipEntryExtractor> extractor;
 
     std::vector<uint16_t> deletions;
+    // By directory index: where each listed entry's data was found to end
+    // when read (0: not known).
+    std::vector<uint64_t> dataEnds;
     // Stream ranges of condemned content that no central record lists.
     std::vector<std::pair<uint64_t, uint64_t>> condemned;
     // Some of it has been overwritten.

@@ -368,6 +368,44 @@ struct Seen {
     Bytes data;
 };
 
+// The local entries of an archive, with no directory: what an entry can
+// hide in front of or inside another.
+Bytes LocalImage(const std::vector<ZipEntrySpec>& entries) { return WithoutDirectory(BuildZip(entries).bytes); }
+
+// An entry whose records declare `hidden` as part of its data, behind the
+// data they describe.
+ZipEntrySpec Covering(ZipEntrySpec e, const Bytes& hidden)
+{
+    e.data.insert(e.data.end(), hidden.begin(), hidden.end());
+    if (e.method == 0) e.uncompressedSize = static_cast<uint32_t>(e.data.size());
+    return e;
+}
+
+// A stored entry followed by bytes its records do not count.
+ZipEntrySpec Appended(ZipEntrySpec e, const Bytes& payload)
+{
+    e.compressedSize = static_cast<uint32_t>(e.data.size());
+    e.data.insert(e.data.end(), payload.begin(), payload.end());
+    return e;
+}
+
+// `junk` bytes put in front of the directory, the end record unchanged: the
+// directory's offset then lies by as many bytes.
+Bytes ShiftedDirectory(const ZipLayout& zip, size_t junk)
+{
+    Bytes bytes = zip.bytes;
+    bytes.insert(bytes.begin() + zip.directoryOffset, junk, 'J');
+    return bytes;
+}
+
+// Every local header's "version needed" set to a value no reader knows.
+Bytes WithVersionNeeded(const ZipLayout& zip, uint16_t version)
+{
+    Bytes bytes = zip.bytes;
+    for (uint32_t at : zip.localOffsets) Put16(bytes, at + 4, version);
+    return bytes;
+}
+
 } // namespace
 
 TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
@@ -418,6 +456,40 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
          {{"a.txt", other}, {"x.txt", text}}},
         {"end record counts more entries than the directory holds",
          WithCount(BuildZip({Stored("a.txt", other), Deflated("x.txt", text)}).bytes, 3),
+         {{"a.txt", other}, {"x.txt", text}}},
+        {"local entry inside a deflated entry's declared size",
+         BuildZip({Covering(Deflated("a.txt", other), LocalImage({Deflated("x.txt", text)})), Stored("c.txt", other)})
+             .bytes,
+         {{"a.txt", other}, {"x.txt", text}, {"c.txt", other}}},
+        {"local entry inside a streamed entry's declared size, behind its descriptor",
+         [&] {
+             ZipEntrySpec a = Streamed("a.txt", other);
+             Bytes tail = {0x50, 0x4B, 0x07, 0x08};
+             for (uint32_t v : {*a.crc, static_cast<uint32_t>(a.data.size()), *a.uncompressedSize})
+                 for (int k = 0; k < 4; ++k) tail.push_back(static_cast<uint8_t>(v >> (8 * k)));
+             const Bytes hidden = LocalImage({Deflated("x.txt", text)});
+             tail.insert(tail.end(), hidden.begin(), hidden.end());
+             a.descriptor = false;  // written by hand, the hidden entry behind it
+             return BuildZip({Covering(a, tail), Stored("c.txt", other)}).bytes;
+         }(),
+         {{"a.txt", other}, {"x.txt", text}}},
+        {"local entry inside a stored entry's declared size",
+         BuildZip({Covering(Stored("a.txt", other), LocalImage({Deflated("x.txt", text)})), Stored("c.txt", other)})
+             .bytes,
+         {{"x.txt", text}, {"c.txt", other}}},
+        {"directory offset wrong by the bytes in front of the directory",
+         ShiftedDirectory(BuildZip({Stored("a.txt", other), Deflated("x.txt", CleaningText(6000, 5)),
+                                    Stored("s.txt", text)}),
+                          2383),
+         {{"a.txt", other}, {"x.txt", CleaningText(6000, 5)}, {"s.txt", text}}},
+        {"payload behind a stored entry's declared size",
+         BuildZip({Appended(Stored("a.txt", other), text), Stored("c.txt", other)}).bytes,
+         {{"a.txt", other}, {"a.txt", Joined(other, text)}, {"c.txt", other}}},
+        {"payload behind the last stored entry's declared size",
+         BuildZip({Stored("c.txt", other), Appended(Stored("a.txt", other), text)}).bytes,
+         {{"a.txt", other}, {"a.txt", Joined(other, text)}}},
+        {"version needed out of range, no directory",
+         WithoutDirectory(WithVersionNeeded(BuildZip({Stored("a.txt", other), Deflated("x.txt", text)}), 0x3FF)),
          {{"a.txt", other}, {"x.txt", text}}},
     };
     for (const Row& row : rows) {
