@@ -559,6 +559,57 @@ TEST(Hiding, ManyTinyLocalEntriesWithoutDirectoryAreAllWalked)
     EXPECT_TRUE(engine.scans.back().data == B("19999"));
 }
 
+TEST(Hiding, LocalWalksGrowLinearlyAndStopWhenAsked)
+{
+    const Bytes text = Payload(100);
+    const Bytes real = BuildZip({Stored("a.txt", B("listed")), Deflated("x.txt", text)}).bytes;
+    // Signatures whose fixed records cannot start an entry (no name, or a
+    // method no reader knows), in front of an archive: judged from the bytes
+    // already searched, they cost no reads of their own.
+    auto fakes = [&](size_t count) {
+        Bytes image;
+        for (size_t i = 0; i < count; ++i) {
+            Bytes fake(30, 0);
+            std::memcpy(fake.data(), "PK\x03\x04", 4);
+            Put16(fake, 8, i % 2 ? 0 : 0x7777);
+            Put16(fake, 26, i % 2 ? 0 : 1);
+            image.insert(image.end(), fake.begin(), fake.end());
+        }
+        return Joined(image, real);
+    };
+    struct Run {
+        int reads;
+        size_t wanted;
+    };
+    auto run = [&](size_t count) {
+        CleaningFaults counted;
+        CleaningEngine engine;
+        CleaningDecode(fakes(count), engine, 0, &counted);
+        bool seen = false;
+        for (const auto& scan : engine.scans) seen = seen || (scan.name == "x.txt" && scan.data == text);
+        EXPECT_TRUE(seen) << count;
+        return Run{counted.reads, engine.wanted.size()};
+    };
+    const Run small = run(2000), large = run(8000);
+    EXPECT_EQ(small.wanted, large.wanted);
+    EXPECT_LE(large.reads, 4 * small.reads);
+    EXPECT_LT(large.reads, 100) << small.reads;
+
+    // Entries are handed over as the walk finds them: a stop request after
+    // the tenth ends the call before the rest of the file is read.
+    std::vector<ZipEntrySpec> entries;
+    for (int i = 0; i < 5000; ++i) entries.push_back(Stored("f" + std::to_string(i), B(std::to_string(i))));
+    const Bytes many = WithoutDirectory(BuildZip(entries).bytes);
+    for (int stopAt : {10, 100}) {
+        CleaningFaults counted;
+        CleaningEngine engine;
+        engine.stopAfterScans = stopAt;
+        CleaningDecode(many, engine, 0, &counted);
+        EXPECT_EQ(engine.scans.size(), static_cast<size_t>(stopAt));
+        EXPECT_LT(counted.reads, 4 * stopAt + 20);
+    }
+}
+
 TEST(Hiding, SelfExtractorsOfBothKindsReadFromTheirFirstEntry)
 {
     ZIPEXT_NEED_LINUX_TOOLS("Python's zipfile and unzip as readers");
