@@ -19,11 +19,32 @@ namespace {
 // Whether a signature found in arbitrary bytes (a self-extractor's code,
 // compressed data) starts something a ZIP reader would take for an entry.
 // The version needed is no reason to pass content over: streaming readers
-// extract whatever it says.
+// extract whatever it says. A nameless one is taken where its sizes lead to
+// data within the range or a descriptor gives them (7zz and bsdtar read it).
 bool Plausible(const CZipLocalRecord& local, uint64_t to)
 {
-    if (local.nameLength == 0 || local.dataStart > to) return false;
-    return local.method <= 20 || (local.method >= 93 && local.method <= 99);
+    if (local.dataStart > to) return false;
+    if (!(local.method <= 20 || (local.method >= 93 && local.method <= 99))) return false;
+    if (local.nameLength > 0) return true;
+    return (local.flags & flagDataDescriptor) ||
+           (local.compressedSize > 0 && local.dataStart + local.compressedSize <= to);
+}
+
+// Methods whose data carries its own end marker: how far such data really
+// runs only its decoder knows.
+bool EndsItself(const CZipLocalRecord& local)
+{
+    if (local.flags & flagEncrypted) return false;
+    switch (local.method) {
+    case methodDeflated:
+    case methodDeflate64:
+    case methodBzip2:
+    case methodLzma:
+    case methodZstd:
+    case methodXz:
+        return true;
+    default: return false;
+    }
 }
 
 bool ReadExactly(CZipStream& stream, uint64_t position, uint8_t* bytes, uint32_t count)
@@ -112,7 +133,11 @@ bool CZipLocalWalk::Take(uint64_t position, CZipUnlistedEntry& e)
     uint64_t end = local.dataStart;
     const bool sized = !(local.flags & flagDataDescriptor) && local.compressedSize > 0 &&
                        local.compressedSize != zip64Marker32 && local.dataStart + local.compressedSize <= to;
-    if (sized) end = local.dataStart + local.compressedSize;
+    // A compressed size that says more than such data takes may cover the
+    // entries behind it (bsdtar from a pipe reads them): those are searched
+    // for from the data's start, and the decoder reads on to its own end.
+    const bool ownEnd = sized && EndsItself(local);
+    if (sized && !ownEnd) end = local.dataStart + local.compressedSize;
     // The next header behind the entry's own data ends it at the latest.
     e.dataLimit = scan.Next(std::max(end, local.dataStart));
     if (!sized && view.method == methodStored) {
@@ -128,7 +153,7 @@ bool CZipLocalWalk::Take(uint64_t position, CZipUnlistedEntry& e)
     } else if (!sized && local.dataStart + view.compressedSize > e.dataLimit) {
         view.compressedSize = static_cast<uint32_t>(e.dataLimit - local.dataStart);
     }
-    covered = sized ? end : local.dataStart;
+    covered = sized && !ownEnd ? end : local.dataStart;
     return true;
 }
 

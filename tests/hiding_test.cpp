@@ -488,6 +488,41 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
         {"payload behind the last stored entry's declared size",
          BuildZip({Stored("c.txt", other), Appended(Stored("a.txt", other), text)}).bytes,
          {{"a.txt", other}, {"a.txt", Joined(other, text)}}},
+        {"local compressed size covering the next entry, no directory",
+         [&] {
+             ZipEntrySpec w = Deflated("w.txt", other);
+             w.localCompressedSize = static_cast<uint32_t>(w.data.size() + LocalImage({Deflated("x.txt", text)}).size());
+             return WithoutDirectory(BuildZip({w, Deflated("x.txt", text), Stored("c.txt", Bytes(3000, 'C'))}).bytes);
+         }(),
+         {{"w.txt", other}, {"x.txt", text}}},
+        {"local name length 0, no directory",
+         [&] {
+             ZipLayout zip = BuildZip({Stored("a.txt", other), Stored("x.txt", text), Stored("c.txt", other)});
+             Put16(zip.bytes, zip.localOffsets[1] + 26, 0);
+             return WithoutDirectory(zip.bytes);
+         }(),
+         // The local sizes count from where the name should have ended.
+         {{"", [&] {
+               Bytes shifted = Joined(B("x.txt"), text);
+               shifted.resize(text.size());
+               return shifted;
+           }()},
+          {"c.txt", other}}},
+        {"stored entry with a 64-bit descriptor, no directory",
+         [&] {
+             ZipEntrySpec x = Stored("x.txt", text);
+             x.flags = 8;
+             x.localCompressedSize = x.localUncompressedSize = 0;
+             Bytes descriptor(24, 0);
+             std::memcpy(descriptor.data(), "PK\x07\x08", 4);
+             Put32(descriptor, 4, *x.crc);
+             Put32(descriptor, 8, static_cast<uint32_t>(text.size()));
+             Put32(descriptor, 16, static_cast<uint32_t>(text.size()));
+             x.data = Joined(text, descriptor);
+             x.compressedSize = static_cast<uint32_t>(text.size());
+             return WithoutDirectory(BuildZip({Stored("a.txt", other), x, Stored("c.txt", other)}).bytes);
+         }(),
+         {{"x.txt", text}, {"c.txt", other}}},
         {"version needed out of range, no directory",
          WithoutDirectory(WithVersionNeeded(BuildZip({Stored("a.txt", other), Deflated("x.txt", text)}), 0x3FF)),
          {{"a.txt", other}, {"x.txt", text}}},
