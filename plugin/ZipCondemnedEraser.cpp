@@ -23,11 +23,6 @@ constexpr uint64_t kMaxKeptOriginal = 64ull << 20;
 
 using Range = std::pair<uint64_t, uint64_t>;
 
-bool Overlap(const Range& a, const Range& b)
-{
-    return a.first < b.second && b.first < a.second;
-}
-
 // One reading of a listed entry, as far as it tells whether its content
 // changed.
 struct Reading {
@@ -199,26 +194,33 @@ bool CZipCondemnedEraser::Erase(CZipArchiveEx& archive, CZipStream& stream, cons
     if (regions.empty()) return false;
 
     // The kept listed entries whose reading could reach into a region: from
-    // their local header up to the next listed one (or the directory).
+    // their local header up to the next listed one (or the directory). A
+    // region never crosses a listed local header, so the regions a window
+    // holds are those that start in it: a run of the sorted regions.
+    std::sort(regions.begin(), regions.end());
     struct Watched {
         uint16_t index;
-        Range window;
+        uint64_t windowStart;
+        size_t first, last;  // the regions [first, last)
         std::vector<Reading> before;
     };
     std::vector<Watched> watched;
     CZipBuffer buffer(65536);
+    uint64_t next = directoryStart;
+    std::vector<uint64_t> windowEnd(listed.size());
+    for (size_t i = listed.size(); i-- > 0;) {
+        windowEnd[i] = std::min(next, directoryStart);
+        if (i > 0 && listed[i - 1].first < listed[i].first) next = listed[i].first;
+    }
     for (size_t i = 0; i < listed.size(); ++i) {
         const uint16_t index = listed[i].second;
         if (index >= kept.size() || !kept[index] || listed[i].first >= directoryStart) continue;
-        uint64_t next = directoryStart;
-        for (size_t j = i + 1; j < listed.size(); ++j)
-            if (listed[j].first > listed[i].first) {
-                next = std::min(next, listed[j].first);
-                break;
-            }
-        const Range window(listed[i].first, next);
-        if (std::none_of(regions.begin(), regions.end(), [&](const Range& r) { return Overlap(r, window); })) continue;
-        watched.push_back({index, window, ReadingsOf(archive, index, buffer)});
+        const size_t first = static_cast<size_t>(
+            std::lower_bound(regions.begin(), regions.end(), Range(listed[i].first, 0)) - regions.begin());
+        size_t last = first;
+        while (last < regions.size() && regions[last].first < windowEnd[i]) ++last;
+        if (last == first) continue;
+        watched.push_back({index, listed[i].first, first, last, ReadingsOf(archive, index, buffer)});
     }
 
     // The original bytes of every region a watched entry could read; a
@@ -226,21 +228,21 @@ bool CZipCondemnedEraser::Erase(CZipArchiveEx& archive, CZipStream& stream, cons
     std::vector<CZipBuffer> originals(regions.size());
     std::vector<bool> skip(regions.size(), false);
     uint64_t keptBytes = 0;
-    for (size_t r = 0; r < regions.size(); ++r) {
-        const bool watchedRegion = std::any_of(watched.begin(), watched.end(),
-                                               [&](const Watched& w) { return Overlap(regions[r], w.window); });
-        if (!watchedRegion) continue;
-        const uint64_t size = regions[r].second - regions[r].first;
-        if (keptBytes + size > kMaxKeptOriginal) {
-            skip[r] = true;
-            continue;
+    for (const Watched& w : watched) {
+        for (size_t r = w.first; r < w.last; ++r) {
+            if (skip[r] || originals[r].length() > 0) continue;
+            const uint64_t size = regions[r].second - regions[r].first;
+            if (keptBytes + size > kMaxKeptOriginal) {
+                skip[r] = true;
+                continue;
+            }
+            originals[r].Allocate(static_cast<uint32_t>(size));
+            if (ZipReadAt(stream, regions[r].first, originals[r].data(), originals[r].length()) != size) {
+                skip[r] = true;
+                continue;
+            }
+            keptBytes += size;
         }
-        originals[r].Allocate(static_cast<uint32_t>(size));
-        if (ZipReadAt(stream, regions[r].first, originals[r].data(), originals[r].length()) != size) {
-            skip[r] = true;
-            continue;
-        }
-        keptBytes += size;
     }
 
     // Every local header first, so that no reader finds a condemned entry
@@ -253,11 +255,14 @@ bool CZipCondemnedEraser::Erase(CZipArchiveEx& archive, CZipStream& stream, cons
         if (erasedRegion[r] && regions[r].first + localRecordSize < regions[r].second)
             Zero(stream, regions[r].first + localRecordSize, regions[r].second);
 
-    // A kept entry that reads differently now gets its bytes back.
-    for (Watched& w : watched) {
-        if (ReadingsOf(archive, w.index, buffer) == w.before) continue;
-        for (size_t r = 0; r < regions.size(); ++r) {
-            if (!erasedRegion[r] || !Overlap(regions[r], w.window) || originals[r].length() == 0) continue;
+    // A kept entry that reads differently now gets the bytes of its window
+    // back (once for entries that share a window).
+    uint64_t restoredWindow = ~uint64_t(0);
+    for (const Watched& w : watched) {
+        if (w.windowStart == restoredWindow || ReadingsOf(archive, w.index, buffer) == w.before) continue;
+        restoredWindow = w.windowStart;
+        for (size_t r = w.first; r < w.last; ++r) {
+            if (!erasedRegion[r]) continue;
             try {
                 ZipWriteAt(stream, regions[r].first, originals[r].data(), originals[r].length());
                 erasedRegion[r] = false;
