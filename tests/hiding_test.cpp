@@ -499,6 +499,13 @@ TEST(Hiding, CondemnedUnlistedContentIsGoneForEveryReader)
     a.compressedSize = static_cast<uint32_t>(at - a.data.begin());
     const Bytes inside = BuildZip({a, Stored("c.txt", other)}).bytes;
 
+    // An archive holding x joined in front of one listing a and c (whose
+    // offsets count the bytes in front).
+    ZipBuildOptions joined;
+    joined.prefix = BuildZip({Deflated("x.txt", text)}).bytes;
+    joined.offsetsCountPrefix = true;
+    const Bytes inFront = BuildZip({Stored("a.txt", other), Stored("c.txt", other)}, joined).bytes;
+
     struct Row {
         const char* title;
         Bytes archive;
@@ -509,6 +516,7 @@ TEST(Hiding, CondemnedUnlistedContentIsGoneForEveryReader)
     const std::vector<Row> rows = {
         {"between two listed entries", between, 3, {{"a.txt", other}, {"c.txt", other}}, true},
         {"listed by a directory behind the kept entries", otherListing, 3, {{"a.txt", other}, {"c.txt", other}}, true},
+        {"an archive joined in front", inFront, 3, {{"a.txt", other}, {"c.txt", other}}, true},
         {"inside a kept entry's stream past its declared size", inside, 0, {{"a.txt", aPlain}, {"c.txt", other}}, false},
     };
     for (const Row& row : rows) {
