@@ -263,3 +263,11 @@ std::vector<CZipUncoveredRange> ZipUncoveredRanges(CZipArchive& archive, const s
     gap(directoryStart);
     return ranges;
 }
+
+std::vector<std::pair<uint64_t, uint64_t>> ZipUncoveredRanges(CZipArchive& archive, const std::vector<uint64_t>& dataEnds)
+{
+    std::vector<uint64_t> listedAt;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    for (const CZipUncoveredRange& r : ZipUncoveredRanges(archive, dataEnds, listedAt)) ranges.emplace_back(r.from, r.to);
+    return ranges;
+}

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "archive/ZipEntryHeader.h"
@@ -46,6 +47,9 @@ bool ZipFindListedLocalHeader(CZipStream& stream, uint32_t foreignBytes, uint32_
 // headers, sorted.
 std::vector<CZipUncoveredRange> ZipUncoveredRanges(CZipArchive& archive, const std::vector<uint64_t>& dataEnds,
                                                    std::vector<uint64_t>& listedAt);
+// The same ranges as stream positions [from, to) alone.
+std::vector<std::pair<uint64_t, uint64_t>> ZipUncoveredRanges(CZipArchive& archive,
+                                                              const std::vector<uint64_t>& dataEnds = {});
 
 // The entries whose local headers lie in [from, to) of a stream, as a
 // streaming reader meets them, one at a time: in those ranges, or in a

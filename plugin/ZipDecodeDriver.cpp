@@ -13,6 +13,7 @@
 #include "archive/ZipOtherListings.h"
 #include "archive/ZipUnlisted.h"
 #include "errors/ZipException.h"
+#include "platform/ZipAesPrimitives.h"
 #include "storage/ZipRetry.h"
 #include "storage/ZipStreamIO.h"
 
@@ -186,9 +187,20 @@ void CZipDecodeDriver::WalkUnlisted()
     } catch (const CZipException&) {
         return;
     }
+    // The next entry known behind a position: a listed one or one another
+    // listing names (one the walk finds lies behind the found one's data
+    // limit anyway).
+    auto nextKnown = [&](uint64_t position) {
+        uint64_t next = ~uint64_t(0);
+        const auto listed = std::upper_bound(listedAt.begin(), listedAt.end(), position);
+        if (listed != listedAt.end()) next = *listed;
+        const auto other = known.upper_bound(position);
+        if (other != known.end()) next = std::min(next, *other);
+        return next;
+    };
     gate.Open();
     for (const CZipUnlistedEntry& e : others)
-        if (!HandUnlisted(e)) return;
+        if (!HandUnlisted(e, nextKnown(e.localPosition))) return;
     others.clear();
     // Entries are handed over as the walk finds them: what is held at any
     // time does not grow with their number.
@@ -202,7 +214,7 @@ void CZipDecodeDriver::WalkUnlisted()
                 first = false;
                 if (std::binary_search(listedAt.begin(), listedAt.end(), e.localPosition) || known.count(e.localPosition))
                     continue;
-                if (!HandUnlisted(e)) return;
+                if (!HandUnlisted(e, nextKnown(e.localPosition))) return;
             }
             if (first && range.storedBefore >= 0 && !ReadStoredTail(range, range.to)) return;
         } catch (const CZipException&) {
@@ -211,7 +223,7 @@ void CZipDecodeDriver::WalkUnlisted()
     }
 }
 
-bool CZipDecodeDriver::HandUnlisted(const CZipUnlistedEntry& e)
+bool CZipDecodeDriver::HandUnlisted(const CZipUnlistedEntry& e, uint64_t nextKnown)
 {
     const std::string name = e.view.NameAsString();
     gate.Close();
@@ -221,15 +233,32 @@ bool CZipDecodeDriver::HandUnlisted(const CZipUnlistedEntry& e)
         CZipEntryHeader view(e.view);
         if (!ZipReadsEntry(view)) view = RawView(view);
         bool declined = false;
+        uint64_t readEnd = 0;
         const CZipExtraction x = ExtractWithPassword(visit, declined, [&] {
-            return extractor->ExtractAt(e.localPosition, view, e.dataLimit);
+            CZipExtraction reading = extractor->ExtractAt(e.localPosition, view, e.dataLimit);
+            // As far as the reading took the stream: the content's own bytes.
+            try {
+                readEnd = archiveStream.GetPosition();
+            } catch (const CZipException&) {
+            }
+            return reading;
         });
         if (declined) return false;
         // A cure of content the directory does not list is a deletion:
         // its bytes are made unreadable. An archive whose directory could
         // not be read is never changed: what its own directory would
         // make of the changes is unknown.
-        if (Scan(visit, x) != noVerdict && !withoutDirectory) condemned.emplace_back(e.localPosition, e.dataLimit);
+        if (Scan(visit, x) != noVerdict && !withoutDirectory) {
+            CZipCondemnedEraser::Content c;
+            c.localPosition = e.localPosition;
+            c.readEnd = readEnd;
+            c.dataLimit = e.dataLimit;
+            c.declaredSize = view.compressedSize;
+            c.nextKnown = nextKnown;
+            c.flags = e.view.flags;
+            c.crc = x.crc;
+            condemned.Add(c);
+        }
     }
     gate.Close();
     if (engine->IsStopRequested()) return false;
@@ -401,28 +430,14 @@ bool CZipDecodeDriver::ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bo
 
 void CZipDecodeDriver::EraseCondemned()
 {
-    // Content no central record lists is made unreadable where it lies: its
-    // bytes are overwritten with zeros, the local header first, so that no
-    // reader can find the entry once the first write has landed. Nothing
-    // else moves: every listed entry stays where its record says.
-    static const uint8_t zeros[4096] = {};
-    for (const auto& region : condemned) {
-        for (uint64_t at = region.first; at < region.second;) {
-            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(sizeof zeros, region.second - at));
-            try {
-                ZipWriteAt(archiveStream, at, zeros, n);
-                // Only bytes that really changed count as a change: a host
-                // may claim writes it never keeps.
-                uint8_t check[sizeof zeros];
-                if (ZipReadAt(archiveStream, at, check, n) != n || std::memcmp(check, zeros, n) != 0) break;
-            } catch (const CZipException&) {
-                break;
-            }
-            erased = true;
-            at += n;
-        }
-    }
-    condemned.clear();
+    // Only the condemned content's own bytes go; every listed entry stays
+    // where its record says and reads as before (see CZipCondemnedEraser).
+    if (condemned.Empty()) return;
+    std::vector<bool> kept(archive->directory.headerList.size(), true);
+    for (uint16_t index : deletions)
+        if (index < kept.size()) kept[index] = false;
+    condemned.KnowDataEnds(dataEnds);
+    if (condemned.Erase(*archive, archiveStream, kept, touched || appended)) erased = true;
 }
 
 bool CZipDecodeDriver::AskPassword(const std::string& name)
@@ -440,8 +455,17 @@ bool CZipDecodeDriver::AskPassword(const std::string& name)
 
 void CZipDecodeDriver::Cure(uint16_t index, const std::string& name)
 {
-    if (!journal.Prepare(*archive, archiveStream)) return;
     const CZipEntryHeader* original = archive->directory.GetHeader(index);
+    // The cured copy of an AES entry is written as AES of the same kind
+    // under its password (a weaker encryption would open it, and the
+    // password, to cheap attacks); a build without AES deletes it instead.
+    ZipAesInfo aes;
+    const bool aesEntry = original->method == methodAes;
+    if (aesEntry && (!AesInfoOf(index, aes) || !CZipAesPrimitives::Available())) {
+        Queue(index);
+        return;
+    }
+    if (!journal.Prepare(*archive, archiveStream)) return;
     bool added = false;
     for (int attempt = 1;; ++attempt) {
         temporaryStream.SeekToBegin();
@@ -450,7 +474,10 @@ void CZipDecodeDriver::Cure(uint16_t index, const std::string& name)
         // protection: a password the engine gave for another entry must not
         // lock up an entry that anyone could read before.
         journal.NameLike(original, request);
-        if (!(original->flags & flagEncrypted)) request.options |= CZipAddRequest::plainData;
+        if (aesEntry)
+            request.aes = aes;
+        else if (!(original->flags & flagEncrypted))
+            request.options |= CZipAddRequest::plainData;
         try {
             added = archive->AddEntry(request);
             NoteWrites();
@@ -471,6 +498,22 @@ void CZipDecodeDriver::Cure(uint16_t index, const std::string& name)
     if (!added) return;
     appended = true;
     Queue(index);
+}
+
+bool CZipDecodeDriver::AesInfoOf(uint16_t index, ZipAesInfo& info)
+{
+    const CZipEntryHeader* header = archive->directory.GetHeader(index);
+    if (ZipFindAesInfo(header->extraField.data(), header->extraField.length(), info)) return true;
+    // Some writers put the block into the local header only.
+    CZipLocalRecord local;
+    try {
+        if (archive->ReadLocalRecord(index, local) && local.hasAes) {
+            info = local.aes;
+            return true;
+        }
+    } catch (const CZipException&) {
+    }
+    return false;
 }
 
 void CZipDecodeDriver::Queue(uint16_t index)

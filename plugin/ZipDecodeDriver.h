@@ -9,6 +9,7 @@
 #include "decoders/ZipArchiveEx.h"
 #include "plugin/VFInterfaces.h"
 #include "plugin/ZipCleaningJournal.h"
+#include "plugin/ZipCondemnedEraser.h"
 #include "plugin/ZipEntryExtractor.h"
 #include "plugin/ZipHostStream.h"
 #include "plugin/ZipStopGate.h"
@@ -62,7 +63,8 @@ private:
     // Entries no central record lists, found by their local headers.
     void WalkUnlisted();
     // One such entry; false when the walk must stop.
-    bool HandUnlisted(const CZipUnlistedEntry& entry);
+    // `nextKnown` is the next entry's local header known behind it.
+    bool HandUnlisted(const CZipUnlistedEntry& entry, uint64_t nextKnown);
     // The bytes behind a listed stored entry's declared size up to `until`,
     // as its second reading; false when the walk must stop.
     bool ReadStoredTail(const CZipUncoveredRange& range, uint64_t until);
@@ -75,6 +77,9 @@ private:
     // False when the engine declines.
     bool AskPassword(const std::string& name);
     void Cure(uint16_t index, const std::string& name);
+    // The WinZip AES block of a listed entry, from its central record or
+    // its local header.
+    bool AesInfoOf(uint16_t index, ZipAesInfo& info);
     void Queue(uint16_t index);
     int Finish();
     // The verdicts on listed entries: deletions, then the new directory.
@@ -98,8 +103,8 @@ private:
     // By directory index: where each listed entry's data was found to end
     // when read (0: not known).
     std::vector<uint64_t> dataEnds;
-    // Stream ranges of condemned content that no central record lists.
-    std::vector<std::pair<uint64_t, uint64_t>> condemned;
+    // Condemned content that no central record lists.
+    CZipCondemnedEraser condemned;
     // Some of it has been overwritten.
     bool erased = false;
     // The stream has no usable directory: only local headers lead to entries.
