@@ -217,13 +217,16 @@ std::vector<CZipUncoveredRange> ZipUncoveredRanges(CZipArchive& archive, const s
             continue;
         }
         uint64_t dataEnd = i < dataEnds.size() ? dataEnds[i] : 0;
-        if (dataEnd >= local.dataStart) {
-            // Its data was read to where it really ends; a descriptor
-            // follows there.
-            if ((header.flags & flagDataDescriptor) && dataEnd < directoryStart) {
-                uint8_t lead[sizeof descriptorSignature];
-                stream.Seek(static_cast<int64_t>(dataEnd), CZipStream::begin);
-                const bool signature = stream.Read(lead, sizeof lead) == sizeof lead && HasSignature(lead, descriptorSignature);
+        // Its data was read to somewhere else than its size says: it covers
+        // up to there, and a descriptor that follows there.
+        if (dataEnd >= local.dataStart && dataEnd != local.dataStart + header.compressedSize) {
+            if ((header.flags & flagDataDescriptor) && dataEnd >= foreign && dataEnd < directoryStart) {
+                const uint8_t* lead = nullptr;
+                try {
+                    lead = window.Get(dataEnd - foreign, descriptorSignatureSize);
+                } catch (const CZipException&) {
+                }
+                const bool signature = lead && HasSignature(lead, descriptorSignature);
                 dataEnd += descriptorSize + (signature ? descriptorSignatureSize : 0);
             }
             x.end = dataEnd;
