@@ -1,5 +1,9 @@
 #include "Signatures.h"
 
+#include <zlib.h>
+
+#include <cstring>
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -125,8 +129,21 @@ bool SignatureSet::AddOption(const std::string& argument, bool hex, std::string&
     Signature s;
     std::string body = argument;
     std::size_t colon = argument.find(':');
-    if (colon != std::string::npos && ParseAction(argument.substr(0, colon), s.action))
-        body = argument.substr(colon + 1);
+    if (colon != std::string::npos) {
+        const std::string prefix = argument.substr(0, colon);
+        if (ParseAction(prefix, s.action)) {
+            body = argument.substr(colon + 1);
+        } else if (!prefix.empty() && prefix.size() <= 8 &&
+                   prefix.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string::npos &&
+                   argument.compare(colon, 3, "://") != 0) {
+            // A mistyped action must not silently become part of the
+            // pattern; a pattern that starts with a word and a colon is
+            // given with its action in front (delete:word:...).
+            error = "unknown action '" + prefix + "' in " + argument +
+                    " (report, delete or cure; put one in front of a pattern that holds a colon)";
+            return false;
+        }
+    }
     if (hex) {
         if (!ParseHex(body, s.pattern)) {
             error = "not a hex byte string: " + body;
@@ -262,7 +279,7 @@ bool EmptyStream(VFStream& stream)
 SignatureSet::Search::Search(const SignatureSet& s) : set(s), counter(s.Database(own)) {}
 
 bool SignatureSet::Search::Count(VFStream& content, std::vector<std::pair<std::uint32_t, std::uint32_t>>& found,
-                                 std::uint64_t* streamed)
+                                 ContentFacts* facts)
 {
     StreamReader read(content);
     // Every entry is searched through the same piece: clearing and freeing
@@ -272,15 +289,56 @@ bool SignatureSet::Search::Count(VFStream& content, std::vector<std::pair<std::u
     if (piece.size() != kPiece) piece.resize(kPiece);
     bool ok = true;
     std::uint64_t total = 0;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    // The first local header signature, across pieces: the last three bytes
+    // of the previous piece go in front of the next one's first three.
+    static const unsigned char local[4] = {'P', 'K', 3, 4};
+    static const unsigned char endRecord[4] = {'P', 'K', 5, 6};
+    bool endSeen = false;
+    std::uint64_t firstLocal = ContentFacts::kNone;
+    unsigned char tail[3] = {0, 0, 0};
+    std::size_t tailLength = 0;
     while (true) {
         long long got = read(piece.data(), piece.size());
         if (got < 0) ok = false;
         if (got <= 0) break;
-        counter.Feed(piece.data(), static_cast<std::size_t>(got));
+        const auto n = static_cast<std::size_t>(got);
+        counter.Feed(piece.data(), n);
+        if (facts) {
+            crc = crc32(crc, piece.data(), static_cast<uInt>(n));
+            // A signature split between two pieces is missed here; the
+            // archive is then still found by its first local header.
+            if (!endSeen) endSeen = memmem(piece.data(), n, endRecord, 4) != nullptr;
+            if (firstLocal == ContentFacts::kNone) {
+                unsigned char joint[6];
+                std::memcpy(joint, tail, tailLength);
+                const std::size_t head = std::min<std::size_t>(3, n);
+                std::memcpy(joint + tailLength, piece.data(), head);
+                for (std::size_t i = 0; i + 4 <= tailLength + head && firstLocal == ContentFacts::kNone; ++i)
+                    if (std::memcmp(joint + i, local, 4) == 0) firstLocal = total - tailLength + i;
+                if (firstLocal == ContentFacts::kNone) {
+                    const void* at = memmem(piece.data(), n, local, 4);
+                    if (at) firstLocal = total + static_cast<std::size_t>(static_cast<const unsigned char*>(at) - piece.data());
+                }
+                const std::size_t keep = std::min<std::size_t>(3, tailLength + n);
+                unsigned char last[6];
+                std::memcpy(last, tail, tailLength);
+                std::memcpy(last + tailLength, piece.data() + n - head, head);
+                // The bytes before the piece's last three are in the piece itself.
+                if (n >= 3) std::memcpy(tail, piece.data() + n - 3, 3);
+                else std::memcpy(tail, last + tailLength + head - keep, keep);
+                tailLength = keep;
+            }
+        }
         total += static_cast<std::uint64_t>(got);
     }
     found = counter.Finish();
-    if (streamed) *streamed = total;
+    if (facts) {
+        facts->size = total;
+        facts->crc = static_cast<std::uint32_t>(crc);
+        facts->firstLocalHeader = firstLocal;
+        facts->endSignature = endSeen;
+    }
     return ok;
 }
 
@@ -293,11 +351,11 @@ bool SignatureSet::Search::Count(VFStream& content, std::vector<std::uint32_t>& 
     return ok;
 }
 
-bool SignatureSet::Search::Scan(VFStream& content, std::vector<Finding>& findings, std::uint64_t* streamed)
+bool SignatureSet::Search::Scan(VFStream& content, std::vector<Finding>& findings, ContentFacts* facts)
 {
     findings.clear();
     std::vector<std::pair<std::uint32_t, std::uint32_t>> found;
-    if (!Count(content, found, streamed)) return false;
+    if (!Count(content, found, facts)) return false;
     for (const auto& f : found) {
         const Signature& s = set.signatures[f.first];
         findings.push_back(Finding{s.name, s.action, f.second});
