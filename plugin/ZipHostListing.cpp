@@ -17,7 +17,8 @@ namespace {
 ZipHostEntry HostEntry(const CZipEntryHeader& header, uint64_t localPosition, uint64_t base)
 {
     ZipHostEntry e;
-    e.name = header.NameAsString();
+    // WantEntry gets the name as a C string: a NUL in it ends it there.
+    e.name = header.NameAsString().c_str();
     e.method = header.method;
     e.flags = header.flags;
     e.crc32 = header.crc32;

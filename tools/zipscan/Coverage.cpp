@@ -116,6 +116,7 @@ void JudgeWalk(const ZipHostListing& listing, const LocalLookup& locals, const W
         e.incomplete.clear();
         auto it = byName.find(e.name);
         if (it != byName.end()) {
+            e.cp437 = !(it->second.front().entry->flags & ZipFormat::flagUtf8Name);
             claim(it->second, e);
             for (const Record& r : it->second)
                 if (r.entry->directory) e.directory = e.directory || !e.scanned;
@@ -132,7 +133,10 @@ void JudgeWalk(const ZipHostListing& listing, const LocalLookup& locals, const W
         if (!records) {
             // Content no central record lists: held against its own local header.
             records = localRecords(e.name);
-            if (records) claim(*records, e);
+            if (records) {
+                e.cp437 = !(records->front().entry->flags & ZipFormat::flagUtf8Name);
+                claim(*records, e);
+            }
             if (e.complete) continue;
             if (!e.scanned && e.directory) {
                 e.complete = true;

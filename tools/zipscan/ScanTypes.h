@@ -51,6 +51,8 @@ struct EntryResult {
     std::string incomplete;        // why its content was not fully scanned ("" when complete)
     bool listedOnly = false;       // a record the walk never offered or handed over
     bool fileBytes = false;        // not an entry: the file's own bytes, searched raw
+    bool cp437 = false;            // its record has no UTF-8 flag: a name that is no
+                                   // UTF-8 is shown in code page 437
     std::vector<Finding> findings;
     Taken taken = Taken::Nothing;
     std::string limit;             // the limit that cut it short or kept it from being scanned
