@@ -400,16 +400,26 @@ FileResult ArchiveScanner::Scan(const std::string& path, std::size_t walkedFrom)
     SignatureSet::Search search(signatures);
     ContentFacts raw;
     std::vector<Finding> rawFindings;
-    if (!search.Scan(stream, rawFindings, &raw)) {
+    bool searched = false;
+    auto searchFile = [&]() {
+        searched = true;
+        if (search.Scan(stream, rawFindings, &raw)) return true;
         result.error = std::string("cannot read the file: ") + std::strerror(errno);
-        return result;
+        return false;
+    };
+    result.recognised = Recognise(stream, result.base, error);
+    // Where neither its first byte nor its end record leads to an archive,
+    // its first local header may (the search of its bytes finds it).
+    if (!result.recognised && error == kNotZip && !settings.offsetGiven) {
+        if (!searchFile()) return result;
+        result.recognised = Recognise(stream, result.base, error, &raw);
     }
-    result.recognised = Recognise(stream, result.base, error, &raw);
     if (!result.recognised) {
         result.error = error;
         result.notArchive = error == kNotZip;
         return result;
     }
+    if (!searched && !searchFile()) return result;
     result.scannedAtAll = true;
     ScanAll(stream, result);
     SearchFileBytes(raw, rawFindings, result);

@@ -1,6 +1,10 @@
 #include "Signatures.h"
 
+#ifdef ZIPSCAN_ISAL_CRC
+#include <isa-l/crc.h>
+#else
 #include <zlib.h>
+#endif
 
 #include <cstring>
 
@@ -15,6 +19,23 @@
 namespace zipscan {
 
 namespace {
+
+// CRC-32 of the bytes, carried on from crc (0 to start): ISA-L's where the
+// build has it (several times zlib's speed), else zlib's.
+std::uint32_t Crc32(std::uint32_t crc, const unsigned char* data, std::size_t n)
+{
+#ifdef ZIPSCAN_ISAL_CRC
+    return crc32_gzip_refl(crc, data, static_cast<std::uint64_t>(n));
+#else
+    while (n > 0) {
+        const uInt chunk = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
+        crc = static_cast<std::uint32_t>(crc32(crc, data, chunk));
+        data += chunk;
+        n -= chunk;
+    }
+    return crc;
+#endif
+}
 
 // The test file, each byte XORed with 0x5A.
 constexpr char kTestFileMasked[] =
@@ -289,15 +310,26 @@ bool SignatureSet::Search::Count(VFStream& content, std::vector<std::pair<std::u
     if (piece.size() != kPiece) piece.resize(kPiece);
     bool ok = true;
     std::uint64_t total = 0;
-    uLong crc = crc32(0L, Z_NULL, 0);
-    // The first local header signature, across pieces: the last three bytes
-    // of the previous piece go in front of the next one's first three.
-    static const unsigned char local[4] = {'P', 'K', 3, 4};
-    static const unsigned char endRecord[4] = {'P', 'K', 5, 6};
-    bool endSeen = false;
+    std::uint32_t crc = 0;
+    // Record signatures, across pieces: the last three bytes of what came
+    // before go in front of the next piece.
     std::uint64_t firstLocal = ContentFacts::kNone;
-    unsigned char tail[3] = {0, 0, 0};
+    bool endSeen = false;
+    unsigned char joint[3 + 3];
     std::size_t tailLength = 0;
+    auto look = [&](const unsigned char* data, std::size_t n, std::uint64_t at) {
+        // One pass for both signatures: every 'P' is a candidate.
+        const unsigned char* end = data + n;
+        for (const unsigned char* p = data; p + 4 <= end && (firstLocal == ContentFacts::kNone || !endSeen); ++p) {
+            p = static_cast<const unsigned char*>(std::memchr(p, 'P', static_cast<std::size_t>(end - p)));
+            if (!p || p + 4 > end) break;
+            if (p[1] != 'K') continue;
+            if (p[2] == 3 && p[3] == 4 && firstLocal == ContentFacts::kNone)
+                firstLocal = at + static_cast<std::uint64_t>(p - data);
+            else if (p[2] == 5 && p[3] == 6)
+                endSeen = true;
+        }
+    };
     while (true) {
         long long got = read(piece.data(), piece.size());
         if (got < 0) ok = false;
@@ -305,28 +337,18 @@ bool SignatureSet::Search::Count(VFStream& content, std::vector<std::pair<std::u
         const auto n = static_cast<std::size_t>(got);
         counter.Feed(piece.data(), n);
         if (facts) {
-            crc = crc32(crc, piece.data(), static_cast<uInt>(n));
-            // A signature split between two pieces is missed here; the
-            // archive is then still found by its first local header.
-            if (!endSeen) endSeen = memmem(piece.data(), n, endRecord, 4) != nullptr;
-            if (firstLocal == ContentFacts::kNone) {
-                unsigned char joint[6];
-                std::memcpy(joint, tail, tailLength);
+            crc = Crc32(crc, piece.data(), n);
+            if (firstLocal == ContentFacts::kNone || !endSeen) {
                 const std::size_t head = std::min<std::size_t>(3, n);
                 std::memcpy(joint + tailLength, piece.data(), head);
-                for (std::size_t i = 0; i + 4 <= tailLength + head && firstLocal == ContentFacts::kNone; ++i)
-                    if (std::memcmp(joint + i, local, 4) == 0) firstLocal = total - tailLength + i;
-                if (firstLocal == ContentFacts::kNone) {
-                    const void* at = memmem(piece.data(), n, local, 4);
-                    if (at) firstLocal = total + static_cast<std::size_t>(static_cast<const unsigned char*>(at) - piece.data());
-                }
+                look(joint, tailLength + head, total - tailLength);
+                look(piece.data(), n, total);
+                // What the next piece's joint starts with.
+                unsigned char last[3 + 3];
+                std::memcpy(last, joint, tailLength + head);
                 const std::size_t keep = std::min<std::size_t>(3, tailLength + n);
-                unsigned char last[6];
-                std::memcpy(last, tail, tailLength);
-                std::memcpy(last + tailLength, piece.data() + n - head, head);
-                // The bytes before the piece's last three are in the piece itself.
-                if (n >= 3) std::memcpy(tail, piece.data() + n - 3, 3);
-                else std::memcpy(tail, last + tailLength + head - keep, keep);
+                if (n >= 3) std::memcpy(joint, piece.data() + n - 3, 3);
+                else std::memmove(joint, last + tailLength + head - keep, keep);
                 tailLength = keep;
             }
         }
@@ -335,7 +357,7 @@ bool SignatureSet::Search::Count(VFStream& content, std::vector<std::pair<std::u
     found = counter.Finish();
     if (facts) {
         facts->size = total;
-        facts->crc = static_cast<std::uint32_t>(crc);
+        facts->crc = crc;
         facts->firstLocalHeader = firstLocal;
         facts->endSignature = endSeen;
     }
