@@ -1450,10 +1450,19 @@ class Truth(Base):
         files = [d["file"] for d in json_docs(out)]
         self.assertEqual(len(set(files)), 2)
         self.assertEqual(files[1].encode("utf-8", "surrogateescape"), raw)
+        # A file refused before it was scanned is an error, not a scanned archive.
+        tree = self.path("tree")
+        os.makedirs(tree)
+        shutil.copy(big, os.path.join(tree, "one.zip"))
+        os.symlink(big, self.path("link.zip"))
+        r = run("scan", "-r", "--max-filesize", "1K", tree, self.path("link.zip"))
+        self.assertIn(b"Scanned archives: 1\n", r.stdout)
+        self.assertIn(b"link.zip: error: ", r.stdout)
         # A folder that cannot be read gets its line in -r.
         if os.geteuid() != 0:
             locked = self.path("tree/locked")
             os.makedirs(locked)
+            os.remove(os.path.join(tree, "one.zip"))
             os.chmod(locked, 0)
             r = run("scan", "-r", "--json", self.path("tree"))
             os.chmod(locked, 0o755)
