@@ -71,8 +71,6 @@ private:
     // Records where a listed entry's data was found to end.
     void NoteDataEnd(uint16_t index, const CZipEntryHeader& header, const CZipLocalRecord& local,
                      const CZipExtraction& x);
-    bool OpenWithoutDirectory();
-    bool OpenCountingFromStreamStart();
     void EraseCondemned();
     // False when the engine declines.
     bool AskPassword(const std::string& name);
