@@ -99,6 +99,7 @@ void CZipEntryExtractor::Close(CZipExtraction& x)
     if (const CZipDecoder* decoder = archive.CurrentDecoder()) {
         x.crc = decoder->Crc();
         x.intact = !cut && !decoder->Damaged();
+        x.ownEnd = decoder->FollowsOwnEnd();
     }
     int result = 0;
     try {
