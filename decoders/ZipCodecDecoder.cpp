@@ -58,9 +58,9 @@ int CZipCodecDecoder::Run(uint8_t*& out, uint32_t& room)
         if (inputLength < kLookahead && compressedLeft > 0) {
             // The few bytes left go in front of the next block.
             if (inputLength > 0) std::memmove(inputBuffer.data(), input, inputLength);
-            const uint32_t n = std::min(compressedLeft, inputBuffer.length() - inputLength);
-            FetchBlock(inputBuffer.data() + inputLength, n);
-            compressedLeft -= n;
+            const uint32_t want = std::min(compressedLeft, inputBuffer.length() - inputLength);
+            const uint32_t n = FetchUpToEnd(inputBuffer.data() + inputLength, want);
+            compressedLeft = n < want ? 0 : compressedLeft - n;
             fetchedInput += n;
             input = inputBuffer.data();
             inputLength += n;

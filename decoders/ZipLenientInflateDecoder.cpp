@@ -69,9 +69,9 @@ void CZipLenientInflateDecoder::Fill()
     std::memmove(window.data(), window.data() + drop, windowLength - drop);
     windowStart += drop;
     windowLength -= drop;
-    const uint32_t n = std::min(compressedLeft, kInputSize - windowLength);
-    FetchBlock(window.data() + windowLength, n);
-    compressedLeft -= n;
+    const uint32_t want = std::min(compressedLeft, kInputSize - windowLength);
+    const uint32_t n = FetchUpToEnd(window.data() + windowLength, want);
+    compressedLeft = n < want ? 0 : compressedLeft - n;
     windowLength += n;
     if (mainReady) {
         main.next_in = window.data() + keep;

@@ -343,6 +343,27 @@ TEST(Hiding, EveryContentOfAListedEntryReachesTheEngine)
         cases.push_back({"archive inside an AES entry", [=] { return BuildZip({aesInner}).bytes; }, "inner.zip",
                          inner, {"pw"}});
     }
+    // Compressed sizes that reach past the archive's end: the data ends with
+    // the stream.
+    cases.push_back({"central compressed size past the end, local method stored", [&] {
+                         ZipEntrySpec e = Deflated("past.txt", text);
+                         e.compressedSize = 5000;
+                         e.localMethod = 0;
+                         e.localCompressedSize = static_cast<uint32_t>(deflated.size());
+                         return BuildZip({e}).bytes;
+                     },
+                     "past.txt", text});
+    cases.push_back({"wrong ZIP64 compressed size of an entry with a descriptor", [&] {
+                         ZipEntrySpec e = Deflated("z64.txt", text);
+                         e.flags = 8;
+                         e.descriptor = true;
+                         e.localCompressedSize = e.localUncompressedSize = 0;
+                         e.compressedSize = 0xFFFFFFFF;
+                         e.extra = Bytes{1, 0, 8, 0, 0x88, 0x13, 0, 0, 0, 0, 0, 0};
+                         e.localExtra = ZipBytes();
+                         return BuildZip({e}).bytes;
+                     },
+                     "z64.txt", text});
     // A changed byte in deflated data stops zlib; the marker behind it is
     // read on past the damage.
     cases.push_back({"changed byte in deflated data", [&] {

@@ -265,13 +265,22 @@ TEST_P(CorpusMethods, DamagedStreamsEndCleanly)
             EXPECT_LE(x.bytes.size(), e.uncompressedSize) << d.first;
         }
     }
-    // A compressed size reaching past the end of the archive.
+    // A compressed size reaching past the end of the archive: the methods a
+    // library reads take the data as ending with the stream and decode all
+    // of it; the others fail.
     Bytes image = lzw::BuildZip({e});
     const uint32_t bigger = static_cast<uint32_t>(image.size()) * 2;
     const size_t central = image.size() - 22 - (46 + e.name.size());
     for (size_t field : {size_t(18), central + 20})
         for (int k = 0; k < 4; ++k) image[field + k] = static_cast<uint8_t>(bigger >> (8 * k));
-    EXPECT_EQ(ExtractFromImage(image, 0, 65536).code, ZipError::badZipFile);
+    const auto past = ExtractFromImage(image, 0, 65536);
+    if (Method() >= 12) {
+        EXPECT_EQ(past.code, 0);
+        EXPECT_EQ(lzw::Crc32(past.bytes), e.crc32);
+    } else {
+        EXPECT_FALSE(past.result);
+        EXPECT_EQ(past.code, ZipError::badZipFile);
+    }
 }
 
 // Regression: the window decoders counted a window's bytes (and their CRC)
