@@ -158,6 +158,8 @@ struct Case {
     std::string name;
     Bytes mustSee;
     std::vector<std::string> passwords = {};
+    // The reading is marked damaged, so the entry's raw bytes follow it.
+    bool damaged = false;
 };
 
 } // namespace
@@ -294,8 +296,9 @@ TEST(Hiding, EveryContentOfAListedEntryReachesTheEngine)
     for (const auto& row : streams) {
         if (!ZipReadsMethod(row.method)) continue;
         const Bytes packed = row.pack();
+        const bool junk = std::string(row.what).compare(0, 4, "junk") == 0;
         cases.push_back({row.what, [=] { return BuildZip({Packed("s.txt", row.method, packed, whole)}).bytes; },
-                         "s.txt", text});
+                         "s.txt", text, {}, junk});
     }
     // Archives inside entries of the later methods reach the engine decoded.
     const Bytes inner = BuildZip({Stored("in.txt", text)}).bytes;
@@ -391,12 +394,17 @@ TEST(Hiding, EveryContentOfAListedEntryReachesTheEngine)
             EXPECT_TRUE(handed) << "peer read " << e.name;
         }
         bool seen = false;
+        size_t readings = 0;
         for (const auto& scan : engine.scans) {
             // The engine is told how many bytes it was handed.
             EXPECT_EQ(scan.size, scan.data.size());
             if (scan.name == c.name && Contains(scan.data, c.mustSee)) seen = true;
+            if (scan.name == c.name) ++readings;
         }
         EXPECT_TRUE(seen) << engine.scans.size() << " scans";
+        if (c.damaged) {
+            EXPECT_GE(readings, 2u);
+        }
     }
 }
 
@@ -442,16 +450,25 @@ TEST(Hiding, CuresOfAnythingButOneWholeContentAreDeletions)
     disagree.localCompressedSize = disagree.localUncompressedSize = 40;
     ZipEntrySpec overlong = Deflated("x.txt", text);
     overlong.uncompressedSize = 20;
-    const std::vector<Row> rows = {
+    ZipEntrySpec flagged = Stored("x.txt", text);
+    flagged.flags = 1;
+    std::vector<Row> rows = {
         {"whole entry", Deflated("x.txt", text), true},
         {"damaged data", cut, false},
         {"stored bytes of an unknown method", raw, false},
         {"records that disagree", disagree, false},
         {"more bytes than the header says", overlong, false},
+        {"plain data flagged encrypted", flagged, false},
     };
+    if (CZipAesPrimitives::Available()) {
+        ZipEntrySpec badCode = Aes("x.txt", text, "pw");
+        badCode.data.back() ^= 1;
+        rows.push_back({"AES entry whose authentication code is wrong", badCode, false});
+    }
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         CleaningEngine engine;
+        engine.passwords = {"pw"};
         engine.Cure("x.txt", CleaningBytesOf("clean"));
         const CleaningResult out = CleaningDecode(BuildZip({Stored("keep.txt", B("keep")), row.entry}).bytes, engine);
         EXPECT_EQ(out.result, 3);
