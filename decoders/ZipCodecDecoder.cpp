@@ -55,7 +55,11 @@ void CZipCodecDecoder::StartCodec()
 int CZipCodecDecoder::Run(uint8_t*& out, uint32_t& room)
 {
     while (room > 0) {
-        if (inputLength < kLookahead && compressedLeft > 0) {
+        // A codec of several streams gets a few bytes ahead (see
+        // CZipStreamCodec::SpansStreams); the others are fetched for once
+        // they have taken everything.
+        const uint32_t ahead = codec->SpansStreams() ? kLookahead : 1;
+        if (inputLength < ahead && compressedLeft > 0) {
             // The few bytes left go in front of the next block.
             if (inputLength > 0) std::memmove(inputBuffer.data(), input, inputLength);
             const uint32_t want = std::min(compressedLeft, inputBuffer.length() - inputLength);

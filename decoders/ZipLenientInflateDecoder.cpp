@@ -11,14 +11,18 @@ constexpr uint32_t kWindowSize = 32768;
 // for every start a search tries.
 constexpr uint32_t kInputSize = 256u * 1024;
 constexpr uint32_t kLookahead = 64u * 1024;
-// How far behind the damage a search looks for a new start, in bits.
+// How far behind the damage a search looks for a new start, in bits:
+// inside the damaged block (every bit position is a candidate there), and
+// for a new block (only positions whose header passes a quick check).
+constexpr uint64_t kInBlockBits = 256;
 constexpr uint64_t kSearchBits = 8u * 4096;
 // A start is taken when it decodes this many bytes, or to the data's end,
 // without error.
 constexpr uint32_t kAcceptOutput = 1024;
-// Starts tried per entry at most, and per compressed byte.
-constexpr uint32_t kMostStarts = 4096;
-constexpr uint32_t kStartsPerByte = 8;
+// Starts tried per entry at most: a few to begin with, and one more for
+// each compressed byte.
+constexpr uint32_t kMostStarts = 1024;
+constexpr uint32_t kFirstStarts = 16;
 
 } // namespace
 
@@ -51,7 +55,6 @@ bool CZipLenientInflateDecoder::Init(CZipStore* storeArg, CZipEntryHeader* heade
     windowLength = 0;
     produced = 0;
     startsLeft = 0;
-    window.Allocate(kInputSize);
     history.Allocate(kWindowSize, true);
     dictionary.Allocate(kWindowSize, true);
     scratch.Allocate(kAcceptOutput);
@@ -69,7 +72,7 @@ void CZipLenientInflateDecoder::Fill()
     std::memmove(window.data(), window.data() + drop, windowLength - drop);
     windowStart += drop;
     windowLength -= drop;
-    const uint32_t want = std::min(compressedLeft, kInputSize - windowLength);
+    const uint32_t want = std::min(compressedLeft, window.length() - windowLength);
     const uint32_t n = FetchUpToEnd(window.data() + windowLength, want);
     compressedLeft = n < want ? 0 : compressedLeft - n;
     windowLength += n;
@@ -119,14 +122,6 @@ bool CZipLenientInflateDecoder::StartAt(z_stream& z, bool withTables, uint64_t b
     } else if (inflateInit2(&z, kRawWindowBits) != Z_OK) {
         return false;
     }
-    // The output so far, the oldest first, behind zeros where there is less
-    // than a window of it.
-    const uint32_t have = static_cast<uint32_t>(std::min<uint64_t>(produced, kWindowSize));
-    const uint32_t from = static_cast<uint32_t>((produced - have) % kWindowSize);
-    std::memset(dictionary.data(), 0, kWindowSize - have);
-    const uint32_t first = std::min(have, kWindowSize - from);
-    std::memcpy(dictionary.data() + kWindowSize - have, history.data() + from, first);
-    std::memcpy(dictionary.data() + kWindowSize - have + first, history.data(), have - first);
     const uint32_t offset = static_cast<uint32_t>(byte - windowStart);
     const int shift = static_cast<int>(bit & 7);
     bool ok = inflatePrime(&z, -1, 0) == Z_OK && inflateSetDictionary(&z, dictionary.data(), kWindowSize) == Z_OK;
@@ -160,20 +155,60 @@ bool CZipLenientInflateDecoder::Trial(bool withTables, uint64_t bit)
     return made >= kAcceptOutput || result == Z_STREAM_END || (atEnd && made > 0);
 }
 
+void CZipLenientInflateDecoder::TakeDictionary()
+{
+    // The output so far, the oldest first, behind zeros where there is less
+    // than a window of it.
+    const uint32_t have = static_cast<uint32_t>(std::min<uint64_t>(produced, kWindowSize));
+    const uint32_t from = static_cast<uint32_t>((produced - have) % kWindowSize);
+    std::memset(dictionary.data(), 0, kWindowSize - have);
+    const uint32_t first = std::min(have, kWindowSize - from);
+    std::memcpy(dictionary.data() + kWindowSize - have, history.data() + from, first);
+    std::memcpy(dictionary.data() + kWindowSize - have + first, history.data(), have - first);
+}
+
+uint32_t CZipLenientInflateDecoder::BitsAt(uint64_t bit, int n) const
+{
+    uint32_t value = 0;
+    for (int i = 0; i < n; ++i) value |= BitAt(bit + static_cast<uint64_t>(i)) << i;
+    return value;
+}
+
+bool CZipLenientInflateDecoder::MayStartBlock(uint64_t bit) const
+{
+    // A fixed-code block (type 1) would take almost any bits: only stored
+    // (0) and dynamic (2) blocks are looked for.
+    const uint32_t type = BitsAt(bit + 1, 2);
+    if (type == 0) {
+        // A stored block's length and its complement at the next byte.
+        const uint64_t at = ((bit + 3 + 7) / 8) * 8;
+        return (BitsAt(at, 16) ^ BitsAt(at + 16, 16)) == 0xFFFFu;
+    }
+    if (type != 2) return false;
+    // A dynamic block: at most 286 and 30 codes, and lengths of its
+    // code-length code that make a complete code (zlib takes no other).
+    if (BitsAt(bit + 3, 5) > 29 || BitsAt(bit + 8, 5) > 29) return false;
+    const uint32_t lengths = BitsAt(bit + 13, 4) + 4;
+    uint32_t kraft = 0;
+    for (uint32_t i = 0; i < lengths; ++i) {
+        const uint32_t length = BitsAt(bit + 17 + 3 * i, 3);
+        if (length > 0) kraft += 128u >> length;
+    }
+    return kraft == 128;
+}
+
 bool CZipLenientInflateDecoder::Resync()
 {
     const uint64_t damage = BitPosition();
     const uint64_t end = std::min((windowStart + windowLength) * 8, damage + kSearchBits);
+    TakeDictionary();
     for (uint64_t bit = damage; bit < end && startsLeft > 0; ++bit) {
         bool withTables = false;
-        bool found = haveTables && inBlock && Trial(true, bit);
+        bool found = haveTables && inBlock && bit < damage + kInBlockBits && Trial(true, bit);
         if (found) {
             withTables = true;
         } else {
-            // A new block: stored (type 0) or with codes of its own (2); a
-            // fixed-code block (1) would take almost any bits.
-            const uint32_t type = BitAt(bit + 1) | (BitAt(bit + 2) << 1);
-            found = (type == 0 || type == 2) && Trial(false, bit);
+            found = MayStartBlock(bit) && Trial(false, bit);
         }
         if (!found) continue;
         inflateEnd(&main);
@@ -190,8 +225,9 @@ uint32_t CZipLenientInflateDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
 {
     if (ended) return 0;
     if (!mainReady) {
-        startsLeft = static_cast<uint32_t>(
-            std::min<uint64_t>(kMostStarts, 16 + static_cast<uint64_t>(compressedLeft) * kStartsPerByte));
+        startsLeft = static_cast<uint32_t>(std::min<uint64_t>(kMostStarts, kFirstStarts + uint64_t{compressedLeft}));
+        // The input window, no larger than the data needs.
+        window.Allocate(static_cast<uint32_t>(std::min<uint64_t>(kInputSize, uint64_t{compressedLeft} + 16)));
         Fill();
         main = z_stream();
         if (inflateInit2(&main, kRawWindowBits) != Z_OK) {

@@ -16,8 +16,9 @@
 // code tables (a copy of the stream taken right after its header), or as a
 // new stored or dynamic block; each time with everything decoded so far as
 // its window. A start is taken when it decodes on for a while without error.
-// The work is bounded: at most a few thousand starts per entry, and no more
-// than eight for each byte of its data. The input is read through a window
+// The work is bounded: at most 1024 starts per entry, and no more than one
+// for each byte of its data (16 to begin with); a new block is tried only
+// where its header passes a quick check. The input is read through a window
 // of its own, so memory does not grow with the entry.
 //
 // Every byte that comes out is delivered in order; a reading that needed a
@@ -47,8 +48,14 @@ private:
     bool Resync();
     // The compressed bit position zlib's main stream has reached.
     uint64_t BitPosition() const;
-    // The bit at compressed bit position `bit` (0 past the window).
+    // The bit at compressed bit position `bit` (0 past the window), and n
+    // of them from there, least significant first.
     uint32_t BitAt(uint64_t bit) const;
+    uint32_t BitsAt(uint64_t bit, int n) const;
+    // Whether a stored or dynamic block's header could start at `bit`.
+    bool MayStartBlock(uint64_t bit) const;
+    // The output so far as the window every start of a search is given.
+    void TakeDictionary();
     void Remember(const uint8_t* bytes, uint32_t n);
     void Release();
 
