@@ -13,7 +13,6 @@
 #include "archive/ZipEntryHeader.h"
 #include "archive/ZipLocalRecord.h"
 #include "decoders/ZipArchiveEx.h"
-#include "decoders/ZipUnreduceDecoder.h"
 #include "errors/ZipException.h"
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
@@ -73,14 +72,6 @@ struct Decoded {
     uint32_t crc = 0;
 };
 
-// The decoder of a method. Reduced with factor 4 is one the module hands
-// out as it is, but its decoder is measured all the same.
-inline std::unique_ptr<CZipDecoder> MakeRawDecoder(uint16_t method)
-{
-    if (method == ZipFormat::methodReduced4) return std::make_unique<CZipUnreduceDecoder>(4);
-    return ZipMakeDecoder(method);
-}
-
 // Decodes an unencrypted entry's bytes from memory through its method's
 // decoder, a buffer at a time, appending what comes out to `keep` when
 // given; the size and CRC-32 of the output.
@@ -97,7 +88,7 @@ inline Decoded DecodeRaw(const RawEntry& e, std::vector<uint8_t>& buffer, std::v
     header.uncompressedSize = e.size;
     uint32_t keys[3] = {};
     Decoded out;
-    const std::unique_ptr<CZipDecoder> decoder = MakeRawDecoder(e.method);
+    const std::unique_ptr<CZipDecoder> decoder = ZipMakeDecoder(e.method);
     if (!decoder || !decoder->Init(&store, &header, keys)) return out;
     for (;;) {
         const uint32_t n = decoder->Read(buffer.data(), static_cast<uint32_t>(buffer.size()));

@@ -201,7 +201,7 @@ void CZipArchiveEx::StartAesDecoder(const ZipAesInfo& info)
     decoder->SetAesDecryption(aes.get());
 }
 
-void CZipArchiveEx::VerifyAesCode()
+bool CZipArchiveEx::VerifyAesCode()
 {
     // The part of the encrypted data the method did not need is
     // authenticated too.
@@ -216,7 +216,7 @@ void CZipArchiveEx::VerifyAesCode()
     store.stream->Seek(static_cast<int64_t>(aesCodePosition), CZipStream::begin);
     if (store.stream->Read(code, sizeof code) != sizeof code)
         ThrowError(ZipError::badZipFile, ZipReason::streamCut, aesCodePosition);
-    if (!aes->Verify(code)) ThrowError(ZipError::badCrc);
+    return aes->Verify(code);
 }
 
 uint64_t CZipArchiveEx::OpenDataEnd() const
@@ -262,8 +262,12 @@ int CZipArchiveEx::FinishReading(const char* path)
         result = -1;
     } else {
         // A wrong authentication code is reported as a CRC mismatch: the
-        // caller has the content all the same.
-        if (aes && !ignoreCrc) VerifyAesCode();
+        // caller has the content all the same. Where CRCs are not checked,
+        // the content is still not the entry the archive was written with.
+        if (aes && !VerifyAesCode()) {
+            if (!ignoreCrc) ThrowError(ZipError::badCrc);
+            result = -1;
+        }
         if (!ignoreCrc && (!aes || aesChecksCrc) && decoder->Crc() != entry.crc32) ThrowError(ZipError::badCrc);
         // More bytes than the header announced: the caller has them all,
         // but the entry is not what its header says.

@@ -17,9 +17,10 @@ bool ZipReadsMethod(uint16_t method);
 // A fresh decoder of the method; none for the methods that cannot be read.
 std::unique_ptr<CZipDecoder> ZipMakeDecoder(uint16_t method);
 // Whether this build reads an entry as the header describes it: its method,
-// or for WinZip AES (99) the real method its extra field names, with the
-// system's AES.
-bool ZipReadsEntry(const CZipEntryHeader& header);
+// or for WinZip AES (99) the real method its extra field names (or, where
+// the header has none, the field of its local header), with the system's
+// AES.
+bool ZipReadsEntry(const CZipEntryHeader& header, const ZipAesInfo* localAes = nullptr);
 
 // The archive object the exports use: the archive plus the decoder of the
 // entry open for reading, and the operations that read entries.
@@ -74,6 +75,10 @@ public:
     // Stream position just past the open entry's data, where its method
     // read up to its own end marker; 0 where that is not known.
     uint64_t OpenDataEnd() const;
+    // Deflate data of the entries opened from now on is read as leniently
+    // as the libraries allow (see CZipLenientInflateDecoder): for a further
+    // reading of data that zlib finds damaged.
+    void ReadDeflateLeniently(bool on) { lenientInflate = on; }
 
 protected:
     std::unique_ptr<CZipDecoder> decoder;
@@ -102,9 +107,12 @@ private:
     // A WinZip AES entry: the decryption, the header the decoder reads the
     // encrypted data with, and where the authentication code lies.
     void StartAesDecoder(const ZipAesInfo& info);
-    void VerifyAesCode();
+    // Whether the authentication code matches the encrypted data; throws
+    // where the stream ends before it.
+    bool VerifyAesCode();
     std::unique_ptr<CZipAesDecryption> aes;
     std::unique_ptr<CZipEntryHeader> aesView;
     uint64_t aesCodePosition = 0;
     bool aesChecksCrc = true;
+    bool lenientInflate = false;
 };

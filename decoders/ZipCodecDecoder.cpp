@@ -11,6 +11,9 @@
 
 namespace {
 constexpr uint32_t kStageSize = 65536;
+// Compressed bytes a codec is handed at least, where the data has them, so
+// that it can tell whether another stream starts behind one that ended.
+constexpr uint32_t kLookahead = 16;
 } // namespace
 
 CZipCodecDecoder::CZipCodecDecoder(std::unique_ptr<CZipStreamCodec> codecArg, bool stagedArg)
@@ -25,6 +28,7 @@ bool CZipCodecDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uin
     CZipDecoder::Init(storeArg, headerArg, keysArg);
     StartCodec();
     ended = false;
+    declaredInput = compressedLeft;
     if (staged) stage.Allocate(kStageSize);
     stagePosition = 0;
     stageCount = 0;
@@ -45,17 +49,25 @@ void CZipCodecDecoder::StartCodec()
     codecReady = codec->Reset(*header);
     input = inputBuffer.data();
     inputLength = 0;
+    fetchedInput = 0;
 }
 
 int CZipCodecDecoder::Run(uint8_t*& out, uint32_t& room)
 {
     while (room > 0) {
-        if (inputLength == 0 && compressedLeft > 0) {
-            const uint32_t n = std::min(compressedLeft, inputBuffer.length());
-            FetchBlock(inputBuffer.data(), n);
-            compressedLeft -= n;
+        // A codec of several streams gets a few bytes ahead (see
+        // CZipStreamCodec::SpansStreams); the others are fetched for once
+        // they have taken everything.
+        const uint32_t ahead = codec->SpansStreams() ? kLookahead : 1;
+        if (inputLength < ahead && compressedLeft > 0) {
+            // The few bytes left go in front of the next block.
+            if (inputLength > 0) std::memmove(inputBuffer.data(), input, inputLength);
+            const uint32_t want = std::min(compressedLeft, inputBuffer.length() - inputLength);
+            const uint32_t n = FetchUpToEnd(inputBuffer.data() + inputLength, want);
+            compressedLeft = n < want ? 0 : compressedLeft - n;
+            fetchedInput += n;
             input = inputBuffer.data();
-            inputLength = n;
+            inputLength += n;
         }
         uint8_t* const before = out;
         const int result = codecReady ? codec->Decode(input, inputLength, out, room) : Z_STREAM_ERROR;
@@ -82,7 +94,12 @@ uint32_t CZipCodecDecoder::Finish(int result, uint32_t total)
 {
     if (result == Z_OK) return total;
     ended = true;
-    if (result == Z_STREAM_END) return total;
+    if (result == Z_STREAM_END) {
+        // Bytes inside the entry's data that no stream took: what decoded
+        // is handed over, and the entry is not what its records say.
+        if (codec->SpansStreams() && fetchedInput - inputLength < declaredInput) damaged = true;
+        return total;
+    }
     damaged = true;
     errorCode = CZipException::MapZlibError(result);
     // What was decoded before the damage still reaches the caller; the

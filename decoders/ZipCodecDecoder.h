@@ -45,6 +45,11 @@ protected:
     uint32_t inputLength = 0;
     // The stream has ended, or failed.
     bool ended = false;
+    // The entry's compressed size (its data alone), and the compressed bytes
+    // fetched so far: a stream that ends before that size leaves bytes
+    // behind it that may be another stream's, or damage.
+    uint32_t declaredInput = 0;
+    uint32_t fetchedInput = 0;
 
 private:
     // Starts the codec on the entry, with no input fetched.

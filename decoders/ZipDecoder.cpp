@@ -140,6 +140,14 @@ uint32_t CZipDecoder::FetchAvailable(uint8_t* buffer, uint32_t n)
     return got;
 }
 
+uint32_t CZipDecoder::FetchUpToEnd(uint8_t* buffer, uint32_t n)
+{
+    const uint32_t got = FetchAvailable(buffer, n);
+    if (got == n || store->stream->GetPosition() >= store->stream->GetLength()) return got;
+    FetchBlock(buffer + got, n - got);
+    return n;
+}
+
 void CZipDecoder::RefillReadAhead()
 {
     const uint32_t want = std::min(compressedLeft, inputBuffer.length());

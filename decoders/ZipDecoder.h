@@ -75,6 +75,11 @@ public:
     // Like FetchBlock, but a stream that ends early gives what it holds:
     // the count of bytes fetched (and decrypted), fewer than n at the end.
     uint32_t FetchAvailable(uint8_t* buffer, uint32_t n);
+    // Like FetchAvailable where the archive's stream really ends before n
+    // bytes (a compressed size that reaches past the end of the archive:
+    // the data ends with the stream); a read that fails before the end
+    // throws as FetchBlock does.
+    uint32_t FetchUpToEnd(uint8_t* buffer, uint32_t n);
     void UpdateCrc(const uint8_t* bytes, uint32_t n);
     // Decrypts the entry's data with WinZip AES (set after Init; the
     // header the decoder was given then names the real method, without the

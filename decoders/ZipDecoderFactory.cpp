@@ -19,6 +19,7 @@
 #include "decoders/ZipEmptyDecoder.h"
 #include "decoders/ZipExplodeDecoder.h"
 #include "decoders/ZipInflateDecoder.h"
+#include "decoders/ZipLenientInflateDecoder.h"
 #include "decoders/ZipStoredDecoder.h"
 #include "decoders/ZipUnreduceDecoder.h"
 #include "decoders/ZipUnshrinkDecoder.h"
@@ -45,15 +46,16 @@ struct MethodDecoder {
     bool reads;
 };
 
-// Every method with a decoder. Reduced with factor 4 (5), and the rest above
-// 10 (PPMd among them, which no system library reads), have none.
+// Every method with a decoder. The rest above 10 (PPMd among them, which no
+// system library reads) have none.
 const MethodDecoder kMethods[] = {
     {ZipFormat::methodStored, Make<CZipStoredDecoder>, true},
     {ZipFormat::methodShrunk, Make<CZipUnshrinkDecoder>, true},
-    // Reduced with compression factors 1 to 3.
+    // Reduced with compression factors 1 to 4.
     {ZipFormat::methodReduced1, Make<CZipUnreduceDecoder, 1>, true},
     {ZipFormat::methodReduced2, Make<CZipUnreduceDecoder, 2>, true},
     {ZipFormat::methodReduced3, Make<CZipUnreduceDecoder, 3>, true},
+    {ZipFormat::methodReduced4, Make<CZipUnreduceDecoder, 4>, true},
     {ZipFormat::methodImploded, Make<CZipExplodeDecoder>, true},
     {ZipFormat::methodDeflated, Make<CZipInflateDecoder>, true},
     {ZipFormat::methodDeflate64, Make<CZipDeflate64Decoder>, true},
@@ -89,7 +91,10 @@ std::unique_ptr<CZipDecoder> ZipMakeDecoder(uint16_t method)
 
 bool CZipArchiveEx::CreateDecoder(uint16_t method)
 {
-    decoder = ZipMakeDecoder(method);
+    if (lenientInflate && method == ZipFormat::methodDeflated)
+        decoder = std::make_unique<CZipLenientInflateDecoder>();
+    else
+        decoder = ZipMakeDecoder(method);
     return decoder != nullptr;
 }
 
@@ -99,10 +104,13 @@ bool ZipReadsMethod(uint16_t method)
     return m && m->reads;
 }
 
-bool ZipReadsEntry(const CZipEntryHeader& header)
+bool ZipReadsEntry(const CZipEntryHeader& header, const ZipAesInfo* localAes)
 {
     if (header.method != ZipFormat::methodAes) return ZipReadsMethod(header.method);
     ZipAesInfo info;
-    return ZipFindAesInfo(header.extraField.data(), header.extraField.length(), info) &&
-           info.method != ZipFormat::methodAes && ZipReadsMethod(info.method) && CZipAesPrimitives::Available();
+    if (!ZipFindAesInfo(header.extraField.data(), header.extraField.length(), info)) {
+        if (!localAes) return false;
+        info = *localAes;
+    }
+    return info.method != ZipFormat::methodAes && ZipReadsMethod(info.method) && CZipAesPrimitives::Available();
 }

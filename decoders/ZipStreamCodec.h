@@ -31,4 +31,12 @@ public:
         held = 0;
         return true;
     }
+    // True for formats whose data may hold several streams (or frames) one
+    // after another. The codec ends (Z_STREAM_END) where what follows a
+    // stream does not start another; bytes left there inside the entry's
+    // compressed size are damage. At a stream's end such a codec answers
+    // Z_OK and looks at what follows on its next call, which the decoder
+    // makes with enough bytes in hand to tell a stream's start (at least 16,
+    // unless the data ends sooner).
+    virtual bool SpansStreams() const { return false; }
 };

@@ -6,13 +6,15 @@
 
 // Method 93: Zstandard frames through libzstd. A frame followed directly by
 // another (as the zstd tool writes when it concatenates, or a skippable
-// frame) goes on into it; anything else after a frame ends the entry.
+// frame, also in front of the first) goes on into it; anything else after a
+// frame ends the entry's streams.
 class CZipZstdCodec : public CZipStreamCodec {
 public:
     ~CZipZstdCodec() override;
 
     bool Reset(const CZipEntryHeader& header) override;
     int Decode(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength) override;
+    bool SpansStreams() const override { return true; }
 
 private:
     ZSTD_DCtx* context = nullptr;

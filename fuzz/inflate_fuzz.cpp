@@ -2,11 +2,13 @@
 // fuzz_decoder_input.h), with every back end the build carries. Errors end
 // the read; the destructor frees the back end's state. The bytes delivered
 // must not depend on the read sizes, and the back ends must deliver the same
-// bytes and fail the same way (a differential run against zlib).
+// bytes and fail the same way (a differential run against zlib). The
+// lenient reading of damaged data runs on the same input.
 #include <cstring>
 #include <string>
 
 #include "decoders/ZipInflateDecoder.h"
+#include "decoders/ZipLenientInflateDecoder.h"
 #include "fuzz_decoder_input.h"
 
 namespace {
@@ -88,5 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                   size);
     }
     CheckBackEndsAgree(data, size);
+    // The lenient reading of damaged data: no crash, bounded, and the same
+    // bytes whatever the read sizes.
+    CZipLenientInflateDecoder lenient;
+    fuzzinput::RunDecoder(lenient, data, size);
+    fuzzinput::CheckReadSizes([] { return std::make_unique<CZipLenientInflateDecoder>(); }, data, size);
     return 0;
 }

@@ -63,7 +63,6 @@ CZipDecodeDriver::CZipDecodeDriver(VFStream* archiveStreamArg, unsigned int base
       archiveStream(archiveStreamArg, baseLow, baseHigh, &gate),
       temporaryStream(temporaryStreamArg, 0, 0, nullptr)
 {
-    temporaryStream.RetryShortWrites(false);
 }
 
 int CZipDecodeDriver::Run()
@@ -185,21 +184,28 @@ bool CZipDecodeDriver::HandUnlisted(const CZipUnlistedEntry& e, uint64_t nextKno
         if (!ZipReadsEntry(view)) view = RawView(view);
         bool declined = false;
         uint64_t readEnd = 0;
-        const CZipExtraction x = ExtractWithPassword(visit, declined, [&] {
-            CZipExtraction reading = extractor->ExtractAt(e.localPosition, view, e.dataLimit);
+        const Extract extract = [&](const CZipEntryHeader& v) {
+            CZipExtraction reading = extractor->ExtractAt(e.localPosition, v, e.dataLimit);
             // As far as the reading took the stream: the content's own bytes.
             try {
-                readEnd = archiveStream.GetPosition();
+                readEnd = std::max(readEnd, archiveStream.GetPosition());
             } catch (const CZipException&) {
             }
             return reading;
-        });
+        };
+        const CZipExtraction x = ExtractWithPassword(visit, declined, view, extract);
         if (declined) return false;
         // A cure of content the directory does not list is a deletion:
         // its bytes are made unreadable. An archive whose directory could
         // not be read is never changed: what its own directory would
         // make of the changes is unknown.
-        if (Scan(visit, x) != noVerdict && !withoutDirectory) {
+        Verdict verdict = Scan(visit, x);
+        CZipExtraction lenient;
+        if (verdict == noVerdict) {
+            lenient = ReadLeniently(x, view, extract);
+            verdict = Scan(visit, lenient);
+        }
+        if (verdict != noVerdict && !withoutDirectory) {
             CZipCondemnedEraser::Content c;
             c.localPosition = e.localPosition;
             c.readEnd = readEnd;
@@ -207,7 +213,7 @@ bool CZipDecodeDriver::HandUnlisted(const CZipUnlistedEntry& e, uint64_t nextKno
             c.declaredSize = view.compressedSize;
             c.nextKnown = nextKnown;
             c.flags = e.view.flags;
-            c.crc = x.crc;
+            c.crc = lenient.opened ? lenient.crc : x.crc;
             condemned.Add(c);
         }
     }
@@ -283,21 +289,23 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
         // Every reading starts where this local header puts the data.
         const CZipLocalRecord* known = haveLocal ? &local : nullptr;
         const bool disagree = haveLocal && ReadDifferently(header, asLocal);
-        const bool decodable = ZipReadsEntry(header);
+        // An AES entry's field may be in its local header only.
+        const ZipAesInfo* localAes = haveLocal && local.hasAes ? &local.aes : nullptr;
+        const bool decodable = ZipReadsEntry(header, localAes);
         const CZipEntryHeader primary = decodable ? header : RawView(header);
+        const Extract extract = [&](const CZipEntryHeader& view) {
+            return extractor->Extract(index, view, known);
+        };
         bool declined = false;
-        const CZipExtraction first = ExtractWithPassword(visit, declined, [&] {
-            return extractor->Extract(index, primary, known);
-        });
+        const CZipExtraction first = ExtractWithPassword(visit, declined, primary, extract);
         if (declined) return false;
         if (haveLocal) NoteDataEnd(index, header, local, first);
-        if (ScanAndAct(visit, first, decodable && !disagree)) return true;
+        if (ScanAndAct(visit, first, decodable && !disagree && !first.readAsPlain)) return true;
 
+        CZipExtraction other;
         if (disagree) {
-            if (!ZipReadsEntry(asLocal)) asLocal = RawView(asLocal);
-            const CZipExtraction other = ExtractWithPassword(visit, declined, [&] {
-                return extractor->Extract(index, asLocal, known);
-            });
+            if (!ZipReadsEntry(asLocal, localAes)) asLocal = RawView(asLocal);
+            other = ExtractWithPassword(visit, declined, asLocal, extract);
             if (declined) return false;
             if (ScanAndAct(visit, other, false)) return true;
         }
@@ -309,28 +317,72 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
             const CZipExtraction x = extractor->Extract(index, inflated, known);
             if (x.intact && x.crc == header.crc32 && ScanAndAct(visit, x, false)) return true;
         }
-        if (header.method != methodStored && decodable && first.opened && !first.intact && !first.refused &&
+        // Data that does not decode may be stored bytes labelled with a
+        // method; so may data of a method without an end marker of its own
+        // (reduce, implode) that decodes to other bytes than its CRC says.
+        const bool undecoded = !first.intact || (!first.ownEnd && first.crc != header.crc32 &&
+                                                 header.method != methodAes && !first.readAsPlain);
+        if (header.method != methodStored && decodable && first.opened && undecoded && !first.refused &&
             !first.stopped) {
-            // Data that does not decode may be stored bytes labelled with a
-            // method.
             if (ScanAndAct(visit, extractor->Extract(index, RawView(header), known), false)) return true;
         }
+        // Damaged deflate data read on past the damage, as lenient
+        // extractors read it.
+        if (ScanAndAct(visit, ReadLeniently(first, primary, extract), false)) return true;
+        if (disagree && ScanAndAct(visit, ReadLeniently(other, asLocal, extract), false)) return true;
     } catch (const CZipException&) {
         CloseEntryQuietly();
     }
     return true;
 }
 
-CZipExtraction CZipDecodeDriver::ExtractWithPassword(EntryVisit& visit, bool& declined,
-                                                     const std::function<CZipExtraction()>& extract)
+CZipExtraction CZipDecodeDriver::ReadLeniently(const CZipExtraction& x, const CZipEntryHeader& view,
+                                               const Extract& extract)
+{
+    // Only zlib's damage is read again; a reading the engine ended is not.
+    if (!x.opened || x.code != ZipError::zlibData || x.refused || x.stopped) return CZipExtraction();
+    struct Lenient {
+        CZipArchiveEx& archive;
+        explicit Lenient(CZipArchiveEx& a) : archive(a) { archive.ReadDeflateLeniently(true); }
+        ~Lenient() { archive.ReadDeflateLeniently(false); }
+    } lenient(*archive);
+    return extract(view);
+}
+
+bool CZipDecodeDriver::ReadAsPlain(const CZipEntryHeader& view, const Extract& extract, CZipExtraction& plain)
+{
+    if (!(view.flags & flagEncrypted) || view.method == methodAes) return false;
+    CZipEntryHeader unencrypted(view);
+    unencrypted.flags = static_cast<uint16_t>(unencrypted.flags & ~flagEncrypted);
+    plain = extract(unencrypted);
+    if (!plain.opened || plain.refused || plain.stopped) return false;
+    // Data taken for plain: it reads to its CRC (decrypted bytes would not),
+    // or a method with an end marker decodes it undamaged to that marker.
+    const bool matches = plain.crc == view.crc32 && (plain.intact || view.method == methodStored);
+    plain.readAsPlain = matches || (plain.intact && plain.ownEnd && plain.size > 0);
+    return plain.readAsPlain;
+}
+
+CZipExtraction CZipDecodeDriver::ExtractWithPassword(EntryVisit& visit, bool& declined, const CZipEntryHeader& view,
+                                                     const Extract& extract)
 {
     // One password question per failure: an entry that needs a password the
     // archive does not have asks once; a second failure for want of one
     // asks again only if that question was not asked yet.
     CZipExtraction x;
+    bool triedPlain = false;
     for (int attempt = 1;; ++attempt) {
-        x = extract();
-        if (x.code == ZipError::badPassword && !x.opened && !visit.askedPassword) {
+        x = extract(view);
+        const bool undecrypted = x.code == ZipError::badPassword && !x.opened;
+        if (!triedPlain && (view.flags & flagEncrypted) &&
+            (undecrypted || (x.opened && !x.readFailed && !(x.intact && x.crc == view.crc32)))) {
+            // The encryption flag set on data that is not encrypted: no
+            // password decrypts it, and none is needed.
+            triedPlain = true;
+            CZipExtraction plain;
+            if (ReadAsPlain(view, extract, plain)) return plain;
+        }
+        if (undecrypted && !visit.askedPassword) {
             visit.askedPassword = true;
             if (!AskPassword(visit.name)) {
                 declined = true;

@@ -50,10 +50,19 @@ private:
     bool VisitEntry(uint16_t index, const CZipEntryHeader& header);
     enum Verdict { noVerdict, cureVerdict, deleteVerdict };
 
+    // One reading of the entry being visited, as a header says.
+    using Extract = std::function<CZipExtraction(const CZipEntryHeader&)>;
     // Extracts one reading, asking the engine for a password where the
-    // entry needs one; `declined` when the engine gives none.
-    CZipExtraction ExtractWithPassword(EntryVisit& visit, bool& declined,
-                                       const std::function<CZipExtraction()>& extract);
+    // entry needs one; `declined` when the engine gives none. An entry
+    // flagged encrypted whose data turns out plain is read as it is.
+    CZipExtraction ExtractWithPassword(EntryVisit& visit, bool& declined, const CZipEntryHeader& view,
+                                       const Extract& extract);
+    // The reading without decryption of an entry flagged encrypted, into
+    // `plain`; true when its data is plainly not encrypted.
+    bool ReadAsPlain(const CZipEntryHeader& view, const Extract& extract, CZipExtraction& plain);
+    // A further reading of deflate data that zlib found damaged, read on
+    // past the damage; an unopened one where there is nothing to read again.
+    CZipExtraction ReadLeniently(const CZipExtraction& x, const CZipEntryHeader& view, const Extract& extract);
     // Hands a new content to the engine; its verdict (none for a content
     // already handed over).
     Verdict Scan(EntryVisit& visit, const CZipExtraction& x);

@@ -100,6 +100,7 @@ void CZipEntryExtractor::Close(CZipExtraction& x)
         x.crc = decoder->Crc();
         x.intact = !cut && !decoder->Damaged();
         if (x.intact) x.dataEnd = archive.OpenDataEnd();
+        x.ownEnd = decoder->FollowsOwnEnd();
     }
     int result = 0;
     try {

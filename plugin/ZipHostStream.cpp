@@ -111,13 +111,11 @@ void CZipHostStream::Write(const void* buffer, uint32_t count)
     while (count > 0) {
         unsigned int written = 0;
         host->Write(bytes, count, &written);
-        // A host that takes nothing would keep this loop going for ever;
-        // treat it as a device that is full.
+        // A write that took part of the bytes goes on with the rest (a host
+        // may take a large write in pieces); one that takes nothing ends the
+        // writing, as a full device or a stream at the engine's size limit.
         if (written == 0) ThrowZipException(ENOSPC, "");
         if (written > count) written = count;
-        // A stream that holds what it is given (the engine's temporary
-        // stream) ends where the engine says it has had enough.
-        if (written < count && !retryShortWrites) ThrowZipException(ENOSPC, "");
         count -= written;
         bytes += written;
     }

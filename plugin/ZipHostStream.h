@@ -33,10 +33,6 @@ public:
     void Write(const void* buffer, uint32_t count) override;
     bool IsClosed() override;
 
-    // Whether a write the host takes only part of is carried on with the
-    // rest (the archive: a passing hiccup), or ends the writing (the
-    // temporary stream: the engine's own limit). On by default.
-    void RetryShortWrites(bool retry) { retryShortWrites = retry; }
     // Where position 0 lies in the engine's stream.
     int64_t Base() const { return baseOffset; }
     void SetBase(int64_t base) { baseOffset = base; }
@@ -49,5 +45,4 @@ private:
     VFDecodeCallback* callback;
     VFStream* host;
     int64_t baseOffset;
-    bool retryShortWrites = true;
 };

@@ -251,12 +251,25 @@ TEST(DecoderInflate, DrainsAtExactMultiplesAndReportsZlibErrors)
             d.Init(&memory.store, &header, nullptr);
             EXPECT_EQ(CodeOf(d, 65536), ZipError::zlibData);
         }
-        {   // The storage ends before the compressed size says.
+        {   // The storage ends before the compressed size says: the data
+            // ends with it, and the stream in it is decoded whole.
             MemoryStore memory(deflated);
             CZipEntryHeader header = MakeHeader(size + 70000, 131072);
             CZipInflateDecoder d(backend);
             d.Init(&memory.store, &header, nullptr);
-            EXPECT_EQ(CodeOf(d, 65536), ZipError::badZipFile);
+            EXPECT_EQ(CodeOf(d, 65536), 0);
+            EXPECT_EQ(d.Delivered(), plain.size());
+            EXPECT_FALSE(d.Damaged());
+        }
+        {   // Cut short as well: what decodes, then damage.
+            MemoryStore memory(Bytes(deflated.begin(), deflated.begin() + size / 2));
+            CZipEntryHeader header = MakeHeader(size, 131072);
+            CZipInflateDecoder d(backend);
+            d.Init(&memory.store, &header, nullptr);
+            const Bytes got = ReadAll(d, 65536);
+            EXPECT_TRUE(got.size() > 0 && std::equal(got.begin(), got.end(), plain.begin()));
+            EXPECT_EQ(d.ErrorCode(), ZipError::zlibBuffer);
+            EXPECT_TRUE(d.Damaged());
         }
         {   // Encrypted deflate data.
             const std::string password = "pw";

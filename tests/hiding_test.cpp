@@ -11,8 +11,11 @@
 #include <vector>
 
 #include "archive/ZipCrypto.h"
-#include "support/fake_host.h"
+#include "decoders/ZipArchiveEx.h"
+#include "platform/ZipAesPrimitives.h"
 #include "support/cleaning_peers.h"
+#include "support/fake_host.h"
+#include "support/shell.h"
 #include "support/test_platform.h"
 #include "support/zip_builder.h"
 
@@ -76,6 +79,77 @@ bool Contains(const Bytes& haystack, const Bytes& needle)
     return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
 }
 
+Bytes Joined(Bytes first, const Bytes& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// `input` through a command that writes what it makes of its standard input
+// to its standard output (a compressor).
+Bytes Piped(const std::string& command, const Bytes& input)
+{
+    TempDir dir;
+    WriteWholeFile(dir.File("in"), input);
+    const std::string out = ShellOutput(command + " < " + Quote(dir.File("in")));
+    return Bytes(out.begin(), out.end());
+}
+
+// An entry of `method` whose data is `packed`, and whose records tell the
+// truth about `plain`.
+ZipEntrySpec Packed(const std::string& name, uint16_t method, const Bytes& packed, const Bytes& plain)
+{
+    ZipEntrySpec e = Stored(name, plain);
+    e.method = method;
+    e.data = packed;
+    return e;
+}
+
+// `plain` as 7zz writes it in a WinZip AES-256 entry over deflate: the
+// entry's data and extra field as 7zz's local header has them.
+ZipEntrySpec Aes(const std::string& name, const Bytes& plain, const std::string& password)
+{
+    TempDir dir;
+    WriteWholeFile(dir.File("f"), plain);
+    Shell("cd " + Quote(dir.Path()) + " && 7zz a -tzip -mem=AES256 -mm=Deflate -p" + Quote(password) +
+          " a.zip f >/dev/null");
+    const Bytes zip = ReadWholeFile(dir.File("a.zip"));
+    ZipEntrySpec e{name};
+    if (zip.size() < 30) return e;
+    const size_t extraAt = 30 + Get16(zip, 26);
+    const size_t dataAt = extraAt + Get16(zip, 28);
+    e.method = 99;
+    e.flags = Get16(zip, 6);
+    e.crc = Get32(zip, 14);
+    e.uncompressedSize = Get32(zip, 22);
+    e.extra = Bytes(zip.begin() + extraAt, zip.begin() + dataAt);
+    e.data = Bytes(zip.begin() + dataAt, zip.begin() + dataAt + Get32(zip, 18));
+    return e;
+}
+
+// A deflate stream of `plain` with one byte of its codes (behind the first
+// block's header) changed where zlib stops at it, before its output reaches
+// `from`.
+Bytes DamagedDeflate(const Bytes& plain, size_t from)
+{
+    const Bytes good = Deflate(plain);
+    for (size_t at = good.size() / 8; at < good.size(); ++at) {
+        Bytes bad = good;
+        bad[at] ^= 0x24;
+        z_stream z{};
+        inflateInit2(&z, -15);
+        Bytes out(plain.size() * 2);
+        z.next_in = bad.data();
+        z.avail_in = static_cast<uInt>(bad.size());
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        const int result = inflate(&z, Z_FINISH);
+        inflateEnd(&z);
+        if (result == Z_DATA_ERROR && z.total_out < from) return bad;
+    }
+    return good;
+}
+
 struct Case {
     const char* what;
     std::function<Bytes()> archive;
@@ -84,6 +158,8 @@ struct Case {
     std::string name;
     Bytes mustSee;
     std::vector<std::string> passwords = {};
+    // The reading is marked damaged, so the entry's raw bytes follow it.
+    bool damaged = false;
 };
 
 } // namespace
@@ -188,6 +264,120 @@ TEST(Hiding, EveryContentOfAListedEntryReachesTheEngine)
                          return BuildZip({e}).bytes;
                      },
                      "plain.txt", B(kMarker)});
+    for (const uint16_t method : {0, 8}) {
+        for (const bool password : {false, true}) {
+            cases.push_back({"encryption flag on plain data", [=] {
+                                 ZipEntrySpec e = method == 0 ? Stored("flag.txt", text) : Deflated("flag.txt", text);
+                                 e.flags = 1;
+                                 return BuildZip({e, Stored("next.txt", B("x"))}).bytes;
+                             },
+                             "flag.txt", text, password ? std::vector<std::string>{"pw"} : std::vector<std::string>{}});
+        }
+    }
+    // Data in several streams or frames, and bytes behind the last.
+    const Bytes front = CleaningText(3000, 5);
+    const Bytes whole = Joined(front, text);
+    const Bytes skippable = {0x50, 0x2A, 0x4D, 0x18, 4, 0, 0, 0, 'j', 'u', 'n', 'k'};
+    const struct {
+        const char* what;
+        uint16_t method;
+        std::function<Bytes()> pack;
+    } streams[] = {
+        {"xz data in two streams", 95, [&] { return Joined(Piped("xz -c", front), Piped("xz -c", text)); }},
+        {"xz streams with padding between", 95,
+         [&] { return Joined(Joined(Piped("xz -c", front), Bytes(8, 0)), Piped("xz -c", text)); }},
+        {"junk behind an xz stream", 95, [&] { return Joined(Piped("xz -c", whole), B("junk")); }},
+        {"bzip2 data in two streams", 12, [&] { return Joined(Piped("bzip2 -c", front), Piped("bzip2 -c", text)); }},
+        {"junk behind a bzip2 stream", 12, [&] { return Joined(Piped("bzip2 -c", whole), B("junk")); }},
+        {"zstd data in two frames", 93, [&] { return Joined(Piped("zstd -q -c", front), Piped("zstd -q -c", text)); }},
+        {"skippable zstd frame first", 93, [&] { return Joined(skippable, Piped("zstd -q -c", whole)); }},
+        {"junk behind a zstd frame", 93, [&] { return Joined(Piped("zstd -q -c", whole), B("junk")); }},
+    };
+    for (const auto& row : streams) {
+        if (!ZipReadsMethod(row.method)) continue;
+        const Bytes packed = row.pack();
+        const bool junk = std::string(row.what).compare(0, 4, "junk") == 0;
+        cases.push_back({row.what, [=] { return BuildZip({Packed("s.txt", row.method, packed, whole)}).bytes; },
+                         "s.txt", text, {}, junk});
+    }
+    // Archives inside entries of the later methods reach the engine decoded.
+    const Bytes inner = BuildZip({Stored("in.txt", text)}).bytes;
+    const struct {
+        uint16_t method;
+        const char* tool;
+    } nested[] = {{12, "bzip2 -c"}, {95, "xz -c"}, {93, "zstd -q -c"}};
+    for (const auto& row : nested) {
+        if (!ZipReadsMethod(row.method)) continue;
+        const Bytes packed = Piped(row.tool, inner);
+        cases.push_back({"archive inside an entry of a later method",
+                         [=] { return BuildZip({Packed("inner.zip", row.method, packed, inner)}).bytes; }, "inner.zip",
+                         inner});
+    }
+    if (ZipReadsMethod(14)) {
+        cases.push_back({"archive inside an LZMA entry", [&] {
+                             TempDir dir;
+                             WriteWholeFile(dir.File("inner.zip"), inner);
+                             Python("import zipfile, os\nos.chdir(" + Quote(dir.Path()) +
+                                    ")\nwith zipfile.ZipFile('a.zip', 'w', zipfile.ZIP_LZMA) as z:\n"
+                                    "    z.write('inner.zip')\n");
+                             return ReadWholeFile(dir.File("a.zip"));
+                         },
+                         "inner.zip", inner});
+    }
+    // WinZip AES entries: the field only in one record, a wrong
+    // authentication code (the content is handed over all the same), an
+    // archive inside.
+    if (CZipAesPrimitives::Available()) {
+        const ZipEntrySpec aes = Aes("aes.txt", text, "pw");
+        ZipEntrySpec localOnly = aes;
+        localOnly.localExtra = localOnly.extra;
+        localOnly.extra = {};
+        ZipEntrySpec centralOnly = aes;
+        centralOnly.localExtra = ZipBytes();
+        ZipEntrySpec badCode = aes;
+        badCode.data.back() ^= 1;
+        for (const auto& row : {std::make_pair("AES field only in the local header", localOnly),
+                                std::make_pair("AES field only in the central record", centralOnly),
+                                std::make_pair("AES authentication code wrong", badCode)}) {
+            const ZipEntrySpec e = row.second;
+            cases.push_back({row.first, [=] { return BuildZip({e}).bytes; }, "aes.txt", text, {"pw"}});
+        }
+        const ZipEntrySpec aesInner = Aes("inner.zip", inner, "pw");
+        cases.push_back({"archive inside an AES entry", [=] { return BuildZip({aesInner}).bytes; }, "inner.zip",
+                         inner, {"pw"}});
+    }
+    // Compressed sizes that reach past the archive's end: the data ends with
+    // the stream.
+    cases.push_back({"central compressed size past the end, local method stored", [&] {
+                         ZipEntrySpec e = Deflated("past.txt", text);
+                         e.compressedSize = 5000;
+                         e.localMethod = 0;
+                         e.localCompressedSize = static_cast<uint32_t>(deflated.size());
+                         return BuildZip({e}).bytes;
+                     },
+                     "past.txt", text});
+    cases.push_back({"wrong ZIP64 compressed size of an entry with a descriptor", [&] {
+                         ZipEntrySpec e = Deflated("z64.txt", text);
+                         e.flags = 8;
+                         e.descriptor = true;
+                         e.localCompressedSize = e.localUncompressedSize = 0;
+                         e.compressedSize = 0xFFFFFFFF;
+                         e.extra = Bytes{1, 0, 8, 0, 0x88, 0x13, 0, 0, 0, 0, 0, 0};
+                         e.localExtra = ZipBytes();
+                         return BuildZip({e}).bytes;
+                     },
+                     "z64.txt", text});
+    // A changed byte in deflated data stops zlib; the marker behind it is
+    // read on past the damage.
+    cases.push_back({"changed byte in deflated data", [&] {
+                         Bytes plain = CleaningText(30000, 9);
+                         const Bytes marker = B(kMarker);
+                         plain.insert(plain.begin() + 20000, marker.begin(), marker.end());
+                         ZipEntrySpec e = Deflated("flip.txt", plain);
+                         e.data = DamagedDeflate(plain, 20000);
+                         return BuildZip({e}).bytes;
+                     },
+                     "flip.txt", B(kMarker)});
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -204,12 +394,17 @@ TEST(Hiding, EveryContentOfAListedEntryReachesTheEngine)
             EXPECT_TRUE(handed) << "peer read " << e.name;
         }
         bool seen = false;
+        size_t readings = 0;
         for (const auto& scan : engine.scans) {
             // The engine is told how many bytes it was handed.
             EXPECT_EQ(scan.size, scan.data.size());
             if (scan.name == c.name && Contains(scan.data, c.mustSee)) seen = true;
+            if (scan.name == c.name) ++readings;
         }
         EXPECT_TRUE(seen) << engine.scans.size() << " scans";
+        if (c.damaged) {
+            EXPECT_GE(readings, 2u);
+        }
     }
 }
 
@@ -255,16 +450,25 @@ TEST(Hiding, CuresOfAnythingButOneWholeContentAreDeletions)
     disagree.localCompressedSize = disagree.localUncompressedSize = 40;
     ZipEntrySpec overlong = Deflated("x.txt", text);
     overlong.uncompressedSize = 20;
-    const std::vector<Row> rows = {
+    ZipEntrySpec flagged = Stored("x.txt", text);
+    flagged.flags = 1;
+    std::vector<Row> rows = {
         {"whole entry", Deflated("x.txt", text), true},
         {"damaged data", cut, false},
         {"stored bytes of an unknown method", raw, false},
         {"records that disagree", disagree, false},
         {"more bytes than the header says", overlong, false},
+        {"plain data flagged encrypted", flagged, false},
     };
+    if (CZipAesPrimitives::Available()) {
+        ZipEntrySpec badCode = Aes("x.txt", text, "pw");
+        badCode.data.back() ^= 1;
+        rows.push_back({"AES entry whose authentication code is wrong", badCode, false});
+    }
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         CleaningEngine engine;
+        engine.passwords = {"pw"};
         engine.Cure("x.txt", CleaningBytesOf("clean"));
         const CleaningResult out = CleaningDecode(BuildZip({Stored("keep.txt", B("keep")), row.entry}).bytes, engine);
         EXPECT_EQ(out.result, 3);
@@ -296,10 +500,11 @@ TEST(Hiding, TheTemporaryStreamBoundsAHugeEntry)
         CleaningFaults::Kind kind;
         int at;
         size_t scans;  // a refused write ends the entry, a stop the walk
+        bool whole;    // a write the host takes in part goes on with the rest
     } rows[] = {
-        {"stop request", CleaningFaults::stopRequest, 8, 1},
-        {"refused write", CleaningFaults::zeroWrite, 3, 2},
-        {"shortened write", CleaningFaults::shortWrite, 3, 2},
+        {"stop request", CleaningFaults::stopRequest, 8, 1, false},
+        {"refused write", CleaningFaults::zeroWrite, 3, 2, false},
+        {"shortened write", CleaningFaults::shortWrite, 3, 2, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -311,8 +516,12 @@ TEST(Hiding, TheTemporaryStreamBoundsAHugeEntry)
         EXPECT_EQ(out.result, 0);
         ASSERT_EQ(engine.scans.size(), row.scans);
         // What the stream took is handed over, and only that.
-        EXPECT_GT(engine.scans[0].data.size(), 0u);
-        EXPECT_LE(engine.scans[0].data.size(), 8u * 65536);
+        if (row.whole) {
+            EXPECT_TRUE(engine.scans[0].data == zeros);
+        } else {
+            EXPECT_GT(engine.scans[0].data.size(), 0u);
+            EXPECT_LE(engine.scans[0].data.size(), 8u * 65536);
+        }
         EXPECT_EQ(engine.scans[0].size, engine.scans[0].data.size());
     }
 }
@@ -347,12 +556,6 @@ Bytes WithComment(Bytes archive, const Bytes& comment)
     Put16(archive, archive.size() - 2, static_cast<uint16_t>(comment.size()));
     archive.insert(archive.end(), comment.begin(), comment.end());
     return archive;
-}
-
-Bytes Joined(Bytes first, const Bytes& second)
-{
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
 }
 
 // The end record's entry count (both fields).

@@ -15,7 +15,6 @@
 #include "archive/ZipEntryHeader.h"
 #include "decoders/ZipArchiveEx.h"
 #include "decoders/ZipDecoder.h"
-#include "decoders/ZipUnreduceDecoder.h"
 #include "errors/ZipException.h"
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
@@ -72,8 +71,7 @@ DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSiz
     header.compressedSize = static_cast<uint32_t>(data.size());
     header.uncompressedSize = uncompressedSize;
     uint32_t keys[3] = {0x12345678, 0x23456789, 0x34567890};
-    std::unique_ptr<CZipDecoder> decoder =
-        method == 5 ? std::make_unique<CZipUnreduceDecoder>(4) : ZipMakeDecoder(method);
+    std::unique_ptr<CZipDecoder> decoder = ZipMakeDecoder(method);
     if (!decoder) return result;
     std::vector<uint8_t> buffer(*std::max_element(pattern.begin(), pattern.end()));
     try {

@@ -34,8 +34,7 @@ struct DecodeResult {
     bool damaged = false;  // the decoder's Damaged() at the end
 };
 
-// Runs the decoder of `method` (any the module has, reduce with factor 4
-// too, which the archive never asks for) over the raw bytes, reading with
+// Runs the decoder of `method` (any the module has) over the raw bytes, reading with
 // the sizes of `pattern` in turn until a read comes back short (or maxReads
 // reads were made, or the decoder threw). An empty result when there is no
 // such decoder.

@@ -52,9 +52,10 @@ ZipLayout BuildZip(const std::vector<ZipEntrySpec>& entries, const ZipBuildOptio
         Append32(b, e.localCompressedSize.value_or(s.compressedSize));
         Append32(b, e.localUncompressedSize.value_or(s.uncompressedSize));
         Append16(b, static_cast<uint32_t>(e.name.size()));
-        Append16(b, static_cast<uint32_t>(e.extra.size()));
+        const ZipBytes& localExtra = e.localExtra ? *e.localExtra : e.extra;
+        Append16(b, static_cast<uint32_t>(localExtra.size()));
         Append(b, e.name);
-        Append(b, e.extra);
+        Append(b, localExtra);
         Append(b, e.data);
         if (e.descriptor) {
             Append32(b, 0x08074B50);

@@ -35,6 +35,7 @@ struct ZipEntrySpec {
     std::optional<uint16_t> localMethod{}, localFlags{};
     std::optional<uint32_t> localCompressedSize{}, localUncompressedSize{};
     ZipBytes extra{};               // in both records
+    std::optional<ZipBytes> localExtra{};  // where the local header's differs
     bool descriptor = false;        // a signed data descriptor follows the data
     bool unlisted = false;          // no central record lists the entry
 };
