@@ -130,12 +130,22 @@ def hexdump(data):
     return "\n".join(lines) + "\n"
 
 
+def changed_offsets(before, after):
+    """Offsets in `after` where it starts to differ from `before`."""
+    if len(before) == len(after):
+        return [i for i in range(len(before)) if before[i] != after[i]]
+    head = 0
+    while head < min(len(before), len(after)) and before[head] == after[head]:
+        head += 1
+    return [head]
+
+
 def describe_change(before, after):
     """Where a mutant differs from its seed, in a line or a few."""
     records = zipfmt.parse(before)
     if len(before) == len(after):
         diffs = [i for i in range(len(before)) if before[i] != after[i]]
-        return ["0x%04x %s: %02x -> %02x" % (i, zipfmt.region(records, i, len(before)),
+        return ["0x%04x %s: %02x -> %02x" % (i, zipfmt.region(records, i, before),
                                               before[i], after[i]) for i in diffs[:12]]
     head = 0
     while head < min(len(before), len(after)) and before[head] == after[head]:
@@ -145,8 +155,31 @@ def describe_change(before, after):
            and before[len(before) - 1 - tail] == after[len(after) - 1 - tail]):
         tail += 1
     return ["seed bytes 0x%04x-0x%04x (%s) became %d bytes; %d -> %d bytes in all" % (
-        head, len(before) - tail, zipfmt.region(records, head, len(before)),
+        head, len(before) - tail, zipfmt.region(records, head, before),
         len(after) - tail - head, len(before), len(after))]
+
+
+def write_markdown(path, table, made, families):
+    """The table and, per family, its minimised example: the steps, what
+    changed, the hex lines around the change and the whole archive."""
+    md = ["```", table.rstrip(), "```", ""]
+    for i, (name, fam) in enumerate(sorted(families.items(), key=lambda kv: -kv[1]["count"])):
+        ex = fam["example"]
+        data = bytes.fromhex(ex["hex"])
+        md.append("### %d. %s (%d)" % (i + 1, name, fam["count"]))
+        md.append("")
+        md.append("Seed `%s`; surfaced by %s; steps `%s`" % (
+            ex["seed"], ", ".join(fam["peers"]), json.dumps(ex["steps"])))
+        md.append("")
+        dump = hexdump(data).splitlines()
+        if ex["steps"]:
+            md += ["- " + c for c in ex.get("changes", [])]
+            rows = sorted({o // 16 for o in changed_offsets(made[ex["seed"]], data)})
+            md += ["", "```"] + [dump[r] for r in rows[:6] if r < len(dump)] + ["```"]
+        md += ["", "<details><summary>whole archive (%d bytes, xxd -r)</summary>" % len(data), "",
+               "```"] + dump + ["```", "</details>", ""]
+    with open(path, "w") as f:
+        f.write("\n".join(md) + "\n")
 
 
 def slug(text):
@@ -166,6 +199,7 @@ def main():
     ap.add_argument("--peer-timeout", type=float, default=10)
     ap.add_argument("--asan", action="store_true", help="zipscan is a sanitizer build (no memory bound)")
     ap.add_argument("--no-minimise", action="store_true")
+    ap.add_argument("--markdown", help="also write the table and the examples as Markdown here")
     ap.add_argument("--seeds", default="", help="comma-separated seed names (default all)")
     ap.add_argument("--skip-missing", action="store_true",
                     help="exit 0 with a message when a peer tool is missing")
@@ -301,6 +335,8 @@ def report(args, out, made, baseline, results, elapsed):
     text = "\n".join(lines) + "\n"
     with open(os.path.join(out, "summary.txt"), "w") as f:
         f.write(text)
+    if args.markdown:
+        write_markdown(args.markdown, text, made, families)
     print(text, end="")
     print("details in %s (summary.json, families/)" % out)
     return 1 if failures or closed_hit else 0

@@ -139,12 +139,13 @@ def _position(records, size, to):
     return int(to[1] * size)
 
 
-def _where_words(records, size, to):
+def _where_words(records, image, to):
+    size = len(image)
     if to[0] == "before":
         return "before " + to[1]
     if to[0] in ("start", "end"):
         return "at the " + to[0]
-    return "in " + region(records, int(to[1] * size), size)
+    return "in " + region(records, int(to[1] * size), image)
 
 
 def _descriptor_note(records, rec, field):
@@ -186,7 +187,7 @@ def apply_step(image, step):
         for frac, xor in step["at"]:
             p = a + min(int(frac * (b - a)), b - a - 1)
             out[p] ^= xor
-            tags.add(region(records, p, size))
+            tags.add(region(records, p, image))
         return bytes(out), "flip " + " & ".join(sorted(tags))
     if op in ("dup", "drop", "move", "swap"):
         rec = _find(records, step["kind"], step["index"])
@@ -206,7 +207,7 @@ def apply_step(image, step):
             else:
                 pieces = [("old", 0, a), ("old", b, p), ("old", a, b), ("old", p, size)]
             return (splice(image, pieces, step["fix"]),
-                    "move %s %s%s" % (rec.kind, _where_words(records, size, step["to"]), fixed))
+                    "move %s %s%s" % (rec.kind, _where_words(records, image, step["to"]), fixed))
         else:
             other = _find(records, step["kind"], step["other"])
             if other is None or other is rec:
@@ -224,7 +225,7 @@ def apply_step(image, step):
         pieces = [("old", 0, p), ("new", data), ("old", p, size)]
         what = "an archive" if step["what"] == "archive" else "bytes"
         return (splice(image, pieces, step["fix"]),
-                "insert %s %s%s" % (what, _where_words(records, size, step["to"]), fixed))
+                "insert %s %s%s" % (what, _where_words(records, image, step["to"]), fixed))
     if op == "truncate":
         if step["in"] is not None:
             rec = _find(records, *step["in"])
@@ -236,14 +237,14 @@ def apply_step(image, step):
             p = int(step["at"] * size)
         if p >= size:
             return image, None
-        return image[:p], "truncate in " + region(records, p, size)
+        return image[:p], "truncate in " + region(records, p, image)
     if op == "delrun":
         p = int(step["at"] * size)
-        return image[:p] + image[p + step["len"]:], "delete bytes in " + region(records, p, size)
+        return image[:p] + image[p + step["len"]:], "delete bytes in " + region(records, p, image)
     if op == "insrun":
         p = int(step["at"] * size)
         return (image[:p] + bytes.fromhex(step["bytes"]) + image[p:],
-                "insert bytes in " + region(records, p, size))
+                "insert bytes in " + region(records, p, image))
     raise ValueError("unknown step " + op)
 
 

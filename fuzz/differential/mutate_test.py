@@ -45,7 +45,7 @@ class Mutations(unittest.TestCase):
          "swap local (offsets fixed)", lambda m: listing(m)[1] and m[30:38] == b"last.txt"),
         (SEED, {"op": "dup", "kind": "central", "index": 2, "fix": True},
          "dup central (offsets fixed)", lambda m: [n for n, _ in listing(m)[0]][-2:] == ["last.txt"] * 2),
-        (SEED, {"op": "flip", "in": ["local", 1], "at": [[0.5, 0x40]]}, "flip deflate data",
+        (SEED, {"op": "flip", "in": ["local", 1], "at": [[0.5, 0x40]]}, "flip deflate data of the marked entry",
          lambda m: len(m) == len(SEED) and m != SEED),
         (SEED, {"op": "truncate", "in": ["end", 0], "at": 0.5}, "truncate in end.total_entries",
          lambda m: len(m) == len(SEED) - 11),
@@ -63,8 +63,8 @@ class Mutations(unittest.TestCase):
     def test_regions_and_generation(self):
         records = parse(SEED)
         local = of_kind(records, "local")[1]
-        self.assertEqual(region(records, local.start + 8, len(SEED)), "local.method")
-        self.assertEqual(region(records, local.data_start, len(SEED)), "deflate data")
+        self.assertEqual(region(records, local.start + 8, SEED), "local.method")
+        self.assertEqual(region(records, local.data_start, SEED), "deflate data of the marked entry")
         # The same index gives the same steps; steps survive a JSON round trip.
         a = mutate.make_mutant("s", SEED, "1", 42, seeds.clean_archive())
         b = mutate.make_mutant("s", SEED, "1", 42, seeds.clean_archive())

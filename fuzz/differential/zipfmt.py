@@ -2,6 +2,7 @@
 signatures anywhere in a (possibly damaged) image, each with its named
 fields, so that a mutation can name what it touched and an edit that moves
 bytes can carry the offsets that point past it along."""
+import re
 import struct
 
 SIG = {
@@ -193,10 +194,16 @@ def method_name(method):
     return METHOD_NAMES.get(method, "method %d" % method)
 
 
-def region(records, at, size):
+# Names of the seeds' entries that hold the marker: damage to their data is
+# a case of its own, damage to another entry's data shifts what follows.
+MARKED = re.compile(rb"^(.*/)?payload\.txt$|^-$")
+
+
+def region(records, at, image):
     """What the byte at `at` belongs to, in words a family is named by:
     'local.method', 'central.name', 'deflate data', 'end.comment',
     'between records', 'after the end record'."""
+    size = len(image)
     if at >= size:
         return "past the end"
     for rec in reversed(records):
@@ -212,7 +219,10 @@ def region(records, at, size):
             return rec.kind + ".record"
         if rec.kind == "local" and rec.data_start <= at < rec.data_end:
             enc = "encrypted " if rec.value("flags") & 1 else ""
-            return "%s%s data" % (enc, method_name(rec.value("method")))
+            name = rec.parts["name"]
+            whose = ("the marked entry" if MARKED.match(bytes(image[name[0]:name[1]]))
+                     else "another entry")
+            return "%s%s data of %s" % (enc, method_name(rec.value("method")), whose)
     ends = [r for r in records if r.kind == "end"]
     if ends and at >= ends[-1].end:
         return "after the end record"
