@@ -69,22 +69,38 @@ def judge(image, all_peers=True):
         outcome = "escape" if surfaced else "clean"
     else:
         outcome = "exit2-surfaced" if surfaced else "exit2"
+    if outcome == "found" and _state.get("clean"):
+        # Cleaning: a copy cleaned with a delete signature; where zipscan says
+        # every finding was deleted, no peer may still surface the marker.
+        cleaned = _write(image, "cleaned.zip")
+        done = _state["scanner"].scan(cleaned, clean=True)
+        if done["crash"] or done["hang"]:
+            outcome = "crash" if done["crash"] else "hang"
+            scan = dict(scan, detail="while cleaning: " + done["detail"])
+        elif done["claims_deleted"]:
+            for peer in oracle.PEER_ORDER:
+                if oracle.run_peer(peer, cleaned, _state["peer_timeout"]):
+                    surfaced.append(peer)
+                    if not all_peers:
+                        break
+            if surfaced:
+                outcome = "clean-escape"
     return {"outcome": outcome, "surfaced": surfaced, "exit": scan["exit"],
             "detail": scan["detail"]}
 
 
-def _escapes(seed_image, steps):
+def _escapes(seed_image, steps, outcome):
     image, _ = mutate.apply_steps(seed_image, steps)
-    return judge(image, all_peers=False)["outcome"] == "escape"
+    return judge(image, all_peers=False)["outcome"] == outcome
 
 
-def minimise(seed_image, steps):
+def minimise(seed_image, steps, outcome):
     """Greedy: drop steps while the escape stays, then shrink each step."""
     steps = list(steps)
     i = len(steps) - 1
     while i >= 0 and len(steps) > 0:
         trial = steps[:i] + steps[i + 1:]
-        if _escapes(seed_image, trial):
+        if _escapes(seed_image, trial, outcome):
             steps = trial
         i -= 1
     changed, rounds = True, 0
@@ -93,7 +109,7 @@ def minimise(seed_image, steps):
         for i, step in enumerate(steps):
             for candidate in mutate.shrink_candidates(step):
                 trial = steps[:i] + [candidate] + steps[i + 1:]
-                if _escapes(seed_image, trial):
+                if _escapes(seed_image, trial, outcome):
                     steps, changed = trial, True
                     break
     return steps
@@ -111,10 +127,13 @@ def evaluate(index):
               "surfaced": verdict["surfaced"], "tags": tags}
     if verdict["outcome"] in ("crash", "hang"):
         result.update(steps=steps, hex=image.hex(), detail=verdict["detail"])
-    if verdict["outcome"] == "escape":
-        small = minimise(seed_image, steps) if _state["minimise"] else steps
+    if verdict["outcome"] in ("escape", "clean-escape"):
+        small = minimise(seed_image, steps, verdict["outcome"]) if _state["minimise"] else steps
         small_image, small_tags = mutate.apply_steps(seed_image, small)
-        result.update(steps=small, tags=small_tags, family=mutate.family(small_tags),
+        fam = mutate.family(small_tags)
+        if verdict["outcome"] == "clean-escape":
+            fam = "cleaned: " + fam
+        result.update(steps=small, tags=small_tags, family=fam,
                       hex=small_image.hex(), size=len(small_image))
     return result
 
@@ -199,6 +218,8 @@ def main():
     ap.add_argument("--peer-timeout", type=float, default=10)
     ap.add_argument("--asan", action="store_true", help="zipscan is a sanitizer build (no memory bound)")
     ap.add_argument("--no-minimise", action="store_true")
+    ap.add_argument("--clean", action="store_true",
+                    help="also clean each mutant zipscan flags and have the peers read the result")
     ap.add_argument("--markdown", help="also write the table and the examples as Markdown here")
     ap.add_argument("--seeds", default="", help="comma-separated seed names (default all)")
     ap.add_argument("--skip-missing", action="store_true",
@@ -216,7 +237,7 @@ def main():
 
     made, _ = seedlib.make_seeds([s for s in args.seeds.split(",") if s])
     state = {"build": args.build, "timeout": args.timeout, "peer_timeout": args.peer_timeout,
-             "asan": args.asan, "seed": args.seed, "seeds": made, "minimise": not args.no_minimise,
+             "asan": args.asan, "clean": args.clean, "seed": args.seed, "seeds": made, "minimise": not args.no_minimise,
              "extra": seedlib.clean_archive()}
 
     # The seeds unmutated: one zipscan already calls clean while a peer
@@ -261,7 +282,7 @@ def report(args, out, made, baseline, results, elapsed):
                                         "example": {"seed": name, "steps": [],
                                                     "hex": made[name].hex()}}
     for r in results:
-        if r["outcome"] != "escape":
+        if r["outcome"] not in ("escape", "clean-escape"):
             continue
         fam = families.setdefault(r["family"], {"count": 0, "seeds": [], "peers": [],
                                                 "example": None})
@@ -317,8 +338,11 @@ def report(args, out, made, baseline, results, elapsed):
 
     lines = ["%d mutants in %.0f s (%.0f a minute), seed %s" % (n, elapsed, doc["per_minute"], args.seed),
              "outcomes: " + ", ".join("%s %d" % kv for kv in sorted(counts.items())),
-             "escapes per 10,000: %.1f" % doc["escapes_per_10000"], "",
-             "%6s  %-62s %s" % ("count", "family", "peers")]
+             "escapes per 10,000: %.1f" % doc["escapes_per_10000"]]
+    if args.clean:
+        lines.append("cleaning escapes per 10,000 (a peer surfaces the marker after zipscan "
+                     "deleted it): %.1f" % (counts.get("clean-escape", 0) * 10000 / max(n, 1)))
+    lines += ["", "%6s  %-62s %s" % ("count", "family", "peers")]
     for name, fam in sorted(families.items(), key=lambda kv: (-kv[1]["count"], kv[0])):
         mark = " CLOSED" if name in CLOSED_FAMILIES else ""
         lines.append("%6d  %-62s %s%s" % (fam["count"], name, ",".join(fam["peers"]), mark))

@@ -51,13 +51,17 @@ class Zipscan:
         self.timeout = timeout
         self.asan = asan
 
-    def scan(self, path):
-        """{'exit', 'found', 'crash', 'hang', 'detail'}."""
+    def scan(self, path, clean=False):
+        """{'exit', 'found', 'crash', 'hang', 'detail', 'claims_deleted'}; with
+        `clean`, the file is cleaned in place with a delete signature and
+        'claims_deleted' says whether zipscan says every finding was deleted."""
+        action = "delete:" if clean else "report:"
         args = [self.exe, "scan", "--json", "--no-builtin", "--no-cache",
-                "--signature", "report:" + MARKER.decode(), "--password", PASSWORD,
-                "--module", self.module, path]
+                "--signature", action + MARKER.decode(), "--password", PASSWORD,
+                "--module", self.module] + (["--clean"] if clean else []) + [path]
         code, out, err, hung = run_bounded(args, self.timeout, None if self.asan else MEMORY)
-        result = {"exit": code, "found": False, "crash": False, "hang": hung, "detail": ""}
+        result = {"exit": code, "found": False, "crash": False, "hang": hung, "detail": "",
+                  "claims_deleted": False}
         text = err.decode(errors="replace")
         if hung:
             result["detail"] = "timed out after %d s" % self.timeout
@@ -72,9 +76,11 @@ class Zipscan:
                 doc = json.loads(line)
             except ValueError:
                 continue
-            for entry in doc.get("entries") or []:
-                if entry.get("findings"):
-                    result["found"] = True
+            flagged = [e for e in doc.get("entries") or [] if e.get("findings")]
+            if flagged:
+                result["found"] = True
+                result["claims_deleted"] = (code in (0, 1) and not doc.get("error") and
+                                            all(e.get("action") == "deleted" for e in flagged))
             if doc.get("limits"):
                 result["found"] = True
             if doc.get("error"):
