@@ -14,6 +14,7 @@ import multiprocessing
 import os
 import random
 import re
+import shutil
 import sys
 import tempfile
 import time
@@ -36,7 +37,8 @@ _state = {}
 
 def _init(state):
     _state.update(state)
-    _state["dir"] = tempfile.mkdtemp(prefix="dfz-work-")
+    _state["dir"] = os.path.join(state["work"], "w%d" % os.getpid())
+    os.makedirs(_state["dir"], exist_ok=True)
     _state["scanner"] = oracle.Zipscan(state["build"], state["timeout"], state["asan"])
 
 
@@ -237,9 +239,17 @@ def main():
 
     made, _ = seedlib.make_seeds([s for s in args.seeds.split(",") if s])
     state = {"build": args.build, "timeout": args.timeout, "peer_timeout": args.peer_timeout,
-             "asan": args.asan, "clean": args.clean, "seed": args.seed, "seeds": made, "minimise": not args.no_minimise,
-             "extra": seedlib.clean_archive()}
+             "asan": args.asan, "clean": args.clean, "seed": args.seed, "seeds": made,
+             "minimise": not args.no_minimise, "extra": seedlib.clean_archive()}
 
+    work = tempfile.mkdtemp(prefix="dfz-work-")
+    try:
+        return run(args, out, made, dict(state, work=work))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run(args, out, made, state):
     # The seeds unmutated: one zipscan already calls clean while a peer
     # surfaces the marker is a family of its own and is not mutated.
     _init(dict(state, mutable=[]))

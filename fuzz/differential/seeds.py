@@ -13,7 +13,7 @@ import tempfile
 import zipfile
 import zlib
 
-from zipfmt import parse, of_kind
+from zipfmt import parse
 
 MARKER = b"DFZ-MARKER-5c1e9a"
 PASSWORD = "dfzpw"
