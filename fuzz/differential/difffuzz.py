@@ -29,6 +29,32 @@ import zipfmt  # noqa: E402
 # Families the module is known to close: an escape in one fails the run.
 CLOSED_FAMILIES = set()
 
+# Families gathered into the kinds of fault behind them, for the table's
+# second part: the first pattern that matches a family's name wins.
+KINDS = [
+    ("cleaned, yet a peer surfaces the marker", r"^cleaned: "),
+    ("end record's disk number", r"end\.disk_number"),
+    ("local version needed", r"local\.version_needed"),
+    ("local method differs from the central one", r"local\.method"),
+    ("a size or CRC of an entry with a descriptor", r"with descriptor"),
+    ("local name or extra-field length", r"local\.(name|extra)_length"),
+    ("bytes inserted in front of a local entry, or its compressed size",
+     r"before local|local\.compressed_size"),
+    ("damaged data of the marked entry (with other damage or alone)",
+     r"(flip|delete bytes in|insert bytes in) [a-z0-9 &]*data of the marked entry"),
+    ("a byte cut from an earlier entry (later offsets one off)",
+     r"^delete bytes in (local\.name|[a-z0-9 ]* data of another entry)$"),
+    ("seed not decoded", r"^seed "),
+]
+
+
+def kind_of(family):
+    for name, rule in KINDS:
+        if rule(family) if callable(rule) else re.search(rule, family):
+            return name
+    return "other"
+
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 
@@ -288,14 +314,14 @@ def report(args, out, made, baseline, results, elapsed):
     families = {}
     for name, b in sorted(baseline.items()):
         if b["outcome"] == "escape":
-            families["seed " + name] = {"count": 0, "seeds": [name], "peers": b["surfaced"],
+            families["seed " + name] = {"count": 0, "kind": kind_of("seed "), "seeds": [name], "peers": b["surfaced"],
                                         "example": {"seed": name, "steps": [],
                                                     "hex": made[name].hex()}}
     for r in results:
         if r["outcome"] not in ("escape", "clean-escape"):
             continue
-        fam = families.setdefault(r["family"], {"count": 0, "seeds": [], "peers": [],
-                                                "example": None})
+        fam = families.setdefault(r["family"], {"count": 0, "kind": kind_of(r["family"]),
+                                                "seeds": [], "peers": [], "example": None})
         fam["count"] += 1
         if r["seed"] not in fam["seeds"]:
             fam["seeds"].append(r["seed"])
@@ -356,6 +382,14 @@ def report(args, out, made, baseline, results, elapsed):
     for name, fam in sorted(families.items(), key=lambda kv: (-kv[1]["count"], kv[0])):
         mark = " CLOSED" if name in CLOSED_FAMILIES else ""
         lines.append("%6d  %-62s %s%s" % (fam["count"], name, ",".join(fam["peers"]), mark))
+    kinds = {}
+    for name, fam in families.items():
+        k = kinds.setdefault(kind_of(name), [0, 0])
+        k[0] += fam["count"]
+        k[1] += 1
+    lines += ["", "%6s  %-62s %s" % ("count", "kind of fault", "families")]
+    for name, (count, nfam) in sorted(kinds.items(), key=lambda kv: (-kv[1][0], kv[0])):
+        lines.append("%6d  %-62s %d" % (count, name, nfam))
     if exit2:
         lines.append("")
         lines.append("exit 2 while a peer surfaced the marker (%d), by steps:" % sum(exit2.values()))

@@ -103,8 +103,11 @@ def choose_step(rng, image, extra_archive):
                 "bytes": data.hex(), "fix": fix}
     if r < 0.86:
         if records and rng.random() < 0.6:
+            # Often right at a record's start: the directory or the end
+            # record gone, as in a download cut short.
             kind, index = _pick_record(rng, records)
-            return {"op": "truncate", "in": [kind, index], "at": rng.random()}
+            at = 0.0 if rng.random() < 0.4 else rng.random()
+            return {"op": "truncate", "in": [kind, index], "at": at}
         return {"op": "truncate", "in": None, "at": rng.random()}
     n = rng.choice([1, 2, 3, 8, 32])
     if rng.random() < 0.5:
