@@ -77,7 +77,7 @@ def _write(image, name="mutant.zip"):
 
 def judge(image, all_peers=True):
     """zipscan's result and, when it did not find the marker, the peers
-    that surface it (all of them, or up to the first)."""
+    that surface it (all of them for an escape, else up to the first)."""
     path = _write(image)
     scan = _state["scanner"].scan(path)
     surfaced = []
@@ -85,7 +85,7 @@ def judge(image, all_peers=True):
         for peer in oracle.PEER_ORDER:
             if oracle.run_peer(peer, path, _state["peer_timeout"]):
                 surfaced.append(peer)
-                if not all_peers:
+                if not all_peers or scan["exit"] != 0:
                     break
     if scan["crash"]:
         outcome = "crash"
