@@ -12,6 +12,7 @@
 #include "archive/ZipLocalRecord.h"
 #include "archive/ZipOtherListings.h"
 #include "archive/ZipUnlisted.h"
+#include "plugin/ZipArchiveOpen.h"
 #include "errors/ZipException.h"
 #include "platform/ZipAesPrimitives.h"
 #include "storage/ZipRetry.h"
@@ -25,7 +26,6 @@ namespace {
 // stream without a directory.
 constexpr int extractAttempts = ZipRetryAttempts(ZipRetryWork::extract);
 constexpr int addAttempts = ZipRetryAttempts(ZipRetryWork::add);
-constexpr int openAttempts = ZipRetryAttempts(ZipRetryWork::open);
 constexpr int finishAttempts = ZipRetryAttempts(ZipRetryWork::finish);
 
 } // namespace
@@ -69,26 +69,10 @@ CZipDecodeDriver::CZipDecodeDriver(VFStream* archiveStreamArg, unsigned int base
 int CZipDecodeDriver::Run()
 {
     if (!archiveHost || !temporaryHost || !engine) return 0;
-    // An open that fails is tried once more with a new archive object: one
-    // failed host read must not leave the archive unscanned.
-    for (int attempt = 1;; ++attempt) {
-        try {
-            archive = std::make_unique<CZipArchiveEx>();
-            archive->Open(archiveStream, CZipArchive::openExisting);
-            break;
-        } catch (const CZipException& e) {
-            // One piece of a multi-volume archive: nothing to walk.
-            if (e.code == ZipError::tooManyVolumes) break;
-            if (attempt < openAttempts) continue;
-            if (OpenCountingFromStreamStart()) break;
-            // No usable directory: the entries are still there to be found
-            // by their local headers, as a streaming reader finds them.
-            if (!OpenWithoutDirectory()) return 0;
-            break;
-        } catch (...) {
-            return 0;
-        }
-    }
+    CZipOpenedArchive opened = ZipOpenArchive(archiveStream);
+    if (!opened.archive) return 0;
+    archive = std::move(opened.archive);
+    withoutDirectory = opened.withoutDirectory;
 
     try {
         archive->SetIgnoreCrc(true);
@@ -102,39 +86,6 @@ int CZipDecodeDriver::Run()
         return Finish();
     } catch (...) {
         return touched ? 3 : 0;
-    }
-}
-
-bool CZipDecodeDriver::OpenCountingFromStreamStart()
-{
-    // A self-extractor whose offsets count from the start of the file (what
-    // zip -A makes) does not open at the base where its first entry lies,
-    // but does at the stream's start.
-    const int64_t base = archiveStream.Base();
-    if (base <= 0) return false;
-    archiveStream.SetBase(0);
-    try {
-        archive = std::make_unique<CZipArchiveEx>();
-        archive->Open(archiveStream, CZipArchive::openExisting);
-        if (archive->GetCount() > 0) return true;
-    } catch (...) {
-    }
-    archiveStream.SetBase(base);
-    return false;
-}
-
-bool CZipDecodeDriver::OpenWithoutDirectory()
-{
-    try {
-        archive = std::make_unique<CZipArchiveEx>();
-        archive->OpenWithoutDirectory(archiveStream);
-        // Only a stream that starts with an entry is taken for an archive.
-        CZipLocalRecord first;
-        if (!first.Read(archiveStream, 0)) return false;
-        withoutDirectory = true;
-        return true;
-    } catch (...) {
-        return false;
     }
 }
 

@@ -61,8 +61,6 @@ private:
     bool ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bool cureAllowed);
     // Entries no central record lists, found by their local headers.
     void WalkUnlisted();
-    bool OpenWithoutDirectory();
-    bool OpenCountingFromStreamStart();
     void EraseCondemned();
     // False when the engine declines.
     bool AskPassword(const std::string& name);
