@@ -6,7 +6,8 @@
 # build with zlib, so the whole suite runs against both inflate back ends;
 # the inflate fuzz target compares the two on every input.
 #   scripts/test.sh            all four
-#   scripts/test.sh normal     only the warning-clean build and its tests
+#   scripts/test.sh normal     only the warning-clean build, its tests and a
+#                              short differential fuzzing run (DIFFFUZZ_MUTANTS)
 #   scripts/test.sh sanitize   only the sanitizer build and its tests
 #   scripts/test.sh fuzz       only the fuzz targets
 #   scripts/test.sh windows    cross-build zipext.dll (32-bit, MinGW-w64),
@@ -35,6 +36,19 @@ if [ "$what" = all ] || [ "$what" = normal ]; then
   expected="TestEntry VFCheckExtendModule VFEnumAttributes ZipArchive_Decode ZipArchive_Recongnize "
   if [ "$exports" != "$expected" ]; then
     echo "unexpected exports: $exports"; exit 1
+  fi
+  # The differential fuzzer, a short run from a fixed seed: the peers must
+  # not surface the marker from a family the module has closed.
+  missing=""
+  for tool in 7zz unzip bsdtar zip python3; do
+    command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
+  done
+  if [ -n "$missing" ]; then
+    echo "skipped the differential fuzzer: missing$missing"
+  else
+    echo "== differential fuzzer =="
+    python3 fuzz/differential/difffuzz.py --mutants "${DIFFFUZZ_MUTANTS:-400}" --seed ci \
+      -j "$jobs" --out build/difffuzz
   fi
 fi
 
