@@ -76,9 +76,10 @@ int CZipDecodeDriver::Run()
             archive->Open(archiveStream, CZipArchive::openExisting);
             break;
         } catch (const CZipException& e) {
-            // One piece of a multi-volume archive: nothing to walk.
-            if (e.code == ZipError::tooManyVolumes) break;
-            if (attempt < openAttempts) continue;
+            // One piece of a multi-volume archive has nothing to read again;
+            // but a whole stream of entries whose disk fields alone say so
+            // is still walked by its local headers below.
+            if (attempt < openAttempts && e.code != ZipError::tooManyVolumes) continue;
             if (OpenCountingFromStreamStart()) break;
             // No usable directory: the entries are still there to be found
             // by their local headers, as a streaming reader finds them.
@@ -176,6 +177,9 @@ void CZipDecodeDriver::WalkUnlisted()
                 auto after = std::upper_bound(ranges.begin(), ranges.end(), std::make_pair(position, ~uint64_t(0)));
                 return after != ranges.begin() && position < std::prev(after)->second;
             };
+            // The search for other listings reads as much as the stream
+            // holds: a stop request ends it.
+            gate.Open();
             for (CZipUnlistedEntry& e : ZipFindOtherListings(*archive))
                 if (uncovered(e.localPosition) && known.insert(e.localPosition).second) unlisted.push_back(std::move(e));
         }
