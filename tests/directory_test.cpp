@@ -10,6 +10,7 @@
 #include "archive/ZipAddRequest.h"
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
+#include "archive/ZipOtherListings.h"
 #include "errors/ZipException.h"
 #include "support/memory_archive.h"
 #include "support/shell.h"
@@ -296,6 +297,37 @@ TEST(Directory, MaximumEntryCount)
     EXPECT_EQ(m.archive.directory.FindEntry("f00007.txt", false, false, true), 7);
     m.archive.directory.OpenEntryData(65534);
     m.archive.directory.CloseEntryData(false);
+}
+
+TEST(Directory, CountsPast16BitsListWhatTheDirectoryHolds)
+{
+    // The end record's count wraps at 65,536 (or a ZIP64 count is larger
+    // than the list's 16-bit indexes): the list takes the records the
+    // directory's size holds as far as it reaches, the rest are read apart,
+    // and such an archive is never rewritten.
+    struct Row {
+        const char* what;
+        uint32_t entries;
+        bool zip64;
+    } rows[] = {{"65,537 entries, count 1", 65537, false},
+                {"65,536 entries, count 0", 65536, false},
+                {"65,540 entries, ZIP64 count", 65540, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ZipLayout layout = BuildMany(row.entries);
+        Put16(layout.bytes, layout.endOffset + 8, static_cast<uint16_t>(row.entries));
+        Put16(layout.bytes, layout.endOffset + 10, static_cast<uint16_t>(row.entries));
+        const Bytes image = row.zip64 ? Zip64Framed(layout.bytes, 0, row.entries) : layout.bytes;
+        MemoryArchive m(image);
+        ASSERT_EQ(m.code, 0);
+        ASSERT_EQ(m.archive.GetCount(), 65535);
+        EXPECT_EQ(m.archive.directory.GetHeader(65534)->NameAsString(), "dir\\f65534.txt");
+        EXPECT_FALSE(m.archive.directory.endInfo.Rewritable());
+        std::vector<std::string> rest;
+        for (const CZipUnlistedEntry& e : ZipFindOtherListings(m.archive)) rest.push_back(e.view.NameAsString());
+        ASSERT_EQ(rest.size(), row.entries - 65535u);
+        EXPECT_EQ(rest.back(), "dir\\f" + std::to_string(row.entries - 1) + ".txt");
+    }
 }
 
 // Damage to the end record or the directory: each gives its code, with no

@@ -560,3 +560,49 @@ TEST(Hiding, SelfExtractorsOfBothKindsReadFromTheirFirstEntry)
         }
     }
 }
+
+TEST(Hiding, SearchesOfRecordsAndEndRecordsGrowLinearlyAndStop)
+{
+    // Records behind the counted one that all name one local header, and
+    // failing end records behind the real one: the host's reads and stop
+    // checks grow with the bytes, the stop is asked at least every 64 KiB,
+    // and a stop request in the middle ends the call.
+    const Bytes text = Payload(100);
+    auto recordsBehind = [&](int n) {
+        ZipEntrySpec x = Stored("x.txt", text);
+        Bytes one = BuildZip({x}).bytes;
+        const size_t directory = Get32(one, one.size() - 6);
+        const Bytes record(one.begin() + static_cast<std::ptrdiff_t>(directory), one.end() - 22);
+        Bytes image(one.begin(), one.begin() + static_cast<std::ptrdiff_t>(directory));
+        for (int i = 0; i <= n; ++i) image.insert(image.end(), record.begin(), record.end());
+        image.insert(image.end(), one.end() - 22, one.end());
+        Put32(image, image.size() - 10, static_cast<uint32_t>(record.size() * (n + 1)));
+        return image;
+    };
+    auto endRecords = [&](int n) { return Joined(Covered(text), FailingEndRecords(n)); };
+    for (const auto& build : std::vector<std::function<Bytes(int)>>{recordsBehind, endRecords}) {
+        int reads[2] = {0, 0};
+        int checks[2] = {0, 0};
+        for (int k = 0; k < 2; ++k) {
+            const Bytes image = build(20000 << k);
+            CleaningFaults counts;
+            CleaningEngine engine;
+            EXPECT_EQ(CleaningDecode(image, engine, 0, &counts).result, 0);
+            bool seen = false;
+            for (const auto& scan : engine.scans) seen = seen || (scan.name == "x.txt" && scan.data == text);
+            EXPECT_TRUE(seen);
+            reads[k] = counts.reads;
+            checks[k] = counts.stopChecks;
+            EXPECT_GE(checks[k], static_cast<int>(image.size() / 65536));
+
+            CleaningFaults stop;
+            stop.kind = CleaningFaults::stopRequest;
+            stop.at = checks[k] / 2;
+            CleaningEngine stopped;
+            EXPECT_EQ(CleaningDecode(image, stopped, 0, &stop).result, 0);
+            EXPECT_LE(stop.stopChecks, stop.at + 16);
+        }
+        EXPECT_LE(reads[1], 2 * reads[0] + 16);
+        EXPECT_LE(checks[1], 2 * checks[0] + 16);
+    }
+}
