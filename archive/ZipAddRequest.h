@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/ZipExtraField.h"
+
 class CZipStream;
 
 // What to add to an archive and how: the data comes from a stream, read from
@@ -42,6 +44,10 @@ public:
     // -1 zlib's default, 0 stored, 1 to 9 deflate levels.
     int level = -1;
     uint32_t options = defaultOptions;
+    // With a version (1 AE-1, 2 AE-2) and key strength set, and a password
+    // on the archive: the entry is encrypted with WinZip AES of that kind
+    // rather than the traditional encryption (its method is filled in).
+    ZipAesInfo aes;
     // -1 appends the new entry; replacing in place is not supported.
     int replaceIndex = -1;
     // Size of each read from the source.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/ZipAesEncryption.h"
 #include "archive/ZipConstants.h"
 #include "archive/ZipCrypto.h"
 #include "archive/ZipNames.h"

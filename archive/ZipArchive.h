@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 class CZipStream;
 class CZipAddRequest;  // archive/ZipAddRequest.h
 class CWildcard;       // archive/ZipWildcard.h
+class CZipAesEncryption;  // archive/ZipAesEncryption.h
 
 // zlib stream, counters and buffer of the entry being read or written.
 class CZipTransferState {
@@ -149,6 +151,8 @@ public:
     bool trackAllocations = true;
     CZipBuffer password;
     uint32_t keys[3] = {0, 0, 0};
+    // The WinZip AES encryption of the entry being written, if it is one.
+    std::unique_ptr<CZipAesEncryption> aesWriting;
 
 protected:
     void OpenCommon(int mode);

@@ -1,6 +1,8 @@
 // Appending an entry: the cured data of an entry goes back into the archive
 // as a new entry behind the existing data, compressed with raw deflate and,
-// when a password is set, encrypted with the traditional ZIP encryption.
+// when a password is set, encrypted: with WinZip AES where the request asks
+// for it (the replacement of an AES entry), else with the traditional ZIP
+// encryption.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <utility>
 
 #include "archive/ZipAddRequest.h"
+#include "archive/ZipAesEncryption.h"
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
 #include "archive/ZipCrc32.h"
@@ -70,6 +73,31 @@ void MakeEncryptionHeader(uint8_t (&header)[encryptionHeaderSize], uint16_t modT
 bool BeginEntry(CZipArchive& archive, CZipEntryHeader& templ, int level,
                 const CZipAddRequest* request);
 
+// Version needed to extract a WinZip AES entry.
+constexpr uint16_t versionNeededAes = 51;
+
+// The 0x9901 block of an AES entry, both records carry it.
+void PutAesExtra(CZipBuffer& extra, const ZipAesInfo& info)
+{
+    const uint8_t block[4 + aesExtraSize] = {
+        static_cast<uint8_t>(aesExtraId & 0xFF), static_cast<uint8_t>(aesExtraId >> 8),
+        static_cast<uint8_t>(aesExtraSize), 0,
+        static_cast<uint8_t>(info.version & 0xFF), static_cast<uint8_t>(info.version >> 8),
+        'A', 'E', info.strength,
+        static_cast<uint8_t>(info.method & 0xFF), static_cast<uint8_t>(info.method >> 8)};
+    extra.Assign(block, sizeof block);
+}
+
+// The method the entry's data is compressed with (for an AES entry, the one
+// its extra field names).
+uint16_t DataMethod(const CZipEntryHeader& header)
+{
+    ZipAesInfo info;
+    if (header.method == methodAes && ZipFindAesInfo(header.extraField.data(), header.extraField.length(), info))
+        return info.method;
+    return header.method;
+}
+
 } // namespace
 
 bool CZipArchive::AddEntry(CZipAddRequest& request)
@@ -80,6 +108,12 @@ bool CZipArchive::AddEntry(CZipAddRequest& request)
         request.sourcePath.pop_back();
     // Only streams are read; a request without one has nothing to add.
     if (!request.source || request.chunkSize == 0) return false;
+    // AES is written only under a password, and only with the system's
+    // cryptography.
+    if (request.aes.version != 0 &&
+        (password.empty() || (request.options & CZipAddRequest::plainData) || request.aes.strength < 1 ||
+         request.aes.strength > 3 || request.aes.version > 2 || !CZipAesPrimitives::Available()))
+        return false;
     // Every refusal comes before the first byte is written.
     if (IsClosed(true) || entryState != 0 || store.SpanState() == -1 ||
         !directory.endInfo.Rewritable() ||
@@ -138,6 +172,7 @@ bool CZipArchive::AddEntry(CZipAddRequest& request)
         // (still buffered ones included) are dropped and its header removed,
         // so the directory never describes a half-written entry.
         if (entryState == 1) EndNewEntry(true);
+        aesWriting.reset();
         directory.currentHeader = nullptr;
         store.bufferedBytes = 0;
         while (directory.EntryCount() > entriesBefore)
@@ -184,9 +219,21 @@ bool BeginEntry(CZipArchive& archive, CZipEntryHeader& templ, int level,
     templ.AssignName(name.c_str());
 
     const bool encrypted = !archive.password.empty();
+    const bool aes = encrypted && request && request->aes.version != 0;
     if (level < -1 || level > 9) level = -1;
     if (!templ.PrepareForAdd(level, store.SpanState() == 1, encrypted))
         archive.ThrowError(ZipError::tooLongFileName);
+    ZipAesInfo aesInfo;
+    if (aes) {
+        // The method chosen for the data goes into the extra field; the
+        // records name AES.
+        aesInfo = request->aes;
+        aesInfo.method = templ.method;
+        templ.method = methodAes;
+        templ.versionNeeded = versionNeededAes;
+        templ.compressedSize = aesInfo.SaltLength() + 2;
+        PutAesExtra(templ.extraField, aesInfo);
+    }
     const bool exactName = request && !request->archiveName.empty();
     if (exactName && request->utf8Name) templ.flags |= flagUtf8Name;
 
@@ -198,8 +245,18 @@ bool BeginEntry(CZipArchive& archive, CZipEntryHeader& templ, int level,
         ConvertNameForm(*header, false);
     header->WriteLocalRecord(store);
     header->AssignName(name.c_str());
+    // The central record repeats the AES block the local header carries.
+    if (aes) PutAesExtra(header->extraField, aesInfo);
 
-    if (encrypted) {
+    if (aes) {
+        archive.aesWriting = std::make_unique<CZipAesEncryption>();
+        uint8_t saltAndVerifier[CZipAesEncryption::maxHeaderSize];
+        uint32_t size = 0;
+        if (!archive.aesWriting->Start(aesInfo, archive.password.data(), archive.password.length(), saltAndVerifier,
+                                       size))
+            archive.ThrowError(ZipError::generic);
+        store.Write(saltAndVerifier, size, false);
+    } else if (encrypted) {
         archive.InitKeys();
         uint8_t encryptionHeader[encryptionHeaderSize];
         MakeEncryptionHeader(encryptionHeader, header->modTime);
@@ -216,8 +273,8 @@ bool BeginEntry(CZipArchive& archive, CZipEntryHeader& templ, int level,
     z.total_out = 0;
     transfer.compressedBytes = 0;
 
-    if (header->IsDirectory() && header->method != methodStored) header->method = methodStored;
-    if (header->method == methodDeflated) {
+    if (header->IsDirectory() && header->method != methodStored && !aes) header->method = methodStored;
+    if (DataMethod(*header) == methodDeflated) {
         z.zalloc = &CZipArchive::TrackedAlloc;
         z.zfree = &CZipArchive::TrackedFree;
         z.opaque = archive.trackAllocations ? static_cast<voidpf>(&archive.trackedBlocks) : nullptr;
@@ -234,8 +291,13 @@ void CZipArchive::WriteTransferBuffer()
 {
     uint32_t pending = transfer.compressedBytes;
     if (pending && directory.currentHeader &&
-        (directory.currentHeader->flags & flagEncrypted))
-        ZipCrypto::EncryptBlock(keys, transfer.buffer.data(), pending);
+        (directory.currentHeader->flags & flagEncrypted)) {
+        if (aesWriting) {
+            if (!aesWriting->Encrypt(transfer.buffer.data(), pending)) ThrowError(ZipError::generic);
+        } else {
+            ZipCrypto::EncryptBlock(keys, transfer.buffer.data(), pending);
+        }
+    }
     if (pending) store.Write(transfer.buffer.data(), pending, false);
     transfer.zstream.next_out = transfer.buffer.data();
     transfer.zstream.avail_out = transfer.bufferSize;
@@ -255,7 +317,7 @@ bool CZipArchive::WriteEntryData(const void* buffer, uint32_t count)
     while (z.avail_in > 0) {
         if (z.avail_out == 0) WriteTransferBuffer();
         uint32_t produced;
-        if (header.method == methodDeflated) {
+        if (DataMethod(header) == methodDeflated) {
             const uLong before = z.total_out;
             CheckZlibResult(deflate(&z, Z_NO_FLUSH));
             produced = static_cast<uint32_t>(z.total_out - before);
@@ -282,12 +344,13 @@ bool CZipArchive::EndNewEntry(bool afterException)
     z.next_in = nullptr;
     z.avail_in = 0;
     CZipEntryHeader* header = directory.currentHeader;
-    const bool deflating = header && header->method == methodDeflated;
+    const bool deflating = header && DataMethod(*header) == methodDeflated;
 
     if (afterException) {
         // zlib's state goes now; the tracked blocks would free it anyway,
         // but not when tracking is off.
         if (deflating) deflateEnd(&z);
+        aesWriting.reset();
         directory.Forget(false);
     } else {
         // A throw from here leaves the entry open; the caller ends it again
@@ -304,6 +367,14 @@ bool CZipArchive::EndNewEntry(bool afterException)
             CheckZlibResult(result);
         }
         if (transfer.compressedBytes > 0) WriteTransferBuffer();
+        // An AES entry's data ends with its authentication code.
+        uint32_t trailer = 0;
+        if (aesWriting) {
+            uint8_t code[CZipAesEncryption::codeSize];
+            if (!aesWriting->Finish(code)) ThrowError(ZipError::generic);
+            store.Write(code, sizeof code, false);
+            trailer = sizeof code;
+        }
         if (deflating) {
             const uLong written = z.total_out;
             const uLong read = z.total_in;
@@ -311,8 +382,14 @@ bool CZipArchive::EndNewEntry(bool afterException)
             z.total_out = written;
             z.total_in = read;
         }
-        header->compressedSize += static_cast<uint32_t>(z.total_out);
+        header->compressedSize += static_cast<uint32_t>(z.total_out) + trailer;
         header->uncompressedSize = static_cast<uint32_t>(z.total_in);
+        // AE-2 entries carry no CRC: their authentication code stands for it.
+        ZipAesInfo info;
+        if (aesWriting && ZipFindAesInfo(header->extraField.data(), header->extraField.length(), info) &&
+            info.version == 2)
+            header->crc32 = 0;
+        aesWriting.reset();
         directory.FinishNewEntry();
     }
 

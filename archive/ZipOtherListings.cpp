@@ -104,7 +104,33 @@ void AddListed(std::vector<CZipEntryHeader>& records, uint64_t shift, uint64_t d
     std::move(found.rbegin(), found.rend(), std::back_inserter(out));
 }
 
+// Records behind the ones read into the header list, up to where the
+// directory must end.
+void RecordsBehind(CZipArchive& archive, Search& search, RecordSet& seen, std::vector<CZipUnlistedEntry>& out)
+{
+    const CZipEndInfo& own = archive.directory.endInfo;
+    const uint64_t ownStart = static_cast<uint64_t>(own.directoryOffset) + own.foreignBytes;
+    const uint64_t ownEnd = std::max(ownStart, own.recordsEnd);
+    if (!own.directoryOnDisk || ownEnd >= own.directoryTail) return;
+    uint64_t at = ownEnd;
+    std::vector<CZipEntryHeader> behind = ReadRecords(search, at, own.directoryTail, 0xFFFFFFFFu, seen);
+    AddListed(behind, own.foreignBytes, ownStart, out);
+}
+
 } // namespace
+
+std::vector<CZipUnlistedEntry> ZipFindRecordsBehind(CZipArchive& archive)
+{
+    std::vector<CZipUnlistedEntry> out;
+    if (!archive.store.stream || archive.store.SpanState() != 0) return out;
+    CZipStream& stream = *archive.store.stream;
+    const uint64_t length = stream.GetLength();
+    Search search{stream, CZipReadWindow(stream, 0, length, kWindowSize),
+                  endSearchWorkFactor * length + endSearchWorkFixed};
+    RecordSet seen;
+    RecordsBehind(archive, search, seen, out);
+    return out;
+}
 
 std::vector<CZipUnlistedEntry> ZipFindOtherListings(CZipArchive& archive)
 {
@@ -117,15 +143,9 @@ std::vector<CZipUnlistedEntry> ZipFindOtherListings(CZipArchive& archive)
                   endSearchWorkFactor * length + endSearchWorkFixed};
 
     RecordSet seen;
-    // Records behind the ones read into the header list, up to where the
-    // directory must end.
+    RecordsBehind(archive, search, seen, out);
     const uint64_t ownStart = static_cast<uint64_t>(own.directoryOffset) + own.foreignBytes;
     const uint64_t ownEnd = std::max(ownStart, own.recordsEnd);
-    if (own.directoryOnDisk && ownEnd < own.directoryTail) {
-        uint64_t at = ownEnd;
-        std::vector<CZipEntryHeader> behind = ReadRecords(search, at, own.directoryTail, 0xFFFFFFFFu, seen);
-        AddListed(behind, own.foreignBytes, ownStart, out);
-    }
 
     // The other end records: in front of the archive's first entry (a stub,
     // archives joined in front), and from the end of the stream's last

@@ -1,5 +1,7 @@
 #include "archive/ZipPath.h"
 
+#include <cctype>
+
 #include "archive/ZipNames.h"
 
 namespace {
@@ -84,4 +86,20 @@ std::string CZipPath::ParentPath() const
     std::string parent = prefixPart + drivePart;
     if (!drivePart.empty() && !dirPart.empty()) parent += '\\';
     return parent + dirPart;
+}
+
+bool IsUnsafePathComponent(const std::string& component)
+{
+    size_t end = component.size();
+    while (end > 0 && (component[end - 1] == '.' || component[end - 1] == ' ')) --end;
+    if (end == 0) return true;
+    std::string stem = component.substr(0, component.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices) {
+        if (stem == device) return true;
+    }
+    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+           stem[3] >= '0' && stem[3] <= '9';
 }

@@ -26,3 +26,8 @@ public:
     std::string drivePart;   // such as "C:"
     std::string prefixPart;  // "\\", "\\?\" or "\\?\UNC\" as given, or empty
 };
+
+// A path component that would leave the directory it is in, or name a device
+// instead of a file: "." and "..", and on Windows anything that is only dots
+// and blanks (the system drops trailing ones) or a reserved device name.
+bool IsUnsafePathComponent(const std::string& component);

@@ -22,25 +22,6 @@ namespace {
 constexpr uint32_t kExtractFileFlags =
     CZipStream::modeWrite | CZipStream::shareDenyWrite | CZipStream::modeCreate;
 
-// A path component that would leave the directory it is in, or name a device
-// instead of a file: "." and "..", and on Windows anything that is only dots
-// and blanks (the system drops trailing ones) or a reserved device name.
-bool IsUnsafeComponent(const std::string& component)
-{
-    size_t end = component.size();
-    while (end > 0 && (component[end - 1] == '.' || component[end - 1] == ' ')) --end;
-    if (end == 0) return true;
-    std::string stem = component.substr(0, component.find('.'));
-    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char* device : kDevices) {
-        if (stem == device) return true;
-    }
-    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-           stem[3] >= '0' && stem[3] <= '9';
-}
-
 // Checks that target, built from an entry name below base, stays below base,
 // and clears the way: a symbolic link at the target is removed (the file is
 // written anew, not through the link), a link on the way there refuses the
@@ -75,7 +56,7 @@ bool PrepareTarget(const char* base, const std::string& target, bool isDirectory
     }
     if (!part.empty()) components.push_back(part);
     for (const std::string& component : components) {
-        if (IsUnsafeComponent(component)) return false;
+        if (IsUnsafePathComponent(component)) return false;
     }
 
     std::string walked = prefix;

@@ -8,6 +8,7 @@
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/params.h>
+#include <openssl/rand.h>
 
 struct CZipAesPrimitives::State {
     ~State()
@@ -32,6 +33,11 @@ bool CZipAesPrimitives::DeriveKey(const uint8_t* password, size_t passwordLength
     return PKCS5_PBKDF2_HMAC_SHA1(reinterpret_cast<const char*>(password), static_cast<int>(passwordLength), salt,
                                   static_cast<int>(saltLength), static_cast<int>(iterations),
                                   static_cast<int>(outLength), out) == 1;
+}
+
+bool CZipAesPrimitives::RandomBytes(uint8_t* out, size_t length)
+{
+    return RAND_bytes(out, static_cast<int>(length)) == 1;
 }
 
 bool CZipAesPrimitives::Start(const uint8_t* key, size_t keyLength, const uint8_t* macKey, size_t macKeyLength)
@@ -83,6 +89,11 @@ bool CZipAesPrimitives::Available()
 }
 
 bool CZipAesPrimitives::DeriveKey(const uint8_t*, size_t, const uint8_t*, size_t, uint32_t, uint8_t*, size_t)
+{
+    return false;
+}
+
+bool CZipAesPrimitives::RandomBytes(uint8_t*, size_t)
 {
     return false;
 }

@@ -19,6 +19,8 @@ public:
     // filling out[0..outLength).
     static bool DeriveKey(const uint8_t* password, size_t passwordLength, const uint8_t* salt, size_t saltLength,
                           uint32_t iterations, uint8_t* out, size_t outLength);
+    // Unpredictable bytes from the system's generator (a new salt).
+    static bool RandomBytes(uint8_t* out, size_t length);
     // An AES key of keyLength bytes (16, 24 or 32) for EncryptBlocks, and
     // the key of the HMAC-SHA1 that MacUpdate and MacFinish compute.
     bool Start(const uint8_t* key, size_t keyLength, const uint8_t* macKey, size_t macKeyLength);

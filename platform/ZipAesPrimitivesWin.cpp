@@ -64,6 +64,11 @@ bool CZipAesPrimitives::DeriveKey(const uint8_t* password, size_t passwordLength
                                     static_cast<ULONG>(outLength), 0));
 }
 
+bool CZipAesPrimitives::RandomBytes(uint8_t* out, size_t length)
+{
+    return Ok(BCryptGenRandom(nullptr, out, static_cast<ULONG>(length), BCRYPT_USE_SYSTEM_PREFERRED_RNG));
+}
+
 bool CZipAesPrimitives::Start(const uint8_t* key, size_t keyLength, const uint8_t* macKey, size_t macKeyLength)
 {
     state = std::make_unique<State>();

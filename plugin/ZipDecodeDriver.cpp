@@ -12,7 +12,9 @@
 #include "archive/ZipLocalRecord.h"
 #include "archive/ZipOtherListings.h"
 #include "archive/ZipUnlisted.h"
+#include "plugin/ZipArchiveOpen.h"
 #include "errors/ZipException.h"
+#include "platform/ZipAesPrimitives.h"
 #include "storage/ZipRetry.h"
 #include "storage/ZipStreamIO.h"
 
@@ -24,7 +26,6 @@ namespace {
 // stream without a directory.
 constexpr int extractAttempts = ZipRetryAttempts(ZipRetryWork::extract);
 constexpr int addAttempts = ZipRetryAttempts(ZipRetryWork::add);
-constexpr int openAttempts = ZipRetryAttempts(ZipRetryWork::open);
 constexpr int finishAttempts = ZipRetryAttempts(ZipRetryWork::finish);
 
 } // namespace
@@ -68,27 +69,10 @@ CZipDecodeDriver::CZipDecodeDriver(VFStream* archiveStreamArg, unsigned int base
 int CZipDecodeDriver::Run()
 {
     if (!archiveHost || !temporaryHost || !engine) return 0;
-    // An open that fails is tried once more with a new archive object: one
-    // failed host read must not leave the archive unscanned.
-    for (int attempt = 1;; ++attempt) {
-        try {
-            archive = std::make_unique<CZipArchiveEx>();
-            archive->Open(archiveStream, CZipArchive::openExisting);
-            break;
-        } catch (const CZipException& e) {
-            // One piece of a multi-volume archive has nothing to read again;
-            // but a whole stream of entries whose disk fields alone say so
-            // is still walked by its local headers below.
-            if (attempt < openAttempts && e.code != ZipError::tooManyVolumes) continue;
-            if (OpenCountingFromStreamStart()) break;
-            // No usable directory: the entries are still there to be found
-            // by their local headers, as a streaming reader finds them.
-            if (!OpenWithoutDirectory()) return 0;
-            break;
-        } catch (...) {
-            return 0;
-        }
-    }
+    CZipOpenedArchive opened = ZipOpenArchive(archiveStream);
+    if (!opened.archive) return 0;
+    archive = std::move(opened.archive);
+    withoutDirectory = opened.withoutDirectory;
 
     try {
         archive->SetIgnoreCrc(true);
@@ -102,39 +86,6 @@ int CZipDecodeDriver::Run()
         return Finish();
     } catch (...) {
         return touched ? 3 : 0;
-    }
-}
-
-bool CZipDecodeDriver::OpenCountingFromStreamStart()
-{
-    // A self-extractor whose offsets count from the start of the file (what
-    // zip -A makes) does not open at the base where its first entry lies,
-    // but does at the stream's start.
-    const int64_t base = archiveStream.Base();
-    if (base <= 0) return false;
-    archiveStream.SetBase(0);
-    try {
-        archive = std::make_unique<CZipArchiveEx>();
-        archive->Open(archiveStream, CZipArchive::openExisting);
-        if (archive->GetCount() > 0) return true;
-    } catch (...) {
-    }
-    archiveStream.SetBase(base);
-    return false;
-}
-
-bool CZipDecodeDriver::OpenWithoutDirectory()
-{
-    try {
-        archive = std::make_unique<CZipArchiveEx>();
-        archive->OpenWithoutDirectory(archiveStream);
-        // Only a stream that starts with an entry is taken for an archive.
-        CZipLocalRecord first;
-        if (!first.Read(archiveStream, 0)) return false;
-        withoutDirectory = true;
-        return true;
-    } catch (...) {
-        return false;
     }
 }
 
@@ -156,12 +107,12 @@ void CZipDecodeDriver::Walk()
 void CZipDecodeDriver::WalkUnlisted()
 {
     std::vector<CZipUnlistedEntry> unlisted;
+    // Where an entry has been found already: each is handed over once.
+    std::set<uint64_t> known;
     try {
         // Finding the uncovered bytes reads only local headers; searching
         // them may read much more, which a stop request ends.
         std::vector<std::pair<uint64_t, uint64_t>> ranges;
-        // Where an entry has been found already: each is handed over once.
-        std::set<uint64_t> known;
         if (withoutDirectory) {
             ranges.emplace_back(0, archiveStream.GetLength());
         } else {
@@ -201,16 +152,33 @@ void CZipDecodeDriver::WalkUnlisted()
             CZipEntryHeader view(e.view);
             if (!ZipReadsEntry(view)) view = RawView(view);
             bool declined = false;
+            uint64_t readEnd = 0;
             const CZipExtraction x = ExtractWithPassword(visit, declined, [&] {
-                return extractor->ExtractAt(e.localPosition, view, e.dataLimit);
+                CZipExtraction reading = extractor->ExtractAt(e.localPosition, view, e.dataLimit);
+                // As far as the reading took the stream: the content's own bytes.
+                try {
+                    readEnd = archiveStream.GetPosition();
+                } catch (const CZipException&) {
+                }
+                return reading;
             });
             if (declined) return;
             // A cure of content the directory does not list is a deletion:
             // its bytes are made unreadable. An archive whose directory could
             // not be read is never changed: what its own directory would
             // make of the changes is unknown.
-            if (Scan(visit, x) != noVerdict && !withoutDirectory)
-                condemned.emplace_back(e.localPosition, e.dataLimit);
+            if (Scan(visit, x) != noVerdict && !withoutDirectory) {
+                CZipCondemnedEraser::Content c;
+                c.localPosition = e.localPosition;
+                c.readEnd = readEnd;
+                c.dataLimit = e.dataLimit;
+                c.declaredSize = view.compressedSize;
+                const auto next = known.upper_bound(e.localPosition);
+                if (next != known.end()) c.nextKnown = *next;
+                c.flags = e.view.flags;
+                c.crc = x.crc;
+                condemned.Add(c);
+            }
         }
         gate.Close();
         if (engine->IsStopRequested()) return;
@@ -341,28 +309,13 @@ bool CZipDecodeDriver::ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bo
 
 void CZipDecodeDriver::EraseCondemned()
 {
-    // Content no central record lists is made unreadable where it lies: its
-    // bytes are overwritten with zeros, the local header first, so that no
-    // reader can find the entry once the first write has landed. Nothing
-    // else moves: every listed entry stays where its record says.
-    static const uint8_t zeros[4096] = {};
-    for (const auto& region : condemned) {
-        for (uint64_t at = region.first; at < region.second;) {
-            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(sizeof zeros, region.second - at));
-            try {
-                ZipWriteAt(archiveStream, at, zeros, n);
-                // Only bytes that really changed count as a change: a host
-                // may claim writes it never keeps.
-                uint8_t check[sizeof zeros];
-                if (ZipReadAt(archiveStream, at, check, n) != n || std::memcmp(check, zeros, n) != 0) break;
-            } catch (const CZipException&) {
-                break;
-            }
-            erased = true;
-            at += n;
-        }
-    }
-    condemned.clear();
+    // Only the condemned content's own bytes go; every listed entry stays
+    // where its record says and reads as before (see CZipCondemnedEraser).
+    if (condemned.Empty()) return;
+    std::vector<bool> kept(archive->directory.headerList.size(), true);
+    for (uint16_t index : deletions)
+        if (index < kept.size()) kept[index] = false;
+    if (condemned.Erase(*archive, archiveStream, kept, touched || appended)) erased = true;
 }
 
 bool CZipDecodeDriver::AskPassword(const std::string& name)
@@ -380,8 +333,17 @@ bool CZipDecodeDriver::AskPassword(const std::string& name)
 
 void CZipDecodeDriver::Cure(uint16_t index, const std::string& name)
 {
-    if (!journal.Prepare(*archive, archiveStream)) return;
     const CZipEntryHeader* original = archive->directory.GetHeader(index);
+    // The cured copy of an AES entry is written as AES of the same kind
+    // under its password (a weaker encryption would open it, and the
+    // password, to cheap attacks); a build without AES deletes it instead.
+    ZipAesInfo aes;
+    const bool aesEntry = original->method == methodAes;
+    if (aesEntry && (!AesInfoOf(index, aes) || !CZipAesPrimitives::Available())) {
+        Queue(index);
+        return;
+    }
+    if (!journal.Prepare(*archive, archiveStream)) return;
     bool added = false;
     for (int attempt = 1;; ++attempt) {
         temporaryStream.SeekToBegin();
@@ -390,7 +352,10 @@ void CZipDecodeDriver::Cure(uint16_t index, const std::string& name)
         // protection: a password the engine gave for another entry must not
         // lock up an entry that anyone could read before.
         journal.NameLike(original, request);
-        if (!(original->flags & flagEncrypted)) request.options |= CZipAddRequest::plainData;
+        if (aesEntry)
+            request.aes = aes;
+        else if (!(original->flags & flagEncrypted))
+            request.options |= CZipAddRequest::plainData;
         try {
             added = archive->AddEntry(request);
             NoteWrites();
@@ -411,6 +376,22 @@ void CZipDecodeDriver::Cure(uint16_t index, const std::string& name)
     if (!added) return;
     appended = true;
     Queue(index);
+}
+
+bool CZipDecodeDriver::AesInfoOf(uint16_t index, ZipAesInfo& info)
+{
+    const CZipEntryHeader* header = archive->directory.GetHeader(index);
+    if (ZipFindAesInfo(header->extraField.data(), header->extraField.length(), info)) return true;
+    // Some writers put the block into the local header only.
+    CZipLocalRecord local;
+    try {
+        if (archive->ReadLocalRecord(index, local) && local.hasAes) {
+            info = local.aes;
+            return true;
+        }
+    } catch (const CZipException&) {
+    }
+    return false;
 }
 
 void CZipDecodeDriver::Queue(uint16_t index)

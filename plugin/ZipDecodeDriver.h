@@ -8,6 +8,7 @@
 #include "decoders/ZipArchiveEx.h"
 #include "plugin/VFInterfaces.h"
 #include "plugin/ZipCleaningJournal.h"
+#include "plugin/ZipCondemnedEraser.h"
 #include "plugin/ZipEntryExtractor.h"
 #include "plugin/ZipHostStream.h"
 #include "plugin/ZipStopGate.h"
@@ -60,12 +61,13 @@ private:
     bool ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bool cureAllowed);
     // Entries no central record lists, found by their local headers.
     void WalkUnlisted();
-    bool OpenWithoutDirectory();
-    bool OpenCountingFromStreamStart();
     void EraseCondemned();
     // False when the engine declines.
     bool AskPassword(const std::string& name);
     void Cure(uint16_t index, const std::string& name);
+    // The WinZip AES block of a listed entry, from its central record or
+    // its local header.
+    bool AesInfoOf(uint16_t index, ZipAesInfo& info);
     void Queue(uint16_t index);
     int Finish();
     // The verdicts on listed entries: deletions, then the new directory.
@@ -86,8 +88,8 @@ private:
     std::unique_ptr<CZipEntryExtractor> extractor;
 
     std::vector<uint16_t> deletions;
-    // Stream ranges of condemned content that no central record lists.
-    std::vector<std::pair<uint64_t, uint64_t>> condemned;
+    // Condemned content that no central record lists.
+    CZipCondemnedEraser condemned;
     // Some of it has been overwritten.
     bool erased = false;
     // The stream has no usable directory: only local headers lead to entries.

@@ -580,6 +580,17 @@ TEST(CleaningCorpus, EveryArchiveSurvivesACleaningRun)
         if (!c) continue;
         ++curedCopies;
 
+        // A cured AES entry stays AES, which Python cannot decrypt: 7zz
+        // reads it with the password.
+        if (c->method == 99) {
+            ASSERT_FALSE(passwords[names[i]].empty());
+            TempDir dir;
+            WriteWholeFile(dir.File("cured.zip"), after[i]);
+            const std::string got = ShellOutput("7zz x -so -p" + Quote(passwords[names[i]][0]) + " " +
+                                                Quote(dir.File("cured.zip")) + " " + Quote(c->name) + " 2>/dev/null");
+            EXPECT_EQ(got, "cured by the engine");
+            continue;
+        }
         EXPECT_TRUE(c->ok && c->crc == CleaningCrc(CleaningBytesOf("cured by the engine")));
     }
     std::printf("%zu corpus archives, %d cleaned, %d with a cured copy\n", names.size(), changed,

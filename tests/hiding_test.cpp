@@ -494,29 +494,102 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
     }
 }
 
+// Condemned content no record of the archive's own lists is erased, and
+// only its own bytes: every kept entry reads as before for the module and
+// for two peers. A kept entry whose reading depends on those bytes gets them
+// back (the answer then says nothing changed).
 TEST(Hiding, CondemnedUnlistedContentIsGoneForEveryReader)
 {
     ZIPEXT_NEED_LINUX_TOOLS("Python's zipfile and unzip as readers");
     const Bytes text = Payload(200);
     const Bytes other = B("listed and harmless");
-    const Bytes zip =
-        BuildZip({Stored("a.txt", other), Unlisted(Deflated("x.txt", text)), Stored("c.txt", other)}).bytes;
-    for (int verdict : {3, 5}) {
-        SCOPED_TRACE(verdict);
-        CleaningEngine engine;
-        engine.verdicts["x.txt"] = CleaningEngine::Verdict{verdict, B("cured")};
-        const CleaningResult out = CleaningDecode(zip, engine);
-        EXPECT_EQ(out.result, 3);
-        // The listed entries read as before; nothing of the payload is left
-        // for the module's own walk or any peer.
-        PeerReading r = CleaningReadWithPeers(out.archive, "");
-        EXPECT_TRUE(r.Sound()) << r.error;
-        ASSERT_EQ(r.entries.size(), 2u);
-        EXPECT_TRUE(r.entries[0].data == other && r.entries[1].data == other);
-        CleaningEngine again;
-        CleaningDecode(out.archive, again);
-        for (const auto& scan : again.scans) EXPECT_NE(scan.name, "x.txt");
-        EXPECT_FALSE(Contains(out.archive, B("x.txt")));
+    const ZipEntrySpec x = Unlisted(Deflated("x.txt", text));
+    const Bytes between = BuildZip({Stored("a.txt", other), x, Stored("c.txt", other)}).bytes;
+
+    // A second listing naming x, its directory and end record between c
+    // and the archive's own directory: x's data "goes on" to there.
+    ZipLayout own = BuildZip({Stored("a.txt", other), x, Stored("c.txt", other)});
+    const ZipLayout lone = BuildZip({Deflated("x.txt", text)});
+    Bytes listing(lone.bytes.begin() + lone.directoryOffset, lone.bytes.begin() + lone.endOffset + 22);
+    Put32(listing, 42, own.localOffsets[1]);
+    Put32(listing, lone.endOffset - lone.directoryOffset + 16, own.directoryOffset);
+    Bytes otherListing = own.bytes;
+    otherListing.insert(otherListing.begin() + own.directoryOffset, listing.begin(), listing.end());
+    Put32(otherListing, own.endOffset + listing.size() + 16, own.directoryOffset + static_cast<uint32_t>(listing.size()));
+
+    // x's local entry lies inside a's deflate stream (stored blocks) past
+    // a's declared size: erasing x would change what a reads.
+    const Bytes xEntry(between.begin() + BuildZip({Stored("a.txt", other), x}).localOffsets[1],
+                       between.begin() + BuildZip({Stored("a.txt", other), x}).directoryOffset);
+    Bytes aPlain = other;
+    aPlain.insert(aPlain.end(), xEntry.begin(), xEntry.end());
+    ZipEntrySpec a = Stored("a.txt", aPlain);
+    a.method = 8;
+    {
+        z_stream z{};
+        deflateInit2(&z, 0, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+        Bytes out(aPlain.size() + 1024);
+        z.next_in = aPlain.data();
+        z.avail_in = static_cast<uInt>(aPlain.size());
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        deflate(&z, Z_FINISH);
+        out.resize(z.total_out);
+        deflateEnd(&z);
+        a.data = out;
+    }
+    const auto at = std::search(a.data.begin(), a.data.end(), xEntry.begin(), xEntry.end());
+    ASSERT_NE(at, a.data.end());
+    a.compressedSize = static_cast<uint32_t>(at - a.data.begin());
+    const Bytes inside = BuildZip({a, Stored("c.txt", other)}).bytes;
+
+    // An archive holding x joined in front of one listing a and c (whose
+    // offsets count the bytes in front).
+    ZipBuildOptions joined;
+    joined.prefix = BuildZip({Deflated("x.txt", text)}).bytes;
+    joined.offsetsCountPrefix = true;
+    const Bytes inFront = BuildZip({Stored("a.txt", other), Stored("c.txt", other)}, joined).bytes;
+
+    struct Row {
+        const char* title;
+        Bytes archive;
+        int result;
+        std::vector<std::pair<std::string, Bytes>> kept;
+        bool gone;  // x's bytes are no longer in the archive
+    };
+    const std::vector<Row> rows = {
+        {"between two listed entries", between, 3, {{"a.txt", other}, {"c.txt", other}}, true},
+        {"listed by a directory behind the kept entries", otherListing, 3, {{"a.txt", other}, {"c.txt", other}}, true},
+        {"an archive joined in front", inFront, 3, {{"a.txt", other}, {"c.txt", other}}, true},
+        {"inside a kept entry's stream past its declared size", inside, 0, {{"a.txt", aPlain}, {"c.txt", other}}, false},
+    };
+    for (const Row& row : rows) {
+        for (int verdict : {3, 5}) {
+            SCOPED_TRACE(std::string(row.title) + " " + std::to_string(verdict));
+            CleaningEngine engine;
+            engine.verdicts["x.txt"] = CleaningEngine::Verdict{verdict, B("cured")};
+            const CleaningResult out = CleaningDecode(row.archive, engine);
+            EXPECT_EQ(out.result, row.result);
+            if (!row.gone) {
+                EXPECT_TRUE(out.archive == row.archive);
+                continue;
+            }
+            // The kept entries read as before; nothing of the payload is
+            // left for the module's own walk or any peer.
+            PeerReading r = CleaningReadWithPeers(out.archive, "");
+            EXPECT_TRUE(r.Sound()) << r.error << r.unzipOutput;
+            ASSERT_EQ(r.entries.size(), row.kept.size());
+            for (size_t i = 0; i < row.kept.size(); ++i) {
+                EXPECT_EQ(r.entries[i].name, row.kept[i].first);
+                EXPECT_TRUE(r.entries[i].data == row.kept[i].second) << row.kept[i].first;
+            }
+            EXPECT_TRUE(std::any_of(engine.scans.begin(), engine.scans.end(),
+                                    [&](const CleaningEngine::Scan& s) { return s.name == "x.txt" && s.data == text; }));
+            CleaningEngine again;
+            CleaningDecode(out.archive, again);
+            for (const auto& scan : again.scans) EXPECT_NE(scan.name, "x.txt");
+            EXPECT_FALSE(Contains(out.archive, x.data));
+        }
     }
 }
 

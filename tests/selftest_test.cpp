@@ -14,7 +14,9 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <map>
 #include <set>
@@ -270,6 +272,49 @@ TEST(SelfTest, NamesAndLinksCannotLeadOutOfTest)
     ListTree(outside, "", tree);
     EXPECT_EQ(tree, std::vector<std::string>{"victim.txt"});
 }
+
+// Whoever owns the folder the self-test runs in swaps "Test" for a link to
+// another folder and back, and plants links in place of the files it
+// writes, again and again while a self-test runs: nothing is ever written
+// through a link. (Windows lets only privileged processes make links.)
+#ifndef _WIN32
+TEST(SelfTest, LinksSwappedInWhileItRunsLeadNowhere)
+{
+    InScratchDirectory scratch;
+    const std::string outside = scratch.dir().File("outside");
+    std::filesystem::create_directory(outside);
+    WriteWholeFile(outside + "/victim.txt", Bytes{'k', 'e', 'e', 'p'});
+    std::vector<ZipEntrySpec> entries;
+    for (int i = 0; i < 3000; ++i)
+        entries.push_back({i % 10 == 0 ? std::string("victim.txt") : "f" + std::to_string(i) + ".txt",
+                           "race marker " + std::to_string(i)});
+    const std::string archive = scratch.dir().File("race.zip");
+    WriteWholeFile(archive, BuildZip(entries).bytes);
+
+    std::atomic<bool> done{false};
+    std::thread selfTest([&] {
+        TestEntry(archive.c_str());
+        done = true;
+    });
+    int swaps = 0;
+    while (!done) {
+        std::error_code ignored;
+        std::filesystem::rename("Test", "Test.real", ignored);
+        std::filesystem::create_directory_symlink(outside, "Test", ignored);
+        std::filesystem::remove("Test.real/victim.txt", ignored);
+        std::filesystem::create_symlink(outside + "/victim.txt", "Test.real/victim.txt", ignored);
+        std::filesystem::remove("Test", ignored);
+        std::filesystem::rename("Test.real", "Test", ignored);
+        ++swaps;
+    }
+    selfTest.join();
+    std::printf("%d swaps during the self-test\n", swaps);
+    std::vector<std::string> tree;
+    ListTree(outside, "", tree);
+    EXPECT_EQ(tree, std::vector<std::string>{"victim.txt"});
+    EXPECT_TRUE(ReadWholeFile(outside + "/victim.txt") == (Bytes{'k', 'e', 'e', 'p'}));
+}
+#endif
 
 TEST(SelfTest, MissingOrDamagedArchivesReturnZero)
 {

@@ -9,11 +9,12 @@
 #include <map>
 #include <memory>
 
-#include "CentralDirectory.h"
+#include "Coverage.h"
 #include "FileStream.h"
 #include "TemporaryStream.h"
 #include "Progress.h"
 #include "WorkingCopy.h"
+#include "plugin/ZipHostListing.h"
 
 namespace zipscan {
 
@@ -26,73 +27,6 @@ std::vector<std::string> Names(const std::vector<EntryResult>& entries)
     std::vector<std::string> names;
     for (const EntryResult& e : entries) names.push_back(e.name);
     return names;
-}
-
-// The module names entries in its local form, with backslashes.
-std::string Comparable(std::string name)
-{
-    std::replace(name.begin(), name.end(), '\\', '/');
-    return name;
-}
-
-// Why an entry a limit cut short is not whole, with what was scanned of it.
-std::string CutShort(const EntryResult& e, const std::uint64_t* declared)
-{
-    std::string why = e.limit + " limit reached: " + std::to_string(e.received) + " bytes scanned";
-    if (declared) why += " of " + std::to_string(*declared) + " declared";
-    return why;
-}
-
-// Holds what the module handed over against the archive's own listing: an
-// entry that came with fewer or more bytes than its declared size was
-// handed over partially (damaged data), unless a limit cut it short, and one
-// the listing does not name, or names fewer times, is content from outside
-// the listed entries.
-void NoteIncomplete(const DirectoryListing& listing, std::vector<EntryResult>& entries)
-{
-    // Entries of archives within entries have no listing here.
-    for (EntryResult& e : entries)
-        if ((!listing.found || e.depth > 0) && e.scanned && !e.limit.empty() && e.received != e.size)
-            e.incomplete = CutShort(e, nullptr);
-    if (!listing.found) return;
-    std::map<std::string, std::vector<std::uint64_t>> declared;
-    for (auto it = listing.entries.rbegin(); it != listing.entries.rend(); ++it)
-        declared[Comparable(it->name)].push_back(it->size);
-    std::map<std::string, bool> damaged; // by name: the last reading was partial
-    for (EntryResult& e : entries) {
-        if (e.depth > 0) continue;
-        std::string key = Comparable(e.name);
-        if (e.repeated && damaged[key]) {
-            // The module hands over another reading of data that did not
-            // decode whole (its raw bytes, say).
-            e.incomplete = "damaged data: another reading of the entry, " + std::to_string(e.received) + " bytes";
-            continue;
-        }
-        std::vector<std::uint64_t>* sizes = nullptr;
-        if (!e.repeated) {
-            auto it = declared.find(key);
-            if (it != declared.end() && !it->second.empty()) sizes = &it->second;
-        }
-        if (!sizes) {
-            if (e.scanned && (listing.complete || e.repeated))
-                e.incomplete = e.repeated ? "handed over again under the same name: content outside the listed entries"
-                                          : "not in the central directory: content outside the listed entries";
-            continue;
-        }
-        std::uint64_t size = sizes->back();
-        sizes->pop_back();
-        if (e.scanned && !e.limit.empty()) {
-            // The module was told to end the entry: what is missing is the
-            // limit's doing, not the data's.
-            damaged[key] = false;
-            if (e.received != size) e.incomplete = CutShort(e, &size);
-            continue;
-        }
-        damaged[key] = e.scanned && e.received != size;
-        if (damaged[key])
-            e.incomplete = "damaged data handed over partially: " + std::to_string(e.received) + " bytes where " +
-                           std::to_string(size) + " are declared";
-    }
 }
 
 } // namespace
@@ -111,7 +45,8 @@ bool ArchiveScanner::RecogniseAt(FileStream& stream, std::uint64_t base) const
     return module.Recognise(&stream, base, first);
 }
 
-bool ArchiveScanner::Recognise(FileStream& stream, std::uint64_t& base, std::string& error) const
+bool ArchiveScanner::Recognise(FileStream& stream, std::uint64_t& base, std::string& error,
+                               const ContentFacts* raw) const
 {
     std::int64_t length = stream.Length();
     if (length < 0) {
@@ -126,12 +61,19 @@ bool ArchiveScanner::Recognise(FileStream& stream, std::uint64_t& base, std::str
     base = settings.offset;
     if (RecogniseAt(stream, base)) return true;
     if (!settings.offsetGiven) {
-        // Not an archive from the first byte: look where its own end record
-        // says it starts (a self-extractor's stub in front of it).
-        DirectoryListing listing = ReadListing(stream);
-        if (listing.found && listing.start != 0 && listing.start < static_cast<std::uint64_t>(length) &&
-            RecogniseAt(stream, listing.start)) {
-            base = listing.start;
+        // Not an archive from the first byte: look where the module's
+        // reading of its end record says it starts (a self-extractor's stub
+        // in front of it), then at its first local header.
+        const ZipHostListing listing = ZipListForHost(&stream, 0);
+        const std::uint64_t start = listing.archiveStart;
+        if ((listing.opening == ZipHostOpening::directory || listing.opening == ZipHostOpening::directoryFromStart) &&
+            start != 0 && start < static_cast<std::uint64_t>(length) && RecogniseAt(stream, start)) {
+            base = start;
+            return true;
+        }
+        if (raw && raw->firstLocalHeader != ContentFacts::kNone && raw->firstLocalHeader != 0 &&
+            RecogniseAt(stream, raw->firstLocalHeader)) {
+            base = raw->firstLocalHeader;
             return true;
         }
     }
@@ -166,9 +108,12 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
 {
     // Every walk of the file draws on one budget.
     LimitBudget budget(settings.limits);
+    const ZipHostListing listing = ZipListForHost(&archive, result.base);
+    const ListingIndex index = IndexListing(listing);
     PassPlan plan;
     plan.stopAfterFirst = settings.stopAfterFirst;
     plan.budget = &budget;
+    plan.listed = &index;
     Pass pass = Run(archive, result.base, plan);
     NoteLimits(pass, result);
     result.entries = pass.entries;
@@ -196,6 +141,7 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
                     r.scanned = true;
                     r.size = e.size;
                     r.received = e.received;
+                    r.crc = e.crc;
                     r.findings = e.findings;
                     r.password = e.password;
                     r.limit = e.limit;
@@ -205,10 +151,32 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
         }
     }
     if (ScanCallback::interrupted.load()) result.error = "interrupted";
-    const DirectoryListing listing = ReadListing(archive);
     result.directoryReason = listing.reason;
     result.directoryReasonOffset = listing.reasonOffset;
-    NoteIncomplete(listing, result.entries);
+    WalkEnd end;
+    end.stopped = result.stopped;
+    end.limits = result.limits;
+    end.passwordsGiven = !settings.passwords.empty();
+    JudgeWalk(listing, [&] { return ZipLocalEntriesForHost(&archive, result.base); }, end, result.entries, result.notes);
+}
+
+void ArchiveScanner::SearchFileBytes(const ContentFacts& facts, const std::vector<Finding>& found, FileResult& result)
+{
+    // A payload in a comment, an extra field or behind the end record is in
+    // no entry: it is found in the file's own bytes. What an entry's
+    // content shows already is not repeated.
+    EntryResult raw;
+    raw.fileBytes = true;
+    raw.complete = true;
+    raw.received = facts.size;
+    raw.size = facts.size;
+    for (const Finding& f : found) {
+        bool inEntry = false;
+        for (const EntryResult& e : result.entries)
+            for (const Finding& g : e.findings) inEntry = inEntry || g.signature == f.signature;
+        if (!inEntry) raw.findings.push_back(f);
+    }
+    if (!raw.findings.empty()) result.entries.push_back(raw);
 }
 
 bool ArchiveScanner::Verify(FileStream& copy, std::uint64_t base, const std::vector<std::string>& before,
@@ -427,13 +395,34 @@ FileResult ArchiveScanner::Scan(const std::string& path, std::size_t walkedFrom)
     // cleaning happens on a separate copy.
     FileStream stream(fd, false);
     if (progress) progress->FileStarted(path);
+    // The file's own bytes are searched once, as an engine scans every file
+    // raw before its archive module walks it.
+    SignatureSet::Search search(signatures);
+    ContentFacts raw;
+    std::vector<Finding> rawFindings;
+    bool searched = false;
+    auto searchFile = [&]() {
+        searched = true;
+        if (search.Scan(stream, rawFindings, &raw)) return true;
+        result.error = std::string("cannot read the file: ") + std::strerror(errno);
+        return false;
+    };
     result.recognised = Recognise(stream, result.base, error);
+    // Where neither its first byte nor its end record leads to an archive,
+    // its first local header may (the search of its bytes finds it).
+    if (!result.recognised && error == kNotZip && !settings.offsetGiven) {
+        if (!searchFile()) return result;
+        result.recognised = Recognise(stream, result.base, error, &raw);
+    }
     if (!result.recognised) {
         result.error = error;
         result.notArchive = error == kNotZip;
         return result;
     }
+    if (!searched && !searchFile()) return result;
+    result.scannedAtAll = true;
     ScanAll(stream, result);
+    SearchFileBytes(raw, rawFindings, result);
     if (settings.clean && result.error.empty()) Clean(dirFd, name, stream, result);
     if (stream.Writes() > 0 && result.error.empty())
         result.error = "the module tried to write to the archive opened read-only";

@@ -45,7 +45,12 @@ private:
         std::vector<std::string> limits;
     };
 
-    bool Recognise(FileStream& stream, std::uint64_t& base, std::string& error) const;
+    // raw: what the search of the file's own bytes learnt (its first local
+    // header), when it was searched.
+    bool Recognise(FileStream& stream, std::uint64_t& base, std::string& error,
+                   const ContentFacts* raw = nullptr) const;
+    // Adds the findings of the file's own bytes that no entry shows.
+    static void SearchFileBytes(const ContentFacts& facts, const std::vector<Finding>& found, FileResult& result);
     bool RecogniseAt(FileStream& stream, std::uint64_t base) const;
     Pass Run(FileStream& archive, std::uint64_t base, const PassPlan& plan) const;
     void ScanAll(FileStream& archive, FileResult& result) const;

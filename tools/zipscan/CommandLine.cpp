@@ -27,6 +27,7 @@ const char* const kUsage =
     "                         tried in the order given\n"
     "  --password-file F      passwords, one a line, tried in order\n"
     "  --signature [A:]TEXT   add a text pattern; A is report, delete (default) or cure\n"
+    "                         (another word before a colon is refused as a mistyped action)\n"
     "  --signature-hex [A:]HEX add a byte pattern written in hex\n"
     "  --signatures F         add the signatures of a file, one a line:\n"
     "                         NAME ACTION text|hex PATTERN ('#' starts a comment)\n"
@@ -56,8 +57,16 @@ const char* const kUsage =
     "                         or ~/.cache/zipscan (nor keep it there)\n"
     "  --help, --version\n"
     "\n"
-    "exit status: 0 clean, 1 something found (or, for check, not a ZIP archive),\n"
-    "2 an error (a message names the file).\n";
+    "exit status of scan, the same on every path:\n"
+    "  1  something was found (a signature, or a limit reported as a finding); a\n"
+    "     finding beats an error and content that was not fully scanned\n"
+    "  2  otherwise, when any content was not fully scanned (raw bytes of a method\n"
+    "     not decoded, encrypted without a password, damaged after N bytes, CRC\n"
+    "     mismatch, cut by a limit, listed but never handed over, the archive's end\n"
+    "     missing) or a file could not be read; each reason is named\n"
+    "  0  only when every byte of content was scanned as decoded content whose size\n"
+    "     and CRC-32 match its record\n"
+    "check: 0 a ZIP archive, 1 not one, 2 an error.\n";
 
 namespace {
 

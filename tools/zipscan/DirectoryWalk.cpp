@@ -23,7 +23,7 @@ struct Walker {
     std::set<Identity> seen;
     std::size_t root = 0; // length of the directory path being walked
 
-    void Error(const std::string& path, int error) { out.errors.push_back(path + ": " + std::strerror(error)); }
+    void Error(const std::string& path, int error) { out.errors.emplace_back(path, std::strerror(error)); }
 
     // Walks the open directory fd (taken over) whose path is path.
     void Directory(int fd, const std::string& path)

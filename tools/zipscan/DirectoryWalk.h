@@ -4,6 +4,7 @@
 // (a link loop) is not walked again.
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zipscan {
@@ -14,7 +15,8 @@ struct WalkResult {
     // directory path given on the command line that it was found below;
     // std::string::npos for a file named on the command line.
     std::vector<std::size_t> walked;
-    std::vector<std::string> errors;       // "PATH: reason" for what could not be walked
+    // What could not be walked: the path and why.
+    std::vector<std::pair<std::string, std::string>> errors;
 };
 
 // Paths that are not directories are taken as given (the scan judges them).

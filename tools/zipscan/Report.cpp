@@ -68,6 +68,54 @@ std::string DisplayName(const std::string& name)
     return out;
 }
 
+// Code page 437, bytes 0x80 to 0xFF: what a name without the UTF-8 flag
+// means when it is no UTF-8 either (names from Windows tools).
+const unsigned short kCp437High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
+std::string FromCp437(const std::string& name)
+{
+    std::string out;
+    for (char c : name) {
+        auto b = static_cast<unsigned char>(c);
+        unsigned v = b < 0x80 ? b : kCp437High[b - 0x80];
+        if (v < 0x80) {
+            out += static_cast<char>(v);
+        } else if (v < 0x800) {
+            out += static_cast<char>(0xC0 | (v >> 6));
+            out += static_cast<char>(0x80 | (v & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (v >> 12));
+            out += static_cast<char>(0x80 | ((v >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (v & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string DisplayName(const EntryResult& e)
+{
+    if (e.fileBytes) return "(the file's own bytes)";
+    if (e.cp437 && !ValidUtf8(e.name)) return DisplayName(FromCp437(e.name));
+    return DisplayName(e.name);
+}
+
 const char* StatusWord(int status)
 {
     return status == 2 ? "error" : status == 1 ? "found" : "clean";
@@ -77,14 +125,39 @@ const char* StatusWord(int status)
 
 std::string Printable(const std::string& text)
 {
+    // Control bytes, the C1 controls (U+0080 to U+009F, which terminals
+    // obey as well) and bytes that are no UTF-8 are shown escaped.
     std::string out;
-    for (char c : text) {
-        auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7F)
-            out += "\\x" + Hex2(b);
-        else
-            out += c;
+    for (std::size_t i = 0; i < text.size();) {
+        auto b = static_cast<unsigned char>(text[i]);
+        std::size_t n = Utf8Length(text, i);
+        const bool c1 = n == 2 && b == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+        if (b < 0x20 || b == 0x7F || n == 0 || c1) {
+            const std::size_t count = n == 0 ? 1 : n;
+            for (std::size_t k = 0; k < count; ++k) out += "\\x" + Hex2(static_cast<unsigned char>(text[i + k]));
+            i += count;
+        } else {
+            out.append(text, i, n);
+            i += n;
+        }
     }
+    return out;
+}
+
+bool ValidUtf8(const std::string& text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t n = Utf8Length(text, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string HexBytes(const std::string& text)
+{
+    std::string out;
+    for (char c : text) out += Hex2(static_cast<unsigned char>(c));
     return out;
 }
 
@@ -102,7 +175,11 @@ std::string JsonString(const std::string& text)
             out += "\\u00" + Hex2(b);
             ++i;
         } else if (n == 0) {
-            out += "\\u00" + Hex2(b);
+            // A byte that is no UTF-8 becomes a lone low surrogate
+            // (U+DC80 to U+DCFF), as Python's surrogateescape has it: two
+            // different byte strings never give one text, and the bytes come
+            // back with .encode("utf-8", "surrogateescape").
+            out += "\\uDC" + Hex2(b);
             ++i;
         } else {
             out.append(text, i, n);
@@ -114,7 +191,9 @@ std::string JsonString(const std::string& text)
 
 std::string Problem(const EntryResult& entry, bool passwordsGiven)
 {
-    if (entry.scanned) return entry.incomplete;
+    if (entry.fileBytes || entry.complete) return std::string();
+    if (!entry.incomplete.empty()) return entry.incomplete;
+    if (entry.scanned) return "content not verified";
     if (entry.directory) return std::string();
     if (!entry.limit.empty()) return entry.limit + " limit reached";
     if (entry.passwordAsked)
@@ -125,15 +204,21 @@ std::string Problem(const EntryResult& entry, bool passwordsGiven)
 std::string ErrorReason(const FileResult& r, bool passwordsGiven)
 {
     if (!r.error.empty()) return r.error;
-    std::size_t n = r.Unscanned();
-    if (n == 0) return std::string();
+    std::size_t n = r.NotFullyScanned();
+    if (n == 0 && r.notes.empty()) return std::string();
     // The reasons in the order first met, each once.
-    std::vector<std::string> reasons;
+    std::vector<std::string> reasons = r.notes;
     for (const EntryResult& e : r.entries) {
-        std::string why = e.scanned ? std::string() : Problem(e, passwordsGiven);
+        std::string why = Problem(e, passwordsGiven);
+        // Numbers differ from entry to entry; the kind of reason is enough here.
+        std::size_t colon = why.find(':');
+        if (colon != std::string::npos && why.compare(0, 9, "encrypted") != 0) why.resize(colon);
+        std::size_t paren = why.find(" (");
+        if (paren != std::string::npos && why.compare(0, 3, "raw") != 0) why.resize(paren);
         if (!why.empty() && std::find(reasons.begin(), reasons.end(), why) == reasons.end()) reasons.push_back(why);
     }
-    std::string out = std::to_string(n) + (n == 1 ? " entry" : " entries") + " could not be scanned";
+    std::string out = n == 0 ? std::string("not fully scanned")
+                             : std::to_string(n) + (n == 1 ? " entry" : " entries") + " not fully scanned";
     for (std::size_t i = 0; i < reasons.size(); ++i) out += (i ? "; " : ": ") + reasons[i];
     return out;
 }
@@ -148,22 +233,27 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
         char size[32] = "-";
         if (e.scanned) std::snprintf(size, sizeof size, "%llu", static_cast<unsigned long long>(e.size));
         std::string status;
-        if (e.directory) {
+        const std::string problem = Problem(e, o.passwordsGiven);
+        if (e.fileBytes) {
+            status = "FOUND " + FindingsText(e) + " -> reported";
+        } else if (e.directory && problem.empty()) {
             status = "directory";
+        } else if (!e.scanned && problem.empty()) {
+            status = "empty";
         } else if (!e.scanned) {
-            status = "not scanned: " + Problem(e, o.passwordsGiven);
+            status = "not scanned: " + problem;
         } else if (e.findings.empty()) {
             status = e.taken == Taken::Nothing ? "clean" : "archive with findings -> " + TakenText(e, o.clean);
         } else {
             status = "FOUND " + FindingsText(e) + " -> " + TakenText(e, o.clean);
         }
-        if (e.scanned && !e.incomplete.empty()) {
-            status += " (not fully scanned: " + Printable(e.incomplete) + ")";
+        if (e.scanned && !problem.empty()) {
+            status += " (not fully scanned: " + Printable(problem) + ")";
             ++partial;
         }
         char line[48];
         std::snprintf(line, sizeof line, "  %12s  ", size);
-        out += line + Printable(DisplayName(e.name)) + ": " + status + "\n";
+        out += line + Printable(DisplayName(e)) + ": " + status + "\n";
         deleted += e.taken == Taken::Deleted ? 1 : 0;
         cured += e.taken == Taken::Cured ? 1 : 0;
     }
@@ -171,9 +261,10 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
     // entries of their own.
     std::size_t count = 0, nested = 0;
     for (const EntryResult& e : r.entries) {
-        count += e.repeated || e.depth > 0 ? 0 : 1;
+        count += e.repeated || e.depth > 0 || e.fileBytes ? 0 : 1;
         nested += e.depth > 0 && !e.repeated ? 1 : 0;
     }
+    for (const std::string& note : r.notes) out += "  note: " + Printable(note) + "\n";
     out += path + ": " + std::to_string(count) + (count == 1 ? " entry" : " entries");
     if (nested) out += " and " + std::to_string(nested) + " within archives in them";
     std::size_t found = r.Found();
@@ -190,8 +281,9 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
             names += (names.empty() ? "" : ", ") + (r.limitsReported ? LimitFinding(limit) : limit);
         out += r.limitsReported ? ", FOUND " + names : ", limits reached (not reported): " + names;
     }
+    if (!r.notes.empty()) out += ", not fully scanned (see the notes)";
     if (!r.error.empty()) out += ", error: " + Printable(r.error);
-    else if (!found && !unscanned && !r.LimitFound()) out += ", clean";
+    else if (ScanStatus(r) == 0) out += ", clean";
     return out + "\n";
 }
 
@@ -203,7 +295,11 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
     out += ",\"zip\":" + std::string(r.recognised ? "true" : "false");
     std::string reason = ErrorReason(r, o.passwordsGiven);
     out += ",\"error\":" + (reason.empty() ? std::string("null") : JsonString(reason));
+    if (!ValidUtf8(r.path)) out += ",\"file_bytes\":\"" + HexBytes(r.path) + "\"";
     out += ",\"offset\":" + std::to_string(r.base);
+    out += ",\"notes\":[";
+    for (std::size_t i = 0; i < r.notes.size(); ++i) out += (i ? "," : "") + JsonString(r.notes[i]);
+    out += "]";
     // What is wrong with the archive's own listing, where that is known.
     out += ",\"directory\":";
     if (r.directoryReason == ZipReason::none) {
@@ -225,13 +321,18 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
     for (std::size_t i = 0; i < r.entries.size(); ++i) {
         const EntryResult& e = r.entries[i];
         if (i) out += ",";
-        out += "{\"name\":" + JsonString(DisplayName(e.name));
-        out += ",\"path\":" + JsonString(r.path + "/" + DisplayName(e.name));
+        out += "{\"name\":" + JsonString(DisplayName(e));
+        // Names are bytes: one that is no UTF-8 is given in hex as well, so
+        // that it can be told apart and recovered exactly.
+        if (!ValidUtf8(e.name)) out += ",\"name_bytes\":\"" + HexBytes(e.name) + "\"";
+        out += ",\"path\":" + JsonString(r.path + "/" + DisplayName(e));
+        out += ",\"file_bytes\":" + std::string(e.fileBytes ? "true" : "false");
+        out += ",\"listed_only\":" + std::string(e.listedOnly ? "true" : "false");
         out += ",\"depth\":" + std::to_string(e.depth);
         out += ",\"directory\":" + std::string(e.directory ? "true" : "false");
         out += ",\"scanned\":" + std::string(e.scanned ? "true" : "false");
-        out += ",\"complete\":" + std::string(e.scanned && e.incomplete.empty() ? "true" : "false");
-        out += ",\"size\":" + (e.scanned ? std::to_string(e.size) : std::string("null"));
+        out += ",\"complete\":" + std::string(e.complete || e.fileBytes ? "true" : "false");
+        out += ",\"size\":" + (e.scanned || e.fileBytes ? std::to_string(e.size) : std::string("null"));
         out += ",\"limit\":" + (e.limit.empty() ? std::string("null") : JsonString(e.limit));
         out += ",\"findings\":[";
         for (std::size_t k = 0; k < e.findings.size(); ++k) {
@@ -259,9 +360,9 @@ std::string ScanLine(const FileResult& r, const ReportOptions& o)
     std::string found;
     std::size_t partial = 0;
     for (const EntryResult& e : r.entries) {
-        partial += e.scanned && !e.incomplete.empty() ? 1 : 0;
+        partial += e.scanned && !Problem(e, o.passwordsGiven).empty() ? 1 : 0;
         if (e.findings.empty()) continue;
-        found += (found.empty() ? "" : "; ") + FindingsText(e) + " in " + Printable(DisplayName(e.name)) + " -> " +
+        found += (found.empty() ? "" : "; ") + FindingsText(e) + " in " + Printable(DisplayName(e)) + " -> " +
                  TakenText(e, o.clean);
     }
     if (r.LimitFound())
@@ -270,7 +371,7 @@ std::string ScanLine(const FileResult& r, const ReportOptions& o)
     if (!reason.empty()) out += (found.empty() ? "" : ", ") + std::string("error: ") + Printable(reason);
     if (found.empty() && reason.empty()) out += "clean";
     if (r.changed) out += r.inPlace ? ", archive rewritten in place" : ", archive rewritten";
-    if (partial) out += ", " + std::to_string(partial) + " not fully scanned";
+    if (partial && reason.empty()) out += ", " + std::to_string(partial) + " not fully scanned";
     if (r.stopped) out += ", stopped early";
     if (!r.limits.empty() && !r.limitsReported) {
         std::string names;

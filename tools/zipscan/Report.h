@@ -12,6 +12,10 @@ namespace zipscan {
 std::string Printable(const std::string& text);
 // A JSON string literal; bytes that are not UTF-8 are taken as Latin-1.
 std::string JsonString(const std::string& text);
+// Whether text is well-formed UTF-8.
+bool ValidUtf8(const std::string& text);
+// The bytes in hex, two digits each.
+std::string HexBytes(const std::string& text);
 
 // Why an entry was not scanned or not scanned whole, or empty when it was.
 std::string Problem(const EntryResult& entry, bool passwordsGiven);

@@ -70,6 +70,16 @@ int ScanCallback::WantEntry(const char* name)
     EntryResult entry;
     entry.name = name;
     entry.directory = LooksLikeDirectory(name);
+    // The records under this name: folders (by the MS-DOS attribute too) and
+    // empty files hold nothing to scan and cost nothing against MaxFiles.
+    bool nothingToScan = entry.directory;
+    if (plan.listed) {
+        auto it = plan.listed->find(entry.name);
+        if (it != plan.listed->end()) {
+            entry.directory = entry.directory || it->second.directory;
+            nothingToScan = it->second.empty;
+        }
+    }
     entries.push_back(entry);
     verdicts.push_back(0);
     top = entries.size() - 1;
@@ -87,7 +97,7 @@ int ScanCallback::WantEntry(const char* name)
         }
         // Entries are counted on the first walk of a file; later walks take
         // only entries it counted already. Folders cost nothing to pass.
-        if (!plan.only && !offered.directory && !plan.budget->TakeEntry()) {
+        if (!plan.only && !nothingToScan && !plan.budget->TakeEntry()) {
             Reached(Limit::MaxFiles, &offered);
             return 0;
         }
@@ -108,10 +118,17 @@ int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStrea
     std::vector<Finding> findings;
     // What the search read through is what the module handed over, wherever
     // the stream keeps it.
-    std::uint64_t held = 0;
-    if (!search.Scan(*handed, findings, &held)) {
+    ContentFacts facts;
+    if (!search.Scan(*handed, findings, &facts)) {
         failure = "cannot read back the extracted entry " + entry->name;
         return 0;
+    }
+    const std::uint64_t held = facts.size;
+    if (handed == &temporary && temporary.Refused()) {
+        // Our own temporary stream could not take the entry (no memory, no
+        // room or no folder for the temporary file): a failure of this scan,
+        // not damage in the archive.
+        failure = "the temporary stream refused a write (TMPDIR full or missing?) while extracting " + entry->name;
     }
     if (entry->scanned) {
         // A second hand-over under the same name is content the listing
@@ -126,6 +143,7 @@ int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStrea
     }
     entry->scanned = true;
     entry->received = held;
+    entry->crc = facts.crc;
     entry->password = inForce;
     entry->directory = false;
     entry->size = uncompressedSize ? *uncompressedSize : held;
@@ -149,7 +167,7 @@ int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStrea
     // Only a whole entry is opened as an archive (and cured).
     const bool whole = entry->limit.empty();
     const std::size_t at = top;
-    Nested nested = whole && failure.empty() && !stopRequested ? ScanNested(*handed, at) : Nested::None;
+    Nested nested = whole && failure.empty() && !stopRequested ? ScanNested(*handed, at, facts) : Nested::None;
     entry = &entries[at];
     if (nested == Nested::Cleaned) {
         // What is left of the container after its entries were cleaned is
@@ -185,14 +203,42 @@ int VF_CALL ScanCallback::ScanEntry(VFStream* archive, const char* name, VFStrea
     return verdict;
 }
 
-ScanCallback::Nested ScanCallback::ScanNested(VFStream& content, std::size_t at)
+bool ScanCallback::RecogniseAt(VFStream& content, std::uint64_t base) const
 {
-    if (!plan.module) return Nested::None;
     unsigned char first[16] = {};
     unsigned int got = 0;
-    if (content.Seek(0, 0, 0, nullptr) != 0 || content.Read(first, sizeof first, &got) != 0 || got < 4)
-        return Nested::None;
-    if (!plan.module->Recognise(&content, 0, first)) return Nested::None;
+    if (content.Seek(static_cast<unsigned int>(base), static_cast<int>(base >> 32), 0, nullptr) != 0 ||
+        content.Read(first, sizeof first, &got) != 0 || got < 4)
+        return false;
+    return plan.module->Recognise(&content, base, first);
+}
+
+bool ScanCallback::FindArchive(VFStream& content, const ContentFacts& facts, std::uint64_t& base) const
+{
+    base = 0;
+    if (RecogniseAt(content, 0)) return true;
+    // Only content that holds a record signature is worth reading again.
+    if (facts.endSignature) {
+        const ZipHostListing listing = ZipListForHost(&content, 0);
+        if ((listing.opening == ZipHostOpening::directory || listing.opening == ZipHostOpening::directoryFromStart) &&
+            listing.archiveStart > 0 && listing.archiveStart < facts.size && RecogniseAt(content, listing.archiveStart)) {
+            base = listing.archiveStart;
+            return true;
+        }
+    }
+    if (facts.firstLocalHeader != ContentFacts::kNone && facts.firstLocalHeader > 0 &&
+        RecogniseAt(content, facts.firstLocalHeader)) {
+        base = facts.firstLocalHeader;
+        return true;
+    }
+    return false;
+}
+
+ScanCallback::Nested ScanCallback::ScanNested(VFStream& content, std::size_t at, const ContentFacts& facts)
+{
+    if (!plan.module) return Nested::None;
+    std::uint64_t base = 0;
+    if (!FindArchive(content, facts, base)) return Nested::None;
     const std::uint64_t maxDepth = plan.budget ? plan.budget->Settings().maxRecursion : 0;
     if (maxDepth != 0 && plan.depth + 1 > maxDepth) {
         Reached(Limit::MaxRecursion, &entries[at]);
@@ -210,16 +256,30 @@ ScanCallback::Nested ScanCallback::ScanNested(VFStream& content, std::size_t at)
     // The module cleans the inner archive in place: the entry's own stream
     // must take it whole whatever is left of the budget.
     if (&content == &temporary) temporary.SetCap(TemporaryStream::kLimit);
+    const ZipHostListing listing = ZipListForHost(&content, base);
+    const ListingIndex index = IndexListing(listing);
+    inner.listed = &index;
     TemporaryStream stream;
     ScanCallback walk(signatures, passwords, inner, progress, stream);
-    const int result = plan.module->Decode(&content, 0, &stream, &walk);
+    const int result = plan.module->Decode(&content, base, &stream, &walk);
     if (plan.budget) temporary.SetCap(plan.budget->EntryCap());
+    std::vector<EntryResult> innerEntries = walk.Entries();
+    std::vector<int> innerVerdicts = walk.Verdicts();
+    WalkEnd walkEnd;
+    walkEnd.stopped = walk.StopRequested();
+    walkEnd.limits = walk.LimitsReached();
+    walkEnd.passwordsGiven = !passwords.empty();
+    std::vector<std::string> innerNotes;
+    JudgeWalk(listing, [&] { return ZipLocalEntriesForHost(&content, base); }, walkEnd, innerEntries, innerNotes);
+    innerVerdicts.resize(innerEntries.size(), 0);
 
     const std::string prefix = entries[at].name + "/";
     bool condemned = false, unhandled = false;
-    for (std::size_t i = 0; i < walk.Entries().size(); ++i) {
-        EntryResult e = walk.Entries()[i];
-        const int verdict = walk.Verdicts()[i];
+    for (const std::string& note : walk.Notes()) notes.push_back(entries[at].name + "/" + note);
+    for (const std::string& note : innerNotes) notes.push_back(entries[at].name + ": " + note);
+    for (std::size_t i = 0; i < innerEntries.size(); ++i) {
+        EntryResult e = innerEntries[i];
+        const int verdict = innerVerdicts[i];
         e.name = prefix + e.name;
         e.container = entries[at].name;
         ++e.depth;

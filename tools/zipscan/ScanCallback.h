@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Coverage.h"
 #include "Limits.h"
 #include "ScanTypes.h"
 #include "Signatures.h"
@@ -30,6 +31,7 @@ struct PassPlan {
     LimitBudget* budget = nullptr;    // the file's limits (none when null)
     const Module* module = nullptr;   // opens archives found in entries (none when null)
     std::uint64_t depth = 0;          // archives this walk lies within
+    const ListingIndex* listed = nullptr; // the archive's records by name (none when null)
 };
 
 class ScanCallback final : public VFDecodeCallback {
@@ -56,6 +58,8 @@ public:
     const std::string& Failure() const { return failure; }
     // The limits reached, in the order reached.
     const std::vector<std::string>& LimitsReached() const { return limitsReached; }
+    // Reasons that content of archives within entries was not fully scanned.
+    const std::vector<std::string>& Notes() const { return notes; }
 
     // Set from a signal handler: every running walk is asked to stop.
     static std::atomic<bool> interrupted;
@@ -70,7 +74,12 @@ private:
     enum class Nested { None, Clean, Cleaned, Failed };
     // Walks the archive an entry holds, when it is one, with a callback of
     // its own; its entries are added after the entry, named by their path.
-    Nested ScanNested(VFStream& content, std::size_t at);
+    Nested ScanNested(VFStream& content, std::size_t at, const ContentFacts& facts);
+    // Where the archive an entry holds starts in it, as for a file: at its
+    // first byte, where its end record's arithmetic puts it (a stub in
+    // front), or at its first local header. False when it holds none.
+    bool FindArchive(VFStream& content, const ContentFacts& facts, std::uint64_t& base) const;
+    bool RecogniseAt(VFStream& content, std::uint64_t base) const;
 
     const SignatureSet& signatures;
     SignatureSet::Search search;
@@ -87,6 +96,7 @@ private:
     bool stopRequested = false;
     std::string failure;
     std::vector<std::string> limitsReached;
+    std::vector<std::string> notes;
     std::string stopLimit;  // the limit that asked the module to stop
 };
 

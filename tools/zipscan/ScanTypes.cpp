@@ -32,16 +32,22 @@ std::size_t FileResult::Found() const
 std::size_t FileResult::Unscanned() const
 {
     std::size_t n = 0;
-    for (const EntryResult& e : entries) n += (!e.scanned && !e.directory && e.limit.empty()) ? 1 : 0;
+    for (const EntryResult& e : entries) n += (!e.scanned && !e.complete && !e.fileBytes) ? 1 : 0;
+    return n;
+}
+
+std::size_t FileResult::NotFullyScanned() const
+{
+    std::size_t n = 0;
+    for (const EntryResult& e : entries) n += (!e.complete && !e.fileBytes) ? 1 : 0;
     return n;
 }
 
 int ScanStatus(const FileResult& result)
 {
-    // An incomplete scan is an error even when something was found: the
-    // caller cannot take the file as handled.
-    if (!result.error.empty() || result.Unscanned() > 0) return 2;
-    return result.Found() > 0 || result.LimitFound() ? 1 : 0;
+    if (result.Found() > 0 || result.LimitFound()) return 1;
+    if (!result.error.empty() || result.NotFullyScanned() > 0 || !result.notes.empty()) return 2;
+    return 0;
 }
 
 } // namespace zipscan

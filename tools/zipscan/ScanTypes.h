@@ -21,6 +21,15 @@ struct Finding {
     std::uint32_t matches = 0;
 };
 
+// What a pass over some content learnt besides the findings.
+struct ContentFacts {
+    static constexpr std::uint64_t kNone = ~std::uint64_t(0);
+    std::uint64_t size = 0;                   // bytes read through
+    std::uint32_t crc = 0;                    // their CRC-32
+    std::uint64_t firstLocalHeader = kNone;   // where a local header signature first appears
+    bool endSignature = false;                // an end record signature appears somewhere
+};
+
 // What was done to an entry in the end.
 enum class Taken { Nothing, Deleted, Cured };
 
@@ -32,8 +41,18 @@ struct EntryResult {
     int password = -1;             // index of the password in force when it was scanned
     std::uint64_t size = 0;        // uncompressed size as the module reported it
     std::uint64_t received = 0;    // bytes the module handed over for it
+    std::uint32_t crc = 0;         // CRC-32 of those bytes
     bool repeated = false;         // handed over again under a name already scanned
-    std::string incomplete;        // why what was scanned is not the whole entry
+    // Judged against the module's listing once the walk is over: the
+    // content under this name was handed over whole and verified (its
+    // record's size and CRC-32), or why not. An entry with nothing to scan
+    // (a folder, an empty file) is complete.
+    bool complete = false;
+    std::string incomplete;        // why its content was not fully scanned ("" when complete)
+    bool listedOnly = false;       // a record the walk never offered or handed over
+    bool fileBytes = false;        // not an entry: the file's own bytes, searched raw
+    bool cp437 = false;            // its record has no UTF-8 flag: a name that is no
+                                   // UTF-8 is shown in code page 437
     std::vector<Finding> findings;
     Taken taken = Taken::Nothing;
     std::string limit;             // the limit that cut it short or kept it from being scanned
@@ -63,12 +82,21 @@ struct FileResult {
     ZipReason directoryReason = ZipReason::none;
     std::uint64_t directoryReasonOffset = kZipNoOffset;
 
+    // File-level reasons that content was not fully scanned (the archive's
+    // directory missing, so its end is not known), in the order met.
+    std::vector<std::string> notes;
+    bool scannedAtAll = false;     // the module was asked to walk it
+
     std::size_t Found() const;     // entries with at least one finding
-    std::size_t Unscanned() const; // files the module could not extract (limits aside)
+    std::size_t Unscanned() const; // entries not handed over at all (nothing to scan aside)
+    std::size_t NotFullyScanned() const; // entries whose content was not fully scanned
     bool LimitFound() const { return limitsReported && !limits.empty(); }
 };
 
-// Exit status of one file of a scan: 2 error, 1 something found, 0 clean.
+// Exit status of one file of a scan: 1 when anything was found (a finding
+// beats an error and unscanned content); else 2 when content was not fully
+// scanned or the file could not be read; 0 only when every byte of content
+// was scanned as decoded content.
 int ScanStatus(const FileResult& result);
 
 } // namespace zipscan

@@ -1,5 +1,13 @@
 #include "Signatures.h"
 
+#ifdef ZIPSCAN_ISAL_CRC
+#include <isa-l/crc.h>
+#else
+#include <zlib.h>
+#endif
+
+#include <cstring>
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -11,6 +19,23 @@
 namespace zipscan {
 
 namespace {
+
+// CRC-32 of the bytes, carried on from crc (0 to start): ISA-L's where the
+// build has it (several times zlib's speed), else zlib's.
+std::uint32_t Crc32(std::uint32_t crc, const unsigned char* data, std::size_t n)
+{
+#ifdef ZIPSCAN_ISAL_CRC
+    return crc32_gzip_refl(crc, data, static_cast<std::uint64_t>(n));
+#else
+    while (n > 0) {
+        const uInt chunk = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
+        crc = static_cast<std::uint32_t>(crc32(crc, data, chunk));
+        data += chunk;
+        n -= chunk;
+    }
+    return crc;
+#endif
+}
 
 // The test file, each byte XORed with 0x5A.
 constexpr char kTestFileMasked[] =
@@ -125,8 +150,21 @@ bool SignatureSet::AddOption(const std::string& argument, bool hex, std::string&
     Signature s;
     std::string body = argument;
     std::size_t colon = argument.find(':');
-    if (colon != std::string::npos && ParseAction(argument.substr(0, colon), s.action))
-        body = argument.substr(colon + 1);
+    if (colon != std::string::npos) {
+        const std::string prefix = argument.substr(0, colon);
+        if (ParseAction(prefix, s.action)) {
+            body = argument.substr(colon + 1);
+        } else if (!prefix.empty() && prefix.size() <= 8 &&
+                   prefix.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string::npos &&
+                   argument.compare(colon, 3, "://") != 0) {
+            // A mistyped action must not silently become part of the
+            // pattern; a pattern that starts with a word and a colon is
+            // given with its action in front (delete:word:...).
+            error = "unknown action '" + prefix + "' in " + argument +
+                    " (report, delete or cure; put one in front of a pattern that holds a colon)";
+            return false;
+        }
+    }
     if (hex) {
         if (!ParseHex(body, s.pattern)) {
             error = "not a hex byte string: " + body;
@@ -262,7 +300,7 @@ bool EmptyStream(VFStream& stream)
 SignatureSet::Search::Search(const SignatureSet& s) : set(s), counter(s.Database(own)) {}
 
 bool SignatureSet::Search::Count(VFStream& content, std::vector<std::pair<std::uint32_t, std::uint32_t>>& found,
-                                 std::uint64_t* streamed)
+                                 ContentFacts* facts)
 {
     StreamReader read(content);
     // Every entry is searched through the same piece: clearing and freeing
@@ -272,15 +310,57 @@ bool SignatureSet::Search::Count(VFStream& content, std::vector<std::pair<std::u
     if (piece.size() != kPiece) piece.resize(kPiece);
     bool ok = true;
     std::uint64_t total = 0;
+    std::uint32_t crc = 0;
+    // Record signatures, across pieces: the last three bytes of what came
+    // before go in front of the next piece.
+    std::uint64_t firstLocal = ContentFacts::kNone;
+    bool endSeen = false;
+    unsigned char joint[3 + 3];
+    std::size_t tailLength = 0;
+    auto look = [&](const unsigned char* data, std::size_t n, std::uint64_t at) {
+        // One pass for both signatures: every 'P' is a candidate.
+        const unsigned char* end = data + n;
+        for (const unsigned char* p = data; p + 4 <= end && (firstLocal == ContentFacts::kNone || !endSeen); ++p) {
+            p = static_cast<const unsigned char*>(std::memchr(p, 'P', static_cast<std::size_t>(end - p)));
+            if (!p || p + 4 > end) break;
+            if (p[1] != 'K') continue;
+            if (p[2] == 3 && p[3] == 4 && firstLocal == ContentFacts::kNone)
+                firstLocal = at + static_cast<std::uint64_t>(p - data);
+            else if (p[2] == 5 && p[3] == 6)
+                endSeen = true;
+        }
+    };
     while (true) {
         long long got = read(piece.data(), piece.size());
         if (got < 0) ok = false;
         if (got <= 0) break;
-        counter.Feed(piece.data(), static_cast<std::size_t>(got));
+        const auto n = static_cast<std::size_t>(got);
+        counter.Feed(piece.data(), n);
+        if (facts) {
+            crc = Crc32(crc, piece.data(), n);
+            if (firstLocal == ContentFacts::kNone || !endSeen) {
+                const std::size_t head = std::min<std::size_t>(3, n);
+                std::memcpy(joint + tailLength, piece.data(), head);
+                look(joint, tailLength + head, total - tailLength);
+                look(piece.data(), n, total);
+                // What the next piece's joint starts with.
+                unsigned char last[3 + 3];
+                std::memcpy(last, joint, tailLength + head);
+                const std::size_t keep = std::min<std::size_t>(3, tailLength + n);
+                if (n >= 3) std::memcpy(joint, piece.data() + n - 3, 3);
+                else std::memmove(joint, last + tailLength + head - keep, keep);
+                tailLength = keep;
+            }
+        }
         total += static_cast<std::uint64_t>(got);
     }
     found = counter.Finish();
-    if (streamed) *streamed = total;
+    if (facts) {
+        facts->size = total;
+        facts->crc = crc;
+        facts->firstLocalHeader = firstLocal;
+        facts->endSignature = endSeen;
+    }
     return ok;
 }
 
@@ -293,11 +373,11 @@ bool SignatureSet::Search::Count(VFStream& content, std::vector<std::uint32_t>& 
     return ok;
 }
 
-bool SignatureSet::Search::Scan(VFStream& content, std::vector<Finding>& findings, std::uint64_t* streamed)
+bool SignatureSet::Search::Scan(VFStream& content, std::vector<Finding>& findings, ContentFacts* facts)
 {
     findings.clear();
     std::vector<std::pair<std::uint32_t, std::uint32_t>> found;
-    if (!Count(content, found, streamed)) return false;
+    if (!Count(content, found, facts)) return false;
     for (const auto& f : found) {
         const Signature& s = set.signatures[f.first];
         findings.push_back(Finding{s.name, s.action, f.second});

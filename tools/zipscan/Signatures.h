@@ -40,8 +40,9 @@ public:
     class Search {
     public:
         explicit Search(const SignatureSet& set);
-        // streamed: the number of bytes read through, when not null.
-        bool Scan(VFStream& content, std::vector<Finding>& findings, std::uint64_t* streamed = nullptr);
+        // facts: what was read through (size, CRC-32, where a local header
+        // first appears), when not null.
+        bool Scan(VFStream& content, std::vector<Finding>& findings, ContentFacts* facts = nullptr);
         // Removes every match of every cure signature, again and again until
         // none is left (a removal can join the pieces of a new match), and
         // puts the result back into content. False when a read or write fails.
@@ -49,7 +50,7 @@ public:
 
     private:
         bool Count(VFStream& content, std::vector<std::pair<std::uint32_t, std::uint32_t>>& found,
-                   std::uint64_t* streamed = nullptr);
+                   ContentFacts* facts = nullptr);
         bool Count(VFStream& content, std::vector<std::uint32_t>& counts);
         const SignatureSet& set;
         std::unique_ptr<PatternDatabase> own;  // when the set was not prepared

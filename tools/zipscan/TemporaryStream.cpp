@@ -141,11 +141,17 @@ int TemporaryStream::Write(const void* buffer, unsigned int count, unsigned int*
         capped = true;
     }
     std::uint64_t end = position + n;
-    if (!Reserve(end)) return ENOSPC;
+    // Below the cap a write that fails is this host's own failure (no room
+    // for the temporary file), not the end of the entry.
+    if (!Reserve(end)) {
+        refused = true;
+        return ENOSPC;
+    }
     const auto* data = static_cast<const unsigned char*>(buffer);
     if (!onDisk) {
         std::memcpy(bytes.data() + position, data, static_cast<std::size_t>(n));
     } else if (!WriteAllAt(fd, data, static_cast<std::size_t>(n), position)) {
+        refused = true;
         return errno ? errno : ENOSPC;
     }
     position = end;
@@ -162,6 +168,7 @@ int TemporaryStream::SetSize(unsigned int sizeLow, unsigned int sizeHigh)
         // A new entry begins: back to memory, keeping the file for the next
         // big one.
         capped = false;
+        refused = false;
         size = 0;
         if (onDisk) {
             onDisk = false;

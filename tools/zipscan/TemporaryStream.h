@@ -29,6 +29,9 @@ public:
     // A write was shortened or refused at the cap since the stream was last
     // emptied.
     bool Capped() const { return capped; }
+    // A write below the cap failed (memory, or the temporary file could not
+    // be made or written) since the stream was last emptied.
+    bool Refused() const { return refused; }
     std::uint64_t Size() const { return size; }
     bool OnDisk() const { return onDisk; }
 
@@ -44,6 +47,7 @@ private:
     int fd = -1;                        // the temporary file, once one was needed
     bool onDisk = false;
     bool capped = false;
+    bool refused = false;
     std::uint64_t threshold;
     std::uint64_t cap = kLimit;
     std::uint64_t size = 0;

@@ -186,7 +186,15 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
     std::size_t walkErrors = 0;
     if (o.recursive) {
         WalkResult walk = WalkPaths(o.files, o.followLinks);
-        for (const std::string& e : walk.errors) std::fprintf(stderr, "zipscan: %s\n", Printable(e).c_str());
+        // A folder that cannot be read gets its line (or JSON document) like
+        // a file that cannot be read.
+        for (const auto& e : walk.errors) {
+            FileResult unreadable;
+            unreadable.path = e.first;
+            unreadable.error = e.second;
+            std::fputs((o.json ? ScanJson(unreadable, report) : ScanLine(unreadable, report)).c_str(), stdout);
+            std::fprintf(stderr, "zipscan: %s: %s\n", Printable(e.first).c_str(), Printable(e.second).c_str());
+        }
         walkErrors = walk.errors.size();
         if (walkErrors) status = 2;
         files = std::move(walk.files);
@@ -210,7 +218,7 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
                         return;
                     }
                     int fileStatus = ScanStatus(r);
-                    ++scanned;
+                    scanned += r.scannedAtAll ? 1 : 0;
                     found += fileStatus == 1 || r.Found() > 0 ? 1 : 0;
                     errors += fileStatus == 2 ? 1 : 0;
                     std::string shown = o.json        ? ScanJson(r, report)
