@@ -36,6 +36,13 @@ bool CZipLocalRecord::Read(CZipStream& stream, uint64_t position)
     uint8_t p[localRecordSize];
     stream.Seek(static_cast<int64_t>(position), CZipStream::begin);
     if (stream.Read(p, localRecordSize) != localRecordSize) return false;
+    if (!Parse(p, position)) return false;
+    ReadExtra(stream, position);
+    return true;
+}
+
+bool CZipLocalRecord::Parse(const uint8_t* p, uint64_t position)
+{
     CZipRecordReader fields(p, localRecordSize);
     if (!fields.Signature(localSignature)) return false;
     versionNeeded = fields.U16();
@@ -50,16 +57,25 @@ bool CZipLocalRecord::Read(CZipStream& stream, uint64_t position)
     extraLength = fields.U16();
     dataStart = position + localRecordSize + nameLength + extraLength;
     hasAes = false;
-    const bool zip64 = compressedSize == zip64Marker32 || uncompressedSize == zip64Marker32;
-    if ((zip64 || method == methodAes) && extraLength > 0) {
-        std::vector<uint8_t> extra(extraLength);
-        stream.Seek(static_cast<int64_t>(position + localRecordSize + nameLength), CZipStream::begin);
-        if (stream.Read(extra.data(), extraLength) == extraLength) {
-            if (zip64) TakeZip64Sizes(extra.data(), extraLength, *this);
-            hasAes = method == methodAes && ZipFindAesInfo(extra.data(), extraLength, aes);
-        }
-    }
     return true;
+}
+
+bool CZipLocalRecord::NeedsExtra() const
+{
+    const bool zip64 = compressedSize == zip64Marker32 || uncompressedSize == zip64Marker32;
+    return (zip64 || method == methodAes) && extraLength > 0;
+}
+
+void CZipLocalRecord::ReadExtra(CZipStream& stream, uint64_t position)
+{
+    if (!NeedsExtra()) return;
+    const bool zip64 = compressedSize == zip64Marker32 || uncompressedSize == zip64Marker32;
+    std::vector<uint8_t> extra(extraLength);
+    stream.Seek(static_cast<int64_t>(position + localRecordSize + nameLength), CZipStream::begin);
+    if (stream.Read(extra.data(), extraLength) == extraLength) {
+        if (zip64) TakeZip64Sizes(extra.data(), extraLength, *this);
+        hasAes = method == methodAes && ZipFindAesInfo(extra.data(), extraLength, aes);
+    }
 }
 
 void CZipLocalRecord::ApplyTo(CZipEntryHeader& view) const

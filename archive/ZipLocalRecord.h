@@ -29,6 +29,13 @@ struct CZipLocalRecord {
     // Reads the record at `position`; false without a local signature or
     // where the stream ends inside the fixed part.
     bool Read(CZipStream& stream, uint64_t position);
+    // The fixed part alone, from the 30 bytes of a record at `position`
+    // already in memory; false without a local signature.
+    bool Parse(const uint8_t* record, uint64_t position);
+    // Whether the extra field holds something Read takes from it (ZIP64
+    // sizes, the AES field), and reading it.
+    bool NeedsExtra() const;
+    void ReadExtra(CZipStream& stream, uint64_t position);
     // The central header with what this record says in its place.
     void ApplyTo(CZipEntryHeader& view) const;
 };

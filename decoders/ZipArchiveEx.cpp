@@ -102,8 +102,12 @@ bool CZipArchiveEx::ReadLocalRecord(uint16_t index, CZipLocalRecord& local)
 {
     if (!directory.HasIndex(index) || !store.stream) return false;
     const CZipEntryHeader* header = directory.GetHeader(index);
-    return local.Read(*store.stream,
-                      static_cast<uint64_t>(header->localHeaderOffset) + directory.endInfo.foreignBytes);
+    const uint32_t foreign = directory.endInfo.foreignBytes;
+    if (local.Read(*store.stream, static_cast<uint64_t>(header->localHeaderOffset) + foreign)) return true;
+    // A directory whose offset is wrong makes every local header look
+    // shifted by the same bytes: the entry is looked for at its offset
+    // counted from the stream's start, as unzip does.
+    return foreign > 0 && local.Read(*store.stream, header->localHeaderOffset);
 }
 
 bool CZipArchiveEx::OpenEntryAs(uint16_t index, const CZipEntryHeader& view, const CZipLocalRecord* local)
@@ -213,6 +217,14 @@ void CZipArchiveEx::VerifyAesCode()
     if (store.stream->Read(code, sizeof code) != sizeof code)
         ThrowError(ZipError::badZipFile, ZipReason::streamCut, aesCodePosition);
     if (!aes->Verify(code)) ThrowError(ZipError::badCrc);
+}
+
+uint64_t CZipArchiveEx::OpenDataEnd() const
+{
+    // AES data ends at its fixed size, followed by the authentication code.
+    if (!decoder || aes || entryState != -1 || store.SpanState() != 0) return 0;
+    const uint32_t length = decoder->DataLength();
+    return length ? entryDataStart + length : 0;
 }
 
 uint64_t CZipArchiveEx::NextRecordStart(uint16_t index) const

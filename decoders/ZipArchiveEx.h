@@ -71,6 +71,9 @@ public:
     bool ExtractEntryToStream(uint16_t index, CZipStream& output, uint32_t bufferSize = 65536);
 
     CZipDecoder* CurrentDecoder() const { return decoder.get(); }
+    // Stream position just past the open entry's data, where its method
+    // read up to its own end marker; 0 where that is not known.
+    uint64_t OpenDataEnd() const;
 
 protected:
     std::unique_ptr<CZipDecoder> decoder;

@@ -69,6 +69,15 @@ int CZipCodecDecoder::Run(uint8_t*& out, uint32_t& room)
     return Z_OK;
 }
 
+bool CZipCodecDecoder::ReachedOwnEnd(uint32_t& unused) const
+{
+    if (!ended || damaged || !codecReady || stageCount > 0) return false;
+    uint32_t held = 0;
+    if (!codec->UnusedInput(held)) return false;
+    unused = inputLength + held;
+    return true;
+}
+
 uint32_t CZipCodecDecoder::Finish(int result, uint32_t total)
 {
     if (result == Z_OK) return total;

@@ -36,6 +36,7 @@ protected:
     // Whether the bytes a codec made in the call that failed are handed
     // over; a decoder that reads the entry again on failure says no.
     virtual bool KeepsOutputOfFailedCall() const { return true; }
+    bool ReachedOwnEnd(uint32_t& unused) const override;
 
     std::unique_ptr<CZipStreamCodec> codec;
     bool codecReady = false;

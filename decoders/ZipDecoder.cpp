@@ -50,6 +50,7 @@ bool CZipDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t
                              ? compressedLeft - kEncryptionHeaderSize
                              : 0;
     }
+    inputGranted = compressedLeft;
     inputBuffer.Allocate(inputBufferSize);
     keys = keysArg;
     return true;
@@ -71,7 +72,19 @@ void CZipDecoder::AllowInputUpTo(uint32_t available)
 {
     if (!FollowsOwnEnd()) return;
     if (encrypted) available = available >= kEncryptionHeaderSize ? available - kEncryptionHeaderSize : 0;
-    if (available > compressedLeft) compressedLeft = available;
+    if (available > compressedLeft) {
+        inputGranted += available - compressedLeft;
+        compressedLeft = available;
+    }
+}
+
+uint32_t CZipDecoder::DataLength() const
+{
+    uint32_t unused = 0;
+    if (damaged || !ReachedOwnEnd(unused)) return 0;
+    const uint32_t taken = inputGranted - compressedLeft;
+    if (unused > taken) return 0;
+    return (encrypted ? kEncryptionHeaderSize : 0) + taken - unused;
 }
 
 void CZipDecoder::UpdateCrc(const uint8_t* bytes, uint32_t n)

@@ -82,6 +82,11 @@ public:
     void SetAesDecryption(CZipAesDecryption* decryption) { aes = decryption; }
     // Compressed bytes not yet read from the storage.
     uint32_t UnfetchedInput() const { return compressedLeft - readAheadCount; }
+    // How many compressed bytes (from the first data byte, an encryption
+    // header included) the data took up to its own end marker, once the
+    // method has read up to it; 0 before that, on damage, and for methods
+    // that do not tell.
+    uint32_t DataLength() const;
 
 protected:
     uint32_t uncompressedLeft = 0;
@@ -99,6 +104,17 @@ protected:
     uint32_t bitBuffer = 0;
     int32_t bitCount = 0;
     bool inputExhausted = false;
+    // The compressed bytes the method may fetch in all.
+    uint32_t inputGranted = 0;
+
+    // True once the method's data has ended at its own end marker, with
+    // the bytes fetched but not used by it; false where it has not or
+    // cannot say.
+    virtual bool ReachedOwnEnd(uint32_t& unused) const
+    {
+        (void)unused;
+        return false;
+    }
 
 private:
     void RefillReadAhead();

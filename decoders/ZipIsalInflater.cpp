@@ -15,6 +15,13 @@ bool CZipIsalInflater::Reset(const CZipEntryHeader&)
     return true;
 }
 
+bool CZipIsalInflater::UnusedInput(uint32_t& held) const
+{
+    // Whole bytes still in the bit buffer were read past the stream's end.
+    held = state && state->read_in_length > 0 ? static_cast<uint32_t>(state->read_in_length) / 8 : 0;
+    return state != nullptr;
+}
+
 int CZipIsalInflater::Decode(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength)
 {
     if (!state) return Z_MEM_ERROR;

@@ -11,6 +11,7 @@ class CZipIsalInflater : public CZipStreamCodec {
 public:
     bool Reset(const CZipEntryHeader& header) override;
     int Decode(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength) override;
+    bool UnusedInput(uint32_t& held) const override;
 
 private:
     std::unique_ptr<inflate_state> state;

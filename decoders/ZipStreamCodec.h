@@ -24,4 +24,11 @@ public:
     // True for formats whose data carries its own end marker, so that the
     // decoder may follow them past a compressed size that says less.
     virtual bool EndsItself() const { return true; }
+    // Once the stream has ended: input the codec took in but did not use
+    // (read ahead past the end). False where the codec cannot say.
+    virtual bool UnusedInput(uint32_t& held) const
+    {
+        held = 0;
+        return true;
+    }
 };

@@ -138,7 +138,7 @@ bool CZipCondemnedEraser::Erase(CZipArchiveEx& archive, CZipStream& stream, cons
     const uint64_t directoryStart = static_cast<uint64_t>(end.directoryOffset) + end.foreignBytes;
     try {
         length = stream.GetLength();
-        gaps = ZipUncoveredRanges(archive);
+        gaps = ZipUncoveredRanges(archive, dataEnds);
     } catch (const CZipException&) {
         return false;
     }

@@ -27,6 +27,9 @@ public:
     };
 
     void Add(const Content& content) { contents.push_back(content); }
+    // Where each listed entry's data was found to end (by directory index,
+    // 0: not known): the stretches of unlisted bytes begin there.
+    void KnowDataEnds(const std::vector<uint64_t>& ends) { dataEnds = ends; }
     bool Empty() const { return contents.empty(); }
 
     // Erases every condemned content it can. `kept` tells which listed
@@ -38,4 +41,5 @@ public:
 
 private:
     std::vector<Content> contents;
+    std::vector<uint64_t> dataEnds;
 };

@@ -93,6 +93,7 @@ void CZipDecodeDriver::Walk()
 {
     // Entries appended by cures are not visited.
     const int count = archive->GetCount();
+    dataEnds.assign(static_cast<size_t>(std::max(count, 0)), 0);
     for (int i = 0; i < count; ++i) {
         const uint16_t index = static_cast<uint16_t>(i);
         CZipEntryHeader header;
@@ -106,85 +107,158 @@ void CZipDecodeDriver::Walk()
 
 void CZipDecodeDriver::WalkUnlisted()
 {
-    std::vector<CZipUnlistedEntry> unlisted;
-    // Where an entry has been found already: each is handed over once.
+    // Finding the uncovered bytes reads only the listed entries' local
+    // headers (work bounded by the directory); searching them may read much
+    // more, which a stop request ends.
+    std::vector<CZipUncoveredRange> ranges;
+    // Where listed entries lie: each entry is handed over once.
+    std::vector<uint64_t> listedAt;
     std::set<uint64_t> known;
+    std::vector<CZipUnlistedEntry> others;
     try {
-        // Finding the uncovered bytes reads only local headers; searching
-        // them may read much more, which a stop request ends.
-        std::vector<std::pair<uint64_t, uint64_t>> ranges;
         if (withoutDirectory) {
-            ranges.emplace_back(0, archiveStream.GetLength());
+            ranges.push_back(CZipUncoveredRange{0, archiveStream.GetLength()});
         } else {
-            for (const CZipHeaderPtr& header : archive->directory.headerList)
-                known.insert(static_cast<uint64_t>(header->localHeaderOffset) + archive->directory.endInfo.foreignBytes);
-            ranges = ZipUncoveredRanges(*archive);
+            ranges = ZipUncoveredRanges(*archive, dataEnds, listedAt);
             const CZipEndInfo& end = archive->directory.endInfo;
             const uint64_t directoryStart = static_cast<uint64_t>(end.directoryOffset) + end.foreignBytes;
             // What lies inside a listed entry's data is that entry's content
             // (an archive stored in it, say), scanned with it.
             auto uncovered = [&](uint64_t position) {
                 if (position >= directoryStart) return true;
-                auto after = std::upper_bound(ranges.begin(), ranges.end(), std::make_pair(position, ~uint64_t(0)));
-                return after != ranges.begin() && position < std::prev(after)->second;
+                auto after = std::upper_bound(ranges.begin(), ranges.end(), position,
+                                              [](uint64_t p, const CZipUncoveredRange& r) { return p < r.from; });
+                return after != ranges.begin() && position < std::prev(after)->to;
             };
             // The search for other listings reads as much as the stream
             // holds: a stop request ends it.
             gate.Open();
             for (CZipUnlistedEntry& e : ZipFindOtherListings(*archive))
-                if (uncovered(e.localPosition) && known.insert(e.localPosition).second) unlisted.push_back(std::move(e));
-        }
-        gate.Open();
-        for (const auto& range : ranges) {
-            std::vector<CZipUnlistedEntry> found = ZipFindLocalEntries(archiveStream, range.first, range.second);
-            for (CZipUnlistedEntry& e : found)
-                if (known.insert(e.localPosition).second) unlisted.push_back(std::move(e));
+                if (uncovered(e.localPosition) && !std::binary_search(listedAt.begin(), listedAt.end(), e.localPosition) &&
+                    known.insert(e.localPosition).second)
+                    others.push_back(std::move(e));
         }
     } catch (const CZipException&) {
         return;
     }
-    for (const CZipUnlistedEntry& e : unlisted) {
-        const std::string name = e.view.NameAsString();
-        gate.Close();
-        if (engine->WantEntry(name.c_str())) {
-            gate.Open();
-            EntryVisit visit{0, name, {}, false, false};
-            CZipEntryHeader view(e.view);
-            if (!ZipReadsEntry(view)) view = RawView(view);
-            bool declined = false;
-            uint64_t readEnd = 0;
-            const CZipExtraction x = ExtractWithPassword(visit, declined, [&] {
-                CZipExtraction reading = extractor->ExtractAt(e.localPosition, view, e.dataLimit);
-                // As far as the reading took the stream: the content's own bytes.
-                try {
-                    readEnd = archiveStream.GetPosition();
-                } catch (const CZipException&) {
-                }
-                return reading;
-            });
-            if (declined) return;
-            // A cure of content the directory does not list is a deletion:
-            // its bytes are made unreadable. An archive whose directory could
-            // not be read is never changed: what its own directory would
-            // make of the changes is unknown.
-            if (Scan(visit, x) != noVerdict && !withoutDirectory) {
-                CZipCondemnedEraser::Content c;
-                c.localPosition = e.localPosition;
-                c.readEnd = readEnd;
-                c.dataLimit = e.dataLimit;
-                c.declaredSize = view.compressedSize;
-                const auto next = known.upper_bound(e.localPosition);
-                if (next != known.end()) c.nextKnown = *next;
-                c.flags = e.view.flags;
-                c.crc = x.crc;
-                condemned.Add(c);
+    // The next entry known behind a position: a listed one or one another
+    // listing names (one the walk finds lies behind the found one's data
+    // limit anyway).
+    auto nextKnown = [&](uint64_t position) {
+        uint64_t next = ~uint64_t(0);
+        const auto listed = std::upper_bound(listedAt.begin(), listedAt.end(), position);
+        if (listed != listedAt.end()) next = *listed;
+        const auto other = known.upper_bound(position);
+        if (other != known.end()) next = std::min(next, *other);
+        return next;
+    };
+    gate.Open();
+    for (const CZipUnlistedEntry& e : others)
+        if (!HandUnlisted(e, nextKnown(e.localPosition))) return;
+    others.clear();
+    // Entries are handed over as the walk finds them: what is held at any
+    // time does not grow with their number.
+    for (const CZipUncoveredRange& range : ranges) {
+        try {
+            CZipLocalWalk walk(archiveStream, range.from, range.to);
+            CZipUnlistedEntry e;
+            bool first = true;
+            while (walk.Next(e)) {
+                if (first && range.storedBefore >= 0 && !ReadStoredTail(range, e.localPosition)) return;
+                first = false;
+                if (std::binary_search(listedAt.begin(), listedAt.end(), e.localPosition) || known.count(e.localPosition))
+                    continue;
+                if (!HandUnlisted(e, nextKnown(e.localPosition))) return;
             }
+            if (first && range.storedBefore >= 0 && !ReadStoredTail(range, range.to)) return;
+        } catch (const CZipException&) {
+            return;
         }
-        gate.Close();
-        if (engine->IsStopRequested()) return;
     }
 }
 
+bool CZipDecodeDriver::HandUnlisted(const CZipUnlistedEntry& e, uint64_t nextKnown)
+{
+    const std::string name = e.view.NameAsString();
+    gate.Close();
+    if (engine->WantEntry(name.c_str())) {
+        gate.Open();
+        EntryVisit visit{0, name, {}, false, false};
+        CZipEntryHeader view(e.view);
+        if (!ZipReadsEntry(view)) view = RawView(view);
+        bool declined = false;
+        uint64_t readEnd = 0;
+        const CZipExtraction x = ExtractWithPassword(visit, declined, [&] {
+            CZipExtraction reading = extractor->ExtractAt(e.localPosition, view, e.dataLimit);
+            // As far as the reading took the stream: the content's own bytes.
+            try {
+                readEnd = archiveStream.GetPosition();
+            } catch (const CZipException&) {
+            }
+            return reading;
+        });
+        if (declined) return false;
+        // A cure of content the directory does not list is a deletion:
+        // its bytes are made unreadable. An archive whose directory could
+        // not be read is never changed: what its own directory would
+        // make of the changes is unknown.
+        if (Scan(visit, x) != noVerdict && !withoutDirectory) {
+            CZipCondemnedEraser::Content c;
+            c.localPosition = e.localPosition;
+            c.readEnd = readEnd;
+            c.dataLimit = e.dataLimit;
+            c.declaredSize = view.compressedSize;
+            c.nextKnown = nextKnown;
+            c.flags = e.view.flags;
+            c.crc = x.crc;
+            condemned.Add(c);
+        }
+    }
+    gate.Close();
+    if (engine->IsStopRequested()) return false;
+    gate.Open();
+    return true;
+}
+
+bool CZipDecodeDriver::ReadStoredTail(const CZipUncoveredRange& range, uint64_t until)
+{
+    // Bytes behind a stored entry's declared size, up to the next entry
+    // (or record), are handed over with it as a second reading: a payload
+    // appended behind the declared size is the entry's as much as anyone's.
+    if (until <= range.storedDeclaredEnd || until <= range.storedDataStart) return true;
+    const uint16_t index = static_cast<uint16_t>(range.storedBefore);
+    CZipEntryHeader header;
+    if (!archive->GetFileInfo(header, index)) return true;
+    const std::string name = header.NameAsString();
+    gate.Close();
+    if (engine->WantEntry(name.c_str())) {
+        gate.Open();
+        EntryVisit visit{index, name, {}, false, false};
+        CZipEntryHeader view = RawView(header);
+        view.compressedSize = view.uncompressedSize =
+            static_cast<uint32_t>(std::min<uint64_t>(until - range.storedDataStart, 0xFFFFFFFFu));
+        ScanAndAct(visit, extractor->ExtractAt(range.storedLocal, view, until), false);
+    }
+    gate.Close();
+    if (engine->IsStopRequested()) return false;
+    gate.Open();
+    return true;
+}
+
+void CZipDecodeDriver::NoteDataEnd(uint16_t index, const CZipEntryHeader& header, const CZipLocalRecord& local,
+                                   const CZipExtraction& x)
+{
+    // Where the entry's data really ended bounds what it covers: entries no
+    // record lists are searched for from there. Deflate-family data ends
+    // where its decoder found its end; stored data whose bytes do not match
+    // their CRC may end anywhere inside its declared size, so all of it is
+    // searched.
+    uint64_t end = x.dataEnd;
+    if (!end && header.method == methodStored && local.method == methodStored && x.opened && !x.stopped &&
+        !x.refused && !x.readFailed && x.crc != header.crc32 && !(header.flags & flagEncrypted))
+        end = local.dataStart;
+    if (end && index < dataEnds.size()) dataEnds[index] = end;
+}
 
 bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
 {
@@ -219,6 +293,7 @@ bool CZipDecodeDriver::VisitEntry(uint16_t index, const CZipEntryHeader& header)
             return extractor->Extract(index, primary, known);
         });
         if (declined) return false;
+        if (haveLocal) NoteDataEnd(index, header, local, first);
         if (ScanAndAct(visit, first, decodable && !disagree)) return true;
 
         if (disagree) {
@@ -315,6 +390,7 @@ void CZipDecodeDriver::EraseCondemned()
     std::vector<bool> kept(archive->directory.headerList.size(), true);
     for (uint16_t index : deletions)
         if (index < kept.size()) kept[index] = false;
+    condemned.KnowDataEnds(dataEnds);
     if (condemned.Erase(*archive, archiveStream, kept, touched || appended)) erased = true;
 }
 
@@ -396,7 +472,9 @@ bool CZipDecodeDriver::AesInfoOf(uint16_t index, ZipAesInfo& info)
 
 void CZipDecodeDriver::Queue(uint16_t index)
 {
-    if (deletions.empty() || deletions.back() < index) deletions.push_back(index);
+    // A second reading of a listed entry may condemn it after later ones.
+    const auto at = std::lower_bound(deletions.begin(), deletions.end(), index);
+    if (at == deletions.end() || *at != index) deletions.insert(at, index);
 }
 
 int CZipDecodeDriver::Finish()

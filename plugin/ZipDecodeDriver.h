@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/ZipUnlisted.h"
 #include "decoders/ZipArchiveEx.h"
 #include "plugin/VFInterfaces.h"
 #include "plugin/ZipCleaningJournal.h"
@@ -61,6 +62,15 @@ private:
     bool ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bool cureAllowed);
     // Entries no central record lists, found by their local headers.
     void WalkUnlisted();
+    // One such entry; false when the walk must stop.
+    // `nextKnown` is the next entry's local header known behind it.
+    bool HandUnlisted(const CZipUnlistedEntry& entry, uint64_t nextKnown);
+    // The bytes behind a listed stored entry's declared size up to `until`,
+    // as its second reading; false when the walk must stop.
+    bool ReadStoredTail(const CZipUncoveredRange& range, uint64_t until);
+    // Records where a listed entry's data was found to end.
+    void NoteDataEnd(uint16_t index, const CZipEntryHeader& header, const CZipLocalRecord& local,
+                     const CZipExtraction& x);
     void EraseCondemned();
     // False when the engine declines.
     bool AskPassword(const std::string& name);
@@ -88,6 +98,9 @@ private:
     std::unique_ptr<CZipEntryExtractor> extractor;
 
     std::vector<uint16_t> deletions;
+    // By directory index: where each listed entry's data was found to end
+    // when read (0: not known).
+    std::vector<uint64_t> dataEnds;
     // Condemned content that no central record lists.
     CZipCondemnedEraser condemned;
     // Some of it has been overwritten.

@@ -99,6 +99,7 @@ void CZipEntryExtractor::Close(CZipExtraction& x)
     if (const CZipDecoder* decoder = archive.CurrentDecoder()) {
         x.crc = decoder->Crc();
         x.intact = !cut && !decoder->Damaged();
+        if (x.intact) x.dataEnd = archive.OpenDataEnd();
     }
     int result = 0;
     try {

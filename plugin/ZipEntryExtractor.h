@@ -20,6 +20,9 @@ struct CZipExtraction {
     int code = 0;            // the archive error that ended it, if any
     uint32_t size = 0;       // bytes the temporary stream holds
     uint32_t crc = 0;        // CRC-32 of the decoded bytes
+    // Stream position just past the data, where the method read up to its
+    // own end marker undamaged; 0 where that is not known.
+    uint64_t dataEnd = 0;
 };
 
 // Extracts one entry of the archive, read as a given header says, into the

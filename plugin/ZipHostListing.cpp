@@ -127,7 +127,9 @@ std::vector<ZipHostEntry> ZipLocalEntriesForHost(VFStream* host, uint64_t base)
     if (!host) return entries;
     try {
         CZipHostStream stream(host, static_cast<unsigned int>(base), static_cast<int>(base >> 32), nullptr);
-        for (const CZipUnlistedEntry& found : ZipFindLocalEntries(stream, 0, stream.GetLength())) {
+        CZipLocalWalk walk(stream, 0, stream.GetLength());
+        CZipUnlistedEntry found;
+        while (walk.Next(found)) {
             ZipHostEntry e = HostEntry(found.view, found.localPosition, base);
             if (found.view.flags & flagDataDescriptor) {
                 CZipLocalRecord local;

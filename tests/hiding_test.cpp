@@ -391,6 +391,44 @@ struct Seen {
     Bytes data;
 };
 
+// The local entries of an archive, with no directory: what an entry can
+// hide in front of or inside another.
+Bytes LocalImage(const std::vector<ZipEntrySpec>& entries) { return WithoutDirectory(BuildZip(entries).bytes); }
+
+// An entry whose records declare `hidden` as part of its data, behind the
+// data they describe.
+ZipEntrySpec Covering(ZipEntrySpec e, const Bytes& hidden)
+{
+    e.data.insert(e.data.end(), hidden.begin(), hidden.end());
+    if (e.method == 0) e.uncompressedSize = static_cast<uint32_t>(e.data.size());
+    return e;
+}
+
+// A stored entry followed by bytes its records do not count.
+ZipEntrySpec Appended(ZipEntrySpec e, const Bytes& payload)
+{
+    e.compressedSize = static_cast<uint32_t>(e.data.size());
+    e.data.insert(e.data.end(), payload.begin(), payload.end());
+    return e;
+}
+
+// `junk` bytes put in front of the directory, the end record unchanged: the
+// directory's offset then lies by as many bytes.
+Bytes ShiftedDirectory(const ZipLayout& zip, size_t junk)
+{
+    Bytes bytes = zip.bytes;
+    bytes.insert(bytes.begin() + zip.directoryOffset, junk, 'J');
+    return bytes;
+}
+
+// Every local header's "version needed" set to a value no reader knows.
+Bytes WithVersionNeeded(const ZipLayout& zip, uint16_t version)
+{
+    Bytes bytes = zip.bytes;
+    for (uint32_t at : zip.localOffsets) Put16(bytes, at + 4, version);
+    return bytes;
+}
+
 } // namespace
 
 TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
@@ -441,6 +479,75 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
          {{"a.txt", other}, {"x.txt", text}}},
         {"end record counts more entries than the directory holds",
          WithCount(BuildZip({Stored("a.txt", other), Deflated("x.txt", text)}).bytes, 3),
+         {{"a.txt", other}, {"x.txt", text}}},
+        {"local entry inside a deflated entry's declared size",
+         BuildZip({Covering(Deflated("a.txt", other), LocalImage({Deflated("x.txt", text)})), Stored("c.txt", other)})
+             .bytes,
+         {{"a.txt", other}, {"x.txt", text}, {"c.txt", other}}},
+        {"local entry inside a streamed entry's declared size, behind its descriptor",
+         [&] {
+             ZipEntrySpec a = Streamed("a.txt", other);
+             Bytes tail = {0x50, 0x4B, 0x07, 0x08};
+             for (uint32_t v : {*a.crc, static_cast<uint32_t>(a.data.size()), *a.uncompressedSize})
+                 for (int k = 0; k < 4; ++k) tail.push_back(static_cast<uint8_t>(v >> (8 * k)));
+             const Bytes hidden = LocalImage({Deflated("x.txt", text)});
+             tail.insert(tail.end(), hidden.begin(), hidden.end());
+             a.descriptor = false;  // written by hand, the hidden entry behind it
+             return BuildZip({Covering(a, tail), Stored("c.txt", other)}).bytes;
+         }(),
+         {{"a.txt", other}, {"x.txt", text}}},
+        {"local entry inside a stored entry's declared size",
+         BuildZip({Covering(Stored("a.txt", other), LocalImage({Deflated("x.txt", text)})), Stored("c.txt", other)})
+             .bytes,
+         {{"x.txt", text}, {"c.txt", other}}},
+        {"directory offset wrong by the bytes in front of the directory",
+         ShiftedDirectory(BuildZip({Stored("a.txt", other), Deflated("x.txt", CleaningText(6000, 5)),
+                                    Stored("s.txt", text)}),
+                          2383),
+         {{"a.txt", other}, {"x.txt", CleaningText(6000, 5)}, {"s.txt", text}}},
+        {"payload behind a stored entry's declared size",
+         BuildZip({Appended(Stored("a.txt", other), text), Stored("c.txt", other)}).bytes,
+         {{"a.txt", other}, {"a.txt", Joined(other, text)}, {"c.txt", other}}},
+        {"payload behind the last stored entry's declared size",
+         BuildZip({Stored("c.txt", other), Appended(Stored("a.txt", other), text)}).bytes,
+         {{"a.txt", other}, {"a.txt", Joined(other, text)}}},
+        {"local compressed size covering the next entry, no directory",
+         [&] {
+             ZipEntrySpec w = Deflated("w.txt", other);
+             w.localCompressedSize = static_cast<uint32_t>(w.data.size() + LocalImage({Deflated("x.txt", text)}).size());
+             return WithoutDirectory(BuildZip({w, Deflated("x.txt", text), Stored("c.txt", Bytes(3000, 'C'))}).bytes);
+         }(),
+         {{"w.txt", other}, {"x.txt", text}}},
+        {"local name length 0, no directory",
+         [&] {
+             ZipLayout zip = BuildZip({Stored("a.txt", other), Stored("x.txt", text), Stored("c.txt", other)});
+             Put16(zip.bytes, zip.localOffsets[1] + 26, 0);
+             return WithoutDirectory(zip.bytes);
+         }(),
+         // The local sizes count from where the name should have ended.
+         {{"", [&] {
+               Bytes shifted = Joined(B("x.txt"), text);
+               shifted.resize(text.size());
+               return shifted;
+           }()},
+          {"c.txt", other}}},
+        {"stored entry with a 64-bit descriptor, no directory",
+         [&] {
+             ZipEntrySpec x = Stored("x.txt", text);
+             x.flags = 8;
+             x.localCompressedSize = x.localUncompressedSize = 0;
+             Bytes descriptor(24, 0);
+             std::memcpy(descriptor.data(), "PK\x07\x08", 4);
+             Put32(descriptor, 4, *x.crc);
+             Put32(descriptor, 8, static_cast<uint32_t>(text.size()));
+             Put32(descriptor, 16, static_cast<uint32_t>(text.size()));
+             x.data = Joined(text, descriptor);
+             x.compressedSize = static_cast<uint32_t>(text.size());
+             return WithoutDirectory(BuildZip({Stored("a.txt", other), x, Stored("c.txt", other)}).bytes);
+         }(),
+         {{"x.txt", text}, {"c.txt", other}}},
+        {"version needed out of range, no directory",
+         WithoutDirectory(WithVersionNeeded(BuildZip({Stored("a.txt", other), Deflated("x.txt", text)}), 0x3FF)),
          {{"a.txt", other}, {"x.txt", text}}},
     };
     Bytes twenty = Covered(text);
@@ -602,6 +709,57 @@ TEST(Hiding, ManyTinyLocalEntriesWithoutDirectoryAreAllWalked)
     ASSERT_EQ(engine.scans.size(), entries.size());
     EXPECT_EQ(engine.scans.back().name, "f19999");
     EXPECT_TRUE(engine.scans.back().data == B("19999"));
+}
+
+TEST(Hiding, LocalWalksGrowLinearlyAndStopWhenAsked)
+{
+    const Bytes text = Payload(100);
+    const Bytes real = BuildZip({Stored("a.txt", B("listed")), Deflated("x.txt", text)}).bytes;
+    // Signatures whose fixed records cannot start an entry (no name, or a
+    // method no reader knows), in front of an archive: judged from the bytes
+    // already searched, they cost no reads of their own.
+    auto fakes = [&](size_t count) {
+        Bytes image;
+        for (size_t i = 0; i < count; ++i) {
+            Bytes fake(30, 0);
+            std::memcpy(fake.data(), "PK\x03\x04", 4);
+            Put16(fake, 8, i % 2 ? 0 : 0x7777);
+            Put16(fake, 26, i % 2 ? 0 : 1);
+            image.insert(image.end(), fake.begin(), fake.end());
+        }
+        return Joined(image, real);
+    };
+    struct Run {
+        int reads;
+        size_t wanted;
+    };
+    auto run = [&](size_t count) {
+        CleaningFaults counted;
+        CleaningEngine engine;
+        CleaningDecode(fakes(count), engine, 0, &counted);
+        bool seen = false;
+        for (const auto& scan : engine.scans) seen = seen || (scan.name == "x.txt" && scan.data == text);
+        EXPECT_TRUE(seen) << count;
+        return Run{counted.reads, engine.wanted.size()};
+    };
+    const Run small = run(2000), large = run(8000);
+    EXPECT_EQ(small.wanted, large.wanted);
+    EXPECT_LE(large.reads, 4 * small.reads);
+    EXPECT_LT(large.reads, 100) << small.reads;
+
+    // Entries are handed over as the walk finds them: a stop request after
+    // the tenth ends the call before the rest of the file is read.
+    std::vector<ZipEntrySpec> entries;
+    for (int i = 0; i < 5000; ++i) entries.push_back(Stored("f" + std::to_string(i), B(std::to_string(i))));
+    const Bytes many = WithoutDirectory(BuildZip(entries).bytes);
+    for (int stopAt : {10, 100}) {
+        CleaningFaults counted;
+        CleaningEngine engine;
+        engine.stopAfterScans = stopAt;
+        CleaningDecode(many, engine, 0, &counted);
+        EXPECT_EQ(engine.scans.size(), static_cast<size_t>(stopAt));
+        EXPECT_LT(counted.reads, 4 * stopAt + 20);
+    }
 }
 
 TEST(Hiding, SelfExtractorsOfBothKindsReadFromTheirFirstEntry)
