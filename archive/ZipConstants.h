@@ -16,6 +16,11 @@ constexpr uint32_t maxCommentLength = 0xFFFF;
 constexpr uint32_t endSearchWindow = endRecordSize + maxCommentLength;  // 65557
 constexpr int defaultSearchBufferSize = 32768;
 constexpr int minSearchBufferSize = 1024;
+// End records that give no directory give way to the ones in front of them,
+// over the whole stream; what their comments and directories cost together
+// is bounded by this many times the stream's length, plus the fixed part.
+constexpr uint64_t endSearchWorkFactor = 4;
+constexpr uint64_t endSearchWorkFixed = 16u << 20;
 // The central directory is read and parsed in pieces of this size.
 constexpr uint32_t directoryPieceSize = 65536;
 

@@ -55,34 +55,48 @@ uint64_t CZipDirectory::LocateEndRecord()
     // The whole length: cut to 32 bits, the end of a stream past 4 GiB would
     // be looked for at some place near its start.
     const uint64_t length = stream.GetLength();
-    const uint32_t window = static_cast<uint32_t>(std::min<uint64_t>(length, endSearchWindow));
+    // A signature starting in front of the limit; its bytes may reach 3 past it.
+    uint64_t top = endSearchLimit >= length ? length : std::min(length, endSearchLimit + 3);
     // Chunks overlap by 3 bytes, so a chunk must be longer than that to make
     // progress.
     const uint32_t chunkSize =
         static_cast<uint32_t>(std::max(searchBufferSize, minSearchBufferSize));
-    CZipBuffer buffer(std::min(chunkSize, std::max<uint32_t>(window, 1)));
-
-    uint32_t done = 0;  // bytes of the window already searched
-    while (done < window) {
-        uint32_t upTo = std::min(done + chunkSize, window);
-        uint32_t count = upTo - done;
-        stream.Seek(-static_cast<int64_t>(upTo), CZipStream::end);
-        if (stream.Read(buffer.data(), count) < count) ThrowError(ZipError::badZipFile, ZipReason::tailUnreadable, length - upTo);
-        const uint8_t* p = buffer.data();
-        for (uint32_t i = count >= 4 ? count - 4 + 1 : 0; i-- > 0;)
-            if (p[i] == 0x50 && HasSignature(p + i, ZipFormat::endSignature) &&
-                length - upTo + i < endSearchLimit)
-                return length - upTo + i;
-        // The whole window has been searched: stop, rather than searching
-        // the last three bytes over and over.
-        if (upTo == window) break;
-        done = upTo - 3;
+    if (searchChunk.length() != chunkSize) {
+        searchChunk.Allocate(chunkSize);
+        searchChunkLength = 0;
+    }
+    while (top >= 4) {
+        // The bytes [from, top), from the chunk read last time where it holds them.
+        uint64_t from;
+        const uint8_t* p;
+        if (searchChunkLength && top >= searchChunkStart + 4 && top <= searchChunkStart + searchChunkLength) {
+            from = searchChunkStart;
+            p = searchChunk.data();
+        } else {
+            from = top > chunkSize ? top - chunkSize : 0;
+            const uint32_t count = static_cast<uint32_t>(top - from);
+            searchChunkLength = 0;
+            stream.Seek(static_cast<int64_t>(from), CZipStream::begin);
+            if (stream.Read(searchChunk.data(), count) < count)
+                ThrowError(ZipError::badZipFile, ZipReason::tailUnreadable, from);
+            searchChunkStart = from;
+            searchChunkLength = count;
+            p = searchChunk.data();
+        }
+        const uint32_t count = static_cast<uint32_t>(top - from);
+        for (uint32_t i = count - 4 + 1; i-- > 0;)
+            if (p[i] == 0x50 && HasSignature(p + i, ZipFormat::endSignature)) return from + i;
+        // Everything from `from` on has been searched but a record's first
+        // three bytes.
+        if (from == 0) break;
+        top = from + 3;
     }
     ThrowError(ZipError::cdirNotFound, ZipReason::endRecordMissing);
 }
 
 uint64_t CZipDirectory::ReadZip64EndRecord()
 {
+    tookZip64Values = false;
     CZipStream& stream = *store->stream;
     const uint64_t endAt = endInfo.endRecordOffset;
     if (endAt < zip64LocatorSize + zip64EndRecordSize) return endAt;
@@ -122,22 +136,26 @@ uint64_t CZipDirectory::ReadZip64EndRecord()
     const uint64_t totalEntries = fields.U64();
     const uint64_t directorySize = fields.U64();
     const uint64_t directoryOffset = fields.U64();
-    // Each field of the end record either holds the value itself, which the
-    // ZIP64 record must repeat (or it belongs to something else, such as a
-    // file name that happens to hold the signatures), or is marked as all
-    // ones and takes the ZIP64 value.
+    // Each field of the end record either holds the value itself (a count
+    // as the low 16 bits of a larger one), or is marked as all ones and
+    // takes the ZIP64 value. Where a value disagrees, the ZIP64 record is
+    // taken first, as readers that know ZIP64 take it; when its directory
+    // does not hold up, the end record is tried again with its own values
+    // (the signatures may be in a file name, say). The disk fields are
+    // claims only: what the stream holds is read whatever they say.
     auto agrees = [](uint64_t field, uint64_t marker, uint64_t value) {
-        return field == marker || field == value;
+        return field == marker || field == (value & marker);
     };
-    if (!agrees(endInfo.diskNumber, zip64Marker16, diskNumber) ||
-        !agrees(endInfo.diskWithDirectory, zip64Marker16, diskWithDirectory) ||
-        !agrees(endInfo.totalEntries, zip64Marker16, totalEntries) ||
-        !agrees(endInfo.directorySize, zip64Marker32, directorySize) ||
-        !agrees(endInfo.directoryOffset, zip64Marker32, directoryOffset))
-        return endAt;
-    // The engine's fields are 32 bits (16 for disks and counts): an archive
-    // that needs more is refused.
+    const bool agreeing = agrees(endInfo.totalEntries, zip64Marker16, totalEntries) &&
+                          agrees(endInfo.directorySize, zip64Marker32, directorySize) &&
+                          agrees(endInfo.directoryOffset, zip64Marker32, directoryOffset);
+    if (!agreeing && classicValuesOnly) return endAt;
+    tookZip64Values = !agreeing;
+    // The engine's fields are 32 bits (16 for disks): an archive that needs
+    // more is refused. A count past 16 bits is read as far as the header
+    // list goes; the records behind are the directory's all the same.
     auto take16 = [&](uint16_t& field, uint64_t value) {
+        if (field != zip64Marker16) return;
         if (value > zip64Marker16) ThrowError(ZipError::badZipFile, ZipReason::zip64ValueTooLarge, recordAt);
         field = static_cast<uint16_t>(value);
     };
@@ -150,7 +168,7 @@ uint64_t CZipDirectory::ReadZip64EndRecord()
     // Kept only for the record: nothing depends on it.
     if (endInfo.entriesOnThisDisk == zip64Marker16 && entriesOnThisDisk < zip64Marker16)
         endInfo.entriesOnThisDisk = static_cast<uint16_t>(entriesOnThisDisk);
-    take16(endInfo.totalEntries, totalEntries);
+    endInfo.totalEntries = static_cast<uint16_t>(std::min<uint64_t>(totalEntries, maxEntries));
     take32(endInfo.directorySize, directorySize);
     take32(endInfo.directoryOffset, directoryOffset);
     return recordAt;
@@ -159,29 +177,45 @@ uint64_t CZipDirectory::ReadZip64EndRecord()
 void CZipDirectory::ReadDirectory()
 {
     // An end record whose directory does not hold up (a fake one in the
-    // comment or in bytes appended behind the archive) gives way to the one
-    // in front of it. Few are tried: each try may read a whole directory.
-    constexpr int maxTries = 16;
+    // comment or in bytes appended behind the archive, however many) gives
+    // way to the one in front of it, over the whole stream. Each byte is
+    // searched once; what the failed tries read of comments and directories
+    // is bounded by a multiple of the stream's length.
     endSearchLimit = ~uint64_t(0);
+    endSearchWork = 0;
+    searchChunkLength = 0;
+    classicValuesOnly = false;
+    const uint64_t length = store->stream->GetLength();
+    const uint64_t budget = endSearchWorkFactor * length + endSearchWorkFixed;
     // What the rearmost end record gave is the archive's error when no other
     // one does better.
     std::unique_ptr<CZipException> first;
-    for (int tries = 1;; ++tries) {
+    for (;;) {
         try {
             ReadDirectoryOnce();
             return;
         } catch (const CZipException& e) {
             if (!first) first = std::make_unique<CZipException>(e);
-            // A piece of a spanned set is what it is.
-            if (e.code == ZipError::tooManyVolumes || e.code == ZipError::cdirNotFound ||
-                tries >= maxTries || store->SpanState() != 0 || endInfo.endRecordOffset == 0)
+            // A read that failed where the stream has the bytes (a stop
+            // request, a host fault) ends the search, as does a piece of a
+            // spanned set, which is what it is.
+            const bool readFailed =
+                e.reason == ZipReason::tailUnreadable ||
+                (e.reason == ZipReason::endRecordCut && endInfo.endRecordOffset + endRecordSize <= length);
+            // So does an archive that starts beyond what 32-bit offsets reach.
+            if (e.code == ZipError::tooManyVolumes || e.code == ZipError::cdirNotFound || readFailed ||
+                e.reason == ZipReason::archiveTooFarIn ||
+                store->SpanState() != 0 || endInfo.endRecordOffset == 0 || endSearchWork > budget)
                 throw CZipException(*first);
-            endSearchLimit = endInfo.endRecordOffset;
+            const uint64_t at = endInfo.endRecordOffset;
+            // ZIP64 values that disagree with the end record's own and give
+            // no directory: the same end record with its own values.
+            const bool again = tookZip64Values && !classicValuesOnly;
+            classicValuesOnly = again;
             DeleteAllHeaders();
             archiveComment.Release();
-            const uint64_t limit = endSearchLimit;
             endInfo = CZipEndInfo();
-            endSearchLimit = limit;
+            endSearchLimit = again ? at + 1 : at;
         }
     }
 }
@@ -209,7 +243,15 @@ void CZipDirectory::ReadDirectoryOnce()
     // Where the directory must end: at the end record, or at the ZIP64
     // records in front of it.
     const uint64_t directoryTail = ReadZip64EndRecord();
+    endInfo.directoryTail = directoryTail;
     endInfo.claimsMultiVolume = endInfo.diskNumber != 0 || endInfo.diskWithDirectory != 0;
+    // An offset saturated to all ones with no ZIP64 record to give it: the
+    // directory is taken to end where it must, its size back from there.
+    if (endInfo.directoryOffset == zip64Marker32 && directoryTail == endInfo.endRecordOffset &&
+        endInfo.directorySize != zip64Marker32 && endInfo.directorySize <= directoryTail)
+        endInfo.directoryOffset = static_cast<uint32_t>(directoryTail - endInfo.directorySize);
+    // What this try reads counts against the search.
+    endSearchWork += endRecordSize;
 
     store->AdoptLastDisk(endInfo.diskNumber);
     const bool spanned = store->SpanState() != 0;
@@ -221,12 +263,15 @@ void CZipDirectory::ReadDirectoryOnce()
         ThrowError(ZipError::badZipFile, ZipReason::directoryOverlapsEndRecord, endInfo.endRecordOffset);
 
     if (commentLength) {
+        endSearchWork += commentLength;
         archiveComment.Allocate(commentLength);
         stream.Seek(static_cast<int64_t>(endInfo.endRecordOffset) + endRecordSize, CZipStream::begin);
         if (stream.Read(archiveComment.data(), commentLength) < commentLength)
             ThrowError(ZipError::badZipFile, ZipReason::commentCut, endInfo.endRecordOffset + endRecordSize);
     }
-    if ((endInfo.directorySize == 0) != (endInfo.totalEntries == 0))
+    // No entries but a size: a count that wrapped at 65,536 when records
+    // fill that size (checked once they are read).
+    if (endInfo.totalEntries != 0 && endInfo.directorySize == 0)
         ThrowError(ZipError::badZipFile, ZipReason::countDisagreesWithSize, endInfo.endRecordOffset);
 
     endInfo.directoryOnDisk = true;
@@ -235,7 +280,7 @@ void CZipDirectory::ReadDirectoryOnce()
         // The last volume of a spanned set holds its directory at the offset
         // the end record gives.
         SetForeignBytes(spanned ? directoryEnd : directoryTail, directoryEnd);
-        if (endInfo.directorySize) LoadHeaders();
+        LoadCountedHeaders();
         return;
     }
     // The directory is said to lie on another volume. Where this stream
@@ -245,7 +290,7 @@ void CZipDirectory::ReadDirectoryOnce()
     if (directoryTail < directoryEnd) store->CheckVolume(endInfo.diskWithDirectory);
     SetForeignBytes(directoryTail, directoryEnd);
     try {
-        if (endInfo.directorySize) LoadHeaders();
+        LoadCountedHeaders();
     } catch (const CZipException&) {
         store->CheckVolume(endInfo.diskWithDirectory);
     }
@@ -258,6 +303,15 @@ void CZipDirectory::SetForeignBytes(uint64_t directoryTail, uint64_t directoryEn
     if (directoryTail - directoryEnd > maxField32)
         ThrowError(ZipError::badZipFile, ZipReason::archiveTooFarIn, directoryTail);
     endInfo.foreignBytes = static_cast<uint32_t>(directoryTail - directoryEnd);
+}
+
+void CZipDirectory::LoadCountedHeaders()
+{
+    endInfo.recordsEnd = static_cast<uint64_t>(endInfo.directoryOffset) + endInfo.foreignBytes;
+    if (endInfo.directorySize == 0) return;
+    LoadHeaders();
+    if (headerList.empty())
+        ThrowError(ZipError::badZipFile, ZipReason::countDisagreesWithSize, endInfo.endRecordOffset);
 }
 
 void CZipDirectory::LoadHeaders()
@@ -273,6 +327,7 @@ void CZipDirectory::LoadHeaders()
     const uint64_t length = stream.GetLength();
     const uint64_t imageEnd = std::min<uint64_t>(start + endInfo.directorySize, std::max(length, start));
     const uint32_t total = endInfo.totalEntries;
+    endSearchWork += imageEnd - start;
     CZipBuffer piece(static_cast<uint32_t>(std::min<uint64_t>(directoryPieceSize, imageEnd - start)));
     headerList.reserve(std::min<uint64_t>(total, (imageEnd - start) / centralRecordSize + 1));
 
@@ -329,6 +384,63 @@ void CZipDirectory::LoadHeaders()
         }
         headerList.push_back(std::move(header));
     }
+    endInfo.recordsEnd = next - (held - used);
+
+    // The count is 16 bits and wraps past 65,535 entries (or says less than
+    // the directory holds): records the directory's size still holds are
+    // entries too, as far as the header list reaches. Any that cannot join
+    // the list (no room, broken, sharing a local header) leave the rest to
+    // be read apart, and the archive is then never rewritten.
+    std::vector<CZipHeaderPtr> more;
+    bool left = false;
+    uint64_t moreEnd = endInfo.recordsEnd;
+    while (moreEnd + centralRecordSize <= imageEnd) {
+        if (headerList.size() + more.size() >= maxEntries) {
+            left = true;
+            break;
+        }
+        CZipHeaderPtr header = NewPooledHeader(static_cast<uint32_t>(
+            std::min<uint64_t>(maxEntries - headerList.size() - more.size(), (imageEnd - moreEnd) / centralRecordSize + 1)));
+        int32_t size = header->ParseCentralRecord(piece.data() + used, held - used);
+        if (size == 0 && next < imageEnd && piece.length() > 0) {
+            std::memmove(piece.data(), piece.data() + used, held - used);
+            held -= used;
+            used = 0;
+            uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(piece.length() - held, imageEnd - next));
+            store->Read(piece.data() + held, count, true);
+            held += count;
+            next += count;
+            size = header->ParseCentralRecord(piece.data(), held);
+        }
+        if (size <= 0 || moreEnd + static_cast<uint32_t>(size) > imageEnd) {
+            left = true;
+            break;
+        }
+        used += static_cast<uint32_t>(size);
+        moreEnd += static_cast<uint32_t>(size);
+        ConvertNameForm(*header, true);
+        header->TakeZip64Values();
+        more.push_back(std::move(header));
+    }
+    if (!more.empty()) {
+        std::vector<std::pair<uint32_t, uint32_t>> starts;  // volume, offset
+        starts.reserve(headerList.size() + more.size());
+        for (const auto* list : {&headerList, &more})
+            for (const CZipHeaderPtr& h : *list) starts.emplace_back(h->diskStart, h->localHeaderOffset);
+        std::sort(starts.begin(), starts.end());
+        if (std::adjacent_find(starts.begin(), starts.end()) == starts.end()) {
+            for (CZipHeaderPtr& h : more) {
+                if (h->diskStart != 0) endInfo.claimsMultiVolume = true;
+                headerList.push_back(std::move(h));
+            }
+            endInfo.recordsEnd = moreEnd;
+            inOrder = false;
+        } else {
+            left = true;
+        }
+        more.clear();
+    }
+    endInfo.recordsBeyondList = left;
 
     // Archives nearly always list their entries in order already.
     if (!inOrder) OrderHeaders();

@@ -48,9 +48,12 @@ public:
     CZipDirectory& operator=(const CZipDirectory&) = delete;
 
     // Reading (archive open).
-    // Reads the directory of the rearmost end record that yields one.
+    // Reads the directory of the rearmost end record that yields one,
+    // searching the whole stream; the directories of end records that fail
+    // cost at most endSearchWorkFactor times the stream's length.
     void ReadDirectory();
-    // The rearmost end record in front of endSearchLimit.
+    // The rearmost end record in front of endSearchLimit. Successive calls
+    // with a falling limit examine each byte of the stream once.
     uint64_t LocateEndRecord();
     void LoadHeaders();
     void OrderHeaders();
@@ -114,6 +117,8 @@ public:
     int searchBufferSize = 32768;
     // Only end records starting in front of this are looked at.
     uint64_t endSearchLimit = ~uint64_t(0);
+    // Bytes of comments and directories read for end records tried so far.
+    uint64_t endSearchWork = 0;
     std::vector<CZipHeaderPtr> headerList;
     std::vector<CZipNameIndexEntry> nameIndex;
     bool nameIndexOn = false;
@@ -127,12 +132,19 @@ public:
 private:
     // The directory of the end record LocateEndRecord finds.
     void ReadDirectoryOnce();
+    // The headers of a directory with a size, or none; a size whose records
+    // give no header is refused.
+    void LoadCountedHeaders();
     [[noreturn]] void ThrowError(int code, ZipReason reason = ZipReason::none, uint64_t offset = kZipNoOffset) const;
     // A ZIP64 end record with its locator right in front of the end record:
     // fills the end record's fields stored as all ones from it and returns
     // its stream offset (the directory ends there). Without a usable one the
     // end record's own offset comes back.
     uint64_t ReadZip64EndRecord();
+    // Set while an end record is tried again with its own values after the
+    // ZIP64 values it disagrees with gave no directory.
+    bool classicValuesOnly = false;
+    bool tookZip64Values = false;
     // foreignBytes from where the directory ends in the stream and where the
     // archive's own offsets put its end.
     void SetForeignBytes(uint64_t directoryTail, uint64_t directoryEnd);
@@ -141,6 +153,10 @@ private:
     // made for at most `wanted` headers.
     CZipHeaderPtr NewPooledHeader(uint32_t wanted);
 
+    // The last chunk the end record search read, kept for the next call.
+    CZipBuffer searchChunk;
+    uint64_t searchChunkStart = 0;
+    uint32_t searchChunkLength = 0;
     std::vector<std::unique_ptr<unsigned char[]>> headerBlocks;
     uint32_t blockUsed = 0;
     uint32_t blockCapacity = 0;

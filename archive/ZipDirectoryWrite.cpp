@@ -210,6 +210,8 @@ void CZipDirectory::WriteDirectory(CZipActionCallback* callback)
             WriteEndRecord();
         }
         endInfo.directoryOnDisk = true;
+        // The records written are all the list holds: nothing lies behind.
+        endInfo.recordsEnd = endInfo.directoryTail = 0;
     } catch (...) {
         if (collapsed) {
             try {
@@ -236,6 +238,7 @@ void CZipDirectory::WriteDirectoryAtEnd(const CZipStoredNames& storedNames)
     WriteEndRecord();
     store->FlushBuffer();
     endInfo.directoryOnDisk = true;
+    endInfo.recordsEnd = endInfo.directoryTail = 0;
     staleDirectoryOnDisk = false;
 }
 

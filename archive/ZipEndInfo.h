@@ -13,6 +13,15 @@ struct CZipEndInfo {
     uint32_t directorySize = 0;
     uint32_t directoryOffset = 0;   // relative to the archive start
     bool directoryOnDisk = false;   // the stream holds a matching directory
+    // Where the directory must end (at the ZIP64 end record, or at the end
+    // record), and where the central records read into the header list end:
+    // records between the two are the directory's all the same (a count
+    // that says less, or more than the list holds) and are read apart.
+    uint64_t directoryTail = 0;
+    uint64_t recordsEnd = 0;
+    // The directory holds more records than the header list can: a rewrite
+    // would lose them.
+    bool recordsBeyondList = false;
     // The disk fields of the end record or of an entry say that the stream
     // is one piece of a multi-volume set. Whatever the stream itself holds
     // is read all the same, but such an archive is never written to.
@@ -22,5 +31,5 @@ struct CZipEndInfo {
     bool beyond32Bits = false;
 
     // Whether the archive may be changed in place at all.
-    bool Rewritable() const { return !claimsMultiVolume && !beyond32Bits; }
+    bool Rewritable() const { return !claimsMultiVolume && !beyond32Bits && !recordsBeyondList; }
 };

@@ -13,3 +13,7 @@ class CZipArchive;
 // directories whose every record parses are taken. Nothing is allocated
 // beyond what the bytes present can hold.
 std::vector<CZipUnlistedEntry> ZipFindOtherListings(CZipArchive& archive);
+
+// Only the first kind: the archive's own directory's records that the
+// header list does not hold (beyond its count, or past 65,535 entries).
+std::vector<CZipUnlistedEntry> ZipFindRecordsBehind(CZipArchive& archive);

@@ -55,8 +55,18 @@ CZipOpenedArchive ZipOpenArchive(CZipHostStream& stream)
             opened.archive->Open(stream, CZipArchive::openExisting);
             return opened;
         } catch (const CZipException& e) {
-            // One piece of a multi-volume archive: nothing to walk.
+            // One piece of a multi-volume archive: nothing to walk, unless
+            // the stream starts with an entry (a whole archive whose disk
+            // fields alone say so, its directory damaged): then it is
+            // walked by its local headers like any stream without one.
             if (e.code == ZipError::tooManyVolumes) {
+                std::unique_ptr<CZipArchiveEx> piece = std::move(opened.archive);
+                if (OpenWithoutDirectory(stream, opened)) {
+                    opened.reason = e.reason;
+                    opened.reasonOffset = e.offset;
+                    return opened;
+                }
+                opened.archive = std::move(piece);
                 opened.volumePiece = true;
                 return opened;
             }

@@ -129,6 +129,9 @@ void CZipDecodeDriver::WalkUnlisted()
                                               [](uint64_t p, const CZipUncoveredRange& r) { return p < r.from; });
                 return after != ranges.begin() && position < std::prev(after)->to;
             };
+            // The search for other listings reads as much as the stream
+            // holds: a stop request ends it.
+            gate.Open();
             for (CZipUnlistedEntry& e : ZipFindOtherListings(*archive))
                 if (uncovered(e.localPosition) && !std::binary_search(listedAt.begin(), listedAt.end(), e.localPosition) &&
                     known.insert(e.localPosition).second)

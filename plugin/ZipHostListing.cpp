@@ -5,6 +5,7 @@
 #include "archive/ZipConstants.h"
 #include "archive/ZipExtraField.h"
 #include "archive/ZipLocalRecord.h"
+#include "archive/ZipOtherListings.h"
 #include "archive/ZipUnlisted.h"
 #include "plugin/ZipArchiveOpen.h"
 
@@ -103,6 +104,10 @@ ZipHostListing ZipListForHost(VFStream* host, uint64_t base)
         for (const CZipHeaderPtr& header : archive.directory.headerList)
             listing.entries.push_back(
                 HostEntry(*header, static_cast<uint64_t>(header->localHeaderOffset) + end.foreignBytes, at));
+        // The records past the header list's reach (a count that wrapped,
+        // more than 65,535 entries) are the directory's too.
+        for (const CZipUnlistedEntry& e : ZipFindRecordsBehind(archive))
+            listing.entries.push_back(HostEntry(e.view, e.localPosition, at));
         // Offsets counted from the stream's start leave the stub in front of
         // the first entry uncounted: the archive starts at its first entry.
         if (opened.countedFromStreamStart)

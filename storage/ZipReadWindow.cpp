@@ -19,6 +19,7 @@ const uint8_t* CZipReadWindow::Get(uint64_t offset, uint32_t count)
     const uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(buffer.length(), limit - offset));
     length = 0;
     const uint32_t got = ZipReadAt(stream, foreign + offset, buffer.data(), wanted);
+    bytesRead += wanted;
     if (got < count) ThrowZipException(ZipError::badZipFile, stream.GetFilePath(), ZipReason::streamCut, foreign + offset);
     start = offset;
     length = got;

@@ -18,6 +18,8 @@ public:
     // The count bytes at offset, or null when they lie past the limit.
     // Throws 101 when the stream cannot deliver them.
     const uint8_t* Get(uint64_t offset, uint32_t count);
+    // Bytes read from the stream so far: the work a search has done.
+    uint64_t BytesRead() const { return bytesRead; }
 
 private:
     CZipStream& stream;
@@ -26,4 +28,5 @@ private:
     CZipBuffer buffer;
     uint64_t start = 0;
     uint32_t length = 0;
+    uint64_t bytesRead = 0;
 };

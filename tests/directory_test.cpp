@@ -10,6 +10,7 @@
 #include "archive/ZipAddRequest.h"
 #include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
+#include "archive/ZipOtherListings.h"
 #include "errors/ZipException.h"
 #include "support/memory_archive.h"
 #include "support/shell.h"
@@ -51,14 +52,14 @@ std::vector<std::string> Names(const CZipArchive& archive)
 
 TEST(EndRecord, FoundAtEveryDistanceTheWindowAllows)
 {
-    // comment length -> expected open result: a 65535-byte comment is the
-    // farthest an end record can be; one byte of junk more and it is out of
-    // reach.
+    // comment length and junk behind -> expected open result: the end record
+    // is found however far from the end it lies.
     struct Case {
         uint32_t commentLength;
         uint32_t junk;
         int code;
-    } cases[] = {{0, 0, 0}, {1, 0, 0}, {65535, 0, 0}, {65534, 1, 0}, {65535, 1, 116}, {100, 65500, 116}};
+    } cases[] = {{0, 0, 0}, {1, 0, 0}, {65535, 0, 0}, {65534, 1, 0}, {65535, 1, 0}, {100, 65500, 0},
+                   {65535, 300000, 0}};
     for (const Case& c : cases) {
         ZipBuildOptions options;
         options.comment.assign(c.commentLength, 'c');
@@ -298,6 +299,37 @@ TEST(Directory, MaximumEntryCount)
     m.archive.directory.CloseEntryData(false);
 }
 
+TEST(Directory, CountsPast16BitsListWhatTheDirectoryHolds)
+{
+    // The end record's count wraps at 65,536 (or a ZIP64 count is larger
+    // than the list's 16-bit indexes): the list takes the records the
+    // directory's size holds as far as it reaches, the rest are read apart,
+    // and such an archive is never rewritten.
+    struct Row {
+        const char* what;
+        uint32_t entries;
+        bool zip64;
+    } rows[] = {{"65,537 entries, count 1", 65537, false},
+                {"65,536 entries, count 0", 65536, false},
+                {"65,540 entries, ZIP64 count", 65540, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ZipLayout layout = BuildMany(row.entries);
+        Put16(layout.bytes, layout.endOffset + 8, static_cast<uint16_t>(row.entries));
+        Put16(layout.bytes, layout.endOffset + 10, static_cast<uint16_t>(row.entries));
+        const Bytes image = row.zip64 ? Zip64Framed(layout.bytes, 0, row.entries) : layout.bytes;
+        MemoryArchive m(image);
+        ASSERT_EQ(m.code, 0);
+        ASSERT_EQ(m.archive.GetCount(), 65535);
+        EXPECT_EQ(m.archive.directory.GetHeader(65534)->NameAsString(), "dir\\f65534.txt");
+        EXPECT_FALSE(m.archive.directory.endInfo.Rewritable());
+        std::vector<std::string> rest;
+        for (const CZipUnlistedEntry& e : ZipFindOtherListings(m.archive)) rest.push_back(e.view.NameAsString());
+        ASSERT_EQ(rest.size(), row.entries - 65535u);
+        EXPECT_EQ(rest.back(), "dir\\f" + std::to_string(row.entries - 1) + ".txt");
+    }
+}
+
 // Damage to the end record or the directory: each gives its code, with no
 // crash or over-read (the sanitizer build watches the latter).
 TEST(Directory, DamagedDirectories)
@@ -319,7 +351,8 @@ TEST(Directory, DamagedDirectories)
         {"offset + size wrap around 4 GiB", end + 16, 4, 0xFFFFFFF0u, 101, R::directoryOverlapsEndRecord},
         {"size shrunk: records run into the end record", end + 12, 4, 46, 101, R::centralRecordBroken},
         {"size grown into the entries", end + 12, 4, good.endOffset - good.directoryOffset + 10, 101, R::directoryOverlapsEndRecord},
-        {"no entries but a size", end + 10, 2, 0, 101, R::countDisagreesWithSize},
+        // A count that wrapped at 65,536: the records the size holds are read.
+        {"no entries but a size", end + 10, 2, 0, 0, R::none},
         {"entries but no size", end + 12, 4, 0, 101, R::countDisagreesWithSize},
         {"more entries than records", end + 10, 2, 4, 101, R::streamCut},
         {"65535 entries claimed", end + 10, 2, 0xFFFF, 101, R::streamCut},

@@ -566,6 +566,29 @@ Bytes WithCount(Bytes archive, uint16_t count)
     return archive;
 }
 
+// A listed deflated entry whose local header lies inside the extent a
+// stored entry in front declares locally: a walk by local headers sees it
+// only as that entry's data, so only the directory gives it.
+Bytes Covered(const Bytes& plain, const ZipBuildOptions& options = {})
+{
+    ZipEntrySpec x = Deflated("x.txt", plain);
+    ZipEntrySpec a = Stored("a.txt", B("listed and harmless"));
+    a.localCompressedSize = a.localUncompressedSize = static_cast<uint32_t>(a.data.size() + 30 + 5 + x.data.size());
+    return BuildZip({a, x}, options).bytes;
+}
+
+// Fake end records that give no directory, one behind the other.
+Bytes FailingEndRecords(int count)
+{
+    Bytes fake = B(std::string("PK\x05\x06") + std::string(18, '\0'));
+    Put16(fake, 8, 1);
+    Put16(fake, 10, 1);
+    Put32(fake, 12, 46);
+    Bytes out;
+    for (int i = 0; i < count; ++i) out.insert(out.end(), fake.begin(), fake.end());
+    return out;
+}
+
 struct Seen {
     std::string name;
     Bytes data;
@@ -730,7 +753,28 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
          WithoutDirectory(WithVersionNeeded(BuildZip({Stored("a.txt", other), Deflated("x.txt", text)}), 0x3FF)),
          {{"a.txt", other}, {"x.txt", text}}},
     };
-    for (const Row& row : rows) {
+    Bytes twenty = Covered(text);
+    for (int i = 0; i < 19; ++i)
+        twenty = Joined(twenty, BuildZip({Stored("a" + std::to_string(i), CleaningText(5000, i))}).bytes);
+    ZipBuildOptions stub;
+    stub.prefix = B("#!/bin/sh\nexit 0\n" + std::string(2000, '#') + "\n");
+    Bytes damagedOnDisk1 = BuildZip({Stored("a.txt", other), Deflated("x.txt", text)}).bytes;
+    Put16(damagedOnDisk1, damagedOnDisk1.size() - 22 + 4, 1);
+    damagedOnDisk1[Get32(damagedOnDisk1, damagedOnDisk1.size() - 6)] = 'Q';
+    Bytes saturated = Covered(text);
+    Put32(saturated, saturated.size() - 6, 0xFFFFFFFF);
+    const std::vector<Row> directoryRows = {
+        {"more than 16 failing end records behind the real one", Joined(Covered(text), FailingEndRecords(40)),
+         {{"x.txt", text}}},
+        {"the real end record far from the end", Joined(Covered(text), Bytes(100000, 'j')), {{"x.txt", text}}},
+        {"twenty archives joined, payload in the first", twenty, {{"x.txt", text}, {"a18", CleaningText(5000, 18)}}},
+        {"ZIP64 end record, the end record's disk number 1", Zip64Framed(Covered(text), 1), {{"x.txt", text}}},
+        {"ZIP64 archive behind a stub", Zip64Framed(Covered(text, stub)), {{"x.txt", text}}},
+        {"end record on disk 1, directory damaged", damagedOnDisk1, {{"x.txt", text}}},
+        {"directory offset saturated, no ZIP64 record", saturated, {{"x.txt", text}}},
+    };
+    for (const auto* table : {&rows, &directoryRows})
+    for (const Row& row : *table) {
         SCOPED_TRACE(row.what);
         CleaningEngine engine;
         const CleaningResult out = CleaningDecode(row.archive, engine);
@@ -948,5 +992,51 @@ TEST(Hiding, SelfExtractorsOfBothKindsReadFromTheirFirstEntry)
             ASSERT_EQ(r.entries.size(), 1u);
             EXPECT_TRUE(r.entries[0].data == text);
         }
+    }
+}
+
+TEST(Hiding, SearchesOfRecordsAndEndRecordsGrowLinearlyAndStop)
+{
+    // Records behind the counted one that all name one local header, and
+    // failing end records behind the real one: the host's reads and stop
+    // checks grow with the bytes, the stop is asked at least every 64 KiB,
+    // and a stop request in the middle ends the call.
+    const Bytes text = Payload(100);
+    auto recordsBehind = [&](int n) {
+        ZipEntrySpec x = Stored("x.txt", text);
+        Bytes one = BuildZip({x}).bytes;
+        const size_t directory = Get32(one, one.size() - 6);
+        const Bytes record(one.begin() + static_cast<std::ptrdiff_t>(directory), one.end() - 22);
+        Bytes image(one.begin(), one.begin() + static_cast<std::ptrdiff_t>(directory));
+        for (int i = 0; i <= n; ++i) image.insert(image.end(), record.begin(), record.end());
+        image.insert(image.end(), one.end() - 22, one.end());
+        Put32(image, image.size() - 10, static_cast<uint32_t>(record.size() * (n + 1)));
+        return image;
+    };
+    auto endRecords = [&](int n) { return Joined(Covered(text), FailingEndRecords(n)); };
+    for (const auto& build : std::vector<std::function<Bytes(int)>>{recordsBehind, endRecords}) {
+        int reads[2] = {0, 0};
+        int checks[2] = {0, 0};
+        for (int k = 0; k < 2; ++k) {
+            const Bytes image = build(20000 << k);
+            CleaningFaults counts;
+            CleaningEngine engine;
+            EXPECT_EQ(CleaningDecode(image, engine, 0, &counts).result, 0);
+            bool seen = false;
+            for (const auto& scan : engine.scans) seen = seen || (scan.name == "x.txt" && scan.data == text);
+            EXPECT_TRUE(seen);
+            reads[k] = counts.reads;
+            checks[k] = counts.stopChecks;
+            EXPECT_GE(checks[k], static_cast<int>(image.size() / 65536));
+
+            CleaningFaults stop;
+            stop.kind = CleaningFaults::stopRequest;
+            stop.at = checks[k] / 2;
+            CleaningEngine stopped;
+            EXPECT_EQ(CleaningDecode(image, stopped, 0, &stop).result, 0);
+            EXPECT_LE(stop.stopChecks, stop.at + 16);
+        }
+        EXPECT_LE(reads[1], 2 * reads[0] + 16);
+        EXPECT_LE(checks[1], 2 * checks[0] + 16);
     }
 }

@@ -117,6 +117,35 @@ ZipLayout BuildMany(uint32_t count)
     return BuildZip(entries);
 }
 
+Bytes Zip64Framed(Bytes archive, uint16_t disk, uint64_t count)
+{
+    const size_t end = archive.size() - 22;
+    if (count == 0) count = Get16(archive, end + 10);
+    auto put64 = [](Bytes& image, size_t at, uint64_t value) {
+        Put32(image, at, static_cast<uint32_t>(value));
+        Put32(image, at + 4, static_cast<uint32_t>(value >> 32));
+    };
+    Bytes z(56 + 20, 0);
+    Put32(z, 0, 0x06064b50);
+    put64(z, 4, 44);  // the record's size after this field
+    Put16(z, 12, 45);
+    Put16(z, 14, 45);
+    put64(z, 24, count);
+    put64(z, 32, count);
+    put64(z, 40, Get32(archive, end + 12));
+    put64(z, 48, Get32(archive, end + 16));
+    Put32(z, 56, 0x07064b50);
+    put64(z, 64, end);
+    Put32(z, 72, 1);
+    Put16(archive, end + 4, disk);
+    Put16(archive, end + 8, 0xFFFF);
+    Put16(archive, end + 10, 0xFFFF);
+    Put32(archive, end + 12, 0xFFFFFFFF);
+    Put32(archive, end + 16, 0xFFFFFFFF);
+    archive.insert(archive.begin() + static_cast<std::ptrdiff_t>(end), z.begin(), z.end());
+    return archive;
+}
+
 void Put16(Bytes& image, size_t at, uint16_t value)
 {
     for (size_t i = 0; i < 2; ++i) image.at(at + i) = static_cast<uint8_t>(value >> (8 * i));

@@ -62,6 +62,12 @@ ZipLayout BuildZip(const std::vector<ZipEntrySpec>& entries, const ZipBuildOptio
 // count stored entries named like "dir/f00001.txt", each holding a few bytes.
 ZipLayout BuildMany(uint32_t count);
 
+// An archive without a comment, framed as ZIP64: a ZIP64 end record (giving
+// `count` entries, or the end record's count when 0) and its locator go in
+// front of the end record, whose count, size and offset become all ones and
+// whose disk number becomes `disk`.
+Bytes Zip64Framed(Bytes archive, uint16_t disk = 0, uint64_t count = 0);
+
 // Little-endian fields inside an image; out of range throws.
 void Put16(Bytes& image, size_t at, uint16_t value);
 void Put32(Bytes& image, size_t at, uint32_t value);
