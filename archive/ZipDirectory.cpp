@@ -205,7 +205,7 @@ void CZipDirectory::ReadDirectory()
             // So does an archive that starts beyond what 32-bit offsets reach.
             if (e.code == ZipError::tooManyVolumes || e.code == ZipError::cdirNotFound || readFailed ||
                 e.reason == ZipReason::archiveTooFarIn ||
-                store->SpanState() != 0 || endInfo.endRecordOffset == 0 || endSearchWork > budget)
+                AdoptedSpannedDisk() || endInfo.endRecordOffset == 0 || endSearchWork > budget)
                 throw CZipException(*first);
             const uint64_t at = endInfo.endRecordOffset;
             // ZIP64 values that disagree with the end record's own and give
@@ -218,6 +218,14 @@ void CZipDirectory::ReadDirectory()
             endSearchLimit = again ? at + 1 : at;
         }
     }
+}
+
+bool CZipDirectory::AdoptedSpannedDisk() const
+{
+    // Before a try has read its end record the storage does not know yet
+    // whether it is spanned: an end record cut short by the stream's end (a
+    // signature in the comment's last bytes) is no piece of a set.
+    return store->SpanState() != 0 && store->currentVolume > 0;
 }
 
 void CZipDirectory::ReadDirectoryOnce()

@@ -132,6 +132,9 @@ public:
 private:
     // The directory of the end record LocateEndRecord finds.
     void ReadDirectoryOnce();
+    // The try read an end record that names a volume other than the first
+    // and the storage took the stream for that piece of a spanned set.
+    bool AdoptedSpannedDisk() const;
     // The headers of a directory with a size, or none; a size whose records
     // give no header is refused.
     void LoadCountedHeaders();
