@@ -107,7 +107,9 @@ bool CZipLocalWalk::Take(uint64_t position, CZipUnlistedEntry& e)
     if (!Plausible(local, to)) return false;
     CZipEntryHeader& view = e.view;
     view.fileName.Allocate(local.nameLength);
-    if (const uint8_t* name = scan.Held(position + localRecordSize, local.nameLength)) {
+    if (local.nameLength == 0) {
+        // A nameless entry: no buffer to fill.
+    } else if (const uint8_t* name = scan.Held(position + localRecordSize, local.nameLength)) {
         std::memcpy(view.fileName.data(), name, local.nameLength);
     } else if (!ReadExactly(stream, position + localRecordSize, view.fileName.data(), local.nameLength)) {
         return false;

@@ -204,8 +204,12 @@ bool CZipDecodeDriver::HandUnlisted(const CZipUnlistedEntry& e, uint64_t nextKno
         // make of the changes is unknown.
         Verdict verdict = Scan(visit, x);
         CZipExtraction lenient;
-        if (verdict == noVerdict) {
+        // Restarting inflate past damage costs far more than a reading: the
+        // local walk may find thousands of damaged entries (headers quoted
+        // inside other entries' data), so only the first few get it.
+        if (verdict == noVerdict && unlistedLenientLeft > 0) {
             lenient = ReadLeniently(x, view, extract);
+            if (lenient.opened) --unlistedLenientLeft;
             verdict = Scan(visit, lenient);
         }
         if (verdict != noVerdict && !withoutDirectory) {

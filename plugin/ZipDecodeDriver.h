@@ -121,4 +121,6 @@ private:
     // A cured entry was appended and stays.
     bool appended = false;
     CZipCleaningJournal journal;
+    // Lenient readings left for damaged content no record lists.
+    int unlistedLenientLeft = 16;
 };
