@@ -97,10 +97,15 @@ uint32_t CZipCodecDecoder::Finish(int result, uint32_t total)
     if (result == Z_STREAM_END) {
         // Bytes inside the entry's data that no stream took: what decoded
         // is handed over, and the entry is not what its records say.
-        if (codec->SpansStreams() && fetchedInput - inputLength < declaredInput) damaged = true;
+        if (codec->SpansStreams() && fetchedInput - inputLength < declaredInput) Stop("bytes after the last stream");
         return total;
     }
-    damaged = true;
+    const char* said = codec->Message();
+    Stop(said ? said
+              : result == Z_BUF_ERROR ? "input ended"
+              : result == Z_MEM_ERROR ? "out of memory"
+              : result == Z_DATA_ERROR ? "invalid data"
+                                       : "stream error");
     errorCode = CZipException::MapZlibError(result);
     // What was decoded before the damage still reaches the caller; the
     // close reports the error.

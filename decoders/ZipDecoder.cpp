@@ -35,6 +35,7 @@ bool CZipDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t
     delivered = 0;
     damaged = false;
     errorCode = 0;
+    stopReason = nullptr;
     encrypted = (header->flags & 1u) != 0;
     crc = 0;
     bitBuffer = 0;
@@ -63,6 +64,7 @@ uint32_t CZipDecoder::Read(uint8_t* buffer, uint32_t length)
     const uint32_t room = 0xFFFFFFFFu - delivered;
     const uint32_t n = DecodeInto(buffer, std::min(length, room));
     delivered += n;
+    if (delivered == 0xFFFFFFFFu && !stopReason) stopReason = "output limit";
     uncompressedLeft = n >= uncompressedLeft ? 0 : uncompressedLeft - n;
     UpdateCrc(buffer, n);
     return n;

@@ -46,6 +46,11 @@ public:
     // The data ended on damage (an invalid code, a broken table, input that
     // ran out inside a symbol) rather than at its end.
     bool Damaged() const { return damaged; }
+    // Why the data stopped short of its end, in words, as zlib's `msg`
+    // says it ("invalid distance too far back", "input ended"); null while
+    // it has not stopped, or where it ended at its own end. The reasons are
+    // literals: the pointer stays good for the program's life.
+    const char* StopReason() const { return stopReason; }
     // The archive error the damage amounts to, where the method names one
     // (0 otherwise); the entry's close reports it.
     int ErrorCode() const { return errorCode; }
@@ -94,11 +99,20 @@ public:
     uint32_t DataLength() const;
 
 protected:
+    // The data turned out damaged, for `reason` (a literal; the first reason
+    // given stays).
+    void Stop(const char* reason)
+    {
+        damaged = true;
+        if (!stopReason) stopReason = reason;
+    }
+
     uint32_t uncompressedLeft = 0;
     uint32_t delivered = 0;
     uint32_t crc = 0;
     bool damaged = false;
     int errorCode = 0;
+    const char* stopReason = nullptr;
     CZipStore* store = nullptr;
     CZipEntryHeader* header = nullptr;
     uint32_t compressedLeft = 0;

@@ -105,7 +105,7 @@ bool CZipDeflate64Decoder::Produce()
             distanceTable.Free();
             if (!lastBlock) continue;
         } else if (r != sizeReached) {
-            damaged = true;
+            Stop(r == badBlockType ? "invalid block type" : r == noMemory ? "out of memory" : "invalid data");
         }
         Finish();
         return false;

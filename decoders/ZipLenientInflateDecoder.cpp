@@ -231,7 +231,8 @@ uint32_t CZipLenientInflateDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
         Fill();
         main = z_stream();
         if (inflateInit2(&main, kRawWindowBits) != Z_OK) {
-            damaged = ended = true;
+            Stop("out of memory");
+            ended = true;
             return 0;
         }
         mainReady = true;
@@ -239,7 +240,8 @@ uint32_t CZipLenientInflateDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
         main.avail_in = windowLength;
         // Distances in front of the data read zeros.
         if (inflateSetDictionary(&main, dictionary.data(), kWindowSize) != Z_OK) {
-            damaged = ended = true;
+            Stop("stream error");
+            ended = true;
             return 0;
         }
     }
@@ -266,7 +268,8 @@ uint32_t CZipLenientInflateDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
             ended = true;
             break;
         }
-        damaged = true;
+        // The first damage names the reading's reason, whatever starts follow.
+        Stop(main.msg ? main.msg : result == Z_BUF_ERROR ? "input ended" : "invalid data");
         if (result == Z_DATA_ERROR && Resync()) continue;
         ended = true;
         break;

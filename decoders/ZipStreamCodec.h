@@ -39,4 +39,7 @@ public:
     // makes with enough bytes in hand to tell a stream's start (at least 16,
     // unless the data ends sooner).
     virtual bool SpansStreams() const { return false; }
+    // Why the library stopped, in its own words where it has them (zlib's
+    // `msg`); null where it does not say.
+    virtual const char* Message() const { return nullptr; }
 };

@@ -51,7 +51,7 @@ bool CZipUnshrinkDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, 
     }
     const uint32_t first = input.Take(codeSize);
     if (first >= 256) {
-        damaged = true;
+        Stop("invalid first code");
         finished = true;
         return false;
     }
@@ -282,7 +282,7 @@ uint32_t CZipUnshrinkDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
             if (sub == 1) {
                 // Codes wider than the table's 13 bits cannot be valid data.
                 if (size == maxCodeSize) {
-                    damaged = true;
+                    Stop("invalid code size");
                     finished = true;
                     break;
                 }
@@ -310,7 +310,7 @@ uint32_t CZipUnshrinkDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
             c = prefix[c];
         }
         if (c > controlCode) {
-            damaged = true;
+            Stop("invalid code");
             finished = true;
             break;
         }

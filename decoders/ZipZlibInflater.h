@@ -14,6 +14,8 @@ public:
 
     bool Reset(const CZipEntryHeader& header) override;
     int Decode(const uint8_t*& in, uint32_t& inLength, uint8_t*& out, uint32_t& outLength) override;
+    // zlib's message is one of its own literals.
+    const char* Message() const override { return zstream.msg; }
 
 private:
     void Release();

@@ -1,16 +1,15 @@
 #pragma once
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "archive/ZipUnlisted.h"
 #include "decoders/ZipArchiveEx.h"
 #include "plugin/VFInterfaces.h"
 #include "plugin/ZipCleaningJournal.h"
 #include "plugin/ZipCondemnedEraser.h"
 #include "plugin/ZipEntryExtractor.h"
+#include "plugin/ZipEntryWalk.h"
 #include "plugin/ZipHostStream.h"
 #include "plugin/ZipStopGate.h"
 
@@ -24,7 +23,7 @@
 // as an archive that opens and whose every listed entry reads back: either
 // the original archive byte for byte (then Run answers 0), or an archive
 // with a directory that describes what the stream holds (Run answers 3).
-class CZipDecodeDriver {
+class CZipDecodeDriver : private CZipEntryWalk::Acts {
 public:
     CZipDecodeDriver(VFStream* archiveStream, unsigned int baseLow, int baseHigh,
                      VFStream* temporaryStream, VFDecodeCallback* callback);
@@ -36,64 +35,21 @@ public:
     int Run();
 
 private:
-    void Walk();
-    // One entry's visit: what has been handed to the engine so far.
-    struct EntryVisit {
-        uint16_t index;
-        std::string name;
-        std::vector<std::pair<uint32_t, uint32_t>> handed;  // size and CRC of each content
-        bool askedPassword;
-        bool directory;
-    };
-
-    // False when the walk must stop (password declined).
-    bool VisitEntry(uint16_t index, const CZipEntryHeader& header);
-    enum Verdict { noVerdict, cureVerdict, deleteVerdict };
-
-    // One reading of the entry being visited, as a header says.
-    using Extract = std::function<CZipExtraction(const CZipEntryHeader&)>;
-    // Extracts one reading, asking the engine for a password where the
-    // entry needs one; `declined` when the engine gives none. An entry
-    // flagged encrypted whose data turns out plain is read as it is.
-    CZipExtraction ExtractWithPassword(EntryVisit& visit, bool& declined, const CZipEntryHeader& view,
-                                       const Extract& extract);
-    // The reading without decryption of an entry flagged encrypted, into
-    // `plain`; true when its data is plainly not encrypted.
-    bool ReadAsPlain(const CZipEntryHeader& view, const Extract& extract, CZipExtraction& plain);
-    // A further reading of deflate data that zlib found damaged, read on
-    // past the damage; an unopened one where there is nothing to read again.
-    CZipExtraction ReadLeniently(const CZipExtraction& x, const CZipEntryHeader& view, const Extract& extract);
-    // Hands a new content to the engine; its verdict (none for a content
-    // already handed over).
-    Verdict Scan(EntryVisit& visit, const CZipExtraction& x);
-    // Scan, and carries out the verdict on a listed entry; true when the
-    // entry was cured or condemned (nothing more to read of it).
-    bool ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bool cureAllowed);
-    // Entries no central record lists, found by their local headers.
-    void WalkUnlisted();
-    // One such entry; false when the walk must stop.
-    // `nextKnown` is the next entry's local header known behind it.
-    bool HandUnlisted(const CZipUnlistedEntry& entry, uint64_t nextKnown);
-    // The bytes behind a listed stored entry's declared size up to `until`,
-    // as its second reading; false when the walk must stop.
-    bool ReadStoredTail(const CZipUncoveredRange& range, uint64_t until);
-    // Records where a listed entry's data was found to end.
-    void NoteDataEnd(uint16_t index, const CZipEntryHeader& header, const CZipLocalRecord& local,
-                     const CZipExtraction& x);
-    void EraseCondemned();
+    // The walk's requests.
+    void Cure(uint16_t index, const std::string& name) override;
+    void Queue(uint16_t index) override;
     // False when the engine declines.
-    bool AskPassword(const std::string& name);
-    void Cure(uint16_t index, const std::string& name);
+    bool AskPassword(const std::string& name) override;
+
+    void EraseCondemned();
     // The WinZip AES block of a listed entry, from its central record or
     // its local header.
     bool AesInfoOf(uint16_t index, ZipAesInfo& info);
-    void Queue(uint16_t index);
     int Finish();
     // The verdicts on listed entries: deletions, then the new directory.
     int FinishListed();
     bool RestoreOriginal();
     bool WriteDirectory();
-    void CloseEntryQuietly();
     void NoteWrites();
 
     VFStream* archiveHost;
@@ -121,6 +77,4 @@ private:
     // A cured entry was appended and stays.
     bool appended = false;
     CZipCleaningJournal journal;
-    // Lenient readings left for damaged content no record lists.
-    int unlistedLenientLeft = 16;
 };

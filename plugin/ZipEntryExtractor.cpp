@@ -1,6 +1,7 @@
 #include "plugin/ZipEntryExtractor.h"
 
 #include "decoders/ZipArchiveEx.h"
+#include "archive/ZipEntryHeader.h"
 #include "errors/ZipException.h"
 #include "plugin/ZipHostStream.h"
 
@@ -17,13 +18,20 @@ CZipEntryExtractor::CZipEntryExtractor(CZipArchiveEx& archiveArg, CZipHostStream
 CZipExtraction CZipEntryExtractor::Extract(uint16_t index, const CZipEntryHeader& view,
                                            const CZipLocalRecord* local)
 {
-    return Run([&] { return archive.OpenEntryAs(index, view, local); });
+    return Checked(Run([&] { return archive.OpenEntryAs(index, view, local); }), view);
 }
 
 CZipExtraction CZipEntryExtractor::ExtractAt(uint64_t localPosition, const CZipEntryHeader& view,
                                              uint64_t dataLimit)
 {
-    return Run([&] { return archive.OpenEntryAt(localPosition, view, dataLimit); });
+    return Checked(Run([&] { return archive.OpenEntryAt(localPosition, view, dataLimit); }), view);
+}
+
+CZipExtraction CZipEntryExtractor::Checked(CZipExtraction x, const CZipEntryHeader& view)
+{
+    // Decoded undamaged to its end, yet not what the header says.
+    if (x.intact && !x.complete && !x.reason) x.reason = x.crc != view.crc32 ? "CRC mismatch" : "size mismatch";
+    return x;
 }
 
 template <class Open>
@@ -96,7 +104,9 @@ void CZipEntryExtractor::Copy(CZipExtraction& x)
 void CZipEntryExtractor::Close(CZipExtraction& x)
 {
     const bool cut = x.readFailed || x.refused || x.stopped;
+    const char* decoderReason = nullptr;
     if (const CZipDecoder* decoder = archive.CurrentDecoder()) {
+        decoderReason = decoder->StopReason();
         x.crc = decoder->Crc();
         x.intact = !cut && !decoder->Damaged();
         if (x.intact) x.dataEnd = archive.OpenDataEnd();
@@ -114,4 +124,13 @@ void CZipEntryExtractor::Close(CZipExtraction& x)
         }
     }
     x.complete = !cut && result == 1;
+    if (x.complete) return;
+    if (x.stopped)
+        x.reason = "stop requested";
+    else if (x.refused)
+        x.reason = "the temporary stream took no more";
+    else if (decoderReason)
+        x.reason = decoderReason;
+    else if (x.readFailed)
+        x.reason = "read failed";
 }

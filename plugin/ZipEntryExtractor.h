@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 
+#include "decoders/ZipExtraction.h"
 #include "plugin/VFInterfaces.h"
 #include "storage/ZipBuffer.h"
 
@@ -8,24 +9,6 @@ class CZipArchiveEx;
 class CZipEntryHeader;
 class CZipHostStream;
 struct CZipLocalRecord;
-
-// What one reading of an entry put into the temporary stream.
-struct CZipExtraction {
-    bool opened = false;     // the entry's data could be reached at all
-    bool complete = false;   // the data ended where it should, undamaged, all written
-    bool readFailed = false; // a read threw: damage, or a failed host read
-    bool refused = false;    // the temporary stream took no more bytes
-    bool stopped = false;    // the engine asked to stop
-    bool intact = false;     // decoded without damage to the data's end (sizes aside)
-    bool ownEnd = false;     // the method's data carries its own end marker
-    bool readAsPlain = false; // flagged encrypted, and read without decryption
-    int code = 0;            // the archive error that ended it, if any
-    uint32_t size = 0;       // bytes the temporary stream holds
-    uint32_t crc = 0;        // CRC-32 of the decoded bytes
-    // Stream position just past the data, where the method read up to its
-    // own end marker undamaged; 0 where that is not known.
-    uint64_t dataEnd = 0;
-};
 
 // Extracts one entry of the archive, read as a given header says, into the
 // engine's temporary stream. Whatever stops it (damaged data, a write the
@@ -46,6 +29,8 @@ private:
     CZipExtraction Run(Open open);
     void Copy(CZipExtraction& x);
     void Close(CZipExtraction& x);
+    // Names a mismatch with the header as the reason of an undamaged reading.
+    static CZipExtraction Checked(CZipExtraction x, const CZipEntryHeader& view);
 
     CZipArchiveEx& archive;
     CZipHostStream& temporary;

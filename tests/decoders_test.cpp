@@ -13,6 +13,7 @@
 #include "archive/ZipCrypto.h"
 #include "archive/ZipEntryHeader.h"
 #include "decoders/ZipInflateDecoder.h"
+#include "decoders/ZipReadings.h"
 #include "decoders/ZipStoredDecoder.h"
 #include "errors/ZipException.h"
 #include "storage/ZipMemStream.h"
@@ -241,6 +242,7 @@ TEST(DecoderInflate, DrainsAtExactMultiplesAndReportsZlibErrors)
             EXPECT_TRUE(std::equal(got.begin(), got.end(), plain.begin()));
             EXPECT_TRUE(d.Damaged());
             EXPECT_EQ(d.ErrorCode(), ZipError::zlibBuffer);
+            EXPECT_STREQ(d.StopReason(), "input ended");
         }
         {   // An invalid block type.
             Bytes bad = deflated;
@@ -250,6 +252,30 @@ TEST(DecoderInflate, DrainsAtExactMultiplesAndReportsZlibErrors)
             CZipInflateDecoder d(backend);
             d.Init(&memory.store, &header, nullptr);
             EXPECT_EQ(CodeOf(d, 65536), ZipError::zlibData);
+            EXPECT_STREQ(d.StopReason(), "invalid block type");
+        }
+        {   // A match reaching in front of the data: compressed against a
+            // preset dictionary the entry does not carry.
+            const std::string text = "a marker that repeats: a marker that repeats";
+            Bytes packed(256);
+            z_stream z{};
+            ASSERT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+            deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
+            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+            z.avail_in = static_cast<uInt>(text.size());
+            z.next_out = packed.data();
+            z.avail_out = static_cast<uInt>(packed.size());
+            ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+            packed.resize(z.total_out);
+            deflateEnd(&z);
+            MemoryStore memory(packed);
+            CZipEntryHeader header = MakeHeader(static_cast<uint32_t>(packed.size()), static_cast<uint32_t>(text.size()));
+            CZipInflateDecoder d(backend);
+            d.Init(&memory.store, &header, nullptr);
+            // The literal in front of the match is delivered; the close reports the damage.
+            EXPECT_EQ(ReadAll(d, 65536), Bytes(1, 'a'));
+            EXPECT_EQ(d.ErrorCode(), ZipError::zlibData);
+            EXPECT_STREQ(d.StopReason(), "invalid distance too far back");
         }
         {   // The storage ends before the compressed size says: the data
             // ends with it, and the stream in it is decoded whole.
@@ -260,6 +286,7 @@ TEST(DecoderInflate, DrainsAtExactMultiplesAndReportsZlibErrors)
             EXPECT_EQ(CodeOf(d, 65536), 0);
             EXPECT_EQ(d.Delivered(), plain.size());
             EXPECT_FALSE(d.Damaged());
+            EXPECT_EQ(d.StopReason(), nullptr);
         }
         {   // Cut short as well: what decodes, then damage.
             MemoryStore memory(Bytes(deflated.begin(), deflated.begin() + size / 2));
@@ -424,4 +451,41 @@ TEST(DecoderWindow, DeliversPendingBytesAcrossReadsOfAnySize)
     d.Init(&memory.store, &header, nullptr);
     EXPECT_EQ(ReadAll(d, 4096).size(), total);
     EXPECT_EQ(d.UncompressedLeft(), 0u);
+}
+
+// The reading table: a listed entry is read as listed first, every kind has
+// one row that the lookup finds, and only the listed reading of one content
+// both headers agree on may be cured in place.
+TEST(DecoderReadings, EveryKindHasOneRowAndOnlyTheListedReadingCuresInPlace)
+{
+    std::vector<int> seen(static_cast<size_t>(ZipReadingKind::lenientUnlisted) + 1, 0);
+    for (const ZipReadingRows& rows : {ZipListedReadings(), ZipFoundReadings()})
+        for (const ZipReadingRow& row : rows) {
+            ++seen[static_cast<size_t>(row.kind)];
+            EXPECT_EQ(&ZipReading(row.kind), &row) << row.name;
+            EXPECT_TRUE(row.applies && row.view && row.reads && row.when) << row.name;
+        }
+    EXPECT_EQ(seen, std::vector<int>(seen.size(), 1));
+    EXPECT_EQ(ZipListedReadings().begin()->kind, ZipReadingKind::listed);
+
+    ZipReadingState s;
+    s.header = MakeHeader(10, 10);
+    s.header.method = 8;
+    s.decodable = true;
+    CZipExtraction x;
+    x.complete = true;
+    const ZipReadingRow& listed = ZipReading(ZipReadingKind::listed);
+    EXPECT_TRUE(ZipReadingReplaces(listed, s, x));
+    EXPECT_FALSE(ZipReadingReplaces(ZipReading(ZipReadingKind::raw), s, x));
+    s.disagree = true;
+    EXPECT_FALSE(ZipReadingReplaces(listed, s, x));
+    s.disagree = false;
+    x.readAsPlain = true;
+    EXPECT_FALSE(ZipReadingReplaces(listed, s, x));
+    // Raw bytes are read only where the first reading did not decode.
+    s.first.opened = s.first.intact = s.first.ownEnd = true;
+    EXPECT_FALSE(ZipReading(ZipReadingKind::raw).applies(s));
+    s.first.intact = false;
+    EXPECT_TRUE(ZipReading(ZipReadingKind::raw).applies(s));
+    EXPECT_EQ(ZipReading(ZipReadingKind::raw).view(s).method, 0);
 }
