@@ -97,15 +97,14 @@ uint32_t CZipCodecDecoder::Finish(int result, uint32_t total)
     if (result == Z_STREAM_END) {
         // Bytes inside the entry's data that no stream took: what decoded
         // is handed over, and the entry is not what its records say.
-        if (codec->SpansStreams() && fetchedInput - inputLength < declaredInput) Stop("bytes after the last stream");
+        if (codec->SpansStreams() && fetchedInput - inputLength < declaredInput) Stop(ZipStopReason::bytesAfterEnd);
         return total;
     }
-    const char* said = codec->Message();
-    Stop(said ? said
-              : result == Z_BUF_ERROR ? "input ended"
-              : result == Z_MEM_ERROR ? "out of memory"
-              : result == Z_DATA_ERROR ? "invalid data"
-                                       : "stream error");
+    Stop(codec->Message() ? ZipStopReason::library
+         : result == Z_BUF_ERROR ? ZipStopReason::inputEnded
+         : result == Z_MEM_ERROR ? ZipStopReason::outOfMemory
+         : result == Z_DATA_ERROR ? ZipStopReason::invalidData
+                                  : ZipStopReason::streamError);
     errorCode = CZipException::MapZlibError(result);
     // What was decoded before the damage still reaches the caller; the
     // close reports the error.

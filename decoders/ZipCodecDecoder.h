@@ -24,6 +24,8 @@ public:
     bool Init(CZipStore* store, CZipEntryHeader* header, uint32_t* keys) override;
     uint32_t DecodeInto(uint8_t* buffer, uint32_t length) override;
     bool FollowsOwnEnd() const override { return codec->EndsItself(); }
+    // The library's own words for why it stopped, where it has them.
+    const char* LibraryMessage() const { return codec ? codec->Message() : nullptr; }
 
 protected:
     // Decodes into out until room is 0 (Z_OK) or the stream ends or fails

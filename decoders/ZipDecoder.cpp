@@ -1,5 +1,7 @@
 #include "decoders/ZipDecoder.h"
 
+#include "decoders/ZipCodecDecoder.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -35,7 +37,7 @@ bool CZipDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t
     delivered = 0;
     damaged = false;
     errorCode = 0;
-    stopReason = nullptr;
+    stopReason = ZipStopReason::none;
     encrypted = (header->flags & 1u) != 0;
     crc = 0;
     bitBuffer = 0;
@@ -64,10 +66,32 @@ uint32_t CZipDecoder::Read(uint8_t* buffer, uint32_t length)
     const uint32_t room = 0xFFFFFFFFu - delivered;
     const uint32_t n = DecodeInto(buffer, std::min(length, room));
     delivered += n;
-    if (delivered == 0xFFFFFFFFu && !stopReason) stopReason = "output limit";
+    if (delivered == 0xFFFFFFFFu && stopReason == ZipStopReason::none) stopReason = ZipStopReason::outputLimit;
     uncompressedLeft = n >= uncompressedLeft ? 0 : uncompressedLeft - n;
     UpdateCrc(buffer, n);
     return n;
+}
+
+const char* CZipDecoder::StopReason() const
+{
+    switch (stopReason) {
+    case ZipStopReason::none: return nullptr;
+    case ZipStopReason::inputEnded: return "input ended";
+    case ZipStopReason::outputLimit: return "output limit";
+    case ZipStopReason::invalidData: return "invalid data";
+    case ZipStopReason::invalidBlockType: return "invalid block type";
+    case ZipStopReason::invalidTree: return "invalid tree description";
+    case ZipStopReason::invalidCode: return "invalid code";
+    case ZipStopReason::invalidCodeSize: return "invalid code size";
+    case ZipStopReason::invalidFirstCode: return "invalid first code";
+    case ZipStopReason::bytesAfterEnd: return "bytes after the last stream";
+    case ZipStopReason::outOfMemory: return "out of memory";
+    case ZipStopReason::streamError: return "stream error";
+    case ZipStopReason::library: break;
+    }
+    const auto* codec = dynamic_cast<const CZipCodecDecoder*>(this);
+    const char* said = codec ? codec->LibraryMessage() : nullptr;
+    return said ? said : "invalid data";
 }
 
 void CZipDecoder::AllowInputUpTo(uint32_t available)

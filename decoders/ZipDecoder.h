@@ -15,6 +15,23 @@ class CZipAesDecryption;
 // their own data (the header's uncompressed size does not cut them short,
 // except where the method has no end marker of its own). The virtual slot
 // order is part of the decoder interface.
+// Why a decoder stopped short of its data's end (see CZipDecoder::StopReason).
+enum class ZipStopReason : uint8_t {
+    none,
+    inputEnded,
+    outputLimit,
+    invalidData,
+    invalidBlockType,
+    invalidTree,
+    invalidCode,
+    invalidCodeSize,
+    invalidFirstCode,
+    bytesAfterEnd,
+    outOfMemory,
+    streamError,
+    library,  // the decoding library's own message says
+};
+
 class CZipDecoder {
 public:
     CZipDecoder();
@@ -50,7 +67,7 @@ public:
     // says it ("invalid distance too far back", "input ended"); null while
     // it has not stopped, or where it ended at its own end. The reasons are
     // literals: the pointer stays good for the program's life.
-    const char* StopReason() const { return stopReason; }
+    const char* StopReason() const;
     // The archive error the damage amounts to, where the method names one
     // (0 otherwise); the entry's close reports it.
     int ErrorCode() const { return errorCode; }
@@ -99,20 +116,22 @@ public:
     uint32_t DataLength() const;
 
 protected:
-    // The data turned out damaged, for `reason` (a literal; the first reason
-    // given stays).
-    void Stop(const char* reason)
+    // The data turned out damaged, for `reason` (the first reason given
+    // stays).
+    void Stop(ZipStopReason reason)
     {
         damaged = true;
-        if (!stopReason) stopReason = reason;
+        if (stopReason == ZipStopReason::none) stopReason = reason;
     }
 
     uint32_t uncompressedLeft = 0;
     uint32_t delivered = 0;
     uint32_t crc = 0;
     bool damaged = false;
+    // Kept in the byte beside `damaged`: the decoders' layout, and so their
+    // hot loops' alignment, stays as it was.
+    ZipStopReason stopReason = ZipStopReason::none;
     int errorCode = 0;
-    const char* stopReason = nullptr;
     CZipStore* store = nullptr;
     CZipEntryHeader* header = nullptr;
     uint32_t compressedLeft = 0;

@@ -105,7 +105,9 @@ bool CZipDeflate64Decoder::Produce()
             distanceTable.Free();
             if (!lastBlock) continue;
         } else if (r != sizeReached) {
-            Stop(r == badBlockType ? "invalid block type" : r == noMemory ? "out of memory" : "invalid data");
+            Stop(r == badBlockType ? ZipStopReason::invalidBlockType
+                 : r == noMemory   ? ZipStopReason::outOfMemory
+                                   : ZipStopReason::invalidData);
         }
         Finish();
         return false;

@@ -69,7 +69,7 @@ bool CZipExplodeDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, u
     finished = false;
     if (BuildTrees() != built) {
         FreeTables();
-        Stop("invalid tree description");
+        Stop(ZipStopReason::invalidTree);
         finished = true;
         return false;
     }
@@ -145,7 +145,7 @@ bool CZipExplodeDecoder::Produce()
     if (r == outputFull) return true;
     // Imploded data has no end marker: it ends at the header's size, and
     // anything that stops it earlier is damage.
-    if (r != sizeReached) Stop("input ended");
+    if (r != sizeReached) Stop(ZipStopReason::inputEnded);
     finished = true;
     FreeTables();
     FlushRest();

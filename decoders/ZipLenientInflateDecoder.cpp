@@ -231,7 +231,7 @@ uint32_t CZipLenientInflateDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
         Fill();
         main = z_stream();
         if (inflateInit2(&main, kRawWindowBits) != Z_OK) {
-            Stop("out of memory");
+            Stop(ZipStopReason::outOfMemory);
             ended = true;
             return 0;
         }
@@ -240,7 +240,7 @@ uint32_t CZipLenientInflateDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
         main.avail_in = windowLength;
         // Distances in front of the data read zeros.
         if (inflateSetDictionary(&main, dictionary.data(), kWindowSize) != Z_OK) {
-            Stop("stream error");
+            Stop(ZipStopReason::streamError);
             ended = true;
             return 0;
         }
@@ -269,7 +269,7 @@ uint32_t CZipLenientInflateDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
             break;
         }
         // The first damage names the reading's reason, whatever starts follow.
-        Stop(main.msg ? main.msg : result == Z_BUF_ERROR ? "input ended" : "invalid data");
+        Stop(result == Z_BUF_ERROR ? ZipStopReason::inputEnded : ZipStopReason::invalidData);
         if (result == Z_DATA_ERROR && Resync()) continue;
         ended = true;
         break;

@@ -13,7 +13,7 @@ uint32_t CZipStoredDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
     if (got < n) {
         // The archive ends inside the entry: what it holds is delivered, and
         // the close reports the short archive.
-        Stop("input ended");
+        Stop(ZipStopReason::inputEnded);
         errorCode = ZipError::badZipFile;
         compressedLeft = 0;
     }

@@ -158,7 +158,7 @@ void CZipUnreduceDecoder::Decode()
             // The data ended before the header's size: hand out what there
             // is; the close finds the entry incomplete.
             inputExhausted = true;
-            Stop("input ended");
+            Stop(ZipStopReason::inputEnded);
             finished = true;
             decodeLeft -= pos - start;
             FlushWindow(pos);

@@ -51,7 +51,7 @@ bool CZipUnshrinkDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, 
     }
     const uint32_t first = input.Take(codeSize);
     if (first >= 256) {
-        Stop("invalid first code");
+        Stop(ZipStopReason::invalidFirstCode);
         finished = true;
         return false;
     }
@@ -282,7 +282,7 @@ uint32_t CZipUnshrinkDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
             if (sub == 1) {
                 // Codes wider than the table's 13 bits cannot be valid data.
                 if (size == maxCodeSize) {
-                    Stop("invalid code size");
+                    Stop(ZipStopReason::invalidCodeSize);
                     finished = true;
                     break;
                 }
@@ -310,7 +310,7 @@ uint32_t CZipUnshrinkDecoder::DecodeInto(uint8_t* buffer, uint32_t length)
             c = prefix[c];
         }
         if (c > controlCode) {
-            Stop("invalid code");
+            Stop(ZipStopReason::invalidCode);
             finished = true;
             break;
         }
