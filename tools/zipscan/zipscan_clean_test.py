@@ -6,10 +6,14 @@ owners of the file cleaned.
 """
 import io
 import os
+import random
+import shutil
 import stat
+import struct
 import subprocess
 import sys
 import zipfile
+import zlib
 
 import zipscan_support as support
 from zipscan_support import *  # noqa: F401,F403  (the helpers and the Base case)
@@ -210,6 +214,122 @@ class Clean(Base):
                 self.assertEqual(z.namelist(), ["ok"])
                 self.assertIsNone(z.testzip())
         self.assertNoWorkingCopies()
+
+    @needs("clean")
+    def test_a_clean_killed_at_any_write_leaves_the_old_or_the_new_file(self):
+        noise = random.Random(23)
+        entries = [("one.bin", bytes(noise.getrandbits(8) for _ in range(5000))), ("bad.com", TEST_FILE),
+                   ("two.bin", bytes(noise.getrandbits(8) for _ in range(4000)))]
+        original = self.make_file("original.zip", b"")
+        write_zip(original, entries)
+        before = read_bytes(original)
+        for linked in (False, True):
+            with self.subTest(linked=linked):
+                a, other = self.path("a.zip"), self.path("other.zip")
+
+                def fresh():
+                    for p in (a, other):
+                        if os.path.exists(p):
+                            os.unlink(p)
+                    shutil.copy(original, a)
+                    if linked:  # rewritten in place, under a journal
+                        os.link(a, other)
+
+                fresh()
+                self.assertEqual(run("scan", "--clean", a).returncode, 1)
+                after = read_bytes(a)
+                self.assertNotEqual(after, before)
+                seen, kill = set(), 0
+                while True:
+                    kill += 1
+                    fresh()
+                    r = run("scan", "--clean", a, env={"ZIPSCAN_TEST_KILL_AFTER_WRITES": str(kill)})
+                    if r.returncode != -9:
+                        self.assertEqual((r.returncode, read_bytes(a)), (1, after), r.stderr)
+                        break
+                    # The next run, even one that only scans, sets things straight.
+                    run("scan", a)
+                    now = read_bytes(a)
+                    self.assertIn(now, (before, after), "killed after write %d" % kill)
+                    seen.add(now == after)
+                    if linked:
+                        self.assertEqual(read_bytes(other), now)
+                    self.assertEqual([n for n in os.listdir(self.dir) if ".zipscan-" in n], [], kill)
+                self.assertGreaterEqual(kill, 20)
+                self.assertEqual(seen, {False, True})  # killed before and after the change counts
+        self.assertNoWorkingCopies()
+
+    def test_only_journals_of_its_own_are_applied(self):
+        a, victim = self.make_file("a.zip", b"the file a"), self.make_file("victim", b"precious " * 1000)
+        st = os.stat(victim)
+        # A journal as zipscan writes one, naming another file's inode: never applied.
+        header = b"zipscan journal\x01" + struct.pack("<QQQQQ", st.st_dev, st.st_ino, 9000, 10, 0)
+        header += struct.pack("<I", zlib.crc32(header)) + bytes(4)
+        journal = self.make_file(".a.zip.zipscan-journal", header.ljust(4096, b"\0") + b"x" * 9000)
+        os.chmod(journal, 0o600)
+        r = run("scan", a)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"the file it belongs to is no longer there", r.stderr)
+        self.assertEqual((read_bytes(a), read_bytes(victim)), (b"the file a", b"precious " * 1000))
+        self.assertTrue(os.path.exists(journal))
+        os.unlink(journal)
+        if os.geteuid() == 0:
+            # The right inode, but another user's file: left alone, as is a
+            # working copy of another owner.
+            st = os.stat(a)
+            header = b"zipscan journal\x01" + struct.pack("<QQQQQ", st.st_dev, st.st_ino, 5, 10, 0)
+            header += struct.pack("<I", zlib.crc32(header)) + bytes(4)
+            journal = self.make_file(".a.zip.zipscan-journal", header.ljust(4096, b"\0") + b"XXXXX")
+            copy = self.make_file(".a.zip.zipscan-abc123", b"someone's")
+            for p in (journal, copy):
+                os.chown(p, 1234, 1234)
+                os.chmod(p, 0o600)
+            run("scan", a)
+            self.assertEqual((read_bytes(a), os.path.exists(journal), os.path.exists(copy)),
+                             (b"the file a", True, True))
+
+    @needs("clean")
+    def test_sparse_file_is_cleaned_without_filling_its_holes(self):
+        a = self.path("sparse.zip")
+        inner = self.path("inner.zip")
+        write_zip(inner, [("ok.txt", b"fine"), ("bad.com", TEST_FILE)])
+        hole = 1 << 30
+
+        def make():
+            with open(a, "wb") as f:
+                f.truncate(hole)
+                f.seek(hole)
+                f.write(read_bytes(inner))
+            return os.stat(a).st_blocks
+
+        small = make() * 512 + (1 << 20)
+        if os.stat(a).st_blocks * 512 >= hole:
+            self.skipTest("the file system here has no holes")
+        # Refused above the bound: the file is untouched.
+        r = run("scan", "--clean", "--max-cleansize", "1K", a)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(b"more than --max-cleansize (1024); the archive is left unchanged", r.stderr)
+        with zipfile.ZipFile(a) as z:
+            self.assertEqual(z.namelist(), ["ok.txt", "bad.com"])
+        self.assertNoWorkingCopies()
+        for linked in (False, True):
+            with self.subTest(linked=linked):
+                make()
+                if linked:
+                    os.link(a, self.path("link.zip"))
+                r = run("scan", "--clean", a)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                st = os.stat(a)
+                self.assertLess(st.st_blocks * 512, small)
+                self.assertGreater(st.st_size, hole)
+                with zipfile.ZipFile(a) as z:
+                    self.assertEqual(z.namelist(), ["ok.txt"])
+                    self.assertEqual(z.read("ok.txt"), b"fine")
+                with open(a, "rb") as f:
+                    self.assertEqual(f.read(1 << 16), bytes(1 << 16))
+                if linked:
+                    os.unlink(self.path("link.zip"))
+                self.assertNoWorkingCopies()
 
     @needs("clean", "password", "shrink", "cure")
     def test_example_archive(self):

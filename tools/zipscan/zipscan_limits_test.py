@@ -69,22 +69,6 @@ def overlap_bomb(path, files, size):
         f.write(body + central + end)
 
 
-def peak_memory_kib(*args):
-    """Runs zipscan and answers its peak resident memory and its exit status.
-    A small interpreter starts it: a child forked from this one would count
-    this process's memory as its own."""
-    measure = ("import resource, subprocess, sys\n"
-               "r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)\n"
-               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, r.returncode)\n")
-    out = subprocess.run([sys.executable, "-c", measure, support.ZIPSCAN, "--module", support.MODULE] + [str(a) for a in args],
-                         capture_output=True, timeout=120).stdout.split()
-    return int(out[0]), int(out[1])
-
-
-def built_with_asan():
-    return b"__asan_init" in read_bytes(support.ZIPSCAN)
-
-
 class Limits(Base):
     @needs("inflate")
     def test_overlap_bomb_ends_at_the_limits(self):

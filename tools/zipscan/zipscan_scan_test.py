@@ -10,6 +10,8 @@ import shutil
 import stat
 import subprocess
 import sys
+import tempfile
+import time
 import zipfile
 
 import zipscan_support as support
@@ -360,6 +362,127 @@ class Scan(Base):
         # A file named on the command line is judged, not skipped.
         notes = os.path.join(tree, "notes.txt")
         self.assertOneLineError(run("scan", "-r", notes), notes + ": not a ZIP archive")
+
+    @needs("inflate")
+    def test_recursive_scan_of_a_deep_tree(self):
+        tree = self.path("deep")
+        bottom = os.path.join(tree, *(["d"] * 20))
+        os.makedirs(bottom)
+        write_zip(os.path.join(bottom, "bad.zip"), [("bad.txt", TEST_FILE)])
+        write_zip(os.path.join(tree, "top.zip"), [("ok.txt", b"fine")])
+        too_deep = os.path.join(tree, *(["d"] * 16))
+        cases = [  # options, archives listed, folder too deep, exit status
+            ([], ["top.zip"], too_deep, 2),
+            (["--max-dir-recursion", "3"], ["top.zip"], os.path.join(tree, "d/d/d/d"), 2),
+            (["--max-dir-recursion", "20"], ["/".join(["d"] * 20 + ["bad.zip"]), "top.zip"], None, 1),
+        ]
+        for options, listed, deep, status in cases:
+            with self.subTest(options=options):
+                r = run("scan", "-r", "--json", *options, tree)
+                self.assertEqual(r.returncode, status, r.stderr)
+                docs = json_docs(r.stdout)
+                self.assertEqual([d["file"] for d in docs if not d["error"]], [os.path.join(tree, n) for n in listed])
+                errors = [(d["file"], d["error"]) for d in docs if d["error"]]
+                if deep:
+                    self.assertEqual([e[0] for e in errors], [deep])
+                    self.assertIn("folders deep (--max-dir-recursion); not walked", errors[0][1])
+                    self.assertIn(deep, r.stderr.decode())
+                else:
+                    self.assertEqual(errors, [])
+        # The infected archive at the top is reported all the same.
+        write_zip(os.path.join(tree, "top.zip"), [("bad.txt", TEST_FILE)])
+        r = run("scan", "-r", tree)
+        self.assertEqual(r.returncode, 2, r.stderr)  # as for any file that could not be read
+        lines = r.stdout.decode().splitlines()
+        self.assertEqual(lines[:2], [too_deep + ": error: more than 15 folders deep (--max-dir-recursion); not walked",
+                                     tree + "/top.zip: FOUND EICAR-Test-File in bad.txt -> reported (delete with --clean)"])
+        self.assertEqual(run("scan", "-r", "--max-dir-recursion", "1001", tree).returncode, 2)
+
+    @needs("inflate")
+    def test_a_tree_100000_folders_deep(self):
+        # On a memory file system where there is one: a disk's file system
+        # may take minutes to remove so many folders.
+        shm = "/dev/shm"
+        place = tempfile.mkdtemp(prefix="zipscan-test-", dir=shm) if os.access(shm, os.W_OK) else self.dir
+        self.addCleanup(shutil.rmtree, place, True)
+        tree = os.path.join(place, "abyss")
+        os.mkdir(tree)
+        write_zip(os.path.join(tree, "bad.zip"), [("bad.txt", TEST_FILE)])
+        levels = 100000
+        home = os.open(".", os.O_RDONLY)
+        try:
+            # Made and removed one folder at a time from within: no path is
+            # ever longer than a name.
+            os.chdir(tree)
+            for _ in range(levels):
+                os.mkdir("d")
+                os.chdir("d")
+            write_zip("bad.zip", [("bad.txt", TEST_FILE)])
+            os.fchdir(home)
+            peak, status = peak_memory_kib("scan", "-r", tree)
+            r = run("scan", "-r", tree)
+        finally:
+            os.chdir(tree)
+            depth = 0
+            while os.path.isdir("d"):
+                os.chdir("d")
+                depth += 1
+            if os.path.exists("bad.zip"):
+                os.unlink("bad.zip")
+            for _ in range(depth):
+                os.chdir("..")
+                os.rmdir("d")
+            os.fchdir(home)
+            os.close(home)
+        self.assertEqual((r.returncode, status), (2, 2), r.stderr)
+        lines = r.stdout.decode().splitlines()
+        self.assertEqual(lines[:2], [os.path.join(tree, *(["d"] * 16)) +
+                                     ": error: more than 15 folders deep (--max-dir-recursion); not walked",
+                                     tree + "/bad.zip: FOUND EICAR-Test-File in bad.txt -> reported (delete with --clean)"])
+        if not built_with_asan():
+            self.assertLess(peak, 64 * 1024)
+
+    @needs("password")
+    def test_passwords_from_a_file_the_environment_or_standard_input(self):
+        a = self.path("enc.zip")
+        write_custom(a, [("first.txt", TEST_FILE, 8, "alpha"), ("second.txt", b"clean but secret", 8, "beta")])
+        pwfile = self.make_file("pw.txt", b"wrong\r\nbeta\n\n")
+        cases = [  # options, environment, standard input
+            (["--password-file", pwfile, "--password-env", "ZIPSCAN_PASSWORD"], {"ZIPSCAN_PASSWORD": "alpha"}, b""),
+            (["--password-stdin"], {}, b"alpha\nbeta\n"),
+            (["--password=alpha", "--password-stdin"], {}, b"beta"),
+        ]
+        for options, env, given in cases:
+            with self.subTest(options=options):
+                r = subprocess.run([support.ZIPSCAN, "--module", support.MODULE, "scan", "--json"] + options + [a],
+                                   input=given, capture_output=True, env=dict(os.environ, **env), timeout=120)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertEqual([(e["name"], e["scanned"]) for e in json_docs(r.stdout)[0]["entries"]],
+                                 [("first.txt", True), ("second.txt", True)])
+        self.assertOneLineError(run("scan", "--password-env", "ZIPSCAN_NO_SUCH", a, env={"ZIPSCAN_NO_SUCH": None}),
+                                "the environment has no ZIPSCAN_NO_SUCH")
+        self.assertIn(b"Other local users can read it", run("--help").stdout)
+        # While zipscan waits for standard input, its command line no
+        # longer shows the password given on it.
+        p = subprocess.Popen([support.ZIPSCAN, "--module", support.MODULE, "scan", "--password", "alpha", "--password-stdin", a],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            shown = b""
+            for _ in range(2000):
+                with open("/proc/%d/cmdline" % p.pid, "rb") as f:
+                    shown = f.read()
+                if a.encode() in shown and b"alpha" not in shown:  # started, and blanked
+                    break
+                p.poll()
+                self.assertIsNone(p.returncode)
+                time.sleep(0.01)
+            self.assertEqual(shown.split(b"\0")[-5:], [b"--password", b"xxxxx", b"--password-stdin", a.encode(), b""])
+            out, _ = p.communicate(b"beta\n", timeout=120)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        self.assertEqual(p.returncode, 1, out)
 
     @needs("walk")
     def test_progress_line_on_a_terminal(self):

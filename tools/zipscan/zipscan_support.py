@@ -180,6 +180,22 @@ def unzip_test(archive, password=None):
 
 
 
+def peak_memory_kib(*args):
+    """Runs zipscan and answers its peak resident memory and its exit status.
+    A small interpreter starts it: a child forked from this one would count
+    this process's memory as its own."""
+    measure = ("import resource, subprocess, sys\n"
+               "r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)\n"
+               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, r.returncode)\n")
+    out = subprocess.run([sys.executable, "-c", measure, ZIPSCAN, "--module", MODULE] + [str(a) for a in args],
+                         capture_output=True, timeout=120).stdout.split()
+    return int(out[0]), int(out[1])
+
+
+def built_with_asan():
+    return b"__asan_init" in read_bytes(ZIPSCAN)
+
+
 def main(groups):
     """Runs the groups (TestCase classes) named on the command line, or every
     one in groups, the calling file's globals."""
