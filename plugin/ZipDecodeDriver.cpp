@@ -22,16 +22,6 @@ using namespace ZipFormat;
 
 namespace {
 
-// A host that fails once must not decide the fate of an entry, nor leave the
-// stream without a directory.
-constexpr int extractAttempts = ZipRetryAttempts(ZipRetryWork::extract);
-constexpr int addAttempts = ZipRetryAttempts(ZipRetryWork::add);
-constexpr int finishAttempts = ZipRetryAttempts(ZipRetryWork::finish);
-
-} // namespace
-
-namespace {
-
 // The entry's bytes exactly as stored, encryption header and all.
 CZipEntryHeader RawView(const CZipEntryHeader& header)
 {
@@ -378,31 +368,35 @@ CZipExtraction CZipDecodeDriver::ExtractWithPassword(EntryVisit& visit, bool& de
     // asks again only if that question was not asked yet.
     CZipExtraction x;
     bool triedPlain = false;
-    for (int attempt = 1;; ++attempt) {
-        x = extract(view);
-        const bool undecrypted = x.code == ZipError::badPassword && !x.opened;
-        if (!triedPlain && (view.flags & flagEncrypted) &&
-            (undecrypted || (x.opened && !x.readFailed && !(x.intact && x.crc == view.crc32)))) {
-            // The encryption flag set on data that is not encrypted: no
-            // password decrypts it, and none is needed.
-            triedPlain = true;
-            CZipExtraction plain;
-            if (ReadAsPlain(view, extract, plain)) return plain;
-        }
-        if (undecrypted && !visit.askedPassword) {
-            visit.askedPassword = true;
-            if (!AskPassword(visit.name)) {
-                declined = true;
-                return x;
+    ZipRetry(ZipRetryWork::extract, [&] {
+        for (;;) {
+            x = extract(view);
+            const bool undecrypted = x.code == ZipError::badPassword && !x.opened;
+            if (!triedPlain && (view.flags & flagEncrypted) &&
+                (undecrypted || (x.opened && !x.readFailed && !(x.intact && x.crc == view.crc32)))) {
+                // The encryption flag set on data that is not encrypted: no
+                // password decrypts it, and none is needed.
+                triedPlain = true;
+                CZipExtraction plain;
+                if (ReadAsPlain(view, extract, plain)) {
+                    x = std::move(plain);
+                    return true;
+                }
             }
-            --attempt;
-            continue;
+            // A password asked for is no failed attempt: the same one goes
+            // on with the answer.
+            if (undecrypted && !visit.askedPassword) {
+                visit.askedPassword = true;
+                if (AskPassword(visit.name)) continue;
+                declined = true;
+                return true;
+            }
+            // One failed host read must not leave a condemned entry with
+            // less than it holds: a read that failed is tried once more.
+            return !x.readFailed;
         }
-        // One failed host read must not leave a condemned entry with less
-        // than it holds: a read that failed is tried once more.
-        if (x.readFailed && attempt < extractAttempts) continue;
-        return x;
-    }
+    });
+    return x;
 }
 
 CZipDecodeDriver::Verdict CZipDecodeDriver::Scan(EntryVisit& visit, const CZipExtraction& x)
@@ -477,31 +471,32 @@ void CZipDecodeDriver::Cure(uint16_t index, const std::string& name)
     }
     if (!journal.Prepare(*archive, archiveStream)) return;
     bool added = false;
-    for (int attempt = 1;; ++attempt) {
-        temporaryStream.SeekToBegin();
-        CZipAddRequest request(&temporaryStream, name);
-        // The cured copy keeps the old entry's name byte for byte, and its
-        // protection: a password the engine gave for another entry must not
-        // lock up an entry that anyone could read before.
-        journal.NameLike(original, request);
-        if (aesEntry)
-            request.aes = aes;
-        else if (!(original->flags & flagEncrypted))
-            request.options |= CZipAddRequest::plainData;
-        try {
-            added = archive->AddEntry(request);
+    // A failed add has been taken back, so it can be tried again; after
+    // that the old entry stays as it is.
+    try {
+        ZipRetry<CZipException>(ZipRetryWork::add, [&] {
+            temporaryStream.SeekToBegin();
+            CZipAddRequest request(&temporaryStream, name);
+            // The cured copy keeps the old entry's name byte for byte, and
+            // its protection: a password the engine gave for another entry
+            // must not lock up an entry that anyone could read before.
+            journal.NameLike(original, request);
+            if (aesEntry)
+                request.aes = aes;
+            else if (!(original->flags & flagEncrypted))
+                request.options |= CZipAddRequest::plainData;
+            try {
+                added = archive->AddEntry(request);
+            } catch (...) {
+                NoteWrites();
+                throw;
+            }
             NoteWrites();
             if (added) journal.Remember(archive->directory.headerList.back().get(), request);
-            break;
-        } catch (const CZipException&) {
-            // The add has been taken back, so it can be tried again; after
-            // that the old entry stays as it is.
-            NoteWrites();
-            if (attempt >= addAttempts) return;
-        } catch (...) {
-            NoteWrites();
-            throw;
-        }
+            return true;
+        });
+    } catch (const CZipException&) {
+        return;
     }
     // The old copy goes only when its replacement was really written
     // (an archive of 65535 entries refuses the add).
@@ -594,22 +589,23 @@ int CZipDecodeDriver::FinishListed()
 
 bool CZipDecodeDriver::RestoreOriginal()
 {
-    for (int attempt = 0; attempt < finishAttempts; ++attempt) {
-        try {
-            if (!journal.Restore(*archive, archiveStream)) return false;
+    bool restored = false;
+    try {
+        ZipRetry<CZipException>(ZipRetryWork::finish, [&] {
+            restored = journal.Restore(*archive, archiveStream);
             return true;
-        } catch (const CZipException&) {
-        }
+        });
+    } catch (const CZipException&) {
     }
-    return false;
+    return restored;
 }
 
 bool CZipDecodeDriver::WriteDirectory()
 {
     uint64_t dataEnd = 0;
     bool known = false;
-    for (int attempt = 0; attempt < finishAttempts; ++attempt) {
-        try {
+    try {
+        return ZipRetry<CZipException>(ZipRetryWork::finish, [&] {
             if (!known) {
                 archive->store.FlushBuffer();
                 dataEnd = archiveStream.GetLength();
@@ -624,10 +620,10 @@ bool CZipDecodeDriver::WriteDirectory()
             journal.WriteDirectory(*archive);
             archiveStream.Flush();
             return true;
-        } catch (const CZipException&) {
-        }
+        });
+    } catch (const CZipException&) {
+        return false;
     }
-    return false;
 }
 
 void CZipDecodeDriver::NoteWrites()
