@@ -98,18 +98,6 @@ bool CZipArchiveEx::OpenEntry(uint16_t index)
     return true;
 }
 
-bool CZipArchiveEx::ReadLocalRecord(uint16_t index, CZipLocalRecord& local)
-{
-    if (!directory.HasIndex(index) || !store.stream) return false;
-    const CZipEntryHeader* header = directory.GetHeader(index);
-    const uint32_t foreign = directory.endInfo.foreignBytes;
-    if (local.Read(*store.stream, static_cast<uint64_t>(header->localHeaderOffset) + foreign)) return true;
-    // A directory whose offset is wrong makes every local header look
-    // shifted by the same bytes: the entry is looked for at its offset
-    // counted from the stream's start, as unzip does.
-    return foreign > 0 && local.Read(*store.stream, header->localHeaderOffset);
-}
-
 bool CZipArchiveEx::OpenEntryAs(uint16_t index, const CZipEntryHeader& view, const CZipLocalRecord* local)
 {
     if (!directory.HasIndex(index)) return false;
