@@ -25,11 +25,6 @@ using namespace ZipFormat;
 
 namespace {
 
-// A host that fails once must not leave an entry uncured, nor the stream
-// without a directory.
-constexpr int addAttempts = ZipRetryAttempts(ZipRetryWork::add);
-constexpr int finishAttempts = ZipRetryAttempts(ZipRetryWork::finish);
-
 // The most a local header can add to what the central record tells: its own
 // extra field and a data descriptor with signature.
 constexpr uint64_t maxLocalSurplus = maxFieldLength + descriptorSize + descriptorSignatureSize;
@@ -191,31 +186,32 @@ void CZipEdit::Replace(uint16_t index, CZipStream& content)
     if (!Prepare()) return;
     const std::string name = original.NameAsString();
     bool added = false;
-    for (int attempt = 1;; ++attempt) {
-        content.SeekToBegin();
-        CZipAddRequest request(&content, name);
-        if (!original.storedName.empty()) {
-            request.archiveName.assign(reinterpret_cast<const char*>(original.storedName.data()),
-                                       original.storedName.length());
-            request.utf8Name = (original.flags & flagUtf8Name) != 0;
-        }
-        if (aesEntry)
-            request.aes = aes;
-        else if (!(original.flags & flagEncrypted))
-            request.options |= CZipAddRequest::plainData;
-        try {
-            added = archive.AddEntry(request);
+    // A failed add has been taken back, so it can be tried again; after
+    // that the old entry stays as it is.
+    try {
+        ZipRetry<CZipException>(ZipRetryWork::add, [&] {
+            content.SeekToBegin();
+            CZipAddRequest request(&content, name);
+            if (!original.storedName.empty()) {
+                request.archiveName.assign(reinterpret_cast<const char*>(original.storedName.data()),
+                                           original.storedName.length());
+                request.utf8Name = (original.flags & flagUtf8Name) != 0;
+            }
+            if (aesEntry)
+                request.aes = aes;
+            else if (!(original.flags & flagEncrypted))
+                request.options |= CZipAddRequest::plainData;
+            try {
+                added = archive.AddEntry(request);
+            } catch (...) {
+                NoteWrites();
+                throw;
+            }
             NoteWrites();
-            break;
-        } catch (const CZipException&) {
-            // The add has been taken back, so it can be tried again; after
-            // that the old entry stays as it is.
-            NoteWrites();
-            if (attempt >= addAttempts) return;
-        } catch (...) {
-            NoteWrites();
-            throw;
-        }
+            return true;
+        });
+    } catch (const CZipException&) {
+        return;
     }
     // The old copy goes only when its replacement was really written (an
     // archive of 65535 entries refuses the add).
@@ -291,25 +287,25 @@ bool CZipEdit::FinishListed()
 bool CZipEdit::RollBack()
 {
     if (state != State::usable) return false;
-    for (int attempt = 0; attempt < finishAttempts; ++attempt) {
-        try {
+    try {
+        return ZipRetry<CZipException>(ZipRetryWork::finish, [&] {
             archive.store.bufferedBytes = 0;
             if (tail.length()) ZipWriteAt(stream, tailStart, tail.data(), tail.length());
             stream.SetLength(originalLength);
             stream.Flush();
             return true;
-        } catch (const CZipException&) {
-        }
+        });
+    } catch (const CZipException&) {
+        return false;
     }
-    return false;
 }
 
 bool CZipEdit::WriteDirectory()
 {
     uint64_t dataEnd = 0;
     bool known = false;
-    for (int attempt = 0; attempt < finishAttempts; ++attempt) {
-        try {
+    try {
+        return ZipRetry<CZipException>(ZipRetryWork::finish, [&] {
             if (!known) {
                 archive.store.FlushBuffer();
                 dataEnd = stream.GetLength();
@@ -327,10 +323,10 @@ bool CZipEdit::WriteDirectory()
                 archive.directory.WriteDirectoryAtEnd();
             stream.Flush();
             return true;
-        } catch (const CZipException&) {
-        }
+        });
+    } catch (const CZipException&) {
+        return false;
     }
-    return false;
 }
 
 bool CZipEdit::Unchanged()

@@ -15,11 +15,6 @@ namespace {
 // Size of the traditional encryption header in front of encrypted data.
 constexpr uint32_t kEncryptionHeaderSize = 12;
 
-inline uint32_t LowMask(int n)
-{
-    return n >= 32 ? 0xFFFFFFFFu : ((1u << n) - 1u);
-}
-
 } // namespace
 
 CZipDecoder::CZipDecoder() = default;
@@ -37,8 +32,6 @@ bool CZipDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t
     errorCode = 0;
     encrypted = (header->flags & 1u) != 0;
     crc = 0;
-    bitBuffer = 0;
-    bitCount = 0;
     inputExhausted = false;
     readAheadPosition = 0;
     readAheadCount = 0;
@@ -174,30 +167,3 @@ uint8_t CZipDecoder::FetchByte()
     return b;
 }
 
-uint32_t CZipDecoder::GetBits(int n)
-{
-    if (n > bitCount && bitCount <= 24) {
-        while (compressedLeft > 0) {
-            bitBuffer |= static_cast<uint32_t>(FetchByte()) << bitCount;
-            bitCount += 8;
-            if (bitCount > 24) break;
-        }
-    }
-    if (compressedLeft == 0 && bitCount < n) {
-        inputExhausted = true;
-        return 0;
-    }
-    const uint32_t result = bitBuffer & LowMask(n);
-    bitBuffer = n >= 32 ? 0 : (bitBuffer >> n);
-    bitCount -= n;
-    inputExhausted = (compressedLeft == 0 && bitCount == 0);
-    return result;
-}
-
-void CZipDecoder::NeedBits(int n)
-{
-    while (bitCount < n) {
-        bitBuffer |= static_cast<uint32_t>(FetchByte()) << bitCount;
-        bitCount += 8;
-    }
-}

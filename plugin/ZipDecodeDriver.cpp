@@ -20,13 +20,6 @@ using namespace ZipFormat;
 
 namespace {
 
-// A host that fails once must not decide the fate of an entry.
-constexpr int extractAttempts = ZipRetryAttempts(ZipRetryWork::extract);
-
-} // namespace
-
-namespace {
-
 // The entry's bytes exactly as stored, encryption header and all.
 CZipEntryHeader RawView(const CZipEntryHeader& header)
 {
@@ -374,31 +367,35 @@ CZipExtraction CZipDecodeDriver::ExtractWithPassword(EntryVisit& visit, bool& de
     // asks again only if that question was not asked yet.
     CZipExtraction x;
     bool triedPlain = false;
-    for (int attempt = 1;; ++attempt) {
-        x = extract(view);
-        const bool undecrypted = x.code == ZipError::badPassword && !x.opened;
-        if (!triedPlain && (view.flags & flagEncrypted) &&
-            (undecrypted || (x.opened && !x.readFailed && !(x.intact && x.crc == view.crc32)))) {
-            // The encryption flag set on data that is not encrypted: no
-            // password decrypts it, and none is needed.
-            triedPlain = true;
-            CZipExtraction plain;
-            if (ReadAsPlain(view, extract, plain)) return plain;
-        }
-        if (undecrypted && !visit.askedPassword) {
-            visit.askedPassword = true;
-            if (!AskPassword(visit.name)) {
-                declined = true;
-                return x;
+    ZipRetry(ZipRetryWork::extract, [&] {
+        for (;;) {
+            x = extract(view);
+            const bool undecrypted = x.code == ZipError::badPassword && !x.opened;
+            if (!triedPlain && (view.flags & flagEncrypted) &&
+                (undecrypted || (x.opened && !x.readFailed && !(x.intact && x.crc == view.crc32)))) {
+                // The encryption flag set on data that is not encrypted: no
+                // password decrypts it, and none is needed.
+                triedPlain = true;
+                CZipExtraction plain;
+                if (ReadAsPlain(view, extract, plain)) {
+                    x = std::move(plain);
+                    return true;
+                }
             }
-            --attempt;
-            continue;
+            // A password asked for is no failed attempt: the same one goes
+            // on with the answer.
+            if (undecrypted && !visit.askedPassword) {
+                visit.askedPassword = true;
+                if (AskPassword(visit.name)) continue;
+                declined = true;
+                return true;
+            }
+            // One failed host read must not leave a condemned entry with
+            // less than it holds: a read that failed is tried once more.
+            return !x.readFailed;
         }
-        // One failed host read must not leave a condemned entry with less
-        // than it holds: a read that failed is tried once more.
-        if (x.readFailed && attempt < extractAttempts) continue;
-        return x;
-    }
+    });
+    return x;
 }
 
 CZipDecodeDriver::Verdict CZipDecodeDriver::Scan(EntryVisit& visit, const CZipExtraction& x)

@@ -15,7 +15,7 @@
 #include "TemporaryStream.h"
 #include "Progress.h"
 #include "WorkingCopy.h"
-#include "plugin/ZipHostListing.h"
+#include "plugin/ZipHost.h"
 
 namespace zipscan {
 
