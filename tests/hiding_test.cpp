@@ -763,6 +763,18 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
     damagedOnDisk1[Get32(damagedOnDisk1, damagedOnDisk1.size() - 6)] = 'Q';
     Bytes saturated = Covered(text);
     Put32(saturated, saturated.size() - 6, 0xFFFFFFFF);
+    // The directory dropped and the end record, listing nothing, names disk
+    // 1: what the stream holds is searched as in a single file.
+    Bytes onDisk1Empty = BuildZip({Deflated("x.txt", text)}).bytes;
+    {
+        const Bytes end(onDisk1Empty.end() - 22, onDisk1Empty.end());
+        onDisk1Empty.resize(Get32(end, 16));
+        const size_t at = onDisk1Empty.size();
+        onDisk1Empty.insert(onDisk1Empty.end(), end.begin(), end.end());
+        for (size_t field : {8, 10}) Put16(onDisk1Empty, at + field, 0);
+        Put32(onDisk1Empty, at + 12, 0);
+        Put16(onDisk1Empty, at + 4, 1);
+    }
     const std::vector<Row> directoryRows = {
         {"more than 16 failing end records behind the real one", Joined(Covered(text), FailingEndRecords(40)),
          {{"x.txt", text}}},
@@ -772,6 +784,7 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
         {"ZIP64 archive behind a stub", Zip64Framed(Covered(text, stub)), {{"x.txt", text}}},
         {"end record on disk 1, directory damaged", damagedOnDisk1, {{"x.txt", text}}},
         {"directory offset saturated, no ZIP64 record", saturated, {{"x.txt", text}}},
+        {"end record on disk 1 listing nothing, directory dropped", onDisk1Empty, {{"x.txt", text}}},
     };
     for (const auto* table : {&rows, &directoryRows})
     for (const Row& row : *table) {
