@@ -157,8 +157,9 @@ void CZipArchiveEx::StartDecoder(uint64_t dataLimit, const ZipAesInfo* localAes)
     }
     if (!CreateDecoder(header->method)) ThrowError(ZipError::badZipFile, ZipReason::methodUnsupported);
     decoder->Init(&store, header, keys);
-    // Spanned archives keep to the sizes the records give.
-    if (store.SpanState() == 0 && dataLimit > entryDataStart)
+    // Data may run past its declared size up to the next record, also where
+    // the end record names a later disk: the limit lies in this stream.
+    if (dataLimit > entryDataStart)
         decoder->AllowInputUpTo(static_cast<uint32_t>(std::min<uint64_t>(dataLimit - entryDataStart, 0xFFFFFFFFu)));
 }
 

@@ -763,17 +763,30 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
     damagedOnDisk1[Get32(damagedOnDisk1, damagedOnDisk1.size() - 6)] = 'Q';
     Bytes saturated = Covered(text);
     Put32(saturated, saturated.size() - 6, 0xFFFFFFFF);
-    // The directory dropped and the end record, listing nothing, names disk
-    // 1: what the stream holds is searched as in a single file.
-    Bytes onDisk1Empty = BuildZip({Deflated("x.txt", text)}).bytes;
+    // The directory dropped and the end record, listing nothing, names a
+    // later disk: what the stream holds is searched and read as in a single
+    // file, data behind a descriptor's zero sizes too.
+    const auto onLaterDiskEmpty = [&](const ZipEntrySpec& entry, uint16_t disk) {
+        Bytes zip = BuildZip({entry}).bytes;
+        const Bytes end(zip.end() - 22, zip.end());
+        zip.resize(Get32(end, 16));
+        const size_t at = zip.size();
+        zip.insert(zip.end(), end.begin(), end.end());
+        for (size_t field : {8, 10}) Put16(zip, at + field, 0);
+        Put32(zip, at + 12, 0);
+        Put16(zip, at + 4, disk);
+        return zip;
+    };
+    ZipEntrySpec described = Deflated("x.txt", text);
+    described.flags = 8;
+    described.localCompressedSize = described.localUncompressedSize = 0;
     {
-        const Bytes end(onDisk1Empty.end() - 22, onDisk1Empty.end());
-        onDisk1Empty.resize(Get32(end, 16));
-        const size_t at = onDisk1Empty.size();
-        onDisk1Empty.insert(onDisk1Empty.end(), end.begin(), end.end());
-        for (size_t field : {8, 10}) Put16(onDisk1Empty, at + field, 0);
-        Put32(onDisk1Empty, at + 12, 0);
-        Put16(onDisk1Empty, at + 4, 1);
+        Bytes descriptor(16, 0);
+        std::memcpy(descriptor.data(), "PK\x07\x08", 4);
+        Put32(descriptor, 4, *described.crc);
+        Put32(descriptor, 8, static_cast<uint32_t>(described.data.size()));
+        Put32(descriptor, 12, static_cast<uint32_t>(text.size()));
+        described.data = Joined(described.data, descriptor);
     }
     const std::vector<Row> directoryRows = {
         {"more than 16 failing end records behind the real one", Joined(Covered(text), FailingEndRecords(40)),
@@ -784,7 +797,10 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
         {"ZIP64 archive behind a stub", Zip64Framed(Covered(text, stub)), {{"x.txt", text}}},
         {"end record on disk 1, directory damaged", damagedOnDisk1, {{"x.txt", text}}},
         {"directory offset saturated, no ZIP64 record", saturated, {{"x.txt", text}}},
-        {"end record on disk 1 listing nothing, directory dropped", onDisk1Empty, {{"x.txt", text}}},
+        {"end record on disk 1 listing nothing, directory dropped", onLaterDiskEmpty(Deflated("x.txt", text), 1),
+         {{"x.txt", text}}},
+        {"end record on disk 65534 listing nothing, a descriptor's entry", onLaterDiskEmpty(described, 65534),
+         {{"x.txt", text}}},
     };
     for (const auto* table : {&rows, &directoryRows})
     for (const Row& row : *table) {
