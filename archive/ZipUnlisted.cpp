@@ -270,6 +270,13 @@ std::vector<CZipUncoveredRange> ZipUncoveredRanges(CZipArchive& archive, const s
         }
     }
     gap(directoryStart);
+    // Behind the end record: another archive joined behind this one (or
+    // quoted in its comment), whose entries every reader that takes the
+    // later end record lists.
+    const uint64_t behindEnd = endInfo.endRecordOffset + endRecordSize;
+    const uint64_t length = stream.GetLength();
+    if (endInfo.endRecordOffset >= directoryStart && behindEnd < length)
+        ranges.push_back(CZipUncoveredRange{behindEnd, length, -1, 0, 0, 0});
     return ranges;
 }
 

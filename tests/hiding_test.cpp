@@ -777,6 +777,11 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
         Put16(zip, at + 4, disk);
         return zip;
     };
+    // The later end record's count damaged: the module takes the earlier
+    // archive's, and the later one's entries lie behind its end record.
+    Bytes laterCountDamaged =
+        Joined(BuildZip({Stored("a.txt", other)}).bytes, BuildZip({Deflated("x.txt", text)}).bytes);
+    Put16(laterCountDamaged, laterCountDamaged.size() - 22 + 10, 0xFFFF);
     ZipEntrySpec described = Deflated("x.txt", text);
     described.flags = 8;
     described.localCompressedSize = described.localUncompressedSize = 0;
@@ -799,6 +804,8 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
         {"directory offset saturated, no ZIP64 record", saturated, {{"x.txt", text}}},
         {"end record on disk 1 listing nothing, directory dropped", onLaterDiskEmpty(Deflated("x.txt", text), 1),
          {{"x.txt", text}}},
+        {"an archive behind the one read, its end record's count damaged", laterCountDamaged,
+         {{"a.txt", other}, {"x.txt", text}}},
         {"end record on disk 65534 listing nothing, a descriptor's entry", onLaterDiskEmpty(described, 65534),
          {{"x.txt", text}}},
     };
@@ -889,6 +896,12 @@ TEST(Hiding, CondemnedUnlistedContentIsGoneForEveryReader)
     joined.offsetsCountPrefix = true;
     const Bytes inFront = BuildZip({Stored("a.txt", other), Stored("c.txt", other)}, joined).bytes;
 
+    // An archive holding x joined behind, its end record's count damaged so
+    // that the earlier end record is the one read.
+    Bytes behind = Joined(BuildZip({Stored("a.txt", other), Stored("c.txt", other)}).bytes,
+                          BuildZip({Deflated("x.txt", text)}).bytes);
+    Put16(behind, behind.size() - 22 + 10, 0xFFFF);
+
     struct Row {
         const char* title;
         Bytes archive;
@@ -900,6 +913,7 @@ TEST(Hiding, CondemnedUnlistedContentIsGoneForEveryReader)
         {"between two listed entries", between, 3, {{"a.txt", other}, {"c.txt", other}}, true},
         {"listed by a directory behind the kept entries", otherListing, 3, {{"a.txt", other}, {"c.txt", other}}, true},
         {"an archive joined in front", inFront, 3, {{"a.txt", other}, {"c.txt", other}}, true},
+        {"an archive joined behind, its count damaged", behind, 3, {{"a.txt", other}, {"c.txt", other}}, true},
         {"inside a kept entry's stream past its declared size", inside, 0, {{"a.txt", aPlain}, {"c.txt", other}}, false},
     };
     for (const Row& row : rows) {
