@@ -1,8 +1,8 @@
 #pragma once
 #include <cstdint>
 
+#include "archive/ZipAesCipher.h"
 #include "archive/ZipExtraField.h"
-#include "platform/ZipAesPrimitives.h"
 
 // WinZip AES encryption of one new entry, as WinZip writes it: a new random
 // salt, keys derived from the password with PBKDF2-HMAC-SHA1 (1000 rounds),
@@ -27,11 +27,5 @@ public:
     bool Finish(uint8_t (&code)[codeSize]);
 
 private:
-    bool Refill();
-
-    CZipAesPrimitives primitives;
-    uint8_t counter[16] = {};
-    uint8_t blocks[4096] = {};
-    uint8_t keyStream[4096] = {};
-    uint32_t used = sizeof keyStream;
+    CZipAesCipher cipher;
 };

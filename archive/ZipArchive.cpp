@@ -7,6 +7,7 @@
 #include "archive/ZipAesEncryption.h"
 #include "archive/ZipConstants.h"
 #include "archive/ZipCrypto.h"
+#include "archive/ZipLocalRecord.h"
 #include "archive/ZipNames.h"
 #include "archive/ZipPath.h"
 #include "archive/ZipWildcard.h"
@@ -129,6 +130,18 @@ CZipEntryHeader* CZipArchive::HeaderAt(int index) const
 {
     int i = static_cast<uint16_t>(index);
     return directory.HasIndex(i) ? directory.GetHeader(i) : nullptr;
+}
+
+bool CZipArchive::ReadLocalRecord(uint16_t index, CZipLocalRecord& local)
+{
+    if (!directory.HasIndex(index) || !store.stream) return false;
+    const CZipEntryHeader* header = directory.GetHeader(index);
+    const uint32_t foreign = directory.endInfo.foreignBytes;
+    if (local.Read(*store.stream, static_cast<uint64_t>(header->localHeaderOffset) + foreign)) return true;
+    // A directory whose offset is wrong makes every local header look
+    // shifted by the same bytes: the entry is looked for at its offset
+    // counted from the stream's start, as unzip does.
+    return foreign > 0 && local.Read(*store.stream, header->localHeaderOffset);
 }
 
 bool CZipArchive::GetFileInfo(CZipEntryHeader& out, int index) const

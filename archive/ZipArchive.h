@@ -19,6 +19,7 @@ class CZipStream;
 class CZipAddRequest;  // archive/ZipAddRequest.h
 class CWildcard;       // archive/ZipWildcard.h
 class CZipAesEncryption;  // archive/ZipAesEncryption.h
+struct CZipLocalRecord;   // archive/ZipLocalRecord.h
 
 // zlib stream, counters and buffer of the entry being read or written.
 class CZipTransferState {
@@ -134,6 +135,9 @@ public:
 
     // The directory's header at index (taken modulo 65536), or null.
     CZipEntryHeader* HeaderAt(int index) const;
+    // The entry's local header as the stream holds it; false where there is
+    // none at the entry's offset.
+    bool ReadLocalRecord(uint16_t index, CZipLocalRecord& local);
 
     std::map<int, CZipActionCallback*> callbacks;  // not owned
     bool caseSensitive = false;

@@ -238,11 +238,15 @@ bool BeginEntry(CZipArchive& archive, CZipEntryHeader& templ, int level,
     if (exactName && request->utf8Name) templ.flags |= flagUtf8Name;
 
     CZipEntryHeader* header = directory.AddHeader(templ, -1);
-    if (exactName)
-        header->fileName.Assign(request->archiveName.data(),
-                                static_cast<uint32_t>(request->archiveName.size()));
-    else
+    // The name goes into the records in archive form; the header keeps it
+    // in local form, and the exact bytes where they were given, for its
+    // central record.
+    if (exactName) {
+        header->storedName.Assign(request->archiveName.data(), static_cast<uint32_t>(request->archiveName.size()));
+        header->fileName = header->storedName;
+    } else {
         ConvertNameForm(*header, false);
+    }
     header->WriteLocalRecord(store);
     header->AssignName(name.c_str());
     // The central record repeats the AES block the local header carries.

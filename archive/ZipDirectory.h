@@ -1,6 +1,5 @@
 #pragma once
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,10 +25,6 @@ struct CZipHeaderDeleter {
     void operator()(CZipEntryHeader* header) const;
 };
 using CZipHeaderPtr = std::unique_ptr<CZipEntryHeader, CZipHeaderDeleter>;
-
-// A header's name bytes to write as they stand, in place of its name
-// converted from local form; null for a header written the usual way.
-using CZipStoredNames = std::function<const std::string*(const CZipEntryHeader&)>;
 
 struct CZipNameIndexEntry {
     CZipEntryHeader* header;  // not owned; points into headerList
@@ -83,11 +78,11 @@ public:
     void WriteDirectory(CZipActionCallback* callback);
     // The directory and end record of an archive that is not spanned,
     // written at the end of its stream whatever the stream holds (an old
-    // directory is the caller's to cut away), each name the stored names
-    // give as it stands.
-    void WriteDirectoryAtEnd(const CZipStoredNames& storedNames);
-    void StoreHeaders(CZipActionCallback* callback, bool oneVolume,
-                      const CZipStoredNames& storedNames = nullptr);
+    // directory is the caller's to cut away).
+    void WriteDirectoryAtEnd();
+    // Every header's central record; a header with a stored name gets that
+    // name as it stands.
+    void StoreHeaders(CZipActionCallback* callback, bool oneVolume);
     uint32_t WriteEndRecord();
     // Records where the directory about to be written starts, from the
     // stream position it is written at.

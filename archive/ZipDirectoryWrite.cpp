@@ -95,8 +95,7 @@ void CZipDirectory::SetDirectoryStart(uint64_t streamPosition)
     }
 }
 
-void CZipDirectory::StoreHeaders(CZipActionCallback* callback, bool oneVolume,
-                                 const CZipStoredNames& storedNames)
+void CZipDirectory::StoreHeaders(CZipActionCallback* callback, bool oneVolume)
 {
     endInfo.entriesOnThisDisk = 0;
     endInfo.diskWithDirectory = static_cast<uint16_t>(store->currentVolume);
@@ -118,9 +117,8 @@ void CZipDirectory::StoreHeaders(CZipActionCallback* callback, bool oneVolume,
             CZipBuffer localName;
             ~NameRestorer() { header.fileName = std::move(localName); }
         } restorer{header, header.fileName};
-        const std::string* stored = storedNames ? storedNames(header) : nullptr;
-        if (stored)
-            header.fileName.Assign(stored->data(), static_cast<uint32_t>(stored->size()));
+        if (!header.storedName.empty())
+            header.fileName = header.storedName;
         else
             ConvertNameForm(header, false);
         endInfo.directorySize += header.WriteCentralRecord(*store);
@@ -225,13 +223,13 @@ void CZipDirectory::WriteDirectory(CZipActionCallback* callback)
     }
 }
 
-void CZipDirectory::WriteDirectoryAtEnd(const CZipStoredNames& storedNames)
+void CZipDirectory::WriteDirectoryAtEnd()
 {
     store->FlushBuffer();
     store->stream->SeekToEnd();
     endInfo.totalEntries = static_cast<uint16_t>(headerList.size());
     endInfo.directorySize = 0;
-    StoreHeaders(nullptr, true, storedNames);
+    StoreHeaders(nullptr, true);
     // A stream that is not spanned is volume 0 whatever was read.
     endInfo.diskNumber = 0;
     endInfo.diskWithDirectory = 0;

@@ -65,6 +65,12 @@ public:
     uint32_t localHeaderOffset = 0;
     CZipBuffer extraField;
     CZipBuffer fileName;
+    // The name exactly as the central record stores it (archive form, no
+    // code page conversion), where that is known: taken by an edit from the
+    // directory it keeps, or given to an entry added under a stored name.
+    // A directory written anew takes these bytes as they stand; empty: the
+    // name is converted from fileName.
+    CZipBuffer storedName;
     CZipBuffer comment;
 };
 

@@ -174,7 +174,11 @@ std::vector<CZipUncoveredRange> ZipUncoveredRanges(CZipArchive& archive, const s
 {
     listedAt.clear();
     std::vector<CZipUncoveredRange> ranges;
-    if (!archive.store.stream || archive.store.SpanState() != 0) return ranges;
+    // A stream whose end record names a later disk is still searched: the
+    // engine holds only this stream, and what it holds beyond the listed
+    // entries is read as in a single file (a listed entry whose local header
+    // is not where its record says covers nothing).
+    if (!archive.store.stream) return ranges;
     CZipStream& stream = *archive.store.stream;
     const CZipEndInfo& endInfo = archive.directory.endInfo;
     const uint32_t foreign = endInfo.foreignBytes;
@@ -266,6 +270,13 @@ std::vector<CZipUncoveredRange> ZipUncoveredRanges(CZipArchive& archive, const s
         }
     }
     gap(directoryStart);
+    // Behind the end record: another archive joined behind this one (or
+    // quoted in its comment), whose entries every reader that takes the
+    // later end record lists.
+    const uint64_t behindEnd = endInfo.endRecordOffset + endRecordSize;
+    const uint64_t length = stream.GetLength();
+    if (endInfo.endRecordOffset >= directoryStart && behindEnd < length)
+        ranges.push_back(CZipUncoveredRange{behindEnd, length, -1, 0, 0, 0});
     return ranges;
 }
 

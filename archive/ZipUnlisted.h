@@ -38,7 +38,7 @@ bool ZipFindListedLocalHeader(CZipStream& stream, uint32_t foreignBytes, uint32_
 // The stream ranges where entries no central record lists are looked for:
 // in front of the archive's directory (a stub or an archive joined in front
 // included), wherever no listed entry (local header, data, descriptor)
-// lies. `dataEnds`, by directory index, are where a listed entry's data
+// lies, and behind its end record. `dataEnds`, by directory index, are where a listed entry's data
 // was found to end when it was read (0: not known, the sizes its records
 // give count): an entry covers its bytes up to there. An entry whose local
 // header is not found covers nothing. Reads only the listed entries' local

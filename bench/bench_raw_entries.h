@@ -1,10 +1,8 @@
 #pragma once
-// Entries as their archive holds them, found through the module's own
-// archive reader, and their compressed bytes decoded from memory by the
-// method's decoder alone, with no archive around it.
+// Entries as their archive holds them (the test kit's raw-entry reader),
+// and their compressed bytes decoded from memory by the method's decoder
+// alone, with no archive around it, as fast as it goes.
 #include <cstdint>
-#include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,56 +14,12 @@
 #include "errors/ZipException.h"
 #include "storage/ZipMemStream.h"
 #include "storage/ZipStore.h"
+#include "support/raw_entries.h"
 
 namespace bench {
 
-struct RawEntry {
-    std::string name;
-    uint16_t method = 0;
-    uint16_t flags = 0;
-    uint32_t crc = 0;
-    uint32_t size = 0;          // uncompressed
-    uint64_t dataStart = 0;     // file position of the compressed bytes
-    std::vector<uint8_t> data;  // the compressed bytes
-};
-
-// The entries of an archive file that `want` takes (all when none is
-// given), in directory order: the central record's fields and the bytes
-// from where the local header puts them. An entry whose bytes the file
-// does not hold is left out, and so is every entry of an archive the
-// module cannot open.
-inline std::vector<RawEntry> ReadRawEntries(const std::string& path,
-                                            const std::function<bool(const CZipEntryHeader&)>& want = {})
-{
-    std::vector<RawEntry> out;
-    std::ifstream in(path, std::ios::binary);
-    try {
-        CZipArchiveEx zip;
-        zip.Open(path.c_str(), CZipArchive::openReadOnly);
-        for (int i = 0; i < zip.GetCount(); ++i) {
-            CZipEntryHeader header;
-            CZipLocalRecord local;
-            if (!zip.GetFileInfo(header, i) || (want && !want(header)) ||
-                !zip.ReadLocalRecord(static_cast<uint16_t>(i), local))
-                continue;
-            RawEntry e{header.NameAsString(), header.method, header.flags, header.crc32,
-                       header.uncompressedSize, local.dataStart, std::vector<uint8_t>(header.compressedSize)};
-            in.clear();
-            in.seekg(static_cast<std::streamoff>(local.dataStart));
-            if (in.read(reinterpret_cast<char*>(e.data.data()), static_cast<std::streamsize>(e.data.size())))
-                out.push_back(std::move(e));
-        }
-    } catch (const CZipException&) {
-        out.clear();
-    }
-    return out;
-}
-
-// The unencrypted entries of one method.
-inline std::vector<RawEntry> ReadRawEntries(const std::string& path, uint16_t method)
-{
-    return ReadRawEntries(path, [method](const CZipEntryHeader& h) { return h.method == method && !(h.flags & 1u); });
-}
+using raw::RawEntry;
+using raw::ReadRawEntries;
 
 struct Decoded {
     uint64_t size = 0;
@@ -85,7 +39,7 @@ inline Decoded DecodeRaw(const RawEntry& e, std::vector<uint8_t>& buffer, std::v
     header.method = e.method;
     header.flags = e.flags;
     header.compressedSize = static_cast<uint32_t>(e.data.size());
-    header.uncompressedSize = e.size;
+    header.uncompressedSize = e.uncompressedSize;
     uint32_t keys[3] = {};
     Decoded out;
     const std::unique_ptr<CZipDecoder> decoder = ZipMakeDecoder(e.method);

@@ -30,49 +30,15 @@
 #include "plugin/VFInterfaces.h"
 #include "plugin/ZipHostStream.h"
 #include "bench_support.h"
+#include "support/fake_stream.h"
 
 namespace {
 
 constexpr int kRuns = 7;
 
-// The temporary stream: memory.
-class MemoryStream final : public VFStreamSlots {
-public:
-    int VF_CALL Seek(unsigned int low, int high, int origin, unsigned long long* out) override
-    {
-        const int64_t offset =
-            static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low);
-        const int64_t base = origin == 1 ? static_cast<int64_t>(position)
-                             : origin == 2 ? static_cast<int64_t>(data.size())
-                                           : 0;
-        position = static_cast<uint64_t>(std::max<int64_t>(0, base + offset));
-        if (out) *out = position;
-        return 0;
-    }
-    int VF_CALL Read(void* buffer, unsigned int count, unsigned int* got) override
-    {
-        const size_t n = position < data.size() ? std::min<size_t>(count, data.size() - position) : 0;
-        if (n) std::memcpy(buffer, data.data() + position, n);
-        position += n;
-        *got = static_cast<unsigned int>(n);
-        return 0;
-    }
-    int VF_CALL Write(const void* buffer, unsigned int count, unsigned int* put) override
-    {
-        if (position + count > data.size()) data.resize(position + count);
-        std::memcpy(data.data() + position, buffer, count);
-        position += count;
-        *put = count;
-        return 0;
-    }
-    int VF_CALL SetSize(unsigned int low, unsigned int) override
-    {
-        data.resize(low);
-        return 0;
-    }
-    std::vector<uint8_t> data;
-    uint64_t position = 0;
-};
+// The temporary stream: the test kit's memory stream, keeping no record of
+// its calls.
+using MemoryStream = FakeHostStream;
 
 // Condemns (5) or cures (3) every entry whose name starts with the prefix,
 // and does not look at the others.
@@ -143,6 +109,7 @@ int Decode(const std::string& path, VFDecodeCallback& engine)
 {
     FileStream archive(path);
     MemoryStream temporary;
+    temporary.keepCalls = false;
     return ZipArchive_Decode(&archive, nullptr, 0, 0, &temporary, &engine);
 }
 

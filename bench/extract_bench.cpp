@@ -121,7 +121,7 @@ struct Fixture {
         std::remove(data.c_str());
         const std::vector<RawEntry> entries = ReadRawEntries(archive);
         const uint16_t method = kind == Kind::deflate64 ? 9 : 8;
-        if (entries.empty() || entries[0].method != method || entries[0].size != kEntrySize) return;
+        if (entries.empty() || entries[0].method != method || entries[0].uncompressedSize != kEntrySize) return;
         compressedSize = static_cast<uint32_t>(entries[0].data.size());
         dataOffset = entries[0].dataStart;
         ready = true;

@@ -81,7 +81,7 @@ std::string Short(const std::string& path)
 uint64_t OutputBytes(const std::string& path, uint16_t method)
 {
     uint64_t total = 0;
-    for (const auto& e : ReadRawEntries(path, method)) total += e.size;
+    for (const auto& e : ReadRawEntries(path, method)) total += e.uncompressedSize;
     return total;
 }
 

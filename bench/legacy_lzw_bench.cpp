@@ -59,9 +59,9 @@ std::vector<uint8_t> BuildArchive(const std::vector<RawEntry>& entries, int copi
                 Put16(v, 0);
                 Put16(v, e.method);
                 Put32(v, 0);
-                Put32(v, e.crc);
+                Put32(v, e.crc32);
                 Put32(v, static_cast<uint32_t>(e.data.size()));
-                Put32(v, e.size);
+                Put32(v, e.uncompressedSize);
                 Put16(v, static_cast<uint32_t>(name.size()));
             };
             const uint32_t offset = static_cast<uint32_t>(zip.size());
@@ -124,12 +124,12 @@ const Case& GetCase(const std::string& label, const std::string& source, const s
     Case c;
     c.label = label;
     c.copies = copies;
-    c.entries = ReadRawEntries(kCorpus + "/" + source, [&](const CZipEntryHeader& h) {
-        return std::find(names.begin(), names.end(), h.NameAsString()) != names.end();
+    c.entries = ReadRawEntries(kCorpus + "/" + source, [&](const RawEntry& e) {
+        return std::find(names.begin(), names.end(), e.name) != names.end();
     });
     c.bytes = BuildArchive(c.entries, copies);
     for (const auto& e : c.entries) {
-        c.outputBytes += static_cast<uint64_t>(e.size) * copies;
+        c.outputBytes += static_cast<uint64_t>(e.uncompressedSize) * copies;
         c.inputBytes += static_cast<uint64_t>(e.data.size()) * copies;
     }
     c.path = Tmp() / (label + ".zip");
@@ -171,18 +171,18 @@ const Case& SyntheticShrinkCase(const std::string& label, std::vector<uint8_t> (
     RawEntry e;
     e.name = label + ".bin";
     e.method = 1;
-    e.size = 0xFFFFFFFFu;
+    e.uncompressedSize = 0xFFFFFFFFu;
     e.data = build();
     std::vector<uint8_t> buffer(65536);
     const Decoded d = DecodeRaw(e, buffer);
-    e.size = static_cast<uint32_t>(d.size);
-    e.crc = d.crc;
+    e.uncompressedSize = static_cast<uint32_t>(d.size);
+    e.crc32 = d.crc;
     Case c;
     c.label = label;
     c.copies = 1;
     c.entries.push_back(std::move(e));
     c.bytes = BuildArchive(c.entries, 1);
-    c.outputBytes = c.entries[0].size;
+    c.outputBytes = c.entries[0].uncompressedSize;
     c.inputBytes = c.entries[0].data.size();
     c.path = Tmp() / (label + ".zip");
     std::ofstream(c.path, std::ios::binary).write(reinterpret_cast<const char*>(c.bytes.data()),
@@ -298,7 +298,7 @@ void DecodeAll(benchmark::State& state, const Case& c, const std::string& key)
             for (const auto& e : c.entries) {
                 const Decoded d = DecodeRaw(e, buffer);
                 total += d.size;
-                if (d.crc != e.crc) state.SkipWithError("CRC mismatch");
+                if (d.crc != e.crc32) state.SkipWithError("CRC mismatch");
             }
         }
         if (total != c.outputBytes) state.SkipWithError("wrong output size");

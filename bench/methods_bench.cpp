@@ -76,7 +76,7 @@ Made Make(const Case& c, const std::string& dir)
     const std::string here = dir;
     if (chdir(here.c_str()) != 0 || RunChild(args) < 0) return m;
     std::vector<RawEntry> entries = ReadRawEntries(m.archive);
-    if (entries.empty() || entries[0].size != c.size) return m;
+    if (entries.empty() || entries[0].uncompressedSize != c.size) return m;
     m.flags = entries[0].flags;
     m.data = std::move(entries[0].data);
     m.ok = true;

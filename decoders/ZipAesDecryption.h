@@ -1,8 +1,8 @@
 #pragma once
 #include <cstdint>
 
+#include "archive/ZipAesCipher.h"
 #include "archive/ZipExtraField.h"
-#include "platform/ZipAesPrimitives.h"
 
 // WinZip AES decryption of one entry: the keys derived from the password
 // and the entry's salt (once per open), the password verifier, AES in
@@ -24,12 +24,5 @@ public:
     bool Verify(const uint8_t code[10]);
 
 private:
-    bool Refill();
-
-    CZipAesPrimitives primitives;
-    uint8_t counter[16] = {};
-    // Key stream of many counter blocks at once, and how much is used.
-    uint8_t blocks[4096] = {};
-    uint8_t keyStream[4096] = {};
-    uint32_t used = sizeof keyStream;
+    CZipAesCipher cipher;
 };

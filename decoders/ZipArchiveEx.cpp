@@ -98,18 +98,6 @@ bool CZipArchiveEx::OpenEntry(uint16_t index)
     return true;
 }
 
-bool CZipArchiveEx::ReadLocalRecord(uint16_t index, CZipLocalRecord& local)
-{
-    if (!directory.HasIndex(index) || !store.stream) return false;
-    const CZipEntryHeader* header = directory.GetHeader(index);
-    const uint32_t foreign = directory.endInfo.foreignBytes;
-    if (local.Read(*store.stream, static_cast<uint64_t>(header->localHeaderOffset) + foreign)) return true;
-    // A directory whose offset is wrong makes every local header look
-    // shifted by the same bytes: the entry is looked for at its offset
-    // counted from the stream's start, as unzip does.
-    return foreign > 0 && local.Read(*store.stream, header->localHeaderOffset);
-}
-
 bool CZipArchiveEx::OpenEntryAs(uint16_t index, const CZipEntryHeader& view, const CZipLocalRecord* local)
 {
     if (!directory.HasIndex(index)) return false;
@@ -169,8 +157,9 @@ void CZipArchiveEx::StartDecoder(uint64_t dataLimit, const ZipAesInfo* localAes)
     }
     if (!CreateDecoder(header->method)) ThrowError(ZipError::badZipFile, ZipReason::methodUnsupported);
     decoder->Init(&store, header, keys);
-    // Spanned archives keep to the sizes the records give.
-    if (store.SpanState() == 0 && dataLimit > entryDataStart)
+    // Data may run past its declared size up to the next record, also where
+    // the end record names a later disk: the limit lies in this stream.
+    if (dataLimit > entryDataStart)
         decoder->AllowInputUpTo(static_cast<uint32_t>(std::min<uint64_t>(dataLimit - entryDataStart, 0xFFFFFFFFu)));
 }
 

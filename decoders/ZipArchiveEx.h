@@ -48,9 +48,6 @@ public:
     // position) where the method carries its own end marker.
     bool OpenEntryAt(uint64_t localPosition, const CZipEntryHeader& view, uint64_t dataLimit,
                      const CZipLocalRecord* local = nullptr);
-    // The entry's local header as the stream holds it; false where there is
-    // none at the entry's offset.
-    bool ReadLocalRecord(uint16_t index, CZipLocalRecord& local);
     // Makes the decoder of a compression method the current decoder; false
     // (and none) for the methods that cannot be read.
     bool CreateDecoder(uint16_t method);

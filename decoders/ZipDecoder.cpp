@@ -1,7 +1,5 @@
 #include "decoders/ZipDecoder.h"
 
-#include "decoders/ZipCodecDecoder.h"
-
 #include <algorithm>
 #include <cstring>
 
@@ -16,11 +14,6 @@ namespace {
 
 // Size of the traditional encryption header in front of encrypted data.
 constexpr uint32_t kEncryptionHeaderSize = 12;
-
-inline uint32_t LowMask(int n)
-{
-    return n >= 32 ? 0xFFFFFFFFu : ((1u << n) - 1u);
-}
 
 } // namespace
 
@@ -40,8 +33,6 @@ bool CZipDecoder::Init(CZipStore* storeArg, CZipEntryHeader* headerArg, uint32_t
     stopReason = ZipStopReason::none;
     encrypted = (header->flags & 1u) != 0;
     crc = 0;
-    bitBuffer = 0;
-    bitCount = 0;
     inputExhausted = false;
     readAheadPosition = 0;
     readAheadCount = 0;
@@ -70,28 +61,6 @@ uint32_t CZipDecoder::Read(uint8_t* buffer, uint32_t length)
     uncompressedLeft = n >= uncompressedLeft ? 0 : uncompressedLeft - n;
     UpdateCrc(buffer, n);
     return n;
-}
-
-const char* CZipDecoder::StopReason() const
-{
-    switch (stopReason) {
-    case ZipStopReason::none: return nullptr;
-    case ZipStopReason::inputEnded: return "input ended";
-    case ZipStopReason::outputLimit: return "output limit";
-    case ZipStopReason::invalidData: return "invalid data";
-    case ZipStopReason::invalidBlockType: return "invalid block type";
-    case ZipStopReason::invalidTree: return "invalid tree description";
-    case ZipStopReason::invalidCode: return "invalid code";
-    case ZipStopReason::invalidCodeSize: return "invalid code size";
-    case ZipStopReason::invalidFirstCode: return "invalid first code";
-    case ZipStopReason::bytesAfterEnd: return "bytes after the last stream";
-    case ZipStopReason::outOfMemory: return "out of memory";
-    case ZipStopReason::streamError: return "stream error";
-    case ZipStopReason::library: break;
-    }
-    const auto* codec = dynamic_cast<const CZipCodecDecoder*>(this);
-    const char* said = codec ? codec->LibraryMessage() : nullptr;
-    return said ? said : "invalid data";
 }
 
 void CZipDecoder::AllowInputUpTo(uint32_t available)
@@ -200,30 +169,3 @@ uint8_t CZipDecoder::FetchByte()
     return b;
 }
 
-uint32_t CZipDecoder::GetBits(int n)
-{
-    if (n > bitCount && bitCount <= 24) {
-        while (compressedLeft > 0) {
-            bitBuffer |= static_cast<uint32_t>(FetchByte()) << bitCount;
-            bitCount += 8;
-            if (bitCount > 24) break;
-        }
-    }
-    if (compressedLeft == 0 && bitCount < n) {
-        inputExhausted = true;
-        return 0;
-    }
-    const uint32_t result = bitBuffer & LowMask(n);
-    bitBuffer = n >= 32 ? 0 : (bitBuffer >> n);
-    bitCount -= n;
-    inputExhausted = (compressedLeft == 0 && bitCount == 0);
-    return result;
-}
-
-void CZipDecoder::NeedBits(int n)
-{
-    while (bitCount < n) {
-        bitBuffer |= static_cast<uint32_t>(FetchByte()) << bitCount;
-        bitCount += 8;
-    }
-}

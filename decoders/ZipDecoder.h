@@ -84,11 +84,6 @@ public:
     // into the input buffer, so the bit readers do not cost one stream read
     // per byte; compressedLeft still counts the bytes not yet handed out.
     uint8_t FetchByte();
-    // The next n (0..16) bits, least significant first; 0 and inputExhausted
-    // when the data ends before n bits are there.
-    uint32_t GetBits(int n);
-    // Fills the bit buffer to at least n bits, one byte at a time.
-    void NeedBits(int n);
     // Reads n compressed bytes (all required; a short archive throws 101, or
     // 108 in a spanned one) and decrypts them in place when the entry is
     // encrypted. Bytes FetchByte has read ahead come first. The counters are
@@ -139,8 +134,6 @@ protected:
     CZipBuffer inputBuffer;
     uint32_t inputBufferSize = 65536;
     uint32_t* keys = nullptr;
-    uint32_t bitBuffer = 0;
-    int32_t bitCount = 0;
     bool inputExhausted = false;
     // The compressed bytes the method may fetch in all.
     uint32_t inputGranted = 0;

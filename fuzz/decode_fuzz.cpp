@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "plugin/VFInterfaces.h"
+#include "support/fake_stream.h"
 
 namespace {
 
@@ -21,53 +22,15 @@ constexpr size_t kMaxInput = 4u << 20;
 // claims gigabytes must cost bounded time and memory.
 constexpr size_t kTemporaryBudget = 1u << 20;
 
-class MemoryStream final : public VFStreamSlots {
-public:
-    explicit MemoryStream(size_t budgetArg) : budget(budgetArg) {}
-    int VF_CALL Seek(unsigned int low, int high, int origin, unsigned long long* out) override
-    {
-        const int64_t offset =
-            static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low);
-        int64_t base = origin == 1 ? static_cast<int64_t>(position)
-                       : origin == 2 ? static_cast<int64_t>(data.size())
-                                     : 0;
-        const int64_t target = base + offset;
-        position = target < 0 ? 0 : static_cast<uint64_t>(target);
-        if (out) *out = position;
-        return 0;
-    }
-    int VF_CALL Read(void* buffer, unsigned int count, unsigned int* got) override
-    {
-        *got = 0;
-        if (position >= data.size()) return 0;
-        const size_t n = std::min<uint64_t>(count, data.size() - position);
-        std::memcpy(buffer, data.data() + position, n);
-        position += n;
-        *got = static_cast<unsigned int>(n);
-        return 0;
-    }
-    int VF_CALL Write(const void* buffer, unsigned int count, unsigned int* put) override
-    {
-        *put = 0;
-        if (position + count > budget) return 28;  // full
-        if (position + count > data.size()) data.resize(position + count);
-        std::memcpy(data.data() + position, buffer, count);
-        position += count;
-        *put = count;
-        return 0;
-    }
-    int VF_CALL SetSize(unsigned int low, unsigned int high) override
-    {
-        const uint64_t size = (static_cast<uint64_t>(high) << 32) | low;
-        if (size > budget) return 28;
-        data.resize(size);
-        return 0;
-    }
-
-    std::vector<uint8_t> data;
-    uint64_t position = 0;
-    size_t budget;
-};
+// The test kit's memory stream, held to a budget and keeping no record of
+// its calls.
+FakeHostStream MemoryStream(uint64_t budget)
+{
+    FakeHostStream stream;
+    stream.sizeLimit = budget;
+    stream.keepCalls = false;
+    return stream;
+}
 
 class HashEngine final : public VFDecodeCallback {
 public:
@@ -80,7 +43,7 @@ public:
         if (!verdicts) return 0;
         const uint32_t h = static_cast<uint32_t>(
             crc32(0, reinterpret_cast<const Bytef*>(name), static_cast<uInt>(std::strlen(name))));
-        auto* stream = static_cast<MemoryStream*>(temporary);
+        auto* stream = static_cast<FakeHostStream*>(temporary);
         switch (h % 4) {
         case 1:
             return VF_VERDICT_DELETE;
@@ -104,9 +67,9 @@ public:
     int asked = 0;
 };
 
-int Decode(MemoryStream& archive, bool verdicts)
+int Decode(FakeHostStream& archive, bool verdicts)
 {
-    MemoryStream temporary(kTemporaryBudget);
+    FakeHostStream temporary = MemoryStream(kTemporaryBudget);
     HashEngine engine(verdicts);
     return ZipArchive_Decode(&archive, nullptr, 0, 0, &temporary, &engine);
 }
@@ -116,7 +79,7 @@ int Decode(MemoryStream& archive, bool verdicts)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0 || size > kMaxInput) return 0;
-    MemoryStream archive(2 * kMaxInput + kTemporaryBudget);
+    FakeHostStream archive = MemoryStream(2 * kMaxInput + kTemporaryBudget);
     archive.data.assign(data, data + size);
     const int result = Decode(archive, true);
     if (result == 0) {

@@ -158,17 +158,23 @@ bool ReadFileAttributes(const char* path, uint32_t& attributes)
     return true;
 }
 
+uint32_t PosixModeWithAttributes(uint32_t mode, uint32_t attributes)
+{
+    mode &= 07777;
+    if (attributes & dosReadOnly)
+        mode &= ~static_cast<uint32_t>(anyWrite);
+    else
+        mode |= S_IWUSR;
+    return mode;
+}
+
 bool WriteFileAttributes(const char* path, uint32_t attributes)
 {
     const std::string systemPath = ToSystemPath(path);
     struct stat info;
     if (!StatPath(systemPath, info)) return false;
     if (S_ISDIR(info.st_mode)) return true;
-    mode_t mode = info.st_mode & 07777;
-    if (attributes & dosReadOnly)
-        mode &= ~anyWrite;
-    else
-        mode |= S_IWUSR;
+    const mode_t mode = static_cast<mode_t>(PosixModeWithAttributes(info.st_mode, attributes));
     if (mode == (info.st_mode & 07777)) return true;
     return ::chmod(systemPath.c_str(), mode) == 0;
 }

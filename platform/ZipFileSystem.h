@@ -22,6 +22,12 @@ bool QueryFileSize(const char* path, uint32_t& size);
 // 0x20 archive).
 bool ReadFileAttributes(const char* path, uint32_t& attributes);
 bool WriteFileAttributes(const char* path, uint32_t attributes);
+#ifndef _WIN32
+// The permission bits (07777) of a POSIX mode once MS-DOS attributes are
+// applied: read-only clears every write bit, anything else gives the owner
+// one.
+uint32_t PosixModeWithAttributes(uint32_t mode, uint32_t attributes);
+#endif
 
 // Modification time in seconds since 1970. Writing -1 means "now"; the
 // access time is always set to now.

@@ -2,6 +2,7 @@
 #ifndef _WIN32
 
 #include "platform/ZipSafeFiles.h"
+#include "platform/ZipFileSystem.h"
 
 #include <cerrno>
 #include <cstring>
@@ -11,9 +12,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr uint32_t dosReadOnly = 0x01;
-constexpr mode_t anyWrite = S_IWUSR | S_IWGRP | S_IWOTH;
 
 // A single component: no separator, not "." or "..".
 bool IsComponent(const char* name)
@@ -39,17 +37,12 @@ void CloseQuietly(int& fd)
     fd = -1;
 }
 
-// Read-only clears every write bit, anything else gives the owner one.
 bool ApplyAttributes(int fd, uint32_t attributes)
 {
     struct stat info;
     if (::fstat(fd, &info) != 0) return false;
     if (S_ISDIR(info.st_mode)) return true;
-    mode_t mode = info.st_mode & 07777;
-    if (attributes & dosReadOnly)
-        mode &= ~anyWrite;
-    else
-        mode |= S_IWUSR;
+    const mode_t mode = static_cast<mode_t>(PosixModeWithAttributes(info.st_mode, attributes));
     return mode == (info.st_mode & 07777) || ::fchmod(fd, mode) == 0;
 }
 

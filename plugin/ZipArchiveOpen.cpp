@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr int openAttempts = ZipRetryAttempts(ZipRetryWork::open);
-
 bool OpenCountingFromStreamStart(CZipHostStream& stream, CZipOpenedArchive& opened)
 {
     // A self-extractor whose offsets count from the start of the file (what
@@ -49,42 +47,53 @@ bool OpenWithoutDirectory(CZipHostStream& stream, CZipOpenedArchive& opened)
 CZipOpenedArchive ZipOpenArchive(CZipHostStream& stream)
 {
     CZipOpenedArchive opened;
-    for (int attempt = 1;; ++attempt) {
-        try {
-            opened.archive = std::make_unique<CZipArchiveEx>();
-            opened.archive->Open(stream, CZipArchive::openExisting);
-            return opened;
-        } catch (const CZipException& e) {
-            // One piece of a multi-volume archive: nothing to walk, unless
-            // the stream starts with an entry (a whole archive whose disk
-            // fields alone say so, its directory damaged): then it is
-            // walked by its local headers like any stream without one.
-            if (e.code == ZipError::tooManyVolumes) {
-                std::unique_ptr<CZipArchiveEx> piece = std::move(opened.archive);
-                if (OpenWithoutDirectory(stream, opened)) {
-                    opened.reason = e.reason;
-                    opened.reasonOffset = e.offset;
-                    return opened;
-                }
-                opened.archive = std::move(piece);
-                opened.volumePiece = true;
-                return opened;
+    int code = 0;
+    ZipReason reason = ZipReason::none;
+    uint64_t offset = kZipNoOffset;
+    try {
+        ZipRetry(ZipRetryWork::open, [&] {
+            try {
+                opened.archive = std::make_unique<CZipArchiveEx>();
+                opened.archive->Open(stream, CZipArchive::openExisting);
+                code = 0;
+                return true;
+            } catch (const CZipException& e) {
+                code = e.code;
+                reason = e.reason;
+                offset = e.offset;
+                // One piece of a multi-volume archive stays one when asked again.
+                return code == ZipError::tooManyVolumes;
             }
-            if (attempt < openAttempts) continue;
-            opened.reason = e.reason;
-            opened.reasonOffset = e.offset;
-        } catch (...) {
-            opened.archive.reset();
-            return opened;
-        }
-        if (OpenCountingFromStreamStart(stream, opened)) {
-            opened.reason = ZipReason::none;
-            opened.reasonOffset = kZipNoOffset;
-            return opened;
-        }
-        // No usable directory: the entries are still there to be found by
-        // their local headers, as a streaming reader finds them.
-        if (!OpenWithoutDirectory(stream, opened)) opened.archive.reset();
+        });
+    } catch (...) {
+        opened.archive.reset();
         return opened;
     }
+    if (code == 0) return opened;
+    // One piece of a multi-volume archive: nothing to walk, unless the
+    // stream starts with an entry (a whole archive whose disk fields alone
+    // say so, its directory damaged): then it is walked by its local headers
+    // like any stream without one.
+    if (code == ZipError::tooManyVolumes) {
+        std::unique_ptr<CZipArchiveEx> piece = std::move(opened.archive);
+        if (OpenWithoutDirectory(stream, opened)) {
+            opened.reason = reason;
+            opened.reasonOffset = offset;
+            return opened;
+        }
+        opened.archive = std::move(piece);
+        opened.volumePiece = true;
+        return opened;
+    }
+    opened.reason = reason;
+    opened.reasonOffset = offset;
+    if (OpenCountingFromStreamStart(stream, opened)) {
+        opened.reason = ZipReason::none;
+        opened.reasonOffset = kZipNoOffset;
+        return opened;
+    }
+    // No usable directory: the entries are still there to be found by
+    // their local headers, as a streaming reader finds them.
+    if (!OpenWithoutDirectory(stream, opened)) opened.archive.reset();
+    return opened;
 }

@@ -7,7 +7,6 @@
 #include "decoders/ZipArchiveEx.h"
 #include "plugin/VFInterfaces.h"
 #include "plugin/ZipCleaningJournal.h"
-#include "plugin/ZipCondemnedEraser.h"
 #include "plugin/ZipEntryExtractor.h"
 #include "plugin/ZipEntryWalk.h"
 #include "plugin/ZipHostStream.h"
@@ -35,22 +34,14 @@ public:
     int Run();
 
 private:
-    // The walk's requests.
-    void Cure(uint16_t index, const std::string& name) override;
-    void Queue(uint16_t index) override;
+    // The walk's requests, carried out through the journal.
+    void Cure(uint16_t index) override;
+    void Condemn(uint16_t index) override;
+    void CondemnUnlisted(const CZipEdit::Erasure& content) override;
     // False when the engine declines.
     bool AskPassword(const std::string& name) override;
 
-    void EraseCondemned();
-    // The WinZip AES block of a listed entry, from its central record or
-    // its local header.
-    bool AesInfoOf(uint16_t index, ZipAesInfo& info);
     int Finish();
-    // The verdicts on listed entries: deletions, then the new directory.
-    int FinishListed();
-    bool RestoreOriginal();
-    bool WriteDirectory();
-    void NoteWrites();
 
     VFStream* archiveHost;
     VFStream* temporaryHost;
@@ -61,20 +52,12 @@ private:
     // Made afresh for every attempt to open; destroyed before the adapters.
     std::unique_ptr<CZipArchiveEx> archive;
     std::unique_ptr<CZipEntryExtractor> extractor;
+    // The verdicts carried out on the archive.
+    std::unique_ptr<CZipCleaningJournal> journal;
 
-    std::vector<uint16_t> deletions;
     // By directory index: where each listed entry's data was found to end
     // when read (0: not known).
     std::vector<uint64_t> dataEnds;
-    // Condemned content that no central record lists.
-    CZipCondemnedEraser condemned;
-    // Some of it has been overwritten.
-    bool erased = false;
     // The stream has no usable directory: only local headers lead to entries.
     bool withoutDirectory = false;
-    // Something was written to the archive stream.
-    bool touched = false;
-    // A cured entry was appended and stays.
-    bool appended = false;
-    CZipCleaningJournal journal;
 };

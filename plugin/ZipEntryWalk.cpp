@@ -13,15 +13,7 @@
 
 using namespace ZipFormat;
 
-namespace {
-
-// A host that fails once must not decide the fate of an entry.
-constexpr int extractAttempts = ZipRetryAttempts(ZipRetryWork::extract);
-
-} // namespace
-
-CZipEntryWalk::CZipEntryWalk(const Setup& setup, Acts& actsArg, std::vector<uint64_t>& dataEndsArg,
-                             CZipCondemnedEraser& condemnedArg)
+CZipEntryWalk::CZipEntryWalk(const Setup& setup, Acts& actsArg, std::vector<uint64_t>& dataEndsArg)
     : archive(setup.archive),
       extractor(setup.extractor),
       archiveStream(setup.archiveStream),
@@ -31,8 +23,7 @@ CZipEntryWalk::CZipEntryWalk(const Setup& setup, Acts& actsArg, std::vector<uint
       gate(setup.gate),
       withoutDirectory(setup.withoutDirectory),
       acts(actsArg),
-      dataEnds(dataEndsArg),
-      condemned(condemnedArg)
+      dataEnds(dataEndsArg)
 {
 }
 
@@ -168,7 +159,7 @@ bool CZipEntryWalk::HandUnlisted(const CZipUnlistedEntry& e, uint64_t nextKnown,
         // read is never changed: what its own directory would make of the
         // changes is unknown.
         if (s.verdict && cure == ZipReadingCure::erasure) {
-            CZipCondemnedEraser::Content c;
+            CZipEdit::Erasure c;
             c.localPosition = e.localPosition;
             c.readEnd = readEnd;
             c.dataLimit = e.dataLimit;
@@ -176,7 +167,7 @@ bool CZipEntryWalk::HandUnlisted(const CZipUnlistedEntry& e, uint64_t nextKnown,
             c.nextKnown = nextKnown;
             c.flags = e.view.flags;
             c.crc = crc;
-            condemned.Add(c);
+            acts.CondemnUnlisted(c);
         }
     }
     return GoOn();
@@ -302,31 +293,35 @@ CZipExtraction CZipEntryWalk::ExtractWithPassword(EntryVisit& visit, bool& decli
     // asks again only if that question was not asked yet.
     CZipExtraction x;
     bool triedPlain = false;
-    for (int attempt = 1;; ++attempt) {
-        x = extract(view);
-        const bool undecrypted = x.code == ZipError::badPassword && !x.opened;
-        if (!triedPlain && (view.flags & flagEncrypted) &&
-            (undecrypted || (x.opened && !x.readFailed && !(x.intact && x.crc == view.crc32)))) {
-            // The encryption flag set on data that is not encrypted: no
-            // password decrypts it, and none is needed.
-            triedPlain = true;
-            CZipExtraction plain;
-            if (ReadAsPlain(view, extract, plain)) return plain;
-        }
-        if (undecrypted && !visit.askedPassword) {
-            visit.askedPassword = true;
-            if (!acts.AskPassword(visit.name)) {
-                declined = true;
-                return x;
+    ZipRetry(ZipRetryWork::extract, [&] {
+        for (;;) {
+            x = extract(view);
+            const bool undecrypted = x.code == ZipError::badPassword && !x.opened;
+            if (!triedPlain && (view.flags & flagEncrypted) &&
+                (undecrypted || (x.opened && !x.readFailed && !(x.intact && x.crc == view.crc32)))) {
+                // The encryption flag set on data that is not encrypted: no
+                // password decrypts it, and none is needed.
+                triedPlain = true;
+                CZipExtraction plain;
+                if (ReadAsPlain(view, extract, plain)) {
+                    x = std::move(plain);
+                    return true;
+                }
             }
-            --attempt;
-            continue;
+            // A password asked for is no failed attempt: the same one goes
+            // on with the answer.
+            if (undecrypted && !visit.askedPassword) {
+                visit.askedPassword = true;
+                if (acts.AskPassword(visit.name)) continue;
+                declined = true;
+                return true;
+            }
+            // One failed host read must not leave a condemned entry with
+            // less than it holds: a read that failed is tried once more.
+            return !x.readFailed;
         }
-        // One failed host read must not leave a condemned entry with less
-        // than it holds: a read that failed is tried once more.
-        if (x.readFailed && attempt < extractAttempts) continue;
-        return x;
-    }
+    });
+    return x;
 }
 
 CZipEntryWalk::Verdict CZipEntryWalk::Scan(EntryVisit& visit, const CZipExtraction& x)
@@ -356,9 +351,9 @@ bool CZipEntryWalk::ScanAndAct(EntryVisit& visit, const CZipExtraction& x, bool 
     // be a new entry that is not what the archive held: the entry goes
     // instead.
     if (verdict == cureVerdict && cureAllowed && x.complete)
-        acts.Cure(visit.index, visit.name);
+        acts.Cure(visit.index);
     else
-        acts.Queue(visit.index);
+        acts.Condemn(visit.index);
     return true;
 }
 

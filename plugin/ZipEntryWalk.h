@@ -5,11 +5,11 @@
 #include <utility>
 #include <vector>
 
+#include "archive/ZipEdit.h"
 #include "archive/ZipUnlisted.h"
 #include "decoders/ZipArchiveEx.h"
 #include "decoders/ZipReadings.h"
 #include "plugin/VFInterfaces.h"
-#include "plugin/ZipCondemnedEraser.h"
 #include "plugin/ZipEntryExtractor.h"
 #include "plugin/ZipHostStream.h"
 #include "plugin/ZipStopGate.h"
@@ -23,10 +23,12 @@ public:
     // What the walk asks of the one carrying out the verdicts.
     struct Acts {
         virtual ~Acts() = default;
-        // A listed entry cured: its temporary stream holds the cured content.
-        virtual void Cure(uint16_t index, const std::string& name) = 0;
+        // A listed entry cured: the temporary stream holds its cured content.
+        virtual void Cure(uint16_t index) = 0;
         // A listed entry to delete.
-        virtual void Queue(uint16_t index) = 0;
+        virtual void Condemn(uint16_t index) = 0;
+        // Condemned content that no central record lists, to erase where it lies.
+        virtual void CondemnUnlisted(const CZipEdit::Erasure& content) = 0;
         // False when the engine declines.
         virtual bool AskPassword(const std::string& name) = 0;
     };
@@ -43,7 +45,7 @@ public:
         bool withoutDirectory;
     };
 
-    CZipEntryWalk(const Setup& setup, Acts& acts, std::vector<uint64_t>& dataEnds, CZipCondemnedEraser& condemned);
+    CZipEntryWalk(const Setup& setup, Acts& acts, std::vector<uint64_t>& dataEnds);
     CZipEntryWalk(const CZipEntryWalk&) = delete;
     CZipEntryWalk& operator=(const CZipEntryWalk&) = delete;
 
@@ -110,8 +112,6 @@ private:
     // By directory index: where each listed entry's data was found to end
     // when read (0: not known).
     std::vector<uint64_t>& dataEnds;
-    // Condemned content that no central record lists.
-    CZipCondemnedEraser& condemned;
     // Lenient readings left for damaged content no record lists.
     int unlistedLenientLeft = 16;
 };

@@ -157,8 +157,8 @@ windows_build() {
   # Load the DLL as the engine does (by ordinal, __stdcall host objects),
   # run it on memory and file streams, then on every archive fuzz seed.
   t0=$SECONDS
-  i686-w64-mingw32-g++ -std=c++17 -O2 -Wall -Wextra -Werror -static -I . \
-    tests/windows/dll_host.cpp -o build-windows/dll_host.exe
+  i686-w64-mingw32-g++ -std=c++17 -O2 -Wall -Wextra -Werror -static -I . -I tests \
+    tests/windows/dll_host.cpp tests/support/fake_stream.cpp -o build-windows/dll_host.exe
   rm -rf build-windows/seeds
   python3 fuzz/make_seeds.py archive_fuzz build-windows/seeds
   if ! (cd build-windows && timeout 300 ../tests/windows/wine-run.sh dll_host.exe "Z:$PWD/seeds"); then

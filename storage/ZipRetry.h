@@ -34,3 +34,25 @@ constexpr int ZipRetryAttempts(ZipRetryWork work)
     }
     return 1;
 }
+
+// What ZipRetry catches when told nothing else: no exception at all.
+struct ZipRetryNoException {};
+
+// Runs attempt() again and again until it answers true or the count of
+// attempts for kind is used up, and answers whether one succeeded. An
+// exception of type Retried fails an attempt too; the last attempt's is
+// thrown on. Every other exception passes through at once.
+template <class Retried = ZipRetryNoException, class Attempt>
+bool ZipRetry(ZipRetryWork kind, Attempt&& attempt)
+{
+    const int attempts = ZipRetryAttempts(kind);
+    for (int n = 1;; ++n) {
+        try {
+            if (attempt()) return true;
+        } catch (const Retried&) {
+            if (n >= attempts) throw;
+            continue;
+        }
+        if (n >= attempts) return false;
+    }
+}

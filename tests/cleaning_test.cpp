@@ -437,6 +437,30 @@ TEST(AddEntry, EncryptedEntryCarriesItsValuesTwice)
     EXPECT_TRUE(r.entries[1].data == data);
 }
 
+TEST(AddEntry, StoredNameGoesIntoBothRecordsAsItStands)
+{
+    // Bytes that a conversion from local form would change: a backslash and
+    // a byte above 0x7F.
+    const std::string stored = "dir\\caf\x82.txt";
+    const Bytes zip = CleaningMakeZip({{"old.txt", CleaningText(100, 1)}});
+    Opened z(zip);
+    const uint32_t at = z.archive.directory.endInfo.directoryOffset;
+    CZipMemStream source(64);
+    source.Write("data", 4);
+    source.SeekToBegin();
+    CZipAddRequest request(&source, "new.txt");
+    request.archiveName = stored;
+    ASSERT_TRUE(z.archive.AddEntry(request));
+    z.archive.Flush();
+    const Bytes& out = z.host.data;
+    ASSERT_EQ(Get32(out, at), 0x04034B50u);
+    EXPECT_EQ(std::string(out.begin() + at + 30, out.begin() + at + 30 + Get16(out, at + 26)), stored);
+    const size_t central = Get32(out, out.size() - 22 + 16) + 0u;
+    const size_t second = central + 46 + Get16(out, central + 28) + Get16(out, central + 30) + Get16(out, central + 32);
+    ASSERT_EQ(Get32(out, second), 0x02014B50u);
+    EXPECT_EQ(std::string(out.begin() + second + 46, out.begin() + second + 46 + Get16(out, second + 28)), stored);
+}
+
 TEST(AddEntry, FailedAddIsTakenBack)
 {
     const Bytes zip = CleaningMakeZip({{"old.txt", CleaningText(5000, 1)}});

@@ -52,7 +52,6 @@ template <class Base>
 class Open : public Base {
 public:
     using Base::Base;
-    using Base::bitCount;
     using Base::compressedLeft;
     using Base::inputExhausted;
     using Base::uncompressedLeft;
@@ -102,38 +101,6 @@ int CodeOf(CZipDecoder& decoder, uint32_t chunk)
 }
 
 } // namespace
-
-TEST(DecoderBits, GetBitsTakesLowBitsFirstAndStopsCleanlyAtTheEnd)
-{
-    MemoryStore memory({0xA5, 0x3C, 0xFF, 0x01});
-    CZipEntryHeader header = MakeHeader(4, 4);
-    BitProbe d;
-    d.Init(&memory.store, &header, nullptr);
-    EXPECT_EQ(d.GetBits(0), 0u);
-    EXPECT_EQ(d.bitCount, 0);
-    EXPECT_EQ(d.GetBits(4), 0x5u);
-    EXPECT_EQ(d.GetBits(4), 0xAu);
-    EXPECT_EQ(d.GetBits(12), 0xF3Cu);
-    EXPECT_EQ(d.compressedLeft, 0u);
-    EXPECT_EQ(d.bitCount, 12);
-    // Not enough bits left: 0, exhausted, and the 12 bits stay.
-    EXPECT_EQ(d.GetBits(16), 0u);
-    EXPECT_TRUE(d.inputExhausted);
-    EXPECT_EQ(d.bitCount, 12);
-    EXPECT_EQ(d.GetBits(9), 0x01Fu);
-    EXPECT_FALSE(d.inputExhausted);
-    EXPECT_EQ(d.GetBits(8), 0u);  // 3 bits left
-    EXPECT_TRUE(d.inputExhausted);
-    EXPECT_EQ(d.bitCount, 3);
-    EXPECT_EQ(d.GetBits(3), 0u);
-    EXPECT_TRUE(d.inputExhausted);
-    EXPECT_EQ(d.bitCount, 0);
-    // Past the end FetchByte answers 0xFF and NeedBits shifts it in.
-    EXPECT_EQ(d.FetchByte(), 0xFF);
-    d.NeedBits(12);
-    EXPECT_EQ(d.bitCount, 16);
-    EXPECT_EQ(memory.stream.GetPosition(), 4u);
-}
 
 TEST(DecoderBits, ReadAheadNeverPassesTheCompressedSize)
 {

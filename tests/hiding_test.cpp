@@ -763,6 +763,36 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
     damagedOnDisk1[Get32(damagedOnDisk1, damagedOnDisk1.size() - 6)] = 'Q';
     Bytes saturated = Covered(text);
     Put32(saturated, saturated.size() - 6, 0xFFFFFFFF);
+    // The directory dropped and the end record, listing nothing, names a
+    // later disk: what the stream holds is searched and read as in a single
+    // file, data behind a descriptor's zero sizes too.
+    const auto onLaterDiskEmpty = [&](const ZipEntrySpec& entry, uint16_t disk) {
+        Bytes zip = BuildZip({entry}).bytes;
+        const Bytes end(zip.end() - 22, zip.end());
+        zip.resize(Get32(end, 16));
+        const size_t at = zip.size();
+        zip.insert(zip.end(), end.begin(), end.end());
+        for (size_t field : {8, 10}) Put16(zip, at + field, 0);
+        Put32(zip, at + 12, 0);
+        Put16(zip, at + 4, disk);
+        return zip;
+    };
+    // The later end record's count damaged: the module takes the earlier
+    // archive's, and the later one's entries lie behind its end record.
+    Bytes laterCountDamaged =
+        Joined(BuildZip({Stored("a.txt", other)}).bytes, BuildZip({Deflated("x.txt", text)}).bytes);
+    Put16(laterCountDamaged, laterCountDamaged.size() - 22 + 10, 0xFFFF);
+    ZipEntrySpec described = Deflated("x.txt", text);
+    described.flags = 8;
+    described.localCompressedSize = described.localUncompressedSize = 0;
+    {
+        Bytes descriptor(16, 0);
+        std::memcpy(descriptor.data(), "PK\x07\x08", 4);
+        Put32(descriptor, 4, *described.crc);
+        Put32(descriptor, 8, static_cast<uint32_t>(described.data.size()));
+        Put32(descriptor, 12, static_cast<uint32_t>(text.size()));
+        described.data = Joined(described.data, descriptor);
+    }
     const std::vector<Row> directoryRows = {
         {"more than 16 failing end records behind the real one", Joined(Covered(text), FailingEndRecords(40)),
          {{"x.txt", text}}},
@@ -772,6 +802,12 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
         {"ZIP64 archive behind a stub", Zip64Framed(Covered(text, stub)), {{"x.txt", text}}},
         {"end record on disk 1, directory damaged", damagedOnDisk1, {{"x.txt", text}}},
         {"directory offset saturated, no ZIP64 record", saturated, {{"x.txt", text}}},
+        {"end record on disk 1 listing nothing, directory dropped", onLaterDiskEmpty(Deflated("x.txt", text), 1),
+         {{"x.txt", text}}},
+        {"an archive behind the one read, its end record's count damaged", laterCountDamaged,
+         {{"a.txt", other}, {"x.txt", text}}},
+        {"end record on disk 65534 listing nothing, a descriptor's entry", onLaterDiskEmpty(described, 65534),
+         {{"x.txt", text}}},
     };
     for (const auto* table : {&rows, &directoryRows})
     for (const Row& row : *table) {
@@ -860,6 +896,12 @@ TEST(Hiding, CondemnedUnlistedContentIsGoneForEveryReader)
     joined.offsetsCountPrefix = true;
     const Bytes inFront = BuildZip({Stored("a.txt", other), Stored("c.txt", other)}, joined).bytes;
 
+    // An archive holding x joined behind, its end record's count damaged so
+    // that the earlier end record is the one read.
+    Bytes behind = Joined(BuildZip({Stored("a.txt", other), Stored("c.txt", other)}).bytes,
+                          BuildZip({Deflated("x.txt", text)}).bytes);
+    Put16(behind, behind.size() - 22 + 10, 0xFFFF);
+
     struct Row {
         const char* title;
         Bytes archive;
@@ -871,6 +913,7 @@ TEST(Hiding, CondemnedUnlistedContentIsGoneForEveryReader)
         {"between two listed entries", between, 3, {{"a.txt", other}, {"c.txt", other}}, true},
         {"listed by a directory behind the kept entries", otherListing, 3, {{"a.txt", other}, {"c.txt", other}}, true},
         {"an archive joined in front", inFront, 3, {{"a.txt", other}, {"c.txt", other}}, true},
+        {"an archive joined behind, its count damaged", behind, 3, {{"a.txt", other}, {"c.txt", other}}, true},
         {"inside a kept entry's stream past its declared size", inside, 0, {{"a.txt", aPlain}, {"c.txt", other}}, false},
     };
     for (const Row& row : rows) {

@@ -21,41 +21,6 @@
 
 namespace lzw {
 
-std::vector<RawEntry> ReadRawEntries(const std::string& path)
-{
-    std::vector<RawEntry> entries;
-    const std::vector<uint8_t> file = ReadWholeFile(path);
-    if (file.size() < 22) return entries;
-    size_t end = file.size() - 22;
-    for (;;) {
-        if (Get32(file, end) == 0x06054B50) break;
-        if (end == 0) return entries;
-        --end;
-    }
-    const uint16_t count = Get16(file, end + 10);
-    size_t pos = Get32(file, end + 16);
-    for (uint16_t i = 0; i < count; ++i) {
-        if (pos + 46 > file.size() || Get32(file, pos) != 0x02014B50) return {};
-        RawEntry e;
-        e.flags = Get16(file, pos + 8);
-        e.method = Get16(file, pos + 10);
-        e.crc32 = Get32(file, pos + 16);
-        const uint32_t csize = Get32(file, pos + 20);
-        e.uncompressedSize = Get32(file, pos + 24);
-        const uint16_t nameLength = Get16(file, pos + 28);
-        const uint32_t local = Get32(file, pos + 42);
-        e.name.assign(reinterpret_cast<const char*>(&file[pos + 46]), nameLength);
-        pos += 46u + nameLength + Get16(file, pos + 30) + Get16(file, pos + 32);
-        if (local + 30 > file.size()) return {};
-        const size_t start = local + 30u + Get16(file, local + 26) + Get16(file, local + 28);
-        if (start + csize > file.size()) return {};
-        e.data.assign(file.begin() + static_cast<std::ptrdiff_t>(start),
-                      file.begin() + static_cast<std::ptrdiff_t>(start + csize));
-        entries.push_back(std::move(e));
-    }
-    return entries;
-}
-
 DecodeResult DecodeRaw(uint16_t method, uint16_t flags, uint32_t uncompressedSize,
                        const std::vector<uint8_t>& data, const std::vector<uint32_t>& pattern,
                        uint32_t maxReads)

@@ -1,28 +1,20 @@
 #pragma once
 // Helpers for driving the decoders directly: the raw entries of a ZIP file
-// (found through its central directory), a decoder run over raw bytes held
+// (raw_entries.h), a decoder run over raw bytes held
 // in memory, and SHA-256 for comparing with the corpus manifest.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "support/memory_archive.h"
+#include "support/raw_entries.h"
 
 class CZipDecoder;
 
 namespace lzw {
 
-struct RawEntry {
-    std::string name;
-    uint16_t method = 0;
-    uint16_t flags = 0;
-    uint32_t crc32 = 0;
-    uint32_t uncompressedSize = 0;
-    std::vector<uint8_t> data;  // the compressed bytes
-};
-
-// Every entry of a single-volume archive without ZIP64; empty on failure.
-std::vector<RawEntry> ReadRawEntries(const std::string& path);
+using raw::RawEntry;
+using raw::ReadRawEntries;
 
 struct DecodeResult {
     std::vector<uint8_t> bytes;

@@ -1,5 +1,7 @@
 #include "support/memory_archive.h"
 
+#include <algorithm>
+
 #include "errors/ZipException.h"
 
 std::unique_ptr<CZipMemStream> MemoryStream(const Bytes& image)
@@ -59,4 +61,34 @@ Extraction ExtractFromImage(const Bytes& image, uint16_t index, uint32_t bufferS
     }
     if (password) m.archive.SetPassword(password);
     return ExtractToMemory(m.archive, index, bufferSize);
+}
+
+std::vector<Extracted> ExtractAll(const Bytes& image, uint16_t method, uint32_t bufferSize,
+                                  const char* password)
+{
+    std::vector<Extracted> out;
+    CZipMemStream source(65536);
+    source.Write(image.data(), static_cast<uint32_t>(image.size()));
+    CZipArchiveEx archive;
+    archive.Open(source, CZipArchive::openReadOnly);
+    archive.SetPassword(password);
+    for (uint16_t i = 0; i < archive.GetCount(); ++i) {
+        CZipEntryHeader header;
+        archive.GetFileInfo(header, i);
+        if (header.method != method) continue;
+        Extracted x;
+        x.name = header.NameAsString();
+        std::replace(x.name.begin(), x.name.end(), '\\', '/');
+        // Room for the whole entry at the first write, for all but huge ones.
+        CZipMemStream sink(std::min<uint32_t>(header.uncompressedSize, 1u << 24) + 1);
+        try {
+            x.result = archive.ExtractEntryToStream(i, sink, bufferSize);
+        } catch (const CZipException& e) {
+            x.code = e.code;
+        }
+        const uint32_t n = static_cast<uint32_t>(sink.GetLength());
+        if (n > 0) x.bytes.assign(sink.Data(), sink.Data() + n);
+        out.push_back(std::move(x));
+    }
+    return out;
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "decoders/ZipArchiveEx.h"
 #include "storage/ZipMemStream.h"
@@ -49,3 +51,11 @@ Extraction ExtractToMemory(CZipArchiveEx& archive, uint16_t index, uint32_t buff
 // fails is the outcome.
 Extraction ExtractFromImage(const Bytes& image, uint16_t index, uint32_t bufferSize = 65536,
                             const char* password = nullptr);
+
+// The extraction loop over an archive image: every entry of one method, by
+// name (separators as '/'), with its bytes and ExtractEntryToStream's answer.
+struct Extracted : Extraction {
+    std::string name;
+};
+std::vector<Extracted> ExtractAll(const Bytes& image, uint16_t method, uint32_t bufferSize,
+                                  const char* password = nullptr);

@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "plugin/VFInterfaces.h"
+#include "plugin/ZipHost.h"
+#include "support/fake_stream.h"
 
 namespace {
 
@@ -50,51 +51,8 @@ using Bytes = std::vector<unsigned char>;
 
 Bytes TwoEntryZip() { return Bytes(kTwoEntryZip, kTwoEntryZip + sizeof kTwoEntryZip); }
 
-struct MemoryStream : VFStreamSlots {
-    explicit MemoryStream(Bytes bytes = {}) : data(std::move(bytes)) {}
-    int VF_CALL Seek(unsigned int offsetLow, int offsetHigh, int origin,
-                     unsigned long long* newPosition) override
-    {
-        const long long offset = static_cast<long long>(
-            (static_cast<unsigned long long>(static_cast<unsigned>(offsetHigh)) << 32) | offsetLow);
-        long long from = 0;
-        if (origin == 1) from = static_cast<long long>(position);
-        if (origin == 2) from = static_cast<long long>(data.size());
-        long long target = from + offset;
-        if (target < 0) target = 0;
-        position = static_cast<unsigned long long>(target);
-        if (newPosition) *newPosition = position;
-        return 0;
-    }
-    int VF_CALL Read(void* buffer, unsigned int count, unsigned int* bytesRead) override
-    {
-        unsigned n = 0;
-        if (position < data.size()) {
-            n = static_cast<unsigned>(data.size() - position);
-            if (n > count) n = count;
-            std::memcpy(buffer, data.data() + position, n);
-            position += n;
-        }
-        *bytesRead = n;
-        return 0;
-    }
-    int VF_CALL Write(const void* buffer, unsigned int count, unsigned int* bytesWritten) override
-    {
-        if (position + count > data.size()) data.resize(position + count);
-        if (count) std::memcpy(data.data() + position, buffer, count);
-        position += count;
-        *bytesWritten = count;
-        return 0;
-    }
-    int VF_CALL SetSize(unsigned int sizeLow, unsigned int sizeHigh) override
-    {
-        data.resize((static_cast<unsigned long long>(sizeHigh) << 32) | sizeLow);
-        return 0;
-    }
-    Bytes Contents() const { return data; }
-    Bytes data;
-    unsigned long long position = 0;
-};
+// Memory-backed: the test kit's engine stream.
+using MemoryStream = FakeHostStream;
 
 // A stream over a file of its own in the temporary folder, through the
 // Windows file calls, as an engine scanning a file on disk hands it over.

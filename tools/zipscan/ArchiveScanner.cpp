@@ -10,11 +10,12 @@
 #include <memory>
 
 #include "Coverage.h"
+#include "FileCopy.h"
 #include "FileStream.h"
 #include "TemporaryStream.h"
 #include "Progress.h"
 #include "WorkingCopy.h"
-#include "plugin/ZipHostListing.h"
+#include "plugin/ZipHost.h"
 
 namespace zipscan {
 
@@ -241,6 +242,15 @@ void ArchiveScanner::Clean(int dirFd, const std::string& name, FileStream& origi
     listing.extract = false;
     std::vector<std::string> before = Names(Run(original, result.base, listing).entries);
 
+    // The copy takes what the file takes on disk (holes stay holes); a
+    // rewrite in place keeps at most as much again in its journal.
+    const std::uint64_t needed = AllocatedBytes(original.Descriptor());
+    if (settings.maxCleanSize != 0 && needed > settings.maxCleanSize) {
+        result.error = "cannot clean: the working copy would take " + std::to_string(needed) +
+                       " bytes on disk, more than --max-cleansize (" + std::to_string(settings.maxCleanSize) +
+                       "); the archive is left unchanged";
+        return;
+    }
     std::string error;
     std::unique_ptr<WorkingCopy> copy = WorkingCopy::Make(dirFd, name, original.Descriptor(), error);
     if (!copy) {

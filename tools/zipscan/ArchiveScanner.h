@@ -24,6 +24,7 @@ struct ScanSettings {
     bool followLinks = false;                 // open a symbolic link given as the file
     std::vector<std::string> passwords;       // offered in this order
     Limits limits;
+    std::uint64_t maxCleanSize = 0;           // bytes a working copy may take on disk; 0: no bound
 };
 
 class ArchiveScanner {

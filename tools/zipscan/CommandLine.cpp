@@ -24,8 +24,13 @@ const char* const kUsage =
     "options:\n"
     "  --clean                carry out delete and cure actions (scan)\n"
     "  --password P           a password to offer for encrypted entries; repeatable,\n"
-    "                         tried in the order given\n"
+    "                         tried in the order given. Other local users can read it\n"
+    "                         in the process list until zipscan has started and\n"
+    "                         blanked it; prefer the three ways below\n"
     "  --password-file F      passwords, one a line, tried in order\n"
+    "  --password-env VAR     the password held in the environment variable VAR\n"
+    "                         (e.g. ZIPSCAN_PASSWORD)\n"
+    "  --password-stdin       passwords, one a line, read from standard input\n"
     "  --signature [A:]TEXT   add a text pattern; A is report, delete (default) or cure\n"
     "                         (another word before a colon is refused as a mistyped action)\n"
     "  --signature-hex [A:]HEX add a byte pattern written in hex\n"
@@ -38,6 +43,10 @@ const char* const kUsage =
     "                         links met in directories); refused otherwise\n"
     "  -r, --recursive        scan the ZIP archives in the directories given, one\n"
     "                         line a file, then a summary; other files are skipped\n"
+    "  --max-dir-recursion N  with -r, walk folders at most N levels below a directory\n"
+    "                         given (15); a deeper one is reported as an error\n"
+    "  --max-cleansize SIZE   refuse to clean a file whose working copy would take more\n"
+    "                         than SIZE bytes on disk (1G; 0 for no bound)\n"
     "  --module PATH          the module to load (default: libzipext.so beside zipscan)\n"
     "  --dir DIR              where selftest runs (created when missing)\n"
     "  --json                 one JSON document a file, one a line\n"
@@ -104,6 +113,7 @@ bool ParseSize(const std::string& text, std::uint64_t& out)
 bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
 {
     bool optionsEnded = false;
+    bool passwordInput = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -196,10 +206,42 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
             else o.limits.maxScanTimeMs = n * 1000;
         } else if (name == "--password") {
             if (!takeValue()) return false;
-            o.passwords.push_back({false, value});
+            o.passwords.push_back({PasswordArgument::Value, value});
+            // Blanked where it stands (after the '=' of --password=P), so
+            // that /proc/PID/cmdline no longer shows it.
+            char* shown = argv[i];
+            if (hasValue) shown = std::strchr(shown, '=') + 1;
+            std::memset(shown, 'x', std::strlen(shown));
         } else if (name == "--password-file") {
             if (!takeValue()) return false;
-            o.passwords.push_back({true, value});
+            o.passwords.push_back({PasswordArgument::File, value});
+        } else if (name == "--password-env") {
+            if (!takeValue()) return false;
+            o.passwords.push_back({PasswordArgument::Environment, value});
+        } else if (name == "--password-stdin") {
+            if (!noValue()) return false;
+            if (passwordInput) {
+                error = "--password-stdin is given twice";
+                return false;
+            }
+            passwordInput = true;
+            o.passwords.push_back({PasswordArgument::Input, ""});
+        } else if (name == "--max-dir-recursion") {
+            if (!takeValue()) return false;
+            std::uint64_t n = 0;
+            // Each level holds an open folder: more than a thousand would
+            // run short of descriptors before any tree worth walking.
+            if (!ParseNumber(value, n) || n > 1000) {
+                error = "--max-dir-recursion needs a number of folders up to 1000, not '" + value + "'";
+                return false;
+            }
+            o.maxDirDepth = static_cast<std::size_t>(n);
+        } else if (name == "--max-cleansize") {
+            if (!takeValue()) return false;
+            if (!ParseSize(value, o.maxCleanSize)) {
+                error = name + " needs a byte count (K, M or G may follow), not '" + value + "'";
+                return false;
+            }
         } else if (name == "--signature") {
             if (!takeValue()) return false;
             o.signatures.push_back({SignatureArgument::Text, value});

@@ -14,8 +14,8 @@ struct SignatureArgument {
 };
 
 struct PasswordArgument {
-    bool fromFile = false;
-    std::string value;
+    enum From { Value, File, Environment, Input } from = Value;
+    std::string value; // the password, the file's path or the variable's name
 };
 
 struct Options {
@@ -37,11 +37,15 @@ struct Options {
     std::string dir;
     unsigned jobs = 1;
     Limits limits;
+    std::size_t maxDirDepth = 15;         // folders below a directory given to -r
+    std::uint64_t maxCleanSize = 1ull << 30; // bytes a working copy may take on disk; 0: no bound
     bool simpleSearch = false;            // search each signature on its own
     bool noCache = false;                 // compile a big signature set afresh
 };
 
 // False with a one-line reason when the command line does not make sense.
+// The value of every --password is overwritten in argv once read, so that
+// other users no longer see it in the process's command line.
 bool ParseCommandLine(int argc, char** argv, Options& options, std::string& error);
 
 extern const char* const kUsage;

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "archive/ZipFormatFacts.h"
+#include "plugin/ZipHost.h"
 
 namespace zipscan {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ScanTypes.h"
-#include "plugin/ZipHostListing.h"
+#include "plugin/ZipHost.h"
 
 namespace zipscan {
 

@@ -1,7 +1,9 @@
 #pragma once
 // The files below the directories of a recursive scan. Symbolic links are
 // not followed unless asked; when they are, a directory already visited
-// (a link loop) is not walked again.
+// (a link loop) is not walked again. The walk keeps one open descriptor and
+// the sorted names of each folder on its way down, never more folders than
+// the depth bound, so however deep a tree is, its memory stays small.
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -17,9 +19,18 @@ struct WalkResult {
     std::vector<std::size_t> walked;
     // What could not be walked: the path and why.
     std::vector<std::pair<std::string, std::string>> errors;
+    // What an interrupted clean had left and the walk tidied: the path and
+    // what was done.
+    std::vector<std::pair<std::string, std::string>> notes;
 };
 
 // Paths that are not directories are taken as given (the scan judges them).
-WalkResult WalkPaths(const std::vector<std::string>& paths, bool followLinks);
+// A folder more than maxDepth levels below a directory given is not walked
+// and is reported as an error.
+WalkResult WalkPaths(const std::vector<std::string>& paths, bool followLinks, std::size_t maxDepth);
+
+// Tidies what interrupted cleans left beside the files at paths (see
+// Journal.h), before they are scanned; adds notes and errors to out.
+void TidyBeside(const std::vector<std::string>& paths, WalkResult& out);
 
 } // namespace zipscan

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "plugin/VFInterfaces.h"
+#include "plugin/ZipHost.h"
 
 namespace zipscan {
 

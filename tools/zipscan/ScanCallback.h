@@ -13,7 +13,7 @@
 #include "Limits.h"
 #include "ScanTypes.h"
 #include "Signatures.h"
-#include "plugin/VFInterfaces.h"
+#include "plugin/ZipHost.h"
 
 namespace zipscan {
 

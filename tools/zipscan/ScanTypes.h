@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "errors/ZipErrorReason.h"
+#include "plugin/ZipHost.h"
 
 namespace zipscan {
 

@@ -8,7 +8,7 @@
 
 #include "PatternMatcher.h"
 #include "ScanTypes.h"
-#include "plugin/VFInterfaces.h"
+#include "plugin/ZipHost.h"
 
 namespace zipscan {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "plugin/VFInterfaces.h"
+#include "plugin/ZipHost.h"
 
 namespace zipscan {
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -28,6 +29,7 @@
 #include "Report.h"
 #include "ScanCallback.h"
 #include "Signatures.h"
+#include "WorkingCopy.h"
 
 using namespace zipscan;
 
@@ -36,13 +38,18 @@ namespace {
 constexpr int kPasswordLimit = VF_PASSWORD_BUFFER - 1;
 constexpr std::uint64_t kBigArchive = 8u << 20; // worth a progress line on its own
 
-void OnSignal(int)
+void OnSignal(int signal)
 {
-    // The first signal lets running walks stop and clean up; a second one
-    // ends the program at once.
+    // The first signal lets running walks stop and clean up (a commit under
+    // way finishes first); a second one ends the program at once, after
+    // removing the working copies. A rewrite in place cut short there
+    // leaves its journal, which the next run applies.
+    static std::atomic<int> count{0};
     ScanCallback::interrupted.store(true);
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    if (count.fetch_add(1) == 0) return;
+    WorkingCopy::RemoveAllNow();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
 }
 
 int Fail(const std::string& message)
@@ -51,27 +58,44 @@ int Fail(const std::string& message)
     return 2;
 }
 
+// Passwords one a line (a carriage return before the line end is dropped,
+// empty lines are passed over).
+bool ReadPasswordLines(std::istream& in, const std::string& from, std::vector<std::string>& found, std::string& error)
+{
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) found.push_back(line);
+    }
+    if (in.bad()) {
+        error = from + ": read error";
+        return false;
+    }
+    return true;
+}
+
 bool ReadPasswords(const Options& o, std::vector<std::string>& out, std::string& error)
 {
     for (const PasswordArgument& p : o.passwords) {
         std::vector<std::string> found;
-        if (!p.fromFile) {
+        if (p.from == PasswordArgument::Value) {
             found.push_back(p.value);
+        } else if (p.from == PasswordArgument::Environment) {
+            const char* value = std::getenv(p.value.c_str());
+            if (!value) {
+                error = "the environment has no " + p.value + " (--password-env)";
+                return false;
+            }
+            found.push_back(value);
+        } else if (p.from == PasswordArgument::Input) {
+            if (!ReadPasswordLines(std::cin, "standard input", found, error)) return false;
         } else {
             std::ifstream in(p.value, std::ios::binary);
             if (!in) {
                 error = p.value + ": cannot read the password file";
                 return false;
             }
-            std::string line;
-            while (std::getline(in, line)) {
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                if (!line.empty()) found.push_back(line);
-            }
-            if (in.bad()) {
-                error = p.value + ": read error";
-                return false;
-            }
+            if (!ReadPasswordLines(in, p.value, found, error)) return false;
         }
         for (const std::string& pw : found) {
             if (pw.size() > static_cast<std::size_t>(kPasswordLimit)) {
@@ -177,32 +201,41 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
     settings.passwords = passwords;
     settings.followLinks = o.followLinks;
     settings.limits = o.limits;
+    settings.maxCleanSize = o.maxCleanSize;
     ReportOptions report;
     report.clean = o.clean;
     report.passwordsGiven = !passwords.empty();
     int status = 0;
     std::vector<std::string> files = o.files;
     std::vector<std::size_t> walked(files.size(), std::string::npos);
-    std::size_t walkErrors = 0;
+    WalkResult walk;
     if (o.recursive) {
-        WalkResult walk = WalkPaths(o.files, o.followLinks);
-        // A folder that cannot be read gets its line (or JSON document) like
-        // a file that cannot be read.
-        for (const auto& e : walk.errors) {
-            FileResult unreadable;
-            unreadable.path = e.first;
-            unreadable.error = e.second;
-            std::fputs((o.json ? ScanJson(unreadable, report) : ScanLine(unreadable, report)).c_str(), stdout);
-            std::fprintf(stderr, "zipscan: %s: %s\n", Printable(e.first).c_str(), Printable(e.second).c_str());
-        }
-        walkErrors = walk.errors.size();
-        if (walkErrors) status = 2;
-        files = std::move(walk.files);
-        walked = std::move(walk.walked);
-        if (files.empty()) {
-            if (!o.json) std::fputs(ScanSummary(0, 0, walkErrors, 0).c_str(), stdout);
-            return status;
-        }
+        walk = WalkPaths(o.files, o.followLinks, o.maxDirDepth);
+        files = walk.files;
+        walked = walk.walked;
+    }
+    // What interrupted cleans left beside the files named on the command
+    // line is tidied before they are read (the walk did it for the others).
+    std::vector<std::string> named;
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (walked[i] == std::string::npos) named.push_back(files[i]);
+    TidyBeside(named, walk);
+    for (const auto& n : walk.notes)
+        std::fprintf(stderr, "zipscan: %s: %s\n", Printable(n.first).c_str(), Printable(n.second).c_str());
+    // A folder that cannot be read gets its line (or JSON document) like
+    // a file that cannot be read.
+    for (const auto& e : walk.errors) {
+        FileResult unreadable;
+        unreadable.path = e.first;
+        unreadable.error = e.second;
+        std::fputs((o.json ? ScanJson(unreadable, report) : ScanLine(unreadable, report)).c_str(), stdout);
+        std::fprintf(stderr, "zipscan: %s: %s\n", Printable(e.first).c_str(), Printable(e.second).c_str());
+    }
+    std::size_t walkErrors = walk.errors.size();
+    if (walkErrors) status = 2;
+    if (files.empty()) {
+        if (o.recursive && !o.json) std::fputs(ScanSummary(0, 0, walkErrors, 0).c_str(), stdout);
+        return status;
     }
     std::map<std::string, std::size_t> index;
     for (std::size_t i = 0; i < files.size(); ++i) index.emplace(files[i], i);
@@ -287,6 +320,9 @@ int main(int argc, char** argv)
                     multi.empty() ? "each signature on its own" : ("all in one pass with " + multi).c_str());
         return 0;
     }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGHUP, OnSignal);
     SignatureSet signatures;
     std::vector<std::string> passwords;
     if (o.command == "scan") {
@@ -296,8 +332,6 @@ int main(int argc, char** argv)
     Module module;
     if (!module.Load(o.module.empty() ? DefaultModulePath() : o.module, error)) return Fail(error);
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
     if (o.command == "check") return RunCheck(o, module);
     if (o.command == "scan") return RunScan(o, module, signatures, passwords);
     return RunSelfTest(o, module);

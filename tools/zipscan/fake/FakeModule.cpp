@@ -18,7 +18,7 @@
 #include <cstring>
 #include <string>
 
-#include "plugin/VFInterfaces.h"
+#include "plugin/ZipHost.h"
 
 namespace {
 

@@ -1,13 +1,20 @@
-#include "plugin/ZipCondemnedEraser.h"
-
+// The edit's erasure of content that no central record lists: the content's
+// own bytes are overwritten with zeros where they lie. Nothing else moves,
+// and nothing outside the stretch of unlisted bytes the content lies in is
+// touched: no listed entry's local header, data or descriptor, no directory
+// or end record, no other entry found by its local header. Every kept listed
+// entry whose data could reach into an erased stretch is read before and
+// after; where its reading changed, the original bytes are put back.
 #include <algorithm>
 #include <cstring>
 #include <utility>
+#include <vector>
 
+#include "archive/ZipArchive.h"
 #include "archive/ZipConstants.h"
+#include "archive/ZipEdit.h"
 #include "archive/ZipLocalRecord.h"
 #include "archive/ZipUnlisted.h"
-#include "decoders/ZipArchiveEx.h"
 #include "errors/ZipException.h"
 #include "storage/ZipBuffer.h"
 #include "storage/ZipStream.h"
@@ -22,84 +29,6 @@ namespace {
 constexpr uint64_t kMaxKeptOriginal = 64ull << 20;
 
 using Range = std::pair<uint64_t, uint64_t>;
-
-// One reading of a listed entry, as far as it tells whether its content
-// changed.
-struct Reading {
-    bool opened = false;
-    bool damaged = false;
-    int code = 0;
-    uint32_t size = 0;
-    uint32_t crc = 0;
-    bool operator==(const Reading& o) const
-    {
-        return opened == o.opened && damaged == o.damaged && code == o.code && size == o.size && crc == o.crc;
-    }
-};
-
-Reading ReadOnce(CZipArchiveEx& archive, uint16_t index, const CZipEntryHeader& view, CZipBuffer& buffer)
-{
-    Reading r;
-    auto take = [&] {
-        if (const CZipDecoder* decoder = archive.CurrentDecoder()) {
-            r.crc = decoder->Crc();
-            r.size = decoder->Delivered();
-            r.damaged = decoder->Damaged();
-        }
-    };
-    try {
-        r.opened = archive.OpenEntryAs(index, view);
-        if (!r.opened) return r;
-        while (archive.ReadEntry(buffer.data(), buffer.length()) == buffer.length()) {
-        }
-        take();
-        archive.CloseEntry(nullptr, true);
-    } catch (const CZipException& e) {
-        r.code = e.code;
-        take();
-        try {
-            archive.CloseEntry(nullptr, true);
-        } catch (...) {
-        }
-    }
-    return r;
-}
-
-CZipEntryHeader Raw(const CZipEntryHeader& header)
-{
-    CZipEntryHeader raw(header);
-    raw.method = methodStored;
-    raw.flags = static_cast<uint16_t>(raw.flags & ~(flagEncrypted | flagDataDescriptor));
-    raw.uncompressedSize = raw.compressedSize;
-    return raw;
-}
-
-// The ways the walk reads a listed entry: as its central record says, as
-// its local header says, and its bytes as stored.
-std::vector<Reading> ReadingsOf(CZipArchiveEx& archive, uint16_t index, CZipBuffer& buffer)
-{
-    std::vector<Reading> readings;
-    CZipEntryHeader header;
-    if (!archive.GetFileInfo(header, index)) return readings;
-    std::vector<CZipEntryHeader> views{header};
-    CZipLocalRecord local;
-    bool haveLocal = false;
-    try {
-        haveLocal = archive.ReadLocalRecord(index, local);
-    } catch (const CZipException&) {
-    }
-    if (haveLocal) {
-        CZipEntryHeader asLocal(header);
-        local.ApplyTo(asLocal);
-        views.push_back(asLocal);
-    }
-    views.push_back(Raw(header));
-    for (CZipEntryHeader& view : views) {
-        if (!ZipReadsEntry(view)) view = Raw(view);
-        readings.push_back(ReadOnce(archive, index, view, buffer));
-    }
-    return readings;
-}
 
 // Writes zeros over [from, to); true when any of them landed. Only bytes
 // that really changed count: a host may claim writes it never keeps.
@@ -124,12 +53,17 @@ bool Zero(CZipStream& stream, uint64_t from, uint64_t to)
 
 } // namespace
 
-bool CZipCondemnedEraser::Erase(CZipArchiveEx& archive, CZipStream& stream, const std::vector<bool>& kept,
-                                bool structuresGone)
+bool CZipEdit::EraseUnlisted(const std::vector<uint64_t>& dataEnds, const ReadingsOf& readings)
 {
-    if (contents.empty()) return false;
-    const std::vector<Content> todo = std::move(contents);
-    contents.clear();
+    const std::vector<Erasure> todo = std::move(erasures);
+    erasures.clear();
+    // Entries deleted or replaced need no care. Once an entry was appended,
+    // the bytes from the old directory on were overwritten: nothing there is
+    // erased.
+    std::vector<bool> kept(archive.directory.headerList.size(), true);
+    for (uint16_t index : deletions)
+        if (index < kept.size()) kept[index] = false;
+    const bool structuresGone = touched || appended;
 
     std::vector<Range> gaps;
     std::vector<std::pair<uint64_t, uint16_t>> listed;  // local header position, index
@@ -150,7 +84,7 @@ bool CZipCondemnedEraser::Erase(CZipArchiveEx& archive, CZipStream& stream, cons
     // Each content's own bytes, cut at the end of the stretch of unlisted
     // bytes it lies in.
     std::vector<Range> regions;
-    for (const Content& c : todo) {
+    for (const Erasure& c : todo) {
         const uint64_t start = c.localPosition;
         uint64_t limit = 0;
         if (start < directoryStart) {
@@ -182,7 +116,13 @@ bool CZipCondemnedEraser::Erase(CZipArchiveEx& archive, CZipStream& stream, cons
         stop = std::max(stop, std::min<uint64_t>(local.dataStart + c.declaredSize, std::max(c.dataLimit, local.dataStart)));
         if ((c.flags & flagDataDescriptor) && stop + descriptorSize <= limit) {
             uint8_t d[descriptorSignatureSize + descriptorSize];
-            const uint32_t got = ZipReadAt(stream, stop, d, sizeof d);
+            uint32_t got = 0;
+            try {
+                got = ZipReadAt(stream, stop, d, sizeof d);
+            } catch (const CZipException&) {
+                // Nothing is known of its end: it stays as it is.
+                continue;
+            }
             if (got == sizeof d && HasSignature(d, descriptorSignature))
                 stop += sizeof d;
             else if (got >= 4 && (d[0] | d[1] << 8 | d[2] << 16 | static_cast<uint32_t>(d[3]) << 24) == c.crc)
@@ -205,7 +145,6 @@ bool CZipCondemnedEraser::Erase(CZipArchiveEx& archive, CZipStream& stream, cons
         std::vector<Reading> before;
     };
     std::vector<Watched> watched;
-    CZipBuffer buffer(65536);
     uint64_t next = directoryStart;
     std::vector<uint64_t> windowEnd(listed.size());
     for (size_t i = listed.size(); i-- > 0;) {
@@ -220,7 +159,7 @@ bool CZipCondemnedEraser::Erase(CZipArchiveEx& archive, CZipStream& stream, cons
         size_t last = first;
         while (last < regions.size() && regions[last].first < windowEnd[i]) ++last;
         if (last == first) continue;
-        watched.push_back({index, listed[i].first, first, last, ReadingsOf(archive, index, buffer)});
+        watched.push_back({index, listed[i].first, first, last, readings(index)});
     }
 
     // The original bytes of every region a watched entry could read; a
@@ -237,7 +176,12 @@ bool CZipCondemnedEraser::Erase(CZipArchiveEx& archive, CZipStream& stream, cons
                 continue;
             }
             originals[r].Allocate(static_cast<uint32_t>(size));
-            if (ZipReadAt(stream, regions[r].first, originals[r].data(), originals[r].length()) != size) {
+            bool read = false;
+            try {
+                read = ZipReadAt(stream, regions[r].first, originals[r].data(), originals[r].length()) == size;
+            } catch (const CZipException&) {
+            }
+            if (!read) {
                 skip[r] = true;
                 continue;
             }
@@ -259,7 +203,7 @@ bool CZipCondemnedEraser::Erase(CZipArchiveEx& archive, CZipStream& stream, cons
     // back (once for entries that share a window).
     uint64_t restoredWindow = ~uint64_t(0);
     for (const Watched& w : watched) {
-        if (w.windowStart == restoredWindow || ReadingsOf(archive, w.index, buffer) == w.before) continue;
+        if (w.windowStart == restoredWindow || readings(w.index) == w.before) continue;
         restoredWindow = w.windowStart;
         for (size_t r = w.first; r < w.last; ++r) {
             if (!erasedRegion[r]) continue;
