@@ -115,7 +115,8 @@ void CZipDirectory::ReadDirectoryOnce()
 {
     CZipStream& stream = *store->stream;
     endInfo.claimsMultiVolume = false;
-    endInfo.beyond32Bits = stream.GetLength() > maxField32;
+    endInfo.streamLength = stream.GetLength();
+    endInfo.beyond32Bits = endInfo.streamLength > maxField32;
     endInfo.endRecordOffset = LocateEndRecord();
     stream.Seek(static_cast<int64_t>(endInfo.endRecordOffset), CZipStream::begin);
     uint8_t record[endRecordSize];

@@ -5,6 +5,7 @@
 // sits inside its stream.
 struct CZipEndInfo {
     uint64_t endRecordOffset = 0;   // stream offset of the end record
+    uint64_t streamLength = 0;      // the stream's length when the end record was read
     uint32_t foreignBytes = 0;      // bytes in front of the archive (stub)
     uint16_t diskNumber = 0;
     uint16_t diskWithDirectory = 0;

@@ -272,10 +272,15 @@ std::vector<CZipUncoveredRange> ZipUncoveredRanges(CZipArchive& archive, const s
     gap(directoryStart);
     // Behind the end record: another archive joined behind this one (or
     // quoted in its comment), whose entries every reader that takes the
-    // later end record lists.
+    // later end record lists. Only while the stream is as it was read: once
+    // a cure has appended copies over the old directory, what lies there is
+    // this run's own writing.
     const uint64_t behindEnd = endInfo.endRecordOffset + endRecordSize;
     const uint64_t length = stream.GetLength();
-    if (endInfo.endRecordOffset >= directoryStart && behindEnd < length)
+    uint8_t signature[4] = {};
+    if (endInfo.endRecordOffset >= directoryStart && behindEnd < length && length == endInfo.streamLength &&
+        ReadExactly(stream, endInfo.endRecordOffset, signature, sizeof signature) &&
+        HasSignature(signature, endSignature))
         ranges.push_back(CZipUncoveredRange{behindEnd, length, -1, 0, 0, 0});
     return ranges;
 }
