@@ -3,22 +3,10 @@
 #include "archive/ZipConstants.h"
 #include "archive/ZipLocalRecord.h"
 #include "decoders/ZipArchiveEx.h"
+#include "decoders/ZipReadings.h"
 #include "errors/ZipException.h"
 
 using namespace ZipFormat;
-
-namespace {
-
-CZipEntryHeader Raw(const CZipEntryHeader& header)
-{
-    CZipEntryHeader raw(header);
-    raw.method = methodStored;
-    raw.flags = static_cast<uint16_t>(raw.flags & ~(flagEncrypted | flagDataDescriptor));
-    raw.uncompressedSize = raw.compressedSize;
-    return raw;
-}
-
-} // namespace
 
 CZipCleaningJournal::CZipCleaningJournal(CZipArchiveEx& archiveArg)
     : archive(archiveArg), edit(archiveArg)
@@ -76,9 +64,9 @@ std::vector<CZipEdit::Reading> CZipCleaningJournal::ReadingsOf(uint16_t index)
         local.ApplyTo(asLocal);
         views.push_back(asLocal);
     }
-    views.push_back(Raw(header));
+    views.push_back(ZipRawView(header));
     for (CZipEntryHeader& view : views) {
-        if (!ZipReadsEntry(view)) view = Raw(view);
+        if (!ZipReadsEntry(view)) view = ZipRawView(view);
         readings.push_back(ReadOnce(index, view));
     }
     return readings;
