@@ -42,12 +42,31 @@ DECODER_METHODS = {
 MAX_SEED = 1 << 20
 
 
+def packed_archive(method, packed, data):
+    """A one-entry archive of a method zipfile cannot write (xz, Zstandard):
+    written stored, then the method, CRC and size patched in both records."""
+    import io
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_STORED) as z:
+        z.writestr("c.txt", packed)
+    image = bytearray(buf.getvalue())
+    central = image.rfind(b"PK\x01\x02")
+    for at, shift in ((0, 0), (central, 2)):
+        struct.pack_into("<H", image, at + shift + 8, method)
+        struct.pack_into("<I", image, at + shift + 14, zipfile.crc32(data))
+        struct.pack_into("<I", image, at + shift + 22, len(data))
+    return bytes(image)
+
+
 def generated_archives(out):
     """Without the shared corpus: small archives made here with zipfile
-    (each method Python writes, a directory, a comment, foreign bytes in
-    front) and damaged copies of them, so that no target starts empty."""
+    (each method Python writes, xz and Zstandard, a directory, a comment,
+    foreign bytes in front) and damaged copies of them, so that no target
+    starts empty."""
     import io
+    import lzma
     import random
+    import subprocess
     made = []
     text = b"".join(b"line %d of a small text file\n" % i for i in range(300))
     for method in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA):
@@ -58,6 +77,10 @@ def generated_archives(out):
             z.writestr("b.bin", bytes(range(256)) * 8)
             z.comment = b"generated seed"
         made.append(buf.getvalue())
+    made.append(packed_archive(95, lzma.compress(text, format=lzma.FORMAT_XZ), text))
+    if shutil.which("zstd"):
+        packed = subprocess.run(["zstd", "-q", "-c"], input=text, stdout=subprocess.PIPE, check=True).stdout
+        made.append(packed_archive(93, packed, text))
     made.append(b"MZ foreign bytes in front" + made[1])
     rng = random.Random(7)
     damaged = []

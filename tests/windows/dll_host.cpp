@@ -4,10 +4,15 @@
 // checks what comes back. With a folder argument it also hands every file in
 // it (the archive fuzz target's seeds) to recognition and to a decode that
 // deletes every entry, where only a return code may come back, never a
-// crash. Built and run under wine by scripts/test.sh windows.
+// crash; with the shared corpus's folder as a second argument, it checks
+// what the DLL hands over of every entry of the methods read through
+// libraries. Built and run under wine by scripts/test.sh windows.
 #include <windows.h>
 
+#include <zlib.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -465,6 +470,75 @@ void Seeds(const Module& m, const std::string& folder)
     Check(files > 0 && wrong == 0, "every seed gets codes only");
 }
 
+// The shared corpus's entries of the methods read through libraries (bzip2,
+// LZMA, Zstandard, xz), decoded by the DLL: every one is handed over with
+// the manifest's size and CRC-32, whether the temporary stream takes each
+// write whole or only 333 or 7 bytes of it at a time.
+void LaterMethods(const Module& m, const std::string& corpus)
+{
+    struct Row {
+        std::string entry;
+        unsigned long size;
+        unsigned long crc;
+    };
+    std::vector<std::pair<std::string, std::vector<Row>>> archives;
+    const std::string manifest = ReadFileText(corpus + "\\MANIFEST.tsv");
+    size_t at = 0;
+    while (at < manifest.size()) {
+        size_t end = manifest.find('\n', at);
+        if (end == std::string::npos) end = manifest.size();
+        std::vector<std::string> fields;
+        for (size_t f = at; f <= end;) {
+            size_t tab = manifest.find('\t', f);
+            if (tab == std::string::npos || tab > end) tab = end;
+            fields.push_back(manifest.substr(f, tab - f));
+            f = tab + 1;
+        }
+        at = end + 1;
+        if (fields.size() < 9 || fields[8] != "-") continue;
+        const std::string& method = fields[2];
+        if (method != "12" && method != "14" && method != "93" && method != "95") continue;
+        if (archives.empty() || archives.back().first != fields[0]) archives.push_back({fields[0], {}});
+        archives.back().second.push_back(
+            {fields[1], std::strtoul(fields[5].c_str(), nullptr, 10), std::strtoul(fields[6].c_str(), nullptr, 16)});
+    }
+    int entries = 0, exact = 0;
+    for (const auto& archive : archives) {
+        std::string path = corpus + "\\" + archive.first;
+        for (char& c : path)
+            if (c == '/') c = '\\';
+        const Bytes bytes = ReadFileBytes(path);
+        for (const unsigned accept : {0xFFFFFFFFu, 333u, 7u}) {
+            FakeHostStream stream(bytes);
+            FakeHostStream temporary;
+            temporary.writeAcceptDefault = accept;
+            temporary.keepCalls = false;
+            Engine engine;
+            const int result = m.decode(&stream, nullptr, 0, 0, &temporary, &engine);
+            // The engine is given names with either separator.
+            for (std::string& name : engine.names)
+                for (char& c : name)
+                    if (c == '\\') c = '/';
+            for (const Row& row : archive.second) {
+                ++entries;
+                bool found = false;
+                for (size_t i = 0; i < engine.names.size() && !found; ++i) {
+                    const std::string& content = engine.contents[i];
+                    found = engine.names[i] == row.entry && content.size() == row.size &&
+                            crc32(0, reinterpret_cast<const Bytef*>(content.data()),
+                                  static_cast<uInt>(content.size())) == row.crc;
+                }
+                exact += found;
+                if (!found || result != 0)
+                    std::printf("FAIL: %s: %s (writes of %u bytes): decode %d, %s\n", archive.first.c_str(),
+                                row.entry.c_str(), accept, result, found ? "handed over" : "not handed over decoded");
+            }
+        }
+    }
+    std::printf("later methods: %d of %d entry readings exact\n", exact, entries);
+    Check(entries > 0 && exact == entries, "every corpus entry of bzip2, LZMA, Zstandard and xz reads exactly");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -480,6 +554,7 @@ int main(int argc, char** argv)
         Cleaning<FileStream>(m);
         SelfTest(m);
         if (argc > 1) Seeds(m, argv[1]);
+        if (argc > 2) LaterMethods(m, argv[2]);
         FreeLibrary(m.handle);
     }
     std::printf("%s: %d failure(s)\n", failures ? "FAIL" : "PASS", failures);
