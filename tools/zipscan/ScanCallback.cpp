@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "ArchiveStart.h"
 #include "Module.h"
 #include "Progress.h"
 #include "TemporaryStream.h"
@@ -217,21 +218,8 @@ bool ScanCallback::FindArchive(VFStream& content, const ContentFacts& facts, std
 {
     base = 0;
     if (RecogniseAt(content, 0)) return true;
-    // Only content that holds a record signature is worth reading again.
-    if (facts.endSignature) {
-        const ZipHostListing listing = ZipListForHost(&content, 0);
-        if ((listing.opening == ZipHostOpening::directory || listing.opening == ZipHostOpening::directoryFromStart) &&
-            listing.archiveStart > 0 && listing.archiveStart < facts.size && RecogniseAt(content, listing.archiveStart)) {
-            base = listing.archiveStart;
-            return true;
-        }
-    }
-    if (facts.firstLocalHeader != ContentFacts::kNone && facts.firstLocalHeader > 0 &&
-        RecogniseAt(content, facts.firstLocalHeader)) {
-        base = facts.firstLocalHeader;
-        return true;
-    }
-    return false;
+    return FindArchiveStart(content, facts.size, &facts,
+                            [&](std::uint64_t at) { return RecogniseAt(content, at); }, base);
 }
 
 ScanCallback::Nested ScanCallback::ScanNested(VFStream& content, std::size_t at, const ContentFacts& facts)

@@ -8,6 +8,7 @@ import pty
 import random
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -310,19 +311,35 @@ class Scan(Base):
         subprocess.run(["zip", "-q", "-j", inner, self.make_file("bad.txt", TEST_FILE),
                         self.make_file("ok.txt", b"fine" * 100)], check=True)
         stub = b"#!/bin/sh\nexit 0\n" + os.urandom(3000)
-        for adjusted in (False, True):
-            with self.subTest(adjusted=adjusted):
-                sfx = self.path("sfx%d.bin" % adjusted)
+        archive = read_bytes(inner)
+        # One byte in front, and a small clean archive inside the tail: the
+        # first archive's end record (counting it in) no longer holds up, so
+        # the second one's is where the end record says the archive starts;
+        # unzip still extracts the first one's entries.
+        end = archive.rindex(b"PK\x05\x06")
+        tail_path = self.path("tail.zip")
+        write_zip(tail_path, [("tail.txt", b"clean")])
+        tail = read_bytes(tail_path)
+        count, size = struct.unpack_from("<HI", archive, end + 10)
+        fixed = archive[end:end + 10] + struct.pack("<HI", count + 1, size + len(tail)) + archive[end + 16:]
+        cases = (("unadjusted", stub, archive, False, 1),
+                 ("adjusted", stub, archive, True, 0),
+                 ("archive in the tail", b"\xea", archive[:end] + tail + fixed, False, 3))
+        for label, front, body, adjusted, unzip_status in cases:
+            with self.subTest(label):
+                sfx = self.path("sfx-%s.bin" % label.replace(" ", "-"))
                 with open(sfx, "wb") as f:
-                    f.write(stub + read_bytes(inner))
+                    f.write(front + body)
                 if adjusted:
                     subprocess.run(["zip", "-q", "-A", sfx], check=True)
-                # unzip warns (1) of the bytes in front of an unadjusted archive
-                self.assertEqual(unzip_test(sfx), 0 if adjusted else 1)
+                # unzip warns (1) of the bytes in front of an unadjusted archive, and
+                # fails (3) on the record the first one lacks, yet extracts it
+                self.assertEqual(unzip_test(sfx), unzip_status)
                 r = run("scan", "--json", sfx)
                 doc = json_docs(r.stdout)[0]
-                self.assertEqual((r.returncode, doc["offset"]), (1, len(stub)), r.stderr)
-                self.assertEqual(sorted((e["name"], bool(e["findings"]), e["complete"]) for e in doc["entries"]),
+                self.assertEqual((r.returncode, doc["offset"]), (1, len(front)), r.stderr)
+                self.assertEqual(sorted((e["name"], bool(e["findings"]), e["complete"])
+                                        for e in doc["entries"] if e["name"] != "tail.txt"),
                                  [("bad.txt", True, True), ("ok.txt", False, True)])
 
     @needs("inflate")
