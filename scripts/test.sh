@@ -94,7 +94,7 @@ windows_build() {
   libraries=$(JOBS=$jobs bash scripts/windows_libraries.sh build-windows)
   echo "-- libraries of the later methods ready ($((SECONDS - t0)) s)"
   local configured
-  configured=$(cmake -S . -B build-windows "${gen[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+  configured=$(cmake -S . -B build-windows "${gen[@]}" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZIPEXT_WERROR=ON -DZIPEXT_TESTS=$wine_tests \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/tests/windows/wine-run.sh" \
     -DZIPEXT_PREPARED_ARCHIVES="$PWD/build-windows/prepared" -DZIPEXT_WINDOWS_LIBRARY_DIRS="$libraries")
