@@ -1,8 +1,10 @@
 #include "CommandLine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 namespace zipscan {
 
@@ -108,6 +110,87 @@ bool ParseSize(const std::string& text, std::uint64_t& out)
     return true;
 }
 
+// clamscan's daily options: output, file selection, whole-file actions and
+// alerts. Answers 1 when name is one of them and was taken, 0 on a mistake
+// (error set), -1 when it is none of them.
+int ParseDailyOption(const std::string& name, const std::string& value, bool hasValue,
+                     const std::function<bool(std::string&)>& takeValue, Options& o, std::string& error)
+{
+    // clamscan's switches take an optional =yes or =no.
+    auto yesNo = [&](bool& flag) {
+        if (!hasValue || value == "yes") flag = true;
+        else if (value == "no") flag = false;
+        else {
+            error = "option " + name + " takes =yes or =no, not '" + value + "'";
+            return 0;
+        }
+        return 1;
+    };
+    auto bare = [&](bool& flag) {
+        if (hasValue) {
+            error = "option " + name + " takes no value";
+            return 0;
+        }
+        flag = true;
+        return 1;
+    };
+    std::string taken;
+    auto needValue = [&]() { return takeValue(taken); };
+    if (name == "-i" || name == "--infected" || name == "-o" || name == "--suppress-ok-results")
+        return bare(o.infectedOnly);
+    if (name == "--no-summary") return bare(o.noSummary);
+    if (name == "--quiet") return bare(o.quiet);
+    if (name == "--stdout") {
+        bool ignored = false; // the report goes to standard output already
+        return bare(ignored);
+    }
+    if (name == "--alert-exceeds-max") return yesNo(o.limits.report);
+    if (name == "--alert-encrypted" || name == "--alert-encrypted-archive") return yesNo(o.alertEncrypted);
+    if (name == "-l" || name == "--log") {
+        if (!needValue()) return 0;
+        o.logFile = taken;
+        return 1;
+    }
+    if (name == "-f" || name == "--file-list") {
+        if (!needValue()) return 0;
+        o.fileLists.push_back(taken);
+        return 1;
+    }
+    std::vector<std::string>* patterns = name == "--exclude"       ? &o.exclude
+                                         : name == "--include"     ? &o.include
+                                         : name == "--exclude-dir" ? &o.excludeDir
+                                         : name == "--include-dir" ? &o.includeDir
+                                                                   : nullptr;
+    if (patterns) {
+        if (!needValue()) return 0;
+        patterns->push_back(taken);
+        return 1;
+    }
+    FileAction action = name == "--move"     ? FileAction::Move
+                                 : name == "--copy"   ? FileAction::Copy
+                                 : name == "--remove" ? FileAction::Remove
+                                                      : FileAction::None;
+    if (action == FileAction::None) return -1;
+    if (action == FileAction::Remove) {
+        bool remove = false;
+        if (!yesNo(remove)) return 0;
+        if (!remove) return 1;
+    } else {
+        if (!needValue()) return 0;
+        if (taken.empty()) {
+            error = "option " + name + " needs a directory";
+            return 0;
+        }
+        o.actionDir = taken;
+    }
+    if (o.action != FileAction::None && o.action != action) {
+        error = "--move, --copy and --remove exclude one another: give one";
+        return 0;
+    }
+    o.action = action;
+    return 1;
+}
+
 } // namespace
 
 bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
@@ -155,6 +238,14 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
             return false;
         };
 
+        const int daily = ParseDailyOption(name, value, hasValue, [&](std::string& out) {
+            if (!takeValue()) return false;
+            out = value;
+            return true;
+        }, o, error);
+        if (daily == 0) return false;
+        if (daily == 1) continue;
+
         if (name == "--help" || name == "-h") {
             if (!noValue()) return false;
             o.help = true;
@@ -174,8 +265,12 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
             if (!noValue()) return false;
             o.followLinks = true;
         } else if (name == "-r" || name == "--recursive") {
-            if (!noValue()) return false;
-            o.recursive = true;
+            // clamscan's --recursive takes an optional =yes or =no.
+            if (hasValue && value != "yes" && value != "no") {
+                error = "option " + name + " takes =yes or =no, not '" + value + "'";
+                return false;
+            }
+            o.recursive = !hasValue || value == "yes";
         } else if (name == "--no-builtin") {
             if (!noValue()) return false;
             o.noBuiltin = true;
@@ -203,7 +298,7 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
             }
             if (name == "--max-files") o.limits.maxFiles = n;
             else if (name == "--max-recursion") o.limits.maxRecursion = n;
-            else o.limits.maxScanTimeMs = n * 1000;
+            else o.limits.maxScanTimeMs = n; // milliseconds, as clamscan counts it
         } else if (name == "--password") {
             if (!takeValue()) return false;
             o.passwords.push_back({PasswordArgument::Value, value});
@@ -286,7 +381,7 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
         error = "unknown command '" + o.command + "' (check, scan or selftest)";
         return false;
     }
-    if (o.files.empty()) {
+    if (o.files.empty() && !(o.command == "scan" && !o.fileLists.empty())) {
         error = o.command == "selftest" ? "selftest needs an archive" : o.command + " needs at least one file";
         return false;
     }
@@ -300,6 +395,20 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
     }
     if (o.recursive && o.command != "scan") {
         error = "-r belongs to scan";
+        return false;
+    }
+    if (o.command != "scan" && (o.infectedOnly || o.noSummary || o.quiet || !o.logFile.empty() ||
+                                !o.fileLists.empty() || o.action != FileAction::None)) {
+        error = "-i, --no-summary, --quiet, --log, --file-list, --move, --copy and --remove belong to scan";
+        return false;
+    }
+    if (passwordInput && std::find(o.files.begin(), o.files.end(), "-") != o.files.end()) {
+        error = "standard input cannot hold both passwords (--password-stdin) and a file to scan (-)";
+        return false;
+    }
+    // A file is either cleaned in place or dealt with as a whole.
+    if (o.clean && o.action != FileAction::None) {
+        error = "--clean cannot be given with --move, --copy or --remove";
         return false;
     }
     if (!o.dir.empty() && o.command != "selftest") {

@@ -61,7 +61,7 @@ class Commands(Base):
         before = read_bytes(a)
         os.utime(a, (1000000000, 1000000000))
         os.chmod(a, 0o444)  # a scan without --clean never needs write access
-        r = run("scan", a)
+        r = run("scan", "--no-summary", a)
         self.assertEqual(read_bytes(a), before)
         self.assertEqual(os.stat(a).st_mtime, 1000000000)
         lines = r.stdout.decode().splitlines()

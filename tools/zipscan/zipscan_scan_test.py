@@ -221,9 +221,9 @@ class Scan(Base):
                 write_zip(p, [("n%d_%d" % (i, k), (TEST_FILE if (i + k) % 3 == 0 else b"clean %d" % k) * (k + 1))
                               for k in range(i % 4 + 1)])
             files.append(p)
-        serial = run("scan", *files)
+        serial = run("scan", "--no-summary", *files)
         for jobs in (["-j2"], ["-j", "4"], ["--jobs=16"]):
-            parallel = run("scan", *(jobs + files))
+            parallel = run("scan", "--no-summary", *(jobs + files))
             self.assertEqual((parallel.returncode, parallel.stdout, parallel.stderr),
                              (serial.returncode, serial.stdout, serial.stderr))
         self.assertEqual(serial.returncode, 2)
