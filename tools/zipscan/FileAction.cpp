@@ -127,7 +127,11 @@ bool ActionTarget::Open(const std::string& dir, std::string& error)
 {
     fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
-        error = dir + ": " + (errno == ELOOP ? std::string("is a symbolic link") : std::strerror(errno));
+        // O_DIRECTORY wins over O_NOFOLLOW: a link to a folder says ENOTDIR.
+        const int saved = errno;
+        struct stat st {};
+        const bool link = ::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        error = dir + ": " + (link ? std::string("is a symbolic link") : std::strerror(saved));
         return false;
     }
     path = dir;

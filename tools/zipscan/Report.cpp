@@ -299,6 +299,7 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
 std::string ScanJson(const FileResult& r, const ReportOptions& o)
 {
     int status = ScanStatus(r);
+    if (o.infectedOnly && status == 0) return std::string();
     std::string out = "{\"file\":" + JsonString(r.path);
     out += ",\"status\":\"" + std::string(StatusWord(status)) + "\",\"exit\":" + std::to_string(status);
     out += ",\"zip\":" + std::string(r.recognised ? "true" : "false");

@@ -5,6 +5,7 @@ module errors.
     zipscan_commands_test.py --zipscan BIN --module LIB --fake FAKELIB [GROUP...]
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -125,10 +126,37 @@ class Options(Base):
             (["scan", "--max-files", "x", a], "--max-files needs a number"),
             (["scan", "--max-scantime", "1.5", a], "--max-scantime needs a number"),
             (["scan", "--no-limit-report=1", a], "takes no value"),
+            (["scan", "--clean", "--move", self.dir, a], "--clean cannot be given with --move"),
+            (["scan", "--remove", "--clean", a], "--clean cannot be given with --move, --copy or --remove"),
+            (["scan", "--move", self.dir, "--copy", self.dir, a], "exclude one another"),
+            (["scan", "--remove", "--copy=" + self.dir, a], "exclude one another"),
+            (["scan", "--move", self.path("nowhere"), a], "nowhere: No such file"),
+            (["scan", "--exclude", "(", a], "--exclude '('"),
+            (["scan", "--include-dir=[", a], "--include-dir '['"),
+            (["scan", "--alert-exceeds-max=maybe", a], "takes =yes or =no"),
+            (["check", "-i", a], "belong to scan"),
+            (["scan", "--password-stdin", "-"], "standard input cannot hold both"),
+            (["scan", "-f", self.path("no-list"), a], "cannot read the file list"),
+            (["scan", "-l", self.path("no/such/log"), a], "cannot open the log"),
+            (["scan", "-", "--file-list", self.make_file("list", b"-\n")], "standard input (-) is named twice"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
                 self.assertOneLineError(run(*args), message)
+
+    def test_help_matches_the_guide(self):
+        # Every option in the guide's table is in --help and the other way round.
+        guide = open(os.path.join(support.HERE, "..", "..", "docs", "zipscan.md"), encoding="utf-8").read()
+        table = guide[guide.index("| option |"):]
+        table = table[:table.index("\n\n")]
+        documented = set(re.findall(r"(?<![\w-])(--?[a-z][a-z0-9-]*)", "\n".join(
+            row.split("|")[1] for row in table.splitlines()[2:])))
+        usage = run("--help", module=False).stdout.decode()
+        usage = usage[usage.index("\noptions:"):usage.index("\nexit status")]
+        offered = set(re.findall(r"^ {2}(--?[a-z][a-z0-9-]*)(?: [A-Z]+)?(?:, (--?[a-z][a-z0-9-]*))?", usage, re.M))
+        offered = {o for pair in offered for o in pair if o}
+        self.assertEqual(sorted(documented - offered), [])
+        self.assertEqual(sorted(offered - documented), [])
 
     def test_module_errors(self):
         a = self.path("a.zip")

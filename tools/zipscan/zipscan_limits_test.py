@@ -4,6 +4,7 @@ are searched across pieces.
 
     zipscan_limits_test.py --zipscan BIN --module LIB --fake FAKELIB [GROUP...]
 """
+import shutil
 import struct
 import subprocess
 import sys
@@ -187,6 +188,48 @@ class Limits(Base):
                         self.assertIn("MaxRecursion limit reached", r.stderr.decode())
             r = run("scan", a)
             self.assertIn(("  %s: FOUND EICAR-Test-File -> reported" % inner).encode(), r.stdout)
+
+    @needs("inflate")
+    def test_clamscan_defaults_and_alerts(self):
+        # The former defaults (25M an entry) cut a 30 MB entry short; clamscan's scan it whole.
+        MiB = 1 << 20
+        data = bytearray(b"y" * (30 * MiB))
+        data[-len(TEST_FILE):] = TEST_FILE
+        a = self.path("big.zip")
+        write_zip(a, [("big", bytes(data))])
+        doc = json_docs(run("scan", "--json", a).stdout)[0]
+        e = doc["entries"][0]
+        self.assertEqual((doc["exit"], doc["limits"], e["complete"], e["size"], len(e["findings"])),
+                         (1, [], True, 30 * MiB, 1))
+        # Nesting levels count as clamscan counts them, checked against clamscan where it is installed.
+        marker = b"ZIPSCAN-LIMITS-MARKER"
+        nested, _ = nested_zip(2, b"\x00\x01" * 64 + marker)
+        n = self.make_file("nested.zip", nested)
+        db = self.make_file("marker.ndb", b"Zipscan.Limits.Marker:0:*:" + marker.hex().encode() + b"\n")
+        for level in (3, 4, 5):
+            with self.subTest(level=level):
+                r = run("scan", "--no-builtin", "--signature", marker.decode(), "--max-recursion", str(level), n)
+                self.assertEqual(r.returncode, 1 if level >= 4 else 2, r.stderr)
+                if shutil.which("clamscan"):
+                    c = subprocess.run(["clamscan", "--no-summary", "-d", db, "--max-recursion=%d" % level, n],
+                                       capture_output=True, timeout=120)
+                    self.assertEqual(b"Zipscan.Limits.Marker" in c.stdout, r.returncode == 1, c.stdout)
+        if not CAPS.get("password"):
+            return
+        e = self.path("enc.zip")
+        write_custom(e, [("locked", b"secret", 8, "pw"), ("open", b"plain", 8, None)])
+        cases = [  # options, exit, alerts
+            ([], 2, []),
+            (["--alert-encrypted"], 1, ["Heuristics.Encrypted.Zip"]),
+            (["--alert-encrypted-archive=yes", "--password", "pw"], 0, []),
+        ]
+        for options, status, alerts in cases:
+            with self.subTest(options=options):
+                r = run("scan", "--json", *options, e)
+                doc = json_docs(r.stdout)[0]
+                self.assertEqual((r.returncode, doc["alerts"]), (status, alerts), r.stderr)
+        r = run("scan", "-r", "--alert-encrypted", self.dir)
+        self.assertIn(e + ": FOUND Heuristics.Encrypted.Zip", r.stdout.decode())
 
     @needs("inflate")
     def test_big_entries_are_searched_across_pieces(self):
