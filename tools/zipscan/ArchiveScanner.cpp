@@ -149,6 +149,9 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
     end.stopped = result.stopped;
     end.limits = result.limits;
     end.passwordsGiven = !settings.passwords.empty();
+    end.checkAes = [&](const ZipHostEntry& r, int password) {
+        return ZipCheckAesCode(&archive, r, PasswordAt(settings.passwords, password));
+    };
     JudgeWalk(listing, [&] { return ZipLocalEntriesForHost(&archive, result.base); }, end, result.entries, result.notes);
 }
 

@@ -264,6 +264,9 @@ ScanCallback::Nested ScanCallback::ScanNested(VFStream& content, std::size_t at,
     walkEnd.stopped = walk.StopRequested();
     walkEnd.limits = walk.LimitsReached();
     walkEnd.passwordsGiven = !passwords.empty();
+    walkEnd.checkAes = [&](const ZipHostEntry& r, int password) {
+        return ZipCheckAesCode(&content, r, PasswordAt(passwords, password));
+    };
     std::vector<std::string> innerNotes;
     JudgeWalk(listing, [&] { return ZipLocalEntriesForHost(&content, base); }, walkEnd, innerEntries, innerNotes);
     innerVerdicts.resize(innerEntries.size(), 0);
@@ -313,8 +316,7 @@ int VF_CALL ScanCallback::QueryPassword(const char* name, char* buffer, int* buf
     // With no password to offer, answer an empty one rather than declining:
     // a refusal would end the whole walk, an empty password only fails this
     // entry and the module moves on to the next.
-    std::string answer = index >= 0 && static_cast<std::size_t>(index) < passwords.size()
-                             ? passwords[static_cast<std::size_t>(index)] : std::string();
+    std::string answer = PasswordAt(passwords, index);
     std::size_t room = static_cast<std::size_t>(*bufferSize) - 1;
     std::size_t n = std::min(answer.size(), room);
     std::memcpy(buffer, answer.data(), n);

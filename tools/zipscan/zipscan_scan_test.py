@@ -279,17 +279,31 @@ class Scan(Base):
         data[end + 8:end + 12] = (1).to_bytes(2, "little") * 2  # the end record counts one entry
         with open(hidden, "wb") as f:
             f.write(data)
-        # file, its status, the file's error, the entry with a problem, words of the problem
+        # WinZip AE-2 keeps no CRC: only its authentication code tells the
+        # stored content from altered bytes (7zz tests the altered one as failed).
+        aes = self.path("aes.zip")
+        subprocess.run(["7zz", "a", "-tzip", "-mem=AES256", "-ppw", aes, self.make_file("h.txt", b"plain " * 200)],
+                       check=True, stdout=subprocess.DEVNULL)
+        data = bytearray(read_bytes(aes))
+        code_end = 30 + int.from_bytes(data[26:28], "little") + int.from_bytes(data[28:30], "little") + \
+            int.from_bytes(data[18:22], "little")
+        data[code_end - 1] ^= 1
+        altered = self.path("aes-altered.zip")
+        with open(altered, "wb") as f:
+            f.write(data)
+        # file, its status, the file's error, the entry with a problem, words of the problem, options
         cases = [
             (example, "found", "not fully scanned: encrypted, and no password was given",
-             "private/eicar-secret.txt", "no password"),
+             "private/eicar-secret.txt", "no password", []),
             # What no record lists but its own local header describes is
             # scanned whole when it matches that header.
-            (hidden, "found", None, None, None),
+            (hidden, "found", None, None, None, []),
+            (aes, "clean", None, None, None, ["--password", "pw"]),
+            (altered, "error", "not fully scanned", "h.txt", "authentication code not matched", ["--password", "pw"]),
         ]
-        for path, status, error, entry, problem in cases:
+        for path, status, error, entry, problem, options in cases:
             with self.subTest(path=os.path.basename(path)):
-                r = run("scan", "--json", path)
+                r = run("scan", "--json", *options, path)
                 doc = json_docs(r.stdout)[0]
                 self.assertEqual(doc["status"], status)
                 if error is None:
@@ -303,7 +317,7 @@ class Scan(Base):
                     continue
                 self.assertIn(problem, flagged[0]["problem"])
                 self.assertFalse(flagged[0]["complete"])
-                self.assertIn(problem, run("scan", path).stdout.decode())
+                self.assertIn(problem, run("scan", *options, path).stdout.decode())
 
     @needs("inflate")
     def test_self_extractors_are_found_without_offset(self):
