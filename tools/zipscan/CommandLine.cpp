@@ -28,7 +28,7 @@ const char* const kUsage =
     "\n"
     "options:\n"
     "  -h, --help             this text\n"
-    "  --version              the version and the signature search in use\n"
+    "  -V, --version          the version and the signature search in use\n"
     "output (scan):\n"
     "  -i, --infected         print only files with a finding or an error\n"
     "  -o, --suppress-ok-results  the same as -i\n"
@@ -47,6 +47,9 @@ const char* const kUsage =
     "  --include-dir REGEX    walk only folders whose path matches REGEX\n"
     "  --follow-links         follow a symbolic link given as a file (and, with -r,\n"
     "                         links met in directories); refused otherwise\n"
+    "  --follow-dir-symlinks=N  clamscan's: 0 follows no link (the default), 2 is\n"
+    "                         --follow-links; 1 is refused\n"
+    "  --follow-file-symlinks=N  the same\n"
     "  --max-dir-recursion N  with -r, walk folders at most N levels below a directory\n"
     "                         given (15); a deeper one is reported as an error\n"
     "what is done (scan):\n"
@@ -177,6 +180,19 @@ int ParseDailyOption(const std::string& name, const std::string& value, bool has
     if (name == "--stdout") {
         bool ignored = false; // the report goes to standard output already
         return bare(ignored);
+    }
+    if (name == "-V") return bare(o.version);
+    // clamscan's link options: 0 follows none (zipscan's default), 2 every
+    // link, as --follow-links. clamscan's 1 (only links named on the
+    // command line) has no match here and is refused rather than widened.
+    if (name == "--follow-dir-symlinks" || name == "--follow-file-symlinks") {
+        if (hasValue && value == "0") return 1;
+        if (hasValue && value == "2") {
+            o.followLinks = true;
+            return 1;
+        }
+        error = "option " + name + " takes =0 (follow no link) or =2 (follow every link, as --follow-links)";
+        return 0;
     }
     if (name == "--alert-exceeds-max") return yesNo(o.limits.report);
     if (name == "--alert-encrypted" || name == "--alert-encrypted-archive") return yesNo(o.alertEncrypted);

@@ -245,6 +245,10 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
     std::vector<std::string> named = o.files;
     if (!ReadFileLists(o, named, error)) return Fail(error);
     if (std::count(named.begin(), named.end(), "-") > 1) return Fail("standard input (-) is named twice");
+    const bool passwordInput = std::any_of(o.passwords.begin(), o.passwords.end(),
+                                           [](const PasswordArgument& p) { return p.from == PasswordArgument::Input; });
+    if (passwordInput && std::count(named.begin(), named.end(), "-") > 0)
+        return Fail("standard input cannot hold both passwords (--password-stdin) and a file to scan (-)");
 
     ScanSettings settings;
     settings.clean = o.clean;
@@ -294,7 +298,7 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
         spooled = SpoolStandardInput(error);
         if (spooled < 0) return Fail(error);
     }
-    ProgressLine progress(!files.empty() && ShowProgress(files), files.size());
+    ProgressLine progress(!o.quiet && !files.empty() && ShowProgress(files), files.size());
     output.SetProgress(&progress);
     ArchiveScanner scanner(module, signatures, settings, &progress);
     std::vector<std::size_t> order(files.size());

@@ -20,9 +20,10 @@ class Commands(Base):
         self.assertEqual(r.returncode, 0)
         for word in (b"check", b"scan", b"selftest", b"--password-file", b"--stop-after-first"):
             self.assertIn(word, r.stdout)
-        r = run("--version", module=False)
-        self.assertEqual(r.returncode, 0)
-        self.assertTrue(r.stdout.startswith(b"zipscan "))
+        for version in ("--version", "-V"):
+            r = run(version, module=False)
+            self.assertEqual(r.returncode, 0)
+            self.assertTrue(r.stdout.startswith(b"zipscan "))
 
     @needs("recognise")
     def test_check(self):
@@ -134,6 +135,7 @@ class Options(Base):
             (["scan", "--exclude", "(", a], "--exclude '('"),
             (["scan", "--include-dir=[", a], "--include-dir '['"),
             (["scan", "--alert-exceeds-max=maybe", a], "takes =yes or =no"),
+            (["scan", "--follow-dir-symlinks=1", a], "takes =0 (follow no link) or =2"),
             (["check", "-i", a], "belong to scan"),
             (["scan", "--password-stdin", "-"], "standard input cannot hold both"),
             (["scan", "-f", self.path("no-list"), a], "cannot read the file list"),
@@ -149,11 +151,11 @@ class Options(Base):
         guide = open(os.path.join(support.HERE, "..", "..", "docs", "zipscan.md"), encoding="utf-8").read()
         table = guide[guide.index("| option |"):]
         table = table[:table.index("\n\n")]
-        documented = set(re.findall(r"(?<![\w-])(--?[a-z][a-z0-9-]*)", "\n".join(
+        documented = set(re.findall(r"(?<![\w-])(--?[a-zA-Z][a-z0-9-]*)", "\n".join(
             row.split("|")[1] for row in table.splitlines()[2:])))
         usage = run("--help", module=False).stdout.decode()
         usage = usage[usage.index("\noptions:"):usage.index("\nexit status")]
-        offered = set(re.findall(r"^ {2}(--?[a-z][a-z0-9-]*)(?: [A-Z]+)?(?:, (--?[a-z][a-z0-9-]*))?", usage, re.M))
+        offered = set(re.findall(r"^ {2}(--?[a-zA-Z][a-z0-9-]*)(?: [A-Z]+)?(?:, (--?[a-zA-Z][a-z0-9-]*))?", usage, re.M))
         offered = {o for pair in offered for o in pair if o}
         self.assertEqual(sorted(documented - offered), [])
         self.assertEqual(sorted(offered - documented), [])

@@ -375,6 +375,8 @@ class Scan(Base):
             ([], ["a/b/deep.zip", "nested.zip"], 1),
             (["-j", "2"], ["a/b/deep.zip", "nested.zip"], 1),
             (["--follow-links"], ["a/b/deep.zip", "link.zip", "nested.zip"], 1),
+            (["--follow-file-symlinks=2"], ["a/b/deep.zip", "link.zip", "nested.zip"], 1),
+            (["--follow-dir-symlinks=0"], ["a/b/deep.zip", "nested.zip"], 1),
         ]
         for options, listed, status in cases:
             with self.subTest(options=options):
