@@ -41,6 +41,8 @@ struct Options {
     std::uint64_t maxCleanSize = 1ull << 30; // bytes a working copy may take on disk; 0: no bound
     bool simpleSearch = false;            // search each signature on its own
     bool noCache = false;                 // compile a big signature set afresh
+    // Signature databases (-d): ClamAV's and YARA's, files or folders.
+    std::vector<std::string> databases;
 };
 
 // False with a one-line reason when the command line does not make sense.

@@ -5,6 +5,8 @@
 // without it (other processors, other systems) each pattern is searched on
 // its own with a carry-over between pieces. Both count alike: leftmost
 // first, the next match of a pattern after the end of the last one.
+// Body patterns (wildcards, gaps, alternatives) go into the same pass; such
+// a pattern counts one match however often it is met.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,12 +16,22 @@
 
 namespace zipscan {
 
+class BodyPattern;
+class BodyRunner;
+
+// One pattern: plain bytes, or a body pattern when body is set.
+struct PatternSpec {
+    std::vector<unsigned char> bytes;
+    std::shared_ptr<const BodyPattern> body;
+    std::string origin;  // where it was read ("FILE:LINE"), for errors
+};
+
 class PatternDatabase {
 public:
     // multi: use the multi-pattern matcher where this build has one.
     // cache: a big set's compiled matcher may be loaded from and kept in
     // the database cache (see DatabaseCache.h).
-    static std::unique_ptr<PatternDatabase> Build(const std::vector<std::vector<unsigned char>>& patterns,
+    static std::unique_ptr<PatternDatabase> Build(const std::vector<PatternSpec>& patterns,
                                                   bool multi, bool cache, std::string& error);
     ~PatternDatabase();
     PatternDatabase(const PatternDatabase&) = delete;
@@ -35,7 +47,9 @@ private:
     friend class PatternCounter;
     PatternDatabase() = default;
     using Searcher = std::boyer_moore_horspool_searcher<std::vector<unsigned char>::const_iterator>;
-    std::vector<std::vector<unsigned char>> patterns;
+    std::vector<std::vector<unsigned char>> patterns;  // empty for a body pattern
+    std::vector<std::shared_ptr<const BodyPattern>> bodies;  // by id, null for plain bytes
+    std::vector<std::uint32_t> bodyIds;  // the ids of the body patterns
     std::vector<Searcher> searchers;  // one a pattern, only for the search without Hyperscan
     std::size_t longest = 0;
     void* hyperscan = nullptr;  // hs_database_t, when built with one
@@ -69,6 +83,7 @@ private:
     std::vector<std::uint64_t> nextStart;  // a match may start here or later
     std::uint64_t fed = 0;                 // bytes of the content so far
     std::vector<unsigned char> window;     // the carried tail, then the new piece
+    std::vector<std::unique_ptr<BodyRunner>> runners;  // by body, without Hyperscan
     void* scratch = nullptr;               // hs_scratch_t
     void* stream = nullptr;                // hs_stream_t
 };

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "ArchiveScanner.h"
+#include "ClamDatabase.h"
 #include "CommandLine.h"
 #include "DirectoryWalk.h"
 #include "Module.h"
@@ -116,6 +117,12 @@ bool LoadSignatures(const Options& o, SignatureSet& set, std::string& error)
                                                      : set.AddOption(s.value, s.kind == SignatureArgument::Hex, error);
         if (!ok) return false;
     }
+    ClamDatabase databases(set);
+    for (const std::string& d : o.databases)
+        if (!databases.Load(d, error)) return false;
+    // What could not be read is said once, never passed over in silence.
+    const std::string warning = databases.Warning();
+    if (!warning.empty()) std::fprintf(stderr, "zipscan: warning: %s\n", Printable(warning).c_str());
     if (set.Empty()) {
         error = "no signatures to search for";
         return false;
