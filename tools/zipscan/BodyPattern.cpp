@@ -79,6 +79,8 @@ BodyPattern::Parsed BodyPattern::Parse(const std::string& hex, std::shared_ptr<c
                                        std::string& error)
 {
     auto p = std::make_shared<BodyPattern>();
+    p->source = hex;
+    p->items.reserve(hex.size() / 2);
     bool fixed = false;
     auto malformed = [&](const std::string& why) {
         error = why;
@@ -128,8 +130,7 @@ BodyPattern::Parsed BodyPattern::Parse(const std::string& hex, std::shared_ptr<c
                 error = "the boundary (" + body + ")";
                 return Parsed::Unsupported;
             }
-            Item choice;
-            choice.kind = Item::Choice;
+            std::vector<std::vector<std::uint32_t>> alternatives;
             std::size_t from = 0;
             while (true) {
                 const std::size_t bar = body.find('|', from);
@@ -141,15 +142,15 @@ BodyPattern::Parsed BodyPattern::Parse(const std::string& hex, std::shared_ptr<c
                     if (!ByteClass(alt[k], alt[k + 1], set)) return malformed("not hex: (" + body + ")");
                     seq.push_back(p->AddClass(set));
                 }
-                choice.alternatives.push_back(seq);
+                alternatives.push_back(seq);
                 if (bar == std::string::npos) break;
                 from = bar + 1;
             }
-            if (choice.alternatives.size() < 2) return malformed("one alternative alone: (" + body + ")");
+            if (alternatives.size() < 2) return malformed("one alternative alone: (" + body + ")");
             if (negated) {
                 // Only a choice among single bytes has a plain complement.
                 std::bitset<256> none;
-                for (const auto& seq : choice.alternatives) {
+                for (const auto& seq : alternatives) {
                     if (seq.size() != 1) {
                         error = "a negated choice of more than one byte";
                         return Parsed::Unsupported;
@@ -160,30 +161,57 @@ BodyPattern::Parsed BodyPattern::Parse(const std::string& hex, std::shared_ptr<c
                 one.cls = p->AddClass(~none);
                 p->items.push_back(one);
             } else {
+                Item choice;
+                choice.kind = Item::Choice;
+                choice.choice = static_cast<std::uint32_t>(p->choices.size());
+                p->choices.push_back(std::move(alternatives));
                 p->items.push_back(choice);
             }
             fixed = true;
             i = end + 1;
         } else {
-            std::bitset<256> set;
-            if (i + 1 >= hex.size() || !ByteClass(c, hex[i + 1], set))
-                return malformed("not a hex byte at column " + std::to_string(i + 1));
+            if (i + 1 >= hex.size()) return malformed("not a hex byte at column " + std::to_string(i + 1));
             Item one;
-            one.cls = p->AddClass(set);
+            const int high = Nibble(c), low = Nibble(hex[i + 1]);
+            if (high >= 0 && low >= 0) {
+                one.cls = static_cast<std::uint32_t>(high * 16 + low + 1);  // most bytes: one value
+            } else {
+                std::bitset<256> set;
+                if (!ByteClass(c, hex[i + 1], set)) return malformed("not a hex byte at column " + std::to_string(i + 1));
+                one.cls = p->AddClass(set);
+            }
             fixed = fixed || one.cls != kAny;
             p->items.push_back(one);
             i += 2;
         }
     }
     if (!fixed) return malformed("no fixed byte to look for");
-    if (!p->Compile(error)) return Parsed::Unsupported;
+    if (p->ProgramSize() > kLongestProgram) {
+        error = "too long a pattern for the search without Hyperscan";
+        return Parsed::Unsupported;
+    }
     out = std::move(p);
     return Parsed::Ok;
 }
 
-bool BodyPattern::Compile(std::string& error)
+std::size_t BodyPattern::ProgramSize() const
 {
-    std::vector<Step>& code = program;
+    std::size_t size = 1;
+    for (const Item& item : items) {
+        if (item.kind == Item::Class) {
+            size += 1;
+        } else if (item.kind == Item::Gap) {
+            size += item.min + (item.max == kUnbounded ? 3 : 2 * std::size_t(item.max - item.min));
+        } else {
+            for (const auto& seq : choices[item.choice]) size += seq.size() + 2;
+        }
+    }
+    return size;
+}
+
+void BodyPattern::Program(std::vector<Step>& code) const
+{
+    code.clear();
     auto emit = [&](Step::Op op, std::uint32_t a = 0, std::uint32_t b = 0) {
         Step s;
         s.op = op;
@@ -193,7 +221,6 @@ bool BodyPattern::Compile(std::string& error)
         return static_cast<std::uint32_t>(code.size() - 1);
     };
     for (const Item& item : items) {
-        if (code.size() > kLongestProgram) break;
         if (item.kind == Item::Class) {
             emit(Step::Byte, item.cls);
         } else if (item.kind == Item::Gap) {
@@ -206,7 +233,7 @@ bool BodyPattern::Compile(std::string& error)
                 code[loop].b = static_cast<std::uint32_t>(code.size());
             } else {
                 std::vector<std::uint32_t> exits;
-                for (std::uint32_t k = item.min; k < item.max && code.size() <= kLongestProgram; ++k) {
+                for (std::uint32_t k = item.min; k < item.max; ++k) {
                     const std::uint32_t split = emit(Step::Split);
                     code[split].a = split + 1;
                     exits.push_back(split);
@@ -216,10 +243,11 @@ bool BodyPattern::Compile(std::string& error)
             }
         } else {
             std::vector<std::uint32_t> jumps;
-            for (std::size_t a = 0; a < item.alternatives.size(); ++a) {
-                const bool last = a + 1 == item.alternatives.size();
+            const auto& alternatives = choices[item.choice];
+            for (std::size_t a = 0; a < alternatives.size(); ++a) {
+                const bool last = a + 1 == alternatives.size();
                 const std::uint32_t split = last ? 0 : emit(Step::Split);
-                for (std::uint32_t cls : item.alternatives[a]) emit(Step::Byte, cls);
+                for (std::uint32_t cls : alternatives[a]) emit(Step::Byte, cls);
                 if (!last) {
                     jumps.push_back(emit(Step::Jump));
                     code[split].a = split + 1;
@@ -229,12 +257,7 @@ bool BodyPattern::Compile(std::string& error)
             for (std::uint32_t at : jumps) code[at].a = static_cast<std::uint32_t>(code.size());
         }
     }
-    if (code.size() > kLongestProgram) {
-        error = "too long a pattern for the search without Hyperscan";
-        return false;
-    }
     emit(Step::Match);
-    return true;
 }
 
 bool BodyPattern::Literal(std::vector<unsigned char>& bytes) const
@@ -282,9 +305,10 @@ std::string BodyPattern::Expression() const
                 out += ".{" + std::to_string(item.min) + "," + std::to_string(item.max) + "}";
         } else {
             out += "(?:";
-            for (std::size_t a = 0; a < item.alternatives.size(); ++a) {
+            const auto& alternatives = choices[item.choice];
+            for (std::size_t a = 0; a < alternatives.size(); ++a) {
                 if (a) out += "|";
-                for (std::uint32_t cls : item.alternatives[a]) out += ClassExpression(cls);
+                for (std::uint32_t cls : alternatives[a]) out += ClassExpression(cls);
             }
             out += ")";
         }
@@ -292,8 +316,10 @@ std::string BodyPattern::Expression() const
     return out;
 }
 
-BodyRunner::BodyRunner(const BodyPattern& p) : pattern(p), mark(p.Program().size(), 0)
+BodyRunner::BodyRunner(const BodyPattern& p) : pattern(p)
 {
+    pattern.Program(code);
+    mark.assign(code.size(), 0);
     Reset();
 }
 
@@ -308,7 +334,6 @@ void BodyRunner::Reset()
 
 void BodyRunner::Add(std::vector<std::uint32_t>& list, std::uint32_t first)
 {
-    const auto& code = pattern.Program();
     stack.push_back(first);
     while (!stack.empty()) {
         const std::uint32_t pc = stack.back();
@@ -329,7 +354,6 @@ void BodyRunner::Add(std::vector<std::uint32_t>& list, std::uint32_t first)
 
 bool BodyRunner::Feed(const unsigned char* data, std::size_t size)
 {
-    const auto& code = pattern.Program();
     for (std::size_t i = 0; i < size && !matched; ++i) {
         if (++generation == 0) {
             std::fill(mark.begin(), mark.end(), 0);

@@ -26,13 +26,17 @@ public:
     bool Literal(std::vector<unsigned char>& bytes) const;
     // A Hyperscan expression, to be compiled with the dot matching any byte.
     std::string Expression() const;
+    // The hex text it was read from: the expression and the program follow
+    // from it alone.
+    const std::string& Source() const { return source; }
 
-    // The program of the search without Hyperscan.
+    // The program of the search without Hyperscan, made by each search that
+    // needs it (a search with Hyperscan never does).
     struct Step {
         enum Op : std::uint8_t { Byte, Split, Jump, Match } op;
         std::uint32_t a = 0, b = 0;  // Byte: the class; Split: both ways; Jump: where
     };
-    const std::vector<Step>& Program() const { return program; }
+    void Program(std::vector<Step>& code) const;
     bool Accepts(std::uint32_t cls, unsigned char byte) const
     {
         return cls == kAny || (cls <= 256 ? byte == cls - 1 : classes[cls - kSets].test(byte));
@@ -43,7 +47,7 @@ private:
         enum Kind { Class, Gap, Choice } kind = Class;
         std::uint32_t cls = 0;                       // Class
         std::uint32_t min = 0, max = 0;              // Gap; max kUnbounded for no end
-        std::vector<std::vector<std::uint32_t>> alternatives;  // Choice: classes each
+        std::uint32_t choice = 0;                    // Choice: its place in choices
     };
     static constexpr std::uint32_t kUnbounded = 0xFFFFFFFFu;
     // Class numbers: any byte, one byte b as b + 1 (most of a pattern), and
@@ -54,11 +58,12 @@ private:
     std::uint32_t AddClass(const std::bitset<256>& set);
     std::bitset<256> Set(std::uint32_t cls) const;
     std::string ClassExpression(std::uint32_t cls) const;
-    bool Compile(std::string& error);
+    std::size_t ProgramSize() const;
 
+    std::string source;
     std::vector<std::bitset<256>> classes;  // the sets from kSets on
     std::vector<Item> items;
-    std::vector<Step> program;
+    std::vector<std::vector<std::vector<std::uint32_t>>> choices;  // alternatives, classes each
 };
 
 // Runs a body pattern's program over content that arrives in pieces; the
@@ -73,6 +78,7 @@ public:
 private:
     void Add(std::vector<std::uint32_t>& list, std::uint32_t pc);
     const BodyPattern& pattern;
+    std::vector<BodyPattern::Step> code;
     std::vector<std::uint32_t> live, next, stack;
     std::vector<std::uint32_t> mark;  // the generation a step was last added in
     std::uint32_t generation = 0;

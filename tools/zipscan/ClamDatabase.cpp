@@ -305,36 +305,36 @@ bool ClamDatabase::LoadHashes(const std::string& shown, const std::string& type,
 
 bool ClamDatabase::LoadBodies(const std::string& shown, const std::string& text, std::string& error)
 {
+    // Thousands of lines: the fields are taken where they stand, and the
+    // signature's place is put into words only for an error.
+    const auto file = std::make_shared<const std::string>(shown);
     return EachLine(text, [&](std::size_t number, const std::string& line) {
-        const std::vector<std::string> f = Split(line, ':');
-        const std::string where = shown + ":" + std::to_string(number);
-        if (f.size() < 4 || f.size() > 6) {
-            error = where + ": expected NAME:TARGET:OFFSET:HEXSIGNATURE[:MIN_FLEVEL[:MAX_FLEVEL]]";
+        auto fail = [&](const std::string& why) {
+            error = shown + ":" + std::to_string(number) + ": " + why;
             return false;
+        };
+        std::size_t cut[6], fields = 0;
+        for (std::size_t at = line.find(':'); at != std::string::npos && fields < 6; at = line.find(':', at + 1))
+            cut[fields++] = at;
+        if (fields < 3 || fields > 5) return fail("expected NAME:TARGET:OFFSET:HEXSIGNATURE[:MIN_FLEVEL[:MAX_FLEVEL]]");
+        auto field = [&](std::size_t k) {
+            const std::size_t from = k == 0 ? 0 : cut[k - 1] + 1;
+            const std::size_t to = k < fields ? cut[k] : line.size();
+            return line.substr(from, to - from);
+        };
+        const std::string target = field(1), offset = field(2);
+        if (cut[0] == 0) return fail("a signature without a name");
+        if (!Digits(target)) return fail("the target type is no number");
+        if (offset.empty()) return fail("no offset ('*' for anywhere)");
+        for (std::size_t k = 4; k <= fields; ++k) {
+            const std::string level = field(k);
+            if (!level.empty() && !Digits(level)) return fail("the functionality level is no number");
         }
-        if (f[0].empty()) {
-            error = where + ": a signature without a name";
-            return false;
-        }
-        if (!Digits(f[1])) {
-            error = where + ": the target type is no number";
-            return false;
-        }
-        if (f[2].empty()) {
-            error = where + ": no offset ('*' for anywhere)";
-            return false;
-        }
-        for (std::size_t k = 4; k < f.size(); ++k)
-            if (!f[k].empty() && !Digits(f[k])) {
-                error = where + ": the functionality level is no number";
-                return false;
-            }
         Signature s;
         std::string reason;
-        switch (BodyPattern::Parse(f[3], s.body, reason)) {
+        switch (BodyPattern::Parse(field(3), s.body, reason)) {
         case BodyPattern::Parsed::Malformed:
-            error = where + ": " + reason;
-            return false;
+            return fail(reason);
         case BodyPattern::Parsed::Unsupported:
             NotRead(".ndb with " + reason, 1);
             return true;
@@ -342,13 +342,12 @@ bool ClamDatabase::LoadBodies(const std::string& shown, const std::string& text,
             break;
         }
         if (s.body->Literal(s.pattern)) s.body.reset();
-        const std::uint64_t target = std::stoull(f[1]);
-        if (target == 1) s.executableOnly = true;
-        else if (target != 0) ++looseTargets;
-        if (f[2] != "*") ++looseOffsets;
-        s.name = f[0];
+        if (target == "1") s.executableOnly = true;
+        else if (std::stoull(target) != 0) ++looseTargets;
+        if (offset != "*") ++looseOffsets;
+        s.name = line.substr(0, cut[0]);
         s.action = Action::Delete;  // a ClamAV signature carries no cure
-        s.origin = where;
+        s.origin = Origin{file, number};
         set.AddDatabaseSignature(std::move(s));
         ++loaded;
         return true;

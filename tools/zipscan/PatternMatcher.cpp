@@ -37,11 +37,11 @@ void PutNumber(std::string& out, std::uint64_t v)
 
 // Everything the compiled database follows from: the library and the
 // processor it was compiled by and for, the mode, and every pattern with
-// its id, flags and bytes or expression.
-std::string CacheKey(const std::vector<PatternSpec>& list, const std::vector<std::string>& expressions,
-                     const std::vector<unsigned>& flags, unsigned mode)
+// its id, flags and bytes, or a body pattern's source (its expression
+// follows from it, and is made only when the cache has no database).
+std::string CacheKey(const std::vector<PatternSpec>& list, const std::vector<unsigned>& flags, unsigned mode)
 {
-    std::string key = "zipscan pattern database 2\nhyperscan ";
+    std::string key = "zipscan pattern database 3\nhyperscan ";
     key += hs_version();
     hs_platform_info_t platform {};
     if (hs_populate_platform(&platform) != HS_SUCCESS) return std::string();
@@ -50,17 +50,18 @@ std::string CacheKey(const std::vector<PatternSpec>& list, const std::vector<std
     PutNumber(key, platform.tune);
     PutNumber(key, platform.cpu_features);
     PutNumber(key, mode);
-    PutNumber(key, expressions.empty() ? 0 : 1);
     PutNumber(key, list.size());
     for (std::size_t i = 0; i < list.size(); ++i) {
         PutNumber(key, i);
         PutNumber(key, flags[i]);
-        if (expressions.empty()) {
+        if (list[i].body) {
+            key += 'b';
+            PutNumber(key, list[i].body->Source().size());
+            key += list[i].body->Source();
+        } else {
+            key += 'l';
             PutNumber(key, list[i].bytes.size());
             key.append(reinterpret_cast<const char*>(list[i].bytes.data()), list[i].bytes.size());
-        } else {
-            PutNumber(key, expressions[i].size());
-            key += expressions[i];
         }
     }
     return key;
@@ -88,29 +89,25 @@ hs_database_t* CompileAll(const std::vector<PatternSpec>& list, bool useCache, s
     // a content: where it starts is not needed, and Hyperscan then keeps
     // no state for it after the first match.
     const bool anyBody = std::any_of(list.begin(), list.end(), [](const PatternSpec& p) { return p.body != nullptr; });
-    std::vector<std::string> texts;
     std::vector<unsigned> flags(list.size(), 0), ids;
-    if (anyBody) {
-        texts.reserve(list.size());
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            if (list[i].body) {
-                texts.push_back(list[i].body->Expression());
-                flags[i] = HS_FLAG_DOTALL | HS_FLAG_SINGLEMATCH;
-            } else {
-                texts.push_back(Escaped(list[i].bytes));
-            }
-        }
-    }
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (list[i].body) flags[i] = HS_FLAG_DOTALL | HS_FLAG_SINGLEMATCH;
     const bool caching = useCache && list.size() >= kCacheFrom;
     DatabaseCache cache(caching ? DatabaseCache::DefaultFolder() : std::string());
-    const std::string key = caching ? CacheKey(list, texts, flags, mode) : std::string();
+    const std::string key = caching ? CacheKey(list, flags, mode) : std::string();
     hs_database_t* compiled = nullptr;
-    std::vector<char> stored;
-    if (!key.empty() && cache.Load(key, stored) &&
-        hs_deserialize_database(stored.data(), stored.size(), &compiled) == HS_SUCCESS)
+    std::unique_ptr<char[]> stored;
+    std::size_t storedSize = 0;
+    if (!key.empty() && cache.Load(key, stored, storedSize) &&
+        hs_deserialize_database(stored.get(), storedSize, &compiled) == HS_SUCCESS)
         return compiled;
     compiled = nullptr;
 
+    std::vector<std::string> texts;
+    if (anyBody) {
+        texts.reserve(list.size());
+        for (const PatternSpec& p : list) texts.push_back(p.body ? p.body->Expression() : Escaped(p.bytes));
+    }
     std::vector<const char*> expressions;
     std::vector<std::size_t> lengths;
     for (std::size_t i = 0; i < list.size(); ++i) {
@@ -126,8 +123,8 @@ hs_database_t* CompileAll(const std::vector<PatternSpec>& list, bool useCache, s
                                        static_cast<unsigned>(list.size()), mode, nullptr, &compiled, &failure);
     if (result != HS_SUCCESS) {
         const int which = failure ? failure->expression : -1;
-        error = which >= 0 && static_cast<std::size_t>(which) < list.size() && !list[which].origin.empty()
-                    ? list[which].origin + ": Hyperscan cannot take this signature: "
+        error = which >= 0 && static_cast<std::size_t>(which) < list.size() && list[which].origin.file
+                    ? list[which].origin.Text() + ": Hyperscan cannot take this signature: "
                     : std::string("cannot compile the signatures: ");
         error += failure && failure->message ? failure->message : "?";
         if (failure) hs_free_compile_error(failure);

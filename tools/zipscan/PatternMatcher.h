@@ -19,11 +19,20 @@ namespace zipscan {
 class BodyPattern;
 class BodyRunner;
 
+// Where a database's signature was read, for errors: the file's name is
+// shared by all its signatures and put together with the line only when
+// needed.
+struct Origin {
+    std::shared_ptr<const std::string> file;
+    std::size_t line = 0;
+    std::string Text() const { return file ? *file + ":" + std::to_string(line) : std::string(); }
+};
+
 // One pattern: plain bytes, or a body pattern when body is set.
 struct PatternSpec {
     std::vector<unsigned char> bytes;
     std::shared_ptr<const BodyPattern> body;
-    std::string origin;  // where it was read ("FILE:LINE"), for errors
+    Origin origin;
 };
 
 class PatternDatabase {

@@ -20,7 +20,7 @@ struct Signature {
     Action action = Action::Delete;
     std::shared_ptr<const BodyPattern> body;  // wildcards, gaps or alternatives
     bool executableOnly = false;  // matches only in content that starts as a PE file ("MZ")
-    std::string origin;           // "FILE:LINE" of a database's signature
+    Origin origin;                // a database's signature: its file and line
 };
 
 class SignatureSet {
