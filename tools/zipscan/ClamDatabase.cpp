@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "BodyPattern.h"
@@ -45,18 +45,22 @@ std::string TypeOf(const std::string& name)
 
 bool ReadWhole(const std::string& path, std::string& out, std::string& error)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) {
         error = path + ": cannot read the database";
         return false;
     }
-    std::ostringstream all;
-    all << in.rdbuf();
-    if (in.bad()) {
+    const std::streamoff size = in.tellg();
+    if (size < 0 || static_cast<std::uint64_t>(size) > kLargestArchive) {
+        error = path + ": not a database of a size zipscan reads (up to 1 GiB)";
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(size));
+    in.seekg(0);
+    if (!in.read(&out[0], size)) {
         error = path + ": read error";
         return false;
     }
-    out = all.str();
     return true;
 }
 
@@ -66,13 +70,14 @@ template <typename F>
 bool EachLine(const std::string& text, F line)
 {
     std::size_t number = 0;
+    // The lines are views into the text: no copy each.
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = text.find('\n', at);
         if (end == std::string::npos) end = text.size();
         ++number;
         std::size_t stop = end;
         if (stop > at && text[stop - 1] == '\r') --stop;
-        if (stop > at && text[at] != '#' && !line(number, text.substr(at, stop - at))) return false;
+        if (stop > at && text[at] != '#' && !line(number, std::string_view(text.data() + at, stop - at))) return false;
         at = end + 1;
     }
     return true;
@@ -95,9 +100,12 @@ bool Digits(const std::string& text)
     return !text.empty() && text.size() <= 19 && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-bool HexDigest(const std::string& text, std::vector<unsigned char>& out)
+int HexNibble(char c)
 {
-    return (text.size() == 32 || text.size() == 40 || text.size() == 64) && ParseHex(text, out);
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 bool Gunzip(const std::string& in, std::size_t from, std::string& out)
@@ -205,7 +213,7 @@ bool ClamDatabase::LoadText(const std::string& shown, const std::string& type, c
     }
     if (type == "info") return true;  // a container's description of itself
     std::size_t lines = 0;
-    EachLine(text, [&](std::size_t, const std::string&) { return ++lines, true; });
+    EachLine(text, [&](std::size_t, std::string_view) { return ++lines, true; });
     NotRead(type.empty() ? std::string("file without a type") : "." + type, std::max<std::size_t>(lines, 1));
     return true;
 }
@@ -268,34 +276,42 @@ bool ClamDatabase::LoadHashes(const std::string& shown, const std::string& type,
 {
     HashSignatures& hashes = set.Hashes();
     std::size_t skipped = 0;
-    const bool ok = EachLine(text, [&](std::size_t number, const std::string& line) {
-        const std::vector<std::string> f = Split(line, ':');
-        const std::string where = shown + ":" + std::to_string(number) + ": ";
-        std::vector<unsigned char> digest;
-        if (f.size() < 3) {
-            error = where + "expected HASH:SIZE:NAME";
+    // Room for every line in the table of the first line's kind.
+    const std::size_t firstColon = text.find(':');
+    hashes.Reserve(firstColon == 40 ? HashSignatures::Sha1 : firstColon == 64 ? HashSignatures::Sha256 : HashSignatures::Md5,
+                   static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+    // A hundred thousand lines: the fields are taken where they stand.
+    const bool ok = EachLine(text, [&](std::size_t number, std::string_view line) {
+        auto fail = [&](const std::string& why) {
+            error = shown + ":" + std::to_string(number) + ": " + why;
             return false;
+        };
+        const std::size_t first = line.find(':');
+        const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos) return fail("expected HASH:SIZE:NAME");
+        std::size_t third = line.find(':', second + 1);
+        if (third == std::string::npos) third = line.size();
+        unsigned char digest[32];
+        const std::size_t hexSize = first;
+        bool hex = hexSize == 32 || hexSize == 40 || hexSize == 64;
+        for (std::size_t i = 0; hex && i < hexSize; i += 2) {
+            const int h = HexNibble(line[i]), l = HexNibble(line[i + 1]);
+            hex = h >= 0 && l >= 0;
+            digest[i / 2] = static_cast<unsigned char>(h * 16 + l);
         }
-        if (!HexDigest(f[0], digest) || (type == "hdb" && digest.size() != 16)) {
-            error = where + (type == "hdb" ? "not an MD5 digest (32 hex digits)"
-                                            : "not a SHA-1 or SHA-256 digest (40 or 64 hex digits)");
-            return false;
-        }
-        if (f[1] != "*" && !Digits(f[1])) {
-            error = where + "the size is no number (nor '*')";
-            return false;
-        }
-        if (f[2].empty()) {
-            error = where + "a signature without a name";
-            return false;
-        }
+        if (!hex || (type == "hdb" && hexSize != 32))
+            return fail(type == "hdb" ? "not an MD5 digest (32 hex digits)"
+                                      : "not a SHA-1 or SHA-256 digest (40 or 64 hex digits)");
+        const std::string size(line.substr(first + 1, second - first - 1));
+        if (size != "*" && !Digits(size)) return fail("the size is no number (nor '*')");
+        if (third == second + 1) return fail("a signature without a name");
         if (!HashSignatures::Available()) {
             ++skipped;
             return true;
         }
-        const auto kind = digest.size() == 16 ? HashSignatures::Md5
-                          : digest.size() == 20 ? HashSignatures::Sha1 : HashSignatures::Sha256;
-        hashes.Add(kind, digest, f[1] == "*" ? HashSignatures::kAnySize : std::stoull(f[1]), f[2]);
+        const auto kind = hexSize == 32 ? HashSignatures::Md5 : hexSize == 40 ? HashSignatures::Sha1 : HashSignatures::Sha256;
+        hashes.Add(kind, digest, size == "*" ? HashSignatures::kAnySize : std::stoull(size), line.data() + second + 1,
+                   third - second - 1);
         ++loaded;
         return true;
     });
@@ -308,7 +324,7 @@ bool ClamDatabase::LoadBodies(const std::string& shown, const std::string& text,
     // Thousands of lines: the fields are taken where they stand, and the
     // signature's place is put into words only for an error.
     const auto file = std::make_shared<const std::string>(shown);
-    return EachLine(text, [&](std::size_t number, const std::string& line) {
+    return EachLine(text, [&](std::size_t number, std::string_view line) {
         auto fail = [&](const std::string& why) {
             error = shown + ":" + std::to_string(number) + ": " + why;
             return false;
@@ -320,7 +336,7 @@ bool ClamDatabase::LoadBodies(const std::string& shown, const std::string& text,
         auto field = [&](std::size_t k) {
             const std::size_t from = k == 0 ? 0 : cut[k - 1] + 1;
             const std::size_t to = k < fields ? cut[k] : line.size();
-            return line.substr(from, to - from);
+            return std::string(line.substr(from, to - from));
         };
         const std::string target = field(1), offset = field(2);
         if (cut[0] == 0) return fail("a signature without a name");
@@ -345,7 +361,7 @@ bool ClamDatabase::LoadBodies(const std::string& shown, const std::string& text,
         if (target == "1") s.executableOnly = true;
         else if (std::stoull(target) != 0) ++looseTargets;
         if (offset != "*") ++looseOffsets;
-        s.name = line.substr(0, cut[0]);
+        s.name = std::string(line.substr(0, cut[0]));
         s.action = Action::Delete;  // a ClamAV signature carries no cure
         s.origin = Origin{file, number};
         set.AddDatabaseSignature(std::move(s));

@@ -11,9 +11,18 @@ namespace zipscan {
 
 namespace {
 
-bool Before(const std::array<unsigned char, 32>& a, const std::array<unsigned char, 32>& b)
+std::uint64_t Leading(const std::array<unsigned char, 32>& a)
 {
-    return std::memcmp(a.data(), b.data(), a.size()) < 0;
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = (v << 8) | a[static_cast<std::size_t>(i)];
+    return v;
+}
+
+template <typename R>
+bool Before(const R& a, const R& b)
+{
+    if (a.lead != b.lead) return a.lead < b.lead;
+    return std::memcmp(a.digest.data(), b.digest.data(), a.digest.size()) < 0;
 }
 
 } // namespace
@@ -27,15 +36,21 @@ bool HashSignatures::Available()
 #endif
 }
 
-void HashSignatures::Add(Kind kind, const std::vector<unsigned char>& digest, std::uint64_t size,
-                         const std::string& name)
+void HashSignatures::Add(Kind kind, const unsigned char* digest, std::uint64_t size, const char* name,
+                         std::size_t nameSize)
 {
     Record r;
-    std::memcpy(r.digest.data(), digest.data(), std::min(digest.size(), r.digest.size()));
+    std::memcpy(r.digest.data(), digest, DigestSize(kind));
+    r.lead = Leading(r.digest);
     r.size = size;
     // Many signatures of a database share a name with the one before.
-    if (names.empty() || names.back() != name) names.push_back(name);
-    r.name = static_cast<std::uint32_t>(names.size() - 1);
+    if (last.size() != nameSize || last.compare(0, nameSize, name, nameSize) != 0 || names.empty()) {
+        lastAt = static_cast<std::uint32_t>(names.size());
+        names.append(name, nameSize);
+        names.push_back('\0');
+        last.assign(name, nameSize);
+    }
+    r.name = lastAt;
     tables[kind].push_back(r);
     ++count;
 }
@@ -43,7 +58,7 @@ void HashSignatures::Add(Kind kind, const std::vector<unsigned char>& digest, st
 void HashSignatures::Prepare()
 {
     for (auto& table : tables)
-        std::sort(table.begin(), table.end(), [](const Record& a, const Record& b) { return Before(a.digest, b.digest); });
+        std::sort(table.begin(), table.end(), [](const Record& a, const Record& b) { return Before(a, b); });
 }
 
 HashSignatures::Digests::Digests(const HashSignatures& s) : set(s) {}
@@ -94,12 +109,13 @@ void HashSignatures::Digests::Finish(std::uint64_t size, std::vector<std::string
         Record key;
         unsigned int length = 0;
         if (EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(context[k]), key.digest.data(), &length) != 1) continue;
+        key.lead = Leading(key.digest);
         const auto& table = set.tables[k];
         auto range = std::equal_range(table.begin(), table.end(), key,
-                                      [](const Record& a, const Record& b) { return Before(a.digest, b.digest); });
+                                      [](const Record& a, const Record& b) { return Before(a, b); });
         for (auto it = range.first; it != range.second; ++it) {
             if (it->size != kAnySize && it->size != size) continue;
-            const std::string& name = set.names[it->name];
+            const std::string name(set.names.c_str() + it->name);
             if (std::find(found.begin(), found.end(), name) == found.end()) found.push_back(name);
         }
     }

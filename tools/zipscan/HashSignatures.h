@@ -19,7 +19,9 @@ public:
     static bool Available();
     static std::size_t DigestSize(Kind kind) { return kind == Md5 ? 16 : kind == Sha1 ? 20 : 32; }
 
-    void Add(Kind kind, const std::vector<unsigned char>& digest, std::uint64_t size, const std::string& name);
+    // digest: DigestSize(kind) bytes.
+    void Add(Kind kind, const unsigned char* digest, std::uint64_t size, const char* name, std::size_t nameSize);
+    void Reserve(Kind kind, std::size_t more) { tables[kind].reserve(tables[kind].size() + more); }
     // Sorts the tables for the look-ups; once, after the last Add.
     void Prepare();
     bool Empty() const { return count == 0; }
@@ -46,12 +48,17 @@ public:
 
 private:
     struct Record {
+        std::uint64_t lead = 0;  // the digest's first eight bytes as a number: they nearly always decide
         std::array<unsigned char, 32> digest {};
         std::uint64_t size = 0;
-        std::uint32_t name = 0;
+        std::uint32_t name = 0;  // where the name starts in names
     };
     std::vector<Record> tables[kKinds];
-    std::vector<std::string> names;
+    // Every name, each ended by a zero byte: a hundred thousand names in one
+    // allocation rather than one each.
+    std::string names;
+    std::string last;          // the name added last, and where it starts
+    std::uint32_t lastAt = 0;
     std::size_t count = 0;
 };
 

@@ -325,6 +325,11 @@ int main(int argc, char** argv)
         const std::string multi = PatternDatabase::MultiEngine();
         std::printf("%s\nsignature search: %s\n", kVersion,
                     multi.empty() ? "each signature on its own" : ("all in one pass with " + multi).c_str());
+        // What -d can read in this build.
+        std::printf("hash signatures: %s\nYARA rules: %s\n",
+                    HashSignatures::Available() ? "with libcrypto" : "not in this build (no libcrypto)",
+                    YaraRules::Available() ? ("libyara " + YaraRules::Version()).c_str()
+                                           : "not in this build (no libyara)");
         return 0;
     }
     std::signal(SIGINT, OnSignal);

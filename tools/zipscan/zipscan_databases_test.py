@@ -160,6 +160,25 @@ class Databases(Base):
         os.mkdir(empty)
         self.assertOneLineError(run("scan", "-d", empty, archive), "no database files")
 
+    @needs("walk", "inflate")
+    def test_databases_reach_nested_archives_and_add_up(self):
+        hdb = self.write("m.hdb", "%s:%d:Marker.Md5\n" % (MD5, N))
+        ndb = self.write("m.ndb", "Marker.Twice:0:*:%s\nMarker.Twice:0:*:%s??%s\n"
+                         % (hexs("MARKER"), hexs("ZIPS"), hexs("AN")))
+        inner = io.BytesIO()
+        import zipfile
+        with zipfile.ZipFile(inner, "w") as z:
+            z.writestr("deep.bin", CONTENT)
+        archive = self.path("n.zip")
+        write_zip(archive, [("inner.zip", inner.getvalue())])
+        r = run("scan", "--json", "--no-builtin", "-d", hdb, "--database=" + ndb, archive)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        deep = [e for e in json_docs(r.stdout)[0]["entries"] if e["name"].endswith("deep.bin")][0]
+        # One name given to two signatures is one finding with both matches.
+        self.assertEqual([(f["signature"], f["matches"]) for f in deep["findings"]],
+                         [("Marker.Twice", 2), ("Marker.Md5", 1)])
+        self.assertIn(b"YARA rules:", run("--version", module=False).stdout)
+
     def test_malformed_databases_stop_the_run(self):
         archive = self.path("m.zip")
         write_zip(archive, [("entry.bin", CONTENT)])
