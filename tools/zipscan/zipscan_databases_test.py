@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tarfile
+import zipfile
 
 import zipscan_support as support
 from zipscan_support import *  # noqa: F401,F403  (the helpers and the Base case)
@@ -134,7 +135,6 @@ class Databases(Base):
         r = run("scan", "--clean", "--no-builtin", "-d", db, archive)
         self.assertEqual(r.returncode, 1, r.stderr)
         self.assertEqual(run("scan", "--no-builtin", "-d", db, archive).returncode, 0)
-        import zipfile
         with zipfile.ZipFile(archive) as z:
             self.assertEqual(z.namelist(), ["other.txt"])
 
@@ -166,7 +166,6 @@ class Databases(Base):
         ndb = self.write("m.ndb", "Marker.Twice:0:*:%s\nMarker.Twice:0:*:%s??%s\n"
                          % (hexs("MARKER"), hexs("ZIPS"), hexs("AN")))
         inner = io.BytesIO()
-        import zipfile
         with zipfile.ZipFile(inner, "w") as z:
             z.writestr("deep.bin", CONTENT)
         archive = self.path("n.zip")
