@@ -67,6 +67,10 @@ const char* const kUsage =
     "  --signature-hex [A:]HEX add a byte pattern written in hex\n"
     "  --signatures F         add the signatures of a file, one a line:\n"
     "                         NAME ACTION text|hex PATTERN ('#' starts a comment)\n"
+    "  -d, --database F|DIR   read a signature database, or every one in a folder;\n"
+    "                         repeatable: ClamAV's .hdb, .hsb (hashes), .ndb (body\n"
+    "                         signatures), .cvd/.cld (containers of them) and YARA\n"
+    "                         .yar/.yara rules; other types are counted in a warning\n"
     "  --no-builtin           leave out the built-in anti-virus test file signature\n"
     "  --password P           a password to offer for encrypted entries; repeatable,\n"
     "                         tried in the order given. Other local users can read it\n"
@@ -396,6 +400,10 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error)
         } else if (name == "--signatures") {
             if (!takeValue()) return false;
             o.signatures.push_back({SignatureArgument::File, value});
+        } else if (name == "-d" || name == "--database") {
+            // Signature databases: read with the signatures above, after them.
+            if (!takeValue()) return false;
+            o.databases.push_back(value);
         } else if (name == "--offset") {
             if (!takeValue()) return false;
             o.offsetGiven = true;

@@ -53,6 +53,9 @@ struct Options {
     FileAction action = FileAction::None; // what becomes of a file with a finding
     std::string actionDir;                // where --move and --copy put it
     bool alertEncrypted = false;          // an entry no password opens is a finding
+
+    // Signature databases (-d): ClamAV's and YARA's, files or folders.
+    std::vector<std::string> databases;
 };
 
 // False with a one-line reason when the command line does not make sense.

@@ -18,7 +18,7 @@ namespace {
 
 // A file: the magic, the key's size, the bytes' size, a checksum of key
 // and bytes, then the key and the bytes.
-constexpr char kMagic[16] = {'z', 'i', 'p', 's', 'c', 'a', 'n', ' ', 'c', 'a', 'c', 'h', 'e', ' ', '1', '\n'};
+constexpr char kMagic[16] = {'z', 'i', 'p', 's', 'c', 'a', 'n', ' ', 'c', 'a', 'c', 'h', 'e', ' ', '2', '\n'};
 constexpr std::size_t kHeader = sizeof(kMagic) + 3 * 8;
 constexpr std::uint64_t kLargest = 1ull << 30;  // no database of ours comes near
 constexpr std::uint64_t kNameSeed = 0x7a69707363616e31ull;
@@ -33,13 +33,22 @@ std::uint64_t Mix(std::uint64_t x)
     return x ^ (x >> 31);
 }
 
-// Eight bytes a step: fast enough that checking a database of megabytes
-// costs a few milliseconds. Guards against damage, not against forgery
-// (only the user's own files are read at all).
+// Thirty-two bytes a step in four independent lanes, so that checking a
+// database of megabytes costs about a millisecond. Guards against damage,
+// not against forgery (only the user's own files are read at all).
 std::uint64_t Hash(const char* data, std::size_t size, std::uint64_t seed)
 {
-    std::uint64_t h = Mix(seed ^ size);
+    std::uint64_t lane[4] = {Mix(seed ^ size), Mix(seed + 1), Mix(seed + 2), Mix(seed + 3)};
     std::size_t i = 0;
+    for (; i + 32 <= size; i += 32) {
+        for (int k = 0; k < 4; ++k) {
+            std::uint64_t word;
+            std::memcpy(&word, data + i + 8 * k, 8);
+            lane[k] = (lane[k] ^ word) * 0x9e3779b97f4a7c15ull;
+            lane[k] ^= lane[k] >> 29;
+        }
+    }
+    std::uint64_t h = Mix(lane[0] ^ Mix(lane[1] ^ Mix(lane[2] ^ Mix(lane[3]))));
     for (; i + 8 <= size; i += 8) {
         std::uint64_t word;
         std::memcpy(&word, data + i, 8);
@@ -167,7 +176,7 @@ int DatabaseCache::OpenFolder(bool create) const
     return fd;
 }
 
-bool DatabaseCache::Load(const std::string& key, std::vector<char>& bytes) const
+bool DatabaseCache::Load(const std::string& key, std::unique_ptr<char[]>& bytes, std::size_t& bytesSize) const
 {
     Descriptor dir(OpenFolder(false));
     if (dir.fd < 0) return false;
@@ -178,18 +187,23 @@ bool DatabaseCache::Load(const std::string& key, std::vector<char>& bytes) const
     if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || !Private(st) || st.st_nlink != 1) return false;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (size < kHeader + key.size() || size > kLargest) return false;
-    std::vector<char> all(static_cast<std::size_t>(size));
-    if (!ReadAll(file.fd, all.data(), all.size())) return false;
-    if (std::memcmp(all.data(), kMagic, sizeof kMagic) != 0) return false;
-    const std::uint64_t keySize = GetWord(all.data() + 16);
-    const std::uint64_t dataSize = GetWord(all.data() + 24);
-    const std::uint64_t sum = GetWord(all.data() + 32);
+    // The header and key first, then the bytes straight into their place:
+    // a big database is not copied once more.
+    std::vector<char> head(kHeader + key.size());
+    if (!ReadAll(file.fd, head.data(), head.size())) return false;
+    if (std::memcmp(head.data(), kMagic, sizeof kMagic) != 0) return false;
+    const std::uint64_t keySize = GetWord(head.data() + 16);
+    const std::uint64_t dataSize = GetWord(head.data() + 24);
+    const std::uint64_t sum = GetWord(head.data() + 32);
     if (keySize != key.size() || dataSize != size - kHeader - keySize) return false;
-    const char* storedKey = all.data() + kHeader;
-    const char* data = storedKey + keySize;
+    const char* storedKey = head.data() + kHeader;
     if (std::memcmp(storedKey, key.data(), key.size()) != 0) return false;
-    if (Hash(data, static_cast<std::size_t>(dataSize), Hash(storedKey, key.size(), kSumSeed)) != sum) return false;
-    bytes.assign(data, data + dataSize);
+    std::unique_ptr<char[]> data(new char[static_cast<std::size_t>(dataSize)]);
+    const auto n = static_cast<std::size_t>(dataSize);
+    if (!ReadAll(file.fd, data.get(), n) || Hash(data.get(), n, Hash(storedKey, key.size(), kSumSeed)) != sum)
+        return false;
+    bytes = std::move(data);
+    bytesSize = n;
     return true;
 }
 

@@ -9,6 +9,7 @@
 // other file is passed over and replaced by a fresh one. Every failure of
 // the cache is silent: the database is compiled as if there were none.
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,7 +26,9 @@ public:
 
     // The bytes stored for key (which names everything the bytes were made
     // from); false when there are none that can be trusted.
-    bool Load(const std::string& key, std::vector<char>& bytes) const;
+    // The buffer is left uninitialised until read into: a database of
+    // megabytes is not cleared first.
+    bool Load(const std::string& key, std::unique_ptr<char[]>& bytes, std::size_t& size) const;
     // Stores bytes for key, replacing whatever file was there; created with
     // the folder when missing. False when it could not be done.
     bool Store(const std::string& key, const char* bytes, std::size_t size) const;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <functional>
 
+#include "BodyPattern.h"
+
 #ifdef ZIPSCAN_HYPERSCAN
 #include <hs/hs.h>
 
@@ -35,10 +37,11 @@ void PutNumber(std::string& out, std::uint64_t v)
 
 // Everything the compiled database follows from: the library and the
 // processor it was compiled by and for, the mode, and every pattern with
-// its id and flags.
-std::string CacheKey(const std::vector<std::vector<unsigned char>>& list, unsigned mode, unsigned flags)
+// its id, flags and bytes, or a body pattern's source (its expression
+// follows from it, and is made only when the cache has no database).
+std::string CacheKey(const std::vector<PatternSpec>& list, const std::vector<unsigned>& flags, unsigned mode)
 {
-    std::string key = "zipscan literal database 1\nhyperscan ";
+    std::string key = "zipscan pattern database 3\nhyperscan ";
     key += hs_version();
     hs_platform_info_t platform {};
     if (hs_populate_platform(&platform) != HS_SUCCESS) return std::string();
@@ -50,39 +53,80 @@ std::string CacheKey(const std::vector<std::vector<unsigned char>>& list, unsign
     PutNumber(key, list.size());
     for (std::size_t i = 0; i < list.size(); ++i) {
         PutNumber(key, i);
-        PutNumber(key, flags);
-        PutNumber(key, list[i].size());
-        key.append(reinterpret_cast<const char*>(list[i].data()), list[i].size());
+        PutNumber(key, flags[i]);
+        if (list[i].body) {
+            key += 'b';
+            PutNumber(key, list[i].body->Source().size());
+            key += list[i].body->Source();
+        } else {
+            key += 'l';
+            PutNumber(key, list[i].bytes.size());
+            key.append(reinterpret_cast<const char*>(list[i].bytes.data()), list[i].bytes.size());
+        }
     }
     return key;
 }
 
-hs_database_t* CompileAll(const std::vector<std::vector<unsigned char>>& list, bool useCache, std::string& error)
+// Plain bytes as an expression, for a set that holds body patterns too.
+std::string Escaped(const std::vector<unsigned char>& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 4);
+    for (unsigned char b : bytes) {
+        out += "\\x";
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+hs_database_t* CompileAll(const std::vector<PatternSpec>& list, bool useCache, std::string& error)
 {
     const unsigned mode = HS_MODE_STREAM;
-    const unsigned flag = 0;
+    // Plain bytes alone go to the literal compiler; with body patterns
+    // every pattern becomes an expression. A body pattern is reported once
+    // a content: where it starts is not needed, and Hyperscan then keeps
+    // no state for it after the first match.
+    const bool anyBody = std::any_of(list.begin(), list.end(), [](const PatternSpec& p) { return p.body != nullptr; });
+    std::vector<unsigned> flags(list.size(), 0), ids;
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (list[i].body) flags[i] = HS_FLAG_DOTALL | HS_FLAG_SINGLEMATCH;
     const bool caching = useCache && list.size() >= kCacheFrom;
     DatabaseCache cache(caching ? DatabaseCache::DefaultFolder() : std::string());
-    const std::string key = caching ? CacheKey(list, mode, flag) : std::string();
+    const std::string key = caching ? CacheKey(list, flags, mode) : std::string();
     hs_database_t* compiled = nullptr;
-    std::vector<char> stored;
-    if (!key.empty() && cache.Load(key, stored) &&
-        hs_deserialize_database(stored.data(), stored.size(), &compiled) == HS_SUCCESS)
+    std::unique_ptr<char[]> stored;
+    std::size_t storedSize = 0;
+    if (!key.empty() && cache.Load(key, stored, storedSize) &&
+        hs_deserialize_database(stored.get(), storedSize, &compiled) == HS_SUCCESS)
         return compiled;
     compiled = nullptr;
 
+    std::vector<std::string> texts;
+    if (anyBody) {
+        texts.reserve(list.size());
+        for (const PatternSpec& p : list) texts.push_back(p.body ? p.body->Expression() : Escaped(p.bytes));
+    }
     std::vector<const char*> expressions;
-    std::vector<unsigned> flags(list.size(), flag), ids;
     std::vector<std::size_t> lengths;
     for (std::size_t i = 0; i < list.size(); ++i) {
-        expressions.push_back(reinterpret_cast<const char*>(list[i].data()));
+        expressions.push_back(anyBody ? texts[i].c_str() : reinterpret_cast<const char*>(list[i].bytes.data()));
         ids.push_back(static_cast<unsigned>(i));
-        lengths.push_back(list[i].size());
+        lengths.push_back(list[i].bytes.size());
     }
     hs_compile_error_t* failure = nullptr;
-    if (hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
-                             static_cast<unsigned>(list.size()), mode, nullptr, &compiled, &failure) != HS_SUCCESS) {
-        error = std::string("cannot compile the signatures: ") + (failure && failure->message ? failure->message : "?");
+    const hs_error_t result =
+        anyBody ? hs_compile_multi(expressions.data(), flags.data(), ids.data(), static_cast<unsigned>(list.size()),
+                                   mode, nullptr, &compiled, &failure)
+                : hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
+                                       static_cast<unsigned>(list.size()), mode, nullptr, &compiled, &failure);
+    if (result != HS_SUCCESS) {
+        const int which = failure ? failure->expression : -1;
+        error = which >= 0 && static_cast<std::size_t>(which) < list.size() && list[which].origin.file
+                    ? list[which].origin.Text() + ": Hyperscan cannot take this signature: "
+                    : std::string("cannot compile the signatures: ");
+        error += failure && failure->message ? failure->message : "?";
         if (failure) hs_free_compile_error(failure);
         return nullptr;
     }
@@ -98,12 +142,18 @@ hs_database_t* CompileAll(const std::vector<std::vector<unsigned char>>& list, b
 
 } // namespace
 
-std::unique_ptr<PatternDatabase> PatternDatabase::Build(const std::vector<std::vector<unsigned char>>& list,
+std::unique_ptr<PatternDatabase> PatternDatabase::Build(const std::vector<PatternSpec>& list,
                                                         bool multi, bool cache, std::string& error)
 {
     std::unique_ptr<PatternDatabase> db(new PatternDatabase());
-    db->patterns = list;
-    for (const auto& p : db->patterns) db->longest = std::max(db->longest, p.size());
+    db->patterns.reserve(list.size());
+    db->bodies.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        db->patterns.push_back(list[i].body ? std::vector<unsigned char>() : list[i].bytes);
+        db->bodies.push_back(list[i].body);
+        if (list[i].body) db->bodyIds.push_back(static_cast<std::uint32_t>(i));
+        db->longest = std::max(db->longest, db->patterns.back().size());
+    }
 #ifdef ZIPSCAN_HYPERSCAN
     if (multi && !list.empty()) {
         db->hyperscan = CompileAll(list, cache, error);
@@ -160,6 +210,8 @@ PatternCounter::PatternCounter(const PatternDatabase& db)
         }
     }
 #endif
+    if (!stream)
+        for (std::uint32_t id : db.bodyIds) runners.push_back(std::make_unique<BodyRunner>(*db.bodies[id]));
 }
 
 PatternCounter::~PatternCounter()
@@ -173,6 +225,10 @@ PatternCounter::~PatternCounter()
 void PatternCounter::Match(unsigned int id, unsigned long long end)
 {
     if (id >= counts.size()) return;
+    if (database.bodies[id]) {
+        if (counts[id] == 0) Counted(id);
+        return;
+    }
     const std::uint64_t start = end - database.patterns[id].size();
     if (start < nextStart[id]) return;
     Counted(id);
@@ -212,7 +268,7 @@ void PatternCounter::FeedSimple(const unsigned char* data, std::size_t size)
     window.insert(window.end(), data, data + size);
     for (std::size_t id = 0; id < database.patterns.size(); ++id) {
         const auto& pattern = database.patterns[id];
-        if (pattern.size() > window.size()) continue;
+        if (pattern.empty() || pattern.size() > window.size()) continue;
         std::uint64_t from = nextStart[id] > windowStart ? nextStart[id] - windowStart : 0;
         if (from >= window.size()) continue;
         auto it = window.begin() + static_cast<std::ptrdiff_t>(from);
@@ -225,6 +281,10 @@ void PatternCounter::FeedSimple(const unsigned char* data, std::size_t size)
             it += static_cast<std::ptrdiff_t>(pattern.size());
             nextStart[id] = windowStart + static_cast<std::uint64_t>(it - window.begin());
         }
+    }
+    for (std::size_t r = 0; r < runners.size(); ++r) {
+        const std::uint32_t id = database.bodyIds[r];
+        if (counts[id] == 0 && runners[r]->Feed(data, size)) Counted(id);
     }
     fed += size;
     const std::size_t keep = std::min(window.size(), database.longest > 0 ? database.longest - 1 : 0);
@@ -247,6 +307,8 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> PatternCounter::Finish()
     }
     found.clear();
     window.clear();
+    if (fed > 0)
+        for (auto& runner : runners) runner->Reset();
     fed = 0;
     return out;
 }

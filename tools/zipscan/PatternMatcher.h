@@ -5,6 +5,8 @@
 // without it (other processors, other systems) each pattern is searched on
 // its own with a carry-over between pieces. Both count alike: leftmost
 // first, the next match of a pattern after the end of the last one.
+// Body patterns (wildcards, gaps, alternatives) go into the same pass; such
+// a pattern counts one match however often it is met.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,12 +16,31 @@
 
 namespace zipscan {
 
+class BodyPattern;
+class BodyRunner;
+
+// Where a database's signature was read, for errors: the file's name is
+// shared by all its signatures and put together with the line only when
+// needed.
+struct Origin {
+    std::shared_ptr<const std::string> file;
+    std::size_t line = 0;
+    std::string Text() const { return file ? *file + ":" + std::to_string(line) : std::string(); }
+};
+
+// One pattern: plain bytes, or a body pattern when body is set.
+struct PatternSpec {
+    std::vector<unsigned char> bytes;
+    std::shared_ptr<const BodyPattern> body;
+    Origin origin;
+};
+
 class PatternDatabase {
 public:
     // multi: use the multi-pattern matcher where this build has one.
     // cache: a big set's compiled matcher may be loaded from and kept in
     // the database cache (see DatabaseCache.h).
-    static std::unique_ptr<PatternDatabase> Build(const std::vector<std::vector<unsigned char>>& patterns,
+    static std::unique_ptr<PatternDatabase> Build(const std::vector<PatternSpec>& patterns,
                                                   bool multi, bool cache, std::string& error);
     ~PatternDatabase();
     PatternDatabase(const PatternDatabase&) = delete;
@@ -35,7 +56,9 @@ private:
     friend class PatternCounter;
     PatternDatabase() = default;
     using Searcher = std::boyer_moore_horspool_searcher<std::vector<unsigned char>::const_iterator>;
-    std::vector<std::vector<unsigned char>> patterns;
+    std::vector<std::vector<unsigned char>> patterns;  // empty for a body pattern
+    std::vector<std::shared_ptr<const BodyPattern>> bodies;  // by id, null for plain bytes
+    std::vector<std::uint32_t> bodyIds;  // the ids of the body patterns
     std::vector<Searcher> searchers;  // one a pattern, only for the search without Hyperscan
     std::size_t longest = 0;
     void* hyperscan = nullptr;  // hs_database_t, when built with one
@@ -69,6 +92,7 @@ private:
     std::vector<std::uint64_t> nextStart;  // a match may start here or later
     std::uint64_t fed = 0;                 // bytes of the content so far
     std::vector<unsigned char> window;     // the carried tail, then the new piece
+    std::vector<std::unique_ptr<BodyRunner>> runners;  // by body, without Hyperscan
     void* scratch = nullptr;               // hs_scratch_t
     void* stream = nullptr;                // hs_stream_t
 };

@@ -142,7 +142,10 @@ bool SignatureSet::Add(Signature signature, std::string& error)
 void SignatureSet::AddBuiltin()
 {
     std::string ignored;
-    Add(Signature{"EICAR-Test-File", TestFile(), Action::Delete}, ignored);
+    Signature s;
+    s.name = "EICAR-Test-File";
+    s.pattern = TestFile();
+    Add(std::move(s), ignored);
 }
 
 bool SignatureSet::AddOption(const std::string& argument, bool hex, std::string& error)
@@ -237,11 +240,19 @@ bool SignatureSet::LoadFile(const std::string& path, std::string& error)
     return true;
 }
 
+std::vector<PatternSpec> SignatureSet::Specs() const
+{
+    std::vector<PatternSpec> specs;
+    specs.reserve(signatures.size());
+    for (const Signature& sig : signatures) specs.push_back(PatternSpec{sig.pattern, sig.body, sig.origin});
+    return specs;
+}
+
 bool SignatureSet::Prepare(bool multi, bool cache, std::string& error)
 {
-    std::vector<std::vector<unsigned char>> patterns;
-    for (const Signature& sig : signatures) patterns.push_back(sig.pattern);
-    database = PatternDatabase::Build(patterns, multi, cache, error);
+    hashes.Prepare();
+    if (!yara.Prepare(error)) return false;
+    database = PatternDatabase::Build(Specs(), multi, cache, error);
     return database != nullptr;
 }
 
@@ -249,15 +260,15 @@ const PatternDatabase& SignatureSet::Database(std::unique_ptr<PatternDatabase>& 
 {
     if (database) return *database;
     std::string ignored;
-    std::vector<std::vector<unsigned char>> patterns;
-    for (const Signature& sig : signatures) patterns.push_back(sig.pattern);
-    own = PatternDatabase::Build(patterns, false, false, ignored);
+    own = PatternDatabase::Build(Specs(), false, false, ignored);
     return *own;
 }
 
 namespace {
 
 constexpr unsigned int kPiece = 1u << 20;
+// The most of one entry the YARA rules are given.
+constexpr std::size_t kYaraLargest = std::size_t(256) << 20;
 
 // Reads a stream from its start in pieces, through its engine interface.
 class StreamReader {
@@ -297,11 +308,21 @@ bool EmptyStream(VFStream& stream)
 
 } // namespace
 
-SignatureSet::Search::Search(const SignatureSet& s) : set(s), counter(s.Database(own)) {}
+SignatureSet::Search::Search(const SignatureSet& s) : set(s), counter(s.Database(own))
+{
+    if (!set.hashes.Empty()) digests = std::make_unique<HashSignatures::Digests>(set.hashes);
+    if (!set.yara.Empty()) yaraScanner = std::make_unique<YaraRules::Scanner>(set.yara);
+}
 
 bool SignatureSet::Search::Count(VFStream& content, std::vector<std::pair<std::uint32_t, std::uint32_t>>& found,
-                                 ContentFacts* facts)
+                                 ContentFacts* facts, std::vector<Finding>* whole)
 {
+    // The YARA rules see the entry whole: it is gathered as it goes by, up
+    // to a bound, past which they see its start.
+    static thread_local std::vector<unsigned char> gathered;
+    const bool gather = whole && yaraScanner;
+    if (gather) gathered.clear();
+    unsigned char first[2] = {0, 0};
     StreamReader read(content);
     // Every entry is searched through the same piece: clearing and freeing
     // a fresh 1 MiB for each of 20000 small entries cost more than the
@@ -336,6 +357,10 @@ bool SignatureSet::Search::Count(VFStream& content, std::vector<std::pair<std::u
         if (got <= 0) break;
         const auto n = static_cast<std::size_t>(got);
         counter.Feed(piece.data(), n);
+        for (std::size_t k = static_cast<std::size_t>(total); k < 2 && k - total < n; ++k) first[k] = piece[k - total];
+        if (whole && digests) digests->Update(piece.data(), n);
+        if (gather && gathered.size() < kYaraLargest)
+            gathered.insert(gathered.end(), piece.data(), piece.data() + std::min<std::size_t>(n, kYaraLargest - gathered.size()));
         if (facts) {
             crc = Crc32(crc, piece.data(), n);
             if (firstLocal == ContentFacts::kNone || !endSeen) {
@@ -355,6 +380,26 @@ bool SignatureSet::Search::Count(VFStream& content, std::vector<std::pair<std::u
         total += static_cast<std::uint64_t>(got);
     }
     found = counter.Finish();
+    // A signature for executables does not count in other content.
+    const bool executable = total >= 2 && first[0] == 'M' && first[1] == 'Z';
+    if (!executable)
+        found.erase(std::remove_if(found.begin(), found.end(),
+                                   [&](const std::pair<std::uint32_t, std::uint32_t>& f) {
+                                       return set.signatures[f.first].executableOnly;
+                                   }),
+                    found.end());
+    if (whole && digests) {
+        std::vector<std::string> names;
+        digests->Finish(total, names);
+        for (std::string& name : names) whole->push_back(Finding{std::move(name), Action::Delete, 1});
+    }
+    if (gather && ok) {
+        std::vector<std::string> names;
+        std::string reason;
+        if (!yaraScanner->Scan(gathered.data(), gathered.size(), names, reason)) ok = false;
+        for (std::string& name : names) whole->push_back(Finding{std::move(name), Action::Delete, 1});
+        if (gathered.capacity() > kPiece) std::vector<unsigned char>().swap(gathered);
+    }
     if (facts) {
         facts->size = total;
         facts->crc = crc;
@@ -377,11 +422,21 @@ bool SignatureSet::Search::Scan(VFStream& content, std::vector<Finding>& finding
 {
     findings.clear();
     std::vector<std::pair<std::uint32_t, std::uint32_t>> found;
-    if (!Count(content, found, facts)) return false;
+    std::vector<Finding> whole;
+    if (!Count(content, found, facts, &whole)) return false;
     for (const auto& f : found) {
         const Signature& s = set.signatures[f.first];
-        findings.push_back(Finding{s.name, s.action, f.second});
+        // A database may give one name to several signatures: the name
+        // is found once, with every match.
+        auto same = std::find_if(findings.begin(), findings.end(), [&](const Finding& g) {
+            return g.signature == s.name && g.action == s.action;
+        });
+        if (same != findings.end()) same->matches += f.second;
+        else findings.push_back(Finding{s.name, s.action, f.second});
     }
+    for (Finding& w : whole)
+        if (std::none_of(findings.begin(), findings.end(), [&](const Finding& g) { return g.signature == w.signature; }))
+            findings.push_back(std::move(w));
     return true;
 }
 

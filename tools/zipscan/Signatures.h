@@ -6,16 +6,21 @@
 #include <string>
 #include <vector>
 
+#include "HashSignatures.h"
 #include "PatternMatcher.h"
 #include "ScanTypes.h"
+#include "YaraRules.h"
 #include "plugin/ZipHost.h"
 
 namespace zipscan {
 
 struct Signature {
     std::string name;
-    std::vector<unsigned char> pattern;
+    std::vector<unsigned char> pattern;  // empty for a body pattern
     Action action = Action::Delete;
+    std::shared_ptr<const BodyPattern> body;  // wildcards, gaps or alternatives
+    bool executableOnly = false;  // matches only in content that starts as a PE file ("MZ")
+    Origin origin;                // a database's signature: its file and line
 };
 
 class SignatureSet {
@@ -27,6 +32,10 @@ public:
     bool AddOption(const std::string& argument, bool hex, std::string& error);
     // One signature a line: NAME ACTION text|hex PATTERN; '#' starts a comment.
     bool LoadFile(const std::string& path, std::string& error);
+    // A signature read from a database (see ClamDatabase.h).
+    void AddDatabaseSignature(Signature signature) { signatures.push_back(std::move(signature)); }
+    HashSignatures& Hashes() { return hashes; }
+    YaraRules& Yara() { return yara; }
 
     // Builds the matcher once every signature is in; multi: use the
     // multi-pattern matcher where this build has one, cache: and keep it
@@ -49,16 +58,20 @@ public:
         bool Cure(VFStream& content);
 
     private:
+        // whole: what else the pass learns of the whole content (the hashes,
+        // the YARA rules' findings), when not null.
         bool Count(VFStream& content, std::vector<std::pair<std::uint32_t, std::uint32_t>>& found,
-                   ContentFacts* facts = nullptr);
+                   ContentFacts* facts = nullptr, std::vector<Finding>* whole = nullptr);
         bool Count(VFStream& content, std::vector<std::uint32_t>& counts);
         const SignatureSet& set;
         std::unique_ptr<PatternDatabase> own;  // when the set was not prepared
         PatternCounter counter;
+        std::unique_ptr<HashSignatures::Digests> digests;  // when the set has hash signatures
+        std::unique_ptr<YaraRules::Scanner> yaraScanner;   // when it has YARA rules
     };
 
     const std::vector<Signature>& All() const { return signatures; }
-    bool Empty() const { return signatures.empty(); }
+    bool Empty() const { return signatures.empty() && hashes.Empty() && yara.Empty(); }
 
     // The test file's 68 bytes, assembled at run time so that no source or
     // binary of ours carries them in the clear.
@@ -67,8 +80,11 @@ public:
 private:
     bool Add(Signature signature, std::string& error);
     const PatternDatabase& Database(std::unique_ptr<PatternDatabase>& own) const;
+    std::vector<PatternSpec> Specs() const;
     std::vector<Signature> signatures;
     std::unique_ptr<PatternDatabase> database;
+    HashSignatures hashes;
+    YaraRules yara;
 };
 
 // Parses "report", "delete" or "cure".

@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "ArchiveScanner.h"
+#include "ClamDatabase.h"
 #include "CommandLine.h"
 #include "DirectoryWalk.h"
 #include "FileAction.h"
@@ -122,6 +123,12 @@ bool LoadSignatures(const Options& o, SignatureSet& set, std::string& error)
                                                      : set.AddOption(s.value, s.kind == SignatureArgument::Hex, error);
         if (!ok) return false;
     }
+    ClamDatabase databases(set);
+    for (const std::string& d : o.databases)
+        if (!databases.Load(d, error)) return false;
+    // What could not be read is said once, never passed over in silence.
+    const std::string warning = databases.Warning();
+    if (!warning.empty()) std::fprintf(stderr, "zipscan: warning: %s\n", Printable(warning).c_str());
     if (set.Empty()) {
         error = "no signatures to search for";
         return false;
@@ -399,6 +406,11 @@ int main(int argc, char** argv)
         const std::string multi = PatternDatabase::MultiEngine();
         std::printf("%s\nsignature search: %s\n", kVersion,
                     multi.empty() ? "each signature on its own" : ("all in one pass with " + multi).c_str());
+        // What -d can read in this build.
+        std::printf("hash signatures: %s\nYARA rules: %s\n",
+                    HashSignatures::Available() ? "with libcrypto" : "not in this build (no libcrypto)",
+                    YaraRules::Available() ? ("libyara " + YaraRules::Version()).c_str()
+                                           : "not in this build (no libyara)");
         return 0;
     }
     std::signal(SIGINT, OnSignal);

@@ -1,0 +1,42 @@
+#pragma once
+// Reads signature databases given with -d into a signature set: ClamAV's
+// hash signatures (.hdb, .hsb), body signatures (.ndb), the containers
+// that hold them (.cvd, .cld), and YARA rules (.yar, .yara). A folder
+// stands for the database files in it. What is not read (other signature
+// types, and parts read more loosely than ClamAV reads them) is tallied for
+// one warning line; a malformed line stops the load with its file and line.
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "Signatures.h"
+
+namespace zipscan {
+
+class ClamDatabase {
+public:
+    explicit ClamDatabase(SignatureSet& set) : set(set) {}
+
+    // A file or a folder given to -d. False with a one-line reason.
+    bool Load(const std::string& path, std::string& error);
+    // The warning line (without "zipscan: "), or "" when everything was read.
+    std::string Warning() const;
+    std::size_t Loaded() const { return loaded; }
+
+private:
+    bool LoadFile(const std::string& path, std::string& error);
+    // One database's text; shown names it in errors, type is its extension.
+    bool LoadText(const std::string& shown, const std::string& type, const std::string& text, std::string& error);
+    bool LoadContainer(const std::string& path, const std::string& type, const std::string& bytes, std::string& error);
+    bool LoadHashes(const std::string& shown, const std::string& type, const std::string& text, std::string& error);
+    bool LoadBodies(const std::string& shown, const std::string& text, std::string& error);
+    void NotRead(const std::string& what, std::size_t count);
+
+    SignatureSet& set;
+    std::map<std::string, std::size_t> notRead;  // by type, the signatures passed over
+    std::size_t looseOffsets = 0;   // .ndb offsets other than '*', searched anywhere
+    std::size_t looseTargets = 0;   // .ndb target types other than 0 and 1, searched in anything
+    std::size_t loaded = 0;
+};
+
+} // namespace zipscan
