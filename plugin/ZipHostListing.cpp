@@ -32,8 +32,10 @@ ZipHostEntry HostEntry(const CZipEntryHeader& header, uint64_t localPosition, ui
     // AE-2 keeps no CRC: the authentication code checks the data instead.
     ZipAesInfo aes;
     if (header.method == methodAes &&
-        ZipFindAesInfo(header.extraField.data(), header.extraField.length(), aes) && aes.version == 2)
+        ZipFindAesInfo(header.extraField.data(), header.extraField.length(), aes) && aes.version == 2) {
         e.checkable = false;
+        e.aesStrength = aes.strength;
+    }
     return e;
 }
 

@@ -24,6 +24,8 @@ struct ZipHostEntry {
     bool decoded = false;           // the module decodes it (else it hands over the raw bytes)
     bool checkable = true;          // CRC and sizes are known (a local header with a
                                     // data descriptor whose descriptor was not found: no)
+    uint8_t aesStrength = 0;        // WinZip AE-2, which keeps no CRC: its key strength
+                                    // (1-3); its authentication code checks the content
 };
 
 // How the module opened the stream.
@@ -58,3 +60,10 @@ ZipHostListing ZipListForHost(VFStream* stream, uint64_t base);
 // says: the content that no central record lists is checked against these.
 // One pass over the bytes.
 std::vector<ZipHostEntry> ZipLocalEntriesForHost(VFStream* stream, uint64_t base);
+
+// Whether an AE-2 entry's authentication code matches its encrypted data
+// under `password`, which the host offered for it. Unknown where that is not
+// the entry's password, its data is cut short, or the build has no AES.
+// Reads the entry's data once and decrypts nothing.
+enum class ZipAesCheck : uint8_t { matches, differs, unknown };
+ZipAesCheck ZipCheckAesCode(VFStream* stream, const ZipHostEntry& entry, const std::string& password);

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 
+#include "ArchiveStart.h"
 #include "Coverage.h"
 #include "FileCopy.h"
 #include "FileStream.h"
@@ -47,7 +48,7 @@ bool ArchiveScanner::RecogniseAt(FileStream& stream, std::uint64_t base) const
 }
 
 bool ArchiveScanner::Recognise(FileStream& stream, std::uint64_t& base, std::string& error,
-                               const ContentFacts* raw) const
+                               const ContentFacts* raw, bool atBaseOnly) const
 {
     std::int64_t length = stream.Length();
     if (length < 0) {
@@ -61,23 +62,13 @@ bool ArchiveScanner::Recognise(FileStream& stream, std::uint64_t& base, std::str
     }
     base = settings.offset;
     if (RecogniseAt(stream, base)) return true;
-    if (!settings.offsetGiven) {
-        // Not an archive from the first byte: look where the module's
-        // reading of its end record says it starts (a self-extractor's stub
-        // in front of it), then at its first local header.
-        const ZipHostListing listing = ZipListForHost(&stream, 0);
-        const std::uint64_t start = listing.archiveStart;
-        if ((listing.opening == ZipHostOpening::directory || listing.opening == ZipHostOpening::directoryFromStart) &&
-            start != 0 && start < static_cast<std::uint64_t>(length) && RecogniseAt(stream, start)) {
-            base = start;
-            return true;
-        }
-        if (raw && raw->firstLocalHeader != ContentFacts::kNone && raw->firstLocalHeader != 0 &&
-            RecogniseAt(stream, raw->firstLocalHeader)) {
-            base = raw->firstLocalHeader;
-            return true;
-        }
-    }
+    // Not an archive from the first byte: look where the module's reading
+    // of its end record says it starts (a self-extractor's stub in front of
+    // it), and at its first local header.
+    if (!settings.offsetGiven && !atBaseOnly &&
+        FindArchiveStart(stream, static_cast<std::uint64_t>(length), raw,
+                         [&](std::uint64_t at) { return RecogniseAt(stream, at); }, base))
+        return true;
     error = kNotZip;
     return false;
 }
@@ -158,6 +149,9 @@ void ArchiveScanner::ScanAll(FileStream& archive, FileResult& result) const
     end.stopped = result.stopped;
     end.limits = result.limits;
     end.passwordsGiven = !settings.passwords.empty();
+    end.checkAes = [&](const ZipHostEntry& r, int password) {
+        return ZipCheckAesCode(&archive, r, PasswordAt(settings.passwords, password));
+    };
     JudgeWalk(listing, [&] { return ZipLocalEntriesForHost(&archive, result.base); }, end, result.entries, result.notes);
 }
 
@@ -417,9 +411,10 @@ FileResult ArchiveScanner::Scan(const std::string& path, std::size_t walkedFrom)
         result.error = std::string("cannot read the file: ") + std::strerror(errno);
         return false;
     };
-    result.recognised = Recognise(stream, result.base, error);
-    // Where neither its first byte nor its end record leads to an archive,
-    // its first local header may (the search of its bytes finds it).
+    result.recognised = Recognise(stream, result.base, error, nullptr, true);
+    // Where the file is no archive from its first byte, its bytes are
+    // searched first: where the archive starts is then chosen between its
+    // end record's reading and its first local header.
     if (!result.recognised && error == kNotZip && !settings.offsetGiven) {
         if (!searchFile()) return result;
         result.recognised = Recognise(stream, result.base, error, &raw);

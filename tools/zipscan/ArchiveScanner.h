@@ -47,9 +47,10 @@ private:
     };
 
     // raw: what the search of the file's own bytes learnt (its first local
-    // header), when it was searched.
+    // header), when it was searched; atBaseOnly: only where the settings
+    // say the archive starts.
     bool Recognise(FileStream& stream, std::uint64_t& base, std::string& error,
-                   const ContentFacts* raw = nullptr) const;
+                   const ContentFacts* raw = nullptr, bool atBaseOnly = false) const;
     // Adds the findings of the file's own bytes that no entry shows.
     static void SearchFileBytes(const ContentFacts& facts, const std::vector<Finding>& found, FileResult& result);
     bool RecogniseAt(FileStream& stream, std::uint64_t base) const;

@@ -56,6 +56,7 @@ std::string Reason(const EntryResult& e, const ZipHostEntry* r, bool passwordsGi
                std::string(": ") + got + " bytes handed over";
     if (e.received < r->uncompressedSize) return "damaged after " + got + " bytes (" + size + " listed)";
     if (e.received > r->uncompressedSize) return "damaged: " + got + " bytes where " + size + " are listed";
+    if (r->aesStrength) return "WinZip AES authentication code not matched: the content is not the one stored";
     return "CRC mismatch: the content's CRC-32 is " + Hex8(e.crc) + ", the record's " + Hex8(r->crc32);
 }
 
@@ -101,10 +102,14 @@ void JudgeWalk(const ZipHostListing& listing, const LocalLookup& locals, const W
         return it == localByName.end() ? nullptr : &it->second;
     };
 
-    // A hand-over with the record's size and CRC is that record's content.
-    auto claim = [](std::vector<Record>& records, EntryResult& e) {
+    // A hand-over with the record's size and CRC (for AE-2, its
+    // authentication code) is that record's content.
+    auto verified = [&](const ZipHostEntry& r, const EntryResult& e) {
+        return r.aesStrength == 0 || (end.checkAes && end.checkAes(r, e.password) == ZipAesCheck::matches);
+    };
+    auto claim = [&](std::vector<Record>& records, EntryResult& e) {
         for (Record& r : records)
-            if (!r.ok && Matches(*r.entry, e)) {
+            if (!r.ok && Matches(*r.entry, e) && verified(*r.entry, e)) {
                 r.ok = true;
                 e.complete = true;
                 return;

@@ -32,6 +32,10 @@ struct WalkEnd {
     bool stopped = false;                 // the walk was asked to stop
     std::vector<std::string> limits;      // limits reached, in order
     bool passwordsGiven = false;
+    // Checks a WinZip AE-2 entry's authentication code under the password
+    // (an index of the given ones) in force when it was handed over; such
+    // an entry keeps no CRC. Without it, no AE-2 entry counts as verified.
+    std::function<ZipAesCheck(const ZipHostEntry&, int password)> checkAes;
 };
 
 // Judges the entries of one walk (depth 0 of `entries`; deeper ones were

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "ArchiveStart.h"
 #include "Module.h"
 #include "Progress.h"
 #include "TemporaryStream.h"
@@ -217,21 +218,8 @@ bool ScanCallback::FindArchive(VFStream& content, const ContentFacts& facts, std
 {
     base = 0;
     if (RecogniseAt(content, 0)) return true;
-    // Only content that holds a record signature is worth reading again.
-    if (facts.endSignature) {
-        const ZipHostListing listing = ZipListForHost(&content, 0);
-        if ((listing.opening == ZipHostOpening::directory || listing.opening == ZipHostOpening::directoryFromStart) &&
-            listing.archiveStart > 0 && listing.archiveStart < facts.size && RecogniseAt(content, listing.archiveStart)) {
-            base = listing.archiveStart;
-            return true;
-        }
-    }
-    if (facts.firstLocalHeader != ContentFacts::kNone && facts.firstLocalHeader > 0 &&
-        RecogniseAt(content, facts.firstLocalHeader)) {
-        base = facts.firstLocalHeader;
-        return true;
-    }
-    return false;
+    return FindArchiveStart(content, facts.size, &facts,
+                            [&](std::uint64_t at) { return RecogniseAt(content, at); }, base);
 }
 
 ScanCallback::Nested ScanCallback::ScanNested(VFStream& content, std::size_t at, const ContentFacts& facts)
@@ -269,6 +257,9 @@ ScanCallback::Nested ScanCallback::ScanNested(VFStream& content, std::size_t at,
     walkEnd.stopped = walk.StopRequested();
     walkEnd.limits = walk.LimitsReached();
     walkEnd.passwordsGiven = !passwords.empty();
+    walkEnd.checkAes = [&](const ZipHostEntry& r, int password) {
+        return ZipCheckAesCode(&content, r, PasswordAt(passwords, password));
+    };
     std::vector<std::string> innerNotes;
     JudgeWalk(listing, [&] { return ZipLocalEntriesForHost(&content, base); }, walkEnd, innerEntries, innerNotes);
     innerVerdicts.resize(innerEntries.size(), 0);
@@ -318,8 +309,7 @@ int VF_CALL ScanCallback::QueryPassword(const char* name, char* buffer, int* buf
     // With no password to offer, answer an empty one rather than declining:
     // a refusal would end the whole walk, an empty password only fails this
     // entry and the module moves on to the next.
-    std::string answer = index >= 0 && static_cast<std::size_t>(index) < passwords.size()
-                             ? passwords[static_cast<std::size_t>(index)] : std::string();
+    std::string answer = PasswordAt(passwords, index);
     std::size_t room = static_cast<std::size_t>(*bufferSize) - 1;
     std::size_t n = std::min(answer.size(), room);
     std::memcpy(buffer, answer.data(), n);

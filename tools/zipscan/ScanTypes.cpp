@@ -50,4 +50,10 @@ int ScanStatus(const FileResult& result)
     return 0;
 }
 
+std::string PasswordAt(const std::vector<std::string>& passwords, int index)
+{
+    return index >= 0 && static_cast<std::size_t>(index) < passwords.size() ? passwords[static_cast<std::size_t>(index)]
+                                                                              : std::string();
+}
+
 } // namespace zipscan

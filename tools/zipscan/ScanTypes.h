@@ -99,4 +99,7 @@ struct FileResult {
 // was scanned as decoded content.
 int ScanStatus(const FileResult& result);
 
+// The given password at `index`, or an empty one (none in force).
+std::string PasswordAt(const std::vector<std::string>& passwords, int index);
+
 } // namespace zipscan

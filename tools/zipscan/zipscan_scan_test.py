@@ -8,6 +8,7 @@ import pty
 import random
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -278,17 +279,31 @@ class Scan(Base):
         data[end + 8:end + 12] = (1).to_bytes(2, "little") * 2  # the end record counts one entry
         with open(hidden, "wb") as f:
             f.write(data)
-        # file, its status, the file's error, the entry with a problem, words of the problem
+        # WinZip AE-2 keeps no CRC: only its authentication code tells the
+        # stored content from altered bytes (7zz tests the altered one as failed).
+        aes = self.path("aes.zip")
+        subprocess.run(["7zz", "a", "-tzip", "-mem=AES256", "-ppw", aes, self.make_file("h.txt", b"plain " * 200)],
+                       check=True, stdout=subprocess.DEVNULL)
+        data = bytearray(read_bytes(aes))
+        code_end = 30 + int.from_bytes(data[26:28], "little") + int.from_bytes(data[28:30], "little") + \
+            int.from_bytes(data[18:22], "little")
+        data[code_end - 1] ^= 1
+        altered = self.path("aes-altered.zip")
+        with open(altered, "wb") as f:
+            f.write(data)
+        # file, its status, the file's error, the entry with a problem, words of the problem, options
         cases = [
             (example, "found", "not fully scanned: encrypted, and no password was given",
-             "private/eicar-secret.txt", "no password"),
+             "private/eicar-secret.txt", "no password", []),
             # What no record lists but its own local header describes is
             # scanned whole when it matches that header.
-            (hidden, "found", None, None, None),
+            (hidden, "found", None, None, None, []),
+            (aes, "clean", None, None, None, ["--password", "pw"]),
+            (altered, "error", "not fully scanned", "h.txt", "authentication code not matched", ["--password", "pw"]),
         ]
-        for path, status, error, entry, problem in cases:
+        for path, status, error, entry, problem, options in cases:
             with self.subTest(path=os.path.basename(path)):
-                r = run("scan", "--json", path)
+                r = run("scan", "--json", *options, path)
                 doc = json_docs(r.stdout)[0]
                 self.assertEqual(doc["status"], status)
                 if error is None:
@@ -302,7 +317,7 @@ class Scan(Base):
                     continue
                 self.assertIn(problem, flagged[0]["problem"])
                 self.assertFalse(flagged[0]["complete"])
-                self.assertIn(problem, run("scan", path).stdout.decode())
+                self.assertIn(problem, run("scan", *options, path).stdout.decode())
 
     @needs("inflate")
     def test_self_extractors_are_found_without_offset(self):
@@ -310,19 +325,35 @@ class Scan(Base):
         subprocess.run(["zip", "-q", "-j", inner, self.make_file("bad.txt", TEST_FILE),
                         self.make_file("ok.txt", b"fine" * 100)], check=True)
         stub = b"#!/bin/sh\nexit 0\n" + os.urandom(3000)
-        for adjusted in (False, True):
-            with self.subTest(adjusted=adjusted):
-                sfx = self.path("sfx%d.bin" % adjusted)
+        archive = read_bytes(inner)
+        # One byte in front, and a small clean archive inside the tail: the
+        # first archive's end record (counting it in) no longer holds up, so
+        # the second one's is where the end record says the archive starts;
+        # unzip still extracts the first one's entries.
+        end = archive.rindex(b"PK\x05\x06")
+        tail_path = self.path("tail.zip")
+        write_zip(tail_path, [("tail.txt", b"clean")])
+        tail = read_bytes(tail_path)
+        count, size = struct.unpack_from("<HI", archive, end + 10)
+        fixed = archive[end:end + 10] + struct.pack("<HI", count + 1, size + len(tail)) + archive[end + 16:]
+        cases = (("unadjusted", stub, archive, False, 1),
+                 ("adjusted", stub, archive, True, 0),
+                 ("archive in the tail", b"\xea", archive[:end] + tail + fixed, False, 3))
+        for label, front, body, adjusted, unzip_status in cases:
+            with self.subTest(label):
+                sfx = self.path("sfx-%s.bin" % label.replace(" ", "-"))
                 with open(sfx, "wb") as f:
-                    f.write(stub + read_bytes(inner))
+                    f.write(front + body)
                 if adjusted:
                     subprocess.run(["zip", "-q", "-A", sfx], check=True)
-                # unzip warns (1) of the bytes in front of an unadjusted archive
-                self.assertEqual(unzip_test(sfx), 0 if adjusted else 1)
+                # unzip warns (1) of the bytes in front of an unadjusted archive, and
+                # fails (3) on the record the first one lacks, yet extracts it
+                self.assertEqual(unzip_test(sfx), unzip_status)
                 r = run("scan", "--json", sfx)
                 doc = json_docs(r.stdout)[0]
-                self.assertEqual((r.returncode, doc["offset"]), (1, len(stub)), r.stderr)
-                self.assertEqual(sorted((e["name"], bool(e["findings"]), e["complete"]) for e in doc["entries"]),
+                self.assertEqual((r.returncode, doc["offset"]), (1, len(front)), r.stderr)
+                self.assertEqual(sorted((e["name"], bool(e["findings"]), e["complete"])
+                                        for e in doc["entries"] if e["name"] != "tail.txt"),
                                  [("bad.txt", True, True), ("ok.txt", False, True)])
 
     @needs("inflate")
