@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """The example host lists every entry of the example archive, with the size
-Python's zipfile gives, and leaves the archive as it was.
+Python's zipfile gives, and leaves the archive as it was. With a build
+folder, the module and its header are installed into a temporary prefix,
+and the example built against the installed header lists the same with the
+installed module.
 
-    example_host_test.py EXAMPLE_HOST MODULE
+    example_host_test.py EXAMPLE_HOST MODULE [BUILD CMAKE CC]
 """
+import glob
 import hashlib
 import os
 import subprocess
@@ -51,6 +55,17 @@ def main():
             f.write("PK, but no archive")
         out = subprocess.run([host, module, other], capture_output=True, text=True, timeout=60)
         assert out.returncode == 1 and "not a ZIP archive" in out.stdout, out
+        if len(sys.argv) > 5:
+            build, cmake, cc = sys.argv[3:6]
+            prefix = os.path.join(folder, "prefix")
+            subprocess.run([cmake, "--install", build, "--prefix", prefix], check=True, capture_output=True)
+            installed = glob.glob(os.path.join(prefix, "lib*", "**", "libzipext.so"), recursive=True)
+            assert len(installed) == 1, installed
+            built = os.path.join(folder, "example_host")
+            subprocess.run([cc, "-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror",
+                            "-I", os.path.join(prefix, "include"), os.path.join(HERE, "example_host.c"),
+                            "-o", built, "-ldl"], check=True)
+            assert run(built, installed[0], archive, make_example.PASSWORD)[0] == want
     print("the example host lists %d entries as zipfile does" % len(want))
 
 
