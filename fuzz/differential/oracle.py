@@ -1,6 +1,7 @@
 """zipscan and the peers on one file, each in a private folder with time,
 memory and file-size bounds. A peer surfaces the marker when a file it
 wrote holds it."""
+import atexit
 import json
 import os
 import resource
@@ -16,6 +17,14 @@ from seeds import MARKER, PASSWORD
 PEER_TOOLS = {"7zz": "7zz", "unzip": "unzip", "bsdtar": "bsdtar", "bsdtar-pipe": "bsdtar",
               "zipfile": None}
 PEER_ORDER = ["unzip", "bsdtar", "bsdtar-pipe", "7zz", "zipfile"]
+# ClamAV is a peer where it is installed: it surfaces the marker when a body
+# signature of it matches the file or anything ClamAV extracts from it.
+OPTIONAL_PEERS = {"clamscan": "clamscan"}
+for _peer, _tool in OPTIONAL_PEERS.items():
+    if shutil.which(_tool):
+        PEER_TOOLS[_peer] = _tool
+        PEER_ORDER.append(_peer)
+_clam_database = []
 MEMORY = 1 << 30          # address space of every peer and of zipscan (not under ASan)
 FILE_SIZE = 64 << 20      # largest file a peer may write
 
@@ -168,9 +177,25 @@ def run_peer(peer, path, timeout=10):
                             timeout, stdin=f)
         elif peer == "zipfile":
             _run_zipfile(path, folder, timeout)
+        elif peer == "clamscan":
+            status = run_bounded(["clamscan", "--no-summary", "--quiet", "-d", _clam_marker_database(),
+                                  path], timeout, memory=0)[0]
+            return status == 1
         return _holds_marker(folder)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
+
+
+def _clam_marker_database():
+    """A body signature of the marker, written once a process."""
+    if not _clam_database:
+        folder = tempfile.mkdtemp(prefix="dfz-clam-")
+        atexit.register(shutil.rmtree, folder, True)
+        path = os.path.join(folder, "marker.ndb")
+        with open(path, "w") as f:
+            f.write("DFZ.Marker:0:*:%s\n" % MARKER.hex())
+        _clam_database.append(path)
+    return _clam_database[0]
 
 
 def missing_tools():
