@@ -41,7 +41,10 @@ static int memory_reserve(memory_stream* m, uint64_t need)
     uint64_t capacity = m->capacity ? m->capacity : 4096;
     unsigned char* bigger;
     if (need <= m->capacity) return 1;
-    while (capacity < need) capacity *= 2;
+    while (capacity < need) {
+        if (capacity > UINT64_MAX / 2) return 0;
+        capacity *= 2;
+    }
     if (capacity > (size_t)-1) return 0;
     bigger = realloc(m->bytes, (size_t)capacity);
     if (!bigger) return 0;
@@ -61,7 +64,7 @@ static int32_t ZIPEXT_CALL memory_seek(zipext_stream* self, uint32_t offsetLow, 
     const int64_t from = origin == ZIPEXT_SEEK_CUR ? (int64_t)m->position
                          : origin == ZIPEXT_SEEK_END ? (int64_t)m->size
                                                      : 0;
-    const int ok = from + offset >= 0;
+    const int ok = offset >= 0 ? offset <= INT64_MAX - from : from + offset >= 0;
     if (ok) m->position = (uint64_t)(from + offset);
     /* The module goes by the position written here, also after a failure. */
     if (newPosition) *newPosition = m->position;
