@@ -64,7 +64,15 @@ int CZipCodecDecoder::Run(uint8_t*& out, uint32_t& room)
             if (inputLength > 0) std::memmove(inputBuffer.data(), input, inputLength);
             const uint32_t want = std::min(compressedLeft, inputBuffer.length() - inputLength);
             const uint32_t n = FetchUpToEnd(inputBuffer.data() + inputLength, want);
-            compressedLeft = n < want ? 0 : compressedLeft - n;
+            if (n < want) {
+                // The stream ended inside the declared data: the method had
+                // only what was fetched, and where its data ends counts
+                // from that, not from a size that reaches past the stream.
+                inputGranted -= compressedLeft - n;
+                compressedLeft = 0;
+            } else {
+                compressedLeft -= n;
+            }
             fetchedInput += n;
             input = inputBuffer.data();
             inputLength += n;

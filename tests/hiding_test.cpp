@@ -687,6 +687,14 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
          BuildZip({Covering(Deflated("a.txt", other), LocalImage({Deflated("x.txt", text)})), Stored("c.txt", other)})
              .bytes,
          {{"a.txt", other}, {"x.txt", text}, {"c.txt", other}}},
+        {"local entry behind a deflated entry whose central size reaches past the stream",
+         [&] {
+             ZipEntrySpec a = Deflated("a.txt", other);
+             a.localCompressedSize = static_cast<uint32_t>(a.data.size());
+             a.compressedSize = 0x7FFFFFFF;
+             return BuildZip({a, Unlisted(Deflated("x.txt", text)), Stored("c.txt", other)}).bytes;
+         }(),
+         {{"a.txt", other}, {"x.txt", text}, {"c.txt", other}}},
         {"local entry inside a streamed entry's declared size, behind its descriptor",
          [&] {
              ZipEntrySpec a = Streamed("a.txt", other);
