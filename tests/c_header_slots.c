@@ -37,6 +37,13 @@ LAYOUT_CHECK(enum_type, sizeof((zipext_enum_attributes_fn)0 == &VFEnumAttributes
 LAYOUT_CHECK(recognize_type, sizeof((zipext_recognize_fn)0 == &ZipArchive_Recongnize) > 0);
 LAYOUT_CHECK(decode_type, sizeof((zipext_decode_fn)0 == &ZipArchive_Decode) > 0);
 LAYOUT_CHECK(test_entry_type, sizeof((zipext_test_entry_fn)0 == &TestEntry) > 0);
+#if defined(_WIN32) && !defined(_WIN64)
+/* The slots are __stdcall, as the C++ interfaces' are: a slot of another
+ * convention is a distinct pointer type (the run-time calls alone would not
+ * tell, as both conventions pass the arguments alike). */
+int32_t __stdcall slot_check_stdcall_read(zipext_stream* self, void* buffer, uint32_t count, uint32_t* bytesRead);
+LAYOUT_CHECK(slots_are_stdcall, sizeof(((const zipext_stream_slots*)0)->read == &slot_check_stdcall_read) > 0);
+#endif
 
 /* ---- C objects, called from C++ ---- */
 

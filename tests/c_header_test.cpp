@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #define ZIPEXT_NO_PROTOTYPES
@@ -65,6 +66,11 @@ static_assert(SameCall<ZipArchiveDecodeFn, decltype(&ZipArchive_Decode)>::value)
 static_assert(sizeof(zipext_stream) == sizeof(VFStream) && sizeof(zipext_callback) == sizeof(VFDecodeCallback));
 static_assert(ZIPEXT_VERDICT_CURED == VF_VERDICT_CURED && ZIPEXT_VERDICT_DELETE == VF_VERDICT_DELETE);
 static_assert(ZIPEXT_PASSWORD_BUFFER == VF_PASSWORD_BUFFER);
+// One calling convention for the slots in both headers (c_header_slots.c
+// holds the C one to __stdcall on 32-bit Windows).
+#define ZIPEXT_TEXT(x) #x
+#define ZIPEXT_TEXT_OF(x) ZIPEXT_TEXT(x)
+static_assert(std::string_view(ZIPEXT_TEXT_OF(VF_CALL)) == std::string_view(ZIPEXT_TEXT_OF(ZIPEXT_CALL)));
 
 // A C++ stream and callback that note which slot was called and with what.
 struct CppStream : VFStream {
