@@ -65,7 +65,9 @@ class Zipscan:
         `clean`, the file is cleaned in place with a delete signature and
         'claims_deleted' says whether zipscan says every finding was deleted."""
         action = "delete:" if clean else "report:"
-        args = [self.exe, "scan", "--json", "--no-builtin", "--no-cache",
+        # A limit reached is a finding (exit 1, "limits" below), as this
+        # oracle reads it: zipscan's default now calls it not fully scanned.
+        args = [self.exe, "scan", "--json", "--no-builtin", "--no-cache", "--alert-exceeds-max",
                 "--signature", action + MARKER.decode(), "--password", PASSWORD,
                 "--module", self.module] + (["--clean"] if clean else []) + [path]
         code, out, err, hung = run_bounded(args, self.timeout, None if self.asan else MEMORY)

@@ -382,12 +382,13 @@ FileResult ArchiveScanner::Scan(const std::string& path, std::size_t walkedFrom)
         return result;
     }
     std::string error;
-    // Cleaning replaces the file relative to the directory that held it
-    // when it was opened.
+    // Cleaning replaces the file, and --move, --copy and --remove take it,
+    // relative to the directory that held it when it was opened.
+    const bool whole = settings.action != FileAction::None;
     int dirFd = -1;
     std::string name;
-    int fd = FileStream::OpenFile(path, settings.followLinks, error, settings.clean ? &dirFd : nullptr, &name,
-                                  walkedFrom);
+    int fd = FileStream::OpenFile(path, settings.followLinks, error, settings.clean || whole ? &dirFd : nullptr,
+                                  &name, walkedFrom);
     if (fd < 0) {
         result.error = error;
         return result;
@@ -398,7 +399,34 @@ FileResult ArchiveScanner::Scan(const std::string& path, std::size_t walkedFrom)
     // Without cleaning the module gets a stream that refuses every write;
     // cleaning happens on a separate copy.
     FileStream stream(fd, false);
-    if (progress) progress->FileStarted(path);
+    ScanOpened(stream, dirFd, name, result);
+    if (whole && ScanStatus(result) == 1 && !ScanCallback::interrupted.load()) {
+        if (!ApplyFileAction(settings.action, settings.target, dirFd, name, stream.Descriptor(), result.fileAction,
+                             error))
+            result.error = error;
+    }
+    return result;
+}
+
+FileResult ArchiveScanner::ScanUnnamed(int fd, const std::string& shownAs) const
+{
+    FileResult result;
+    result.path = shownAs;
+    result.limitsReported = settings.limits.report;
+    FileStream stream(fd, false);
+    ScanOpened(stream, -1, std::string(), result);
+    if ((settings.clean || settings.action != FileAction::None) && result.error.empty() && result.scannedAtAll)
+        result.error = settings.clean ? "standard input is scanned, never cleaned"
+                                      : "standard input is scanned, never moved, copied or removed";
+    return result;
+}
+
+void ArchiveScanner::ScanOpened(FileStream& stream, int dirFd, const std::string& name, FileResult& result) const
+{
+    std::string error;
+    if (progress) progress->FileStarted(result.path);
+    const std::int64_t length = stream.Length();
+    result.dataRead = length > 0 ? static_cast<std::uint64_t>(length) : 0;
     // The file's own bytes are searched once, as an engine scans every file
     // raw before its archive module walks it.
     SignatureSet::Search search(signatures);
@@ -416,22 +444,33 @@ FileResult ArchiveScanner::Scan(const std::string& path, std::size_t walkedFrom)
     // searched first: where the archive starts is then chosen between its
     // end record's reading and its first local header.
     if (!result.recognised && error == kNotZip && !settings.offsetGiven) {
-        if (!searchFile()) return result;
+        if (!searchFile()) return;
+        result.dataScanned = raw.size;
         result.recognised = Recognise(stream, result.base, error, &raw);
     }
     if (!result.recognised) {
         result.error = error;
         result.notArchive = error == kNotZip;
-        return result;
+        return;
     }
-    if (!searched && !searchFile()) return result;
+    if (!searched && !searchFile()) return;
     result.scannedAtAll = true;
     ScanAll(stream, result);
+    result.dataScanned = raw.size;
+    for (const EntryResult& e : result.entries) result.dataScanned += e.received;
     SearchFileBytes(raw, rawFindings, result);
-    if (settings.clean && result.error.empty()) Clean(dirFd, name, stream, result);
+    // clamscan's --alert-encrypted: content that stays locked is a finding.
+    if (settings.alertEncrypted) {
+        for (const EntryResult& e : result.entries) {
+            if (e.passwordAsked && !e.scanned && !e.directory) {
+                result.alerts.push_back("Heuristics.Encrypted.Zip");
+                break;
+            }
+        }
+    }
+    if (settings.clean && result.error.empty() && dirFd >= 0) Clean(dirFd, name, stream, result);
     if (stream.Writes() > 0 && result.error.empty())
         result.error = "the module tried to write to the archive opened read-only";
-    return result;
 }
 
 } // namespace zipscan

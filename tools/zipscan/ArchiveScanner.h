@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "FileAction.h"
 #include "Limits.h"
 #include "Module.h"
 #include "ScanCallback.h"
@@ -25,6 +26,9 @@ struct ScanSettings {
     std::vector<std::string> passwords;       // offered in this order
     Limits limits;
     std::uint64_t maxCleanSize = 0;           // bytes a working copy may take on disk; 0: no bound
+    bool alertEncrypted = false;              // an entry no password opens is a finding
+    FileAction action = FileAction::None;     // what becomes of a file with a finding
+    const ActionTarget* target = nullptr;     // where --move and --copy put it
 };
 
 class ArchiveScanner {
@@ -35,6 +39,9 @@ public:
     FileResult Check(const std::string& path) const;
     // walkedFrom: see FileStream::OpenFile.
     FileResult Scan(const std::string& path, std::size_t walkedFrom = std::string::npos) const;
+    // Scans a file open as fd (taken over) that no name leads to, such as
+    // spooled standard input, reported as shownAs; it is never changed.
+    FileResult ScanUnnamed(int fd, const std::string& shownAs) const;
 
 private:
     struct Pass {
@@ -57,6 +64,8 @@ private:
     Pass Run(FileStream& archive, std::uint64_t base, const PassPlan& plan) const;
     void ScanAll(FileStream& archive, FileResult& result) const;
     static void NoteLimits(const Pass& pass, FileResult& result);
+    // Scans (and cleans, with dirFd and name) the file open in stream.
+    void ScanOpened(FileStream& stream, int dirFd, const std::string& name, FileResult& result) const;
     void Clean(int dirFd, const std::string& name, FileStream& original, FileResult& result) const;
     bool Verify(FileStream& copy, std::uint64_t base, const std::vector<std::string>& before,
                 const Pass& cleaning, const std::map<std::string, int>& passwordFor, std::string& error) const;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "FileAction.h"
 #include "Limits.h"
 
 namespace zipscan {
@@ -41,6 +42,17 @@ struct Options {
     std::uint64_t maxCleanSize = 1ull << 30; // bytes a working copy may take on disk; 0: no bound
     bool simpleSearch = false;            // search each signature on its own
     bool noCache = false;                 // compile a big signature set afresh
+
+    // clamscan's daily options, under clamscan's names and meanings.
+    bool infectedOnly = false;            // -i: a file with nothing to tell gets no line
+    bool noSummary = false;               // no summary block (text) or object (JSON)
+    bool quiet = false;                   // nothing on standard output: errors only
+    std::string logFile;                  // -l: the report is appended here as well
+    std::vector<std::string> fileLists;   // -f: files to scan, one a line
+    std::vector<std::string> exclude, include, excludeDir, includeDir; // POSIX extended regexes
+    FileAction action = FileAction::None; // what becomes of a file with a finding
+    std::string actionDir;                // where --move and --copy put it
+    bool alertEncrypted = false;          // an entry no password opens is a finding
 };
 
 // False with a one-line reason when the command line does not make sense.

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "Journal.h"
+#include "PathFilter.h"
 
 namespace zipscan {
 
@@ -70,6 +71,15 @@ struct Walker {
     std::size_t maxDepth;
     WalkResult& out;
     std::set<Identity> seen;
+    bool recursive = true;
+    const PathFilter* filter = nullptr;
+
+    void Add(const std::string& path, std::size_t walked, bool excluded)
+    {
+        out.files.push_back(path);
+        out.walked.push_back(walked);
+        out.excluded.push_back(excluded ? 1 : 0);
+    }
 
     // One folder on the way down: its descriptor, its names and the next
     // one to look at, and where its path ends in the path being walked.
@@ -99,6 +109,7 @@ struct Walker {
             return false;
         }
         TidyNames(fd, path, names, out);
+        ++out.directories;
         stack.push_back({fd, std::move(names), 0, path.size()});
         return true;
     }
@@ -124,6 +135,11 @@ struct Walker {
                 if (!follow || ::fstatat(level.fd, name.c_str(), &cs, 0) != 0) continue;
             }
             if (S_ISDIR(cs.st_mode)) {
+                if (!recursive) continue; // one level, as clamscan without -r
+                if (filter && !filter->DirectoryWanted(path)) {
+                    Add(path, root.size(), true);
+                    continue;
+                }
                 if (stack.size() > maxDepth) {
                     Error(path, "more than " + std::to_string(maxDepth) +
                                     " folders deep (--max-dir-recursion); not walked");
@@ -138,8 +154,7 @@ struct Walker {
                 else
                     Enter(sub, path, stack); // level may move: not used after this
             } else if (S_ISREG(cs.st_mode)) {
-                out.files.push_back(path);
-                out.walked.push_back(root.size());
+                Add(path, root.size(), filter && !filter->FileWanted(path));
             }
             // Anything else (devices, FIFOs, sockets) is no archive: passed over.
         }
@@ -148,17 +163,25 @@ struct Walker {
 
 } // namespace
 
-WalkResult WalkPaths(const std::vector<std::string>& paths, bool followLinks, std::size_t maxDepth)
+WalkResult WalkPaths(const std::vector<std::string>& paths, bool followLinks, std::size_t maxDepth,
+                     bool recursive, const PathFilter* filter)
 {
     WalkResult out;
-    Walker walker{followLinks, maxDepth, out, {}};
+    Walker walker{followLinks, maxDepth, out, {}, recursive, filter};
     for (const std::string& path : paths) {
+        if (path == "-") {
+            walker.Add(path, std::string::npos, false);
+            continue;
+        }
         struct stat st {};
         bool isDirectory = (followLinks ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) == 0 &&
                            S_ISDIR(st.st_mode);
         if (!isDirectory) {
-            out.files.push_back(path);
-            out.walked.push_back(std::string::npos);
+            walker.Add(path, std::string::npos, filter && !filter->FileWanted(path));
+            continue;
+        }
+        if (filter && !filter->DirectoryWanted(path)) {
+            walker.Add(path, std::string::npos, true);
             continue;
         }
         int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));

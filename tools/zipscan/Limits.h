@@ -16,15 +16,23 @@ const char* LimitName(Limit limit);
 // "Heuristics.Limits.Exceeded.MaxFileSize" and so on.
 std::string LimitFinding(const std::string& name);
 
-// Zero turns a limit off.
+// Zero turns a limit off. The defaults are those of clamscan 1.x, so that
+// a file clamscan scans whole is scanned whole here too.
 struct Limits {
-    std::uint64_t maxFileSize = 25u << 20;   // bytes of one entry
-    std::uint64_t maxScanSize = 100u << 20;  // bytes of all entries of one file
+    std::uint64_t maxFileSize = 100u << 20;  // bytes of one entry
+    std::uint64_t maxScanSize = 400u << 20;  // bytes of all entries of one file
     std::uint64_t maxFiles = 10000;          // entries of one file
-    std::uint64_t maxRecursion = 16;         // archives within archives
+    // Levels as clamscan counts them: the file is level 1, its entries
+    // level 2, the entries of an archive within it level 3, and so on; an
+    // entry is scanned while its level is at most this.
+    std::uint64_t maxRecursion = 17;
     std::uint64_t maxScanTimeMs = 120000;    // time for one file
-    bool report = true;                      // a file that reaches a limit counts as found
+    bool report = false;                     // a file that reaches a limit counts as found (--alert-exceeds-max)
 };
+
+// The level of the entries of a walk that lies within depth archives of
+// the file (see Limits::maxRecursion).
+constexpr std::uint64_t EntryLevel(std::uint64_t depth) { return depth + 2; }
 
 // What one file has used of the limits, over every walk of it.
 class LimitBudget {

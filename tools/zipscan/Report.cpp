@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 #include "Limits.h"
 
@@ -205,9 +206,12 @@ std::string ErrorReason(const FileResult& r, bool passwordsGiven)
 {
     if (!r.error.empty()) return r.error;
     std::size_t n = r.NotFullyScanned();
-    if (n == 0 && r.notes.empty()) return std::string();
+    const bool limitsUntold = !r.limits.empty() && !r.LimitFound();
+    if (n == 0 && r.notes.empty() && !limitsUntold) return std::string();
     // The reasons in the order first met, each once.
     std::vector<std::string> reasons = r.notes;
+    if (n == 0 && limitsUntold)
+        for (const std::string& limit : r.limits) reasons.push_back(limit + " limit reached");
     for (const EntryResult& e : r.entries) {
         std::string why = Problem(e, passwordsGiven);
         // Numbers differ from entry to entry; the kind of reason is enough here.
@@ -225,6 +229,7 @@ std::string ErrorReason(const FileResult& r, bool passwordsGiven)
 
 std::string ScanText(const FileResult& r, const ReportOptions& o)
 {
+    if (o.infectedOnly && ScanStatus(r) == 0) return std::string();
     std::string path = Printable(r.path);
     if (!r.recognised && !r.error.empty()) return path + ": error: " + Printable(r.error) + "\n";
     std::string out = path + "\n";
@@ -251,9 +256,11 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
             status += " (not fully scanned: " + Printable(problem) + ")";
             ++partial;
         }
+        // With -i an entry that holds nothing to tell gets no line.
+        const bool quietEntry = e.findings.empty() && problem.empty() && e.taken == Taken::Nothing;
         char line[48];
         std::snprintf(line, sizeof line, "  %12s  ", size);
-        out += line + Printable(DisplayName(e)) + ": " + status + "\n";
+        if (!(o.infectedOnly && quietEntry)) out += line + Printable(DisplayName(e)) + ": " + status + "\n";
         deleted += e.taken == Taken::Deleted ? 1 : 0;
         cured += e.taken == Taken::Cured ? 1 : 0;
     }
@@ -281,7 +288,9 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
             names += (names.empty() ? "" : ", ") + (r.limitsReported ? LimitFinding(limit) : limit);
         out += r.limitsReported ? ", FOUND " + names : ", limits reached (not reported): " + names;
     }
+    for (const std::string& alert : r.alerts) out += ", FOUND " + alert;
     if (!r.notes.empty()) out += ", not fully scanned (see the notes)";
+    if (!r.fileAction.empty()) out += ", file " + Printable(r.fileAction);
     if (!r.error.empty()) out += ", error: " + Printable(r.error);
     else if (ScanStatus(r) == 0) out += ", clean";
     return out + "\n";
@@ -290,6 +299,7 @@ std::string ScanText(const FileResult& r, const ReportOptions& o)
 std::string ScanJson(const FileResult& r, const ReportOptions& o)
 {
     int status = ScanStatus(r);
+    if (o.infectedOnly && status == 0) return std::string();
     std::string out = "{\"file\":" + JsonString(r.path);
     out += ",\"status\":\"" + std::string(StatusWord(status)) + "\",\"exit\":" + std::to_string(status);
     out += ",\"zip\":" + std::string(r.recognised ? "true" : "false");
@@ -317,6 +327,9 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
     for (std::size_t i = 0; i < r.limits.size(); ++i)
         out += (i ? "," : "") + JsonString(LimitFinding(r.limits[i]));
     out += "],\"limitsReported\":" + std::string(r.limitsReported ? "true" : "false");
+    out += ",\"alerts\":[";
+    for (std::size_t i = 0; i < r.alerts.size(); ++i) out += (i ? "," : "") + JsonString(r.alerts[i]);
+    out += "],\"file_action\":" + (r.fileAction.empty() ? std::string("null") : JsonString(r.fileAction));
     out += ",\"entries\":[";
     for (std::size_t i = 0; i < r.entries.size(); ++i) {
         const EntryResult& e = r.entries[i];
@@ -355,6 +368,8 @@ std::string ScanJson(const FileResult& r, const ReportOptions& o)
 
 std::string ScanLine(const FileResult& r, const ReportOptions& o)
 {
+    if (r.excluded) return o.infectedOnly ? std::string() : ExcludedLine(r.path);
+    if (o.infectedOnly && ScanStatus(r) == 0) return std::string();
     std::string out = Printable(r.path) + ": ";
     std::string reason = ErrorReason(r, o.passwordsGiven);
     std::string found;
@@ -367,10 +382,12 @@ std::string ScanLine(const FileResult& r, const ReportOptions& o)
     }
     if (r.LimitFound())
         for (const std::string& limit : r.limits) found += (found.empty() ? "" : "; ") + LimitFinding(limit);
+    for (const std::string& alert : r.alerts) found += (found.empty() ? "" : "; ") + alert;
     if (!found.empty()) out += "FOUND " + found;
     if (!reason.empty()) out += (found.empty() ? "" : ", ") + std::string("error: ") + Printable(reason);
     if (found.empty() && reason.empty()) out += "clean";
     if (r.changed) out += r.inPlace ? ", archive rewritten in place" : ", archive rewritten";
+    if (!r.fileAction.empty()) out += ", file " + Printable(r.fileAction);
     if (partial && reason.empty()) out += ", " + std::to_string(partial) + " not fully scanned";
     if (r.stopped) out += ", stopped early";
     if (!r.limits.empty() && !r.limitsReported) {
@@ -381,13 +398,93 @@ std::string ScanLine(const FileResult& r, const ReportOptions& o)
     return out + "\n";
 }
 
-std::string ScanSummary(std::size_t scanned, std::size_t found, std::size_t errors, std::size_t skipped)
+void ScanTotals::Add(const FileResult& r, bool walked)
 {
-    return "----------- SCAN SUMMARY -----------\n"
-           "Scanned archives: " + std::to_string(scanned) + "\n"
-           "Archives with findings: " + std::to_string(found) + "\n"
-           "Errors: " + std::to_string(errors) + "\n"
-           "Skipped (not ZIP archives): " + std::to_string(skipped) + "\n";
+    if (r.excluded) {
+        ++excluded;
+        return;
+    }
+    if (r.notArchive && walked) {
+        ++files;
+        ++skipped;
+        dataRead += r.dataRead;
+        dataScanned += r.dataScanned;
+        return;
+    }
+    const int fileStatus = ScanStatus(r);
+    files += r.recognised || r.notArchive ? 1 : 0;
+    archives += r.scannedAtAll ? 1 : 0;
+    infected += fileStatus == 1 ? 1 : 0;
+    notFullyScanned += r.NotFullyScanned();
+    errors += !r.error.empty() ? 1 : 0;
+    dataRead += r.dataRead;
+    dataScanned += r.dataScanned;
+}
+
+namespace {
+
+std::string Megabytes(std::uint64_t bytes)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%.2f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return text;
+}
+
+std::string Date(long long seconds, const char* format)
+{
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm local {};
+    char text[64] = "";
+    if (::localtime_r(&t, &local)) std::strftime(text, sizeof text, format, &local);
+    return text;
+}
+
+} // namespace
+
+std::string ScanSummary(const ScanTotals& t)
+{
+    char ratio[48], time[96];
+    std::snprintf(ratio, sizeof ratio, " (ratio %.2f:1)",
+                  t.dataRead ? static_cast<double>(t.dataScanned) / static_cast<double>(t.dataRead) : 0.0);
+    const unsigned long long whole = static_cast<unsigned long long>(t.seconds);
+    std::snprintf(time, sizeof time, "%.3f sec (%llu m %llu s)", t.seconds, whole / 60, whole % 60);
+    const char* format = "%Y:%m:%d %H:%M:%S";
+    std::string out = "----------- SCAN SUMMARY -----------\n";
+    out += "Scanned directories: " + std::to_string(t.directories) + "\n";
+    out += "Scanned files: " + std::to_string(t.files) + "\n";
+    out += "Scanned archives: " + std::to_string(t.archives) + "\n";
+    out += "Infected files: " + std::to_string(t.infected) + "\n";
+    out += "Entries not fully scanned: " + std::to_string(t.notFullyScanned) + "\n";
+    out += "Errors: " + std::to_string(t.errors) + "\n";
+    out += "Skipped (not ZIP archives): " + std::to_string(t.skipped) + "\n";
+    if (t.excluded) out += "Excluded: " + std::to_string(t.excluded) + "\n";
+    out += "Data scanned: " + Megabytes(t.dataScanned) + "\n";
+    out += "Data read: " + Megabytes(t.dataRead) + ratio + "\n";
+    out += std::string("Time: ") + time + "\n";
+    out += "Start Date: " + Date(t.started, format) + "\n";
+    out += "End Date:   " + Date(t.ended, format) + "\n";
+    return out;
+}
+
+std::string ScanSummaryJson(const ScanTotals& t)
+{
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", t.seconds);
+    const char* format = "%Y-%m-%dT%H:%M:%S%z";
+    return "{\"summary\":{\"scanned_directories\":" + std::to_string(t.directories) +
+           ",\"scanned_files\":" + std::to_string(t.files) + ",\"scanned_archives\":" + std::to_string(t.archives) +
+           ",\"infected_files\":" + std::to_string(t.infected) +
+           ",\"entries_not_fully_scanned\":" + std::to_string(t.notFullyScanned) +
+           ",\"errors\":" + std::to_string(t.errors) + ",\"skipped\":" + std::to_string(t.skipped) +
+           ",\"excluded\":" + std::to_string(t.excluded) + ",\"data_scanned\":" + std::to_string(t.dataScanned) +
+           ",\"data_read\":" + std::to_string(t.dataRead) + ",\"seconds\":" + seconds +
+           ",\"start\":" + JsonString(Date(t.started, format)) + ",\"end\":" + JsonString(Date(t.ended, format)) +
+           ",\"exit\":" + std::to_string(t.status) + "}}\n";
+}
+
+std::string ExcludedLine(const std::string& path)
+{
+    return Printable(path) + ": excluded\n";
 }
 
 std::string CheckText(const FileResult& r)

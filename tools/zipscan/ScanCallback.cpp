@@ -96,6 +96,13 @@ int ScanCallback::WantEntry(const char* name)
             stopRequested = true;
             return 0;
         }
+        // A file's own entries lie one level below it: a recursion limit
+        // of 1 leaves them all unread, as clamscan does.
+        const std::uint64_t maxLevel = plan.budget->Settings().maxRecursion;
+        if (!nothingToScan && maxLevel != 0 && EntryLevel(plan.depth) > maxLevel) {
+            Reached(Limit::MaxRecursion, &offered);
+            return 0;
+        }
         // Entries are counted on the first walk of a file; later walks take
         // only entries it counted already. Folders cost nothing to pass.
         if (!plan.only && !nothingToScan && !plan.budget->TakeEntry()) {
@@ -228,7 +235,7 @@ ScanCallback::Nested ScanCallback::ScanNested(VFStream& content, std::size_t at,
     std::uint64_t base = 0;
     if (!FindArchive(content, facts, base)) return Nested::None;
     const std::uint64_t maxDepth = plan.budget ? plan.budget->Settings().maxRecursion : 0;
-    if (maxDepth != 0 && plan.depth + 1 > maxDepth) {
+    if (maxDepth != 0 && EntryLevel(plan.depth + 1) > maxDepth) {
         Reached(Limit::MaxRecursion, &entries[at]);
         return Nested::None;
     }

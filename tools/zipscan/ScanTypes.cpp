@@ -45,8 +45,12 @@ std::size_t FileResult::NotFullyScanned() const
 
 int ScanStatus(const FileResult& result)
 {
-    if (result.Found() > 0 || result.LimitFound()) return 1;
-    if (!result.error.empty() || result.NotFullyScanned() > 0 || !result.notes.empty()) return 2;
+    if (result.Infected()) return 1;
+    // A limit reached and not reported kept something from being scanned
+    // (an archive within an entry left closed, say) even where every entry
+    // read counts as whole.
+    if (!result.error.empty() || result.NotFullyScanned() > 0 || !result.notes.empty() || !result.limits.empty())
+        return 2;
     return 0;
 }
 

@@ -87,10 +87,20 @@ struct FileResult {
     std::vector<std::string> notes;
     bool scannedAtAll = false;     // the module was asked to walk it
 
+    // What the summary counts and the whole-file options add.
+    bool excluded = false;         // left out by --exclude and the like: not read
+    std::uint64_t dataRead = 0;    // the file's length
+    std::uint64_t dataScanned = 0; // bytes searched: the file's own and every hand-over
+    // Heuristic findings about the file as a whole (Heuristics.Encrypted.Zip).
+    std::vector<std::string> alerts;
+    std::string fileAction;        // what --move, --copy or --remove did ("moved to '...'")
+
     std::size_t Found() const;     // entries with at least one finding
     std::size_t Unscanned() const; // entries not handed over at all (nothing to scan aside)
     std::size_t NotFullyScanned() const; // entries whose content was not fully scanned
     bool LimitFound() const { return limitsReported && !limits.empty(); }
+    // A finding of any kind: a signature, a limit reported, an alert.
+    bool Infected() const { return Found() > 0 || LimitFound() || !alerts.empty(); }
 };
 
 // Exit status of one file of a scan: 1 when anything was found (a finding

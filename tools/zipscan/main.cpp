@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -24,11 +26,15 @@
 #include "ArchiveScanner.h"
 #include "CommandLine.h"
 #include "DirectoryWalk.h"
+#include "FileAction.h"
 #include "Module.h"
+#include "Output.h"
+#include "PathFilter.h"
 #include "Progress.h"
 #include "Report.h"
 #include "ScanCallback.h"
 #include "Signatures.h"
+#include "StandardInput.h"
 #include "WorkingCopy.h"
 
 using namespace zipscan;
@@ -123,20 +129,20 @@ bool LoadSignatures(const Options& o, SignatureSet& set, std::string& error)
     return set.Prepare(!o.simpleSearch, !o.noCache, error);
 }
 
-// Runs work on every file with up to jobs threads, one file a thread, and
-// hands the results to show in the order of the command line.
-void ForEachFile(const std::vector<std::string>& files, unsigned jobs, ProgressLine& progress,
-                 const std::function<FileResult(const std::string&)>& work,
-                 const std::function<void(const FileResult&)>& show)
+// Runs work on files 0 to count-1 with up to jobs threads, one file a
+// thread, and hands the results to show in that order.
+void ForEachIndex(std::size_t count, unsigned jobs, ProgressLine& progress,
+                  const std::function<FileResult(std::size_t)>& work,
+                  const std::function<void(std::size_t, const FileResult&)>& show)
 {
-    std::vector<FileResult> results(files.size());
-    std::vector<char> ready(files.size(), 0);
+    std::vector<FileResult> results(count);
+    std::vector<char> ready(count, 0);
     std::mutex lock;
     std::condition_variable done;
     std::atomic<std::size_t> next{0};
     auto worker = [&]() {
-        for (std::size_t i = next++; i < files.size(); i = next++) {
-            FileResult r = work(files[i]);
+        for (std::size_t i = next++; i < count; i = next++) {
+            FileResult r = work(i);
             progress.FileFinished();
             std::lock_guard<std::mutex> hold(lock);
             results[i] = std::move(r);
@@ -145,16 +151,16 @@ void ForEachFile(const std::vector<std::string>& files, unsigned jobs, ProgressL
         }
     };
     std::vector<std::thread> threads;
-    unsigned count = static_cast<unsigned>(std::min<std::size_t>(jobs, files.size()));
-    for (unsigned t = 0; t < count; ++t) threads.emplace_back(worker);
-    for (std::size_t i = 0; i < files.size(); ++i) {
+    unsigned threadCount = static_cast<unsigned>(std::min<std::size_t>(jobs, count));
+    for (unsigned t = 0; t < threadCount; ++t) threads.emplace_back(worker);
+    for (std::size_t i = 0; i < count; ++i) {
         FileResult r;
         {
             std::unique_lock<std::mutex> hold(lock);
             done.wait(hold, [&] { return ready[i] != 0; });
             r = std::move(results[i]);
         }
-        show(r);
+        show(i, r);
     }
     for (std::thread& t : threads) t.join();
 }
@@ -177,8 +183,8 @@ int RunCheck(const Options& o, const Module& module)
     ProgressLine progress(ShowProgress(o.files), o.files.size());
     ArchiveScanner scanner(module, none, settings, nullptr);
     int status = 0;
-    ForEachFile(o.files, o.jobs, progress, [&](const std::string& f) { return scanner.Check(f); },
-                [&](const FileResult& r) {
+    ForEachIndex(o.files.size(), o.jobs, progress, [&](std::size_t i) { return scanner.Check(o.files[i]); },
+                [&](std::size_t, const FileResult& r) {
                     progress.Print(stdout, o.json ? CheckJson(r) : CheckText(r));
                     if (!r.error.empty()) {
                         progress.Print(stderr, "zipscan: " + Printable(r.path) + ": " + Printable(r.error) + "\n");
@@ -190,9 +196,60 @@ int RunCheck(const Options& o, const Module& module)
     return status;
 }
 
+// Files named by -f lists, one a line, after those on the command line.
+bool ReadFileLists(const Options& o, std::vector<std::string>& files, std::string& error)
+{
+    for (const std::string& list : o.fileLists) {
+        std::ifstream in(list, std::ios::binary);
+        if (!in) {
+            error = list + ": cannot read the file list";
+            return false;
+        }
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty()) files.push_back(line);
+        }
+        if (in.bad()) {
+            error = list + ": read error";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool MakeFilter(const Options& o, PathFilter& filter, std::string& error)
+{
+    const std::pair<PathFilter::Kind, const std::vector<std::string>*> lists[] = {
+        {PathFilter::Exclude, &o.exclude}, {PathFilter::Include, &o.include},
+        {PathFilter::ExcludeDir, &o.excludeDir}, {PathFilter::IncludeDir, &o.includeDir}};
+    for (const auto& list : lists)
+        for (const std::string& pattern : *list.second)
+            if (!filter.Add(list.first, pattern, error)) return false;
+    return true;
+}
+
 int RunScan(const Options& o, const Module& module, const SignatureSet& signatures,
             const std::vector<std::string>& passwords)
 {
+    ScanTotals totals;
+    totals.started = static_cast<long long>(std::time(nullptr));
+    const auto start = std::chrono::steady_clock::now();
+    Output output(o.quiet);
+    std::string error;
+    if (!o.logFile.empty() && !output.OpenLog(o.logFile, error)) return Fail(error);
+    ActionTarget target;
+    if (!o.actionDir.empty() && !target.Open(o.actionDir, error)) return Fail(error);
+    PathFilter filter;
+    if (!MakeFilter(o, filter, error)) return Fail(error);
+    std::vector<std::string> named = o.files;
+    if (!ReadFileLists(o, named, error)) return Fail(error);
+    if (std::count(named.begin(), named.end(), "-") > 1) return Fail("standard input (-) is named twice");
+    const bool passwordInput = std::any_of(o.passwords.begin(), o.passwords.end(),
+                                           [](const PasswordArgument& p) { return p.from == PasswordArgument::Input; });
+    if (passwordInput && std::count(named.begin(), named.end(), "-") > 0)
+        return Fail("standard input cannot hold both passwords (--password-stdin) and a file to scan (-)");
+
     ScanSettings settings;
     settings.clean = o.clean;
     settings.stopAfterFirst = o.stopAfterFirst;
@@ -202,68 +259,92 @@ int RunScan(const Options& o, const Module& module, const SignatureSet& signatur
     settings.followLinks = o.followLinks;
     settings.limits = o.limits;
     settings.maxCleanSize = o.maxCleanSize;
+    settings.alertEncrypted = o.alertEncrypted;
+    settings.action = o.action;
+    settings.target = o.actionDir.empty() ? nullptr : &target;
     ReportOptions report;
     report.clean = o.clean;
     report.passwordsGiven = !passwords.empty();
+    report.infectedOnly = o.infectedOnly;
     int status = 0;
-    std::vector<std::string> files = o.files;
-    std::vector<std::size_t> walked(files.size(), std::string::npos);
-    WalkResult walk;
-    if (o.recursive) {
-        walk = WalkPaths(o.files, o.followLinks, o.maxDirDepth);
-        files = walk.files;
-        walked = walk.walked;
-    }
+    // Directories are walked (one level deep without -r, as clamscan does);
+    // files are taken as named.
+    WalkResult walk = WalkPaths(named, o.followLinks, o.maxDirDepth, o.recursive, &filter);
+    const std::vector<std::string>& files = walk.files;
+    const std::vector<std::size_t>& walked = walk.walked;
+    totals.directories = walk.directories;
     // What interrupted cleans left beside the files named on the command
     // line is tidied before they are read (the walk did it for the others).
-    std::vector<std::string> named;
+    std::vector<std::string> beside;
     for (std::size_t i = 0; i < files.size(); ++i)
-        if (walked[i] == std::string::npos) named.push_back(files[i]);
-    TidyBeside(named, walk);
-    for (const auto& n : walk.notes)
-        std::fprintf(stderr, "zipscan: %s: %s\n", Printable(n.first).c_str(), Printable(n.second).c_str());
+        if (walked[i] == std::string::npos && !walk.excluded[i] && files[i] != "-") beside.push_back(files[i]);
+    TidyBeside(beside, walk);
+    for (const auto& n : walk.notes) output.Error(Printable(n.first) + ": " + Printable(n.second));
     // A folder that cannot be read gets its line (or JSON document) like
     // a file that cannot be read.
     for (const auto& e : walk.errors) {
         FileResult unreadable;
         unreadable.path = e.first;
         unreadable.error = e.second;
-        std::fputs((o.json ? ScanJson(unreadable, report) : ScanLine(unreadable, report)).c_str(), stdout);
-        std::fprintf(stderr, "zipscan: %s: %s\n", Printable(e.first).c_str(), Printable(e.second).c_str());
+        output.Report(o.json ? ScanJson(unreadable, report) : ScanLine(unreadable, report));
+        output.Error(Printable(e.first) + ": " + Printable(e.second));
+        ++totals.errors;
     }
-    std::size_t walkErrors = walk.errors.size();
-    if (walkErrors) status = 2;
-    if (files.empty()) {
-        if (o.recursive && !o.json) std::fputs(ScanSummary(0, 0, walkErrors, 0).c_str(), stdout);
-        return status;
+    if (!walk.errors.empty()) status = 2;
+    // Standard input is read before any file is scanned, once.
+    int spooled = -1;
+    for (const std::string& f : files) {
+        if (f != "-") continue;
+        spooled = SpoolStandardInput(error);
+        if (spooled < 0) return Fail(error);
     }
-    std::map<std::string, std::size_t> index;
-    for (std::size_t i = 0; i < files.size(); ++i) index.emplace(files[i], i);
-    std::size_t scanned = 0, found = 0, errors = walkErrors, skipped = 0;
-    ProgressLine progress(ShowProgress(files), files.size());
+    ProgressLine progress(!o.quiet && !files.empty() && ShowProgress(files), files.size());
+    output.SetProgress(&progress);
     ArchiveScanner scanner(module, signatures, settings, &progress);
-    ForEachFile(files, o.jobs, progress, [&](const std::string& f) { return scanner.Scan(f, walked[index.at(f)]); },
-                [&](const FileResult& r) {
-                    // What a directory holds besides archives is passed over quietly.
-                    auto at = index.find(r.path);
-                    if (r.notArchive && at != index.end() && walked[at->second] != std::string::npos) {
-                        ++skipped;
-                        return;
-                    }
-                    int fileStatus = ScanStatus(r);
-                    scanned += r.scannedAtAll ? 1 : 0;
-                    found += fileStatus == 1 || r.Found() > 0 ? 1 : 0;
-                    errors += fileStatus == 2 ? 1 : 0;
-                    std::string shown = o.json        ? ScanJson(r, report)
-                                        : o.recursive ? ScanLine(r, report)
-                                                      : ScanText(r, report);
-                    progress.Print(stdout, shown);
-                    std::string message = ErrorReason(r, report.passwordsGiven);
-                    if (!message.empty())
-                        progress.Print(stderr, "zipscan: " + Printable(r.path) + ": " + Printable(message) + "\n");
-                    status = std::max(status, fileStatus);
-                });
-    if (o.recursive && !o.json) std::fputs(ScanSummary(scanned, found, errors, skipped).c_str(), stdout);
+    std::vector<std::size_t> order(files.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    auto scanOne = [&](std::size_t i) {
+        if (walk.excluded[i]) {
+            FileResult left;
+            left.path = files[i];
+            left.excluded = true;
+            return left;
+        }
+        if (files[i] == "-") {
+            FileResult r = scanner.ScanUnnamed(spooled, kStandardInputName);
+            spooled = -1;
+            return r;
+        }
+        return scanner.Scan(files[i], walked[i]);
+    };
+    // A file named on the command line is judged and shown whole; a file
+    // found in a folder gets one line, and is passed over quietly when it
+    // is no ZIP archive.
+    const bool oneLine = o.recursive || std::any_of(walked.begin(), walked.end(),
+                                                    [](std::size_t w) { return w != std::string::npos; });
+    ForEachIndex(files.size(), o.jobs, progress, scanOne, [&](std::size_t i, const FileResult& r) {
+        const bool found = walked[i] != std::string::npos;
+        totals.Add(r, found);
+        if (r.excluded) {
+            if (!o.json) output.Report(o.infectedOnly ? std::string() : ExcludedLine(r.path));
+            return;
+        }
+        if (r.notArchive && found) return;
+        const int fileStatus = ScanStatus(r);
+        output.Report(o.json ? ScanJson(r, report) : oneLine ? ScanLine(r, report) : ScanText(r, report));
+        const std::string message = ErrorReason(r, report.passwordsGiven);
+        if (!message.empty()) output.Error(Printable(r.path) + ": " + Printable(message));
+        status = std::max(status, fileStatus);
+    });
+    if (spooled >= 0) ::close(spooled);
+    totals.ended = static_cast<long long>(std::time(nullptr));
+    totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    totals.status = status;
+    if (!o.noSummary) output.Report(o.json ? ScanSummaryJson(totals) : ScanSummary(totals));
+    if (!output.LogWritten()) {
+        std::fprintf(stderr, "zipscan: %s: the log could not take the whole report\n", Printable(o.logFile).c_str());
+        status = std::max(status, 2);
+    }
     return status;
 }
 

@@ -29,8 +29,6 @@ class BadInput(Base):
         put("empty.zip", b"")
         put("pk-garbage.zip", b"PK" + os.urandom(300))
         cases[self.path("missing.zip")] = "No such file"
-        os.mkdir(self.path("folder.zip"))
-        cases[self.path("folder.zip")] = "is a directory"
         os.mkfifo(self.path("fifo.zip"))
         cases[self.path("fifo.zip")] = "not a regular file"
         if os.geteuid() != 0:

@@ -12,6 +12,7 @@ import stat
 import struct
 import subprocess
 import sys
+import tempfile
 import zipfile
 import zlib
 
@@ -198,6 +199,56 @@ class Clean(Base):
         self.assertEqual((st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)), (1234, 2345, 0o755))
         with zipfile.ZipFile(a) as z:
             self.assertEqual(z.namelist(), ["ok"])
+
+    @needs("inflate")
+    def test_move_copy_and_remove_whole_files(self):
+        # Within the test folder, and across file systems where /dev/shm is another one.
+        places = [self.path("quarantine")]
+        if os.access("/dev/shm", os.W_OK) and os.stat("/dev/shm").st_dev != os.stat(self.dir).st_dev:
+            places.append(tempfile.mkdtemp(prefix="zipscan-quarantine-", dir="/dev/shm"))
+            self.addCleanup(shutil.rmtree, places[-1], True)
+        os.makedirs(places[0])
+        for q in places:
+            for n in os.listdir(q):
+                os.unlink(os.path.join(q, n))
+            bad, ok = self.path("bad.zip"), self.path("ok.zip")
+            write_zip(bad, [("ok", b"fine"), ("bad", TEST_FILE)])
+            write_zip(ok, [("ok", b"fine")])
+            data = read_bytes(bad)
+            os.chmod(bad, 0o6755)
+            # A name already taken in the quarantine is never overwritten: .001, .002 follow.
+            cases = [  # option, file left, name in the quarantine, its mode
+                ("--copy=" + q, True, "bad.zip", 0o600),
+                ("--copy=" + q, True, "bad.zip.001", 0o600),
+                ("--move=" + q, False, "bad.zip.002", 0o755),
+            ]
+            for option, left, name, mode in cases:
+                with self.subTest(place=q, option=option):
+                    r = run("scan", "--no-summary", option, bad, ok)
+                    self.assertEqual(r.returncode, 1, r.stderr)
+                    self.assertIn("file %s to '%s/%s'" % ("copied" if left else "moved", q, name), r.stdout.decode())
+                    self.assertEqual(os.path.exists(bad), left)
+                    self.assertEqual(read_bytes(os.path.join(q, name)), data)
+                    self.assertEqual(stat.S_IMODE(os.lstat(os.path.join(q, name)).st_mode), mode)
+                    self.assertTrue(os.path.exists(ok))  # a clean file stays where it is
+            self.assertEqual(sorted(os.listdir(q)), ["bad.zip", "bad.zip.001", "bad.zip.002"])
+            doc = json_docs(run("scan", "--json", "--copy", q, os.path.join(q, "bad.zip")).stdout)[0]
+            self.assertEqual(doc["file_action"], "copied to '%s/bad.zip.003'" % q)
+        # --remove; a link as the file is refused, and neither it nor what it leads to is touched.
+        write_zip(bad, [("bad", TEST_FILE)])
+        os.symlink(bad, self.path("link.zip"))
+        self.assertOneLineError(run("scan", "--remove", self.path("link.zip")), "is a symbolic link")
+        self.assertTrue(os.path.exists(bad))
+        r = run("scan", "-r", "--remove", self.dir)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(bad + ": FOUND EICAR-Test-File in bad -> reported (delete with --clean), file removed", r.stdout.decode())
+        self.assertFalse(os.path.exists(bad))
+        self.assertTrue(os.path.exists(ok))
+        # A quarantine given as a link is refused before anything is scanned.
+        write_zip(bad, [("bad", TEST_FILE)])
+        os.symlink(places[0], self.path("qlink"))
+        self.assertOneLineError(run("scan", "--move", self.path("qlink"), bad), "is a symbolic link")
+        self.assertTrue(os.path.exists(bad))
 
     @needs("clean")
     def test_hard_links_all_see_the_cleaned_archive(self):

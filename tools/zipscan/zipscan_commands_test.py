@@ -5,6 +5,7 @@ module errors.
     zipscan_commands_test.py --zipscan BIN --module LIB --fake FAKELIB [GROUP...]
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -19,9 +20,10 @@ class Commands(Base):
         self.assertEqual(r.returncode, 0)
         for word in (b"check", b"scan", b"selftest", b"--password-file", b"--stop-after-first"):
             self.assertIn(word, r.stdout)
-        r = run("--version", module=False)
-        self.assertEqual(r.returncode, 0)
-        self.assertTrue(r.stdout.startswith(b"zipscan "))
+        for version in ("--version", "-V"):
+            r = run(version, module=False)
+            self.assertEqual(r.returncode, 0)
+            self.assertTrue(r.stdout.startswith(b"zipscan "))
 
     @needs("recognise")
     def test_check(self):
@@ -61,7 +63,7 @@ class Commands(Base):
         before = read_bytes(a)
         os.utime(a, (1000000000, 1000000000))
         os.chmod(a, 0o444)  # a scan without --clean never needs write access
-        r = run("scan", a)
+        r = run("scan", "--no-summary", a)
         self.assertEqual(read_bytes(a), before)
         self.assertEqual(os.stat(a).st_mtime, 1000000000)
         lines = r.stdout.decode().splitlines()
@@ -125,10 +127,38 @@ class Options(Base):
             (["scan", "--max-files", "x", a], "--max-files needs a number"),
             (["scan", "--max-scantime", "1.5", a], "--max-scantime needs a number"),
             (["scan", "--no-limit-report=1", a], "takes no value"),
+            (["scan", "--clean", "--move", self.dir, a], "--clean cannot be given with --move"),
+            (["scan", "--remove", "--clean", a], "--clean cannot be given with --move, --copy or --remove"),
+            (["scan", "--move", self.dir, "--copy", self.dir, a], "exclude one another"),
+            (["scan", "--remove", "--copy=" + self.dir, a], "exclude one another"),
+            (["scan", "--move", self.path("nowhere"), a], "nowhere: No such file"),
+            (["scan", "--exclude", "(", a], "--exclude '('"),
+            (["scan", "--include-dir=[", a], "--include-dir '['"),
+            (["scan", "--alert-exceeds-max=maybe", a], "takes =yes or =no"),
+            (["scan", "--follow-dir-symlinks=1", a], "takes =0 (follow no link) or =2"),
+            (["check", "-i", a], "belong to scan"),
+            (["scan", "--password-stdin", "-"], "standard input cannot hold both"),
+            (["scan", "-f", self.path("no-list"), a], "cannot read the file list"),
+            (["scan", "-l", self.path("no/such/log"), a], "cannot open the log"),
+            (["scan", "-", "--file-list", self.make_file("list", b"-\n")], "standard input (-) is named twice"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
                 self.assertOneLineError(run(*args), message)
+
+    def test_help_matches_the_guide(self):
+        # Every option in the guide's table is in --help and the other way round.
+        guide = open(os.path.join(support.HERE, "..", "..", "docs", "zipscan.md"), encoding="utf-8").read()
+        table = guide[guide.index("| option |"):]
+        table = table[:table.index("\n\n")]
+        documented = set(re.findall(r"(?<![\w-])(--?[a-zA-Z][a-z0-9-]*)", "\n".join(
+            row.split("|")[1] for row in table.splitlines()[2:])))
+        usage = run("--help", module=False).stdout.decode()
+        usage = usage[usage.index("\noptions:"):usage.index("\nexit status")]
+        offered = set(re.findall(r"^ {2}(--?[a-zA-Z][a-z0-9-]*)(?: [A-Z]+)?(?:, (--?[a-zA-Z][a-z0-9-]*))?", usage, re.M))
+        offered = {o for pair in offered for o in pair if o}
+        self.assertEqual(sorted(documented - offered), [])
+        self.assertEqual(sorted(offered - documented), [])
 
     def test_module_errors(self):
         a = self.path("a.zip")

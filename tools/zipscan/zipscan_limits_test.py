@@ -4,6 +4,7 @@ are searched across pieces.
 
     zipscan_limits_test.py --zipscan BIN --module LIB --fake FAKELIB [GROUP...]
 """
+import shutil
 import struct
 import subprocess
 import sys
@@ -75,15 +76,17 @@ class Limits(Base):
         bomb = self.path("bomb.zip")
         overlap_bomb(bomb, 1000, 32 << 20)  # 32 GB to inflate from 130 KB
         MiB = 1 << 20
+        # Smaller than the defaults, to keep the test short; reported as findings.
+        small = ["--max-filesize", "25M", "--max-scansize", "100M", "--alert-exceeds-max"]
         cases = [
             # extra options, limits reached, entries scanned (each of this size)
             ([], ["MaxFileSize", "MaxScanSize"], 4, 25 * MiB),
             (["--max-filesize", "40M"], ["MaxScanSize"], 4, None),
-            (["--max-filesize", "0", "--max-scansize", "0", "--max-scantime", "1"], ["MaxScanTime"], None, None),
+            (["--max-filesize", "0", "--max-scansize", "0", "--max-scantime", "1000"], ["MaxScanTime"], None, None),
         ]
         for extra, limits, scanned, size in cases:
             with self.subTest(extra=extra):
-                r = run("scan", "--json", *extra, bomb)
+                r = run("scan", "--json", *small, *extra, bomb)
                 doc = json_docs(r.stdout)[0]
                 self.assertEqual((r.returncode, doc["limits"], doc["stopped"]),
                                  (1, ["Heuristics.Limits.Exceeded." + n for n in limits], True), r.stderr)
@@ -97,12 +100,12 @@ class Limits(Base):
                 if scanned is not None:  # the time may run out between entries
                     self.assertEqual(doc["entries"][-1]["limit"], limits[-1])
         # Not even one entry's limit is held in memory.
-        peak, status = peak_memory_kib("scan", bomb)
+        peak, status = peak_memory_kib("scan", *small, bomb)
         self.assertEqual(status, 1)
         if not built_with_asan():
             self.assertLess(peak, 64 * 1024)
         # Content a limit kept from being scanned is not clean.
-        r = run("scan", "--no-limit-report", bomb)
+        r = run("scan", *small[:4], bomb)
         self.assertEqual(r.returncode, 2, r.stderr)
         self.assertIn(b"limits reached (not reported): MaxFileSize, MaxScanSize", r.stdout)
 
@@ -113,12 +116,19 @@ class Limits(Base):
         cases = [
             # options, exit, limits, per entry (scanned, size, limit, found)
             ([], 1, [], [(True, 3000, None, 0), (True, 2968, None, 1), (False, None, None, 0), (True, 1, None, 0)]),
-            (["--max-filesize", "1K"], 1, ["MaxFileSize"],
+            (["--max-filesize", "1K", "--alert-exceeds-max"], 1, ["MaxFileSize"],
              [(True, 1024, "MaxFileSize", 0), (True, 1024, "MaxFileSize", 0), (False, None, None, 0), (True, 1, None, 0)]),
-            (["--max-scansize", "4k"], 1, ["MaxScanSize"],
+            # Without --alert-exceeds-max (clamscan's default) a limit is no
+            # finding, but what it cut short is not fully scanned.
+            (["--max-filesize", "1K"], 2, ["MaxFileSize"],
+             [(True, 1024, "MaxFileSize", 0), (True, 1024, "MaxFileSize", 0), (False, None, None, 0), (True, 1, None, 0)]),
+            (["--max-scansize", "4k", "--alert-exceeds-max=yes"], 1, ["MaxScanSize"],
              [(True, 3000, None, 0), (True, 1096, "MaxScanSize", 0), (False, None, "MaxScanSize", 0)]),
             (["--max-files", "2"], 1, ["MaxFiles"],
              [(True, 3000, None, 0), (True, 2968, None, 1), (False, None, None, 0), (False, None, "MaxFiles", 0)]),
+            (["--max-files", "1", "--alert-exceeds-max", "--alert-exceeds-max=no", "--no-builtin", "--signature", "zzz"],
+             2, ["MaxFiles"],
+             [(True, 3000, None, 0), (False, None, "MaxFiles", 0), (False, None, None, 0), (False, None, "MaxFiles", 0)]),
             (["--max-files", "1", "--no-limit-report", "--no-builtin", "--signature", "zzz"], 2, ["MaxFiles"],
              [(True, 3000, None, 0), (False, None, "MaxFiles", 0), (False, None, None, 0), (False, None, "MaxFiles", 0)]),
         ]
@@ -138,7 +148,7 @@ class Limits(Base):
         r = run("scan", "--max-filesize", "1K", a)
         self.assertIn(b"a: clean (not fully scanned: MaxFileSize limit reached: 1024 bytes scanned of 3000 declared)",
                       r.stdout)
-        r = run("scan", "-r", "--max-files", "1", "--no-builtin", "--signature", "zzz", self.dir)
+        r = run("scan", "-r", "--max-files", "1", "--alert-exceeds-max", "--no-builtin", "--signature", "zzz", self.dir)
         self.assertIn(b"a.zip: FOUND Heuristics.Limits.Exceeded.MaxFiles", r.stdout)
 
     @needs("inflate")
@@ -148,13 +158,18 @@ class Limits(Base):
             a = self.path("outer%d.zip" % depth)
             with open(a, "wb") as f:
                 f.write(data)
+            # Levels as clamscan counts them: the file is level 1, its
+            # entries 2, and bad.com, depth archives further down, is at
+            # depth + 2: scanned while --max-recursion is at least that.
             cases = [
                 # options, exit, limits, the test file found
                 ([], 1, [], True),
-                (["--max-recursion", str(depth)], 1, [], True),
-                # (0 turns the limit off)
-                (["--max-recursion", str(depth - 1)], 1, [] if depth == 1 else ["MaxRecursion"], depth == 1),
-                (["--max-recursion", str(depth + 1), "--no-limit-report"], 1, [], True),
+                (["--max-recursion", str(depth + 2)], 1, [], True),
+                (["--max-recursion", "0"], 1, [], True),  # 0 turns the limit off
+                (["--max-recursion", str(depth + 1)], 2, ["MaxRecursion"], False),
+                (["--max-recursion", str(depth + 1), "--alert-exceeds-max"], 1, ["MaxRecursion"], False),
+                # Not even the file's own entries are read at level 1.
+                (["--max-recursion", "1"], 2, ["MaxRecursion"], False),
             ]
             for options, status, limits, found in cases:
                 with self.subTest(depth=depth, options=options):
@@ -164,9 +179,57 @@ class Limits(Base):
                                      (status, ["Heuristics.Limits.Exceeded." + n for n in limits]), r.stderr)
                     hits = [(e["name"], e["path"], e["depth"]) for e in doc["entries"] if e["findings"]]
                     self.assertEqual(hits, [(inner, a + "/" + inner, depth)] if found else [])
-                    self.assertTrue(all(e["complete"] for e in doc["entries"]))
+                    if found:
+                        self.assertTrue(all(e["complete"] for e in doc["entries"]))
+                    if options[-1:] == ["1"]:
+                        self.assertEqual({(e["scanned"], e["limit"]) for e in doc["entries"]},
+                                         {(False, "MaxRecursion")})
+                    if status == 2:
+                        self.assertIn("MaxRecursion limit reached", r.stderr.decode())
             r = run("scan", a)
             self.assertIn(("  %s: FOUND EICAR-Test-File -> reported" % inner).encode(), r.stdout)
+
+    @needs("inflate")
+    def test_clamscan_defaults_and_alerts(self):
+        # The former defaults (25M an entry) cut a 30 MB entry short; clamscan's scan it whole.
+        MiB = 1 << 20
+        data = bytearray(b"y" * (30 * MiB))
+        data[-len(TEST_FILE):] = TEST_FILE
+        a = self.path("big.zip")
+        write_zip(a, [("big", bytes(data))])
+        doc = json_docs(run("scan", "--json", a).stdout)[0]
+        e = doc["entries"][0]
+        self.assertEqual((doc["exit"], doc["limits"], e["complete"], e["size"], len(e["findings"])),
+                         (1, [], True, 30 * MiB, 1))
+        # Nesting levels count as clamscan counts them, checked against clamscan where it is installed.
+        marker = b"ZIPSCAN-LIMITS-MARKER"
+        nested, _ = nested_zip(2, b"\x00\x01" * 64 + marker)
+        n = self.make_file("nested.zip", nested)
+        db = self.make_file("marker.ndb", b"Zipscan.Limits.Marker:0:*:" + marker.hex().encode() + b"\n")
+        for level in (3, 4, 5):
+            with self.subTest(level=level):
+                r = run("scan", "--no-builtin", "--signature", marker.decode(), "--max-recursion", str(level), n)
+                self.assertEqual(r.returncode, 1 if level >= 4 else 2, r.stderr)
+                if shutil.which("clamscan"):
+                    c = subprocess.run(["clamscan", "--no-summary", "-d", db, "--max-recursion=%d" % level, n],
+                                       capture_output=True, timeout=120)
+                    self.assertEqual(b"Zipscan.Limits.Marker" in c.stdout, r.returncode == 1, c.stdout)
+        if not CAPS.get("password"):
+            return
+        e = self.path("enc.zip")
+        write_custom(e, [("locked", b"secret", 8, "pw"), ("open", b"plain", 8, None)])
+        cases = [  # options, exit, alerts
+            ([], 2, []),
+            (["--alert-encrypted"], 1, ["Heuristics.Encrypted.Zip"]),
+            (["--alert-encrypted-archive=yes", "--password", "pw"], 0, []),
+        ]
+        for options, status, alerts in cases:
+            with self.subTest(options=options):
+                r = run("scan", "--json", *options, e)
+                doc = json_docs(r.stdout)[0]
+                self.assertEqual((r.returncode, doc["alerts"]), (status, alerts), r.stderr)
+        r = run("scan", "-r", "--alert-encrypted", self.dir)
+        self.assertIn(e + ": FOUND Heuristics.Encrypted.Zip", r.stdout.decode())
 
     @needs("inflate")
     def test_big_entries_are_searched_across_pieces(self):

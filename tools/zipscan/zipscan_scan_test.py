@@ -221,9 +221,9 @@ class Scan(Base):
                 write_zip(p, [("n%d_%d" % (i, k), (TEST_FILE if (i + k) % 3 == 0 else b"clean %d" % k) * (k + 1))
                               for k in range(i % 4 + 1)])
             files.append(p)
-        serial = run("scan", *files)
+        serial = run("scan", "--no-summary", *files)
         for jobs in (["-j2"], ["-j", "4"], ["--jobs=16"]):
-            parallel = run("scan", *(jobs + files))
+            parallel = run("scan", "--no-summary", *(jobs + files))
             self.assertEqual((parallel.returncode, parallel.stdout, parallel.stderr),
                              (serial.returncode, serial.stdout, serial.stderr))
         self.assertEqual(serial.returncode, 2)
@@ -375,6 +375,8 @@ class Scan(Base):
             ([], ["a/b/deep.zip", "nested.zip"], 1),
             (["-j", "2"], ["a/b/deep.zip", "nested.zip"], 1),
             (["--follow-links"], ["a/b/deep.zip", "link.zip", "nested.zip"], 1),
+            (["--follow-file-symlinks=2"], ["a/b/deep.zip", "link.zip", "nested.zip"], 1),
+            (["--follow-dir-symlinks=0"], ["a/b/deep.zip", "nested.zip"], 1),
         ]
         for options, listed, status in cases:
             with self.subTest(options=options):
@@ -393,6 +395,113 @@ class Scan(Base):
         # A file named on the command line is judged, not skipped.
         notes = os.path.join(tree, "notes.txt")
         self.assertOneLineError(run("scan", "-r", notes), notes + ": not a ZIP archive")
+
+    @needs("inflate")
+    def test_clamscan_output_options(self):
+        tree = self.path("tree")
+        os.makedirs(os.path.join(tree, "sub"))
+        bad, ok = os.path.join(tree, "bad.zip"), os.path.join(tree, "sub", "ok.zip")
+        write_zip(bad, [("fine.txt", b"fine"), ("bad.txt", TEST_FILE)])
+        write_zip(ok, [("fine.txt", b"fine" * 1000)])
+        with open(os.path.join(tree, "notes.txt"), "wb") as f:
+            f.write(b"not an archive\n")
+        summary = "----------- SCAN SUMMARY -----------"
+        cases = [  # options, lines before the summary, summary shown
+            (["-r"], [bad + ": FOUND", tree + "/notes.txt", ok + ": clean"][::2], True),
+            (["-r", "-i"], [bad + ": FOUND"], True),
+            (["-r", "--infected", "--no-summary"], [bad + ": FOUND"], False),
+            (["-r", "--quiet"], [], False),
+            # A file named on the command line gets its block; with -i only its entries with a finding.
+            (["-i", bad, ok], [bad, "FOUND EICAR-Test-File", bad + ": 2 entries, 1 found"], True),
+        ]
+        for options, shown, summarised in cases:
+            with self.subTest(options=options):
+                log = self.path("log.txt")
+                if os.path.exists(log):
+                    os.unlink(log)
+                args = options if not options[0].startswith("-r") else options + [tree]
+                r = run("scan", "--log", log, *args)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                lines = r.stdout.decode().splitlines()
+                body = lines[:lines.index(summary)] if summary in lines else lines
+                self.assertEqual(len(body), len(shown), lines)
+                for line, start in zip(body, shown):
+                    self.assertIn(start, line)
+                self.assertEqual(summary in lines, summarised)
+                # The log gets the report whatever --quiet says.
+                logged = read_bytes(log).decode()
+                self.assertEqual(logged, r.stdout.decode() if "--quiet" not in options else logged)
+                self.assertIn(bad, logged)
+        r = run("scan", "-r", tree)
+        lines = r.stdout.decode().splitlines()
+        figures = dict(l.split(": ", 1) for l in lines[lines.index(summary) + 1:])
+        self.assertEqual({k: figures[k] for k in ("Scanned directories", "Scanned files", "Scanned archives",
+                                                  "Infected files", "Entries not fully scanned", "Errors",
+                                                  "Skipped (not ZIP archives)")},
+                         {"Scanned directories": "2", "Scanned files": "3", "Scanned archives": "2",
+                          "Infected files": "1", "Entries not fully scanned": "0", "Errors": "0",
+                          "Skipped (not ZIP archives)": "1"})
+        self.assertRegex(figures["Data read"], r"^0\.\d\d MB \(ratio \d+\.\d\d:1\)$")
+        self.assertRegex(figures["Time"], r"^\d+\.\d{3} sec \(0 m \d+ s\)$")
+        # One summary object closes a JSON run; its sizes are bytes.
+        r = run("scan", "--json", "-r", tree)
+        docs, summaries = json_docs(r.stdout), json_summary(r.stdout)
+        self.assertEqual(len(summaries), 1)
+        self.assertTrue(r.stdout.decode().splitlines()[-1].startswith('{"summary":'))
+        s = summaries[0]
+        self.assertEqual((s["scanned_files"], s["scanned_archives"], s["infected_files"], s["errors"], s["exit"]),
+                         (3, 2, 1, 0, 1))
+        self.assertEqual(s["data_read"], sum(os.path.getsize(p) for p in (bad, ok)) + 15)
+        self.assertGreaterEqual(s["data_scanned"], 4000 + len(TEST_FILE) + 8)
+        self.assertEqual([d["file"] for d in json_docs(run("scan", "--json", "-i", "-r", tree).stdout)], [bad])
+        self.assertEqual(json_summary(run("scan", "--json", "--no-summary", "-r", tree).stdout), [])
+
+    @needs("inflate")
+    def test_clamscan_file_selection(self):
+        tree = self.path("tree")
+        for folder in ("keep", "cache", "keep/deeper"):
+            os.makedirs(os.path.join(tree, folder))
+        names = ["a.zip", "b.jar", "keep/c.zip", "cache/d.zip", "keep/deeper/e.zip"]
+        for n in names:
+            write_zip(os.path.join(tree, n), [("bad.txt", TEST_FILE)])
+        cases = [  # options, files scanned (-r unless said), files told as excluded
+            ([], names[:1] + names[3:4] + names[2:3] + names[4:5] + names[1:2], []),
+            (["--exclude", r"\.jar$"], ["a.zip", "cache/d.zip", "keep/c.zip", "keep/deeper/e.zip"], ["b.jar"]),
+            (["--include=c\\.zip|e\\.zip"], ["keep/c.zip", "keep/deeper/e.zip"], ["a.zip", "b.jar", "cache/d.zip"]),
+            (["--exclude-dir", "/cache$", "--exclude-dir=deeper"], ["a.zip", "b.jar", "keep/c.zip"],
+             ["cache", "keep/deeper"]),
+            # The top directory is a folder too: an --include-dir that it fails leaves all out.
+            (["--include-dir", "keep$"], [], [""]),
+            # Without -r a directory is scanned one level deep, as clamscan does.
+            (["--no-r"], ["a.zip", "b.jar"], []),
+        ]
+        for options, scanned, excluded in cases:
+            with self.subTest(options=options):
+                args = [o for o in options if o != "--no-r"] + ([] if "--no-r" in options else ["-r"])
+                r = run("scan", "--no-summary", *args, tree)
+                lines = r.stdout.decode().splitlines()
+                self.assertEqual(sorted(l.split(": ")[0] for l in lines if ": FOUND" in l),
+                                 sorted(os.path.join(tree, n) for n in scanned))
+                self.assertEqual(sorted(l.split(": ")[0] for l in lines if l.endswith(": excluded")),
+                                 sorted(os.path.join(tree, n) if n else tree for n in excluded))
+                self.assertEqual(r.returncode, 1 if scanned else 0, r.stderr)
+        # A file list, one a line; standard input as "-", scanned but never cleaned.
+        listed = self.make_file("list.txt", ("%s\n\n%s\r\n" % (os.path.join(tree, "a.zip"),
+                                                               os.path.join(tree, "keep"))).encode())
+        r = run("scan", "--no-summary", "-f", listed)
+        self.assertEqual([l.split(": ")[0] for l in r.stdout.decode().splitlines() if ": FOUND" in l or ": 1 entry" in l],
+                         [os.path.join(tree, "a.zip"), os.path.join(tree, "keep/c.zip")])
+        data = read_bytes(os.path.join(tree, "a.zip"))
+        for clean, status, error in (([], 1, None), (["--clean"], 1, "standard input is scanned, never cleaned")):
+            with self.subTest(stdin=clean):
+                r = subprocess.run([support.ZIPSCAN, "--module", support.MODULE, "scan", "--json", *clean, "-"],
+                                   input=data, capture_output=True, timeout=60)
+                doc = json_docs(r.stdout)[0]
+                self.assertEqual((r.returncode, doc["file"], doc["changed"]), (status, "stdin", False), r.stderr)
+                self.assertEqual([e["name"] for e in doc["entries"] if e["findings"]], ["bad.txt"])
+                if error:
+                    self.assertIn(error, doc["error"])
+        self.assertEqual(read_bytes(os.path.join(tree, "a.zip")), data)
 
     @needs("inflate")
     def test_recursive_scan_of_a_deep_tree(self):

@@ -46,7 +46,15 @@ def run(*args, cwd=None, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, modul
 
 
 def json_docs(out):
-    return [json.loads(line) for line in out.decode("utf-8").splitlines() if line.strip()]
+    """The documents of the files; the summary object at the end of a scan is
+    left out (json_summary answers it)."""
+    docs = [json.loads(line) for line in out.decode("utf-8").splitlines() if line.strip()]
+    return [d for d in docs if "summary" not in d]
+
+
+def json_summary(out):
+    docs = [json.loads(line) for line in out.decode("utf-8").splitlines() if line.strip()]
+    return [d["summary"] for d in docs if "summary" in d]
 
 
 def write_zip(path, entries):
