@@ -9,7 +9,8 @@
 # tests/windows/) sees the module through one header, plugin/ZipHost.h, and
 # that header reaches no further than the host interface, the listing, the
 # reasons and the format's own values: no host can come to lean on the
-# module's insides. The harnesses (bench/, fuzz/) time and fuzz the parts
+# module's insides. The example host in C (examples/) sees it through the
+# C header, include/zipext.h, alone. The harnesses (bench/, fuzz/) time and fuzz the parts
 # themselves, so they may include any module header, but take the engine's
 # memory stream from the test kit (tests/support/fake_stream.h) rather than
 # each writing one of their own, and include nothing from a host.
@@ -36,7 +37,7 @@ wrong = []
 def sources(folder):
     for top, _, names in os.walk(os.path.join(root, folder)):
         for name in sorted(names):
-            if name.endswith((".h", ".cpp")):
+            if name.endswith((".h", ".c", ".cpp")):
                 path = os.path.join(top, name)
                 with open(path, encoding="utf-8") as f:
                     yield os.path.relpath(path, root), f.read()
@@ -47,6 +48,13 @@ for folder in HOSTS:
         for target, header in INCLUDE.findall(text):
             if target in ORDER and f"{target}/{header}" != HOST_HEADER:
                 wrong.append(f"{path} includes {target}/{header}: a host includes only {HOST_HEADER}")
+
+# The example host is written as an integrator's engine would be: it sees
+# the module through the C header alone.
+for path, text in sources("examples"):
+    for header in re.findall(r'^\s*#\s*include\s+"([^"]+)"', text, re.M):
+        if header != "zipext.h":
+            wrong.append(f"{path} includes {header}: the example host includes only zipext.h")
 
 
 def body(text, start):
