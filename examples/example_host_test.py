@@ -66,6 +66,19 @@ def main():
                             "-I", os.path.join(prefix, "include"), os.path.join(HERE, "example_host.c"),
                             "-o", built, "-ldl"], check=True)
             assert run(built, installed[0], archive, make_example.PASSWORD)[0] == want
+            # The versioned library, and an installed zipscan that finds it
+            # without being told where.
+            assert glob.glob(os.path.join(os.path.dirname(installed[0]), "libzipext.so.1")), installed
+            zipscan = os.path.join(prefix, "bin", "zipscan")
+            if os.path.exists(os.path.join(build, "zipscan")):
+                out = subprocess.run([zipscan, "check", archive], capture_output=True, text=True, timeout=60)
+                assert out.returncode == 0, out
+            pc = glob.glob(os.path.join(prefix, "lib*", "**", "pkgconfig", "zipext.pc"), recursive=True)
+            assert len(pc) == 1, pc
+            with open(pc[0]) as f:
+                fields = dict(line.strip().split("=", 1) for line in f if "=" in line and ":" not in line)
+            top = os.path.normpath(fields["prefix"].replace("${pcfiledir}", os.path.dirname(pc[0])))
+            assert top == os.path.normpath(prefix), (top, prefix)
     print("the example host lists %d entries as zipfile does" % len(want))
 
 

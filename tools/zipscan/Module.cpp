@@ -88,7 +88,15 @@ std::string DefaultModulePath()
     if (n <= 0) return "libzipext.so";
     std::string self(buffer.data(), static_cast<std::size_t>(n));
     std::size_t slash = self.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/libzipext.so";
+    const std::string folder = slash == std::string::npos ? std::string(".") : self.substr(0, slash);
+    const std::string beside = folder + "/libzipext.so";
+#ifdef ZIPSCAN_INSTALLED_MODULE
+    // In the build tree the module lies beside zipscan; installed, it lies
+    // in the library folder next to zipscan's own.
+    const std::string installed = folder + "/" ZIPSCAN_INSTALLED_MODULE;
+    if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0) return installed;
+#endif
+    return beside;
 }
 
 } // namespace zipscan
