@@ -80,7 +80,9 @@ std::vector<CZipEntryHeader> ReadRecords(Search& search, uint64_t& at, uint64_t 
 
 // The entries a set of records lists, their offsets counted from `shift`;
 // each entry's data goes on at most to the next local header another record
-// names. Records naming one local header give one entry, the first listed.
+// names. Records naming one local header give one entry: the one that says
+// the most data lies there (the first listed of those), so that a folder's
+// record cannot stand for a file's content under the same header.
 void AddListed(std::vector<CZipEntryHeader>& records, uint64_t shift, uint64_t directoryStart,
                std::vector<CZipUnlistedEntry>& out)
 {
@@ -93,10 +95,13 @@ void AddListed(std::vector<CZipEntryHeader>& records, uint64_t shift, uint64_t d
         const uint64_t position = records[i].localHeaderOffset + shift;
         const bool firstOfOffset = i == 0 || records[i - 1].localHeaderOffset != records[i].localHeaderOffset;
         if (firstOfOffset && position < directoryStart) {
+            size_t best = i;
+            for (size_t j = i + 1; j < records.size() && records[j].localHeaderOffset == records[i].localHeaderOffset; ++j)
+                if (records[j].compressedSize > records[best].compressedSize) best = j;
             CZipUnlistedEntry e;
             e.localPosition = position;
             e.dataLimit = std::min(directoryStart, nextLocal);
-            e.view = std::move(records[i]);
+            e.view = std::move(records[best]);
             found.push_back(std::move(e));
         }
         if (firstOfOffset) nextLocal = position;

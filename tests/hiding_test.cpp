@@ -667,6 +667,13 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
         {"second archive in the comment",
          WithComment(BuildZip({Stored("a.txt", other)}).bytes, BuildZip({Deflated("x.txt", text)}).bytes),
          {{"a.txt", other}, {"x.txt", text}}},
+        {"second archive in the comment, its folder record on the payload's local header",
+         [&] {
+             ZipLayout inner = BuildZip({Stored("d/", Bytes{}), Deflated("d/x.txt", text)});
+             Put32(inner.bytes, inner.centralOffsets[0] + 42, inner.localOffsets[1]);
+             return WithComment(BuildZip({Stored("a.txt", other)}).bytes, inner.bytes);
+         }(),
+         {{"a.txt", other}, {"d\\x.txt", text}}},
         {"archives joined, payload in the first",
          Joined(BuildZip({Deflated("x.txt", text)}).bytes, BuildZip({Stored("a.txt", other)}).bytes),
          {{"a.txt", other}, {"x.txt", text}}},
