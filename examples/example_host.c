@@ -251,10 +251,14 @@ int main(int argc, char** argv)
     memory_init(&temporary);
     if (!memory_load(&archive, argv[2])) {
         fprintf(stderr, "%s: cannot read\n", argv[2]);
+        free(archive.bytes);
+        library_close(module);
         return 2;
     }
     if (archive.size < 2 || !recognize(&archive.base, NULL, 0, 0, archive.bytes)) {
         printf("%s: not a ZIP archive\n", argv[2]);
+        free(archive.bytes);
+        library_close(module);
         return 1;
     }
 
