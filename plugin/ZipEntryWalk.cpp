@@ -3,6 +3,7 @@
 #include "plugin/ZipEntryWalk.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "archive/ZipConstants.h"
@@ -293,6 +294,10 @@ CZipExtraction CZipEntryWalk::ExtractWithPassword(EntryVisit& visit, bool& decli
     // asks again only if that question was not asked yet.
     CZipExtraction x;
     bool triedPlain = false;
+    // Data read as plain only because it inflates to an end marker is a
+    // guess: about one encrypted stream in two hundred does that too. It is
+    // kept for when no password decrypts the entry.
+    std::optional<CZipExtraction> guess;
     ZipRetry(ZipRetryWork::extract, [&] {
         for (;;) {
             x = extract(view);
@@ -304,8 +309,11 @@ CZipExtraction CZipEntryWalk::ExtractWithPassword(EntryVisit& visit, bool& decli
                 triedPlain = true;
                 CZipExtraction plain;
                 if (ReadAsPlain(view, extract, plain)) {
-                    x = std::move(plain);
-                    return true;
+                    if (plain.crc == view.crc32) {
+                        x = std::move(plain);
+                        return true;
+                    }
+                    guess = std::move(plain);
                 }
             }
             // A password asked for is no failed attempt: the same one goes
@@ -313,9 +321,9 @@ CZipExtraction CZipEntryWalk::ExtractWithPassword(EntryVisit& visit, bool& decli
             if (undecrypted && !visit.askedPassword) {
                 visit.askedPassword = true;
                 if (acts.AskPassword(visit.name)) continue;
-                declined = true;
-                return true;
+                if (!guess) declined = true;
             }
+            if (guess && !(x.opened && x.intact && x.crc == view.crc32)) x = std::move(*guess);
             // One failed host read must not leave a condemned entry with
             // less than it holds: a read that failed is tried once more.
             return !x.readFailed;

@@ -24,6 +24,22 @@ using Expected = std::vector<std::pair<std::string, Bytes>>;
 
 Bytes T(size_t n, uint32_t seed) { return CleaningText(n, seed); }
 
+Bytes FromHex(const std::string& hex)
+{
+    Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// "secret text that only the password opens\n" three times, deflated and
+// encrypted under "s3cret" with an encryption header chosen so that the
+// encrypted bytes also inflate, to one byte, as they stand.
+const char* const alsoInflatesEncrypted =
+    "504b03041400010008000000210043b34f73380000007b00000005000000612e747874bb0cf8c500d3ff13a580b52462873bc00631509be1"
+    "1ec2e08c041cb34a1829c793c76ab1406d68aaf1c58a83cd07ec1615a02b9310ef091c504b010214001400010008000000210043b34f7338"
+    "0000007b000000050000000000000000000000000000000000612e747874504b05060000000001000100330000005b0000000000";
+
 // The peers read exactly these entries, in this order, with these bytes.
 PeerReading ExpectArchive(const Bytes& archive, const Expected& expected,
                           const std::string& password = "")
@@ -159,6 +175,15 @@ TEST(DecodeDriver, VerdictsAndWhatThePeersReadAfterwards)
          CleaningMakeEncryptedZip({{"a.txt", T(700, 1)}}, std::string(127, 'p')), {}, {}, 0, std::nullopt, "", 0, {}, {},
          [](CleaningEngine& e) { e.rawPassword = std::string(127, 'p') + "Z"; },
          scansAre({{"a.txt", T(700, 1)}})},
+        {"encrypted data that also inflates as it stands is still decrypted", FromHex(alsoInflatesEncrypted), {}, {}, 0,
+         std::nullopt, "s3cret", 0, {}, {}, nullptr,
+         [](CleaningEngine& e) {
+             std::string text;
+             for (int i = 0; i < 3; ++i) text += "secret text that only the password opens\n";
+             EXPECT_EQ(e.passwordQuestions.size(), 1u);
+             ASSERT_EQ(e.scans.size(), 1u);
+             EXPECT_TRUE(e.scans[0].data == CleaningBytesOf(text));
+         }},
         // Names come in the local form the directory holds.
         {"empty files are scanned, directories are not",
          CleaningMakeZip({{"dir/", {}}, {"dir/empty.txt", {}}, {"dir/x.txt", T(100, 1)}}), {},
