@@ -194,6 +194,32 @@ BodyPattern::Parsed BodyPattern::Parse(const std::string& hex, std::shared_ptr<c
     return Parsed::Ok;
 }
 
+std::shared_ptr<const BodyPattern> BodyPattern::Deferred(std::string hex)
+{
+    auto p = std::make_shared<BodyPattern>();
+    p->source = std::move(hex);
+    p->deferred = true;
+    return p;
+}
+
+void BodyPattern::Shape() const
+{
+    if (!deferred) return;
+    std::call_once(shaped, [this] {
+        std::shared_ptr<const BodyPattern> parsed;
+        std::string ignored;
+        if (Parse(source, parsed, ignored) == Parsed::Ok) {
+            classes = parsed->classes;
+            items = parsed->items;
+            choices = parsed->choices;
+            return;
+        }
+        classes.assign(1, std::bitset<256>());
+        items.assign(1, Item());
+        items[0].cls = kSets;
+    });
+}
+
 std::size_t BodyPattern::ProgramSize() const
 {
     std::size_t size = 1;
@@ -211,6 +237,7 @@ std::size_t BodyPattern::ProgramSize() const
 
 void BodyPattern::Program(std::vector<Step>& code) const
 {
+    Shape();
     code.clear();
     auto emit = [&](Step::Op op, std::uint32_t a = 0, std::uint32_t b = 0) {
         Step s;
@@ -262,6 +289,7 @@ void BodyPattern::Program(std::vector<Step>& code) const
 
 bool BodyPattern::Literal(std::vector<unsigned char>& bytes) const
 {
+    Shape();
     bytes.clear();
     for (const Item& item : items) {
         if (item.kind != Item::Class || item.cls == kAny || item.cls > 256) return false;
@@ -292,6 +320,7 @@ std::string BodyPattern::ClassExpression(std::uint32_t cls) const
 
 std::string BodyPattern::Expression() const
 {
+    Shape();
     std::string out;
     for (const Item& item : items) {
         if (item.kind == Item::Class) {

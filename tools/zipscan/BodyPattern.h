@@ -10,6 +10,7 @@
 #include <bitset>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ public:
     enum class Parsed { Ok, Malformed, Unsupported };
     // error: a one-line reason when not Ok.
     static Parsed Parse(const std::string& hex, std::shared_ptr<const BodyPattern>& out, std::string& error);
+    // A pattern whose text was parsed before (a snapshot of loaded
+    // databases): it is parsed again only when first used, which a search
+    // with Hyperscan from the cache never does.
+    static std::shared_ptr<const BodyPattern> Deferred(std::string hex);
 
     // The pattern as plain bytes, when it has no wildcard: such a signature
     // is searched (and counted) as any literal one.
@@ -59,11 +64,18 @@ private:
     std::bitset<256> Set(std::uint32_t cls) const;
     std::string ClassExpression(std::uint32_t cls) const;
     std::size_t ProgramSize() const;
+    // Parses a deferred pattern, once; a text that no longer parses leaves
+    // a class of no byte, which never matches and which Hyperscan refuses
+    // (so the run stops rather than searching for less).
+    void Shape() const;
 
     std::string source;
-    std::vector<std::bitset<256>> classes;  // the sets from kSets on
-    std::vector<Item> items;
-    std::vector<std::vector<std::vector<std::uint32_t>>> choices;  // alternatives, classes each
+    bool deferred = false;
+    mutable std::once_flag shaped;
+    // What the text says; filled by Parse, or by Shape when deferred.
+    mutable std::vector<std::bitset<256>> classes;  // the sets from kSets on
+    mutable std::vector<Item> items;
+    mutable std::vector<std::vector<std::vector<std::uint32_t>>> choices;  // alternatives, classes each
 };
 
 // Runs a body pattern's program over content that arrives in pieces; the

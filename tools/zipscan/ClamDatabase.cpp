@@ -7,11 +7,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string_view>
 #include <vector>
 
 #include "BodyPattern.h"
+#include "DatabaseCache.h"
+#include "DatabaseSnapshot.h"
 
 #ifdef ZIPSCAN_CRYPTO
 #include <openssl/evp.h>
@@ -165,27 +168,156 @@ void ClamDatabase::NotRead(const std::string& what, std::size_t count)
     if (count) notRead[what] += count;
 }
 
-bool ClamDatabase::Load(const std::string& path, std::string& error)
+bool ClamDatabase::Files(const std::string& path, std::vector<std::string>& files, std::string& error) const
 {
     std::error_code ec;
-    if (!std::filesystem::is_directory(path, ec)) return LoadFile(path, error);
-    std::vector<std::string> files;
+    if (!std::filesystem::is_directory(path, ec)) {
+        files.push_back(path);
+        return true;
+    }
+    std::vector<std::string> found;
     for (auto it = std::filesystem::directory_iterator(path, ec); !ec && it != std::filesystem::directory_iterator();
          it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (kDatabaseTypes.count(TypeOf(name)) && it->is_regular_file(ec)) files.push_back(it->path().string());
+        if (kDatabaseTypes.count(TypeOf(name)) && it->is_regular_file(ec)) found.push_back(it->path().string());
     }
     if (ec) {
         error = path + ": " + ec.message();
         return false;
     }
-    if (files.empty()) {
+    if (found.empty()) {
         error = path + ": no database files in this folder";
         return false;
     }
-    std::sort(files.begin(), files.end());
+    std::sort(found.begin(), found.end());
+    files.insert(files.end(), found.begin(), found.end());
+    return true;
+}
+
+bool ClamDatabase::Load(const std::string& path, std::string& error)
+{
+    std::vector<std::string> files;
+    if (!Files(path, files, error)) return false;
     for (const std::string& f : files)
         if (!LoadFile(f, error)) return false;
+    return true;
+}
+
+bool ClamDatabase::LoadAll(const std::vector<std::string>& paths, const std::string& cacheFolder, std::string& error)
+{
+    std::vector<std::string> files;
+    for (const std::string& p : paths)
+        if (!Files(p, files, error)) return false;
+    // A snapshot holds what the databases add, so the set must hold no
+    // hash signatures nor rules of its own.
+    std::string key;
+    if (!cacheFolder.empty() && !files.empty() && set.Hashes().Empty() && set.Yara().Empty()) {
+        std::vector<SnapshotFile> keyed(files.size());
+        bool all = true;
+        std::string bytes, ignored;
+        for (std::size_t i = 0; all && i < files.size(); ++i)
+            all = ReadWhole(files[i], bytes, ignored) && SnapshotFileOf(files[i], bytes, keyed[i]);
+        if (all) key = SnapshotKey(keyed);
+    }
+    const DatabaseCache cache(key.empty() ? std::string() : cacheFolder);
+    std::unique_ptr<char[]> stored;
+    std::size_t storedSize = 0;
+    if (!key.empty() && cache.Load(key, stored, storedSize)) {
+        SnapshotReader in(stored.get(), storedSize);
+        if (Restore(in, error)) return true;
+        if (!error.empty()) return false;
+    }
+    const std::size_t first = set.All().size();
+    keepYara = !key.empty();
+    for (const std::string& f : files)
+        if (!LoadFile(f, error)) return false;
+    if (!key.empty()) {
+        set.Hashes().Prepare();
+        SnapshotWriter out;
+        Save(first, out);
+        cache.Store(key, out.Bytes().data(), out.Bytes().size());
+    }
+    return true;
+}
+
+void ClamDatabase::Save(std::size_t firstSignature, SnapshotWriter& out) const
+{
+    out.Word(loaded);
+    out.Word(looseOffsets);
+    out.Word(looseTargets);
+    out.Word(notRead.size());
+    for (const auto& n : notRead) {
+        out.Text(n.first);
+        out.Word(n.second);
+    }
+    // The files signatures come from, each once.
+    const std::vector<Signature>& all = set.All();
+    std::vector<const std::string*> origins;
+    std::map<const std::string*, std::uint64_t> originAt;
+    for (std::size_t i = firstSignature; i < all.size(); ++i)
+        if (all[i].origin.file && originAt.emplace(all[i].origin.file.get(), origins.size() + 1).second)
+            origins.push_back(all[i].origin.file.get());
+    out.Word(origins.size());
+    for (const std::string* o : origins) out.Text(*o);
+    out.Word(all.size() - firstSignature);
+    for (std::size_t i = firstSignature; i < all.size(); ++i) {
+        const Signature& s = all[i];
+        out.Text(s.name);
+        out.Raw(s.pattern.data(), s.pattern.size(), true);
+        out.Text(s.body ? s.body->Source() : std::string());
+        out.Word((s.body ? 1u : 0u) | (s.executableOnly ? 2u : 0u) | (static_cast<unsigned>(s.action) << 2));
+        out.Word(s.origin.file ? originAt.at(s.origin.file.get()) : 0);
+        out.Word(s.origin.line);
+    }
+    out.Word(yaraTexts.size());
+    for (const auto& y : yaraTexts) {
+        out.Text(y.first);
+        out.Text(y.second);
+    }
+    set.Hashes().Save(out);
+}
+
+bool ClamDatabase::Restore(SnapshotReader& in, std::string& error)
+{
+    // Everything is read and checked before the set is touched.
+    const std::size_t restoredLoaded = in.Word(), offsets = in.Word(), targets = in.Word();
+    std::map<std::string, std::size_t> passedOver;
+    for (std::size_t n = in.Count(16); n > 0 && in.Ok(); --n) {
+        std::string what = in.Text();
+        passedOver[what] += in.Word();
+    }
+    std::vector<std::shared_ptr<const std::string>> origins(in.Count(8));
+    for (auto& o : origins) o = std::make_shared<const std::string>(in.Text());
+    std::vector<Signature> signatures(in.Count(48));
+    for (Signature& s : signatures) {
+        s.name = in.Text();
+        const std::string pattern = in.Text();
+        s.pattern.assign(pattern.begin(), pattern.end());
+        const std::string source = in.Text();
+        const std::uint64_t bits = in.Word(), origin = in.Word();
+        s.origin.line = in.Word();
+        if (!in.Ok() || (bits >> 2) > static_cast<unsigned>(Action::Cure) || origin > origins.size()) return false;
+        s.action = static_cast<Action>(bits >> 2);
+        s.executableOnly = (bits & 2) != 0;
+        if (origin) s.origin.file = origins[origin - 1];
+        if (bits & 1) s.body = BodyPattern::Deferred(source);
+    }
+    std::vector<std::pair<std::string, std::string>> rules(in.Count(16));
+    for (auto& r : rules) {
+        r.first = in.Text();
+        r.second = in.Text();
+    }
+    HashSignatures hashes;
+    if (!in.Ok() || !hashes.Restore(in) || !in.AtEnd()) return false;
+
+    loaded += restoredLoaded;
+    looseOffsets += offsets;
+    looseTargets += targets;
+    for (const auto& n : passedOver) NotRead(n.first, n.second);
+    set.AddDatabaseSignatures(std::move(signatures));
+    set.Hashes() = std::move(hashes);
+    for (const auto& r : rules)
+        if (!set.Yara().AddFile(r.first, r.second, error)) return false;
     return true;
 }
 
@@ -209,6 +341,7 @@ bool ClamDatabase::LoadText(const std::string& shown, const std::string& type, c
             return true;
         }
         ++loaded;
+        if (keepYara) yaraTexts.emplace_back(shown, text);
         return set.Yara().AddFile(shown, text, error);
     }
     if (type == "info") return true;  // a container's description of itself

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
+
+#include "DatabaseSnapshot.h"
 
 #ifdef ZIPSCAN_CRYPTO
 #include <openssl/evp.h>
@@ -57,8 +60,37 @@ void HashSignatures::Add(Kind kind, const unsigned char* digest, std::uint64_t s
 
 void HashSignatures::Prepare()
 {
+    const auto before = [](const Record& a, const Record& b) { return Before(a, b); };
+    // Tables restored from a snapshot come sorted.
     for (auto& table : tables)
-        std::sort(table.begin(), table.end(), [](const Record& a, const Record& b) { return Before(a, b); });
+        if (!std::is_sorted(table.begin(), table.end(), before)) std::sort(table.begin(), table.end(), before);
+}
+
+void HashSignatures::Save(SnapshotWriter& out) const
+{
+    static_assert(sizeof(Record) == 56 && std::is_trivially_copyable<Record>::value, "a record without padding");
+    out.Text(names);
+    for (const auto& table : tables) out.Raw(table.data(), table.size() * sizeof(Record), true);
+}
+
+bool HashSignatures::Restore(SnapshotReader& in)
+{
+    names = in.Text();
+    count = 0;
+    for (auto& table : tables) {
+        const std::size_t size = in.Count(1);
+        table.resize(size / sizeof(Record));
+        if (size % sizeof(Record) != 0 || !in.Raw(table.data(), size)) in.Fail();
+        // Every name starts inside the names, where one ended.
+        for (const Record& r : table)
+            if (r.name >= names.size() || (r.name > 0 && names[r.name - 1] != '\0')) in.Fail();
+        count += table.size();
+    }
+    if (!in.Ok() || (!names.empty() && names.back() != '\0')) {
+        *this = HashSignatures();
+        return false;
+    }
+    return true;
 }
 
 HashSignatures::Digests::Digests(const HashSignatures& s) : set(s) {}

@@ -11,6 +11,9 @@
 
 namespace zipscan {
 
+class SnapshotReader;
+class SnapshotWriter;
+
 class HashSignatures {
 public:
     enum Kind { Md5, Sha1, Sha256, kKinds };
@@ -22,8 +25,12 @@ public:
     // digest: DigestSize(kind) bytes.
     void Add(Kind kind, const unsigned char* digest, std::uint64_t size, const char* name, std::size_t nameSize);
     void Reserve(Kind kind, std::size_t more) { tables[kind].reserve(tables[kind].size() + more); }
-    // Sorts the tables for the look-ups; once, after the last Add.
+    // Sorts the tables for the look-ups, after the last Add.
     void Prepare();
+    // The tables and names as they stand, and back (into an empty set);
+    // false, with the set left empty, when the bytes do not hold them.
+    void Save(SnapshotWriter& out) const;
+    bool Restore(SnapshotReader& in);
     bool Empty() const { return count == 0; }
     std::size_t Count() const { return count; }
 
@@ -52,6 +59,7 @@ private:
         std::array<unsigned char, 32> digest {};
         std::uint64_t size = 0;
         std::uint32_t name = 0;  // where the name starts in names
+        std::uint32_t spare = 0;  // no padding: a table is saved as it lies in memory
     };
     std::vector<Record> tables[kKinds];
     // Every name, each ended by a zero byte: a hundred thousand names in one

@@ -32,7 +32,9 @@ constexpr std::size_t kCacheFrom = 256;
 
 void PutNumber(std::string& out, std::uint64_t v)
 {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    char bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    out.append(bytes, 8);
 }
 
 // Everything the compiled database follows from: the library and the
@@ -42,6 +44,9 @@ void PutNumber(std::string& out, std::uint64_t v)
 std::string CacheKey(const std::vector<PatternSpec>& list, const std::vector<unsigned>& flags, unsigned mode)
 {
     std::string key = "zipscan pattern database 3\nhyperscan ";
+    std::size_t size = key.size() + 64;
+    for (const PatternSpec& p : list) size += 32 + (p.body ? p.body->Source().size() : p.bytes.size());
+    key.reserve(size);
     key += hs_version();
     hs_platform_info_t platform {};
     if (hs_populate_platform(&platform) != HS_SUCCESS) return std::string();

@@ -2,6 +2,7 @@
 // The host's small signature engine: byte patterns searched in every
 // extracted entry, each with what to do when it matches.
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +35,12 @@ public:
     bool LoadFile(const std::string& path, std::string& error);
     // A signature read from a database (see ClamDatabase.h).
     void AddDatabaseSignature(Signature signature) { signatures.push_back(std::move(signature)); }
+    // Many at once, in order (a snapshot of databases read back).
+    void AddDatabaseSignatures(std::vector<Signature>&& more)
+    {
+        signatures.reserve(signatures.size() + more.size());
+        std::move(more.begin(), more.end(), std::back_inserter(signatures));
+    }
     HashSignatures& Hashes() { return hashes; }
     YaraRules& Yara() { return yara; }
 

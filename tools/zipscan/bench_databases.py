@@ -7,8 +7,8 @@ costs on one 4 MiB entry. Run by hand:
 
 1. A database of 100,000 hash signatures (.hdb) and 20,000 body signatures
    (.ndb, with wildcards, gaps and alternatives) is loaded to scan a tiny
-   archive: zipscan with its compiled search in the cache (filled by a first
-   run), clamscan as it always loads. The target: zipscan at most a quarter
+   archive: zipscan with the databases' load and its compiled search in the
+   cache (filled by a first run), clamscan as it always loads. The target: zipscan at most a quarter
    of clamscan's time.
 2. A 4 MiB entry is scanned with 10 and with 10,000 body signatures,
    loading included (cache filled). The target: 10,000 cost at most 1.5

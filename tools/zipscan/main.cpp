@@ -25,6 +25,7 @@
 
 #include "ArchiveScanner.h"
 #include "ClamDatabase.h"
+#include "DatabaseCache.h"
 #include "CommandLine.h"
 #include "DirectoryWalk.h"
 #include "FileAction.h"
@@ -124,8 +125,8 @@ bool LoadSignatures(const Options& o, SignatureSet& set, std::string& error)
         if (!ok) return false;
     }
     ClamDatabase databases(set);
-    for (const std::string& d : o.databases)
-        if (!databases.Load(d, error)) return false;
+    if (!databases.LoadAll(o.databases, o.noCache ? std::string() : DatabaseCache::DefaultFolder(), error))
+        return false;
     // What could not be read is said once, never passed over in silence.
     const std::string warning = databases.Warning();
     if (!warning.empty()) std::fprintf(stderr, "zipscan: warning: %s\n", Printable(warning).c_str());

@@ -149,13 +149,16 @@ class Databases(Base):
             self.write(os.path.join("db", name), text)
         archive = self.path("f.zip")
         write_zip(archive, [("entry.bin", CONTENT)])
-        r, found = self.findings("-d", folder, archive)
-        self.assertEqual(found, ["Marker.Loose", "Marker.Md5"])
-        lines = r.stderr.decode().splitlines()
-        self.assertEqual(len(lines), 1, r.stderr)
-        for words in ("2 .ldb", "1 .cdb", "1 .ndb with the boundary (B)", "2 .ndb with an offset other than *",
-                      "1 .ndb with a target type other than 0 and 1"):
-            self.assertIn(words, lines[0])
+        # The second run reads the load the first one kept: the same
+        # findings and the same warning.
+        for run_number in range(2):
+            r, found = self.findings("-d", folder, archive)
+            self.assertEqual(found, ["Marker.Loose", "Marker.Md5"], run_number)
+            lines = r.stderr.decode().splitlines()
+            self.assertEqual(len(lines), 1, r.stderr)
+            for words in ("2 .ldb", "1 .cdb", "1 .ndb with the boundary (B)", "2 .ndb with an offset other than *",
+                          "1 .ndb with a target type other than 0 and 1"):
+                self.assertIn(words, lines[0])
         empty = self.path("empty")
         os.mkdir(empty)
         self.assertOneLineError(run("scan", "-d", empty, archive), "no database files")
@@ -177,6 +180,39 @@ class Databases(Base):
         self.assertEqual([(f["signature"], f["matches"]) for f in deep["findings"]],
                          [("Marker.Twice", 2), ("Marker.Md5", 1)])
         self.assertIn(b"YARA rules:", run("--version", module=False).stdout)
+
+    @needs("walk", "inflate")
+    def test_a_kept_load_follows_the_files(self):
+        """A load kept between runs is used only while every file is as it
+        was: a database rewritten in place, to the same size and time, is
+        read anew, and so is one added to a folder."""
+        archive = self.path("k.zip")
+        write_zip(archive, [("entry.bin", CONTENT), ("pe.exe", PE)])
+        folder = self.path("kept")
+        os.mkdir(folder)
+        ndb = os.path.join(folder, "k.ndb")
+        one = "Marker.Kept:0:*:%s\n" % hexs("MARKER-ONE")
+        self.write(ndb, one)
+        stamp = os.stat(ndb)
+        for text, extra, expected in (
+                (one, None, ["Marker.Kept"]),
+                (one, None, ["Marker.Kept"]),
+                ("Marker.Kept:0:*:%s\n" % hexs("MARKER-TWO"), None, ["Marker.Kept"]),
+                ("Marker.Kept:0:*:%s\n" % hexs("MARKER-TWO"), ("k.hdb", "%s:%d:Marker.Md5\n" % (MD5, N)),
+                 ["Marker.Kept", "Marker.Md5"])):
+            with self.subTest(text=text, extra=extra):
+                with open(ndb, "w") as f:
+                    f.write(text)
+                os.utime(ndb, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
+                if extra:
+                    self.write(os.path.join("kept", extra[0]), extra[1])
+                r = run("scan", "--json", "--no-builtin", "-d", folder, archive)
+                found = {e["name"]: sorted(f["signature"] for f in e["findings"])
+                         for e in json_docs(r.stdout)[0]["entries"] if e["findings"]}
+                marked = "pe.exe" if "54574f" in text else "entry.bin"
+                self.assertEqual(sorted(sum(found.values(), [])), expected, r.stderr)
+                self.assertIn("Marker.Kept", found[marked])
+                self.assertEqual(run("scan", "--no-cache", "--no-builtin", "-d", folder, archive).returncode, 1)
 
     def test_malformed_databases_stop_the_run(self):
         archive = self.path("m.zip")
