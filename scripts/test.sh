@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a warning-clean build, an address/undefined
-# sanitizer build, a short run of every fuzz target, and the 32-bit Windows
-# cross-build of the module (skipped when MinGW-w64 is not installed). The
+# Builds and runs every test: a warning-clean build, a build without the
+# optional libraries, an address/undefined sanitizer build, a short run of
+# every fuzz target, and the 32-bit Windows cross-build of the module
+# (skipped when MinGW-w64 is not installed). The
 # warning-clean build reads with ISA-L where it is installed, the sanitizer
 # build with zlib, so the whole suite runs against both inflate back ends;
 # the inflate fuzz target compares the two on every input.
-#   scripts/test.sh            all four
+#   scripts/test.sh            all five
 #   scripts/test.sh normal     only the warning-clean build, its tests and a
 #                              short differential fuzzing run (DIFFFUZZ_MUTANTS)
+#   scripts/test.sh bare       only zipscan and the module built without
+#                              Hyperscan, libyara and libcrypto, and
+#                              zipscan's tests
 #   scripts/test.sh sanitize   only the sanitizer build and its tests
 #   scripts/test.sh fuzz       only the fuzz targets
 #   scripts/test.sh windows    cross-build zipext.dll (32-bit, MinGW-w64)
@@ -52,6 +56,16 @@ if [ "$what" = all ] || [ "$what" = normal ]; then
     python3 fuzz/differential/difffuzz.py --mutants "${DIFFFUZZ_MUTANTS:-400}" --seed ci \
       -j "$jobs" --out build/difffuzz
   fi
+fi
+
+if [ "$what" = all ] || [ "$what" = bare ]; then
+  # zipscan and the module where Hyperscan, libyara and libcrypto are not
+  # installed: what they cannot read is said, never passed over.
+  echo "== build without Hyperscan, libyara and libcrypto =="
+  cmake -S . -B build-bare "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZIPEXT_WERROR=ON -DZIPEXT_BENCH=OFF \
+    -DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON -DHYPERSCAN_INCLUDE_DIR= -DYARA_INCLUDE_DIR= >/dev/null
+  cmake --build build-bare -j "$jobs" --target zipscan zipext zipscan_fake
+  ctest --test-dir build-bare --output-on-failure -j "$jobs" --timeout 900 -R '^zipscan_'
 fi
 
 if [ "$what" = all ] || [ "$what" = sanitize ]; then

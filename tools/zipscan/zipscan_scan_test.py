@@ -303,6 +303,8 @@ class Scan(Base):
         ]
         for path, status, error, entry, problem, options in cases:
             with self.subTest(path=os.path.basename(path)):
+                if path in (aes, altered) and not CAPS.get("aes"):
+                    self.skipTest("no WinZip AES in this build")
                 r = run("scan", "--json", *options, path)
                 doc = json_docs(r.stdout)[0]
                 self.assertEqual(doc["status"], status)

@@ -138,6 +138,17 @@ def probe_capabilities():
         sd = os.path.join(d, "st")
         run("selftest", plain, "--dir", sd)
         CAPS["selftest"] = os.path.exists(os.path.join(sd, "Test", "a.txt"))
+        # What this build of zipscan and the module read: hash signatures
+        # and YARA rules need libcrypto and libyara, WinZip AES libcrypto.
+        version = run("--version", module=False).stdout
+        CAPS["hashes"] = b"hash signatures: with" in version
+        CAPS["yara"] = b"YARA rules: libyara" in version
+        aes, inside = os.path.join(d, "aes.zip"), os.path.join(d, "t.bin")
+        with open(inside, "wb") as f:
+            f.write(TEST_FILE)
+        if shutil.which("7zz") and subprocess.run(["7zz", "a", "-tzip", "-mem=AES256", "-ppw", aes, inside],
+                                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+            CAPS["aes"] = run("scan", "--password", "pw", aes).returncode == 1
     finally:
         shutil.rmtree(d, ignore_errors=True)
 
