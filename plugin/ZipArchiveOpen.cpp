@@ -1,6 +1,7 @@
 #include "plugin/ZipArchiveOpen.h"
 
 #include "archive/ZipLocalRecord.h"
+#include "archive/ZipUnlisted.h"
 #include "errors/ZipException.h"
 #include "storage/ZipRetry.h"
 
@@ -27,14 +28,23 @@ bool OpenCountingFromStreamStart(CZipHostStream& stream, CZipOpenedArchive& open
     return false;
 }
 
-bool OpenWithoutDirectory(CZipHostStream& stream, CZipOpenedArchive& opened)
+// Whether an entry's local header lies anywhere in the stream.
+bool HoldsAnEntry(CZipHostStream& stream)
+{
+    CZipLocalWalk walk(stream, 0, stream.GetLength());
+    CZipUnlistedEntry entry;
+    return walk.Next(entry);
+}
+
+// anywhere: an entry anywhere in the stream will do; else the stream must
+// start with one.
+bool OpenWithoutDirectory(CZipHostStream& stream, CZipOpenedArchive& opened, bool anywhere)
 {
     try {
         opened.archive = std::make_unique<CZipArchiveEx>();
         opened.archive->OpenWithoutDirectory(stream);
-        // Only a stream that starts with an entry is taken for an archive.
         CZipLocalRecord first;
-        if (!first.Read(stream, 0)) return false;
+        if (!first.Read(stream, 0) && !(anywhere && HoldsAnEntry(stream))) return false;
         opened.withoutDirectory = true;
         return true;
     } catch (...) {
@@ -70,13 +80,14 @@ CZipOpenedArchive ZipOpenArchive(CZipHostStream& stream)
         return opened;
     }
     if (code == 0) return opened;
-    // One piece of a multi-volume archive: nothing to walk, unless the
-    // stream starts with an entry (a whole archive whose disk fields alone
-    // say so, its directory damaged): then it is walked by its local headers
-    // like any stream without one.
+    // One piece of a multi-volume archive whose directory lies on another
+    // piece: the entries whose local headers lie on this one (all of them,
+    // in a whole archive whose disk fields alone say so) are walked by
+    // those headers like any stream without a directory. Nothing is walked
+    // only where it holds none.
     if (code == ZipError::tooManyVolumes) {
         std::unique_ptr<CZipArchiveEx> piece = std::move(opened.archive);
-        if (OpenWithoutDirectory(stream, opened)) {
+        if (OpenWithoutDirectory(stream, opened, true)) {
             opened.reason = reason;
             opened.reasonOffset = offset;
             return opened;
@@ -94,6 +105,6 @@ CZipOpenedArchive ZipOpenArchive(CZipHostStream& stream)
     }
     // No usable directory: the entries are still there to be found by
     // their local headers, as a streaming reader finds them.
-    if (!OpenWithoutDirectory(stream, opened)) opened.archive.reset();
+    if (!OpenWithoutDirectory(stream, opened, false)) opened.archive.reset();
     return opened;
 }

@@ -16,7 +16,7 @@ struct CZipOpenedArchive {
     // from the base (a self-extractor adjusted with zip -A); the stream's
     // base was moved to 0.
     bool countedFromStreamStart = false;
-    // One piece of a multi-volume set: nothing is walked.
+    // One piece of a multi-volume set that holds no entry: nothing is walked.
     bool volumePiece = false;
     // Why the directory could not be used, and where that was found (none
     // when it was).
@@ -28,6 +28,7 @@ struct CZipOpenedArchive {
 // module does: its directory at the stream's base; failing that (after one
 // more try, as one failed host read must not leave the archive unscanned),
 // a directory whose offsets count from the stream's start; failing that, a
-// stream that starts with a local header, walked by its local headers as a
-// streaming reader does. Never throws.
+// stream that starts with a local header (or, in a piece of a multi-volume
+// set, holds one anywhere), walked by its local headers as a streaming
+// reader does. Never throws.
 CZipOpenedArchive ZipOpenArchive(CZipHostStream& stream);

@@ -34,7 +34,7 @@ enum class ZipHostOpening : uint8_t {
     directory,            // its central directory, offsets from where it starts
     directoryFromStart,   // its central directory, offsets from the stream's start
     localHeaders,         // no usable directory: walked by local headers
-    volumePiece,          // one piece of a multi-volume set: nothing is walked
+    volumePiece,          // one piece of a multi-volume set holding no entry: nothing is walked
 };
 
 struct ZipHostListing {

@@ -792,6 +792,18 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
         Put16(zip, at + 4, disk);
         return zip;
     };
+    // The directory moved in front of the entries and the end record naming
+    // a later disk: a piece whose directory is out of reach, its entries
+    // still on it behind a central record.
+    const auto directoryInFront = [&](uint16_t disk) {
+        const Bytes zip = BuildZip({Stored("a.txt", other), Deflated("x.txt", text)}).bytes;
+        const size_t end = zip.size() - 22, from = Get32(zip, end + 16);
+        Bytes moved(zip.begin() + static_cast<std::ptrdiff_t>(from), zip.begin() + static_cast<std::ptrdiff_t>(end));
+        moved.insert(moved.end(), zip.begin(), zip.begin() + static_cast<std::ptrdiff_t>(from));
+        moved.insert(moved.end(), zip.begin() + static_cast<std::ptrdiff_t>(end), zip.end());
+        Put16(moved, moved.size() - 22 + 4, disk);
+        return moved;
+    };
     // The later end record's count damaged: the module takes the earlier
     // archive's, and the later one's entries lie behind its end record.
     Bytes laterCountDamaged =
@@ -823,6 +835,8 @@ TEST(Hiding, EveryEntryTheFileHoldsReachesTheEngine)
          {{"a.txt", other}, {"x.txt", text}}},
         {"end record on disk 65534 listing nothing, a descriptor's entry", onLaterDiskEmpty(described, 65534),
          {{"x.txt", text}}},
+        {"end record on disk 242, the directory in front of the entries", directoryInFront(242),
+         {{"a.txt", other}, {"x.txt", text}}},
     };
     for (const auto* table : {&rows, &directoryRows})
     for (const Row& row : *table) {
