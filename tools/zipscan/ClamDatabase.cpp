@@ -229,9 +229,12 @@ bool ClamDatabase::LoadAll(const std::vector<std::string>& paths, const std::str
     }
     const std::size_t first = set.All().size();
     keepYara = !key.empty();
-    for (const std::string& f : files)
-        if (!LoadFile(f, error)) return false;
-    if (!key.empty()) {
+    // The snapshot is keyed by the bytes parsed: a file that changed since
+    // it was keyed keeps none.
+    std::vector<SnapshotFile> parsed(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (!LoadFile(files[i], error, key.empty() ? nullptr : &parsed[i])) return false;
+    if (!key.empty() && SnapshotKey(parsed) == key) {
         set.Hashes().Prepare();
         SnapshotWriter out;
         Save(first, out);
@@ -321,10 +324,11 @@ bool ClamDatabase::Restore(SnapshotReader& in, std::string& error)
     return true;
 }
 
-bool ClamDatabase::LoadFile(const std::string& path, std::string& error)
+bool ClamDatabase::LoadFile(const std::string& path, std::string& error, SnapshotFile* keyed)
 {
     std::string bytes;
     if (!ReadWhole(path, bytes, error)) return false;
+    if (keyed && !SnapshotFileOf(path, bytes, *keyed)) keyed->path.clear();
     const std::string type = TypeOf(path);
     if (type == "cvd" || type == "cld") return LoadContainer(path, type, bytes, error);
     return LoadText(path, type, bytes, error);

@@ -17,6 +17,7 @@ namespace zipscan {
 
 class SnapshotReader;
 class SnapshotWriter;
+struct SnapshotFile;
 
 class ClamDatabase {
 public:
@@ -35,7 +36,8 @@ public:
 private:
     // The database files a path given to -d stands for, added to files.
     bool Files(const std::string& path, std::vector<std::string>& files, std::string& error) const;
-    bool LoadFile(const std::string& path, std::string& error);
+    // keyed, when not null: what the bytes read key a snapshot by.
+    bool LoadFile(const std::string& path, std::string& error, SnapshotFile* keyed = nullptr);
     // One database's text; shown names it in errors, type is its extension.
     bool LoadText(const std::string& shown, const std::string& type, const std::string& text, std::string& error);
     bool LoadContainer(const std::string& path, const std::string& type, const std::string& bytes, std::string& error);
