@@ -214,9 +214,7 @@ bool ClamDatabase::LoadAll(const std::vector<std::string>& paths, const std::str
     if (!cacheFolder.empty() && !files.empty() && set.Hashes().Empty() && set.Yara().Empty()) {
         std::vector<SnapshotFile> keyed(files.size());
         bool all = true;
-        std::string bytes, ignored;
-        for (std::size_t i = 0; all && i < files.size(); ++i)
-            all = ReadWhole(files[i], bytes, ignored) && SnapshotFileOf(files[i], bytes, keyed[i]);
+        for (std::size_t i = 0; all && i < files.size(); ++i) all = SnapshotFileOf(files[i], keyed[i]);
         if (all) key = SnapshotKey(keyed);
     }
     const DatabaseCache cache(key.empty() ? std::string() : cacheFolder);

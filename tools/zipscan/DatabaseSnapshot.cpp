@@ -1,8 +1,12 @@
 #include "DatabaseSnapshot.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <memory>
 
 #ifdef ZIPSCAN_CRYPTO
 #include <openssl/evp.h>
@@ -73,6 +77,36 @@ bool SnapshotFileOf(const std::string& path, const std::string& bytes, SnapshotF
 #ifdef ZIPSCAN_CRYPTO
     unsigned int length = 0;
     return EVP_Digest(bytes.data(), bytes.size(), out.digest, &length, EVP_sha256(), nullptr) == 1 && length == 32;
+#else
+    return false;
+#endif
+}
+
+bool SnapshotFileOf(const std::string& path, SnapshotFile& out)
+{
+    out.path = path;
+    out.size = 0;
+#ifdef ZIPSCAN_CRYPTO
+    // A database of megabytes is read through one small buffer rather
+    // than held whole.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    bool ok = context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) == 1;
+    std::vector<unsigned char> piece(std::size_t(1) << 20);
+    while (ok) {
+        const ssize_t got = read(fd, piece.data(), piece.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        out.size += static_cast<std::uint64_t>(got);
+        ok = EVP_DigestUpdate(context.get(), piece.data(), static_cast<std::size_t>(got)) == 1;
+    }
+    close(fd);
+    unsigned int length = 0;
+    return ok && EVP_DigestFinal_ex(context.get(), out.digest, &length) == 1 && length == 32;
 #else
     return false;
 #endif

@@ -56,9 +56,11 @@ struct SnapshotFile {
     unsigned char digest[32] = {};
 };
 
-// Reads one file for the key; false when it cannot be read (the load then
-// goes on without a snapshot and says so itself).
+// What the bytes of the file at path key a snapshot by.
 bool SnapshotFileOf(const std::string& path, const std::string& bytes, SnapshotFile& out);
+// The same, read from the file in pieces; false when it cannot be read
+// (the load then goes on without a snapshot and says why itself).
+bool SnapshotFileOf(const std::string& path, SnapshotFile& out);
 // The key of a snapshot of these files, in this order; "" when this build
 // or system cannot key one (no libcrypto, no executable to name).
 std::string SnapshotKey(const std::vector<SnapshotFile>& files);
