@@ -280,7 +280,7 @@ void ClamDatabase::Save(std::size_t firstSignature, SnapshotWriter& out) const
 
 bool ClamDatabase::Restore(SnapshotReader& in, std::string& error)
 {
-    // Everything is read and checked before the set is touched.
+    // Everything is read and checked before the set is changed for good.
     const std::size_t restoredLoaded = in.Word(), offsets = in.Word(), targets = in.Word();
     std::map<std::string, std::size_t> passedOver;
     for (std::size_t n = in.Count(16); n > 0 && in.Ok(); --n) {
@@ -289,19 +289,29 @@ bool ClamDatabase::Restore(SnapshotReader& in, std::string& error)
     }
     std::vector<std::shared_ptr<const std::string>> origins(in.Count(8));
     for (auto& o : origins) o = std::make_shared<const std::string>(in.Text());
-    std::vector<Signature> signatures(in.Count(48));
-    for (Signature& s : signatures) {
+    // Signatures go straight into the set, which drops them again when
+    // what follows does not hold up.
+    const std::size_t first = set.All().size();
+    const std::size_t count = in.Count(48);
+    set.ReserveSignatures(first + count);
+    const auto fail = [&] {
+        set.DropSignaturesFrom(first);
+        return false;
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        Signature s;
         s.name = in.Text();
         const std::string pattern = in.Text();
         s.pattern.assign(pattern.begin(), pattern.end());
-        const std::string source = in.Text();
+        std::string source = in.Text();
         const std::uint64_t bits = in.Word(), origin = in.Word();
         s.origin.line = in.Word();
-        if (!in.Ok() || (bits >> 2) > static_cast<unsigned>(Action::Cure) || origin > origins.size()) return false;
+        if (!in.Ok() || (bits >> 2) > static_cast<unsigned>(Action::Cure) || origin > origins.size()) return fail();
         s.action = static_cast<Action>(bits >> 2);
         s.executableOnly = (bits & 2) != 0;
         if (origin) s.origin.file = origins[origin - 1];
-        if (bits & 1) s.body = BodyPattern::Deferred(source);
+        if (bits & 1) s.body = BodyPattern::Deferred(std::move(source));
+        set.AddDatabaseSignature(std::move(s));
     }
     std::vector<std::pair<std::string, std::string>> rules(in.Count(16));
     for (auto& r : rules) {
@@ -309,13 +319,12 @@ bool ClamDatabase::Restore(SnapshotReader& in, std::string& error)
         r.second = in.Text();
     }
     HashSignatures hashes;
-    if (!in.Ok() || !hashes.Restore(in) || !in.AtEnd()) return false;
+    if (!in.Ok() || !hashes.Restore(in) || !in.AtEnd()) return fail();
 
     loaded += restoredLoaded;
     looseOffsets += offsets;
     looseTargets += targets;
     for (const auto& n : passedOver) NotRead(n.first, n.second);
-    set.AddDatabaseSignatures(std::move(signatures));
     set.Hashes() = std::move(hashes);
     for (const auto& r : rules)
         if (!set.Yara().AddFile(r.first, r.second, error)) return false;

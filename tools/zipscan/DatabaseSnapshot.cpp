@@ -93,16 +93,17 @@ bool SnapshotFileOf(const std::string& path, SnapshotFile& out)
     if (fd < 0) return false;
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     bool ok = context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) == 1;
-    std::vector<unsigned char> piece(std::size_t(1) << 20);
+    constexpr std::size_t kPiece = std::size_t(64) << 10;
+    std::unique_ptr<unsigned char[]> piece(new unsigned char[kPiece]);
     while (ok) {
-        const ssize_t got = read(fd, piece.data(), piece.size());
+        const ssize_t got = read(fd, piece.get(), kPiece);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             ok = got == 0;
             break;
         }
         out.size += static_cast<std::uint64_t>(got);
-        ok = EVP_DigestUpdate(context.get(), piece.data(), static_cast<std::size_t>(got)) == 1;
+        ok = EVP_DigestUpdate(context.get(), piece.get(), static_cast<std::size_t>(got)) == 1;
     }
     close(fd);
     unsigned int length = 0;

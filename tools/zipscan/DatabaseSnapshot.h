@@ -58,7 +58,7 @@ struct SnapshotFile {
 
 // What the bytes of the file at path key a snapshot by.
 bool SnapshotFileOf(const std::string& path, const std::string& bytes, SnapshotFile& out);
-// The same, read from the file in pieces; false when it cannot be read
+// The same, read from the file in small pieces; false when it cannot be read
 // (the load then goes on without a snapshot and says why itself).
 bool SnapshotFileOf(const std::string& path, SnapshotFile& out);
 // The key of a snapshot of these files, in this order; "" when this build

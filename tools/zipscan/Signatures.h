@@ -1,8 +1,8 @@
 #pragma once
 // The host's small signature engine: byte patterns searched in every
 // extracted entry, each with what to do when it matches.
+#include <algorithm>
 #include <cstdint>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,12 +35,10 @@ public:
     bool LoadFile(const std::string& path, std::string& error);
     // A signature read from a database (see ClamDatabase.h).
     void AddDatabaseSignature(Signature signature) { signatures.push_back(std::move(signature)); }
-    // Many at once, in order (a snapshot of databases read back).
-    void AddDatabaseSignatures(std::vector<Signature>&& more)
-    {
-        signatures.reserve(signatures.size() + more.size());
-        std::move(more.begin(), more.end(), std::back_inserter(signatures));
-    }
+    // Room for more to come (a snapshot of databases read back), and back
+    // to the first count when it does not hold up.
+    void ReserveSignatures(std::size_t total) { signatures.reserve(total); }
+    void DropSignaturesFrom(std::size_t count) { signatures.resize(std::min(count, signatures.size())); }
     HashSignatures& Hashes() { return hashes; }
     YaraRules& Yara() { return yara; }
 
