@@ -208,19 +208,26 @@ bool ClamDatabase::LoadAll(const std::vector<std::string>& paths, const std::str
     std::vector<std::string> files;
     for (const std::string& p : paths)
         if (!Files(p, files, error)) return false;
+    if (files.empty()) return true;
     // A snapshot holds what the databases add, so the set must hold no
     // hash signatures nor rules of its own.
     std::string key;
-    if (!cacheFolder.empty() && !files.empty() && set.Hashes().Empty() && set.Yara().Empty()) {
+    if (!cacheFolder.empty() && set.Hashes().Empty() && set.Yara().Empty()) {
         std::vector<SnapshotFile> keyed(files.size());
         bool all = true;
         for (std::size_t i = 0; all && i < files.size(); ++i) all = SnapshotFileOf(files[i], keyed[i]);
         if (all) key = SnapshotKey(keyed);
     }
+    // One snapshot, and one compiled search, for these paths whatever
+    // their contents: an update of the databases replaces them.
+    std::string slot;
+    for (const std::string& f : files) slot += f + '\0';
+    set.SetCacheSlot("zipscan compiled search\n" + slot);
+    slot = "zipscan signature snapshot\n" + slot;
     const DatabaseCache cache(key.empty() ? std::string() : cacheFolder);
     std::unique_ptr<char[]> stored;
     std::size_t storedSize = 0;
-    if (!key.empty() && cache.Load(key, stored, storedSize)) {
+    if (!key.empty() && cache.Load(key, stored, storedSize, slot)) {
         SnapshotReader in(stored.get(), storedSize);
         if (Restore(in, error)) return true;
         if (!error.empty()) return false;
@@ -236,7 +243,7 @@ bool ClamDatabase::LoadAll(const std::vector<std::string>& paths, const std::str
         set.Hashes().Prepare();
         SnapshotWriter out;
         Save(first, out);
-        cache.Store(key, out.Bytes().data(), out.Bytes().size());
+        cache.Store(key, out.Bytes().data(), out.Bytes().size(), slot);
     }
     return true;
 }

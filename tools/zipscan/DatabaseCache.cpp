@@ -176,12 +176,13 @@ int DatabaseCache::OpenFolder(bool create) const
     return fd;
 }
 
-bool DatabaseCache::Load(const std::string& key, std::unique_ptr<char[]>& bytes, std::size_t& bytesSize) const
+bool DatabaseCache::Load(const std::string& key, std::unique_ptr<char[]>& bytes, std::size_t& bytesSize,
+                         const std::string& slot) const
 {
     Descriptor dir(OpenFolder(false));
     if (dir.fd < 0) return false;
     // Non-blocking, so that a FIFO put in the file's place cannot hold us up.
-    Descriptor file(openat(dir.fd, FileName(key).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    Descriptor file(openat(dir.fd, FileName(slot.empty() ? key : slot).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (file.fd < 0) return false;
     struct stat st {};
     if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || !Private(st) || st.st_nlink != 1) return false;
@@ -207,7 +208,7 @@ bool DatabaseCache::Load(const std::string& key, std::unique_ptr<char[]>& bytes,
     return true;
 }
 
-bool DatabaseCache::Store(const std::string& key, const char* bytes, std::size_t size) const
+bool DatabaseCache::Store(const std::string& key, const char* bytes, std::size_t size, const std::string& slot) const
 {
     if (kHeader + key.size() + size > kLargest) return false;
     Descriptor dir(OpenFolder(true));
@@ -219,7 +220,7 @@ bool DatabaseCache::Store(const std::string& key, const char* bytes, std::size_t
 
     // Written in full under a name of its own, then renamed over the old
     // one: a reader sees the old file or the new one, never half of one.
-    const std::string name = FileName(key);
+    const std::string name = FileName(slot.empty() ? key : slot);
     std::random_device entropy;
     std::string temporary;
     int fd = -1;

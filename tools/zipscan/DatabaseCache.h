@@ -28,10 +28,15 @@ public:
     // from); false when there are none that can be trusted.
     // The buffer is left uninitialised until read into: a database of
     // megabytes is not cleared first.
-    bool Load(const std::string& key, std::unique_ptr<char[]>& bytes, std::size_t& size) const;
+    // slot, when not empty, names the file instead of the key: one file a
+    // slot, replaced by each new key stored in it, so that databases whose
+    // contents change day by day keep one file, not one a version.
+    bool Load(const std::string& key, std::unique_ptr<char[]>& bytes, std::size_t& size,
+              const std::string& slot = std::string()) const;
     // Stores bytes for key, replacing whatever file was there; created with
     // the folder when missing. False when it could not be done.
-    bool Store(const std::string& key, const char* bytes, std::size_t size) const;
+    bool Store(const std::string& key, const char* bytes, std::size_t size,
+               const std::string& slot = std::string()) const;
 
 private:
     int OpenFolder(bool create) const;  // a descriptor, or -1

@@ -86,7 +86,8 @@ std::string Escaped(const std::vector<unsigned char>& bytes)
     return out;
 }
 
-hs_database_t* CompileAll(const std::vector<PatternSpec>& list, bool useCache, std::string& error)
+hs_database_t* CompileAll(const std::vector<PatternSpec>& list, bool useCache, std::string& error,
+                          const std::string& slot)
 {
     const unsigned mode = HS_MODE_STREAM;
     // Plain bytes alone go to the literal compiler; with body patterns
@@ -103,7 +104,7 @@ hs_database_t* CompileAll(const std::vector<PatternSpec>& list, bool useCache, s
     hs_database_t* compiled = nullptr;
     std::unique_ptr<char[]> stored;
     std::size_t storedSize = 0;
-    if (!key.empty() && cache.Load(key, stored, storedSize) &&
+    if (!key.empty() && cache.Load(key, stored, storedSize, slot) &&
         hs_deserialize_database(stored.get(), storedSize, &compiled) == HS_SUCCESS)
         return compiled;
     compiled = nullptr;
@@ -138,7 +139,7 @@ hs_database_t* CompileAll(const std::vector<PatternSpec>& list, bool useCache, s
     char* bytes = nullptr;
     std::size_t size = 0;
     if (!key.empty() && hs_serialize_database(compiled, &bytes, &size) == HS_SUCCESS) {
-        cache.Store(key, bytes, size);
+        cache.Store(key, bytes, size, slot);
         std::free(bytes);
     }
     return compiled;
@@ -147,8 +148,8 @@ hs_database_t* CompileAll(const std::vector<PatternSpec>& list, bool useCache, s
 
 } // namespace
 
-std::unique_ptr<PatternDatabase> PatternDatabase::Build(const std::vector<PatternSpec>& list,
-                                                        bool multi, bool cache, std::string& error)
+std::unique_ptr<PatternDatabase> PatternDatabase::Build(const std::vector<PatternSpec>& list, bool multi, bool cache,
+                                                        std::string& error, const std::string& slot)
 {
     std::unique_ptr<PatternDatabase> db(new PatternDatabase());
     db->patterns.reserve(list.size());
@@ -161,13 +162,14 @@ std::unique_ptr<PatternDatabase> PatternDatabase::Build(const std::vector<Patter
     }
 #ifdef ZIPSCAN_HYPERSCAN
     if (multi && !list.empty()) {
-        db->hyperscan = CompileAll(list, cache, error);
+        db->hyperscan = CompileAll(list, cache, error, slot);
         if (!db->hyperscan) return nullptr;
     }
 #else
     (void)multi;
     (void)cache;
     (void)error;
+    (void)slot;
 #endif
     // A searcher's table is 2 KiB: thousands of them cost a good part of
     // the start, so they are made only for the search that uses them.

@@ -40,8 +40,10 @@ public:
     // multi: use the multi-pattern matcher where this build has one.
     // cache: a big set's compiled matcher may be loaded from and kept in
     // the database cache (see DatabaseCache.h).
-    static std::unique_ptr<PatternDatabase> Build(const std::vector<PatternSpec>& patterns,
-                                                  bool multi, bool cache, std::string& error);
+    // slot: the cache file it is kept in, when not one per set (see
+    // DatabaseCache::Load).
+    static std::unique_ptr<PatternDatabase> Build(const std::vector<PatternSpec>& patterns, bool multi, bool cache,
+                                                  std::string& error, const std::string& slot = std::string());
     ~PatternDatabase();
     PatternDatabase(const PatternDatabase&) = delete;
     PatternDatabase& operator=(const PatternDatabase&) = delete;

@@ -252,7 +252,18 @@ bool SignatureSet::Prepare(bool multi, bool cache, std::string& error)
 {
     hashes.Prepare();
     if (!yara.Prepare(error)) return false;
-    database = PatternDatabase::Build(Specs(), multi, cache, error);
+    // Signatures of the command line and of zipscan's own files name the
+    // slot too: a run with other ones beside the same databases keeps its
+    // own compiled search rather than replacing this one's.
+    std::string slot = cacheSlot;
+    if (!slot.empty())
+        for (const Signature& sig : signatures)
+            if (!sig.origin.file) {
+                slot += sig.name + '\0';
+                slot.append(sig.pattern.begin(), sig.pattern.end());
+                slot += '\0';
+            }
+    database = PatternDatabase::Build(Specs(), multi, cache, error, slot);
     return database != nullptr;
 }
 

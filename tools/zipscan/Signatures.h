@@ -39,6 +39,10 @@ public:
     // to the first count when it does not hold up.
     void ReserveSignatures(std::size_t total) { signatures.reserve(total); }
     void DropSignaturesFrom(std::size_t count) { signatures.resize(std::min(count, signatures.size())); }
+    // Names the cache file the compiled search of databases loaded from
+    // these paths is kept in (one, whatever their contents; see
+    // DatabaseCache::Load).
+    void SetCacheSlot(std::string slot) { cacheSlot = std::move(slot); }
     HashSignatures& Hashes() { return hashes; }
     YaraRules& Yara() { return yara; }
 
@@ -90,6 +94,7 @@ private:
     std::unique_ptr<PatternDatabase> database;
     HashSignatures hashes;
     YaraRules yara;
+    std::string cacheSlot;
 };
 
 // Parses "report", "delete" or "cure".

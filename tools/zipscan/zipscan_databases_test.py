@@ -193,7 +193,8 @@ class Databases(Base):
     def test_a_kept_load_follows_the_files(self):
         """A load kept between runs is used only while every file is as it
         was: a database rewritten in place, to the same size and time, is
-        read anew, and so is one added to a folder."""
+        read anew, and so is one added to a folder. Each version replaces
+        the last one kept: the cache holds one file for these databases."""
         archive = self.path("k.zip")
         write_zip(archive, [("entry.bin", CONTENT), ("pe.exe", PE)])
         folder = self.path("kept")
@@ -214,13 +215,15 @@ class Databases(Base):
                 os.utime(ndb, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
                 if extra:
                     self.write(os.path.join("kept", extra[0]), extra[1])
-                r = run("scan", "--json", "--no-builtin", "-d", folder, archive)
+                cache = {"ZIPSCAN_CACHE_DIR": self.path("cache")}
+                r = run("scan", "--json", "--no-builtin", "-d", folder, archive, env=cache)
                 found = {e["name"]: sorted(f["signature"] for f in e["findings"])
                          for e in json_docs(r.stdout)[0]["entries"] if e["findings"]}
                 marked = "pe.exe" if "54574f" in text else "entry.bin"
                 self.assertEqual(sorted(sum(found.values(), [])), expected, r.stderr)
                 self.assertIn("Marker.Kept", found[marked])
                 self.assertEqual(run("scan", "--no-cache", "--no-builtin", "-d", folder, archive).returncode, 1)
+                self.assertEqual(len(os.listdir(self.path("cache"))), 2 if extra else 1)
 
     def test_malformed_databases_stop_the_run(self):
         archive = self.path("m.zip")
