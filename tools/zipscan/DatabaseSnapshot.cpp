@@ -24,7 +24,7 @@ void SnapshotWriter::Word(std::uint64_t v)
 void SnapshotWriter::Raw(const void* data, std::size_t size, bool sized)
 {
     if (sized) Word(size);
-    out.append(static_cast<const char*>(data), size);
+    if (size) out.append(static_cast<const char*>(data), size);
 }
 
 std::uint64_t SnapshotReader::Word()
@@ -50,6 +50,8 @@ std::string SnapshotReader::Text()
 
 bool SnapshotReader::Raw(void* out, std::size_t size)
 {
+    // An empty table's storage may be null, which memcpy must not be given.
+    if (size == 0) return ok;
     if (!ok || size > static_cast<std::size_t>(end - at)) {
         ok = false;
         std::memset(out, 0, size);
