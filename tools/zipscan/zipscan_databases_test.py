@@ -223,7 +223,8 @@ class Databases(Base):
                 self.assertEqual(sorted(sum(found.values(), [])), expected, r.stderr)
                 self.assertIn("Marker.Kept", found[marked])
                 self.assertEqual(run("scan", "--no-cache", "--no-builtin", "-d", folder, archive).returncode, 1)
-                self.assertEqual(len(os.listdir(self.path("cache"))), 2 if extra else 1)
+                if CAPS.get("hashes"):  # a build without libcrypto keeps no snapshot
+                    self.assertEqual(len(os.listdir(self.path("cache"))), 2 if extra else 1)
 
     def test_malformed_databases_stop_the_run(self):
         archive = self.path("m.zip")
