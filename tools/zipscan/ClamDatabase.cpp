@@ -194,15 +194,6 @@ bool ClamDatabase::Files(const std::string& path, std::vector<std::string>& file
     return true;
 }
 
-bool ClamDatabase::Load(const std::string& path, std::string& error)
-{
-    std::vector<std::string> files;
-    if (!Files(path, files, error)) return false;
-    for (const std::string& f : files)
-        if (!LoadFile(f, error)) return false;
-    return true;
-}
-
 bool ClamDatabase::LoadAll(const std::vector<std::string>& paths, const std::string& cacheFolder, std::string& error)
 {
     std::vector<std::string> files;

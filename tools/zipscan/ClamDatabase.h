@@ -23,11 +23,9 @@ class ClamDatabase {
 public:
     explicit ClamDatabase(SignatureSet& set) : set(set) {}
 
-    // A file or a folder given to -d. False with a one-line reason.
-    bool Load(const std::string& path, std::string& error);
-    // Every file or folder given to -d, in order. With a cache folder, what
-    // they load to is kept there, and taken from there while zipscan and
-    // every file stay as they are.
+    // Every file or folder given to -d, in order; false with a one-line
+    // reason. With a cache folder, what they load to is kept there, and
+    // taken from there while zipscan and every file stay as they are.
     bool LoadAll(const std::vector<std::string>& paths, const std::string& cacheFolder, std::string& error);
     // The warning line (without "zipscan: "), or "" when everything was read.
     std::string Warning() const;

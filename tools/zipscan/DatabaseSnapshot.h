@@ -13,14 +13,15 @@
 
 namespace zipscan {
 
-// The snapshot's bytes: numbers as eight bytes, least significant first;
-// texts as their size, then their bytes.
+// The snapshot's bytes (and the cache's keys): numbers as eight bytes,
+// least significant first; texts as their size, then their bytes.
 class SnapshotWriter {
 public:
     void Word(std::uint64_t v);
     void Text(const std::string& text) { Raw(text.data(), text.size(), true); }
     // sized: the size goes first (a text); else the reader knows it.
     void Raw(const void* data, std::size_t size, bool sized = false);
+    void Reserve(std::size_t size) { out.reserve(size); }
     const std::string& Bytes() const { return out; }
 
 private:

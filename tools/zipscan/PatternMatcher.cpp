@@ -11,6 +11,7 @@
 #include <hs/hs.h>
 
 #include "DatabaseCache.h"
+#include "DatabaseSnapshot.h"
 #endif
 
 namespace zipscan {
@@ -30,46 +31,36 @@ int OnMatch(unsigned int id, unsigned long long, unsigned long long to, unsigned
 // the result a few milliseconds; a few dozen compile in no time.
 constexpr std::size_t kCacheFrom = 256;
 
-void PutNumber(std::string& out, std::uint64_t v)
-{
-    char bytes[8];
-    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-    out.append(bytes, 8);
-}
-
 // Everything the compiled database follows from: the library and the
 // processor it was compiled by and for, the mode, and every pattern with
 // its id, flags and bytes, or a body pattern's source (its expression
 // follows from it, and is made only when the cache has no database).
 std::string CacheKey(const std::vector<PatternSpec>& list, const std::vector<unsigned>& flags, unsigned mode)
 {
-    std::string key = "zipscan pattern database 3\nhyperscan ";
-    std::size_t size = key.size() + 64;
-    for (const PatternSpec& p : list) size += 32 + (p.body ? p.body->Source().size() : p.bytes.size());
-    key.reserve(size);
-    key += hs_version();
     hs_platform_info_t platform {};
     if (hs_populate_platform(&platform) != HS_SUCCESS) return std::string();
-    key += "\n";
-    PutNumber(key, sizeof(void*));
-    PutNumber(key, platform.tune);
-    PutNumber(key, platform.cpu_features);
-    PutNumber(key, mode);
-    PutNumber(key, list.size());
+    SnapshotWriter key;
+    const std::string head = std::string("zipscan pattern database 3\nhyperscan ") + hs_version() + "\n";
+    std::size_t size = head.size() + 40;
+    for (const PatternSpec& p : list) size += 25 + (p.body ? p.body->Source().size() : p.bytes.size());
+    key.Reserve(size);
+    key.Raw(head.data(), head.size());
+    for (std::uint64_t v : {static_cast<std::uint64_t>(sizeof(void*)), static_cast<std::uint64_t>(platform.tune),
+                            static_cast<std::uint64_t>(platform.cpu_features), static_cast<std::uint64_t>(mode),
+                            static_cast<std::uint64_t>(list.size())})
+        key.Word(v);
     for (std::size_t i = 0; i < list.size(); ++i) {
-        PutNumber(key, i);
-        PutNumber(key, flags[i]);
+        key.Word(i);
+        key.Word(flags[i]);
         if (list[i].body) {
-            key += 'b';
-            PutNumber(key, list[i].body->Source().size());
-            key += list[i].body->Source();
+            key.Raw("b", 1);
+            key.Text(list[i].body->Source());
         } else {
-            key += 'l';
-            PutNumber(key, list[i].bytes.size());
-            key.append(reinterpret_cast<const char*>(list[i].bytes.data()), list[i].bytes.size());
+            key.Raw("l", 1);
+            key.Raw(list[i].bytes.data(), list[i].bytes.size(), true);
         }
     }
-    return key;
+    return key.Bytes();
 }
 
 // Plain bytes as an expression, for a set that holds body patterns too.
